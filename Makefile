@@ -1,0 +1,31 @@
+# Set-up and the two entry points. Both targets are idempotent: they create .venv on the first
+# run, install the build and runtime dependencies from PyPI, and rebuild the extension modules
+# incrementally (build/ keeps the CMake tree between runs).
+PYTHON ?= python3
+VENV   := .venv
+BIN    := $(VENV)/bin
+DEPS   := $(VENV)/.deps-installed
+
+.PHONY: run test install bench clean
+
+run: install
+	$(BIN)/python -m ostrelpy $(ARGS)
+
+test: install
+	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+bench: install
+	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
+
+install: $(DEPS)
+	$(BIN)/pip install --quiet --no-build-isolation --no-deps --editable .
+
+$(DEPS): pyproject.toml
+	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
+	$(BIN)/pip install --quiet --upgrade pip
+	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test]"
+	touch $(DEPS)
+
+clean:
+	rm -rf build $(VENV)

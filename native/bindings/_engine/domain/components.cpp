@@ -1,0 +1,5 @@
+#include "bindings/_engine/engine.hpp"
+
+namespace ostrel::bindings::engine {
+void init_components(nb::module_&) {}
+}  // namespace ostrel::bindings::engine

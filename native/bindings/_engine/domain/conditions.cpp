@@ -1,0 +1,5 @@
+#include "bindings/_engine/domain/domain.hpp"
+
+namespace ostrel::bindings::engine {
+void init_conditions(nb::module_&) {}
+}  // namespace ostrel::bindings::engine

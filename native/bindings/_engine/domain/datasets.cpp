@@ -1,0 +1,68 @@
+// Dataset, the Operand union and Range.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/_engine/domain/domain.hpp"
+#include "bindings/_engine/engine.hpp"
+#include "bindings/common/records.hpp"
+#include "core/common/errors.hpp"
+#include "core/common/text.hpp"
+
+namespace ostrel::bindings::engine {
+
+using namespace records;
+
+namespace {
+
+void make_dataset(nb::module_& m) {
+  ModelBuilder b(m, "Dataset");
+  b.doc("The identity of a time series: id, resolution and unit.");
+  b.config("frozen", nb::bool_(true));
+  b.field("id", builtin("str"),
+          kw({{"description",
+               nb::str("Identifier for this dataset. For registered datasets this is a globally "
+                       "unique slug; for intermediate pipeline results it is a local reference "
+                       "name.")}}));
+  b.field("resolution", m.attr("Resolution"),
+          kw({{"description", nb::str("Temporal resolution of the timeseries.")}}));
+  b.field("unit", m.attr("Unit"), kw({{"description", nb::str("Unit of the timeseries.")}}));
+  // The hash of the (id, resolution, unit) triple, so that a dataset keys a dict like the
+  // triple of its plain values does.
+  b.attr("__hash__", method("__hash__", [](nb::handle self) {
+    nb::tuple key = nb::make_tuple(self.attr("id"), self.attr("resolution"), self.attr("unit"));
+    return static_cast<Py_ssize_t>(nb::hash(key));
+  }));
+  b.build();
+}
+
+nb::object validate_range(nb::handle self) {
+  nb::object lo = self.attr("minimum"), hi = self.attr("maximum");
+  if (!lo.is_none() && !hi.is_none()) {
+    const double a = nb::cast<double>(lo), z = nb::cast<double>(hi);
+    core::check(a < z, core::repr_float(a) + " >= " + core::repr_float(z));
+  }
+  return nb::borrow(self);
+}
+
+void make_range(nb::module_& m) {
+  ModelBuilder b(m, "Range");
+  b.doc("A bounded interval of levels in one unit.");
+  nb::object opt_float = optional(builtin("float"));
+  b.field("minimum", opt_float,
+          kw({{"default", nb::none()}, {"description", nb::str("Minimum level, if any.")}}));
+  b.field("maximum", opt_float,
+          kw({{"default", nb::none()}, {"description", nb::str("Maximum level, if any.")}}));
+  b.field("unit", m.attr("Unit"), kw({{"description", nb::str("Unit of the level.")}}));
+  b.after_validator("validate_range", validator<validate_range>("validate_range"));
+  b.build();
+}
+
+}  // namespace
+
+void init_datasets(nb::module_& m) {
+  make_dataset(m);
+  m.attr("Operand") = union_of({m.attr("Level"), m.attr("Dataset")});
+  make_range(m);
+}
+
+}  // namespace ostrel::bindings::engine

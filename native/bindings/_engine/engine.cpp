@@ -1,0 +1,51 @@
+#include "bindings/_engine/engine.hpp"
+
+#include "core/common/errors.hpp"
+
+namespace ostrel::bindings::engine {
+
+namespace {
+PyObject* g_module = nullptr;  // lives as long as the process
+}
+
+void set_module(nb::module_& m) { g_module = m.inc_ref().ptr(); }
+
+nb::module_ module() { return nb::borrow<nb::module_>(g_module); }
+
+nb::object attr(const char* name) { return nb::getattr(nb::handle(g_module), name); }
+
+std::string text_of(nb::handle s) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
+core::domain::Unit to_unit(nb::handle value) {
+  if (!PyUnicode_Check(value.ptr())) value = value.attr("value");
+  auto u = core::domain::unit_from_value(text_of(value));
+  if (!u) core::value_error("'" + text_of(value) + "' is not a valid Unit");
+  return *u;
+}
+
+core::domain::Resolution to_resolution(nb::handle value) {
+  if (!PyUnicode_Check(value.ptr())) value = value.attr("value");
+  auto r = core::domain::resolution_from_value(text_of(value));
+  if (!r) core::value_error("'" + text_of(value) + "' is not a valid Resolution");
+  return *r;
+}
+
+nb::object unit_member(core::domain::Unit u) {
+  return attr("Unit").attr(std::string(core::domain::kUnits[static_cast<size_t>(u)].name).c_str());
+}
+
+nb::object resolution_member(core::domain::Resolution r) {
+  return attr("Resolution")
+      .attr(std::string(core::domain::kResolutions[static_cast<size_t>(r)].name).c_str());
+}
+
+bool is_instance(nb::handle obj, const char* class_name) {
+  return nb::isinstance(obj, attr(class_name));
+}
+
+}  // namespace ostrel::bindings::engine

@@ -1,0 +1,93 @@
+#include "bindings/common/args.hpp"
+
+#include "bindings/common/errors.hpp"
+
+namespace ostrel::bindings::args {
+
+namespace {
+
+[[noreturn]] void type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw nb::python_error();
+}
+
+std::string count_message(const Signature& sig, size_t given) {
+  size_t required = 0;
+  for (const auto& p : sig.positional) required += p.required ? 1 : 0;
+  const size_t total = sig.positional.size();
+  std::string how;
+  size_t expected = total;
+  if (required == total) {
+    how = "exactly";
+  } else if (given < required) {
+    how = "at least";
+    expected = required;
+  } else {
+    how = "at most";
+  }
+  return std::string(sig.function) + "() takes " + how + " " + std::to_string(expected) +
+         " positional argument" + (expected == 1 ? "" : "s") + " (" + std::to_string(given) +
+         " given)";
+}
+
+}  // namespace
+
+std::vector<nb::object> parse(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs) {
+  const size_t npos = sig.positional.size();
+  const size_t given = nb::len(nb::handle(args));
+  if (given > npos) type_error(count_message(sig, given));
+  std::vector<nb::object> out(npos + sig.keyword_only.size());
+  for (size_t i = 0; i < given; ++i) out[i] = nb::borrow(args[i]);
+
+  size_t matched = 0;
+  auto take = [&](const char* name) -> nb::object {
+    PyObject* v = PyDict_GetItemString(kwargs.ptr(), name);
+    if (!v) return nb::object();
+    ++matched;
+    return nb::borrow(v);
+  };
+  for (size_t i = 0; i < npos; ++i) {
+    nb::object v = take(sig.positional[i].name);
+    if (v.is_valid()) {
+      if (i < given)
+        type_error(std::string(sig.function) + "() got multiple values for keyword argument '" +
+                   sig.positional[i].name + "'");
+      out[i] = v;
+    }
+  }
+  for (size_t j = 0; j < sig.keyword_only.size(); ++j) out[npos + j] = take(sig.keyword_only[j].name);
+
+  if (matched != nb::len(nb::handle(kwargs))) {
+    for (auto [key, value] : kwargs) {
+      const std::string k = nb::cast<std::string>(nb::str(key));
+      bool known = false;
+      for (const auto& p : sig.positional) known |= k == p.name;
+      for (const auto& p : sig.keyword_only) known |= k == p.name;
+      if (!known)
+        type_error(std::string(sig.function) + "() got an unexpected keyword argument '" + k + "'");
+    }
+  }
+  size_t present = 0;
+  for (size_t i = 0; i < npos; ++i) present += out[i].is_valid() ? 1 : 0;
+  for (size_t i = 0; i < npos; ++i)
+    if (sig.positional[i].required && !out[i].is_valid()) type_error(count_message(sig, present));
+  for (size_t j = 0; j < sig.keyword_only.size(); ++j)
+    if (sig.keyword_only[j].required && !out[npos + j].is_valid())
+      type_error(std::string(sig.function) + "() needs keyword-only argument " +
+                 sig.keyword_only[j].name);
+  return out;
+}
+
+void require_exact(nb::handle value, PyTypeObject* type, const char* name) {
+  if (Py_TYPE(value.ptr()) == type) return;
+  type_error(std::string("Argument '") + name + "' has incorrect type (expected " + type->tp_name +
+             ", got " + bindings::type_name(value) + ")");
+}
+
+void require_instance(nb::handle value, nb::handle type, const char* name) {
+  if (nb::isinstance(value, type)) return;
+  type_error(std::string("Argument '") + name + "' has incorrect type (expected " +
+             nb::cast<std::string>(type.attr("__name__")) + ", got " + bindings::type_name(value) + ")");
+}
+
+}  // namespace ostrel::bindings::args

@@ -1,0 +1,97 @@
+#include "bindings/common/errors.hpp"
+
+#include "core/common/errors.hpp"
+
+namespace ostrel::bindings {
+
+void set_core_error(const core::Error& e) {
+    PyObject* type = PyExc_ValueError;
+    switch (e.kind()) {
+      case core::ErrorKind::Value: type = PyExc_ValueError; break;
+      case core::ErrorKind::Type: type = PyExc_TypeError; break;
+      case core::ErrorKind::Assertion: type = PyExc_AssertionError; break;
+      case core::ErrorKind::Key: type = PyExc_KeyError; break;
+      case core::ErrorKind::NotImplemented: type = PyExc_NotImplementedError; break;
+      case core::ErrorKind::Index: type = PyExc_IndexError; break;
+      case core::ErrorKind::ZeroDivision: type = PyExc_ZeroDivisionError; break;
+    }
+    if (e.kind() == core::ErrorKind::Key) {
+      nb::str key(e.what());
+      PyErr_SetObject(type, nb::make_tuple(key).ptr());
+    } else {
+      PyErr_SetString(type, e.what());
+    }
+}
+
+bool set_error_from_exception(const std::exception_ptr& p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const core::Error& e) {
+    set_core_error(e);
+  } catch (const nb::builtin_exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+  }
+  return true;
+}
+
+namespace {
+
+void translate(const std::exception_ptr& p, void*) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const core::Error& e) {
+    set_core_error(e);
+  }
+}
+
+}  // namespace
+
+bool assertions_enabled() { return core::assertions_enabled(); }
+
+void init_common(nb::module_&) {
+  static bool done = false;
+  nb::register_exception_translator(translate);
+  if (!done) {
+    nb::object flags = nb::module_::import_("sys").attr("flags");
+    core::set_assertions_enabled(nb::cast<long>(flags.attr("optimize")) == 0);
+    done = true;
+  }
+}
+
+nb::object native_method_type() {
+  // Kept for the life of the process: no destructor may run after the host has finalised.
+  static PyObject* tp = nullptr;
+  if (!tp) {
+    nb::object f = nb::cpp_function([](nb::handle) {}, nb::is_method(), nb::name("_probe_method"));
+    tp = f.type().inc_ref().ptr();
+  }
+  return nb::borrow(tp);
+}
+
+void raise_assertion(const std::string& message) {
+  PyErr_SetString(PyExc_AssertionError, message.c_str());
+  throw nb::python_error();
+}
+
+void raise_key_error(nb::handle key) {
+  PyErr_SetObject(PyExc_KeyError, nb::make_tuple(key).ptr());
+  throw nb::python_error();
+}
+
+void raise_not_implemented(const std::string& message) {
+  PyErr_SetString(PyExc_NotImplementedError, message.c_str());
+  throw nb::python_error();
+}
+
+std::string type_name(nb::handle obj) {
+  return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))
+                                   .attr("__name__"));
+}
+
+}  // namespace ostrel::bindings

@@ -1,0 +1,17 @@
+#pragma once
+// Parsing of fixed UTC offsets written as "UTC+01:00".
+#include <optional>
+#include <string_view>
+
+namespace ostrel::core::calendar {
+
+// The signed offset in minutes of a fixed-offset zone name, or nothing when the text is not
+// one. The length, prefix and range rules are assertion-kind: they are not applied when
+// assertions are off, and then only the hour and minute fields must read as integers.
+std::optional<long long> parse_utc_offset_minutes(std::string_view text);
+
+// The host's integer syntax: surrounding whitespace, an optional sign, decimal digits with
+// single underscores between them.
+std::optional<long long> parse_host_int(std::string_view text);
+
+}  // namespace ostrel::core::calendar

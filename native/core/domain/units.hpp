@@ -1,0 +1,67 @@
+#pragma once
+// The vocabularies of units and resolutions, and their groupings.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace ostrel::core::domain {
+
+enum class Unit : std::uint8_t {
+  A, KV, KW, KWH, HOURS, SEK, NOK, EUR,
+  SEK_PER_KWH, SEK_PER_KW, NOK_PER_KWH, NOK_PER_KW, EUR_PER_KWH, EUR_PER_KW, PERCENT,
+};
+inline constexpr int kUnitCount = 15;
+
+struct UnitInfo {
+  std::string_view name;
+  std::string_view value;
+};
+
+inline constexpr std::array<UnitInfo, kUnitCount> kUnits{{
+    {"A", "A"}, {"KV", "kV"}, {"KW", "kW"}, {"KWH", "kWh"}, {"HOURS", "hours"},
+    {"SEK", "SEK"}, {"NOK", "NOK"}, {"EUR", "EUR"},
+    {"SEK_PER_KWH", "SEK_per_kWh"}, {"SEK_PER_KW", "SEK_per_kW"},
+    {"NOK_PER_KWH", "NOK_per_kWh"}, {"NOK_PER_KW", "NOK_per_kW"},
+    {"EUR_PER_KWH", "EUR_per_kWh"}, {"EUR_PER_KW", "EUR_per_kW"},
+    {"PERCENT", "%"},
+}};
+
+inline constexpr std::array<Unit, 3> kCurrencies{Unit::SEK, Unit::NOK, Unit::EUR};
+inline constexpr std::array<Unit, 3> kEnergyRates{Unit::SEK_PER_KWH, Unit::NOK_PER_KWH,
+                                                  Unit::EUR_PER_KWH};
+inline constexpr std::array<Unit, 3> kPowerRates{Unit::SEK_PER_KW, Unit::NOK_PER_KW,
+                                                 Unit::EUR_PER_KW};
+
+std::string_view value_of(Unit u);
+std::optional<Unit> unit_from_value(std::string_view value);
+bool is_currency(Unit u);
+bool is_amount(Unit u);
+bool is_rate(Unit u);
+// (energy rate, power rate) of a currency: SEK -> (SEK_per_kWh, SEK_per_kW).
+std::pair<Unit, Unit> currency_units(Unit currency);
+
+enum class Resolution : std::uint8_t { QUARTER_HOURLY, HOURLY, DAILY, WEEKLY, MONTHLY, YEARLY };
+inline constexpr int kResolutionCount = 6;
+
+struct ResolutionInfo {
+  std::string_view name;
+  std::string_view value;
+  std::string_view step_unit;  // the calendar step as a relativedelta keyword
+  int step_amount;
+};
+
+inline constexpr std::array<ResolutionInfo, kResolutionCount> kResolutions{{
+    {"QUARTER_HOURLY", "quarter_hourly", "minutes", 15},
+    {"HOURLY", "hourly", "hours", 1},
+    {"DAILY", "daily", "days", 1},
+    {"WEEKLY", "weekly", "weeks", 1},
+    {"MONTHLY", "monthly", "months", 1},
+    {"YEARLY", "yearly", "years", 1},
+}};
+
+std::string_view value_of(Resolution r);
+std::optional<Resolution> resolution_from_value(std::string_view value);
+inline int index_of(Resolution r) { return static_cast<int>(r); }
+
+}  // namespace ostrel::core::domain
