@@ -76,7 +76,7 @@ nb::set get_input_datasets(nb::handle function) {
 void make_function_union(nb::module_& m) {
   std::vector<nb::object> members;
   for (const char* name : {"Constant", "Add", "Subtract", "Divide", "Multiply", "Aggregate",
-                           "Resample", "Clip", "Lookup"})
+                           "Resample", "Select", "Mask", "Clip", "Lookup"})
     members.push_back(m.attr(name));
   m.attr("Function") = annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
 }
