@@ -103,8 +103,7 @@ void validate_aggregate(const OperandInfo& input, Resolution resolution,
   units_match({input, output});
 }
 
-void validate_resample(const OperandInfo& input, Resolution resolution,
-                       const OperandInfo& output) {
+void validate_resample(const OperandInfo& input, Resolution resolution, const OperandInfo& output) {
   if (!assertions_enabled()) return;
   const Resolution out_res = resolution_of(output), in_res = resolution_of(input);
   check(out_res == resolution, "Resample output resolution (" + text(out_res) +
@@ -129,8 +128,7 @@ void validate_select(const OperandInfo& input, const SelectCondition& condition,
     return;
   }
   const Resolution required = condition.required_resolution();
-  check(order(in_res) <= order(required), "Select condition requires resolution " +
-                                              text(required) +
+  check(order(in_res) <= order(required), "Select condition requires resolution " + text(required) +
                                               " or finer, but input has resolution " +
                                               text(in_res));
 }
@@ -143,14 +141,13 @@ void validate_mask(const OperandInfo& input, const OperandInfo& replacement,
   units_match({input, replacement, output});
   const Resolution in_res = resolution_of(input);
   const Resolution required = required_resolution();
-  check(order(in_res) <= order(required), "Mask condition requires resolution " +
-                                              text(required) +
+  check(order(in_res) <= order(required), "Mask condition requires resolution " + text(required) +
                                               " or finer, but input has resolution " +
                                               text(in_res));
 }
 
-void validate_clip(const OperandInfo& input, const OperandInfo* minimum,
-                   const OperandInfo* maximum, const OperandInfo& output) {
+void validate_clip(const OperandInfo& input, const OperandInfo* minimum, const OperandInfo* maximum,
+                   const OperandInfo& output) {
   // Not an assertion: a clip without bounds is a malformed tariff, refused in every mode.
   if (!minimum && !maximum) value_error("At least one of minimum or maximum must be provided");
   if (!assertions_enabled()) return;

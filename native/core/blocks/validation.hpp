@@ -18,10 +18,8 @@ void validate_multiply(const OperandInfo& left, const OperandInfo& right,
 void validate_divide(const OperandInfo& numerator, const OperandInfo& denominator,
                      const OperandInfo& output);
 
-void validate_aggregate(const OperandInfo& input, Resolution resolution,
-                        const OperandInfo& output);
-void validate_resample(const OperandInfo& input, Resolution resolution,
-                       const OperandInfo& output);
+void validate_aggregate(const OperandInfo& input, Resolution resolution, const OperandInfo& output);
+void validate_resample(const OperandInfo& input, Resolution resolution, const OperandInfo& output);
 
 // A select condition is either a value condition (n highest/lowest per period of its own
 // resolution) or a time condition, whose finest needed resolution is only asked for when the
@@ -37,8 +35,8 @@ void validate_select(const OperandInfo& input, const SelectCondition& condition,
 void validate_mask(const OperandInfo& input, const OperandInfo& replacement,
                    const std::function<Resolution()>& required_resolution,
                    const OperandInfo& output);
-void validate_clip(const OperandInfo& input, const OperandInfo* minimum,
-                   const OperandInfo* maximum, const OperandInfo& output);
+void validate_clip(const OperandInfo& input, const OperandInfo* minimum, const OperandInfo* maximum,
+                   const OperandInfo& output);
 void validate_lookup(const OperandInfo& tier_selector, std::span<const double> levels,
                      std::span<const double> boundaries, Unit unit, const OperandInfo& output);
 

@@ -23,11 +23,14 @@ void block_output(ModelBuilder& b) { b.field("output", attr("Dataset")); }
 
 nb::object named_operands(std::initializer_list<const char*> names) {
   std::vector<const char*> keys(names);
-  return method("input_operands", [keys](nb::handle self) {
-    nb::dict out;
-    for (const char* k : keys) out[k] = self.attr(k);
-    return out;
-  }, "The block's operands by keyword name, in order.");
+  return method(
+      "input_operands",
+      [keys](nb::handle self) {
+        nb::dict out;
+        for (const char* k : keys) out[k] = self.attr(k);
+        return out;
+      },
+      "The block's operands by keyword name, in order.");
 }
 
 cb::OperandInfo operand_info(nb::handle operand) {
@@ -57,7 +60,8 @@ void assert_resolutions_match(nb::handle items) {
   // Like the host's assert statement, an optimised run does not even look at the items.
   if (!core::assertions_enabled()) return;
   std::vector<core::domain::Resolution> resolutions;
-  for (nb::handle d : get_datasets(items)) resolutions.push_back(to_resolution(d.attr("resolution")));
+  for (nb::handle d : get_datasets(items))
+    resolutions.push_back(to_resolution(d.attr("resolution")));
   cb::assert_resolutions_match(std::span<const core::domain::Resolution>(resolutions));
 }
 
@@ -78,7 +82,8 @@ void make_function_union(nb::module_& m) {
   for (const char* name : {"Constant", "Add", "Subtract", "Divide", "Multiply", "Aggregate",
                            "Resample", "Select", "Mask", "Clip", "Lookup"})
     members.push_back(m.attr(name));
-  m.attr("Function") = annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
+  m.attr("Function") =
+      annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
 }
 
 }  // namespace

@@ -64,12 +64,16 @@ void make_add(nb::module_& m) {
   block_tag(b, "add");
   b.field("inputs", list_of(m.attr("Operand")), kw({{"min_length", nb::int_(2)}}));
   block_output(b);
-  b.attr("input_operands", method("input_operands", [](nb::handle self) {
-    nb::dict out;
-    size_t i = 0;
-    for (nb::handle item : self.attr("inputs")) out[("input_" + std::to_string(i++)).c_str()] = item;
-    return out;
-  }, "The block's operands by keyword name, in order."));
+  b.attr("input_operands", method(
+                               "input_operands",
+                               [](nb::handle self) {
+                                 nb::dict out;
+                                 size_t i = 0;
+                                 for (nb::handle item : self.attr("inputs"))
+                                   out[("input_" + std::to_string(i++)).c_str()] = item;
+                                 return out;
+                               },
+                               "The block's operands by keyword name, in order."));
   b.after_validator("_validate", validator<validate_add>("_validate"));
   b.build();
 }
@@ -94,13 +98,15 @@ void init_arithmetic_blocks(nb::module_& m) {
   nb::object operand = m.attr("Operand");
   make_constant(m);
   make_add(m);
-  make_binary<validate_subtract>(m, "Subtract", "subtract", "The element-wise difference left - right.",
-                                 "left", operand, "right");
+  make_binary<validate_subtract>(m, "Subtract", "subtract",
+                                 "The element-wise difference left - right.", "left", operand,
+                                 "right");
   make_binary<validate_divide>(m, "Divide", "divide",
                                "The element-wise quotient of a series by an operand.", "numerator",
                                m.attr("Dataset"), "denominator");
-  make_binary<validate_multiply>(m, "Multiply", "multiply", "The element-wise product left * right.",
-                                 "left", operand, "right");
+  make_binary<validate_multiply>(m, "Multiply", "multiply",
+                                 "The element-wise product left * right.", "left", operand,
+                                 "right");
 }
 
 }  // namespace ostrel::bindings::engine

@@ -36,16 +36,17 @@ nb::object validate_select(nb::handle self) {
   nb::object condition = self.attr("condition");
   cb::SelectCondition c;
   c.is_value_condition = is_value_condition(condition);
-  if (c.is_value_condition) c.value_resolution = to_resolution(condition.attr("resolution"));
-  else c.required_resolution = required_resolution(condition);
+  if (c.is_value_condition)
+    c.value_resolution = to_resolution(condition.attr("resolution"));
+  else
+    c.required_resolution = required_resolution(condition);
   cb::validate_select(operand_info(self.attr("input")), c, operand_info(self.attr("output")));
   return nb::borrow(self);
 }
 
 nb::object validate_mask(nb::handle self) {
   cb::validate_mask(operand_info(self.attr("input")), operand_info(self.attr("replacement")),
-                    required_resolution(self.attr("condition")),
-                    operand_info(self.attr("output")));
+                    required_resolution(self.attr("condition")), operand_info(self.attr("output")));
   return nb::borrow(self);
 }
 
