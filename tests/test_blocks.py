@@ -1,6 +1,7 @@
 import json
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 from pydantic import TypeAdapter, ValidationError
@@ -62,6 +63,20 @@ def test_plain_data_validates_into_every_block(data, cls, keys):
     assert cls.model_validate(block.model_dump(mode="json")) == block
     assert block._validate() is block
     assert e.get_input_datasets(block) == {v for v in operands.values() if isinstance(v, e.Dataset)}
+
+
+def _as_object(value):
+    if isinstance(value, dict):
+        return SimpleNamespace(**{k: _as_object(v) for k, v in value.items()})
+    if isinstance(value, list):
+        return [_as_object(v) for v in value]
+    return value
+
+
+@pytest.mark.parametrize("data, cls, keys", VALID, ids=[v[0]["type"] for v in VALID])
+def test_objects_with_attributes_validate_like_plain_data(data, cls, keys):
+    # Public function descriptions reach the engine through attribute access.
+    assert FUNCTION.validate_python(_as_object(data), from_attributes=True) == cls(**data)
 
 
 def test_type_tag_defaults_and_is_fixed():

@@ -111,7 +111,10 @@ anything = st.one_of(block_like, block_like, block_like, junk)
 
 def _validate_everywhere(data):
     """Every way of validating `data`; each may only fail with the host's ordinary errors."""
-    attempts = [lambda: FUNCTION.validate_python(data)]
+    attempts = [
+        lambda: FUNCTION.validate_python(data),
+        lambda: FUNCTION.validate_python(data, from_attributes=True),
+    ]
     attempts += [lambda cls=cls: cls.model_validate(data) for cls in BLOCKS]
     try:
         text = json.dumps(data, allow_nan=False)
