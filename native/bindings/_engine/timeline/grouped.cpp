@@ -1,0 +1,134 @@
+// The grouped objects of group_index and group_values. A caller's reduction applies to them as
+// to a host grouped series: g.sum(min_count=1), g.mean(), g.max(), g.min(), g.count(). Results
+// are series with one value per group in ascending key order, labelled by the start of each
+// group's period on the timeline.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/errors.hpp"
+
+namespace ostrel::bindings::engine {
+
+namespace {
+
+struct GroupedIndex {
+  std::shared_ptr<const cal::Timeline> timeline;
+  cal::Resolution resolution{};
+  cal::Grouping grouping;
+  std::vector<std::int64_t> instants;  // UTC ns of the elements taking part, in input order
+  nb::object labels_;
+
+  nb::object labels() {
+    if (labels_.is_valid()) return labels_;
+    const cal::PeriodIndex& p = timeline->periods(resolution);
+    const auto& utc = timeline->accessors().utc;
+    std::vector<std::int64_t> out(grouping.size());
+    for (std::size_t j = 0; j < out.size(); ++j) {
+      const auto period = static_cast<std::size_t>(grouping.period_of_group[j]);
+      out[j] = utc[static_cast<std::size_t>(p.start_rows[static_cast<std::size_t>(p.start_of_group[period])])];
+    }
+    labels_ = convert::utc_index(std::move(out));
+    return labels_;
+  }
+
+  nb::object ngroup() {
+    nb::object ids = convert::to_numpy(std::vector<std::int64_t>(grouping.group));
+    return nb::module_::import_("pandas").attr("Series")(
+        ids, nb::arg("index") = convert::utc_index(std::vector<std::int64_t>(instants)));
+  }
+};
+
+struct GroupedValues : GroupedIndex {
+  std::vector<double> values;  // the series' values; the grouping refers to them by position
+
+  nb::object result(std::vector<double>&& v) {
+    return convert::series(std::move(v), labels(), nb::str("value"));
+  }
+  nb::object result(std::vector<std::int64_t>&& v) {
+    return nb::module_::import_("pandas").attr("Series")(
+        convert::to_numpy(std::move(v)), nb::arg("index") = labels(), nb::arg("name") = "value",
+        nb::arg("copy") = false);
+  }
+  nb::object sum(std::int64_t min_count) { return result(cal::group_sum(grouping, values, min_count)); }
+  nb::object mean() { return result(cal::group_mean(grouping, values)); }
+  nb::object max() { return result(cal::group_max(grouping, values)); }
+  nb::object min() { return result(cal::group_min(grouping, values)); }
+  nb::object count() { return result(cal::group_count(grouping, values)); }
+  nb::object size() { return result(cal::group_size(grouping)); }
+
+  nb::object agg(const std::string& name) {
+    if (name == "sum") return sum(0);
+    if (name == "mean") return mean();
+    if (name == "max") return max();
+    if (name == "min") return min();
+    if (name == "count") return count();
+    if (name == "size") return size();
+    throw nb::value_error(("unknown reduction '" + name + "'").c_str());
+  }
+};
+
+template <typename G>
+void fill(G& g, const Timeline& t, std::vector<std::int64_t>&& instants,
+          const std::vector<std::int64_t>& rows, cal::Resolution r) {
+  g.timeline = t.core;
+  g.resolution = r;
+  g.grouping = t.core->group(rows, r);
+  if (g.grouping.positions.size() == instants.size()) {
+    g.instants = std::move(instants);
+  } else {
+    for (std::int64_t pos : g.grouping.positions) g.instants.push_back(instants[static_cast<std::size_t>(pos)]);
+  }
+}
+
+}  // namespace
+
+nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r) {
+  std::vector<std::int64_t> instants = convert::instants_ns(index);
+  const std::vector<std::int64_t> rows = t.core->rows_of(instants);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i] < 0)
+      raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants[i], nb::arg("tz") = "UTC"));
+  GroupedIndex g;
+  fill(g, t, std::move(instants), rows, r);
+  return nb::cast(std::move(g));
+}
+
+nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r) {
+  std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
+  GroupedValues g;
+  g.values = convert::values_f64(series);
+  const std::vector<std::int64_t> rows = t.core->rows_of(instants);
+  fill(g, t, std::move(instants), rows, r);
+  return nb::cast(std::move(g));
+}
+
+void init_grouped(nb::module_& m) {
+  nb::class_<GroupedIndex>(m, "GroupedIndex",
+                           "Instants of a timeline grouped by the periods of a resolution.")
+      .def_prop_ro("ngroups", [](const GroupedIndex& g) { return g.grouping.size(); })
+      .def("__len__", [](const GroupedIndex& g) { return g.grouping.size(); })
+      .def_prop_ro("group_ids", [](const GroupedIndex& g) {
+        return convert::read_only(convert::to_numpy(std::vector<std::int64_t>(g.grouping.group)));
+      }, "Group number of each element taking part, in ascending key order (int64).")
+      .def_prop_ro("first_positions", [](const GroupedIndex& g) {
+        return convert::read_only(convert::to_numpy(std::vector<std::int64_t>(g.grouping.first_position)));
+      }, "For each group, the position in the input of its first element (int64).")
+      .def_prop_ro("labels", &GroupedIndex::labels,
+                   "The start of each group's period on the timeline, in group order.")
+      .def("ngroup", &GroupedIndex::ngroup,
+           "Group number of each element, as an int64 series on its instant.");
+  nb::class_<GroupedValues, GroupedIndex>(m, "GroupedValues",
+                                          "Values of a series grouped by the periods of a resolution.")
+      .def("sum", &GroupedValues::sum, nb::kw_only(), nb::arg("min_count") = 0)
+      .def("mean", &GroupedValues::mean)
+      .def("max", &GroupedValues::max)
+      .def("min", &GroupedValues::min)
+      .def("count", &GroupedValues::count)
+      .def("size", &GroupedValues::size)
+      .def("agg", &GroupedValues::agg, nb::arg("func"));
+}
+
+}  // namespace ostrel::bindings::engine

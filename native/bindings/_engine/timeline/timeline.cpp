@@ -1,0 +1,133 @@
+// The Timeline class: period indexes, alignment, grouping and condition masks.
+#include <nanobind/nanobind.h>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/errors.hpp"
+
+namespace ostrel::bindings::engine {
+
+nb::object Timeline::accessors_frame() {
+  if (!accessors.is_valid()) accessors = engine::accessors_frame(core->accessors());
+  return accessors;
+}
+
+const std::vector<cal::HolidayDate>& Timeline::holiday_list() {
+  if (!holiday_dates)
+    holiday_dates = std::make_shared<std::vector<cal::HolidayDate>>(holiday_dates_of(holidays));
+  return *holiday_dates;
+}
+
+nb::object Timeline::get_as(nb::handle resolution) {
+  const cal::Resolution r = resolution_key(resolution);
+  nb::object key = resolution_member(r);
+  if (PyObject* hit = PyDict_GetItemWithError(period_index_cache.ptr(), key.ptr()))
+    return nb::borrow(hit);
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::object index = convert::utc_index(core->period_starts(r));
+  period_index_cache[key] = index;
+  return index;
+}
+
+namespace {
+
+nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution) {
+  const cal::Resolution r = resolution_key(resolution);
+  nb::object index = t.get_as(resolution);
+  const std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
+  const std::vector<double> values = convert::values_f64(series);
+  return convert::series(t.core->align(instants, values, r), index,
+                         nb::getattr(series, "name", nb::none()));
+}
+
+// Reduces per period with the caller's function, then places each value on the start of its
+// own period: the reduction comes in ascending key order, the result in timeline order.
+nb::object group_by(Timeline& t, nb::handle series, nb::handle resolution, nb::handle agg_func) {
+  const cal::Resolution r = resolution_key(resolution);
+  nb::object reduced = agg_func(group_values(t, series, r));
+  const std::vector<double> values = convert::values_f64(reduced);
+  nb::object index = t.get_as(resolution);
+  return convert::series(t.core->to_period_order(values, r), index,
+                         nb::getattr(reduced, "name", nb::none()));
+}
+
+std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) {
+  const std::vector<std::int64_t> instants = convert::instants_ns(index);
+  std::vector<std::int64_t> rows = t.core->rows_of(instants);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] >= 0) continue;
+    if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
+    raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants[i], nb::arg("tz") = "UTC"));
+  }
+  return rows;
+}
+
+nb::object get_condition_mask(Timeline& t, nb::handle index, nb::handle condition) {
+  const std::vector<std::int64_t> rows = rows_in_timeline(t, index);
+  const cal::TimeCondition c = time_condition(condition);
+  return mask_array(cal::match_rows(t.core->accessors(), rows, c, t.holiday_list()));
+}
+
+nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condition) {
+  const bool highest = is_instance(condition, "HighestCondition");
+  if (!highest && !is_instance(condition, "LowestCondition"))
+    return get_condition_mask(t, series.attr("index"), condition);
+  const cal::Resolution r = resolution_key(condition.attr("resolution"));
+  const auto n = nb::cast<std::int64_t>(condition.attr("n"));
+  const std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
+  const std::vector<double> values = convert::values_f64(series);
+  return mask_array(t.core->extremes(instants, values, r, n, highest));
+}
+
+template <cal::TimeCondition (*Convert)(nb::handle)>
+nb::object match_with(Timeline& t, nb::handle c) {
+  return mask_array(cal::match(t.core->accessors(), Convert(c), t.holiday_list()));
+}
+
+}  // namespace
+
+void init_timeline_class(nb::module_& m) {
+  nb::class_<Timeline>(m, "Timeline",
+                       "The quarter-hourly UTC grid of one evaluation with its local calendar.")
+      .def("__init__", [](Timeline* self, nb::handle frame, nb::handle holidays) {
+        auto table = accessors_from_frame(frame);
+        new (self) Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
+                            nb::borrow(holidays), nb::borrow(frame), nb::dict(), nullptr};
+      }, nb::arg("_accessors"), nb::arg("holidays"))
+      .def_static("build", &build,
+                  "build(*, tz, start_time, end_time, holidays): the grid from start_time "
+                  "(inclusive) to end_time (exclusive) with its accessors in tz.")
+      .def_static("calculate_accessors", [](nb::handle timeseries, nb::handle local_tz) {
+        nb::object index = nb::module_::import_("pandas").attr("DatetimeIndex")(timeseries);
+        return accessors_frame(accessors_of(convert::instants_ns(index), local_tz), index);
+      }, nb::arg("timeseries"), nb::arg("local_tz"),
+         "The accessor table of a UTC-aware instant index in the zone local_tz.")
+      .def_prop_ro("holidays", [](const Timeline& t) { return t.holidays; })
+      .def_prop_ro("_period_index_cache", [](const Timeline& t) { return t.period_index_cache; })
+      .def_prop_ro("_accessors", &Timeline::accessors_frame)
+      .def("get_as", &Timeline::get_as, nb::arg("resolution"),
+           "The first grid instant of every period of the resolution, in timeline order.")
+      .def("align_dataset", &align_dataset, nb::arg("series"), nb::arg("resolution"),
+           "The series' values at the period starts, 0.0 where it has none.")
+      .def("group_index", [](const Timeline& t, nb::handle index, nb::handle resolution) {
+        return group_index(t, index, resolution_key(resolution));
+      }, nb::arg("index"), nb::arg("resolution"))
+      .def("group_values", [](const Timeline& t, nb::handle series, nb::handle resolution) {
+        return group_values(t, series, resolution_key(resolution));
+      }, nb::arg("series"), nb::arg("resolution"))
+      .def("group_by", &group_by, nb::arg("series"), nb::arg("resolution"), nb::arg("agg_func"),
+           "One value per period: agg_func of the grouped values, labelled by period start.")
+      .def("build_condition_mask", &build_condition_mask, nb::arg("series"), nb::arg("condition"))
+      .def("get_condition_mask", &get_condition_mask, nb::arg("index"), nb::arg("condition"))
+      .def("match_time_condition", &match_with<time_condition>, nb::arg("condition"))
+      .def("_match_month", &match_with<month_condition>, nb::arg("c"))
+      .def("_match_dow", &match_with<dow_condition>, nb::arg("c"))
+      .def("_match_tod", &match_with<tod_condition>, nb::arg("c"))
+      .def("_match_exclude_holidays", &match_with<exclude_holidays_condition>, nb::arg("c"))
+      .def("_match_and", &match_with<and_condition>, nb::arg("c"))
+      .def("_match_or", &match_with<or_condition>, nb::arg("c"))
+      .def("_match_not", &match_with<not_condition>, nb::arg("c"));
+}
+
+}  // namespace ostrel::bindings::engine

@@ -1,0 +1,70 @@
+#pragma once
+// The host's view of a timeline: the core columns and period ids, the holiday sequence it was
+// given, the accessor DataFrame (made on first access) and the period-start index cache.
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/calendar/timeline.hpp"
+
+namespace ostrel::bindings::engine {
+namespace nb = nanobind;
+namespace cal = core::calendar;
+
+struct Timeline {
+  std::shared_ptr<const cal::Timeline> core;
+  nb::object holidays;
+  nb::object accessors;  // the DataFrame, or an invalid object until first asked for
+  nb::dict period_index_cache;
+  std::shared_ptr<std::vector<cal::HolidayDate>> holiday_dates;  // read on first use
+
+  nb::object accessors_frame();
+  const std::vector<cal::HolidayDate>& holiday_list();
+  nb::object get_as(nb::handle resolution);
+};
+
+// The resolution named by `value` (a member or its string value); the host's KeyError for any
+// other value, as a lookup in _RESOLUTION_ACCESSORS gives.
+cal::Resolution resolution_key(nb::handle value);
+
+// Accessor columns of a UTC instant index in a zone: one vectorised conversion to local
+// wall-clock time (none for fixed offsets), the rest in the core.
+cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz);
+// The accessor DataFrame of core columns, and its inverse.
+nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
+cal::Accessors accessors_from_frame(nb::handle frame);
+
+// UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
+std::int64_t instant_ns(nb::handle when, const char* what);
+
+// Condition records to core conditions, dispatched on the exact record class.
+cal::TimeCondition time_condition(nb::handle condition);
+cal::TimeCondition month_condition(nb::handle c);
+cal::TimeCondition dow_condition(nb::handle c);
+cal::TimeCondition tod_condition(nb::handle c);
+cal::TimeCondition exclude_holidays_condition(nb::handle c);
+cal::TimeCondition and_condition(nb::handle c);
+cal::TimeCondition or_condition(nb::handle c);
+cal::TimeCondition not_condition(nb::handle c);
+std::vector<cal::HolidayDate> holiday_dates_of(nb::handle occurrences);
+
+// A numpy bool array owning a core mask.
+nb::object mask_array(cal::Mask&& mask);
+
+void init_grouped(nb::module_& m);
+void init_timeline_class(nb::module_& m);
+void init_build(nb::module_& m);
+
+// The grouped-values objects handed to reductions.
+nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r);
+nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r);
+
+}  // namespace ostrel::bindings::engine
+
+namespace ostrel::bindings::engine {
+// Timeline.build(*, tz, start_time, end_time, holidays) and build_timeline(...).
+nb::object build(nb::args args, nb::kwargs kwargs);
+nb::object build_timeline(nb::args args, nb::kwargs kwargs);
+}  // namespace ostrel::bindings::engine

@@ -1,0 +1,98 @@
+#include "core/calendar/accessors.hpp"
+
+#include "core/calendar/civil.hpp"
+#include "core/common/errors.hpp"
+
+namespace ostrel::core::calendar {
+
+void Accessors::resize(std::size_t n) {
+  for (auto* c : {&utc, &iso_year, &week, &day_of_week, &year, &month, &day, &hour, &minute,
+                  &utc_offset, &date})
+    c->resize(n);
+}
+
+namespace {
+
+// Fills row i from its local wall-clock time. Consecutive rows mostly share a local date, so
+// the date-derived columns are computed once per run of equal dates.
+struct RowFiller {
+  Accessors& t;
+  std::int64_t last_day = INT64_MIN;
+  CivilDate civil{};
+  IsoWeek iso{};
+  std::int64_t dow = 0;
+
+  void fill(std::size_t i, std::int64_t utc, std::int64_t local) {
+    const std::int64_t days = floor_div(local, kNsPerDay);
+    if (days != last_day) {
+      last_day = days;
+      civil = civil_from_days(days);
+      iso = iso_week(days);
+      dow = iso_weekday(days);
+    }
+    const std::int64_t minute_of_day = (local - days * kNsPerDay) / kNsPerMinute;
+    t.utc[i] = utc;
+    t.iso_year[i] = iso.iso_year;
+    t.week[i] = iso.week;
+    t.day_of_week[i] = dow;
+    t.year[i] = civil.year;
+    t.month[i] = civil.month;
+    t.day[i] = civil.day;
+    t.hour[i] = minute_of_day / 60;
+    t.minute[i] = minute_of_day % 60;
+    t.utc_offset[i] = local - utc;
+    t.date[i] = days;
+  }
+};
+
+}  // namespace
+
+Accessors calculate_accessors(std::span<const std::int64_t> utc, std::span<const std::int64_t> local) {
+  if (utc.size() != local.size()) value_error("utc and local instants differ in length");
+  Accessors t;
+  t.resize(utc.size());
+  RowFiller f{t};
+  for (std::size_t i = 0; i < utc.size(); ++i) f.fill(i, utc[i], local[i]);
+  return t;
+}
+
+Accessors calculate_accessors_fixed(std::span<const std::int64_t> utc, std::int64_t offset_ns) {
+  Accessors t;
+  t.resize(utc.size());
+  RowFiller f{t};
+  for (std::size_t i = 0; i < utc.size(); ++i) f.fill(i, utc[i], utc[i] + offset_ns);
+  return t;
+}
+
+std::vector<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_t step) {
+  std::vector<std::int64_t> grid;
+  if (end <= start) return grid;
+  // Unsigned: the span of two valid instants can exceed the signed range.
+  const auto span = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
+  const auto n = static_cast<std::int64_t>((span - 1) / static_cast<std::uint64_t>(step) + 1);
+  grid.resize(static_cast<std::size_t>(n));
+  for (std::int64_t k = 0; k < n; ++k) grid[static_cast<std::size_t>(k)] = start + k * step;
+  return grid;
+}
+
+Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows) {
+  Accessors t;
+  t.resize(rows.size());
+  auto take = [&](const std::vector<std::int64_t>& from, std::vector<std::int64_t>& to) {
+    for (std::size_t i = 0; i < rows.size(); ++i) to[i] = from[static_cast<std::size_t>(rows[i])];
+  };
+  take(table.utc, t.utc);
+  take(table.iso_year, t.iso_year);
+  take(table.week, t.week);
+  take(table.day_of_week, t.day_of_week);
+  take(table.year, t.year);
+  take(table.month, t.month);
+  take(table.day, t.day);
+  take(table.hour, t.hour);
+  take(table.minute, t.minute);
+  take(table.utc_offset, t.utc_offset);
+  take(table.date, t.date);
+  return t;
+}
+
+}  // namespace ostrel::core::calendar

@@ -1,0 +1,98 @@
+#include "core/calendar/timeline.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "core/common/errors.hpp"
+
+namespace ostrel::core::calendar {
+
+const PeriodIndex& Timeline::periods(Resolution r) const {
+  auto& slot = periods_[static_cast<std::size_t>(r)];
+  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, r));
+  return *slot;
+}
+
+const RowLocator& Timeline::locator() const {
+  if (!locator_) locator_ = std::make_unique<RowLocator>(table_.utc);
+  return *locator_;
+}
+
+std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
+  const PeriodIndex& p = periods(r);
+  std::vector<std::int64_t> out(p.size());
+  for (std::size_t k = 0; k < p.size(); ++k) out[k] = table_.utc[static_cast<std::size_t>(p.start_rows[k])];
+  return out;
+}
+
+std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
+  return locator().find_all(instants);
+}
+
+std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
+                                    std::span<const double> values, Resolution r) const {
+  // The series' instants in ascending order (a permutation only when they are not already).
+  const std::size_t m = instants.size();
+  std::vector<std::size_t> order;
+  bool sorted = true;
+  for (std::size_t i = 1; i < m && sorted; ++i) sorted = instants[i - 1] < instants[i];
+  if (!sorted) {
+    order.resize(m);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return instants[a] < instants[b]; });
+    for (std::size_t i = 1; i < m; ++i)
+      if (instants[order[i - 1]] == instants[order[i]])
+        value_error("cannot reindex on an axis with duplicate labels");
+  }
+  auto at = [&](std::size_t i) { return sorted ? i : order[i]; };
+
+  const std::vector<std::int64_t> starts = period_starts(r);
+  std::vector<double> out(starts.size(), 0.0);
+  const bool ascending = std::is_sorted(starts.begin(), starts.end());
+  std::size_t j = 0;
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    const std::int64_t s = starts[k];
+    if (ascending) {
+      while (j < m && instants[at(j)] < s) ++j;
+    } else {
+      std::size_t lo = 0, hi = m;
+      while (lo < hi) {
+        const std::size_t mid = (lo + hi) / 2;
+        if (instants[at(mid)] < s) lo = mid + 1; else hi = mid;
+      }
+      j = lo;
+    }
+    if (j < m && instants[at(j)] == s) out[k] = values[at(j)];
+  }
+  return out;
+}
+
+std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered, Resolution r) const {
+  const PeriodIndex& p = periods(r);
+  if (key_ordered.size() != p.size())
+    value_error("Length mismatch: Expected axis has " + std::to_string(key_ordered.size()) +
+                " elements, new values have " + std::to_string(p.size()) + " elements");
+  std::vector<double> out(p.size());
+  for (std::size_t g = 0; g < p.size(); ++g)
+    out[static_cast<std::size_t>(p.start_of_group[g])] = key_ordered[g];
+  return out;
+}
+
+Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const double> values,
+                        Resolution r, std::int64_t n, bool highest) const {
+  const std::vector<std::int64_t> rows = rows_of(instants);
+  const Grouping g = group(rows, r);
+  const Mask kept = select_extremes(g, values, n, highest);
+  // An instant kept once is kept wherever it occurs in the series.
+  std::vector<std::uint8_t> kept_row(size(), 0);
+  for (std::size_t k = 0; k < kept.size(); ++k)
+    if (kept[k]) kept_row[static_cast<std::size_t>(rows[static_cast<std::size_t>(g.positions[k])])] = 1;
+  Mask mask(instants.size(), 0);
+  for (std::size_t i = 0; i < instants.size(); ++i)
+    if (rows[i] >= 0) mask[i] = kept_row[static_cast<std::size_t>(rows[i])];
+  return mask;
+}
+
+}  // namespace ostrel::core::calendar

@@ -1,0 +1,56 @@
+#pragma once
+// A timeline's columns with everything derived from them: period ids per resolution,
+// computed once and kept, and the calendar questions answered over them.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/calendar/accessors.hpp"
+#include "core/calendar/conditions.hpp"
+#include "core/calendar/grouping.hpp"
+#include "core/calendar/periods.hpp"
+
+namespace ostrel::core::calendar {
+
+class Timeline {
+ public:
+  explicit Timeline(Accessors table) : table_(std::move(table)) {}
+
+  const Accessors& accessors() const { return table_; }
+  std::size_t size() const { return table_.size(); }
+
+  const PeriodIndex& periods(Resolution r) const;
+  const RowLocator& locator() const;
+
+  // UTC instants of the period starts, in row order.
+  std::vector<std::int64_t> period_starts(Resolution r) const;
+
+  // The value of the series at each period start, 0.0 where it has no such instant. A series
+  // with a repeated instant cannot be placed and fails.
+  std::vector<double> align(std::span<const std::int64_t> instants, std::span<const double> values,
+                            Resolution r) const;
+
+  // Rows of instants, -1 where the timeline has no such instant.
+  std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
+
+  Grouping group(std::span<const std::int64_t> rows, Resolution r) const {
+    return group_rows(periods(r), rows);
+  }
+
+  // Values given per period in ascending key order, placed on the periods in row order.
+  std::vector<double> to_period_order(std::span<const double> key_ordered, Resolution r) const;
+
+  // The n highest / lowest values per period; true at every element whose instant was kept.
+  Mask extremes(std::span<const std::int64_t> instants, std::span<const double> values,
+                Resolution r, std::int64_t n, bool highest) const;
+
+ private:
+  Accessors table_;
+  mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
+  mutable std::unique_ptr<RowLocator> locator_;
+};
+
+}  // namespace ostrel::core::calendar
