@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <string>
 
 #include "core/common/errors.hpp"
 
@@ -96,15 +97,21 @@ std::vector<double> reindex(LabelledView source, std::span<const int64_t> target
   return out;
 }
 
-std::vector<double> forward_fill(LabelledView source, std::span<const int64_t> targets) {
-  if (!std::is_sorted(source.labels.begin(), source.labels.end()))
+std::vector<int64_t> forward_fill_positions(std::span<const int64_t> source,
+                                            std::span<const int64_t> targets) {
+  if (!std::is_sorted(source.begin(), source.end()))
     value_error("index must be monotonic increasing or decreasing");
+  std::vector<int64_t> out(targets.size(), -1);
+  for (size_t t = 0; t < targets.size(); ++t)
+    out[t] = (std::upper_bound(source.begin(), source.end(), targets[t]) - source.begin()) - 1;
+  return out;
+}
+
+std::vector<double> forward_fill(LabelledView source, std::span<const int64_t> targets) {
+  const auto pos = forward_fill_positions(source.labels, targets);
   std::vector<double> out(targets.size(), kNaN);
-  for (size_t t = 0; t < targets.size(); ++t) {
-    auto it = std::upper_bound(source.labels.begin(), source.labels.end(), targets[t]);
-    if (it != source.labels.begin())
-      out[t] = source.values[static_cast<size_t>(it - source.labels.begin()) - 1];
-  }
+  for (size_t t = 0; t < targets.size(); ++t)
+    if (pos[t] >= 0) out[t] = source.values[static_cast<size_t>(pos[t])];
   return out;
 }
 
@@ -113,20 +120,35 @@ std::vector<double> lookup(std::span<const double> x, std::span<const double> bo
   std::vector<double> out(x.size(), kNaN);
   for (size_t i = 0; i < x.size(); ++i) {
     if (std::isnan(x[i])) continue;
-    const auto tier = std::upper_bound(boundaries.begin(), boundaries.end(), x[i]) - boundaries.begin();
-    out[i] = levels[static_cast<size_t>(tier)];
+    const auto tier = static_cast<size_t>(
+        std::upper_bound(boundaries.begin(), boundaries.end(), x[i]) - boundaries.begin());
+    if (tier >= levels.size())
+      fail(ErrorKind::Index, "index " + std::to_string(tier) + " is out of bounds for axis 0 with size " +
+                                 std::to_string(levels.size()));
+    out[i] = levels[tier];
   }
   return out;
 }
 
-std::vector<double> clip(std::span<const double> x, std::optional<std::span<const double>> lower,
-                         std::optional<std::span<const double>> upper) {
+std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper) {
+  using K = Bound::Kind;
+  if (lower.kind == K::Number && upper.kind == K::Number && lower.number > upper.number)
+    std::swap(lower, upper);
+  auto at = [](const Bound& b, size_t i) {
+    return b.kind == K::Number ? b.number : b.values[i];
+  };
   std::vector<double> out(x.begin(), x.end());
   for (size_t i = 0; i < out.size(); ++i) {
     double& v = out[i];
     if (std::isnan(v)) continue;
-    if (lower && !std::isnan((*lower)[i]) && v < (*lower)[i]) v = (*lower)[i];
-    if (upper && !std::isnan((*upper)[i]) && v > (*upper)[i]) v = (*upper)[i];
+    if (lower.kind != K::None) {
+      const double lo = at(lower, i);
+      if (v < lo) v = lo;  // false for a NaN bound
+    }
+    if (upper.kind != K::None) {
+      const double hi = at(upper, i);
+      if (v > hi) v = hi;
+    }
   }
   return out;
 }
@@ -143,6 +165,41 @@ std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> con
   for (size_t i = 0; i < x.size(); ++i)
     out[i] = (condition[i] && !std::isnan(x[i])) ? replacement[i] : x[i];
   return out;
+}
+
+std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
+                         double replacement) {
+  std::vector<double> out(x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    out[i] = (condition[i] && !std::isnan(x[i])) ? replacement : x[i];
+  return out;
+}
+
+Labelled fold(std::span<const ArithOperand> operands, Arith op, std::string_view block) {
+  size_t first = 0;
+  double number = 0.0;
+  while (first < operands.size() && !operands[first].is_series) {
+    number = first == 0 ? operands[first].number : apply(op, number, operands[first].number);
+    ++first;
+  }
+  if (first == operands.size())
+    value_error(std::string(block) + " requires at least one Dataset operand");
+  const LabelledView s = operands[first].series;
+  Labelled acc{std::vector<int64_t>(s.labels.begin(), s.labels.end()),
+               std::vector<double>(s.values.begin(), s.values.end())};
+  if (first > 0) combine_scalar(acc.values, number, op, /*number_on_left=*/true);
+  for (size_t k = first + 1; k < operands.size(); ++k) {
+    const ArithOperand& o = operands[k];
+    if (!o.is_series) {
+      combine_scalar(acc.values, o.number, op, /*number_on_left=*/false);
+    } else if (same_labels(acc.labels, o.series.labels)) {
+      for (size_t i = 0; i < acc.values.size(); ++i)
+        acc.values[i] = apply(op, acc.values[i], o.series.values[i]);
+    } else {
+      acc = combine({acc.labels, acc.values}, o.series, op);
+    }
+  }
+  return acc;
 }
 
 }  // namespace ostrel::core::blocks

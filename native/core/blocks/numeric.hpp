@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace ostrel::core::blocks {
@@ -30,6 +31,21 @@ Labelled combine(LabelledView a, LabelledView b, Arith op);
 // series op number (number_on_left: number op series), in place.
 void combine_scalar(std::span<double> values, double number, Arith op, bool number_on_left);
 
+// One operand of an arithmetic block: a series, or a plain number (a level's value).
+struct ArithOperand {
+  bool is_series = false;
+  double number = 0.0;
+  LabelledView series{};
+  static ArithOperand of(double x) { return {false, x, {}}; }
+  static ArithOperand of(LabelledView s) { return {true, 0.0, s}; }
+};
+
+// The operands combined left to right: ((a op b) op c) ... A run of numbers at the start is
+// folded as numbers. When no operand is a series the result would be a plain number, which a
+// block never produces: ValueError "<block> requires at least one Dataset operand" (also for
+// no operands at all).
+Labelled fold(std::span<const ArithOperand> operands, Arith op, std::string_view block);
+
 // Values of `source` at each of `targets` (NaN where the label is absent). Refuses a source
 // with repeated labels.
 std::vector<double> reindex(LabelledView source, std::span<const int64_t> targets);
@@ -38,14 +54,25 @@ std::vector<double> reindex(LabelledView source, std::span<const int64_t> target
 // before the first). Source labels must ascend.
 std::vector<double> forward_fill(LabelledView source, std::span<const int64_t> targets);
 
-// Tier lookup: levels[number of boundaries <= x]; NaN stays NaN.
+// Tier lookup: levels[number of boundaries <= x]; NaN stays NaN. A tier past the last level
+// (only possible when the record's length check was skipped) is an IndexError.
 std::vector<double> lookup(std::span<const double> x, std::span<const double> boundaries,
                            std::span<const double> levels);
 
+// A clip bound: absent, one number for every element, or one value per element.
+struct Bound {
+  enum class Kind { None, Number, PerElement } kind = Kind::None;
+  double number = 0.0;
+  std::span<const double> values{};
+  static Bound none() { return {}; }
+  static Bound of(double x) { return {Kind::Number, x, {}}; }
+  static Bound of(std::span<const double> v) { return {Kind::PerElement, 0.0, v}; }
+};
+
 // Raise to `lower`, then lower to `upper`; a NaN bound (or an absent one) is no bound, a NaN
-// input stays NaN. Bounds are per element.
-std::vector<double> clip(std::span<const double> x, std::optional<std::span<const double>> lower,
-                         std::optional<std::span<const double>> upper);
+// input stays NaN. Two number bounds given the wrong way round are swapped first; per-element
+// bounds are applied as given, so where lower exceeds upper the result is upper.
+std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper);
 
 // Select: x where keep, NaN elsewhere.
 std::vector<double> select(std::span<const double> x, std::span<const uint8_t> keep);
@@ -53,5 +80,12 @@ std::vector<double> select(std::span<const double> x, std::span<const uint8_t> k
 // Mask: replace x by the replacement where the condition holds and x is present.
 std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
                          std::span<const double> replacement);
+std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
+                         double replacement);
+
+// For each target label, the position of the latest source label at or before it, -1 where
+// there is none. Source labels must ascend.
+std::vector<int64_t> forward_fill_positions(std::span<const int64_t> source,
+                                            std::span<const int64_t> targets);
 
 }  // namespace ostrel::core::blocks

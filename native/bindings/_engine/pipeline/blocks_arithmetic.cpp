@@ -6,6 +6,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/pipeline/blocks.hpp"
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -54,6 +55,7 @@ void make_constant(nb::module_& m) {
   b.field("resolution", m.attr("Resolution"));
   block_output(b);
   b.attr("input_operands", named_operands({}));
+  b.attr("compute", compute::constant_compute());
   b.after_validator("_validate", validator<validate_constant>("_validate"));
   b.build();
 }
@@ -74,13 +76,14 @@ void make_add(nb::module_& m) {
                                  return out;
                                },
                                "The block's operands by keyword name, in order."));
+  b.attr("compute", compute::add_compute());
   b.after_validator("_validate", validator<validate_add>("_validate"));
   b.build();
 }
 
 template <ValidatorFn F>
 void make_binary(nb::module_& m, const char* name, const char* tag, const char* doc,
-                 const char* left, nb::handle left_type, const char* right) {
+                 const char* left, nb::handle left_type, const char* right, nb::object compute) {
   ModelBuilder b(m, name);
   b.doc(doc);
   block_tag(b, tag);
@@ -88,6 +91,7 @@ void make_binary(nb::module_& m, const char* name, const char* tag, const char* 
   b.field(right, m.attr("Operand"));
   block_output(b);
   b.attr("input_operands", named_operands({left, right}));
+  b.attr("compute", compute);
   b.after_validator("_validate", validator<F>("_validate"));
   b.build();
 }
@@ -100,13 +104,13 @@ void init_arithmetic_blocks(nb::module_& m) {
   make_add(m);
   make_binary<validate_subtract>(m, "Subtract", "subtract",
                                  "The element-wise difference left - right.", "left", operand,
-                                 "right");
+                                 "right", compute::subtract_compute());
   make_binary<validate_divide>(m, "Divide", "divide",
                                "The element-wise quotient of a series by an operand.", "numerator",
-                               m.attr("Dataset"), "denominator");
+                               m.attr("Dataset"), "denominator", compute::divide_compute());
   make_binary<validate_multiply>(m, "Multiply", "multiply",
                                  "The element-wise product left * right.", "left", operand,
-                                 "right");
+                                 "right", compute::multiply_compute());
 }
 
 }  // namespace ostrel::bindings::engine

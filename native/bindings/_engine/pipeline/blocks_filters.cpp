@@ -6,6 +6,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/pipeline/blocks.hpp"
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -74,6 +75,7 @@ void make_select(nb::module_& m) {
   b.field("condition", m.attr("Condition"));
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
+  b.attr("compute", compute::select_compute());
   b.after_validator("_validate", validator<validate_select>("_validate"));
   b.build();
 }
@@ -87,6 +89,7 @@ void make_mask(nb::module_& m) {
   b.field("replacement", m.attr("Operand"));
   block_output(b);
   b.attr("input_operands", named_operands({"input", "replacement"}));
+  b.attr("compute", compute::mask_compute());
   b.after_validator("_validate", validator<validate_mask>("_validate"));
   b.build();
 }
@@ -101,6 +104,7 @@ void make_clip(nb::module_& m) {
   b.field("maximum", bound, kw({{"default", nb::none()}}));
   block_output(b);
   b.attr("input_operands", named_operands({"input", "minimum", "maximum"}));
+  b.attr("compute", compute::clip_compute());
   b.after_validator("_validate", validator<validate_clip>("_validate"));
   b.build();
 }
@@ -116,6 +120,7 @@ void make_lookup(nb::module_& m) {
   b.field("unit", m.attr("Unit"));
   block_output(b);
   b.attr("input_operands", named_operands({"tier_selector"}));
+  b.attr("compute", compute::lookup_compute());
   b.after_validator("_validate", validator<validate_lookup>("_validate"));
   b.build();
 }

@@ -3,6 +3,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/pipeline/blocks.hpp"
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -43,6 +44,7 @@ void make_aggregate(nb::module_& m) {
   b.field("aggregation_function", aggregation);
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
+  b.attr("compute", compute::aggregate_compute());
   b.after_validator("_validate", validator<validate_aggregate>("_validate"));
   b.build();
 }
@@ -55,6 +57,9 @@ void make_resample(nb::module_& m) {
   b.field("resolution", m.attr("Resolution"));
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
+  b.attr("compute", compute::resample_compute());
+  b.attr("_amount_scale", compute::resample_amount_scale());
+  b.attr("_forward_fill", compute::resample_forward_fill());
   b.after_validator("_validate", validator<validate_resample>("_validate"));
   b.build();
 }

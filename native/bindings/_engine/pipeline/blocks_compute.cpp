@@ -1,0 +1,218 @@
+// Numeric evaluation of the arithmetic blocks, and the argument reading and result wrapping
+// that every block's `compute` shares.
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/records.hpp"
+
+namespace ostrel::bindings::engine::compute {
+
+namespace cb = core::blocks;
+
+namespace {
+
+nb::handle pandas_series_type() {
+  static nb::object t = nb::module_::import_("pandas").attr("Series");
+  return t;
+}
+nb::handle numpy_number_type() {
+  static nb::object t = nb::module_::import_("numpy").attr("number");
+  return t;
+}
+nb::handle numpy_float64() {
+  static nb::object t = nb::module_::import_("numpy").attr("float64");
+  return t;
+}
+
+[[noreturn]] void type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw nb::python_error();
+}
+
+// The labels of an index the timeline handed out (get_as) are known to the core already; any
+// other index is converted.
+std::vector<int64_t> labels_of(nb::handle index, const Timeline& t) {
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(t.period_index_cache.ptr(), &pos, &key, &value))
+    if (value == index.ptr()) return t.core->period_starts(resolution_key(key));
+  return convert::instants_ns(index);
+}
+
+// The name of a result of several series: theirs when they all share it, else none.
+nb::object common_name(const std::vector<nb::handle>& series) {
+  nb::object name = nb::none();
+  for (size_t k = 0; k < series.size(); ++k) {
+    nb::object n = nb::getattr(series[k], "name", nb::none());
+    if (k == 0) {
+      name = n;
+    } else if (!n.is(name) && !(nb::bool_(n.equal(name)))) {
+      return nb::none();
+    }
+  }
+  return name;
+}
+
+// The index of a combined result: an operand's own when the labels are its labels, else a
+// new one in the zone of the first series.
+nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<int64_t>& labels) {
+  for (const SeriesArg& s : series)
+    if (s.labels == labels) return s.index;
+  nb::object index = convert::utc_index(std::vector<int64_t>(labels));
+  nb::object tz = series.front().index.attr("tz");
+  return index.attr("tz_convert")(tz);
+}
+
+// Evaluates ((a op b) op c) ... over operands given by name, in order.
+nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& operands,
+                      const Timeline& t, cb::Arith op, const char* block) {
+  std::vector<SeriesArg> series;
+  series.reserve(operands.size());
+  std::vector<cb::ArithOperand> terms;
+  std::vector<nb::handle> hosts;
+  for (const auto& [value, name] : operands) {
+    if (is_series(value)) {
+      series.push_back(series_arg(value, name, t));
+      hosts.push_back(value);
+      terms.push_back(cb::ArithOperand::of(cb::LabelledView{}));
+    } else if (is_number(value)) {
+      terms.push_back(cb::ArithOperand::of(number_arg(value, name)));
+    } else {
+      operand_type_error(value, name, "Series or float");
+    }
+  }
+  // Views are taken once every series is in place (the vector no longer moves).
+  for (size_t k = 0, s = 0; k < terms.size(); ++k)
+    if (terms[k].is_series) terms[k].series = series[s++].view();
+  cb::Labelled out = cb::fold(terms, op, block);
+  nb::object index = result_index(series, out.labels);
+  return wrap(std::move(out.values), index, common_name(hosts));
+}
+
+template <cb::Arith Op>
+nb::object binary_compute(const char* block, const char* left, const char* right) {
+  const args::Signature sig{"compute", {{"timeline"}}, {{left}, {right}}};
+  return records::method(
+      "compute",
+      [sig, block, left, right](nb::handle, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(sig, a, kw);
+        const Timeline& t = timeline_arg(v[0]);
+        std::vector<std::pair<nb::object, const char*>> operands{{v[1], left}, {v[2], right}};
+        return arithmetic(operands, t, Op, block);
+      },
+      "compute(timeline, *, operands): the element-wise result, paired by label.");
+}
+
+}  // namespace
+
+bool is_series(nb::handle value) { return nb::isinstance(value, pandas_series_type()); }
+
+bool is_number(nb::handle value) {
+  return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+         nb::isinstance(value, numpy_number_type());
+}
+
+[[noreturn]] void operand_type_error(nb::handle value, const char* name, const char* expected) {
+  type_error(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
+             ", got " + bindings::type_name(value) + ")");
+}
+
+Timeline& timeline_arg(nb::handle value) {
+  args::require_instance(value, engine::attr("Timeline"), "timeline");
+  return nb::cast<Timeline&>(value);
+}
+
+SeriesArg series_arg(nb::handle value, const char* name, const Timeline& t) {
+  if (!is_series(value)) operand_type_error(value, name, "Series");
+  SeriesArg s;
+  s.series = nb::borrow(value);
+  s.index = value.attr("index");
+  s.labels = labels_of(s.index, t);
+  s.array = value.attr("to_numpy")(nb::arg("dtype") = numpy_float64());
+  s.values = convert::view_1d<double>(s.array, s.scratch);
+  return s;
+}
+
+double number_arg(nb::handle value, const char* name) {
+  if (!is_number(value)) operand_type_error(value, name, "float");
+  return PyFloat_AsDouble(nb::float_(value).ptr());
+}
+
+nb::object wrap(std::vector<double>&& values, nb::handle index, nb::handle name) {
+  return convert::series(std::move(values), index, name);
+}
+
+std::vector<double> at_labels(const SeriesArg& s, std::span<const int64_t> labels) {
+  return cb::reindex(s.view(), labels);
+}
+
+std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw) {
+  auto v = args::parse(sig, a, kw);
+  timeline_arg(v[0]);
+  return v;
+}
+
+nb::object constant_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        static const args::Signature sig{"compute", {{"timeline"}}, {}};
+        auto v = parse_compute(sig, a, kw);
+        Timeline& t = timeline_arg(v[0]);
+        nb::object index = t.get_as(self.attr("resolution"));
+        const double value = nb::cast<double>(self.attr("value").attr("value"));
+        return wrap(std::vector<double>(nb::len(index), value), index);
+      },
+      "compute(timeline): the level's value at every period start of the resolution.");
+}
+
+nb::object add_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle, nb::args a, nb::kwargs kw) {
+        // Operands are any keywords, in the order given (input_0, input_1, ...).
+        const size_t given = nb::len(nb::handle(a));
+        if (given > 1)
+          type_error("compute() takes exactly 1 positional argument (" + std::to_string(given) +
+                     " given)");
+        nb::object timeline;
+        if (given == 1) timeline = nb::borrow(a[0]);
+        std::vector<std::pair<nb::object, const char*>> operands;
+        std::vector<std::string> names;
+        names.reserve(nb::len(nb::handle(kw)));
+        for (auto [key, value] : kw) {
+          std::string k = nb::cast<std::string>(nb::str(key));
+          if (k == "timeline") {
+            if (given == 1)
+              type_error("compute() got multiple values for keyword argument 'timeline'");
+            timeline = nb::borrow(value);
+            continue;
+          }
+          names.push_back(std::move(k));
+          operands.emplace_back(nb::borrow(value), nullptr);
+        }
+        if (!timeline.is_valid()) type_error("compute() takes exactly 1 positional argument (0 given)");
+        for (size_t k = 0; k < operands.size(); ++k) operands[k].second = names[k].c_str();
+        const Timeline& t = timeline_arg(timeline);
+        return arithmetic(operands, t, cb::Arith::Add, "Add");
+      },
+      "compute(timeline, **operands): the operands summed left to right, paired by label.");
+}
+
+nb::object subtract_compute() {
+  return binary_compute<cb::Arith::Subtract>("Subtract", "left", "right");
+}
+nb::object multiply_compute() {
+  return binary_compute<cb::Arith::Multiply>("Multiply", "left", "right");
+}
+nb::object divide_compute() {
+  return binary_compute<cb::Arith::Divide>("Divide", "numerator", "denominator");
+}
+
+}  // namespace ostrel::bindings::engine::compute

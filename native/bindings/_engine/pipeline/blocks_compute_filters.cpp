@@ -1,0 +1,129 @@
+// Numeric evaluation of Select, Mask, Clip and Lookup.
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/pipeline/blocks.hpp"
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/records.hpp"
+#include "core/common/errors.hpp"
+
+namespace ostrel::bindings::engine::compute {
+
+namespace cb = core::blocks;
+
+namespace {
+
+// The timeline's mask of the condition over the input, as the kernels' bool array.
+struct MaskArg {
+  nb::object array;
+  std::span<const uint8_t> flags;
+};
+
+MaskArg condition_mask(nb::handle timeline, const SeriesArg& input, nb::handle condition) {
+  MaskArg m;
+  nb::object raw = timeline.attr("build_condition_mask")(input.series, condition);
+  m.array = nb::module_::import_("numpy").attr("ascontiguousarray")(engine::attr("to_bool")(raw));
+  nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu> a;
+  if (!nb::try_cast(m.array, a, /*convert=*/false))
+    throw nb::type_error("condition mask must be a 1-D bool array");
+  if (a.shape(0) != input.values.size())
+    core::value_error("condition mask has " + std::to_string(a.shape(0)) + " elements for " +
+                      std::to_string(input.values.size()) + " values");
+  m.flags = {reinterpret_cast<const uint8_t*>(a.data()), a.shape(0)};
+  return m;
+}
+
+const args::Signature kSelectSig{"compute", {{"timeline"}}, {{"input"}}};
+const args::Signature kMaskSig{"compute", {{"timeline"}}, {{"input"}, {"replacement"}}};
+const args::Signature kClipSig{"compute",
+                               {{"timeline"}},
+                               {{"input"}, {"minimum", false}, {"maximum", false}}};
+const args::Signature kLookupSig{"compute", {{"timeline"}}, {{"tier_selector"}}};
+
+// A clip bound read from an argument; per-element values are kept in `storage`.
+cb::Bound bound_arg(const nb::object& value, const char* name, const SeriesArg& input, const Timeline& t,
+                    std::vector<double>& storage) {
+  if (!value.is_valid() || value.is_none()) return cb::Bound::none();
+  if (is_series(value)) {
+    storage = at_labels(series_arg(value, name, t), input.labels);
+    return cb::Bound::of(std::span<const double>(storage));
+  }
+  if (is_number(value)) return cb::Bound::of(number_arg(value, name));
+  operand_type_error(value, name, "Series, float or None");
+}
+
+}  // namespace
+
+nb::object select_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kSelectSig, a, kw);
+        const Timeline& t = timeline_arg(v[0]);
+        const SeriesArg input = series_arg(v[1], "input", t);
+        const MaskArg keep = condition_mask(v[0], input, self.attr("condition"));
+        return wrap(cb::select(input.values, keep.flags), input.index, input.series.attr("name"));
+      },
+      "compute(timeline, *, input): the input where the condition holds, missing elsewhere.");
+}
+
+nb::object mask_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kMaskSig, a, kw);
+        const Timeline& t = timeline_arg(v[0]);
+        const SeriesArg input = series_arg(v[1], "input", t);
+        const nb::object& replacement = v[2];
+        if (!is_series(replacement) && !is_number(replacement))
+          operand_type_error(replacement, "replacement", "Series or float");
+        const MaskArg holds = condition_mask(v[0], input, self.attr("condition"));
+        std::vector<double> out;
+        if (is_series(replacement)) {
+          const std::vector<double> r = at_labels(series_arg(replacement, "replacement", t), input.labels);
+          out = cb::mask(input.values, holds.flags, r);
+        } else {
+          out = cb::mask(input.values, holds.flags, number_arg(replacement, "replacement"));
+        }
+        return wrap(std::move(out), input.index, input.series.attr("name"));
+      },
+      "compute(timeline, *, input, replacement): present values replaced where the condition "
+      "holds; missing values stay missing.");
+}
+
+nb::object clip_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kClipSig, a, kw);
+        const Timeline& t = timeline_arg(v[0]);
+        const SeriesArg input = series_arg(v[1], "input", t);
+        std::vector<double> lo_values, hi_values;
+        const cb::Bound lo = bound_arg(v[2], "minimum", input, t, lo_values);
+        const cb::Bound hi = bound_arg(v[3], "maximum", input, t, hi_values);
+        return wrap(cb::clip(input.values, lo, hi), input.index, input.series.attr("name"));
+      },
+      "compute(timeline, *, input, minimum=None, maximum=None): the input bounded.");
+}
+
+nb::object lookup_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kLookupSig, a, kw);
+        const Timeline& t = timeline_arg(v[0]);
+        const SeriesArg selector = series_arg(v[1], "tier_selector", t);
+        const std::vector<double> boundaries = float_items(self.attr("boundaries"));
+        const std::vector<double> levels = float_items(self.attr("levels"));
+        return wrap(cb::lookup(selector.values, boundaries, levels), selector.index,
+                    selector.series.attr("name"));
+      },
+      "compute(timeline, *, tier_selector): the level of the tier each selector value falls "
+      "in; a value equal to a boundary belongs to the tier above it.");
+}
+
+}  // namespace ostrel::bindings::engine::compute

@@ -1,0 +1,94 @@
+// Numeric evaluation of Aggregate and Resample, and Resample's amount scale and forward fill.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/_engine/pipeline/blocks_compute.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/records.hpp"
+#include "core/blocks/periods.hpp"
+
+namespace ostrel::bindings::engine::compute {
+
+namespace cb = core::blocks;
+
+namespace {
+
+const args::Signature kInputSig{"compute", {{"timeline"}}, {{"input"}}};
+
+cb::Aggregation aggregation_of(nb::handle value) {
+  const std::string f = text_of(value);
+  if (f == "sum") return cb::Aggregation::Sum;
+  if (f == "mean") return cb::Aggregation::Mean;
+  if (f == "max") return cb::Aggregation::Max;
+  if (f == "min") return cb::Aggregation::Min;
+  throw nb::value_error(("unknown aggregation function '" + f + "'").c_str());
+}
+
+// The target and input resolutions of a Resample record.
+std::pair<cal::Resolution, cal::Resolution> resample_resolutions(nb::handle self) {
+  return {to_resolution(self.attr("resolution")),
+          to_resolution(self.attr("input").attr("resolution"))};
+}
+
+}  // namespace
+
+nb::object aggregate_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kInputSig, a, kw);
+        Timeline& t = timeline_arg(v[0]);
+        const SeriesArg input = series_arg(v[1], "input", t);
+        nb::handle resolution = self.attr("resolution");
+        const cal::Resolution r = to_resolution(resolution);
+        std::vector<double> out = cb::aggregate(*t.core, input.labels, input.values, r,
+                                                aggregation_of(self.attr("aggregation_function")));
+        return wrap(std::move(out), t.get_as(resolution), nb::str("value"));
+      },
+      "compute(timeline, *, input): one reduced value per period, on the period starts.");
+}
+
+nb::object resample_compute() {
+  return records::method(
+      "compute",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        auto v = parse_compute(kInputSig, a, kw);
+        Timeline& t = timeline_arg(v[0]);
+        const SeriesArg input = series_arg(v[1], "input", t);
+        const auto [target, source] = resample_resolutions(self);
+        const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
+        std::vector<double> out = cb::resample(*t.core, input.view(), target, source, rate);
+        return wrap(std::move(out), t.get_as(self.attr("resolution")), input.series.attr("name"));
+      },
+      "compute(timeline, *, input): the input carried onto the finer periods; amounts are "
+      "split in proportion to duration.");
+}
+
+nb::object resample_amount_scale() {
+  return nb::cpp_function(
+      [](nb::handle self, nb::handle timeline) {
+        Timeline& t = timeline_arg(timeline);
+        const auto [target, source] = resample_resolutions(self);
+        return wrap(cb::amount_scale(*t.core, target, source), t.get_as(self.attr("resolution")));
+      },
+      nb::is_method(), nb::name("_amount_scale"), nb::arg("timeline"),
+      "Per target period, the share of its input period that it covers (quarter-hour counts).");
+}
+
+nb::object resample_forward_fill() {
+  return nb::cpp_function(
+      [](nb::handle self, nb::handle timeline, nb::handle input) {
+        Timeline& t = timeline_arg(timeline);
+        if (!optim::as_variables(input)) operand_type_error(input, "input", "VariableSeries");
+        const auto [target, source] = resample_resolutions(self);
+        nb::object positions = convert::to_numpy(cb::resample_positions(*t.core, target, source));
+        return input.attr("gather")(positions, t.get_as(self.attr("resolution")));
+      },
+      nb::is_method(), nb::name("_forward_fill"), nb::arg("timeline"), nb::arg("input"),
+      "The input variables repeated onto the target periods, each from the period it starts in.");
+}
+
+}  // namespace ostrel::bindings::engine::compute

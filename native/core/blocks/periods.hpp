@@ -1,0 +1,38 @@
+#pragma once
+// Evaluation of the blocks that change a series' resolution, on the periods of a timeline.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/blocks/numeric.hpp"
+#include "core/calendar/timeline.hpp"
+
+namespace ostrel::core::blocks {
+
+using domain::Resolution;
+
+enum class Aggregation { Sum, Mean, Max, Min };
+
+// One value per period of `r`, in timeline order: the reduction of the values whose instant
+// lies in that period (instants off the timeline take no part; missing values are skipped, a
+// period without any present value gives NaN, a sum included). Every period must hold at least
+// one element, else the relabelling fails with the length-mismatch ValueError.
+std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
+                              std::span<const double> values, Resolution r, Aggregation f);
+
+// Per period of `target` (timeline order): its number of quarter-hour steps over the number of
+// steps of the `source` period it starts in. Counted on the timeline, so daylight-saving days
+// (92 or 100 quarter-hours) get their real share.
+std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target, Resolution source);
+
+// The input carried forward by label onto the period starts of `target`; amounts (when
+// `is_rate` is false) are then split by amount_scale.
+std::vector<double> resample(const calendar::Timeline& t, LabelledView input, Resolution target,
+                             Resolution source, bool is_rate);
+
+// For each period start of `target`, the position among the period starts of `source` of the
+// latest one at or before it.
+std::vector<int64_t> resample_positions(const calendar::Timeline& t, Resolution target,
+                                        Resolution source);
+
+}  // namespace ostrel::core::blocks
