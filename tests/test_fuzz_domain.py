@@ -59,7 +59,7 @@ def test_random_data_only_gives_ordinary_errors(data):
             record = attempt()
         except (ValidationError, TypeError, ValueError):
             continue
-        assert type(record).model_validate(record.model_dump()) == record
+        assert repr(type(record).model_validate(record.model_dump())) == repr(record)  # NaN-safe
         if isinstance(record, e.TariffComponent):
             record.collect_holidays()
 
