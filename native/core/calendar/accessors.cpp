@@ -6,9 +6,9 @@
 namespace ostrel::core::calendar {
 
 void Accessors::resize(std::size_t n) {
-  for (auto* c : {&utc, &iso_year, &week, &day_of_week, &year, &month, &day, &hour, &minute,
-                  &utc_offset, &date})
-    c->resize(n);
+  for (auto* c : {&utc, &utc_offset}) c->resize(n);
+  for (auto* c : {&iso_year, &year, &date}) c->resize(n);
+  for (auto* c : {&week, &day_of_week, &month, &day, &hour, &minute}) c->resize(n);
 }
 
 namespace {
@@ -22,7 +22,8 @@ struct RowFiller {
   IsoWeek iso{};
   std::int64_t dow = 0;
 
-  void fill(std::size_t i, std::int64_t utc, std::int64_t local) {
+  void fill(std::size_t i, std::int64_t local) {
+    const std::int64_t utc = t.utc[i];
     const std::int64_t days = floor_div(local, kNsPerDay);
     if (days != last_day) {
       last_day = days;
@@ -31,36 +32,37 @@ struct RowFiller {
       dow = iso_weekday(days);
     }
     const std::int64_t minute_of_day = (local - days * kNsPerDay) / kNsPerMinute;
-    t.utc[i] = utc;
-    t.iso_year[i] = iso.iso_year;
-    t.week[i] = iso.week;
-    t.day_of_week[i] = dow;
-    t.year[i] = civil.year;
-    t.month[i] = civil.month;
-    t.day[i] = civil.day;
-    t.hour[i] = minute_of_day / 60;
-    t.minute[i] = minute_of_day % 60;
+    t.iso_year[i] = static_cast<std::int32_t>(iso.iso_year);
+    t.week[i] = static_cast<std::int8_t>(iso.week);
+    t.day_of_week[i] = static_cast<std::int8_t>(dow);
+    t.year[i] = static_cast<std::int32_t>(civil.year);
+    t.month[i] = static_cast<std::int8_t>(civil.month);
+    t.day[i] = static_cast<std::int8_t>(civil.day);
+    t.hour[i] = static_cast<std::int8_t>(minute_of_day / 60);
+    t.minute[i] = static_cast<std::int8_t>(minute_of_day % 60);
     t.utc_offset[i] = local - utc;
-    t.date[i] = days;
+    t.date[i] = static_cast<std::int32_t>(days);
   }
 };
 
 }  // namespace
 
-Accessors calculate_accessors(std::span<const std::int64_t> utc, std::span<const std::int64_t> local) {
+Accessors calculate_accessors(std::vector<std::int64_t> utc, std::span<const std::int64_t> local) {
   if (utc.size() != local.size()) value_error("utc and local instants differ in length");
   Accessors t;
-  t.resize(utc.size());
+  t.utc = std::move(utc);
+  t.resize(t.utc.size());
   RowFiller f{t};
-  for (std::size_t i = 0; i < utc.size(); ++i) f.fill(i, utc[i], local[i]);
+  for (std::size_t i = 0; i < t.size(); ++i) f.fill(i, local[i]);
   return t;
 }
 
-Accessors calculate_accessors_fixed(std::span<const std::int64_t> utc, std::int64_t offset_ns) {
+Accessors calculate_accessors_fixed(std::vector<std::int64_t> utc, std::int64_t offset_ns) {
   Accessors t;
-  t.resize(utc.size());
+  t.utc = std::move(utc);
+  t.resize(t.utc.size());
   RowFiller f{t};
-  for (std::size_t i = 0; i < utc.size(); ++i) f.fill(i, utc[i], utc[i] + offset_ns);
+  for (std::size_t i = 0; i < t.size(); ++i) f.fill(i, t.utc[i] + offset_ns);
   return t;
 }
 
@@ -78,7 +80,7 @@ std::vector<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::i
 Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows) {
   Accessors t;
   t.resize(rows.size());
-  auto take = [&](const std::vector<std::int64_t>& from, std::vector<std::int64_t>& to) {
+  auto take = [&](const auto& from, auto& to) {
     for (std::size_t i = 0; i < rows.size(); ++i) to[i] = from[static_cast<std::size_t>(rows[i])];
   };
   take(table.utc, t.utc);

@@ -18,8 +18,8 @@ struct Sums {
 Sums sums_of(const Grouping& g, std::span<const double> values) {
   Sums s{std::vector<double>(g.size(), 0.0), std::vector<double>(g.size(), 0.0),
          std::vector<std::int64_t>(g.size(), 0)};
-  for (std::size_t k = 0; k < g.positions.size(); ++k) {
-    const double v = values[static_cast<std::size_t>(g.positions[k])];
+  for (std::size_t k = 0; k < g.members(); ++k) {
+    const double v = values[g.position(k)];
     if (std::isnan(v)) continue;
     const auto j = static_cast<std::size_t>(g.group[k]);
     const double y = v - s.comp[j];
@@ -34,8 +34,8 @@ Sums sums_of(const Grouping& g, std::span<const double> values) {
 template <typename Better>
 std::vector<double> extremum(const Grouping& g, std::span<const double> values, Better better) {
   std::vector<double> out(g.size(), kNaN);
-  for (std::size_t k = 0; k < g.positions.size(); ++k) {
-    const double v = values[static_cast<std::size_t>(g.positions[k])];
+  for (std::size_t k = 0; k < g.members(); ++k) {
+    const double v = values[g.position(k)];
     if (std::isnan(v)) continue;
     double& o = out[static_cast<std::size_t>(g.group[k])];
     if (std::isnan(o) || better(v, o)) o = v;
@@ -43,33 +43,6 @@ std::vector<double> extremum(const Grouping& g, std::span<const double> values, 
   return out;
 }
 }  // namespace
-
-Grouping group_rows(const PeriodIndex& periods, std::span<const std::int64_t> rows) {
-  Grouping g;
-  const std::size_t n_periods = periods.size();
-  std::vector<std::int64_t> compact(n_periods, -1);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] < 0) continue;
-    g.positions.push_back(static_cast<std::int64_t>(i));
-    compact[static_cast<std::size_t>(periods.group_of_row[static_cast<std::size_t>(rows[i])])] = 0;
-  }
-  // Number the observed periods in ascending key order (period ids already are).
-  for (std::size_t p = 0; p < n_periods; ++p) {
-    if (compact[p] < 0) continue;
-    compact[p] = static_cast<std::int64_t>(g.period_of_group.size());
-    g.period_of_group.push_back(static_cast<std::int64_t>(p));
-  }
-  g.group.resize(g.positions.size());
-  g.first_position.assign(g.period_of_group.size(), -1);
-  for (std::size_t k = 0; k < g.positions.size(); ++k) {
-    const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(g.positions[k])]);
-    const std::int64_t j = compact[static_cast<std::size_t>(periods.group_of_row[row])];
-    g.group[k] = j;
-    if (g.first_position[static_cast<std::size_t>(j)] < 0)
-      g.first_position[static_cast<std::size_t>(j)] = g.positions[k];
-  }
-  return g;
-}
 
 std::vector<double> group_sum(const Grouping& g, std::span<const double> values, std::int64_t min_count) {
   Sums s = sums_of(g, values);
@@ -95,38 +68,38 @@ std::vector<double> group_min(const Grouping& g, std::span<const double> values)
 
 std::vector<std::int64_t> group_count(const Grouping& g, std::span<const double> values) {
   std::vector<std::int64_t> out(g.size(), 0);
-  for (std::size_t k = 0; k < g.positions.size(); ++k)
-    if (!std::isnan(values[static_cast<std::size_t>(g.positions[k])]))
+  for (std::size_t k = 0; k < g.members(); ++k)
+    if (!std::isnan(values[g.position(k)]))
       ++out[static_cast<std::size_t>(g.group[k])];
   return out;
 }
 
 std::vector<std::int64_t> group_size(const Grouping& g) {
   std::vector<std::int64_t> out(g.size(), 0);
-  for (std::int64_t j : g.group) ++out[static_cast<std::size_t>(j)];
+  for (std::int32_t j : g.group) ++out[static_cast<std::size_t>(j)];
   return out;
 }
 
 Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n, bool highest) {
-  const std::size_t m = g.positions.size();
+  const std::size_t m = g.members();
   Mask keep(m, 0);
   // Bucket the non-missing elements by group, keeping input order within each bucket.
   std::vector<std::size_t> offset(g.size() + 1, 0);
   for (std::size_t k = 0; k < m; ++k)
-    if (!std::isnan(values[static_cast<std::size_t>(g.positions[k])]))
+    if (!std::isnan(values[g.position(k)]))
       ++offset[static_cast<std::size_t>(g.group[k]) + 1];
   for (std::size_t j = 0; j < g.size(); ++j) offset[j + 1] += offset[j];
   std::vector<std::size_t> bucket(offset.back());
   std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
   for (std::size_t k = 0; k < m; ++k)
-    if (!std::isnan(values[static_cast<std::size_t>(g.positions[k])]))
+    if (!std::isnan(values[g.position(k)]))
       bucket[fill[static_cast<std::size_t>(g.group[k])]++] = k;
 
-  auto value = [&](std::size_t k) { return values[static_cast<std::size_t>(g.positions[k])]; };
+  auto value = [&](std::size_t k) { return values[g.position(k)]; };
   auto before = [&](std::size_t a, std::size_t b) {
     const double va = value(a), vb = value(b);
     if (va != vb) return highest ? va > vb : va < vb;
-    return g.positions[a] < g.positions[b];
+    return a < b;  // members are in input order
   };
   const auto want = static_cast<std::size_t>(std::max<std::int64_t>(n, 0));
   for (std::size_t j = 0; j < g.size(); ++j) {

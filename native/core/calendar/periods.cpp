@@ -25,40 +25,133 @@ struct Key {
   auto operator<=>(const Key&) const = default;
 };
 
-std::vector<Key> keys_of(const Accessors& t, Resolution r) {
-  const std::size_t n = t.size();
-  std::vector<Key> keys(n);
-  // The day ordinal is shared by consecutive rows; recompute it only when the date changes.
-  std::int64_t y = INT64_MIN, m = 0, d = 0, days = 0;
-  auto day_number = [&](std::size_t i) {
-    if (t.year[i] != y || t.month[i] != m || t.day[i] != d) {
-      y = t.year[i], m = t.month[i], d = t.day[i];
-      days = days_from_civil(y, m, d);
+// Keys are cheap to derive from the columns, so they are computed where needed, not stored.
+template <Resolution R>
+Key key_at(const Accessors& t, std::size_t i) {
+  if constexpr (R == Resolution::QUARTER_HOURLY)
+    return {(std::int64_t{t.date[i]} * 24 + t.hour[i]) * 60 + t.minute[i], t.utc_offset[i]};
+  else if constexpr (R == Resolution::HOURLY)
+    return {std::int64_t{t.date[i]} * 24 + t.hour[i], t.utc_offset[i]};
+  else if constexpr (R == Resolution::DAILY)
+    return {t.date[i], 0};
+  else if constexpr (R == Resolution::WEEKLY)
+    return {std::int64_t{t.iso_year[i]} * 64 + t.week[i], 0};
+  else if constexpr (R == Resolution::MONTHLY)
+    return {std::int64_t{t.year[i]} * 16 + t.month[i], 0};
+  else
+    return {t.year[i], 0};
+}
+
+// Ranks runs whose keys ascend within each chunk (maximal ascending sequences of runs) into
+// period ids, equal keys sharing one, and records the first row of each period. A grid has
+// one chunk more per repeated local hour, and the chunks interleave only over that hour, so
+// the merge gallops through long stretches of one chunk.
+template <typename KeyOfRun, typename RowOfRun>
+void merge_chunks(const std::vector<std::size_t>& chunks, KeyOfRun key, RowOfRun row,
+                  std::vector<std::int32_t>& id_of_run, std::vector<std::int32_t>& first_row) {
+  const std::size_t k = chunks.size() - 1;
+  std::vector<std::size_t> head(chunks.begin(), chunks.end() - 1);
+  std::vector<Key> head_key(k);
+  for (std::size_t c = 0; c < k; ++c)
+    if (head[c] < chunks[c + 1]) head_key[c] = key(head[c]);
+  Key last{};
+  bool any = false;
+  for (;;) {
+    std::size_t best = k;
+    for (std::size_t c = 0; c < k; ++c)  // ties: the earlier chunk, whose runs come first
+      if (head[c] < chunks[c + 1] && (best == k || head_key[c] < head_key[best])) best = c;
+    if (best == k) break;
+    // Run j of the best chunk may go next while it sorts before every other chunk's head.
+    auto goes_next = [&](std::size_t j) {
+      const Key kj = key(j);
+      for (std::size_t c = 0; c < k; ++c) {
+        if (c == best || head[c] == chunks[c + 1]) continue;
+        if (head_key[c] < kj || (head_key[c] == kj && c < best)) return false;
+      }
+      return true;
+    };
+    const std::size_t lo = head[best], hi = chunks[best + 1];
+    std::size_t ok = lo, step = 1;  // goes_next(ok) holds
+    while (ok + step < hi && goes_next(ok + step)) ok += step, step *= 2;
+    std::size_t bad = std::min(ok + step, hi);  // first index known not to go (or hi)
+    while (bad - ok > 1) {
+      const std::size_t mid = ok + (bad - ok) / 2;
+      if (goes_next(mid)) ok = mid; else bad = mid;
     }
-    return days;
-  };
-  switch (r) {
-    case Resolution::QUARTER_HOURLY:
-      for (std::size_t i = 0; i < n; ++i)
-        keys[i] = {(day_number(i) * 24 + t.hour[i]) * 60 + t.minute[i], t.utc_offset[i]};
-      break;
-    case Resolution::HOURLY:
-      for (std::size_t i = 0; i < n; ++i) keys[i] = {day_number(i) * 24 + t.hour[i], t.utc_offset[i]};
-      break;
-    case Resolution::DAILY:
-      for (std::size_t i = 0; i < n; ++i) keys[i] = {day_number(i), 0};
-      break;
-    case Resolution::WEEKLY:
-      for (std::size_t i = 0; i < n; ++i) keys[i] = {t.iso_year[i] * 64 + t.week[i], 0};
-      break;
-    case Resolution::MONTHLY:
-      for (std::size_t i = 0; i < n; ++i) keys[i] = {t.year[i] * 16 + t.month[i], 0};
-      break;
-    case Resolution::YEARLY:
-      for (std::size_t i = 0; i < n; ++i) keys[i] = {t.year[i], 0};
-      break;
+    for (std::size_t j = lo; j < bad; ++j) {
+      if (j > lo || !any || head_key[best] != last) first_row.push_back(static_cast<std::int32_t>(row(j)));
+      id_of_run[j] = static_cast<std::int32_t>(first_row.size() - 1);
+    }
+    any = true;
+    last = key(bad - 1);
+    head[best] = bad;
+    if (bad < hi) head_key[best] = key(bad);
   }
-  return keys;
+}
+
+// The fallback for tables in no useful order: a stable sort of the runs by key.
+template <typename KeyOfRun, typename RowOfRun>
+void sort_runs(std::size_t runs, KeyOfRun key, RowOfRun row, std::vector<std::int32_t>& id_of_run,
+               std::vector<std::int32_t>& first_row) {
+  std::vector<std::pair<Key, std::size_t>> order(runs);
+  for (std::size_t j = 0; j < runs; ++j) order[j] = {key(j), j};
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t j = 0; j < runs; ++j) {
+    if (j == 0 || order[j - 1].first != order[j].first)
+      first_row.push_back(static_cast<std::int32_t>(row(order[j].second)));
+    id_of_run[order[j].second] = static_cast<std::int32_t>(first_row.size() - 1);
+  }
+}
+
+template <Resolution R>
+PeriodIndex periods_of(const Accessors& t) {
+  const std::size_t n = t.size();
+  PeriodIndex p;
+  p.rows = n;
+  // Count the runs and find the chunk bounds first, so storage is only made when needed.
+  std::vector<std::size_t> chunks{0};
+  std::size_t runs = 0;
+  Key prev{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const Key ki = key_at<R>(t, i);
+    if (i > 0 && ki == prev) continue;
+    if (i > 0 && ki < prev) chunks.push_back(runs);
+    ++runs;
+    prev = ki;
+  }
+  chunks.push_back(runs);
+  if (runs < n) {
+    p.run_start.reserve(runs);
+    for (std::size_t i = 0; i < n; ++i)
+      if (i == 0 || key_at<R>(t, i) != key_at<R>(t, i - 1)) p.run_start.push_back(static_cast<std::int32_t>(i));
+  }
+  auto row = [&](std::size_t j) { return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]); };
+  auto key = [&](std::size_t j) { return key_at<R>(t, row(j)); };
+
+  if (chunks.size() == 2) {  // keys ascend with the rows: run j is period j
+    p.periods = runs;
+    if (runs < n) p.start_rows = p.run_start;
+    return p;
+  }
+  p.id_of_run.resize(runs);
+  std::vector<std::int32_t> first_row;
+  if (chunks.size() - 1 <= 16)
+    merge_chunks(chunks, key, row, p.id_of_run, first_row);
+  else
+    sort_runs(runs, key, row, p.id_of_run, first_row);
+  p.periods = first_row.size();
+  // Period starts in row order are the runs that begin their period.
+  p.start_of_group.resize(p.periods);
+  const bool every_row = p.periods == n;
+  std::size_t k = 0;
+  for (std::size_t j = 0; j < runs; ++j) {
+    const auto g = static_cast<std::size_t>(p.id_of_run[j]);
+    if (static_cast<std::size_t>(first_row[g]) != row(j)) continue;
+    p.start_of_group[g] = static_cast<std::int32_t>(k++);
+    if (!every_row) p.start_rows.push_back(static_cast<std::int32_t>(row(j)));
+  }
+  return p;
 }
 
 }  // namespace
@@ -76,60 +169,29 @@ std::span<const char* const> key_columns(Resolution r) {
 }
 
 PeriodIndex compute_periods(const Accessors& table, Resolution r) {
-  const std::vector<Key> keys = keys_of(table, r);
-  const std::size_t n = keys.size();
-  PeriodIndex p;
-  p.group_of_row.resize(n);
-
-  // Runs of equal keys; on a grid most periods are one run each.
-  std::vector<std::int64_t> run_start;
-  for (std::size_t i = 0; i < n; ++i)
-    if (i == 0 || keys[i] != keys[i - 1]) run_start.push_back(static_cast<std::int64_t>(i));
-  const std::size_t runs = run_start.size();
-  auto key_of_run = [&](std::size_t j) { return keys[static_cast<std::size_t>(run_start[j])]; };
-
-  bool ascending = true;
-  for (std::size_t j = 1; j < runs && ascending; ++j) ascending = key_of_run(j - 1) < key_of_run(j);
-
-  std::vector<std::int64_t> id_of_run(runs);
-  if (ascending) {
-    std::iota(id_of_run.begin(), id_of_run.end(), 0);
-    p.start_rows = run_start;
-    p.start_of_group.resize(runs);
-    std::iota(p.start_of_group.begin(), p.start_of_group.end(), 0);
-  } else {
-    // The repeated local hour at the end of daylight saving (or a table in any order): sort
-    // the runs by key; the stable sort keeps the earliest run first among equal keys.
-    std::vector<std::size_t> order(runs);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return key_of_run(a) < key_of_run(b); });
-    std::vector<std::int64_t> first_row_of_group;
-    for (std::size_t j = 0; j < runs; ++j) {
-      if (j == 0 || key_of_run(order[j - 1]) != key_of_run(order[j]))
-        first_row_of_group.push_back(run_start[order[j]]);
-      id_of_run[order[j]] = static_cast<std::int64_t>(first_row_of_group.size() - 1);
-    }
-    const std::size_t groups = first_row_of_group.size();
-    std::vector<std::int64_t> by_start(groups);
-    std::iota(by_start.begin(), by_start.end(), 0);
-    std::sort(by_start.begin(), by_start.end(), [&](std::int64_t a, std::int64_t b) {
-      return first_row_of_group[static_cast<std::size_t>(a)] <
-             first_row_of_group[static_cast<std::size_t>(b)];
-    });
-    p.start_rows.resize(groups);
-    p.start_of_group.resize(groups);
-    for (std::size_t k = 0; k < groups; ++k) {
-      const auto g = static_cast<std::size_t>(by_start[k]);
-      p.start_rows[k] = first_row_of_group[g];
-      p.start_of_group[g] = static_cast<std::int64_t>(k);
-    }
+  switch (r) {
+    case Resolution::QUARTER_HOURLY: return periods_of<Resolution::QUARTER_HOURLY>(table);
+    case Resolution::HOURLY: return periods_of<Resolution::HOURLY>(table);
+    case Resolution::DAILY: return periods_of<Resolution::DAILY>(table);
+    case Resolution::WEEKLY: return periods_of<Resolution::WEEKLY>(table);
+    case Resolution::MONTHLY: return periods_of<Resolution::MONTHLY>(table);
+    case Resolution::YEARLY: return periods_of<Resolution::YEARLY>(table);
   }
+  return {};
+}
+
+std::vector<std::int32_t> PeriodIndex::group_of_rows() const {
+  std::vector<std::int32_t> out(rows);
+  const std::size_t runs = run_start.empty() ? rows : run_start.size();
   for (std::size_t j = 0; j < runs; ++j) {
-    const std::size_t end = j + 1 < runs ? static_cast<std::size_t>(run_start[j + 1]) : n;
-    for (auto i = static_cast<std::size_t>(run_start[j]); i < end; ++i) p.group_of_row[i] = id_of_run[j];
+    const std::size_t begin = run_start.empty() ? j : static_cast<std::size_t>(run_start[j]);
+    const std::size_t end = run_start.empty() ? j + 1
+                            : j + 1 < runs    ? static_cast<std::size_t>(run_start[j + 1])
+                                              : rows;
+    const auto id = static_cast<std::int32_t>(id_of_run.empty() ? j : static_cast<std::size_t>(id_of_run[j]));
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end), id);
   }
-  return p;
+  return out;
 }
 
 RowLocator::RowLocator(std::span<const std::int64_t> utc) : utc_(utc) {

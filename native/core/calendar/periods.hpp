@@ -17,10 +17,27 @@ using core::domain::Resolution;
 std::span<const char* const> key_columns(Resolution r);
 
 struct PeriodIndex {
-  std::vector<std::int64_t> group_of_row;    // per row: its period id (ascending key order)
-  std::vector<std::int64_t> start_rows;      // per period in row order: its first row
-  std::vector<std::int64_t> start_of_group;  // per period id: position in start_rows
-  std::size_t size() const { return start_rows.size(); }
+  std::size_t rows = 0;
+  std::size_t periods = 0;
+  // Runs of rows with equal keys. Empty run_start: every row is its own run.
+  std::vector<std::int32_t> run_start;
+  // Period id of each run. Empty: run j is period j (keys ascend with the rows).
+  std::vector<std::int32_t> id_of_run;
+  // First row of each period, in row order. Empty: every row starts a period.
+  std::vector<std::int32_t> start_rows;
+  // Position in start_rows of each period id. Empty: ids follow row order.
+  std::vector<std::int32_t> start_of_group;
+
+  std::size_t size() const { return periods; }
+  std::size_t start_row(std::size_t k) const {
+    return start_rows.empty() ? k : static_cast<std::size_t>(start_rows[k]);
+  }
+  std::size_t position_of_group(std::size_t g) const {
+    return start_of_group.empty() ? g : static_cast<std::size_t>(start_of_group[g]);
+  }
+  bool every_row_starts() const { return start_rows.empty(); }
+  // Period id of every row (made on demand: period starts do not need it).
+  std::vector<std::int32_t> group_of_rows() const;
 };
 
 PeriodIndex compute_periods(const Accessors& table, Resolution r);

@@ -14,6 +14,12 @@ const PeriodIndex& Timeline::periods(Resolution r) const {
   return *slot;
 }
 
+const std::vector<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
+  auto& slot = groups_[static_cast<std::size_t>(r)];
+  if (!slot) slot = std::make_unique<std::vector<std::int32_t>>(periods(r).group_of_rows());
+  return *slot;
+}
+
 const RowLocator& Timeline::locator() const {
   if (!locator_) locator_ = std::make_unique<RowLocator>(table_.utc);
   return *locator_;
@@ -22,8 +28,14 @@ const RowLocator& Timeline::locator() const {
 std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
   const PeriodIndex& p = periods(r);
   std::vector<std::int64_t> out(p.size());
-  for (std::size_t k = 0; k < p.size(); ++k) out[k] = table_.utc[static_cast<std::size_t>(p.start_rows[k])];
+  for (std::size_t k = 0; k < p.size(); ++k) out[k] = table_.utc[p.start_row(k)];
   return out;
+}
+
+Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
+  const RowLocator& loc = locator();
+  return group_elements(instants.size(), [&](std::size_t i) { return loc.find(instants[i]); },
+                        group_of_rows(r), periods(r).size());
 }
 
 std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
@@ -76,19 +88,20 @@ std::vector<double> Timeline::to_period_order(std::span<const double> key_ordere
                 " elements, new values have " + std::to_string(p.size()) + " elements");
   std::vector<double> out(p.size());
   for (std::size_t g = 0; g < p.size(); ++g)
-    out[static_cast<std::size_t>(p.start_of_group[g])] = key_ordered[g];
+    out[p.position_of_group(g)] = key_ordered[g];
   return out;
 }
 
 Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const double> values,
                         Resolution r, std::int64_t n, bool highest) const {
   const std::vector<std::int64_t> rows = rows_of(instants);
-  const Grouping g = group(rows, r);
+  const Grouping g = group_elements(rows.size(), [&](std::size_t i) { return rows[i]; },
+                                    group_of_rows(r), periods(r).size());
   const Mask kept = select_extremes(g, values, n, highest);
   // An instant kept once is kept wherever it occurs in the series.
   std::vector<std::uint8_t> kept_row(size(), 0);
   for (std::size_t k = 0; k < kept.size(); ++k)
-    if (kept[k]) kept_row[static_cast<std::size_t>(rows[static_cast<std::size_t>(g.positions[k])])] = 1;
+    if (kept[k]) kept_row[static_cast<std::size_t>(rows[g.position(k)])] = 1;
   Mask mask(instants.size(), 0);
   for (std::size_t i = 0; i < instants.size(); ++i)
     if (rows[i] >= 0) mask[i] = kept_row[static_cast<std::size_t>(rows[i])];

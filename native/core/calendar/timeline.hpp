@@ -36,9 +36,11 @@ class Timeline {
   // Rows of instants, -1 where the timeline has no such instant.
   std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
 
-  Grouping group(std::span<const std::int64_t> rows, Resolution r) const {
-    return group_rows(periods(r), rows);
-  }
+  // Period id of every row, made once per resolution when first grouped by.
+  const std::vector<std::int32_t>& group_of_rows(Resolution r) const;
+
+  // The elements at `instants` grouped by period; instants off the timeline do not take part.
+  Grouping group(std::span<const std::int64_t> instants, Resolution r) const;
 
   // Values given per period in ascending key order, placed on the periods in row order.
   std::vector<double> to_period_order(std::span<const double> key_ordered, Resolution r) const;
@@ -50,6 +52,7 @@ class Timeline {
  private:
   Accessors table_;
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
+  mutable std::array<std::unique_ptr<std::vector<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
 };
 

@@ -1,6 +1,10 @@
 // The accessor table across the boundary: core columns from UTC and local wall-clock instants,
 // the DataFrame the host sees, and the columns read back from such a DataFrame.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <limits>
+#include <string>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
@@ -15,11 +19,30 @@ namespace {
 nb::module_ pandas() { return nb::module_::import_("pandas"); }
 nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-std::vector<std::int64_t> int_column(nb::handle frame, const char* name) {
-  nb::object arr = numpy().attr("asarray")(frame[name], nb::arg("dtype") = "int64");
+// A column read back from a DataFrame into the core's narrower type; values the type cannot
+// hold are refused rather than wrapped.
+template <typename T>
+std::vector<T> narrowed(nb::handle arr, const char* name) {
   std::vector<std::int64_t> scratch;
   auto view = convert::view_1d<std::int64_t>(arr, scratch);
-  return {view.begin(), view.end()};
+  std::vector<T> out(view.size());
+  for (std::size_t i = 0; i < view.size(); ++i) {
+    if (view[i] < std::numeric_limits<T>::min() || view[i] > std::numeric_limits<T>::max())
+      core::value_error(std::string("accessor column '") + name + "' holds " +
+                        std::to_string(view[i]) + ", outside its range");
+    out[i] = static_cast<T>(view[i]);
+  }
+  return out;
+}
+
+template <typename T>
+std::vector<T> int_column(nb::handle frame, const char* name) {
+  return narrowed<T>(numpy().attr("asarray")(frame[name], nb::arg("dtype") = "int64"), name);
+}
+
+template <typename T>
+nb::object widened(const std::vector<T>& col) {
+  return convert::to_numpy(std::vector<std::int64_t>(col.begin(), col.end()));
 }
 
 }  // namespace
@@ -32,6 +55,24 @@ cal::Resolution resolution_key(nb::handle value) {
     if (auto r = core::domain::resolution_from_value({data, static_cast<size_t>(size)})) return *r;
   }
   raise_key_error(value);
+}
+
+InstantsView instants_view(nb::handle index) {
+  nb::object idx = pandas().attr("DatetimeIndex")(index);
+  if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
+  InstantsView v;
+  v.owner = idx.attr("as_unit")("ns").attr("asi8");
+  v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+  return v;
+}
+
+ValuesView values_view(nb::handle series) {
+  nb::object arr = nb::borrow(series);
+  if (nb::hasattr(arr, "to_numpy")) arr = arr.attr("to_numpy")();
+  ValuesView v;
+  v.owner = numpy().attr("asarray")(arr, nb::arg("dtype") = "float64");
+  v.values = convert::view_1d<double>(v.owner, v.scratch);
+  return v;
 }
 
 std::int64_t instant_ns(nb::handle when, const char* what) {
@@ -48,25 +89,25 @@ cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz) {
     const std::int64_t offset = nb::cast<std::int64_t>(
         delta.attr("__floordiv__")(dt.attr("timedelta")(nb::arg("microseconds") = 1))) * 1000;
     nb::gil_scoped_release release;
-    return cal::calculate_accessors_fixed(utc, offset);
+    return cal::calculate_accessors_fixed(std::move(utc), offset);
   }
-  // One vectorised conversion to local wall-clock time for the whole grid.
-  std::vector<std::int64_t> copy(utc);
-  nb::object index = convert::utc_index(std::move(copy));
+  // One vectorised conversion to local wall-clock time for the whole grid. The index views
+  // the instants' buffer, which moves into the table unchanged.
+  const size_t shape[1] = {utc.size()};
+  nb::object view = nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
+  nb::object index = pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]")).attr("tz_localize")("UTC");
   nb::object local = index.attr("tz_convert")(tz).attr("tz_localize")(nb::none()).attr("asi8");
   std::vector<std::int64_t> scratch;
   auto local_view = convert::view_1d<std::int64_t>(local, scratch);
   nb::gil_scoped_release release;
-  return cal::calculate_accessors(utc, local_view);
+  return cal::calculate_accessors(std::move(utc), local_view);
 }
 
 nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
   nb::object idx = index.is_valid() ? nb::borrow(index)
                                     : convert::utc_index(std::vector<std::int64_t>(t.utc));
   nb::dict columns;
-  auto put = [&](const char* name, const std::vector<std::int64_t>& col) {
-    columns[name] = convert::to_numpy(std::vector<std::int64_t>(col));
-  };
+  auto put = [&](const char* name, const auto& col) { columns[name] = widened(col); };
   put("iso_year", t.iso_year);
   put("week", t.week);
   put("day_of_week", t.day_of_week);
@@ -78,7 +119,7 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
   put("utc_offset", t.utc_offset);
   columns["utc"] = idx;
   // Host dates, so that holiday dates compare equal to the column's values.
-  columns["date"] = convert::to_numpy(std::vector<std::int64_t>(t.date))
+  columns["date"] = widened(t.date)
                         .attr("view")("datetime64[D]")
                         .attr("astype")(nb::module_::import_("builtins").attr("object"));
   return pandas().attr("DataFrame")(columns, nb::arg("index") = idx, nb::arg("copy") = false);
@@ -87,25 +128,20 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
 cal::Accessors accessors_from_frame(nb::handle frame) {
   cal::Accessors t;
   t.utc = convert::instants_ns(frame.attr("index"));
-  t.iso_year = int_column(frame, "iso_year");
-  t.week = int_column(frame, "week");
-  t.day_of_week = int_column(frame, "day_of_week");
-  t.year = int_column(frame, "year");
-  t.month = int_column(frame, "month");
-  t.day = int_column(frame, "day");
-  t.hour = int_column(frame, "hour");
-  t.minute = int_column(frame, "minute");
-  t.utc_offset = int_column(frame, "utc_offset");
+  t.iso_year = int_column<std::int32_t>(frame, "iso_year");
+  t.week = int_column<std::int8_t>(frame, "week");
+  t.day_of_week = int_column<std::int8_t>(frame, "day_of_week");
+  t.year = int_column<std::int32_t>(frame, "year");
+  t.month = int_column<std::int8_t>(frame, "month");
+  t.day = int_column<std::int8_t>(frame, "day");
+  t.hour = int_column<std::int8_t>(frame, "hour");
+  t.minute = int_column<std::int8_t>(frame, "minute");
+  t.utc_offset = int_column<std::int64_t>(frame, "utc_offset");
   nb::object dates = numpy()
                          .attr("asarray")(frame["date"].attr("to_numpy")(),
                                           nb::arg("dtype") = "datetime64[D]")
                          .attr("view")("int64");
-  std::vector<std::int64_t> scratch;
-  auto view = convert::view_1d<std::int64_t>(dates, scratch);
-  t.date.assign(view.begin(), view.end());
-  for (const auto* col : {&t.iso_year, &t.week, &t.day_of_week, &t.year, &t.month, &t.day,
-                          &t.hour, &t.minute, &t.utc_offset, &t.date})
-    if (col->size() != t.utc.size()) core::value_error("accessor columns differ in length");
+  t.date = narrowed<std::int32_t>(dates, "date");
   return t;
 }
 

@@ -9,16 +9,19 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
 
 namespace {
 
+nb::module_ pandas() { return nb::module_::import_("pandas"); }
+
 struct GroupedIndex {
   std::shared_ptr<const cal::Timeline> timeline;
   cal::Resolution resolution{};
   cal::Grouping grouping;
-  std::vector<std::int64_t> instants;  // UTC ns of the elements taking part, in input order
+  nb::object index;  // the instants as given
   nb::object labels_;
 
   nb::object labels() {
@@ -26,37 +29,39 @@ struct GroupedIndex {
     const cal::PeriodIndex& p = timeline->periods(resolution);
     const auto& utc = timeline->accessors().utc;
     std::vector<std::int64_t> out(grouping.size());
-    for (std::size_t j = 0; j < out.size(); ++j) {
-      const auto period = static_cast<std::size_t>(grouping.period_of_group[j]);
-      out[j] = utc[static_cast<std::size_t>(p.start_rows[static_cast<std::size_t>(p.start_of_group[period])])];
-    }
+    for (std::size_t j = 0; j < out.size(); ++j)
+      out[j] = utc[p.start_row(p.position_of_group(static_cast<std::size_t>(grouping.period_of_group[j])))];
     labels_ = convert::utc_index(std::move(out));
     return labels_;
   }
 
+  // Group numbers on the instants taking part, as the host's ngroup() gives them.
   nb::object ngroup() {
-    nb::object ids = convert::to_numpy(std::vector<std::int64_t>(grouping.group));
-    return nb::module_::import_("pandas").attr("Series")(
-        ids, nb::arg("index") = convert::utc_index(std::vector<std::int64_t>(instants)));
+    nb::object idx = pandas().attr("DatetimeIndex")(index);
+    if (!grouping.positions.empty())
+      idx = idx.attr("take")(convert::to_numpy(std::vector<std::int64_t>(grouping.positions)));
+    std::vector<std::int64_t> ids(grouping.group.begin(), grouping.group.end());
+    return pandas().attr("Series")(convert::to_numpy(std::move(ids)), nb::arg("index") = idx);
   }
 };
 
 struct GroupedValues : GroupedIndex {
-  std::vector<double> values;  // the series' values; the grouping refers to them by position
+  ValuesView values;  // the series' values; the grouping refers to them by position
 
   nb::object result(std::vector<double>&& v) {
     return convert::series(std::move(v), labels(), nb::str("value"));
   }
   nb::object result(std::vector<std::int64_t>&& v) {
-    return nb::module_::import_("pandas").attr("Series")(
-        convert::to_numpy(std::move(v)), nb::arg("index") = labels(), nb::arg("name") = "value",
-        nb::arg("copy") = false);
+    return pandas().attr("Series")(convert::to_numpy(std::move(v)), nb::arg("index") = labels(),
+                                   nb::arg("name") = "value", nb::arg("copy") = false);
   }
-  nb::object sum(std::int64_t min_count) { return result(cal::group_sum(grouping, values, min_count)); }
-  nb::object mean() { return result(cal::group_mean(grouping, values)); }
-  nb::object max() { return result(cal::group_max(grouping, values)); }
-  nb::object min() { return result(cal::group_min(grouping, values)); }
-  nb::object count() { return result(cal::group_count(grouping, values)); }
+  nb::object sum(std::int64_t min_count) {
+    return result(cal::group_sum(grouping, values.values, min_count));
+  }
+  nb::object mean() { return result(cal::group_mean(grouping, values.values)); }
+  nb::object max() { return result(cal::group_max(grouping, values.values)); }
+  nb::object min() { return result(cal::group_min(grouping, values.values)); }
+  nb::object count() { return result(cal::group_count(grouping, values.values)); }
   nb::object size() { return result(cal::group_size(grouping)); }
 
   nb::object agg(const std::string& name) {
@@ -70,38 +75,30 @@ struct GroupedValues : GroupedIndex {
   }
 };
 
-template <typename G>
-void fill(G& g, const Timeline& t, std::vector<std::int64_t>&& instants,
-          const std::vector<std::int64_t>& rows, cal::Resolution r) {
-  g.timeline = t.core;
-  g.resolution = r;
-  g.grouping = t.core->group(rows, r);
-  if (g.grouping.positions.size() == instants.size()) {
-    g.instants = std::move(instants);
-  } else {
-    for (std::int64_t pos : g.grouping.positions) g.instants.push_back(instants[static_cast<std::size_t>(pos)]);
-  }
-}
-
 }  // namespace
 
 nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r) {
-  std::vector<std::int64_t> instants = convert::instants_ns(index);
-  const std::vector<std::int64_t> rows = t.core->rows_of(instants);
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    if (rows[i] < 0)
-      raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants[i], nb::arg("tz") = "UTC"));
+  const InstantsView instants = instants_view(index);
+  const cal::RowLocator& loc = t.core->locator();
+  for (const std::int64_t ns : instants.ns)
+    if (loc.find(ns) < 0) raise_key_error(pandas().attr("Timestamp")(ns, nb::arg("tz") = "UTC"));
   GroupedIndex g;
-  fill(g, t, std::move(instants), rows, r);
+  g.timeline = t.core;
+  g.resolution = r;
+  g.grouping = t.core->group(instants.ns, r);
+  g.index = nb::borrow(index);
   return nb::cast(std::move(g));
 }
 
 nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r) {
-  std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
   GroupedValues g;
-  g.values = convert::values_f64(series);
-  const std::vector<std::int64_t> rows = t.core->rows_of(instants);
-  fill(g, t, std::move(instants), rows, r);
+  g.index = series.attr("index");
+  const InstantsView instants = instants_view(g.index);
+  g.values = values_view(series);
+  if (g.values.values.size() != instants.ns.size()) core::value_error("series values and index differ in length");
+  g.timeline = t.core;
+  g.resolution = r;
+  g.grouping = t.core->group(instants.ns, r);
   return nb::cast(std::move(g));
 }
 
@@ -111,7 +108,8 @@ void init_grouped(nb::module_& m) {
       .def_prop_ro("ngroups", [](const GroupedIndex& g) { return g.grouping.size(); })
       .def("__len__", [](const GroupedIndex& g) { return g.grouping.size(); })
       .def_prop_ro("group_ids", [](const GroupedIndex& g) {
-        return convert::read_only(convert::to_numpy(std::vector<std::int64_t>(g.grouping.group)));
+        std::vector<std::int64_t> ids(g.grouping.group.begin(), g.grouping.group.end());
+        return convert::read_only(convert::to_numpy(std::move(ids)));
       }, "Group number of each element taking part, in ascending key order (int64).")
       .def_prop_ro("first_positions", [](const GroupedIndex& g) {
         return convert::read_only(convert::to_numpy(std::vector<std::int64_t>(g.grouping.first_position)));

@@ -1,10 +1,12 @@
 // The Timeline class: period indexes, alignment, grouping and condition masks.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -25,7 +27,22 @@ nb::object Timeline::get_as(nb::handle resolution) {
   if (PyObject* hit = PyDict_GetItemWithError(period_index_cache.ptr(), key.ptr()))
     return nb::borrow(hit);
   if (PyErr_Occurred()) throw nb::python_error();
-  nb::object index = convert::utc_index(core->period_starts(r));
+  nb::object index;
+  if (core->periods(r).every_row_starts()) {
+    // Every row starts a period: the index views the timeline's own instants, no copy.
+    auto* owner = new std::shared_ptr<const cal::Timeline>(core);
+    nb::capsule keep(owner, [](void* p) noexcept {
+      delete static_cast<std::shared_ptr<const cal::Timeline>*>(p);
+    });
+    const size_t shape[1] = {core->size()};
+    nb::object arr = nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
+        core->accessors().utc.data(), 1, shape, keep));
+    index = nb::module_::import_("pandas")
+                .attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"))
+                .attr("tz_localize")("UTC");
+  } else {
+    index = convert::utc_index(core->period_starts(r));
+  }
   period_index_cache[key] = index;
   return index;
 }
@@ -35,9 +52,9 @@ namespace {
 nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution) {
   const cal::Resolution r = resolution_key(resolution);
   nb::object index = t.get_as(resolution);
-  const std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
-  const std::vector<double> values = convert::values_f64(series);
-  return convert::series(t.core->align(instants, values, r), index,
+  const InstantsView instants = instants_view(series.attr("index"));
+  const ValuesView values = values_view(series);
+  return convert::series(t.core->align(instants.ns, values.values, r), index,
                          nb::getattr(series, "name", nb::none()));
 }
 
@@ -46,19 +63,19 @@ nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution) 
 nb::object group_by(Timeline& t, nb::handle series, nb::handle resolution, nb::handle agg_func) {
   const cal::Resolution r = resolution_key(resolution);
   nb::object reduced = agg_func(group_values(t, series, r));
-  const std::vector<double> values = convert::values_f64(reduced);
+  const ValuesView values = values_view(reduced);
   nb::object index = t.get_as(resolution);
-  return convert::series(t.core->to_period_order(values, r), index,
+  return convert::series(t.core->to_period_order(values.values, r), index,
                          nb::getattr(reduced, "name", nb::none()));
 }
 
 std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) {
-  const std::vector<std::int64_t> instants = convert::instants_ns(index);
-  std::vector<std::int64_t> rows = t.core->rows_of(instants);
+  const InstantsView instants = instants_view(index);
+  std::vector<std::int64_t> rows = t.core->rows_of(instants.ns);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i] >= 0) continue;
     if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
-    raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants[i], nb::arg("tz") = "UTC"));
+    raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants.ns[i], nb::arg("tz") = "UTC"));
   }
   return rows;
 }
@@ -75,9 +92,10 @@ nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condi
     return get_condition_mask(t, series.attr("index"), condition);
   const cal::Resolution r = resolution_key(condition.attr("resolution"));
   const auto n = nb::cast<std::int64_t>(condition.attr("n"));
-  const std::vector<std::int64_t> instants = convert::instants_ns(series.attr("index"));
-  const std::vector<double> values = convert::values_f64(series);
-  return mask_array(t.core->extremes(instants, values, r, n, highest));
+  const InstantsView instants = instants_view(series.attr("index"));
+  const ValuesView values = values_view(series);
+  if (values.values.size() != instants.ns.size()) core::value_error("series values and index differ in length");
+  return mask_array(t.core->extremes(instants.ns, values.values, r, n, highest));
 }
 
 template <cal::TimeCondition (*Convert)(nb::handle)>

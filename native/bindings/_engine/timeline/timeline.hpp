@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/calendar/timeline.hpp"
@@ -35,6 +36,21 @@ cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz);
 // The accessor DataFrame of core columns, and its inverse.
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
+
+// UTC nanoseconds of an instant index and float64 values of a series, viewed in place where
+// the host's buffers allow (copied otherwise); `owner` keeps the viewed buffer alive.
+struct InstantsView {
+  nb::object owner;
+  std::vector<std::int64_t> scratch;
+  std::span<const std::int64_t> ns;
+};
+InstantsView instants_view(nb::handle index);  // TypeError when the index is naive
+struct ValuesView {
+  nb::object owner;
+  std::vector<double> scratch;
+  std::span<const double> values;
+};
+ValuesView values_view(nb::handle series);
 
 // UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
 std::int64_t instant_ns(nb::handle when, const char* what);
