@@ -70,7 +70,7 @@ nb::object allocation_of(nb::handle allocation) {
   if (arrays::is_pandas_series(a)) a = a.attr("to_numpy")();
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && nb::len(a) > 0)
-    core::value_error("array must be int64, got " + nb::cast<std::string>(nb::str(a.attr("dtype"))));
+    core::value_error("array must be int64, got " + nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
   return arrays::to_dtype(a, DType::Int64);
 }
 
@@ -233,7 +233,7 @@ void init_relations(nb::module_& m) {
   m.def("sum_per_group", &sum_per_group, nb::arg("terms"), nb::arg("rhs") = 0.0);
   m.def("broadcast", [](nb::handle value, size_t n) { return broadcast(value, n); },
         nb::arg("value"), nb::arg("n"));
-  m.def("gather", &module_gather, nb::arg("x"), nb::arg("indices"), nb::arg("index"));
+  m.def("gather", &module_gather, nb::arg("x").none(), nb::arg("indices"), nb::arg("index").none());
 }
 
 }  // namespace ostrel::bindings::engine::optim
