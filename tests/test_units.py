@@ -37,8 +37,9 @@ def test_resolution_order_and_hash():
     assert [r._index() for r in R] == list(range(6))
     assert hash(R.DAILY) == hash("daily")
     assert {R.DAILY: 1}["daily"] == 1
-    with pytest.raises(ValueError):
-        R.HOURLY < "fortnightly"
+    for other in ("fortnightly", None, 3):
+        with pytest.raises(ValueError):
+            R.HOURLY < other
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,36 @@
+// The public facade's module. Loading it loads the engine and the expiring cache and builds
+// the module-wide state every facade instance shares: the validating adapter over the engine's
+// Function union and the one-hour caches of tariffs and holiday occurrences. The outside
+// collaborators (API client, ComponentCost, the public models) are module attributes, looked
+// up at call time so that a caller can substitute them.
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/errors.hpp"
 
 namespace nb = nanobind;
+using namespace ostrel::bindings;
 
-NB_MODULE(logic, m) { ostrel::bindings::init_common(m); }
+NB_MODULE(logic, m) {
+  init_common(m);
+  nb::module_ domain = nb::module_::import_("ostrelpy.bindings._engine");
+  nb::module_ cache = nb::module_::import_("ostrelpy.bindings.expiry_cache");
+  m.attr("domain") = domain;
+  nb::object expiry_cache = cache.attr("ExpiryCache");
+  m.attr("ExpiryCache") = expiry_cache;
+
+  m.attr("APIClient") = nb::module_::import_("ostrelpy.api_client").attr("APIClient");
+  m.attr("ComponentCost") = nb::module_::import_("ostrelpy.component_cost").attr("ComponentCost");
+  nb::module_ models = nb::module_::import_("ostrelpy.models");
+  for (const char* name : {"Dataset", "Holiday", "HolidayOccurrence", "Tariff", "TariffComponent"})
+    m.attr(name) = models.attr(name);
+
+  m.attr("_FUNCTION_ADAPTER") =
+      nb::module_::import_("pydantic").attr("TypeAdapter")(domain.attr("Function"));
+  m.attr("Variable") = nb::module_::import_("typing").attr("TypeVar")("Variable");
+  m.attr("ApiKey") = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  nb::object hour = nb::module_::import_("datetime").attr("timedelta")(nb::arg("hours") = 1);
+  nb::object ttl = hour.attr("total_seconds")();
+  m.attr("_CACHE_TTL_SECONDS") = ttl;
+  m.attr("_TARIFF_CACHE") = expiry_cache(ttl);
+  m.attr("_HOLIDAY_CACHE") = expiry_cache(ttl);
+}

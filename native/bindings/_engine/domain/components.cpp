@@ -1,5 +1,119 @@
+// TariffComponent: one priced part of a tariff, with its validity window, time zone and the
+// validated wiring of its pipeline; and the Timezone field type.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
 #include "bindings/_engine/engine.hpp"
+#include "bindings/common/records.hpp"
+#include "core/domain/pipeline.hpp"
 
 namespace ostrel::bindings::engine {
-void init_components(nb::module_&) {}
+
+using namespace records;
+
+namespace {
+
+nb::object validate_pipeline(nb::handle self) {
+  std::vector<std::string> ids;
+  for (nb::handle d : self.attr("datasets")) ids.push_back(text_of(d.attr("id")));
+  std::vector<core::domain::PipelineStep> steps;
+  nb::object inputs_of = attr("get_input_datasets");
+  for (nb::handle fn : self.attr("functions")) {
+    core::domain::PipelineStep step{text_of(fn.attr("type")), {}, text_of(fn.attr("output").attr("id"))};
+    for (nb::handle d : inputs_of(fn)) step.input_ids.push_back(text_of(d.attr("id")));
+    steps.push_back(std::move(step));
+  }
+  core::domain::validate_pipeline(ids, steps, text_of(self.attr("cost").attr("id")));
+  return nb::borrow(self);
+}
+
+nb::list collect_holidays(nb::handle self) {
+  nb::set found;
+  nb::object collect = attr("ExcludeHolidaysCondition").attr("collect_from");
+  nb::object select = attr("Select"), mask = attr("Mask");
+  nb::object highest = attr("HighestCondition"), lowest = attr("LowestCondition");
+  for (nb::handle fn : self.attr("functions")) {
+    if (!nb::isinstance(fn, select) && !nb::isinstance(fn, mask)) continue;
+    nb::object condition = fn.attr("condition");
+    if (nb::isinstance(condition, highest) || nb::isinstance(condition, lowest)) continue;
+    for (nb::handle h : collect(condition)) found.add(h);
+  }
+  nb::list out = nb::list(found);
+  out.sort();
+  return out;
+}
+
+// [applicable_from, applicable_to) overlaps [start_time, end_time); a missing bound is open.
+bool is_active_in_period(nb::handle self, nb::handle start_time, nb::handle end_time) {
+  nb::object to = self.attr("applicable_to");
+  if (!to.is_none() && to <= nb::borrow(start_time)) return false;
+  nb::object from = self.attr("applicable_from");
+  if (!from.is_none() && from >= nb::borrow(end_time)) return false;
+  return true;
+}
+
+nb::object validate_timezone(nb::handle value) {
+  timezone_from_str(value);  // refuses anything but an exact str
+  return nb::borrow(value);
+}
+
+nb::dict described(const char* text) { return kw({{"description", nb::str(text)}}); }
+
+}  // namespace
+
+void init_components(nb::module_& m) {
+  m.def("_validate_timezone", &validate_timezone, nb::arg("value"),
+        "Keep a time-zone string that timezone_from_str can parse.");
+  nb::object after = nb::module_::import_("pydantic").attr("AfterValidator");
+  nb::object timezone_type = annotated(builtin("str"), after(m.attr("_validate_timezone")));
+  m.attr("Timezone") = timezone_type;
+
+  ModelBuilder b(m, "TariffComponent");
+  b.doc("One priced part of a tariff: a validated pipeline of function blocks over datasets.");
+  b.field("id", nb::module_::import_("uuid").attr("UUID"),
+          described("Unique identifier for this tariff component."));
+  b.field("name", builtin("str"),
+          kw({{"description", nb::str("Name of the tariff component as given by the system "
+                                      "operator or government.")},
+              {"examples", examples({"Energiskatt", "Överföringsavgift", "Effektavgift",
+                                     "Abonnemangsavgift", "Nätnytta", "Överuttagsavgift"})}}));
+  nb::object opt_dt = optional(nb::module_::import_("datetime").attr("datetime"));
+  b.field("applicable_from", opt_dt,
+          kw({{"default", nb::none()},
+              {"description",
+               nb::str("ISO 8601 formatted datetime from when the tariff component becomes "
+                       "applicable, if any. If `null` or not included, applicable immediately.")},
+              {"examples", examples({"2025-01-01T00:00:00+01:00"})}}));
+  b.field("applicable_to", opt_dt,
+          kw({{"default", nb::none()},
+              {"description",
+               nb::str("ISO 8601 formatted datetime at which the tariff component ceases to be "
+                       "applicable (excl.). If `null` or not included, applicable until further "
+                       "notice.")},
+              {"examples", examples({"2026-01-01T00:00:00+01:00"})}}));
+  b.field("timezone", timezone_type,
+          kw({{"description",
+               nb::str("Timezone in which time-dependent operations (filtering, grouping) are "
+                       "evaluated. Typically local time, but can also be a fixed UTC offset.")},
+              {"examples", examples({"Europe/Stockholm", "UTC+01:00"})}}));
+  b.field("datasets", list_of(m.attr("Dataset")),
+          described("Input datasets, each bound to a unique id."));
+  b.field("functions", sequence_of(m.attr("Function")),
+          kw({{"min_length", nb::int_(1)},
+              {"description", nb::str("Ordered functions. Each step produces a named output.")}}));
+  b.field("cost", m.attr("Dataset"),
+          described("The pipeline's monetary cost output. Must match a function output or input "
+                    "dataset."));
+  b.after_validator("_validate_pipeline", validator<validate_pipeline>("_validate_pipeline"));
+  b.attr("collect_holidays",
+         method("collect_holidays", &collect_holidays,
+                "The distinct holidays named by the select and mask conditions, sorted."));
+  b.attr("is_active_in_period",
+         nb::cpp_function(&is_active_in_period, nb::is_method(), nb::name("is_active_in_period"),
+                          nb::arg("start_time"), nb::arg("end_time"),
+                          "Whether the validity window overlaps [start_time, end_time)."));
+  b.build();
+}
+
 }  // namespace ostrel::bindings::engine

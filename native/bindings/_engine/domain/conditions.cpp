@@ -1,5 +1,203 @@
+// Time conditions, value conditions, holidays and dated holiday occurrences.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+
 #include "bindings/_engine/domain/domain.hpp"
+#include "bindings/_engine/engine.hpp"
+#include "bindings/common/records.hpp"
+#include "core/domain/holidays.hpp"
 
 namespace ostrel::bindings::engine {
-void init_conditions(nb::module_&) {}
+
+namespace cd = core::domain;
+using namespace records;
+
+namespace {
+
+nb::dict desc(const char* text) { return kw({{"description", nb::str(text)}}); }
+
+nb::object bounded_int(long lo, long hi, const char* description) {
+  return annotated(builtin("int"),
+                   field(kw({{"ge", nb::int_(lo)}, {"le", nb::int_(hi)},
+                             {"description", nb::str(description)}})));
+}
+
+// A record with a `type` tag field that defaults to its tag.
+ModelBuilder tagged(nb::module_& m, const char* name, const char* tag, const char* doc) {
+  ModelBuilder b(m, name);
+  b.doc(doc);
+  b.field("type", literal(tag), kw({{"default", nb::str(tag)}}));
+  return b;
+}
+
+nb::dict at_least_one(const char* description) {
+  nb::dict d = kw({{"min_length", nb::int_(1)}});
+  if (description) d["description"] = nb::str(description);
+  return d;
+}
+
+// Stored lists are kept sorted ascending (duplicates kept).
+template <const char* Field>
+nb::object sort_field(nb::handle self) {
+  nb::list values = nb::list(self.attr(Field));
+  values.sort();
+  nb::setattr(self, Field, values);
+  return nb::borrow(self);
+}
+constexpr char kMonths[] = "months";
+constexpr char kDays[] = "days";
+
+nb::object from_ne_to(nb::handle self) {
+  if (self.attr("from_time").equal(self.attr("to_time"))) {
+    PyErr_SetString(PyExc_ValueError,
+                    "from_time and to_time must differ (use no condition for all-day)");
+    throw nb::python_error();
+  }
+  return nb::borrow(self);
+}
+
+// The holidays a time condition names, through and/or/not.
+void collect_holidays_into(nb::handle condition, nb::set& out) {
+  if (is_instance(condition, "ExcludeHolidaysCondition")) {
+    for (nb::handle h : condition.attr("holidays")) out.add(h);
+  } else if (is_instance(condition, "AndCondition") || is_instance(condition, "OrCondition")) {
+    for (nb::handle c : condition.attr("conditions")) collect_holidays_into(c, out);
+  } else if (is_instance(condition, "NotCondition")) {
+    collect_holidays_into(condition.attr("condition"), out);
+  }
+}
+
+void make_holidays(nb::module_& m) {
+  EnumBuilder h(m, "Holiday");
+  h.doc("A public holiday, identified as in the holiday source.");
+  for (const auto& info : cd::kHolidays)
+    h.member(std::string(info.name).c_str(), std::string(info.value).c_str());
+  m.attr("Holiday") = h.build();
+
+  ModelBuilder o(m, "HolidayOccurrence");
+  o.doc("One dated occurrence of a holiday.");
+  o.config("frozen", nb::bool_(true));
+  o.field("date", nb::module_::import_("datetime").attr("date"));
+  o.field("holiday", m.attr("Holiday"));
+  o.field("timezone", builtin("str"));
+  o.build();
+}
+
+void make_calendar_conditions(nb::module_& m) {
+  nb::object month_int = bounded_int(1, 12, "Month number (1=January, 12=December)");
+  nb::object dow_int = bounded_int(1, 7, "Day of week (1=Monday, 7=Sunday, ISO 8601)");
+  m.attr("MonthInt") = month_int;
+  m.attr("DayOfWeekInt") = dow_int;
+
+  auto month = tagged(m, "MonthCondition", "month", "Holds in the listed local months.");
+  month.field("months", list_of(month_int), at_least_one(nullptr));
+  month.after_validator("_sort", validator<sort_field<kMonths>>("_sort"));
+  month.build();
+
+  auto dow = tagged(m, "DayOfWeekCondition", "day_of_week", "Holds on the listed ISO weekdays.");
+  dow.field("days", list_of(dow_int), at_least_one(nullptr));
+  dow.after_validator("_sort", validator<sort_field<kDays>>("_sort"));
+  dow.build();
+
+  nb::object time = nb::module_::import_("datetime").attr("time");
+  auto tod = tagged(m, "TimeOfDayCondition", "time_of_day",
+                    "Holds from from_time (inclusive) to to_time (exclusive), local time; a "
+                    "from_time after to_time wraps past midnight.");
+  tod.field("from_time", time, desc("Start of the time period (inclusive)."));
+  tod.field("to_time", time, desc("End of the time period (exclusive)."));
+  tod.after_validator("_from_ne_to", validator<from_ne_to>("_from_ne_to"));
+  tod.build();
+
+  auto ex = tagged(m, "ExcludeHolidaysCondition", "exclude_holidays",
+                   "Holds on every local day that is none of the listed holidays.");
+  ex.field("holidays", list_of(m.attr("Holiday")), at_least_one("One or more holidays"));
+  ex.attr("collect_from",
+          builtin("classmethod")(nb::cpp_function(
+              [](nb::handle, nb::handle condition) {
+                nb::set out;
+                collect_holidays_into(condition, out);
+                return out;
+              },
+              nb::name("collect_from"), nb::arg("cls"), nb::arg("condition"),
+              "The set of holidays a time condition names, through and/or/not.")));
+  ex.build();
+
+  nb::object seq = sequence_of(forward_ref("TimeCondition"));
+  auto conj = tagged(m, "AndCondition", "and", "Holds where every sub-condition holds.");
+  conj.field("conditions", seq, at_least_one("Sub-conditions to be ANDed together"));
+  conj.build();
+  auto disj = tagged(m, "OrCondition", "or", "Holds where any sub-condition holds.");
+  disj.field("conditions", seq, at_least_one("Sub-conditions to be ORed together"));
+  disj.build();
+  auto neg = tagged(m, "NotCondition", "not", "Holds where the sub-condition does not.");
+  neg.field("condition", forward_ref("TimeCondition"), desc("Sub-condition to be inversed"));
+  neg.build();
+}
+
+void make_value_conditions(nb::module_& m) {
+  auto make = [&](const char* name, const char* tag, const char* n_desc, const char* r_desc,
+                  const char* doc) {
+    auto b = tagged(m, name, tag, doc);
+    b.field("n", builtin("int"), kw({{"gt", nb::int_(0)}, {"description", nb::str(n_desc)}}));
+    b.field("resolution", m.attr("Resolution"), desc(r_desc));
+    b.build();
+  };
+  make("HighestCondition", "highest", "Number of top values to keep per period.",
+       "Period over which to select the N highest values.",
+       "Keeps the n highest values of each period.");
+  make("LowestCondition", "lowest", "Number of bottom values to keep per period.",
+       "Period over which to select the N lowest values.",
+       "Keeps the n lowest values of each period.");
+}
+
+nb::object discriminated(nb::module_& m, std::initializer_list<const char*> names) {
+  std::vector<nb::object> members;
+  for (const char* n : names) members.push_back(m.attr(n));
+  return annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
+}
+
+// The coarsest resolution at which a time condition is constant within each period.
+cd::Resolution min_resolution(nb::handle condition) {
+  if (is_instance(condition, "TimeOfDayCondition")) return cd::Resolution::HOURLY;
+  if (is_instance(condition, "DayOfWeekCondition") ||
+      is_instance(condition, "ExcludeHolidaysCondition"))
+    return cd::Resolution::DAILY;
+  if (is_instance(condition, "MonthCondition")) return cd::Resolution::MONTHLY;
+  if (is_instance(condition, "NotCondition")) return min_resolution(condition.attr("condition"));
+  if (is_instance(condition, "AndCondition") || is_instance(condition, "OrCondition")) {
+    auto finest = cd::Resolution::YEARLY;
+    for (nb::handle c : condition.attr("conditions"))
+      finest = std::min(finest, min_resolution(c));
+    return finest;
+  }
+  PyErr_Format(PyExc_TypeError, "min_condition_resolution() takes a time condition, got %s",
+               Py_TYPE(condition.ptr())->tp_name);
+  throw nb::python_error();
+}
+
+}  // namespace
+
+void init_conditions(nb::module_& m) {
+  make_holidays(m);
+  make_calendar_conditions(m);
+  make_value_conditions(m);
+  nb::object time_condition =
+      discriminated(m, {"MonthCondition", "DayOfWeekCondition", "TimeOfDayCondition",
+                        "ExcludeHolidaysCondition", "AndCondition", "OrCondition", "NotCondition"});
+  m.attr("TimeCondition") = time_condition;
+  nb::dict names;
+  names["TimeCondition"] = time_condition;
+  for (const char* n : {"AndCondition", "OrCondition", "NotCondition"}) rebuild(m.attr(n), names);
+  m.attr("Condition") = discriminated(
+      m, {"MonthCondition", "DayOfWeekCondition", "TimeOfDayCondition", "ExcludeHolidaysCondition",
+          "AndCondition", "OrCondition", "NotCondition", "HighestCondition", "LowestCondition"});
+  m.def(
+      "min_condition_resolution",
+      [](nb::handle condition) { return resolution_member(min_resolution(condition)); },
+      nb::arg("condition"),
+      "The coarsest resolution at which a time condition is still constant within each period.");
+}
+
 }  // namespace ostrel::bindings::engine

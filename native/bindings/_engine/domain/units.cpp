@@ -32,11 +32,13 @@ nb::object make_unit(nb::module_& m) {
 // fails with the enumeration's own ValueError instead of answering NotImplemented.
 template <typename Cmp>
 nb::object compare(const char* name, Cmp cmp) {
-  return method(name, [cmp](nb::handle self, nb::handle other) {
-    nb::object cls = nb::borrow(self.type());
-    nb::object rhs = cls(other);
-    return cmp(cd::index_of(to_resolution(self)), cd::index_of(to_resolution(rhs)));
-  });
+  return nb::cpp_function(
+      [cmp](nb::handle self, nb::handle other) {
+        nb::object cls = nb::borrow(self.type());
+        nb::object rhs = cls(other);
+        return cmp(cd::index_of(to_resolution(self)), cd::index_of(to_resolution(rhs)));
+      },
+      nb::is_method(), nb::name(name), nb::arg("other").none());
 }
 
 nb::object make_resolution(nb::module_& m) {

@@ -1,5 +1,106 @@
+// The function-block records, the Function union and the operand helpers that the blocks and
+// the tariff component's wiring checks share.
+#include "bindings/_engine/pipeline/blocks.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
 #include "bindings/_engine/engine.hpp"
+#include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
-void init_blocks(nb::module_&) {}
+
+namespace cb = core::blocks;
+using namespace records;
+
+void block_tag(ModelBuilder& b, const char* tag) {
+  b.field("type", literal(tag), kw({{"default", nb::str(tag)}}));
+}
+
+void block_output(ModelBuilder& b) { b.field("output", attr("Dataset")); }
+
+nb::object named_operands(std::initializer_list<const char*> names) {
+  std::vector<const char*> keys(names);
+  return method(
+      "input_operands",
+      [keys](nb::handle self) {
+        nb::dict out;
+        for (const char* k : keys) out[k] = self.attr(k);
+        return out;
+      },
+      "The block's operands by keyword name, in order.");
+}
+
+cb::OperandInfo operand_info(nb::handle operand) {
+  const auto unit = to_unit(operand.attr("unit"));
+  if (is_instance(operand, "Dataset"))
+    return cb::OperandInfo::dataset(unit, to_resolution(operand.attr("resolution")));
+  return cb::OperandInfo::level(unit);
+}
+
+std::vector<double> float_items(nb::handle list) {
+  std::vector<double> out;
+  for (nb::handle item : list) out.push_back(nb::cast<double>(item));
+  return out;
+}
+
+namespace {
+
+nb::set get_datasets(nb::handle items) {
+  nb::object dataset = attr("Dataset");
+  nb::set out;
+  for (nb::handle item : items)
+    if (nb::isinstance(item, dataset)) out.add(item);
+  return out;
+}
+
+void assert_resolutions_match(nb::handle items) {
+  // Like the host's assert statement, an optimised run does not even look at the items.
+  if (!core::assertions_enabled()) return;
+  std::vector<core::domain::Resolution> resolutions;
+  for (nb::handle d : get_datasets(items))
+    resolutions.push_back(to_resolution(d.attr("resolution")));
+  cb::assert_resolutions_match(std::span<const core::domain::Resolution>(resolutions));
+}
+
+void assert_units_match(nb::handle items) {
+  if (!core::assertions_enabled()) return;
+  std::vector<core::domain::Unit> units;
+  for (nb::handle item : items) units.push_back(to_unit(item.attr("unit")));
+  cb::assert_units_match(std::span<const core::domain::Unit>(units));
+}
+
+nb::set get_input_datasets(nb::handle function) {
+  nb::object operands = function.attr("input_operands")();
+  return get_datasets(operands.attr("values")());
+}
+
+void make_function_union(nb::module_& m) {
+  std::vector<nb::object> members;
+  for (const char* name : {"Constant", "Add", "Subtract", "Divide", "Multiply", "Aggregate",
+                           "Resample", "Select", "Mask", "Clip", "Lookup"})
+    members.push_back(m.attr(name));
+  m.attr("Function") =
+      annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
+}
+
+}  // namespace
+
+void init_blocks(nb::module_& m) {
+  m.def("get_datasets", &get_datasets, nb::arg("items"),
+        "The set of the Dataset instances among items; constants are skipped.");
+  m.def("assert_resolutions_match", &assert_resolutions_match, nb::arg("items"),
+        "AssertionError unless the datasets among items share one resolution.");
+  m.def("assert_units_match", &assert_units_match, nb::arg("items"),
+        "AssertionError unless all items share one unit.");
+  m.def("get_input_datasets", &get_input_datasets, nb::arg("function"),
+        "The set of the Dataset operands of a function block.");
+  init_arithmetic_blocks(m);
+  init_period_blocks(m);
+  init_filter_blocks(m);
+  make_function_union(m);
+}
+
 }  // namespace ostrel::bindings::engine

@@ -1,0 +1,5 @@
+import sys
+
+from ostrelpy.cli import main
+
+sys.exit(main())
