@@ -507,3 +507,97 @@ def test_context_breaks_reference_cycles():
 def test_assertions_are_on_in_tests():
     with pytest.raises(AssertionError):
         e.broadcast(pd.Series([1.0]), 2)
+
+
+# -- the runner --------------------------------------------------------------------------------
+
+GRID = pd.date_range("2025-03-01", periods=8, freq="15min", tz="UTC")
+H = e.Resolution.HOURLY
+
+
+class GridDouble:
+    """Stands in for a timeline: quarter-hours, hourly periods every fourth instant."""
+
+    def __init__(self, grid=GRID):
+        self.grid = grid
+
+    def get_as(self, resolution):
+        return self.grid[::4] if resolution == H else self.grid
+
+    def align_dataset(self, series, resolution):
+        return series.reindex(self.get_as(resolution), fill_value=0.0)
+
+    def group_index(self, index, resolution):
+        keys = index.floor("h") if resolution == H else index
+        return pd.DataFrame({"key": keys}, index=index).groupby("key")
+
+
+class Component:
+    def __init__(self, cost, *functions):
+        self.cost, self.functions = ds(cost), list(functions)
+
+
+def test_run_pipeline_argument_errors():
+    with pytest.raises(TypeError) as err:
+        e.run_pipeline([], {})
+    assert str(err.value) == "run_pipeline() needs keyword-only argument timeline"
+    with pytest.raises(TypeError) as err:
+        e.run_pipeline([], {}, timeline=GridDouble(), next_available_col="3")
+    assert str(err.value) == ("Argument 'next_available_col' has incorrect type "
+                              "(expected int, got str)")
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(3 given\)"):
+        e.run_pipeline([], {}, GridDouble())
+    ctx = e.run_pipeline([], {}, timeline=GridDouble(), next_available_col=3.9, assume_convex=1)
+    assert ctx.next_available_col == 3 and ctx.assume_convex is True and ctx.all_series == {}
+
+
+def test_run_pipeline_places_inputs_on_the_timeline():
+    measured = pd.Series([1.0, 2.0], index=GRID[[0, 3]], name="caller")
+    own_index = pd.date_range("2000-01-01", periods=2, freq="D", tz="UTC")
+    v = e.VariableSeries.continuous(0, np.zeros(2), np.ones(2), own_index)
+    hourly = e.Dataset(id="v", resolution=H, unit=KWH)
+    ctx = e.run_pipeline([], {ds("m"): measured, hourly: v}, timeline=GridDouble(),
+                         next_available_col=2)
+    placed = ctx.all_series["v"]
+    assert placed.cols.tolist() == [0, 1] and placed.index.equals(GRID[::4])
+    m = ctx.all_series["m"]
+    assert m.name == "m" and m.tolist() == [1.0, 0, 0, 2.0, 0, 0, 0, 0]
+    assert measured.name == "caller"
+
+
+def test_run_pipeline_refuses_mismatched_or_reused_variables():
+    v = e.VariableSeries.continuous(0, np.zeros(3), np.ones(3), GRID[:3])
+    hourly = e.Dataset(id="load", resolution=H, unit=KWH)
+    with pytest.raises(ValueError) as err:
+        e.run_pipeline([], {hourly: v}, timeline=GridDouble())
+    assert str(err.value) == "dataset 'load': 3 variables but the timeline has 2 hourly periods"
+    v8 = e.VariableSeries.continuous(0, np.zeros(8), np.ones(8), GRID)
+    with pytest.raises(ValueError, match=r"next_available_col \(4\) must be greater"):
+        e.run_pipeline([], {ds("load"): v8}, timeline=GridDouble(), next_available_col=4)
+
+
+def test_run_pipeline_computes_and_compiles_in_order():
+    price = pd.Series(np.full(8, 2.0), index=GRID)
+    v = e.VariableSeries.continuous(0, np.zeros(8), np.ones(8), GRID)
+    numeric = Component("fee", Step("fee", p=ds("price"), k=e.Level(value=1.0, unit=KWH)))
+    compiled = Component("cost", Step("sum", x=ds("load")), Step("cost", y=ds("sum"), z=ds("load")))
+    ctx = e.run_pipeline([numeric, compiled], {ds("price"): price, ds("load"): v},
+                         timeline=GridDouble(), next_available_col=8)
+    assert ctx.all_series["fee"].tolist() == [3.0] * 8
+    assert [b.output.cols[0] for b in ctx.function_blocks] == [8, 16]
+    assert ctx.next_available_col == 24 and ctx.all_series["cost"].cols.tolist()[-1] == 23
+    costs = e.run_components([numeric], ctx)
+    assert len(costs) == 1 and costs[0].name == "fee"
+    assert e.run_components([], ctx) == []
+    with pytest.raises(KeyError):
+        e.run_components([Component("never")], ctx)
+
+
+def test_calculate_groups():
+    v = e.VariableSeries.continuous(0, np.arange(8.0), np.arange(8.0) + 1, GRID[::-1])
+    groups = e.calculate_groups(GridDouble(), v, H)
+    assert isinstance(groups, e.Groups) and groups.variables is v
+    assert groups.allocation.dtype == np.int64
+    assert groups.allocation.tolist() == [1, 1, 1, 1, 0, 0, 0, 0]
+    assert groups.index.equals(GRID[[3, 7]])
+    assert groups.size().tolist() == [4, 4] and groups.lb.max().tolist() == [7.0, 3.0]

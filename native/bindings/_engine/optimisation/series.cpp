@@ -109,6 +109,11 @@ nb::object make_variables(co::VariableSeries&& v, nb::object index) {
   return nb::cast(std::move(r), nb::rv_policy::move);
 }
 
+nb::object with_index(const VariableSeriesRecord& v, nb::object index) {
+  co::validate(*v.data, nb::len(index));
+  return nb::cast(VariableSeriesRecord{v.data, index}, nb::rv_policy::move);
+}
+
 const VariableSeriesRecord* as_variables(nb::handle obj) {
   if (!nb::isinstance<VariableSeriesRecord>(obj)) return nullptr;
   return &nb::cast<const VariableSeriesRecord&>(obj);
