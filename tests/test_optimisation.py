@@ -601,3 +601,29 @@ def test_calculate_groups():
     assert groups.allocation.tolist() == [1, 1, 1, 1, 0, 0, 0, 0]
     assert groups.index.equals(GRID[[3, 7]])
     assert groups.size().tolist() == [4, 4] and groups.lb.max().tolist() == [7.0, 3.0]
+
+
+def test_assertion_checks_are_skipped_when_optimised():
+    import subprocess
+
+    script = """
+import numpy as np, pandas as pd
+from ostrelpy.bindings import _engine as e
+idx = pd.date_range("2025-01-01", periods=3, freq="15min", tz="UTC")
+x = e.VariableSeries.continuous(0, np.zeros(3), np.ones(3), idx)
+print(e.broadcast(pd.Series([1.0, 2.0]), 3).tolist())
+shifted = e.VariableSeries.continuous(3, np.zeros(3), np.ones(3), idx + pd.Timedelta("1D"))
+print(e.linear_combination([x, shifted], 6).output.cols.tolist())
+short = e.VariableSeries.continuous(3, np.zeros(2), np.ones(2), idx[:2])
+try:
+    e.linear_combination([x, short], 6)
+except ValueError as err:
+    print("ValueError")
+try:
+    e.linear_combination([1.0], 6)
+except ValueError as err:
+    print(err)
+"""
+    out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True,
+                         check=True).stdout.split("\n")
+    assert out[:4] == ["[1.0, 2.0]", "[6, 7, 8]", "ValueError", "no variable factor"]

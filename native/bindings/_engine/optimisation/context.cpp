@@ -106,8 +106,11 @@ nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   }
   if (!has_variables) {
     nb::object result = fn.attr("compute")(*nb::make_tuple(c.timeline), **operands);
+    nb::object id = fn.attr("output").attr("id");
     // A renamed copy: the step may hand back one of its inputs, which must keep its name.
-    return result.attr("rename")(fn.attr("output").attr("id"));
+    if (nb::hasattr(result, "rename")) return result.attr("rename")(id);
+    result.attr("name") = id;
+    return result;
   }
   return fn.attr("compile")(*nb::make_tuple(c.timeline, c.next_available_col, c.assume_convex),
                             **operands);

@@ -177,7 +177,6 @@ void init_series(nb::module_& m) {
   });
   vs.def_prop_ro("index", [](const VariableSeriesRecord& v) { return v.index; });
   vs.def("gather", &variables_gather, nb::arg("indices"), nb::arg("index").none() = nb::none());
-  vs.def("__len__", [](const VariableSeriesRecord& v) { return v.data->size(); });
   vs.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
     if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
     const auto &a = var_of(self), &b = var_of(other);
