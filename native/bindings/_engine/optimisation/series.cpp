@@ -5,6 +5,7 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -70,6 +71,16 @@ void construct_constraints(Record* self, nb::handle cols, nb::handle rows, nb::h
   auto c = read_constraints(cols, rows, coefs, rhs);
   new (self) Record();
   self->data = std::make_shared<const co::ConstraintSeries>(std::move(c));
+}
+
+// Bounds for `continuous`: a number repeated, or n values (as float64).
+std::vector<double> bounds_of(nb::handle bound, size_t n) {
+  if (arrays::is_number(bound)) return std::vector<double>(n, nb::cast<double>(nb::float_(bound)));
+  nb::object keep;
+  nb::object arr = arrays::to_dtype(bound, DType::Float64);
+  auto s = arrays::span_as<double>(arr, keep);
+  if (s.size() != n) core::value_error("arrays must have equal length");
+  return std::vector<double>(s.begin(), s.end());
 }
 
 nb::object variables_gather(nb::handle self, nb::handle indices, nb::handle index) {
@@ -196,11 +207,7 @@ void init_series(nb::module_& m) {
   vs.attr("continuous") = classmethod(nb::cpp_function(
       [](nb::handle, int64_t start_col, nb::handle lb, nb::handle ub, nb::handle index) {
         const size_t n = nb::len(index);
-        std::vector<nb::object> keep;
-        auto l = arrays::per_step(lb, n, keep), u = arrays::per_step(ub, n, keep);
-        std::vector<double> lo(n), hi(n);
-        for (size_t i = 0; i < n; ++i) lo[i] = l[i], hi[i] = u[i];
-        return make_variables(co::continuous(start_col, std::move(lo), std::move(hi)),
+        return make_variables(co::continuous(start_col, bounds_of(lb, n), bounds_of(ub, n)),
                               nb::borrow(index));
       },
       nb::arg("cls"), nb::arg("start_col"), nb::arg("lb"), nb::arg("ub"), nb::arg("index")));
