@@ -97,13 +97,20 @@ std::vector<int64_t> row_argmax(std::span<const T> m, size_t rows, size_t cols) 
   for (size_t r = 0; r < rows; ++r) {
     const T* row = m.data() + r * cols;
     size_t best = 0;
-    if (!is_nan(row[0])) {
+    T top = row[0];
+    size_t nan_at = cols;
+    for (size_t c = 0; c < cols; ++c)
+      if (is_nan(row[c])) {
+        nan_at = c;
+        break;
+      }
+    if (nan_at < cols) {
+      best = nan_at;  // the host's argmax stops at the first NaN
+    } else {
       for (size_t c = 1; c < cols; ++c) {
-        if (is_nan(row[c])) {
-          best = c;
-          break;
-        }
-        if (row[c] > row[best]) best = c;
+        const bool higher = row[c] > top;
+        best = higher ? c : best;
+        top = higher ? row[c] : top;
       }
     }
     out[r] = static_cast<int64_t>(best);
@@ -150,39 +157,68 @@ OSTREL_ROW_KERNELS(int64_t)
 OSTREL_ROW_KERNELS(uint8_t)
 #undef OSTREL_ROW_KERNELS
 
-std::vector<double> pairwise_max(PerStep a, PerStep b, size_t n) {
+namespace {
+
+// Runs `f(x, y)` over n steps with each operand read from an array or a scalar, so that each
+// loop has no per-element choice of operand and can be vectorised.
+template <typename F>
+std::vector<double> elementwise(PerStep a, PerStep b, size_t n, F f) {
   std::vector<double> out(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double x = a[i], y = b[i];
-    out[i] = (std::isnan(x) || std::isnan(y)) ? std::numeric_limits<double>::quiet_NaN()
-                                              : (x > y ? x : y);
+  double* o = out.data();
+  if (a.data && b.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = f(a.data[i], b.data[i]);
+  } else if (a.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = f(a.data[i], b.scalar);
+  } else if (b.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = f(a.scalar, b.data[i]);
+  } else {
+    for (size_t i = 0; i < n; ++i) o[i] = f(a.scalar, b.scalar);
   }
   return out;
+}
+
+// NaN on either side gives NaN: x when x wins or is NaN, else y (NaN when y is).
+inline double nan_max(double x, double y) { return (x > y || x != x) ? x : y; }
+inline double nan_min(double x, double y) { return (x < y || x != x) ? x : y; }
+
+}  // namespace
+
+std::vector<double> pairwise_max(PerStep a, PerStep b, size_t n) {
+  return elementwise(a, b, n, nan_max);
 }
 
 std::vector<double> pairwise_min(PerStep a, PerStep b, size_t n) {
-  std::vector<double> out(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double x = a[i], y = b[i];
-    out[i] = (std::isnan(x) || std::isnan(y)) ? std::numeric_limits<double>::quiet_NaN()
-                                              : (x < y ? x : y);
-  }
-  return out;
+  return elementwise(a, b, n, nan_min);
 }
 
 std::vector<double> where(std::span<const uint8_t> cond, PerStep a, PerStep b) {
-  std::vector<double> out(cond.size());
-  for (size_t i = 0; i < cond.size(); ++i) out[i] = cond[i] ? a[i] : b[i];
+  const size_t n = cond.size();
+  std::vector<double> out(n);
+  double* o = out.data();
+  const uint8_t* c = cond.data();
+  if (a.data && b.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = c[i] ? a.data[i] : b.data[i];
+  } else if (a.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = c[i] ? a.data[i] : b.scalar;
+  } else if (b.data) {
+    for (size_t i = 0; i < n; ++i) o[i] = c[i] ? a.scalar : b.data[i];
+  } else {
+    for (size_t i = 0; i < n; ++i) o[i] = c[i] ? a.scalar : b.scalar;
+  }
   return out;
 }
 
 std::vector<int64_t> where_indices(std::span<const uint8_t> mask) {
   size_t count = 0;
   for (uint8_t v : mask) count += v != 0;
-  std::vector<int64_t> out;
-  out.reserve(count);
-  for (size_t i = 0; i < mask.size(); ++i)
-    if (mask[i]) out.push_back(static_cast<int64_t>(i));
+  // Branch-free compaction: every position is written, only true ones advance.
+  std::vector<int64_t> out(count + 1);
+  size_t j = 0;
+  for (size_t i = 0; i < mask.size(); ++i) {
+    out[j] = static_cast<int64_t>(i);
+    j += mask[i] != 0;
+  }
+  out.resize(count);
   return out;
 }
 

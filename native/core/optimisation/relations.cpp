@@ -25,64 +25,78 @@ size_t variable_count(std::span<const Term> terms, size_t n) {
 
 }  // namespace
 
-ConstraintSeries relation(const VarRef& y, double sign, PerStep rhs, std::span<const Term> terms) {
+namespace {
+
+// One variable of a row: its columns, its coefficient per step, and its bounds for big-M.
+struct Slot {
+  const int64_t* cols;
+  PerStep coef;
+  double scale;  // the coefficient is scale x coef
+  const double* lb;
+  const double* ub;
+};
+
+// The rows of a relation in one pass over the steps, row-major like the result; with a gate,
+// one more entry per row after the n x k block.
+ConstraintSeries build_rows(const VarRef& y, double sign, PerStep rhs, std::span<const Term> terms,
+                            const int64_t* gate, bool when_one) {
   const size_t n = y.cols.size();
   const size_t k = variable_count(terms, n);
-  ConstraintSeries out;
-  out.cols.resize(n * k);
-  out.rows.resize(n * k);
-  out.coefs.resize(n * k);
-  out.rhs.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    out.rhs[i] = sign * rhs[i];
-    out.cols[i * k] = y.cols[i];
-    out.coefs[i * k] = sign;
-    for (size_t j = 0; j < k; ++j) out.rows[i * k + j] = static_cast<int64_t>(i);
-  }
-  size_t slot = 1;
+  std::vector<Slot> slots;
+  std::vector<const Term*> constants;
+  slots.reserve(k);
+  slots.push_back({y.cols.data(), PerStep::of(1.0), sign, y.lb.data(), y.ub.data()});
   for (const Term& t : terms) {
-    if (t.is_variable) {
-      for (size_t i = 0; i < n; ++i) {
-        out.cols[i * k + slot] = t.variable.cols[i];
-        out.coefs[i * k + slot] = -sign * t.coef[i];
-      }
-      ++slot;
-    } else {
-      for (size_t i = 0; i < n; ++i) out.rhs[i] -= (-sign * t.coef[i]) * t.constant[i];
+    if (t.is_variable)
+      slots.push_back({t.variable.cols.data(), t.coef, -sign, t.variable.lb.data(),
+                       t.variable.ub.data()});
+    else
+      constants.push_back(&t);
+  }
+  const size_t block = n * k, total = block + (gate ? n : 0);
+  ConstraintSeries out;
+  out.cols.resize(total);
+  out.rows.resize(total);
+  out.coefs.resize(total);
+  out.rhs.resize(n);
+  int64_t* cols = out.cols.data();
+  int64_t* rows = out.rows.data();
+  double* coefs = out.coefs.data();
+  for (size_t i = 0; i < n; ++i) {
+    double r = sign * rhs[i];
+    for (const Term* t : constants) r += sign * t->coef[i] * t->constant[i];
+    double largest = 0.0;
+    const size_t base = i * k;
+    for (size_t j = 0; j < k; ++j) {
+      const Slot& s = slots[j];
+      const double c = s.scale * s.coef[i];
+      cols[base + j] = s.cols[i];
+      rows[base + j] = static_cast<int64_t>(i);
+      coefs[base + j] = c;
+      if (gate) largest += std::max(c * s.lb[i], c * s.ub[i]);
     }
+    if (gate) {
+      const double m = largest - r;
+      cols[block + i] = gate[i];
+      rows[block + i] = static_cast<int64_t>(i);
+      coefs[block + i] = when_one ? m : -m;
+      if (when_one) r += m;
+    }
+    out.rhs[i] = r;
   }
   return out;
 }
 
+}  // namespace
+
+ConstraintSeries relation(const VarRef& y, double sign, PerStep rhs, std::span<const Term> terms) {
+  return build_rows(y, sign, rhs, terms, nullptr, false);
+}
+
 ConstraintSeries gated_relation(const VarRef& y, double sign, std::span<const Term> terms,
                                 std::span<const int64_t> gate_cols, bool when_one) {
-  const size_t n = y.cols.size();
-  if (gate_cols.size() != n) value_error("gate must have as many entries as y");
-  ConstraintSeries out = relation(y, sign, PerStep::of(0.0), terms);
-  const size_t k = n == 0 ? 0 : out.nnz() / n;
-  // Largest left side of each row over the variables' boxes.
-  std::vector<double> big_m(n, 0.0);
-  auto fold = [&](const VarRef& v, size_t slot) {
-    for (size_t i = 0; i < n; ++i) {
-      const double c = out.coefs[i * k + slot];
-      big_m[i] += std::max(c * v.lb[i], c * v.ub[i]);
-    }
-  };
-  fold(y, 0);
-  size_t slot = 1;
-  for (const Term& t : terms)
-    if (t.is_variable) fold(t.variable, slot++);
-  out.cols.reserve(out.nnz() + n);
-  out.rows.reserve(out.nnz() + n);
-  out.coefs.reserve(out.nnz() + n);
-  for (size_t i = 0; i < n; ++i) {
-    const double m = big_m[i] - out.rhs[i];
-    out.cols.push_back(gate_cols[i]);
-    out.rows.push_back(static_cast<int64_t>(i));
-    out.coefs.push_back(when_one ? m : -m);
-    if (when_one) out.rhs[i] += m;
-  }
-  return out;
+  if (gate_cols.size() != y.cols.size()) value_error("gate must have as many entries as y");
+  return build_rows(y, sign, PerStep::of(0.0), terms, gate_cols.data(), when_one);
 }
 
 LinearCombination linear_combination(std::span<const Term> terms, size_t n, int64_t start_col) {

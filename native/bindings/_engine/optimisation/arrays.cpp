@@ -106,6 +106,11 @@ template std::span<const double> span_as<double>(nb::handle, nb::object&);
 template std::span<const int64_t> span_as<int64_t>(nb::handle, nb::object&);
 template std::span<const uint8_t> span_as<uint8_t>(nb::handle, nb::object&);
 
+nb::object canonical(nb::object array, DType t) {
+  if (array.attr("dtype").ptr() == dtype(t).ptr()) return array;
+  return array.attr("view")(dtype(t));
+}
+
 nb::object bool_array(std::vector<uint8_t>&& values) {
   auto* owned = new std::vector<uint8_t>(std::move(values));
   nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<uint8_t>*>(p); });
@@ -120,7 +125,9 @@ nb::object read_only_view(const T* data, size_t n, nb::handle owner) {
   static const T empty{};
   const size_t shape[1] = {n};
   const Elem* p = reinterpret_cast<const Elem*>(data ? data : &empty);
-  return nb::cast(nb::ndarray<nb::numpy, const Elem, nb::ndim<1>>(p, 1, shape, owner));
+  nb::object a = nb::cast(nb::ndarray<nb::numpy, const Elem, nb::ndim<1>>(p, 1, shape, owner));
+  if constexpr (std::is_same_v<T, int64_t>) a = canonical(a, DType::Int64);
+  return a;
 }
 
 template nb::object read_only_view<double>(const double*, size_t, nb::handle);
@@ -148,7 +155,7 @@ core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::obje
     if (ndim == 0) return PerStep::of(nb::cast<double>(held.attr("item")()));
     if (ndim != 1)
       core::value_error("operands could not be broadcast together with shapes " + shape_text(n) +
-                        " " + nb::cast<std::string>(nb::str(held.attr("shape"))));
+                        " " + nb::cast<std::string>(nb::str(nb::object(held.attr("shape")))));
     s = *try_span<double>(held, held);
   }
   if (!held.is_valid()) held = arr;

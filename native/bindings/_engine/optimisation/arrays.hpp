@@ -57,9 +57,14 @@ template <typename T>
 std::span<const T> span_as(nb::handle obj, nb::object& keep);
 
 // Fresh numpy arrays owning their buffers.
+// Integer arrays come back with the platform's canonical int64 dtype (the buffer protocol
+// would give "long long", which prints and compares as a different type).
+nb::object canonical(nb::object array, DType t);
 template <typename T>
 nb::object array(std::vector<T>&& values) {
-  return convert::to_numpy(std::move(values));
+  nb::object a = convert::to_numpy(std::move(values));
+  if constexpr (std::is_same_v<T, int64_t>) a = canonical(a, DType::Int64);
+  return a;
 }
 nb::object bool_array(std::vector<uint8_t>&& values);
 // Read-only 1-D views into a buffer kept alive by `owner`.

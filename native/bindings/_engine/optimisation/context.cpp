@@ -106,8 +106,11 @@ nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   }
   if (!has_variables) {
     nb::object result = fn.attr("compute")(*nb::make_tuple(c.timeline), **operands);
+    nb::object id = fn.attr("output").attr("id");
     // A renamed copy: the step may hand back one of its inputs, which must keep its name.
-    return result.attr("rename")(fn.attr("output").attr("id"));
+    if (nb::hasattr(result, "rename")) return result.attr("rename")(id);
+    result.attr("name") = id;
+    return result;
   }
   return fn.attr("compile")(*nb::make_tuple(c.timeline, c.next_available_col, c.assume_convex),
                             **operands);
@@ -124,10 +127,10 @@ bool context_equal(const ContextRecord& a, const ContextRecord& b) {
 void init_context(nb::module_& m) {
   nb::class_<ContextRecord> c(m, "ExecutionContext", nb::type_slots(context_slots),
                               "The state of one pipeline run.");
-  c.def("__init__", &construct, nb::arg("timeline"), nb::arg("next_available_col"),
-        nb::arg("all_series") = nb::none(), nb::arg("function_blocks") = nb::none(),
+  c.def("__init__", &construct, nb::arg("timeline").none(), nb::arg("next_available_col"),
+        nb::arg("all_series").none() = nb::none(), nb::arg("function_blocks").none() = nb::none(),
         nb::arg("assume_convex") = false);
-  c.def_rw("timeline", &ContextRecord::timeline);
+  c.def_rw("timeline", &ContextRecord::timeline, nb::for_setter(nb::arg("value").none()));
   c.def_rw("next_available_col", &ContextRecord::next_available_col);
   c.def_rw("all_series", &ContextRecord::all_series);
   c.def_rw("function_blocks", &ContextRecord::function_blocks);

@@ -78,7 +78,7 @@ void init_function_block(nb::module_& m) {
           new (self) FunctionBlockRecord(checked(output, auxiliaries, equalities, inequalities));
         },
         nb::arg("output"), nb::arg("auxiliaries") = nb::tuple(),
-        nb::arg("equalities") = nb::none(), nb::arg("inequalities") = nb::none());
+        nb::arg("equalities").none() = nb::none(), nb::arg("inequalities").none() = nb::none());
   c.def_prop_ro("output", [](const FunctionBlockRecord& b) { return b.output; });
   c.def_prop_ro("auxiliaries", [](const FunctionBlockRecord& b) { return b.auxiliaries; });
   c.def_prop_ro("equalities", [](const FunctionBlockRecord& b) { return b.equalities; });

@@ -9,6 +9,7 @@ void init_optimisation(nb::module_& m) {
   optim::init_relations(m);
   optim::init_function_block(m);
   optim::init_context(m);
+  optim::init_groups(m);
 }
 
 }  // namespace ostrel::bindings::engine

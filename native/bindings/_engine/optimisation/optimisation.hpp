@@ -36,6 +36,8 @@ enum class Kind { Constraint, Equality, Inequality };
 
 // A validated VariableSeries over `index`.
 nb::object make_variables(co::VariableSeries&& v, nb::object index);
+// The same columns and bounds (shared, not copied) over another index of the same length.
+nb::object with_index(const VariableSeriesRecord& v, nb::object index);
 // The record, or null when `obj` is not a VariableSeries.
 const VariableSeriesRecord* as_variables(nb::handle obj);
 // A record of the given native kind, or of `cls` (a native class or a subclass of one).
@@ -84,5 +86,6 @@ void init_terms(nb::module_& m);
 void init_relations(nb::module_& m);
 void init_function_block(nb::module_& m);
 void init_context(nb::module_& m);
+void init_groups(nb::module_& m);
 
 }  // namespace ostrel::bindings::engine::optim

@@ -27,7 +27,12 @@ nb::object from_relation(nb::handle cls, nb::handle y, nb::handle terms, nb::han
   const size_t n = yv.data->size();
   Terms t = read_terms(term_pairs(terms), n);
   core::kernels::PerStep r = arrays::per_step(rhs, n, t.keep);
-  return make_constraints_of(cls, co::relation(yv.ref(), sign, r, t.terms));
+  co::ConstraintSeries rows;
+  {
+    nb::gil_scoped_release unlocked;
+    rows = co::relation(yv.ref(), sign, r, t.terms);
+  }
+  return make_constraints_of(cls, std::move(rows));
 }
 
 nb::object gated(nb::handle y, nb::handle terms, nb::handle gate, nb::handle when, double sign) {
@@ -36,8 +41,12 @@ nb::object gated(nb::handle y, nb::handle terms, nb::handle gate, nb::handle whe
   Terms t = read_terms(term_pairs(terms), yv.data->size());
   const int one = PyObject_RichCompareBool(when.ptr(), nb::int_(1).ptr(), Py_EQ);
   if (one < 0) throw nb::python_error();
-  return make_constraints(Kind::Inequality,
-                          co::gated_relation(yv.ref(), sign, t.terms, g.data->cols, one == 1));
+  co::ConstraintSeries rows;
+  {
+    nb::gil_scoped_release unlocked;
+    rows = co::gated_relation(yv.ref(), sign, t.terms, g.data->cols, one == 1);
+  }
+  return make_constraints(Kind::Inequality, std::move(rows));
 }
 
 nb::object linear_combination(nb::handle terms, int64_t start_col) {
@@ -56,7 +65,11 @@ nb::object linear_combination(nb::handle terms, int64_t start_col) {
   if (!first) core::value_error("no variable factor");
   const size_t n = first->data->size();
   Terms t = read_terms(pairs, n);
-  co::LinearCombination lc = co::linear_combination(t.terms, n, start_col);
+  co::LinearCombination lc;
+  {
+    nb::gil_scoped_release unlocked;
+    lc = co::linear_combination(t.terms, n, start_col);
+  }
   nb::object output = make_variables(std::move(lc.output), first->index);
   nb::object eq = make_constraints(Kind::Equality, std::move(lc.equalities));
   return make_function_block(output, nb::tuple(), eq, nb::none());
@@ -70,7 +83,7 @@ nb::object allocation_of(nb::handle allocation) {
   if (arrays::is_pandas_series(a)) a = a.attr("to_numpy")();
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && nb::len(a) > 0)
-    core::value_error("array must be int64, got " + nb::cast<std::string>(nb::str(a.attr("dtype"))));
+    core::value_error("array must be int64, got " + nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
   return arrays::to_dtype(a, DType::Int64);
 }
 
@@ -233,7 +246,7 @@ void init_relations(nb::module_& m) {
   m.def("sum_per_group", &sum_per_group, nb::arg("terms"), nb::arg("rhs") = 0.0);
   m.def("broadcast", [](nb::handle value, size_t n) { return broadcast(value, n); },
         nb::arg("value"), nb::arg("n"));
-  m.def("gather", &module_gather, nb::arg("x"), nb::arg("indices"), nb::arg("index"));
+  m.def("gather", &module_gather, nb::arg("x").none(), nb::arg("indices"), nb::arg("index").none());
 }
 
 }  // namespace ostrel::bindings::engine::optim

@@ -5,6 +5,7 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -72,6 +73,16 @@ void construct_constraints(Record* self, nb::handle cols, nb::handle rows, nb::h
   self->data = std::make_shared<const co::ConstraintSeries>(std::move(c));
 }
 
+// Bounds for `continuous`: a number repeated, or n values (as float64).
+std::vector<double> bounds_of(nb::handle bound, size_t n) {
+  if (arrays::is_number(bound)) return std::vector<double>(n, nb::cast<double>(nb::float_(bound)));
+  nb::object keep;
+  nb::object arr = arrays::to_dtype(bound, DType::Float64);
+  auto s = arrays::span_as<double>(arr, keep);
+  if (s.size() != n) core::value_error("arrays must have equal length");
+  return std::vector<double>(s.begin(), s.end());
+}
+
 nb::object variables_gather(nb::handle self, nb::handle indices, nb::handle index) {
   const VariableSeriesRecord& v = var_of(self);
   std::vector<int64_t> pos = positions(indices, v.data->size());
@@ -107,6 +118,11 @@ nb::object make_variables(co::VariableSeries&& v, nb::object index) {
   co::validate(v, nb::len(index));
   VariableSeriesRecord r{std::make_shared<const co::VariableSeries>(std::move(v)), index};
   return nb::cast(std::move(r), nb::rv_policy::move);
+}
+
+nb::object with_index(const VariableSeriesRecord& v, nb::object index) {
+  co::validate(*v.data, nb::len(index));
+  return nb::cast(VariableSeriesRecord{v.data, index}, nb::rv_policy::move);
 }
 
 const VariableSeriesRecord* as_variables(nb::handle obj) {
@@ -171,8 +187,7 @@ void init_series(nb::module_& m) {
     return view(v.data, v.data->is_integer, v.views[3]);
   });
   vs.def_prop_ro("index", [](const VariableSeriesRecord& v) { return v.index; });
-  vs.def("gather", &variables_gather, nb::arg("indices"), nb::arg("index") = nb::none());
-  vs.def("__len__", [](const VariableSeriesRecord& v) { return v.data->size(); });
+  vs.def("gather", &variables_gather, nb::arg("indices"), nb::arg("index").none() = nb::none());
   vs.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
     if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
     const auto &a = var_of(self), &b = var_of(other);
@@ -192,11 +207,7 @@ void init_series(nb::module_& m) {
   vs.attr("continuous") = classmethod(nb::cpp_function(
       [](nb::handle, int64_t start_col, nb::handle lb, nb::handle ub, nb::handle index) {
         const size_t n = nb::len(index);
-        std::vector<nb::object> keep;
-        auto l = arrays::per_step(lb, n, keep), u = arrays::per_step(ub, n, keep);
-        std::vector<double> lo(n), hi(n);
-        for (size_t i = 0; i < n; ++i) lo[i] = l[i], hi[i] = u[i];
-        return make_variables(co::continuous(start_col, std::move(lo), std::move(hi)),
+        return make_variables(co::continuous(start_col, bounds_of(lb, n), bounds_of(ub, n)),
                               nb::borrow(index));
       },
       nb::arg("cls"), nb::arg("start_col"), nb::arg("lb"), nb::arg("ub"), nb::arg("index")));

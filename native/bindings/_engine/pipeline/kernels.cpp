@@ -121,6 +121,14 @@ nb::object group_kernel(nb::handle values, nb::handle ids, Kernel kernel) {
 }  // namespace
 
 void init_kernels(nb::module_& m) {
+  // The array aliases of the engine's signatures.
+  nb::object np = arrays::numpy();
+  nb::object nd_array = nb::module_::import_("numpy.typing").attr("NDArray");
+  m.attr("BoolArray") = nd_array[np.attr("bool_")];
+  m.attr("Float64Array") = nd_array[np.attr("float64")];
+  m.attr("Int64Array") = nd_array[np.attr("int64")];
+  m.attr("Int32Array") = nd_array[np.attr("int32")];
+
   m.def("ensure_1d", [](nb::handle a) { arrays::ensure_1d(a); });
   m.def("ensure_bool", [](nb::handle a) { arrays::ensure(a, DType::Bool); return nb::borrow(a); });
   m.def("ensure_float64",
