@@ -59,13 +59,7 @@ def engine_holidays(component, years=(2024, 2026)):
 
 def run(component, inputs, tl):
     """The component's cost series, evaluated by the engine's runner."""
-    if hasattr(e, "run_pipeline"):
-        ctx = e.run_pipeline([component], inputs, timeline=tl)
-    else:  # the runner is not in this build yet: the execution context step by step
-        aligned = {d.id: tl.align_dataset(s.rename(d.id), d.resolution) for d, s in inputs.items()}
-        ctx = e.ExecutionContext(timeline=tl, next_available_col=0, all_series=aligned)
-        for fn in component.functions:
-            ctx.all_series[fn.output.id] = ctx.execute_function(fn)
+    ctx = e.run_pipeline([component], inputs, timeline=tl)
     return ctx.all_series[component.cost.id]
 
 

@@ -11,10 +11,10 @@ namespace {
 // Quarter-hour steps per period of `r`, in timeline order.
 std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) {
   const calendar::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
-  const calendar::PeriodIndex& p = t.periods(r);
-  std::vector<double> per_group(p.size(), 0.0);
-  for (int64_t row : steps.start_rows)
-    per_group[static_cast<size_t>(p.group_of_row[static_cast<size_t>(row)])] += 1.0;
+  const std::vector<std::int32_t>& group_of_row = t.group_of_rows(r);
+  std::vector<double> per_group(t.periods(r).size(), 0.0);
+  for (size_t k = 0; k < steps.size(); ++k)
+    per_group[static_cast<size_t>(group_of_row[steps.start_row(k)])] += 1.0;
   return t.to_period_order(per_group, r);
 }
 
@@ -22,8 +22,7 @@ std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) 
 
 std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
                               std::span<const double> values, Resolution r, Aggregation f) {
-  const std::vector<int64_t> rows = t.rows_of(instants);
-  const calendar::Grouping g = t.group(rows, r);
+  const calendar::Grouping g = t.group(instants, r);
   std::vector<double> reduced;
   switch (f) {
     case Aggregation::Sum: reduced = calendar::group_sum(g, values, /*min_count=*/1); break;
