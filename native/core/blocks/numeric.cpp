@@ -73,10 +73,22 @@ Labelled combine(LabelledView a, LabelledView b, Arith op) {
 }
 
 void combine_scalar(std::span<double> values, double number, Arith op, bool number_on_left) {
+  double* v = values.data();
+  const size_t n = values.size();
   if (number_on_left) {
-    for (double& v : values) v = apply(op, number, v);
+    switch (op) {
+      case Arith::Add: for (size_t i = 0; i < n; ++i) v[i] = number + v[i]; break;
+      case Arith::Subtract: for (size_t i = 0; i < n; ++i) v[i] = number - v[i]; break;
+      case Arith::Multiply: for (size_t i = 0; i < n; ++i) v[i] = number * v[i]; break;
+      case Arith::Divide: for (size_t i = 0; i < n; ++i) v[i] = number / v[i]; break;
+    }
   } else {
-    for (double& v : values) v = apply(op, v, number);
+    switch (op) {
+      case Arith::Add: for (size_t i = 0; i < n; ++i) v[i] += number; break;
+      case Arith::Subtract: for (size_t i = 0; i < n; ++i) v[i] -= number; break;
+      case Arith::Multiply: for (size_t i = 0; i < n; ++i) v[i] *= number; break;
+      case Arith::Divide: for (size_t i = 0; i < n; ++i) v[i] /= number; break;
+    }
   }
 }
 
@@ -175,7 +187,7 @@ std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> con
   return out;
 }
 
-Labelled fold(std::span<const ArithOperand> operands, Arith op, std::string_view block) {
+Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view block) {
   size_t first = 0;
   double number = 0.0;
   while (first < operands.size() && !operands[first].is_series) {
@@ -184,22 +196,35 @@ Labelled fold(std::span<const ArithOperand> operands, Arith op, std::string_view
   }
   if (first == operands.size())
     value_error(std::string(block) + " requires at least one Dataset operand");
-  const LabelledView s = operands[first].series;
-  Labelled acc{std::vector<int64_t>(s.labels.begin(), s.labels.end()),
-               std::vector<double>(s.values.begin(), s.values.end())};
-  if (first > 0) combine_scalar(acc.values, number, op, /*number_on_left=*/true);
+  Combined out;
+  out.labels_of = static_cast<int64_t>(first);
+  std::span<const int64_t> labels = operands[first].series.labels;
+  const std::span<const double> v0 = operands[first].series.values;
+  out.values.assign(v0.begin(), v0.end());
+  if (first > 0) combine_scalar(out.values, number, op, /*number_on_left=*/true);
   for (size_t k = first + 1; k < operands.size(); ++k) {
     const ArithOperand& o = operands[k];
     if (!o.is_series) {
-      combine_scalar(acc.values, o.number, op, /*number_on_left=*/false);
-    } else if (same_labels(acc.labels, o.series.labels)) {
-      for (size_t i = 0; i < acc.values.size(); ++i)
-        acc.values[i] = apply(op, acc.values[i], o.series.values[i]);
+      combine_scalar(out.values, o.number, op, /*number_on_left=*/false);
+    } else if (same_labels(labels, o.series.labels)) {
+      double* acc = out.values.data();
+      const double* rhs = o.series.values.data();
+      const size_t n = out.values.size();
+      switch (op) {  // one tight loop per operation
+        case Arith::Add: for (size_t i = 0; i < n; ++i) acc[i] += rhs[i]; break;
+        case Arith::Subtract: for (size_t i = 0; i < n; ++i) acc[i] -= rhs[i]; break;
+        case Arith::Multiply: for (size_t i = 0; i < n; ++i) acc[i] *= rhs[i]; break;
+        case Arith::Divide: for (size_t i = 0; i < n; ++i) acc[i] /= rhs[i]; break;
+      }
     } else {
-      acc = combine({acc.labels, acc.values}, o.series, op);
+      Labelled u = combine({labels, out.values}, o.series, op);
+      out.values = std::move(u.values);
+      out.labels = std::move(u.labels);
+      out.labels_of = -1;
+      labels = out.labels;
     }
   }
-  return acc;
+  return out;
 }
 
 }  // namespace ostrel::core::blocks

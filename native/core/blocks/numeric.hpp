@@ -40,11 +40,19 @@ struct ArithOperand {
   static ArithOperand of(LabelledView s) { return {true, 0.0, s}; }
 };
 
+// The result of an arithmetic block: its values, and its labels, which are the labels of
+// operand `labels_of` unless the operands' labels differed (then `labels` holds the union).
+struct Combined {
+  std::vector<double> values;
+  std::vector<int64_t> labels;
+  int64_t labels_of = -1;
+};
+
 // The operands combined left to right: ((a op b) op c) ... A run of numbers at the start is
 // folded as numbers. When no operand is a series the result would be a plain number, which a
 // block never produces: ValueError "<block> requires at least one Dataset operand" (also for
 // no operands at all).
-Labelled fold(std::span<const ArithOperand> operands, Arith op, std::string_view block);
+Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view block);
 
 // Values of `source` at each of `targets` (NaN where the label is absent). Refuses a source
 // with repeated labels.

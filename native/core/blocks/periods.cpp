@@ -1,5 +1,8 @@
 #include "core/blocks/periods.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "core/common/errors.hpp"
@@ -20,17 +23,79 @@ std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) 
 
 }  // namespace
 
+namespace {
+
+// Folds each element into the slot of its period; `row_of(i)` is element i's row or -1.
+// Sums are compensated, as the timeline's grouped sums are.
+template <Aggregation F, typename RowOf>
+std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
+                           std::span<const double> values, Resolution r, size_t& observed) {
+  const std::vector<std::int32_t>& gid = t.group_of_rows(r);
+  const size_t periods = t.periods(r).size();
+  std::vector<uint8_t> seen(periods, 0);
+  std::vector<int64_t> count(periods, 0);
+  std::vector<double> acc(periods, 0.0), comp(periods, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t row = row_of(i);
+    if (row < 0) continue;
+    const auto p = static_cast<size_t>(gid[static_cast<size_t>(row)]);
+    seen[p] = 1;
+    const double v = values[i];
+    if (std::isnan(v)) continue;
+    if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
+      const double y = v - comp[p];
+      const double s = acc[p] + y;
+      comp[p] = (s - acc[p]) - y;
+      acc[p] = s;
+    } else if constexpr (F == Aggregation::Max) {
+      if (count[p] == 0 || v > acc[p]) acc[p] = v;
+    } else {
+      if (count[p] == 0 || v < acc[p]) acc[p] = v;
+    }
+    ++count[p];
+  }
+  observed = 0;
+  for (size_t p = 0; p < periods; ++p) {
+    observed += seen[p];
+    if (count[p] == 0) {
+      acc[p] = std::numeric_limits<double>::quiet_NaN();
+    } else if constexpr (F == Aggregation::Mean) {
+      acc[p] /= static_cast<double>(count[p]);
+    }
+  }
+  return acc;
+}
+
+template <Aggregation F>
+std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const int64_t> instants,
+                                    std::span<const double> values, Resolution r) {
+  const auto& grid = t.accessors().utc;
+  size_t observed = 0;
+  std::vector<double> reduced;
+  if (instants.size() == grid.size() && std::equal(instants.begin(), instants.end(), grid.begin())) {
+    reduced = reduce<F>(t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values,
+                        r, observed);
+  } else {
+    const std::vector<int64_t> rows = t.rows_of(instants);
+    reduced = reduce<F>(t, instants.size(), [&](size_t i) { return rows[i]; }, values, r, observed);
+  }
+  // Periods without any element have no value to place: the relabelling fails as it would
+  // for a grouped result shorter than the period index.
+  if (observed != reduced.size()) return t.to_period_order(std::vector<double>(observed), r);
+  return t.to_period_order(reduced, r);
+}
+
+}  // namespace
+
 std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
                               std::span<const double> values, Resolution r, Aggregation f) {
-  const calendar::Grouping g = t.group(instants, r);
-  std::vector<double> reduced;
   switch (f) {
-    case Aggregation::Sum: reduced = calendar::group_sum(g, values, /*min_count=*/1); break;
-    case Aggregation::Mean: reduced = calendar::group_mean(g, values); break;
-    case Aggregation::Max: reduced = calendar::group_max(g, values); break;
-    case Aggregation::Min: reduced = calendar::group_min(g, values); break;
+    case Aggregation::Sum: return reduce_instants<Aggregation::Sum>(t, instants, values, r);
+    case Aggregation::Mean: return reduce_instants<Aggregation::Mean>(t, instants, values, r);
+    case Aggregation::Max: return reduce_instants<Aggregation::Max>(t, instants, values, r);
+    case Aggregation::Min: return reduce_instants<Aggregation::Min>(t, instants, values, r);
   }
-  return t.to_period_order(reduced, r);
+  return {};
 }
 
 std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target, Resolution source) {

@@ -35,14 +35,22 @@ nb::handle numpy_float64() {
   throw nb::python_error();
 }
 
-// The labels of an index the timeline handed out (get_as) are known to the core already; any
-// other index is converted.
-std::vector<int64_t> labels_of(nb::handle index, const Timeline& t) {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(t.period_index_cache.ptr(), &pos, &key, &value))
-    if (value == index.ptr()) return t.core->period_starts(resolution_key(key));
-  return convert::instants_ns(index);
+nb::handle datetime_index_type() {
+  static nb::object t = nb::module_::import_("pandas").attr("DatetimeIndex");
+  return t;
+}
+
+// The labels of a time-zone-aware nanosecond index are its own int64 buffer; any other index
+// goes through the general conversion.
+void read_labels(SeriesArg& s) {
+  if (Py_TYPE(s.index.ptr()) == reinterpret_cast<PyTypeObject*>(datetime_index_type().ptr()) &&
+      !s.index.attr("tz").is_none() && text_of(s.index.attr("unit")) == "ns") {
+    s.label_array = s.index.attr("asi8");
+    s.labels = convert::view_1d<int64_t>(s.label_array, s.label_storage);
+    return;
+  }
+  s.label_storage = convert::instants_ns(s.index);
+  s.labels = s.label_storage;
 }
 
 // The name of a result of several series: theirs when they all share it, else none.
@@ -59,14 +67,13 @@ nb::object common_name(const std::vector<nb::handle>& series) {
   return name;
 }
 
-// The index of a combined result: an operand's own when the labels are its labels, else a
-// new one in the zone of the first series.
-nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<int64_t>& labels) {
-  for (const SeriesArg& s : series)
-    if (s.labels == labels) return s.index;
-  nb::object index = convert::utc_index(std::vector<int64_t>(labels));
-  nb::object tz = series.front().index.attr("tz");
-  return index.attr("tz_convert")(tz);
+// The index of a combined result: the index of the operand whose labels it has, else a new
+// one over the union, in the zone of the first series.
+nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<int64_t>& series_of,
+                        cb::Combined& out) {
+  if (out.labels_of >= 0) return series[static_cast<size_t>(series_of[static_cast<size_t>(out.labels_of)])].index;
+  nb::object index = convert::utc_index(std::move(out.labels));
+  return index.attr("tz_convert")(series.front().index.attr("tz"));
 }
 
 // Evaluates ((a op b) op c) ... over operands given by name, in order.
@@ -76,22 +83,25 @@ nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& ope
   series.reserve(operands.size());
   std::vector<cb::ArithOperand> terms;
   std::vector<nb::handle> hosts;
+  std::vector<int64_t> series_of;  // per operand: its position among the series, or -1
   for (const auto& [value, name] : operands) {
     if (is_series(value)) {
+      series_of.push_back(static_cast<int64_t>(series.size()));
       series.push_back(series_arg(value, name, t));
       hosts.push_back(value);
       terms.push_back(cb::ArithOperand::of(cb::LabelledView{}));
     } else if (is_number(value)) {
+      series_of.push_back(-1);
       terms.push_back(cb::ArithOperand::of(number_arg(value, name)));
     } else {
       operand_type_error(value, name, "Series or float");
     }
   }
   // Views are taken once every series is in place (the vector no longer moves).
-  for (size_t k = 0, s = 0; k < terms.size(); ++k)
-    if (terms[k].is_series) terms[k].series = series[s++].view();
-  cb::Labelled out = cb::fold(terms, op, block);
-  nb::object index = result_index(series, out.labels);
+  for (size_t k = 0; k < terms.size(); ++k)
+    if (terms[k].is_series) terms[k].series = series[static_cast<size_t>(series_of[k])].view();
+  cb::Combined out = cb::fold(terms, op, block);
+  nb::object index = result_index(series, series_of, out);
   return wrap(std::move(out.values), index, common_name(hosts));
 }
 
@@ -128,12 +138,12 @@ Timeline& timeline_arg(nb::handle value) {
   return nb::cast<Timeline&>(value);
 }
 
-SeriesArg series_arg(nb::handle value, const char* name, const Timeline& t) {
+SeriesArg series_arg(nb::handle value, const char* name, const Timeline&) {
   if (!is_series(value)) operand_type_error(value, name, "Series");
   SeriesArg s;
   s.series = nb::borrow(value);
   s.index = value.attr("index");
-  s.labels = labels_of(s.index, t);
+  read_labels(s);
   s.array = value.attr("to_numpy")(nb::arg("dtype") = numpy_float64());
   s.values = convert::view_1d<double>(s.array, s.scratch);
   return s;

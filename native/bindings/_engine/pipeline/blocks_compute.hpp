@@ -14,12 +14,14 @@
 namespace ostrel::bindings::engine::compute {
 namespace nb = nanobind;
 
-// A host series read for the core: UTC nanosecond labels and float64 values. The values are
-// viewed in place when they already are contiguous float64.
+// A host series read for the core: UTC nanosecond labels and float64 values, viewed in place
+// when the index already holds nanoseconds and the values are float64 (the pipeline's own
+// series always do), converted otherwise.
 struct SeriesArg {
-  nb::object series, index, array;
-  std::vector<int64_t> labels;
+  nb::object series, index, array, label_array;
+  std::span<const int64_t> labels;
   std::span<const double> values;
+  std::vector<int64_t> label_storage;
   std::vector<double> scratch;
   core::blocks::LabelledView view() const { return {labels, values}; }
 };

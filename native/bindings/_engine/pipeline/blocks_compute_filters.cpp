@@ -1,6 +1,7 @@
 // Numeric evaluation of Select, Mask, Clip and Lookup.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -17,13 +18,15 @@ namespace cb = core::blocks;
 
 namespace {
 
-// The timeline's mask of the condition over the input, as the kernels' bool array.
+// The timeline's mask of the condition over the input, one flag per element.
 struct MaskArg {
-  nb::object array;
+  nb::object array;  // a host mask, when the timeline's own method made it
+  cal::Mask own;
   std::span<const uint8_t> flags;
 };
 
-MaskArg condition_mask(nb::handle timeline, const SeriesArg& input, nb::handle condition) {
+// The host's mask (the timeline's build_condition_mask, through to_bool), kept alive.
+MaskArg host_mask(nb::handle timeline, const SeriesArg& input, nb::handle condition) {
   MaskArg m;
   nb::object raw = timeline.attr("build_condition_mask")(input.series, condition);
   m.array = nb::module_::import_("numpy").attr("ascontiguousarray")(engine::attr("to_bool")(raw));
@@ -34,6 +37,37 @@ MaskArg condition_mask(nb::handle timeline, const SeriesArg& input, nb::handle c
     core::value_error("condition mask has " + std::to_string(a.shape(0)) + " elements for " +
                       std::to_string(input.values.size()) + " values");
   m.flags = {reinterpret_cast<const uint8_t*>(a.data()), a.shape(0)};
+  return m;
+}
+
+bool whole_grid(std::span<const int64_t> labels, const cal::Accessors& table) {
+  return labels.size() == table.size() &&
+         std::equal(labels.begin(), labels.end(), table.utc.begin());
+}
+
+// The timeline's condition mask, asked of its core directly when the input lies on the grid of
+// a timeline of this engine; anything else (an input off the grid, whose failure the timeline
+// reports, or a timeline subclass) goes through the timeline's own method.
+MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input, nb::handle condition) {
+  if (!Py_IS_TYPE(timeline.ptr(), reinterpret_cast<PyTypeObject*>(engine::attr("Timeline").ptr())))
+    return host_mask(timeline, input, condition);
+  MaskArg m;
+  const bool highest = is_instance(condition, "HighestCondition");
+  if (highest || is_instance(condition, "LowestCondition")) {
+    m.own = t.core->extremes(input.labels, input.values, resolution_key(condition.attr("resolution")),
+                             nb::cast<int64_t>(condition.attr("n")), highest);
+  } else {
+    const cal::Accessors& table = t.core->accessors();
+    if (whole_grid(input.labels, table)) {
+      m.own = cal::match(table, time_condition(condition), t.holiday_list());
+    } else {
+      const std::vector<int64_t> rows = t.core->rows_of(input.labels);
+      for (int64_t r : rows)
+        if (r < 0) return host_mask(timeline, input, condition);
+      m.own = cal::match_rows(table, rows, time_condition(condition), t.holiday_list());
+    }
+  }
+  m.flags = m.own;
   return m;
 }
 
@@ -63,9 +97,9 @@ nb::object select_compute() {
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kSelectSig, a, kw);
-        const Timeline& t = timeline_arg(v[0]);
+        Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input", t);
-        const MaskArg keep = condition_mask(v[0], input, self.attr("condition"));
+        const MaskArg keep = condition_mask(v[0], t, input, self.attr("condition"));
         return wrap(cb::select(input.values, keep.flags), input.index, input.series.attr("name"));
       },
       "compute(timeline, *, input): the input where the condition holds, missing elsewhere.");
@@ -76,12 +110,12 @@ nb::object mask_compute() {
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kMaskSig, a, kw);
-        const Timeline& t = timeline_arg(v[0]);
+        Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input", t);
         const nb::object& replacement = v[2];
         if (!is_series(replacement) && !is_number(replacement))
           operand_type_error(replacement, "replacement", "Series or float");
-        const MaskArg holds = condition_mask(v[0], input, self.attr("condition"));
+        const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"));
         std::vector<double> out;
         if (is_series(replacement)) {
           const std::vector<double> r = at_labels(series_arg(replacement, "replacement", t), input.labels);
