@@ -296,6 +296,11 @@ def test_constant_on_the_period_starts():
     ("max", [1.0, np.nan, 7.0, -2.0] + [np.nan] * 20, 7.0),
     ("min", [1.0, np.nan, 7.0, -2.0] + [np.nan] * 20, -2.0),
     ("max", [np.nan] * 24, math.nan),
+    ("sum", [np.inf, 1.0, 2.0] + [np.nan] * 21, math.inf),
+    ("sum", [1.0, -np.inf, 2.0] + [0.5] * 21, -math.inf),
+    ("sum", [np.inf, -np.inf] + [1.0] * 22, math.nan),
+    ("mean", [np.inf, 1.0] + [np.nan] * 22, math.inf),
+    ("min", [np.inf, -np.inf] + [np.nan] * 22, -math.inf),
 ])
 def test_aggregation_skips_missing_values(day, function, hours, expected):
     block = e.Aggregate(input=ds("h"), resolution="daily", aggregation_function=function,
@@ -461,6 +466,31 @@ def test_empty_series(day):
                             output=ds("o", "daily"))
     with pytest.raises(ValueError, match="^Length mismatch: Expected axis has 0 elements, new values have 1 elements$"):
         aggregate.compute(day, input=empty)
+
+
+def test_an_empty_timeline_gives_empty_results():
+    tl = timeline(local(2025, 6, 2), local(2025, 6, 2))
+    empty = pd.Series([], index=pd.DatetimeIndex([], tz="UTC"), dtype=float)
+    assert len(e.Constant(value=e.Level(value=1, unit="SEK"), resolution="daily",
+                          output=ds("c", "daily", "SEK")).compute(tl)) == 0
+    assert len(e.Aggregate(input=ds(), resolution="daily", aggregation_function="mean",
+                           output=ds("o", "daily")).compute(tl, input=empty)) == 0
+    assert len(e.Resample(input=ds("d", "daily", "SEK"), resolution="hourly",
+                          output=ds("o", unit="SEK")).compute(tl, input=empty)) == 0
+
+
+def test_a_timeline_subclass_answers_its_own_masks():
+    class Weekends(e.Timeline):
+        def build_condition_mask(self, series, condition):
+            return np.asarray(series.index.tz_convert(STOCKHOLM).day_of_week >= 5)
+
+    base = timeline(local(2025, 6, 6), local(2025, 6, 9))
+    sub = Weekends(base._accessors, [])
+    s = on(base, "daily", [1.0, 2.0, 3.0])
+    block = e.Select(input=ds("d", "daily"), condition={"type": "month", "months": [1]},
+                     output=ds("o", "daily"))
+    assert block.compute(base, input=s).isna().all()
+    assert block.compute(sub, input=s).tolist()[1:] == [2.0, 3.0]
 
 
 def test_series_off_the_grid(day):

@@ -46,6 +46,9 @@ std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
       const double y = v - comp[p];
       const double s = acc[p] + y;
       comp[p] = (s - acc[p]) - y;
+      // An infinite value makes the compensation NaN, which would turn an infinite sum into
+      // NaN on the next value: there is nothing left to compensate then.
+      if (std::isnan(comp[p])) comp[p] = 0.0;
       acc[p] = s;
     } else if constexpr (F == Aggregation::Max) {
       if (count[p] == 0 || v > acc[p]) acc[p] = v;
