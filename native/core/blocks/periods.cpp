@@ -16,8 +16,14 @@ std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) 
   const calendar::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
   const std::vector<std::int32_t>& group_of_row = t.group_of_rows(r);
   std::vector<double> per_group(t.periods(r).size(), 0.0);
-  for (size_t k = 0; k < steps.size(); ++k)
-    per_group[static_cast<size_t>(group_of_row[steps.start_row(k)])] += 1.0;
+  // Steps of one period are mostly consecutive: count runs, not single steps.
+  const size_t n = steps.size();
+  for (size_t k = 0; k < n;) {
+    const std::int32_t g = group_of_row[steps.start_row(k)];
+    size_t run = 0;
+    for (; k < n && group_of_row[steps.start_row(k)] == g; ++k) ++run;
+    per_group[static_cast<size_t>(g)] += static_cast<double>(run);
+  }
   return t.to_period_order(per_group, r);
 }
 
