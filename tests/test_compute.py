@@ -392,6 +392,26 @@ def test_highest_values_with_earliest_winning_ties(values, kept):
     assert out.notna().tolist() == kept
 
 
+@pytest.mark.parametrize("keep", ["all", "every-other", "shuffled"])
+def test_highest_and_weekday_selection_on_any_part_of_the_grid(keep):
+    tl = timeline(local(2025, 3, 24), local(2025, 4, 8))  # across the spring change and a month end
+    hourly = on(tl, "hourly", np.random.default_rng(5).random(len(tl.get_as("hourly"))))
+    s = {"all": hourly, "every-other": hourly.iloc[::2],
+         "shuffled": hourly.sample(frac=1.0, random_state=1)}[keep]
+    highest = e.Select(input=ds(), condition={"type": "highest", "n": 3, "resolution": "daily"},
+                       output=ds("o"))
+    when = s.index.tz_convert(STOCKHOLM)
+    top = s.groupby([when.month, when.day]).nlargest(3).index.get_level_values(-1)
+    assert highest.compute(tl, input=s).notna().tolist() == s.index.isin(top).tolist()
+    weekdays = e.Select(input=ds(), condition={"type": "day_of_week", "days": [1, 2, 3, 4, 5]},
+                        output=ds("o"))
+    assert weekdays.compute(tl, input=s).notna().tolist() == (when.day_of_week < 5).tolist()
+    daily = e.Aggregate(input=ds(), resolution="daily", aggregation_function="max",
+                        output=ds("d", "daily"))
+    expected = s.groupby([when.month, when.day]).max().to_numpy()
+    np.testing.assert_array_equal(daily.compute(tl, input=s).to_numpy(), expected)
+
+
 def test_mask_never_fills_missing_values():
     tl = timeline(local(2025, 6, 6), local(2025, 6, 9))  # Friday to Sunday
     s = on(tl, "daily", [4.0, 5.0, np.nan])

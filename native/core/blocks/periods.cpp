@@ -77,17 +77,14 @@ std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
 
 template <Aggregation F>
 std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const int64_t> instants,
-                                    std::span<const double> values, Resolution r) {
-  const auto& grid = t.accessors().utc;
+                                    std::span<const double> values, Resolution r,
+                                    std::optional<Resolution> resolution) {
+  const Rows rows = rows_of(t, instants, resolution);
   size_t observed = 0;
-  std::vector<double> reduced;
-  if (instants.size() == grid.size() && std::equal(instants.begin(), instants.end(), grid.begin())) {
-    reduced = reduce<F>(t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values,
-                        r, observed);
-  } else {
-    const std::vector<int64_t> rows = t.rows_of(instants);
-    reduced = reduce<F>(t, instants.size(), [&](size_t i) { return rows[i]; }, values, r, observed);
-  }
+  std::vector<double> reduced =
+      rows.identity
+          ? reduce<F>(t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values, r, observed)
+          : reduce<F>(t, instants.size(), [&](size_t i) { return rows.rows[i]; }, values, r, observed);
   // Periods without any element have no value to place: the relabelling fails as it would
   // for a grouped result shorter than the period index.
   if (observed != reduced.size()) return t.to_period_order(std::vector<double>(observed), r);
@@ -96,15 +93,54 @@ std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const
 
 }  // namespace
 
+Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
+             std::optional<Resolution> resolution) {
+  Rows out;
+  if (resolution) {
+    const calendar::PeriodIndex& p = t.periods(*resolution);
+    const auto& utc = t.accessors().utc;
+    bool starts = instants.size() == p.size();
+    for (size_t k = 0; starts && k < instants.size(); ++k) starts = instants[k] == utc[p.start_row(k)];
+    out.on_starts = starts;
+    if (starts && p.every_row_starts()) {
+      out.identity = true;
+      return out;
+    }
+    if (starts) {
+      out.rows.resize(instants.size());
+      for (size_t k = 0; k < instants.size(); ++k) out.rows[k] = static_cast<int64_t>(p.start_row(k));
+      return out;
+    }
+  }
+  out.rows = t.rows_of(instants);
+  return out;
+}
+
 std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
-                              std::span<const double> values, Resolution r, Aggregation f) {
+                              std::span<const double> values, Resolution r, Aggregation f,
+                              std::optional<Resolution> resolution) {
   switch (f) {
-    case Aggregation::Sum: return reduce_instants<Aggregation::Sum>(t, instants, values, r);
-    case Aggregation::Mean: return reduce_instants<Aggregation::Mean>(t, instants, values, r);
-    case Aggregation::Max: return reduce_instants<Aggregation::Max>(t, instants, values, r);
-    case Aggregation::Min: return reduce_instants<Aggregation::Min>(t, instants, values, r);
+    case Aggregation::Sum: return reduce_instants<Aggregation::Sum>(t, instants, values, r, resolution);
+    case Aggregation::Mean: return reduce_instants<Aggregation::Mean>(t, instants, values, r, resolution);
+    case Aggregation::Max: return reduce_instants<Aggregation::Max>(t, instants, values, r, resolution);
+    case Aggregation::Min: return reduce_instants<Aggregation::Min>(t, instants, values, r, resolution);
   }
   return {};
+}
+
+calendar::Mask extremes(const calendar::Timeline& t, std::span<const int64_t> instants,
+                        std::span<const double> values, Resolution r, int64_t n, bool highest,
+                        std::optional<Resolution> resolution) {
+  const Rows rows = rows_of(t, instants, resolution);
+  // Period starts are distinct instants on the grid, so each element is kept on its own;
+  // anything else (repeated or missing instants) is the timeline's general case.
+  if (!rows.on_starts) return t.extremes(instants, values, r, n, highest);
+  const calendar::Grouping g = calendar::group_elements(
+      instants.size(), [&](size_t i) { return rows[i]; }, t.group_of_rows(r), t.periods(r).size());
+  const calendar::Mask kept = calendar::select_extremes(g, values, n, highest);
+  calendar::Mask mask(instants.size(), 0);
+  for (size_t k = 0; k < kept.size(); ++k) mask[g.position(k)] = kept[k];
+  return mask;
 }
 
 std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target, Resolution source) {

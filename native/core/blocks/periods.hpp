@@ -1,6 +1,7 @@
 #pragma once
 // Evaluation of the blocks that change a series' resolution, on the periods of a timeline.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -13,12 +14,33 @@ using domain::Resolution;
 
 enum class Aggregation { Sum, Mean, Max, Min };
 
+// The timeline rows of a series' instants (-1 for an instant off the timeline). A series of
+// the pipeline sits exactly on the period starts of its dataset's resolution (`resolution`),
+// which gives its rows without a lookup per instant.
+struct Rows {
+  std::vector<int64_t> rows;
+  bool identity = false;   // row i is element i (the rows vector is then left empty)
+  bool on_starts = false;  // the instants are the period starts (so distinct, all on the grid)
+  int64_t operator[](size_t i) const { return identity ? static_cast<int64_t>(i) : rows[i]; }
+};
+Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
+             std::optional<Resolution> resolution);
+
 // One value per period of `r`, in timeline order: the reduction of the values whose instant
 // lies in that period (instants off the timeline take no part; missing values are skipped, a
 // period without any present value gives NaN, a sum included). Every period must hold at least
-// one element, else the relabelling fails with the length-mismatch ValueError.
+// one element, else the relabelling fails with the length-mismatch ValueError. `resolution`
+// is the input's own, a hint for placing its instants.
 std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
-                              std::span<const double> values, Resolution r, Aggregation f);
+                              std::span<const double> values, Resolution r, Aggregation f,
+                              std::optional<Resolution> resolution = std::nullopt);
+
+// The n highest (or lowest) values per period of `r`, ties to the earlier element, NaN never
+// kept; true at every element whose instant was kept. As the timeline's own selection, with
+// the same placement hint as aggregate.
+calendar::Mask extremes(const calendar::Timeline& t, std::span<const int64_t> instants,
+                        std::span<const double> values, Resolution r, int64_t n, bool highest,
+                        std::optional<Resolution> resolution);
 
 // Per period of `target` (timeline order): its number of quarter-hour steps over the number of
 // steps of the `source` period it starts in. Counted on the timeline, so daylight-saving days

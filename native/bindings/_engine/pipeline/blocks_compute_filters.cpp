@@ -10,6 +10,7 @@
 #include "bindings/_engine/pipeline/blocks_compute.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/periods.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine::compute {
@@ -40,31 +41,29 @@ MaskArg host_mask(nb::handle timeline, const SeriesArg& input, nb::handle condit
   return m;
 }
 
-bool whole_grid(std::span<const int64_t> labels, const cal::Accessors& table) {
-  return labels.size() == table.size() &&
-         std::equal(labels.begin(), labels.end(), table.utc.begin());
-}
-
 // The timeline's condition mask, asked of its core directly when the input lies on the grid of
 // a timeline of this engine; anything else (an input off the grid, whose failure the timeline
-// reports, or a timeline subclass) goes through the timeline's own method.
-MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input, nb::handle condition) {
+// reports, or a timeline subclass) goes through the timeline's own method. `resolution` is the
+// input dataset's, which places a pipeline series on the grid without a lookup.
+MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
+                       nb::handle condition, cal::Resolution resolution) {
   if (!Py_IS_TYPE(timeline.ptr(), reinterpret_cast<PyTypeObject*>(engine::attr("Timeline").ptr())))
     return host_mask(timeline, input, condition);
   MaskArg m;
   const bool highest = is_instance(condition, "HighestCondition");
   if (highest || is_instance(condition, "LowestCondition")) {
-    m.own = t.core->extremes(input.labels, input.values, resolution_key(condition.attr("resolution")),
-                             nb::cast<int64_t>(condition.attr("n")), highest);
+    m.own = cb::extremes(*t.core, input.labels, input.values,
+                         resolution_key(condition.attr("resolution")),
+                         nb::cast<int64_t>(condition.attr("n")), highest, resolution);
   } else {
+    const cb::Rows rows = cb::rows_of(*t.core, input.labels, resolution);
     const cal::Accessors& table = t.core->accessors();
-    if (whole_grid(input.labels, table)) {
+    if (rows.identity) {  // the whole grid, in order
       m.own = cal::match(table, time_condition(condition), t.holiday_list());
     } else {
-      const std::vector<int64_t> rows = t.core->rows_of(input.labels);
-      for (int64_t r : rows)
-        if (r < 0) return host_mask(timeline, input, condition);
-      m.own = cal::match_rows(table, rows, time_condition(condition), t.holiday_list());
+      for (int64_t row : rows.rows)
+        if (row < 0) return host_mask(timeline, input, condition);
+      m.own = cal::match_rows(table, rows.rows, time_condition(condition), t.holiday_list());
     }
   }
   m.flags = m.own;
@@ -99,7 +98,8 @@ nb::object select_compute() {
         auto v = parse_compute(kSelectSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input", t);
-        const MaskArg keep = condition_mask(v[0], t, input, self.attr("condition"));
+        const MaskArg keep = condition_mask(v[0], t, input, self.attr("condition"),
+                                            to_resolution(self.attr("input").attr("resolution")));
         return wrap(cb::select(input.values, keep.flags), input.index, input.series.attr("name"));
       },
       "compute(timeline, *, input): the input where the condition holds, missing elsewhere.");
@@ -115,7 +115,8 @@ nb::object mask_compute() {
         const nb::object& replacement = v[2];
         if (!is_series(replacement) && !is_number(replacement))
           operand_type_error(replacement, "replacement", "Series or float");
-        const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"));
+        const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"),
+                                             to_resolution(self.attr("input").attr("resolution")));
         std::vector<double> out;
         if (is_series(replacement)) {
           const std::vector<double> r = at_labels(series_arg(replacement, "replacement", t), input.labels);

@@ -44,8 +44,10 @@ nb::object aggregate_compute() {
         const SeriesArg input = series_arg(v[1], "input", t);
         nb::handle resolution = self.attr("resolution");
         const cal::Resolution r = to_resolution(resolution);
-        std::vector<double> out = cb::aggregate(*t.core, input.labels, input.values, r,
-                                                aggregation_of(self.attr("aggregation_function")));
+        std::vector<double> out =
+            cb::aggregate(*t.core, input.labels, input.values, r,
+                          aggregation_of(self.attr("aggregation_function")),
+                          to_resolution(self.attr("input").attr("resolution")));
         return wrap(std::move(out), t.get_as(resolution), nb::str("value"));
       },
       "compute(timeline, *, input): one reduced value per period, on the period starts.");
