@@ -627,3 +627,28 @@ except ValueError as err:
     out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True,
                          check=True).stdout.split("\n")
     assert out[:4] == ["[1.0, 2.0]", "[6, 7, 8]", "ValueError", "no variable factor"]
+
+
+def test_more_shape_and_value_cases():
+    with pytest.raises(ValueError, match="^arrays must have equal length$"):
+        e.VariableSeries.continuous(0, np.zeros(2), np.ones(3), IDX3)
+    assert e.VariableSeries.continuous(0, 0, 1, IDX3).ub.tolist() == [1.0] * 3
+    a = e.VariableSeries(**fields(lb=np.array([-0.0, 0.0, 0.0])))
+    b = e.VariableSeries(**fields())
+    assert a == b and hash(a) == hash(b)
+    y = cont(0, [0] * 3, [1] * 3)
+    with pytest.raises(ValueError):
+        e.le_when(y, [1.0], e.VariableSeries.binary(3, IDX3[:2]), 1)
+    with pytest.raises(TypeError):
+        e.le_when(y, [1.0], np.ones(3), 1)
+
+
+def test_relations_keep_a_python_subclass():
+    class Rows(e.EqualitySeries):
+        pass
+
+    y = cont(0, [0] * 3, [1] * 3)
+    r = Rows.from_relation(y, [2.0], rhs=0.0, sign=1.0)
+    assert type(r) is Rows and r.rhs.tolist() == [2.0] * 3
+    joined = Rows.concatenate([r, e.eq(y, [1.0])])
+    assert type(joined) is Rows and joined.rows.tolist() == [0, 1, 2, 3, 4, 5]
