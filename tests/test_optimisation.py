@@ -627,3 +627,66 @@ except ValueError as err:
     out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True,
                          check=True).stdout.split("\n")
     assert out[:4] == ["[1.0, 2.0]", "[6, 7, 8]", "ValueError", "no variable factor"]
+
+
+def test_more_shape_and_value_cases():
+    with pytest.raises(ValueError, match="^arrays must have equal length$"):
+        e.VariableSeries.continuous(0, np.zeros(2), np.ones(3), IDX3)
+    assert e.VariableSeries.continuous(0, 0, 1, IDX3).ub.tolist() == [1.0] * 3
+    a = e.VariableSeries(**fields(lb=np.array([-0.0, 0.0, 0.0])))
+    b = e.VariableSeries(**fields())
+    assert a == b and hash(a) == hash(b)
+    y = cont(0, [0] * 3, [1] * 3)
+    with pytest.raises(ValueError):
+        e.le_when(y, [1.0], e.VariableSeries.binary(3, IDX3[:2]), 1)
+    with pytest.raises(TypeError):
+        e.le_when(y, [1.0], np.ones(3), 1)
+
+
+def test_relations_keep_a_python_subclass():
+    class Rows(e.EqualitySeries):
+        pass
+
+    y = cont(0, [0] * 3, [1] * 3)
+    r = Rows.from_relation(y, [2.0], rhs=0.0, sign=1.0)
+    assert type(r) is Rows and r.rhs.tolist() == [2.0] * 3
+    joined = Rows.concatenate([r, e.eq(y, [1.0])])
+    assert type(joined) is Rows and joined.rows.tolist() == [0, 1, 2, 3, 4, 5]
+
+
+# -- with the engine's own timeline --------------------------------------------------------------
+
+needs_timeline = pytest.mark.skipif(not hasattr(e, "Timeline"), reason="no Timeline in this build")
+
+
+def stockholm_day(day):
+    import datetime as dt
+    from zoneinfo import ZoneInfo
+
+    tz = ZoneInfo("Europe/Stockholm")
+    start = dt.datetime(2025, 10, day, tzinfo=tz)
+    return e.Timeline.build(tz=tz, start_time=start, end_time=start + dt.timedelta(days=1),
+                            holidays=[])
+
+
+@needs_timeline
+def test_calculate_groups_on_the_day_daylight_saving_ends():
+    tl = stockholm_day(26)
+    quarters = tl.get_as(e.Resolution.QUARTER_HOURLY)
+    v = e.VariableSeries.continuous(0, np.zeros(100), np.arange(100.0) + 1, quarters)
+    groups = e.calculate_groups(tl, v, H)
+    assert len(groups.index) == 25 and groups.size().tolist() == [4] * 25
+    # The repeated local 02:00: the winter-time hour (smaller offset) sorts first.
+    assert groups.allocation[8:16].tolist() == [3] * 4 + [2] * 4
+    assert groups.index[2] == quarters[12] and groups.index[3] == quarters[8]
+
+
+@needs_timeline
+def test_run_pipeline_on_a_timeline():
+    tl = stockholm_day(20)
+    hourly = e.Dataset(id="load", resolution=H, unit=KWH)
+    v = e.VariableSeries.continuous(0, np.zeros(24), np.ones(24), pd.RangeIndex(24))
+    ctx = e.run_pipeline([], {hourly: v}, timeline=tl, next_available_col=24)
+    assert ctx.all_series["load"].index.equals(tl.get_as(H))
+    with pytest.raises(ValueError, match="^dataset 'load': 23 variables but the timeline has 24"):
+        e.run_pipeline([], {hourly: v.gather(range(23))}, timeline=tl, next_available_col=24)
