@@ -1,5 +1,7 @@
 #include "bindings/common/errors.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings {

@@ -106,22 +106,4 @@ Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, cons
   return evaluate(View{table, rows, false}, c, holidays);
 }
 
-core::domain::Resolution min_condition_resolution(const TimeCondition& c) {
-  using core::domain::Resolution;
-  switch (c.kind) {
-    case Kind::TimeOfDay: return Resolution::HOURLY;
-    case Kind::DayOfWeek:
-    case Kind::ExcludeHolidays: return Resolution::DAILY;
-    case Kind::Month: return Resolution::MONTHLY;
-    case Kind::Not: return min_condition_resolution(c.children.at(0));
-    case Kind::And:
-    case Kind::Or: {
-      Resolution finest = Resolution::YEARLY;
-      for (const auto& sub : c.children) finest = std::min(finest, min_condition_resolution(sub));
-      return finest;
-    }
-  }
-  return Resolution::QUARTER_HOURLY;
-}
-
 }  // namespace ostrel::core::calendar

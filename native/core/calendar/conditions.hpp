@@ -7,7 +7,6 @@
 
 #include "core/calendar/accessors.hpp"
 #include "core/calendar/grouping.hpp"
-#include "core/domain/units.hpp"
 
 namespace ostrel::core::calendar {
 
@@ -30,8 +29,5 @@ struct HolidayDate {
 Mask match(const Accessors& table, const TimeCondition& c, std::span<const HolidayDate> holidays);
 Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
                 std::span<const HolidayDate> holidays);
-
-// The coarsest resolution at which `c` is constant within every period.
-core::domain::Resolution min_condition_resolution(const TimeCondition& c);
 
 }  // namespace ostrel::core::calendar

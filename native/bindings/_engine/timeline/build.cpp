@@ -1,5 +1,6 @@
 // Building a timeline: the window from the components and inputs, the grid, the accessors.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <optional>

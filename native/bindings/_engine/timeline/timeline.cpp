@@ -112,40 +112,44 @@ void init_timeline_class(nb::module_& m) {
         auto table = accessors_from_frame(frame);
         new (self) Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
                             nb::borrow(holidays), nb::borrow(frame), nb::dict(), nullptr};
-      }, nb::arg("_accessors"), nb::arg("holidays"))
+      }, nb::arg("_accessors").none(), nb::arg("holidays").none())
       .def_static("build", &build,
                   "build(*, tz, start_time, end_time, holidays): the grid from start_time "
                   "(inclusive) to end_time (exclusive) with its accessors in tz.")
       .def_static("calculate_accessors", [](nb::handle timeseries, nb::handle local_tz) {
-        nb::object index = nb::module_::import_("pandas").attr("DatetimeIndex")(timeseries);
+        // The table is indexed by the same instants in UTC nanoseconds, like a built grid.
+        nb::object index = nb::module_::import_("pandas")
+                               .attr("DatetimeIndex")(timeseries)
+                               .attr("tz_convert")("UTC")
+                               .attr("as_unit")("ns");
         return accessors_frame(accessors_of(convert::instants_ns(index), local_tz), index);
-      }, nb::arg("timeseries"), nb::arg("local_tz"),
+      }, nb::arg("timeseries").none(), nb::arg("local_tz").none(),
          "The accessor table of a UTC-aware instant index in the zone local_tz.")
       .def_prop_ro("holidays", [](const Timeline& t) { return t.holidays; })
       .def_prop_ro("_period_index_cache", [](const Timeline& t) { return t.period_index_cache; })
       .def_prop_ro("_accessors", &Timeline::accessors_frame)
-      .def("get_as", &Timeline::get_as, nb::arg("resolution"),
+      .def("get_as", &Timeline::get_as, nb::arg("resolution").none(),
            "The first grid instant of every period of the resolution, in timeline order.")
-      .def("align_dataset", &align_dataset, nb::arg("series"), nb::arg("resolution"),
+      .def("align_dataset", &align_dataset, nb::arg("series").none(), nb::arg("resolution").none(),
            "The series' values at the period starts, 0.0 where it has none.")
       .def("group_index", [](const Timeline& t, nb::handle index, nb::handle resolution) {
         return group_index(t, index, resolution_key(resolution));
-      }, nb::arg("index"), nb::arg("resolution"))
+      }, nb::arg("index").none(), nb::arg("resolution").none())
       .def("group_values", [](const Timeline& t, nb::handle series, nb::handle resolution) {
         return group_values(t, series, resolution_key(resolution));
-      }, nb::arg("series"), nb::arg("resolution"))
-      .def("group_by", &group_by, nb::arg("series"), nb::arg("resolution"), nb::arg("agg_func"),
+      }, nb::arg("series").none(), nb::arg("resolution").none())
+      .def("group_by", &group_by, nb::arg("series").none(), nb::arg("resolution").none(), nb::arg("agg_func").none(),
            "One value per period: agg_func of the grouped values, labelled by period start.")
-      .def("build_condition_mask", &build_condition_mask, nb::arg("series"), nb::arg("condition"))
-      .def("get_condition_mask", &get_condition_mask, nb::arg("index"), nb::arg("condition"))
-      .def("match_time_condition", &match_with<time_condition>, nb::arg("condition"))
-      .def("_match_month", &match_with<month_condition>, nb::arg("c"))
-      .def("_match_dow", &match_with<dow_condition>, nb::arg("c"))
-      .def("_match_tod", &match_with<tod_condition>, nb::arg("c"))
-      .def("_match_exclude_holidays", &match_with<exclude_holidays_condition>, nb::arg("c"))
-      .def("_match_and", &match_with<and_condition>, nb::arg("c"))
-      .def("_match_or", &match_with<or_condition>, nb::arg("c"))
-      .def("_match_not", &match_with<not_condition>, nb::arg("c"));
+      .def("build_condition_mask", &build_condition_mask, nb::arg("series").none(), nb::arg("condition").none())
+      .def("get_condition_mask", &get_condition_mask, nb::arg("index").none(), nb::arg("condition").none())
+      .def("match_time_condition", &match_with<time_condition>, nb::arg("condition").none())
+      .def("_match_month", &match_with<month_condition>, nb::arg("c").none())
+      .def("_match_dow", &match_with<dow_condition>, nb::arg("c").none())
+      .def("_match_tod", &match_with<tod_condition>, nb::arg("c").none())
+      .def("_match_exclude_holidays", &match_with<exclude_holidays_condition>, nb::arg("c").none())
+      .def("_match_and", &match_with<and_condition>, nb::arg("c").none())
+      .def("_match_or", &match_with<or_condition>, nb::arg("c").none())
+      .def("_match_not", &match_with<not_condition>, nb::arg("c").none());
 }
 
 }  // namespace ostrel::bindings::engine
