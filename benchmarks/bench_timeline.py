@@ -5,6 +5,7 @@ Both sides run in this process on the same data; each figure is the best of seve
 
 import datetime as dt
 import time
+import uuid
 from zoneinfo import ZoneInfo
 
 import numpy as np
@@ -36,8 +37,15 @@ SE_2025 = {
 }
 
 
-class Component:
-    timezone = TZ_NAME
+def component():
+    x = {"id": "load", "resolution": "quarter_hourly", "unit": "kWh"}
+    y = {"id": "cost", "resolution": "quarter_hourly", "unit": "SEK"}
+    return e.TariffComponent.model_validate({
+        "id": str(uuid.uuid4()), "name": "Energiskatt", "timezone": TZ_NAME, "datasets": [x],
+        "functions": [{"type": "multiply", "left": x, "right": {"value": 0.439, "unit": "SEK_per_kWh"},
+                       "output": y}],
+        "cost": y,
+    })
 
 
 def best(fn, repeat=30, setup=None):
@@ -101,16 +109,15 @@ def main():
     ds = e.Dataset(id="load", resolution=R.QUARTER_HOURLY, unit=e.Unit.KWH)
     grid = pd.date_range(START, END, freq="15min", inclusive="left")
     load = pd.Series(np.random.default_rng(1).random(len(grid)), index=grid, name="load")
-    holidays = []
-    if hasattr(e, "HolidayOccurrence"):
-        holidays = [
-            e.HolidayOccurrence(date=dt.date.fromisoformat(d), holiday=h, timezone=TZ_NAME)
-            for h, d in SE_2025.items()
-        ]
+    holidays = [
+        e.HolidayOccurrence(date=dt.date.fromisoformat(d), holiday=h, timezone=TZ_NAME)
+        for h, d in SE_2025.items()
+    ]
     inputs = {ds: load}
+    components = [component()]
 
     def ours_build():
-        return e.build_timeline([Component()], inputs, holidays)
+        return e.build_timeline(components, inputs, holidays)
 
     t_ours = best(ours_build)
     t_pd = best(lambda: pandas_accessors(load.index.min(), load.index.max() + pd.Timedelta("15min"), TZ))
@@ -139,22 +146,21 @@ def main():
         t_pd = best(lambda: pandas_group_by(acc, load, r))
         rows.append((f"group_by {r.value} sum", t_pd, t_ours))
 
-    if hasattr(e, "DayOfWeekCondition"):
-        weekday = e.AndCondition(
-            conditions=[
-                e.DayOfWeekCondition(days=[1, 2, 3, 4, 5]),
-                e.TimeOfDayCondition(from_time=dt.time(7), to_time=dt.time(19)),
-            ]
-        )
-        winter = e.MonthCondition(months=[11, 12, 1, 2, 3])
-        workday = e.ExcludeHolidaysCondition(holidays=list(SE_2025))
-        dates = [dt.date.fromisoformat(d) for d in SE_2025.values()]
-        expected = pandas_masks(acc, dates)
-        for cond, exp in zip((weekday, winter, workday), expected):
-            assert (timeline.build_condition_mask(load, cond) == exp).all()
-        t_ours = best(lambda: [timeline.build_condition_mask(load, c) for c in (weekday, winter, workday)])
-        t_pd = best(lambda: pandas_masks(acc, dates))
-        rows.append(("three condition masks", t_pd, t_ours))
+    weekday = e.AndCondition(
+        conditions=[
+            e.DayOfWeekCondition(days=[1, 2, 3, 4, 5]),
+            e.TimeOfDayCondition(from_time=dt.time(7), to_time=dt.time(19)),
+        ]
+    )
+    winter = e.MonthCondition(months=[11, 12, 1, 2, 3])
+    workday = e.ExcludeHolidaysCondition(holidays=list(SE_2025))
+    dates = [dt.date.fromisoformat(d) for d in SE_2025.values()]
+    expected = pandas_masks(acc, dates)
+    for cond, exp in zip((weekday, winter, workday), expected):
+        assert (timeline.build_condition_mask(load, cond) == exp).all()
+    t_ours = best(lambda: [timeline.build_condition_mask(load, c) for c in (weekday, winter, workday)])
+    t_pd = best(lambda: pandas_masks(acc, dates))
+    rows.append(("three condition masks", t_pd, t_ours))
 
     print(f"{'operation':46} {'pandas':>10} {'timeline':>10} {'ratio':>8}")
     for name, p, o in rows:

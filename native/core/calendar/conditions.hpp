@@ -25,8 +25,13 @@ struct HolidayDate {
   std::string holiday;
 };
 
-// The mask of `c` over every row of `table`, or over the rows `rows` of it, in that order.
-Mask match(const Accessors& table, const TimeCondition& c, std::span<const HolidayDate> holidays);
+// The first row of each run of rows sharing a local date.
+std::vector<std::int32_t> date_runs(const Accessors& table);
+
+// The mask of `c` over every row of `table` (given its date runs), or over the rows `rows` of
+// it, in that order.
+Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, const TimeCondition& c,
+           std::span<const HolidayDate> holidays);
 Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
                 std::span<const HolidayDate> holidays);
 

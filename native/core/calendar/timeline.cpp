@@ -20,6 +20,11 @@ const std::vector<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
   return *slot;
 }
 
+const std::vector<std::int32_t>& Timeline::date_runs() const {
+  if (!date_runs_) date_runs_ = std::make_unique<std::vector<std::int32_t>>(calendar::date_runs(table_));
+  return *date_runs_;
+}
+
 const RowLocator& Timeline::locator() const {
   if (!locator_) locator_ = std::make_unique<RowLocator>(table_.utc);
   return *locator_;

@@ -24,6 +24,12 @@ class Timeline {
 
   const PeriodIndex& periods(Resolution r) const;
   const RowLocator& locator() const;
+  const std::vector<std::int32_t>& date_runs() const;
+
+  // The mask of a condition over every row.
+  Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
+    return calendar::match(table_, date_runs(), c, holidays);
+  }
 
   // UTC instants of the period starts, in row order.
   std::vector<std::int64_t> period_starts(Resolution r) const;
@@ -54,6 +60,7 @@ class Timeline {
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
   mutable std::array<std::unique_ptr<std::vector<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
+  mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
 };
 
 }  // namespace ostrel::core::calendar

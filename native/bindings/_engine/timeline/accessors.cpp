@@ -58,9 +58,20 @@ cal::Resolution resolution_key(nb::handle value) {
 }
 
 InstantsView instants_view(nb::handle index) {
+  InstantsView v;
+  // An aware nanosecond DatetimeIndex (what the timeline itself hands out) is read as it is.
+  static PyObject* index_type = nb::object(pandas().attr("DatetimeIndex")).release().ptr();
+  static PyObject* tz_dtype = nb::object(pandas().attr("DatetimeTZDtype")).release().ptr();
+  if (index.type().is(nb::handle(index_type))) {
+    nb::object dtype = index.attr("dtype");
+    if (dtype.type().is(nb::handle(tz_dtype)) && text_of(dtype.attr("unit")) == "ns") {
+      v.owner = index.attr("asi8");
+      v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+      return v;
+    }
+  }
   nb::object idx = pandas().attr("DatetimeIndex")(index);
   if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
-  InstantsView v;
   v.owner = idx.attr("as_unit")("ns").attr("asi8");
   v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
   return v;

@@ -2,6 +2,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
@@ -80,10 +83,20 @@ std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) 
   return rows;
 }
 
+// The rows of the timeline at the instants of `index`, or nothing when the index is the whole
+// grid in order (the usual case: a series aligned to the timeline).
+std::optional<std::vector<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
+  const InstantsView instants = instants_view(index);
+  const auto& utc = t.core->accessors().utc;
+  if (std::equal(instants.ns.begin(), instants.ns.end(), utc.begin(), utc.end())) return std::nullopt;
+  return rows_in_timeline(t, index);
+}
+
 nb::object get_condition_mask(Timeline& t, nb::handle index, nb::handle condition) {
-  const std::vector<std::int64_t> rows = rows_in_timeline(t, index);
+  const auto rows = rows_unless_grid(t, index);
   const cal::TimeCondition c = time_condition(condition);
-  return mask_array(cal::match_rows(t.core->accessors(), rows, c, t.holiday_list()));
+  if (!rows) return mask_array(t.core->match(c, t.holiday_list()));
+  return mask_array(cal::match_rows(t.core->accessors(), *rows, c, t.holiday_list()));
 }
 
 nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condition) {
@@ -100,7 +113,7 @@ nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condi
 
 template <cal::TimeCondition (*Convert)(nb::handle)>
 nb::object match_with(Timeline& t, nb::handle c) {
-  return mask_array(cal::match(t.core->accessors(), Convert(c), t.holiday_list()));
+  return mask_array(t.core->match(Convert(c), t.holiday_list()));
 }
 
 }  // namespace
