@@ -9,12 +9,12 @@
 
 namespace ostrel::core::calendar {
 
-using Mask = std::vector<std::uint8_t>;  // one 0/1 byte per element, viewable as numpy bool
+using Mask = Column<std::uint8_t>;  // one 0/1 byte per element, viewable as numpy bool
 
 struct Grouping {
   std::vector<std::int64_t> positions;       // input positions taking part, in input order;
                                              // empty when every element takes part
-  std::vector<std::int32_t> group;           // per element taking part: its group number,
+  Column<std::int32_t> group;                // per element taking part: its group number,
                                              // groups numbered in ascending key order
   std::vector<std::int32_t> period_of_group; // per group: its period id on the timeline
   std::vector<std::int64_t> first_position;  // per group: input position of its first element

@@ -20,13 +20,13 @@ struct PeriodIndex {
   std::size_t rows = 0;
   std::size_t periods = 0;
   // Runs of rows with equal keys. Empty run_start: every row is its own run.
-  std::vector<std::int32_t> run_start;
+  Column<std::int32_t> run_start;
   // Period id of each run. Empty: run j is period j (keys ascend with the rows).
-  std::vector<std::int32_t> id_of_run;
+  Column<std::int32_t> id_of_run;
   // First row of each period, in row order. Empty: every row starts a period.
-  std::vector<std::int32_t> start_rows;
+  Column<std::int32_t> start_rows;
   // Position in start_rows of each period id. Empty: ids follow row order.
-  std::vector<std::int32_t> start_of_group;
+  Column<std::int32_t> start_of_group;
 
   std::size_t size() const { return periods; }
   std::size_t start_row(std::size_t k) const {
@@ -37,10 +37,13 @@ struct PeriodIndex {
   }
   bool every_row_starts() const { return start_rows.empty(); }
   // Period id of every row (made on demand: period starts do not need it).
-  std::vector<std::int32_t> group_of_rows() const;
+  Column<std::int32_t> group_of_rows() const;
 };
 
-PeriodIndex compute_periods(const Accessors& table, Resolution r);
+// `date_runs` holds the first row of each run of rows sharing a local date; the keys of days
+// and coarser periods only change between such runs.
+PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
+                            Resolution r);
 
 // Finds the row of an instant. The grid of a built timeline is regular, which makes the
 // lookup arithmetic; any other table falls back to a sorted search.

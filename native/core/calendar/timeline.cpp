@@ -10,18 +10,20 @@ namespace ostrel::core::calendar {
 
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, r));
+  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, date_runs(), r));
   return *slot;
 }
 
-const std::vector<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
+const Column<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
   auto& slot = groups_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<std::vector<std::int32_t>>(periods(r).group_of_rows());
+  if (!slot) slot = std::make_unique<Column<std::int32_t>>(periods(r).group_of_rows());
   return *slot;
 }
 
 const std::vector<std::int32_t>& Timeline::date_runs() const {
-  if (!date_runs_) date_runs_ = std::make_unique<std::vector<std::int32_t>>(calendar::date_runs(table_));
+  if (!date_runs_)
+    date_runs_ = std::make_unique<std::vector<std::int32_t>>(
+        table_.date_runs.empty() ? calendar::date_runs(table_) : table_.date_runs);
   return *date_runs_;
 }
 

@@ -43,7 +43,7 @@ class Timeline {
   std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
 
   // Period id of every row, made once per resolution when first grouped by.
-  const std::vector<std::int32_t>& group_of_rows(Resolution r) const;
+  const Column<std::int32_t>& group_of_rows(Resolution r) const;
 
   // The elements at `instants` grouped by period; instants off the timeline do not take part.
   Grouping group(std::span<const std::int64_t> instants, Resolution r) const;
@@ -58,7 +58,7 @@ class Timeline {
  private:
   Accessors table_;
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
-  mutable std::array<std::unique_ptr<std::vector<std::int32_t>>, domain::kResolutionCount> groups_;
+  mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
   mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
 };

@@ -41,8 +41,7 @@ nb::object Timeline::get_as(nb::handle resolution) {
     nb::object arr = nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
         core->accessors().utc.data(), 1, shape, keep));
     index = nb::module_::import_("pandas")
-                .attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"))
-                .attr("tz_localize")("UTC");
+                .attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"), nb::arg("tz") = "UTC");
   } else {
     index = convert::utc_index(core->period_starts(r));
   }
@@ -135,7 +134,9 @@ void init_timeline_class(nb::module_& m) {
                                .attr("DatetimeIndex")(timeseries)
                                .attr("tz_convert")("UTC")
                                .attr("as_unit")("ns");
-        return accessors_frame(accessors_of(convert::instants_ns(index), local_tz), index);
+        const std::vector<std::int64_t> ns = convert::instants_ns(index);
+        return accessors_frame(accessors_of(cal::Column<std::int64_t>(ns.begin(), ns.end()), local_tz),
+                               index);
       }, nb::arg("timeseries").none(), nb::arg("local_tz").none(),
          "The accessor table of a UTC-aware instant index in the zone local_tz.")
       .def_prop_ro("holidays", [](const Timeline& t) { return t.holidays; })

@@ -32,7 +32,7 @@ cal::Resolution resolution_key(nb::handle value);
 
 // Accessor columns of a UTC instant index in a zone: one vectorised conversion to local
 // wall-clock time (none for fixed offsets), the rest in the core.
-cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz);
+cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz);
 // The accessor DataFrame of core columns, and its inverse.
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
