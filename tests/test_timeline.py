@@ -465,3 +465,15 @@ def test_highest_keeps_an_instant_wherever_it_occurs():
     assert mask.tolist() == [True, False, True, False]
     per_hour = t.build_condition_mask(s, e.HighestCondition(n=1, resolution="hourly"))
     assert per_hour.tolist() == [True, True, True, False]
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_series_of_any_datetime_unit(unit):
+    t = day_timeline(DST_END)
+    q = series_on(t, R.QUARTER_HOURLY, range(100))
+    q.index = q.index.as_unit(unit).tz_convert(STHLM)
+    hourly = t.group_by(q, R.HOURLY, lambda g: g.sum(min_count=1))
+    assert str(hourly.index.dtype) == "datetime64[ns, UTC]"
+    assert list(hourly.iloc[2:4]) == [38.0, 54.0]
+    assert list(t.align_dataset(q, R.HOURLY)[:3]) == [0.0, 4.0, 8.0]
+    assert t.build_condition_mask(q, tod("02:00", "03:00")).sum() == 8

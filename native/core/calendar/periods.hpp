@@ -55,6 +55,28 @@ class RowLocator {
   // Rows of many instants (-1 where absent).
   std::vector<std::int64_t> find_all(std::span<const std::int64_t> instants) const;
 
+  // Looks up a sequence of instants, stepping on from the previous answer while the sequence
+  // follows the grid (the usual case, and no division then).
+  class Cursor {
+   public:
+    explicit Cursor(const RowLocator& loc) : loc_(loc) {}
+    std::int64_t operator()(std::int64_t instant) {
+      if (row_ >= 0 && loc_.regular_ && row_ + 1 < static_cast<std::int64_t>(loc_.utc_.size()) &&
+          static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(last_) ==
+              static_cast<std::uint64_t>(loc_.step_)) {
+        last_ = instant;
+        return ++row_;
+      }
+      last_ = instant;
+      row_ = loc_.find(instant);
+      return row_;
+    }
+
+   private:
+    const RowLocator& loc_;
+    std::int64_t last_ = 0, row_ = -1;
+  };
+
  private:
   std::span<const std::int64_t> utc_;
   bool regular_ = false;

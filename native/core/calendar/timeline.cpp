@@ -40,8 +40,8 @@ std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
 }
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
-  const RowLocator& loc = locator();
-  return group_elements(instants.size(), [&](std::size_t i) { return loc.find(instants[i]); },
+  RowLocator::Cursor cursor(locator());
+  return group_elements(instants.size(), [&](std::size_t i) { return cursor(instants[i]); },
                         group_of_rows(r), periods(r).size());
 }
 

@@ -64,10 +64,24 @@ InstantsView instants_view(nb::handle index) {
   static PyObject* tz_dtype = nb::object(pandas().attr("DatetimeTZDtype")).release().ptr();
   if (index.type().is(nb::handle(index_type))) {
     nb::object dtype = index.attr("dtype");
-    if (dtype.type().is(nb::handle(tz_dtype)) && text_of(dtype.attr("unit")) == "ns") {
-      v.owner = index.attr("asi8");
-      v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
-      return v;
+    if (dtype.type().is(nb::handle(tz_dtype))) {
+      const std::string unit = text_of(dtype.attr("unit"));
+      const std::int64_t scale = unit == "ns" ? 1 : unit == "us" ? 1000 : unit == "ms" ? 1000000
+                                 : unit == "s" ? 1000000000 : 0;
+      if (scale) {
+        v.owner = index.attr("asi8");
+        const auto raw = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+        if (scale == 1) {
+          v.ns = raw;
+          return v;
+        }
+        // Other units are scaled here rather than converted by the host (a copy per call).
+        constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        v.scaled.resize(raw.size());
+        for (std::size_t i = 0; i < raw.size(); ++i) v.scaled[i] = raw[i] == nat ? nat : raw[i] * scale;
+        v.ns = v.scaled;
+        return v;
+      }
     }
   }
   nb::object idx = pandas().attr("DatetimeIndex")(index);

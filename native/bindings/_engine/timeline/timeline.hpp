@@ -42,6 +42,7 @@ cal::Accessors accessors_from_frame(nb::handle frame);
 struct InstantsView {
   nb::object owner;
   std::vector<std::int64_t> scratch;
+  cal::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
   std::span<const std::int64_t> ns;
 };
 InstantsView instants_view(nb::handle index);  // TypeError when the index is naive
