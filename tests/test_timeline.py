@@ -2,7 +2,6 @@ import datetime as dt
 import subprocess
 import sys
 import uuid
-from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
@@ -15,8 +14,19 @@ H = e.Holiday
 STHLM = "Europe/Stockholm"
 # Local days of the two daylight-saving changes in Stockholm, and an ordinary one.
 NORMAL, DST_START, DST_END = "2025-01-15", "2025-03-30", "2025-10-26"
-COLUMNS = ["iso_year", "week", "day_of_week", "year", "month", "day", "hour", "minute",
-           "utc_offset", "utc", "date"]
+COLUMNS = [
+    "iso_year",
+    "week",
+    "day_of_week",
+    "year",
+    "month",
+    "day",
+    "hour",
+    "minute",
+    "utc_offset",
+    "utc",
+    "date",
+]
 HOUR_NS = 3_600_000_000_000
 
 
@@ -27,12 +37,23 @@ def dataset(resolution="hourly", id_="x"):
 def component(tz=STHLM, resolution="hourly"):
     x = {"id": "x", "resolution": resolution, "unit": "kWh"}
     y = {"id": "y", "resolution": resolution, "unit": "SEK"}
-    return e.TariffComponent.model_validate({
-        "id": str(uuid.uuid4()), "name": "Energiskatt", "timezone": tz, "datasets": [x],
-        "functions": [{"type": "multiply", "left": x, "right": {"value": 0.5, "unit": "SEK_per_kWh"},
-                       "output": y}],
-        "cost": y,
-    })
+    return e.TariffComponent.model_validate(
+        {
+            "id": str(uuid.uuid4()),
+            "name": "Energiskatt",
+            "timezone": tz,
+            "datasets": [x],
+            "functions": [
+                {
+                    "type": "multiply",
+                    "left": x,
+                    "right": {"value": 0.5, "unit": "SEK_per_kWh"},
+                    "output": y,
+                }
+            ],
+            "cost": y,
+        }
+    )
 
 
 def zone(tz):
@@ -45,14 +66,19 @@ def local(text, tz=STHLM):
 
 def day_timeline(day, tz=STHLM, holidays=()):
     start = local(day, tz)
-    return e.Timeline.build(tz=zone(tz), start_time=start, end_time=local(day, tz) + pd.DateOffset(days=1),
-                            holidays=list(holidays))
+    return e.Timeline.build(
+        tz=zone(tz),
+        start_time=start,
+        end_time=local(day, tz) + pd.DateOffset(days=1),
+        holidays=list(holidays),
+    )
 
 
 def hourly_day(day, tz=STHLM):
     """Hourly input from local 00:00 to 23:00 of one day."""
-    idx = pd.date_range(local(day, tz), local(day, tz) + pd.DateOffset(days=1), freq="h",
-                        inclusive="left")
+    idx = pd.date_range(
+        local(day, tz), local(day, tz) + pd.DateOffset(days=1), freq="h", inclusive="left"
+    )
     return pd.Series(1.0, index=idx)
 
 
@@ -62,10 +88,13 @@ def series_on(timeline, resolution, values):
 
 # --- construction ---------------------------------------------------------------------------
 
+
 def test_components_in_two_zones_are_refused():
     with pytest.raises(ValueError) as info:
         e.build_timeline([component("UTC+01:00"), component(STHLM)], {}, [])
-    assert str(info.value) == "components span multiple timezones: ['Europe/Stockholm', 'UTC+01:00']"
+    assert (
+        str(info.value) == "components span multiple timezones: ['Europe/Stockholm', 'UTC+01:00']"
+    )
 
 
 def test_no_components_is_an_index_error():
@@ -76,16 +105,28 @@ def test_no_components_is_an_index_error():
 def test_no_inputs_and_no_full_window():
     start = local(NORMAL)
     for kwargs in ({}, {"start_time": start}, {"end_time": start}):
-        with pytest.raises(ValueError, match="^cannot build a timeline without inputs or an explicit window$"):
-            e.build_timeline([component()], {dataset(): pd.Series([], dtype=float,
-                                                                   index=pd.DatetimeIndex([], tz="UTC"))},
-                             [], **kwargs)
+        with pytest.raises(
+            ValueError, match="^cannot build a timeline without inputs or an explicit window$"
+        ):
+            e.build_timeline(
+                [component()],
+                {dataset(): pd.Series([], dtype=float, index=pd.DatetimeIndex([], tz="UTC"))},
+                [],
+                **kwargs,
+            )
 
 
-@pytest.mark.parametrize("tz, day, rows", [
-    (STHLM, NORMAL, 96), (STHLM, DST_START, 92), (STHLM, DST_END, 100),
-    ("UTC+01:00", DST_START, 96), ("UTC+01:00", DST_END, 96), ("UTC", DST_END, 96),
-])
+@pytest.mark.parametrize(
+    "tz, day, rows",
+    [
+        (STHLM, NORMAL, 96),
+        (STHLM, DST_START, 92),
+        (STHLM, DST_END, 100),
+        ("UTC+01:00", DST_START, 96),
+        ("UTC+01:00", DST_END, 96),
+        ("UTC", DST_END, 96),
+    ],
+)
 def test_a_day_of_hourly_input_gives_the_local_day(tz, day, rows):
     t = e.build_timeline([component(tz)], {dataset(): hourly_day(day, tz)}, [])
     grid = t._accessors.index
@@ -97,15 +138,22 @@ def test_a_day_of_hourly_input_gives_the_local_day(tz, day, rows):
 
 def test_one_explicit_bound_is_ignored():
     s = hourly_day(NORMAL)
-    t = e.build_timeline([component()], {dataset(): s}, [], start_time=local(NORMAL) + pd.Timedelta("5h"))
+    t = e.build_timeline(
+        [component()], {dataset(): s}, [], start_time=local(NORMAL) + pd.Timedelta("5h")
+    )
     assert len(t._accessors) == 96
 
 
 def test_explicit_window_widens_to_inputs_straddling_its_edge():
     s = pd.Series(1.0, index=pd.DatetimeIndex([local("2025-01-15 10:00")]))
     outside = pd.Series(1.0, index=pd.DatetimeIndex([local("2025-01-15 14:00")]))
-    t = e.build_timeline([component()], {dataset(): s, dataset(id_="z"): outside}, [],
-                         start_time=local("2025-01-15 10:15"), end_time=local("2025-01-15 11:00"))
+    t = e.build_timeline(
+        [component()],
+        {dataset(): s, dataset(id_="z"): outside},
+        [],
+        start_time=local("2025-01-15 10:15"),
+        end_time=local("2025-01-15 11:00"),
+    )
     grid = t._accessors.index
     assert grid[0] == local("2025-01-15 10:00") and len(grid) == 4
 
@@ -120,11 +168,17 @@ def test_monthly_input_ends_a_calendar_month_later():
 
 
 def test_grid_is_not_snapped_and_an_empty_window_is_empty():
-    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-01-15 10:07"),
-                         end_time=local("2025-01-15 11:00"), holidays=[])
+    t = e.Timeline.build(
+        tz=zone(STHLM),
+        start_time=local("2025-01-15 10:07"),
+        end_time=local("2025-01-15 11:00"),
+        holidays=[],
+    )
     assert list(t._accessors.index[:2]) == [local("2025-01-15 10:07"), local("2025-01-15 10:22")]
     assert list(t._accessors["minute"][:2]) == [7, 22]
-    empty = e.Timeline.build(tz=zone(STHLM), start_time=local(NORMAL), end_time=local(NORMAL), holidays=[])
+    empty = e.Timeline.build(
+        tz=zone(STHLM), start_time=local(NORMAL), end_time=local(NORMAL), holidays=[]
+    )
     assert len(empty._accessors) == 0 and len(empty.get_as(R.DAILY)) == 0
 
 
@@ -133,8 +187,13 @@ def test_naive_input_or_window_is_a_type_error():
     with pytest.raises(TypeError):
         e.build_timeline([component()], {dataset(): naive}, [])
     with pytest.raises(TypeError, match="start_time must be a time-zone aware"):
-        e.build_timeline([component()], {dataset(): hourly_day(NORMAL)}, [],
-                         start_time=dt.datetime(2025, 1, 15), end_time=local("2025-01-16"))
+        e.build_timeline(
+            [component()],
+            {dataset(): hourly_day(NORMAL)},
+            [],
+            start_time=dt.datetime(2025, 1, 15),
+            end_time=local("2025-01-16"),
+        )
 
 
 def test_build_takes_keyword_arguments_only():
@@ -146,25 +205,39 @@ def test_build_takes_keyword_arguments_only():
 
 def test_an_unparsable_zone_is_refused_before_building():
     with pytest.raises(ValueError, match="^Invalid timezone 'UTC\\+1:00'"):
-        e.Timeline.build(tz="UTC+1:00", start_time=local(NORMAL), end_time=local(NORMAL), holidays=[])
+        e.Timeline.build(
+            tz="UTC+1:00", start_time=local(NORMAL), end_time=local(NORMAL), holidays=[]
+        )
 
 
 # --- accessor table -------------------------------------------------------------------------
+
 
 def pandas_accessors(index, tz):
     index = index.as_unit("ns")
     wall = index.tz_convert(tz).tz_localize(None)
     iso = wall.isocalendar()
-    return pd.DataFrame({
-        "iso_year": iso["year"].astype("int64").to_numpy(), "week": iso["week"].astype("int64").to_numpy(),
-        "day_of_week": iso["day"].astype("int64").to_numpy(), "year": wall.year, "month": wall.month,
-        "day": wall.day, "hour": wall.hour, "minute": wall.minute,
-        "utc_offset": wall.asi8 - index.tz_localize(None).asi8, "utc": index, "date": wall.date,
-    }, index=index).astype({c: "int64" for c in COLUMNS[:9]})
+    return pd.DataFrame(
+        {
+            "iso_year": iso["year"].astype("int64").to_numpy(),
+            "week": iso["week"].astype("int64").to_numpy(),
+            "day_of_week": iso["day"].astype("int64").to_numpy(),
+            "year": wall.year,
+            "month": wall.month,
+            "day": wall.day,
+            "hour": wall.hour,
+            "minute": wall.minute,
+            "utc_offset": wall.asi8 - index.tz_localize(None).asi8,
+            "utc": index,
+            "date": wall.date,
+        },
+        index=index,
+    ).astype({c: "int64" for c in COLUMNS[:9]})
 
 
-@pytest.mark.parametrize("tz", [STHLM, "UTC+01:00", "UTC-03:30", "UTC", "America/New_York",
-                                "Australia/Lord_Howe"])
+@pytest.mark.parametrize(
+    "tz", [STHLM, "UTC+01:00", "UTC-03:30", "UTC", "America/New_York", "Australia/Lord_Howe"]
+)
 def test_accessors_match_the_host_calendar(tz):
     # Three years across ISO week-53 years, leap days and every daylight-saving change.
     idx = pd.date_range("2019-12-20", "2022-01-10", freq="15min", tz="UTC")
@@ -182,8 +255,12 @@ def test_repeated_hour_is_told_apart_by_its_offset():
 
 
 def test_timeline_from_its_own_table_answers_alike():
-    t = day_timeline(DST_END, holidays=[e.HolidayOccurrence(date=dt.date(2025, 10, 26),
-                                                            holiday=H.SE_JULDAGEN, timezone=STHLM)])
+    t = day_timeline(
+        DST_END,
+        holidays=[
+            e.HolidayOccurrence(date=dt.date(2025, 10, 26), holiday=H.SE_JULDAGEN, timezone=STHLM)
+        ],
+    )
     again = e.Timeline(t._accessors, t.holidays)
     assert again._accessors is t._accessors and again.holidays is t.holidays
     assert again._period_index_cache == {}
@@ -195,18 +272,31 @@ def test_timeline_from_its_own_table_answers_alike():
 
 # --- periods, alignment, grouping -----------------------------------------------------------
 
+
 def test_periods_of_a_week():
-    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-01-13"), end_time=local("2025-01-20"),
-                         holidays=[])
+    t = e.Timeline.build(
+        tz=zone(STHLM), start_time=local("2025-01-13"), end_time=local("2025-01-20"), holidays=[]
+    )
     assert len(t.get_as(R.WEEKLY)) == 1 and len(t.get_as(R.DAILY)) == 7
-    wed = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-01-15"), end_time=local("2025-01-29"),
-                           holidays=[])
-    assert list(wed.get_as(R.WEEKLY)) == [local("2025-01-15"), local("2025-01-20"), local("2025-01-27")]
+    wed = e.Timeline.build(
+        tz=zone(STHLM), start_time=local("2025-01-15"), end_time=local("2025-01-29"), holidays=[]
+    )
+    assert list(wed.get_as(R.WEEKLY)) == [
+        local("2025-01-15"),
+        local("2025-01-20"),
+        local("2025-01-27"),
+    ]
 
 
-@pytest.mark.parametrize("tz, day, hours", [
-    (STHLM, NORMAL, 24), (STHLM, DST_START, 23), (STHLM, DST_END, 25), ("UTC+01:00", DST_END, 24),
-])
+@pytest.mark.parametrize(
+    "tz, day, hours",
+    [
+        (STHLM, NORMAL, 24),
+        (STHLM, DST_START, 23),
+        (STHLM, DST_END, 25),
+        ("UTC+01:00", DST_END, 24),
+    ],
+)
 def test_hourly_periods_follow_the_local_clock(tz, day, hours):
     t = day_timeline(day, tz)
     starts = t.get_as(R.HOURLY)
@@ -226,13 +316,16 @@ def test_period_index_cache():
     assert len(t.get_as(R.HOURLY)) == 24 and set(t._period_index_cache) == {R.DAILY, R.HOURLY}
 
 
-@pytest.mark.parametrize("call", [
-    lambda t, s: t.get_as("fortnightly"),
-    lambda t, s: t.align_dataset(s, "fortnightly"),
-    lambda t, s: t.group_index(s.index, "Daily"),
-    lambda t, s: t.group_values(s, 3),
-    lambda t, s: t.group_by(s, None, lambda g: g.sum()),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda t, s: t.get_as("fortnightly"),
+        lambda t, s: t.align_dataset(s, "fortnightly"),
+        lambda t, s: t.group_index(s.index, "Daily"),
+        lambda t, s: t.group_values(s, 3),
+        lambda t, s: t.group_by(s, None, lambda g: g.sum()),
+    ],
+)
 def test_unknown_resolution_is_a_key_error(call):
     t = day_timeline(NORMAL)
     with pytest.raises(KeyError):
@@ -274,16 +367,19 @@ def test_group_by_pairs_the_repeated_hour_by_period():
     assert list(quarter) == list(range(100))
 
 
-@pytest.mark.parametrize("reduce, values, expected", [
-    (lambda g: g.sum(min_count=1), [np.nan] * 4, np.nan),
-    (lambda g: g.sum(min_count=1), [np.nan, 5, np.nan, np.nan], 5.0),
-    (lambda g: g.sum(), [np.nan] * 4, 0.0),
-    (lambda g: g.mean(), [1, np.nan, 3, np.nan], 2.0),
-    (lambda g: g.max(), [np.nan, -2, -1, np.nan], -1.0),
-    (lambda g: g.min(), [np.nan, -2, -1, np.nan], -2.0),
-    (lambda g: g.min(), [np.nan] * 4, np.nan),
-    (lambda g: g.count(), [np.nan, 1, 2, np.nan], 2.0),
-])
+@pytest.mark.parametrize(
+    "reduce, values, expected",
+    [
+        (lambda g: g.sum(min_count=1), [np.nan] * 4, np.nan),
+        (lambda g: g.sum(min_count=1), [np.nan, 5, np.nan, np.nan], 5.0),
+        (lambda g: g.sum(), [np.nan] * 4, 0.0),
+        (lambda g: g.mean(), [1, np.nan, 3, np.nan], 2.0),
+        (lambda g: g.max(), [np.nan, -2, -1, np.nan], -1.0),
+        (lambda g: g.min(), [np.nan, -2, -1, np.nan], -2.0),
+        (lambda g: g.min(), [np.nan] * 4, np.nan),
+        (lambda g: g.count(), [np.nan, 1, 2, np.nan], 2.0),
+    ],
+)
 def test_reductions_per_period(reduce, values, expected):
     t = day_timeline(NORMAL)
     q = series_on(t, R.QUARTER_HOURLY, np.tile(values, 24))
@@ -294,8 +390,12 @@ def test_reductions_per_period(reduce, values, expected):
 
 def test_group_values_keeps_instants_of_both_in_series_order():
     t = day_timeline(NORMAL)
-    idx = [local("2025-01-15 05:00"), local("2025-01-15 01:15"), local("2025-01-16 00:00"),
-           local("2025-01-15 01:00")]
+    idx = [
+        local("2025-01-15 05:00"),
+        local("2025-01-15 01:15"),
+        local("2025-01-16 00:00"),
+        local("2025-01-15 01:00"),
+    ]
     g = t.group_values(pd.Series([1.0, 2.0, 4.0, 8.0], index=pd.DatetimeIndex(idx)), R.HOURLY)
     assert g.ngroups == 2
     total = g.sum()
@@ -307,7 +407,9 @@ def test_group_values_keeps_instants_of_both_in_series_order():
 def test_group_by_needs_a_value_in_every_period():
     t = day_timeline(NORMAL)
     s = series_on(t, R.HOURLY, range(24)).iloc[:20]
-    with pytest.raises(ValueError, match="Length mismatch: Expected axis has 20 elements, new values have 24"):
+    with pytest.raises(
+        ValueError, match="Length mismatch: Expected axis has 20 elements, new values have 24"
+    ):
         t.group_by(s, R.HOURLY, lambda g: g.sum())
 
 
@@ -325,6 +427,7 @@ def test_group_index_numbers_groups_in_key_order():
 
 
 # --- condition masks ------------------------------------------------------------------------
+
 
 def tod(a, b):
     return e.TimeOfDayCondition(from_time=a, to_time=b)
@@ -347,9 +450,15 @@ def test_time_of_day_ignores_seconds():
     assert not t.match_time_condition(tod("07:00:30", "07:00:45")).any()
 
 
-@pytest.mark.parametrize("tz, day, matches", [
-    (STHLM, DST_END, 8), (STHLM, DST_START, 0), (STHLM, NORMAL, 4), ("UTC+01:00", DST_START, 4),
-])
+@pytest.mark.parametrize(
+    "tz, day, matches",
+    [
+        (STHLM, DST_END, 8),
+        (STHLM, DST_START, 0),
+        (STHLM, NORMAL, 4),
+        ("UTC+01:00", DST_START, 4),
+    ],
+)
 def test_time_of_day_on_daylight_saving_days(tz, day, matches):
     t = day_timeline(day, tz)
     mask = t.match_time_condition(tod("02:00", "03:00"))
@@ -357,8 +466,9 @@ def test_time_of_day_on_daylight_saving_days(tz, day, matches):
 
 
 def test_month_and_weekday_conditions():
-    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-03-31"), end_time=local("2025-04-02"),
-                         holidays=[])
+    t = e.Timeline.build(
+        tz=zone(STHLM), start_time=local("2025-03-31"), end_time=local("2025-04-02"), holidays=[]
+    )
     month = t.match_time_condition(e.MonthCondition(months=[4]))
     assert not month[:96].any() and month[96:].all()
     monday = t._match_dow(e.DayOfWeekCondition(days=[1]))
@@ -371,8 +481,9 @@ def occurrence(day, holiday):
 
 def test_holiday_exclusion_uses_the_local_date():
     xmas = [occurrence("2025-12-25", H.SE_JULDAGEN), occurrence("2025-12-26", H.SE_ANNANDAG_JUL)]
-    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-12-24"), end_time=local("2025-12-27"),
-                         holidays=xmas)
+    t = e.Timeline.build(
+        tz=zone(STHLM), start_time=local("2025-12-24"), end_time=local("2025-12-27"), holidays=xmas
+    )
     mask = t.match_time_condition(e.ExcludeHolidaysCondition(holidays=[H.SE_JULDAGEN]))
     assert list(mask.reshape(3, 96).all(axis=1)) == [True, False, True]
     assert not mask[96:192].any()
@@ -396,13 +507,18 @@ def test_compound_conditions():
     assert not t.match_time_condition(never).any()
 
 
-@pytest.mark.parametrize("condition", [
-    e.HighestCondition(n=1, resolution="daily"),
-    e.AndCondition.model_construct(conditions=[e.LowestCondition(n=1, resolution="daily")]),
-])
+@pytest.mark.parametrize(
+    "condition",
+    [
+        e.HighestCondition(n=1, resolution="daily"),
+        e.AndCondition.model_construct(conditions=[e.LowestCondition(n=1, resolution="daily")]),
+    ],
+)
 def test_value_conditions_are_not_time_conditions(condition):
     t = day_timeline(NORMAL)
-    name = type(condition).__name__ if not isinstance(condition, e.AndCondition) else "LowestCondition"
+    name = (
+        type(condition).__name__ if not isinstance(condition, e.AndCondition) else "LowestCondition"
+    )
     with pytest.raises(NotImplementedError, match=f"^Unknown time condition type: {name}$"):
         t.match_time_condition(condition)
 
@@ -433,33 +549,46 @@ try:
 except KeyError:
     print("key error")
 """
-    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", code], capture_output=True, text=True, check=False
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "key error"
 
 
-@pytest.mark.parametrize("kind, values, kept", [
-    ("highest", [5, 9, 9, 1], [False, True, True, False]),
-    ("highest", [5, 9, 7, 9], [False, True, False, True]),
-    ("highest", [9, 9, 9], [True, True, False]),
-    ("highest", [np.nan, 1, np.nan], [False, True, False]),
-    ("highest", [np.nan, np.nan], [False, False]),
-    ("lowest", [5, 1, 1, 1], [False, True, True, False]),
-    ("lowest", [-np.inf, np.nan, 3, 2], [True, False, False, True]),
-])
+@pytest.mark.parametrize(
+    "kind, values, kept",
+    [
+        ("highest", [5, 9, 9, 1], [False, True, True, False]),
+        ("highest", [5, 9, 7, 9], [False, True, False, True]),
+        ("highest", [9, 9, 9], [True, True, False]),
+        ("highest", [np.nan, 1, np.nan], [False, True, False]),
+        ("highest", [np.nan, np.nan], [False, False]),
+        ("lowest", [5, 1, 1, 1], [False, True, True, False]),
+        ("lowest", [-np.inf, np.nan, 3, 2], [True, False, False, True]),
+    ],
+)
 def test_highest_and_lowest_per_period(kind, values, kept):
     t = day_timeline(NORMAL)
-    condition = (e.HighestCondition if kind == "highest" else e.LowestCondition)(n=2, resolution="daily")
+    condition = (e.HighestCondition if kind == "highest" else e.LowestCondition)(
+        n=2, resolution="daily"
+    )
     # The day's first hours only: the other instants of the timeline take no part.
-    s = pd.Series(values, index=t.get_as(R.HOURLY)[:len(values)], dtype=float)
+    s = pd.Series(values, index=t.get_as(R.HOURLY)[: len(values)], dtype=float)
     mask = t.build_condition_mask(s, condition)
     assert mask.dtype == np.bool_ and mask.tolist() == kept
 
 
 def test_highest_keeps_an_instant_wherever_it_occurs():
     t = day_timeline(NORMAL)
-    idx = pd.DatetimeIndex([local(f"{NORMAL} 01:00"), local(f"{NORMAL} 02:00"), local(f"{NORMAL} 01:00"),
-                            local("2025-02-01")])
+    idx = pd.DatetimeIndex(
+        [
+            local(f"{NORMAL} 01:00"),
+            local(f"{NORMAL} 02:00"),
+            local(f"{NORMAL} 01:00"),
+            local("2025-02-01"),
+        ]
+    )
     s = pd.Series([9.0, 5.0, 1.0, 99.0], index=idx)
     mask = t.build_condition_mask(s, e.HighestCondition(n=1, resolution="daily"))
     assert mask.tolist() == [True, False, True, False]
@@ -477,3 +606,17 @@ def test_series_of_any_datetime_unit(unit):
     assert list(hourly.iloc[2:4]) == [38.0, 54.0]
     assert list(t.align_dataset(q, R.HOURLY)[:3]) == [0.0, 4.0, 8.0]
     assert t.build_condition_mask(q, tod("02:00", "03:00")).sum() == 8
+
+
+def test_steps_of_a_day_follow_the_clock_shorter_ones_are_durations():
+    daily = pd.Series(1.0, index=pd.DatetimeIndex([local(DST_START)]))
+    t = e.build_timeline([component(resolution="daily")], {dataset("daily"): daily}, [])
+    assert len(t._accessors) == 92
+    # The last quarter-hour of summer time on the day it ends covers 15 minutes, not the
+    # 75 minutes to the next 03:00 on the clock.
+    last = pd.Timestamp("2025-10-26 00:45", tz="UTC")  # local 02:45, first occurrence
+    q = pd.Series(1.0, index=pd.DatetimeIndex([pd.Timestamp("2025-10-26 00:00", tz="UTC"), last]))
+    t = e.build_timeline(
+        [component(resolution="quarter_hourly")], {dataset("quarter_hourly"): q}, []
+    )
+    assert t._accessors.index[-1] == last

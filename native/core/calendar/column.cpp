@@ -8,7 +8,7 @@ namespace ostrel::core::calendar::recycle {
 
 namespace {
 
-constexpr std::size_t kSmallest = 16 * 1024;       // smaller blocks go straight to malloc
+constexpr std::size_t kSmallest = 16 * 1024;        // smaller blocks go straight to malloc
 constexpr std::size_t kMaxKept = 64 * 1024 * 1024;  // bound on what is kept for reuse
 constexpr std::size_t kSlots = 64;
 
@@ -37,7 +37,8 @@ void* take(std::size_t bytes) {
     // The smallest kept block that fits without wasting more than half of it.
     Block* best = nullptr;
     for (Block& b : pl.blocks)
-      if (b.p && b.bytes >= bytes && b.bytes / 2 <= bytes && (!best || b.bytes < best->bytes)) best = &b;
+      if (b.p && b.bytes >= bytes && b.bytes / 2 <= bytes && (!best || b.bytes < best->bytes))
+        best = &b;
     if (best) {
       void* p = best->p;
       pl.kept -= best->bytes;

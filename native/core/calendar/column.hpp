@@ -26,7 +26,9 @@ struct Recycling {
   T* allocate(std::size_t n) { return static_cast<T*>(recycle::take(n * sizeof(T))); }
   void deallocate(T* p, std::size_t n) noexcept { recycle::give(p, n * sizeof(T)); }
   template <typename U>
-  bool operator==(const Recycling<U>&) const noexcept { return true; }
+  bool operator==(const Recycling<U>&) const noexcept {
+    return true;
+  }
 };
 
 template <typename T>

@@ -39,8 +39,8 @@ Mask per_date(const View& v, Test test) {
   for (std::size_t k = 0; k < runs; ++k) {
     const auto i = static_cast<std::size_t>(v.date_runs[k]);
     const std::size_t j = k + 1 < runs ? static_cast<std::size_t>(v.date_runs[k + 1]) : n;
-    std::fill(m.begin() + static_cast<std::ptrdiff_t>(i), m.begin() + static_cast<std::ptrdiff_t>(j),
-              test(i) ? 1 : 0);
+    std::fill(m.begin() + static_cast<std::ptrdiff_t>(i),
+              m.begin() + static_cast<std::ptrdiff_t>(j), test(i) ? 1 : 0);
   }
   return m;
 }

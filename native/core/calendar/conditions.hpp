@@ -13,8 +13,8 @@ namespace ostrel::core::calendar {
 struct TimeCondition {
   enum class Kind { Month, DayOfWeek, TimeOfDay, ExcludeHolidays, And, Or, Not };
   Kind kind = Kind::Month;
-  std::vector<std::int64_t> values;     // months or ISO weekdays
-  std::int64_t from_minute = 0;         // time of day, minutes after local midnight
+  std::vector<std::int64_t> values;  // months or ISO weekdays
+  std::int64_t from_minute = 0;      // time of day, minutes after local midnight
   std::int64_t to_minute = 0;
   std::vector<std::string> holidays;    // holiday identifiers to exclude
   std::vector<TimeCondition> children;  // and/or: all; not: one

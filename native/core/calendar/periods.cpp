@@ -76,7 +76,10 @@ void merge_chunks(const std::vector<std::size_t>& chunks, KeyOfRun key, RowOfRun
     std::size_t bad = std::min(ok + step, hi);  // first index known not to go (or hi)
     while (bad - ok > 1) {
       const std::size_t mid = ok + (bad - ok) / 2;
-      if (goes_next(mid)) ok = mid; else bad = mid;
+      if (goes_next(mid))
+        ok = mid;
+      else
+        bad = mid;
     }
     // The block's first run may share the period of the last one emitted (equal keys in two
     // chunks); every later run of the block starts a new period.
@@ -136,7 +139,9 @@ PeriodIndex periods_of(const Accessors& t, std::span<const std::int32_t> date_ru
   const std::size_t runs = p.run_start.size();
   chunks.push_back(runs);
   if (runs == n) p.run_start = Column<std::int32_t>();  // every row is its own run
-  auto row = [&](std::size_t j) { return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]); };
+  auto row = [&](std::size_t j) {
+    return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]);
+  };
   auto key = [&](std::size_t j) { return key_at<R>(t, row(j)); };
 
   if (chunks.size() == 2) {  // keys ascend with the rows: run j is period j
@@ -170,12 +175,18 @@ PeriodIndex periods_of(const Accessors& t, std::span<const std::int32_t> date_ru
 
 std::span<const char* const> key_columns(Resolution r) {
   switch (r) {
-    case Resolution::QUARTER_HOURLY: return kQuarterHourly;
-    case Resolution::HOURLY: return kHourly;
-    case Resolution::DAILY: return kDaily;
-    case Resolution::WEEKLY: return kWeekly;
-    case Resolution::MONTHLY: return kMonthly;
-    case Resolution::YEARLY: return kYearly;
+    case Resolution::QUARTER_HOURLY:
+      return kQuarterHourly;
+    case Resolution::HOURLY:
+      return kHourly;
+    case Resolution::DAILY:
+      return kDaily;
+    case Resolution::WEEKLY:
+      return kWeekly;
+    case Resolution::MONTHLY:
+      return kMonthly;
+    case Resolution::YEARLY:
+      return kYearly;
   }
   return {};
 }
@@ -183,12 +194,18 @@ std::span<const char* const> key_columns(Resolution r) {
 PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
                             Resolution r) {
   switch (r) {
-    case Resolution::QUARTER_HOURLY: return periods_of<Resolution::QUARTER_HOURLY>(table, date_runs);
-    case Resolution::HOURLY: return periods_of<Resolution::HOURLY>(table, date_runs);
-    case Resolution::DAILY: return periods_of<Resolution::DAILY>(table, date_runs);
-    case Resolution::WEEKLY: return periods_of<Resolution::WEEKLY>(table, date_runs);
-    case Resolution::MONTHLY: return periods_of<Resolution::MONTHLY>(table, date_runs);
-    case Resolution::YEARLY: return periods_of<Resolution::YEARLY>(table, date_runs);
+    case Resolution::QUARTER_HOURLY:
+      return periods_of<Resolution::QUARTER_HOURLY>(table, date_runs);
+    case Resolution::HOURLY:
+      return periods_of<Resolution::HOURLY>(table, date_runs);
+    case Resolution::DAILY:
+      return periods_of<Resolution::DAILY>(table, date_runs);
+    case Resolution::WEEKLY:
+      return periods_of<Resolution::WEEKLY>(table, date_runs);
+    case Resolution::MONTHLY:
+      return periods_of<Resolution::MONTHLY>(table, date_runs);
+    case Resolution::YEARLY:
+      return periods_of<Resolution::YEARLY>(table, date_runs);
   }
   return {};
 }
@@ -201,8 +218,10 @@ Column<std::int32_t> PeriodIndex::group_of_rows() const {
     const std::size_t end = run_start.empty() ? j + 1
                             : j + 1 < runs    ? static_cast<std::size_t>(run_start[j + 1])
                                               : rows;
-    const auto id = static_cast<std::int32_t>(id_of_run.empty() ? j : static_cast<std::size_t>(id_of_run[j]));
-    std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end), id);
+    const auto id =
+        static_cast<std::int32_t>(id_of_run.empty() ? j : static_cast<std::size_t>(id_of_run[j]));
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
+              out.begin() + static_cast<std::ptrdiff_t>(end), id);
   }
   return out;
 }
@@ -213,8 +232,7 @@ RowLocator::RowLocator(std::span<const std::int64_t> utc) : utc_(utc) {
   start_ = utc[0];
   step_ = n > 1 ? utc[1] - utc[0] : 1;
   regular_ = step_ > 0;
-  for (std::size_t i = 1; i < n && regular_; ++i)
-    regular_ = utc[i] - utc[i - 1] == step_;
+  for (std::size_t i = 1; i < n && regular_; ++i) regular_ = utc[i] - utc[i - 1] == step_;
   if (regular_) return;
   sorted_rows_.resize(n);
   std::iota(sorted_rows_.begin(), sorted_rows_.end(), 0);
@@ -227,15 +245,15 @@ std::int64_t RowLocator::find(std::int64_t instant) const {
   if (utc_.empty()) return -1;
   if (regular_) {
     if (instant < start_) return -1;
-    const std::uint64_t d = static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(start_);
+    const std::uint64_t d =
+        static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(start_);
     const auto step = static_cast<std::uint64_t>(step_);
     if (d % step != 0 || d / step >= utc_.size()) return -1;
     return static_cast<std::int64_t>(d / step);
   }
-  auto it = std::lower_bound(sorted_rows_.begin(), sorted_rows_.end(), instant,
-                             [&](std::int64_t row, std::int64_t x) {
-                               return utc_[static_cast<std::size_t>(row)] < x;
-                             });
+  auto it = std::lower_bound(
+      sorted_rows_.begin(), sorted_rows_.end(), instant,
+      [&](std::int64_t row, std::int64_t x) { return utc_[static_cast<std::size_t>(row)] < x; });
   if (it == sorted_rows_.end() || utc_[static_cast<std::size_t>(*it)] != instant) return -1;
   return *it;
 }

@@ -41,8 +41,9 @@ std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
   RowLocator::Cursor cursor(locator());
-  return group_elements(instants.size(), [&](std::size_t i) { return cursor(instants[i]); },
-                        group_of_rows(r), periods(r).size());
+  return group_elements(
+      instants.size(), [&](std::size_t i) { return cursor(instants[i]); }, group_of_rows(r),
+      periods(r).size());
 }
 
 std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
@@ -79,7 +80,10 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
       std::size_t lo = 0, hi = m;
       while (lo < hi) {
         const std::size_t mid = (lo + hi) / 2;
-        if (instants[at(mid)] < s) lo = mid + 1; else hi = mid;
+        if (instants[at(mid)] < s)
+          lo = mid + 1;
+        else
+          hi = mid;
       }
       j = lo;
     }
@@ -88,22 +92,22 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
   return out;
 }
 
-std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered, Resolution r) const {
+std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered,
+                                              Resolution r) const {
   const PeriodIndex& p = periods(r);
   if (key_ordered.size() != p.size())
     value_error("Length mismatch: Expected axis has " + std::to_string(key_ordered.size()) +
                 " elements, new values have " + std::to_string(p.size()) + " elements");
   std::vector<double> out(p.size());
-  for (std::size_t g = 0; g < p.size(); ++g)
-    out[p.position_of_group(g)] = key_ordered[g];
+  for (std::size_t g = 0; g < p.size(); ++g) out[p.position_of_group(g)] = key_ordered[g];
   return out;
 }
 
 Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const double> values,
                         Resolution r, std::int64_t n, bool highest) const {
   const std::vector<std::int64_t> rows = rows_of(instants);
-  const Grouping g = group_elements(rows.size(), [&](std::size_t i) { return rows[i]; },
-                                    group_of_rows(r), periods(r).size());
+  const Grouping g = group_elements(
+      rows.size(), [&](std::size_t i) { return rows[i]; }, group_of_rows(r), periods(r).size());
   const Mask kept = select_extremes(g, values, n, highest);
   // An instant kept once is kept wherever it occurs in the series.
   std::vector<std::uint8_t> kept_row(size(), 0);

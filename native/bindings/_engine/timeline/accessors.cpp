@@ -66,8 +66,11 @@ InstantsView instants_view(nb::handle index) {
     nb::object dtype = index.attr("dtype");
     if (dtype.type().is(nb::handle(tz_dtype))) {
       const std::string unit = text_of(dtype.attr("unit"));
-      const std::int64_t scale = unit == "ns" ? 1 : unit == "us" ? 1000 : unit == "ms" ? 1000000
-                                 : unit == "s" ? 1000000000 : 0;
+      const std::int64_t scale = unit == "ns"   ? 1
+                                 : unit == "us" ? 1000
+                                 : unit == "ms" ? 1000000
+                                 : unit == "s"  ? 1000000000
+                                                : 0;
       if (scale) {
         v.owner = index.attr("asi8");
         const auto raw = convert::view_1d<std::int64_t>(v.owner, v.scratch);
@@ -78,7 +81,8 @@ InstantsView instants_view(nb::handle index) {
         // Other units are scaled here rather than converted by the host (a copy per call).
         constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
         v.scaled.resize(raw.size());
-        for (std::size_t i = 0; i < raw.size(); ++i) v.scaled[i] = raw[i] == nat ? nat : raw[i] * scale;
+        for (std::size_t i = 0; i < raw.size(); ++i)
+          v.scaled[i] = raw[i] == nat ? nat : raw[i] * scale;
         v.ns = v.scaled;
         return v;
       }
@@ -111,15 +115,17 @@ cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz) {
   nb::module_ dt = nb::module_::import_("datetime");
   if (nb::isinstance(tz, dt.attr("timezone"))) {
     nb::object delta = tz.attr("utcoffset")(nb::none());
-    const std::int64_t offset = nb::cast<std::int64_t>(
-        delta.attr("__floordiv__")(dt.attr("timedelta")(nb::arg("microseconds") = 1))) * 1000;
+    const std::int64_t offset = nb::cast<std::int64_t>(delta.attr("__floordiv__")(
+                                    dt.attr("timedelta")(nb::arg("microseconds") = 1))) *
+                                1000;
     nb::gil_scoped_release release;
     return cal::calculate_accessors_fixed(std::move(utc), offset);
   }
   // One vectorised conversion to local wall-clock time for the whole grid. The index views
   // the instants' buffer, which moves into the table unchanged.
   const size_t shape[1] = {utc.size()};
-  nb::object view = nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
+  nb::object view = nb::cast(
+      nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
   nb::object index =
       pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]"), nb::arg("tz") = "UTC");
   nb::object local = index.attr("tz_convert")(tz).attr("tz_localize")(nb::none()).attr("asi8");
@@ -130,8 +136,9 @@ cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz) {
 }
 
 nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
-  nb::object idx = index.is_valid() ? nb::borrow(index)
-                                    : convert::utc_index(std::vector<std::int64_t>(t.utc.begin(), t.utc.end()));
+  nb::object idx = index.is_valid()
+                       ? nb::borrow(index)
+                       : convert::utc_index(std::vector<std::int64_t>(t.utc.begin(), t.utc.end()));
   nb::dict columns;
   auto put = [&](const char* name, const auto& col) { columns[name] = widened(col); };
   put("iso_year", t.iso_year);
@@ -164,10 +171,10 @@ cal::Accessors accessors_from_frame(nb::handle frame) {
   t.hour = int_column<std::int8_t>(frame, "hour");
   t.minute = int_column<std::int8_t>(frame, "minute");
   t.utc_offset = int_column<std::int64_t>(frame, "utc_offset");
-  nb::object dates = numpy()
-                         .attr("asarray")(frame["date"].attr("to_numpy")(),
-                                          nb::arg("dtype") = "datetime64[D]")
-                         .attr("view")("int64");
+  nb::object dates =
+      numpy()
+          .attr("asarray")(frame["date"].attr("to_numpy")(), nb::arg("dtype") = "datetime64[D]")
+          .attr("view")("int64");
   t.date = narrowed<std::int32_t>(dates, "date");
   return t;
 }
@@ -176,8 +183,8 @@ nb::object mask_array(cal::Mask&& mask) {
   auto* owned = new cal::Mask(std::move(mask));
   nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<cal::Mask*>(p); });
   const size_t shape[1] = {owned->size()};
-  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()), 1,
-                                                             shape, owner));
+  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
+                                                            1, shape, owner));
 }
 
 }  // namespace ostrel::bindings::engine
