@@ -32,7 +32,7 @@ std::vector<double> values_f64(nb::handle series_or_array) {
 
 nb::object utc_index(std::vector<int64_t>&& ns) {
   nb::object arr = to_numpy(std::move(ns)).attr("view")("datetime64[ns]");
-  return pandas().attr("DatetimeIndex")(arr).attr("tz_localize")("UTC");
+  return pandas().attr("DatetimeIndex")(arr, nb::arg("tz") = "UTC");
 }
 
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name) {

@@ -26,6 +26,7 @@ struct RowFiller {
     const std::int64_t utc = t.utc[i];
     const std::int64_t days = floor_div(local, kNsPerDay);
     if (days != last_day) {
+      t.date_runs.push_back(static_cast<std::int32_t>(i));
       last_day = days;
       civil = civil_from_days(days);
       iso = iso_week(days);
@@ -47,7 +48,7 @@ struct RowFiller {
 
 }  // namespace
 
-Accessors calculate_accessors(std::vector<std::int64_t> utc, std::span<const std::int64_t> local) {
+Accessors calculate_accessors(Column<std::int64_t> utc, std::span<const std::int64_t> local) {
   if (utc.size() != local.size()) value_error("utc and local instants differ in length");
   Accessors t;
   t.utc = std::move(utc);
@@ -57,7 +58,7 @@ Accessors calculate_accessors(std::vector<std::int64_t> utc, std::span<const std
   return t;
 }
 
-Accessors calculate_accessors_fixed(std::vector<std::int64_t> utc, std::int64_t offset_ns) {
+Accessors calculate_accessors_fixed(Column<std::int64_t> utc, std::int64_t offset_ns) {
   Accessors t;
   t.utc = std::move(utc);
   t.resize(t.utc.size());
@@ -66,8 +67,8 @@ Accessors calculate_accessors_fixed(std::vector<std::int64_t> utc, std::int64_t 
   return t;
 }
 
-std::vector<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_t step) {
-  std::vector<std::int64_t> grid;
+Column<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_t step) {
+  Column<std::int64_t> grid;
   if (end <= start) return grid;
   // Unsigned: the span of two valid instants can exceed the signed range.
   const auto span = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);

@@ -45,7 +45,9 @@ constexpr CivilDate civil_from_days(std::int64_t z) {
 }
 
 // ISO weekday, 1 = Monday to 7 = Sunday (1970-01-01 was a Thursday).
-constexpr std::int64_t iso_weekday(std::int64_t days) { return floor_div(days + 3, 7) * -7 + days + 4; }
+constexpr std::int64_t iso_weekday(std::int64_t days) {
+  return floor_div(days + 3, 7) * -7 + days + 4;
+}
 
 struct IsoWeek {
   std::int64_t iso_year;

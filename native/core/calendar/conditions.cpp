@@ -13,6 +13,7 @@ struct View {
   const Accessors& t;
   std::span<const std::int64_t> rows;
   bool all;
+  std::span<const std::int32_t> date_runs;  // with `all`: first row of each run of one date
   std::size_t size() const { return all ? t.size() : rows.size(); }
   std::size_t row(std::size_t i) const { return all ? i : static_cast<std::size_t>(rows[i]); }
 };
@@ -20,7 +21,27 @@ struct View {
 template <typename Test>
 Mask per_row(const View& v, Test test) {
   Mask m(v.size());
-  for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(v.row(i)) ? 1 : 0;
+  if (v.all) {
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(i) ? 1 : 0;
+  } else {
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(v.row(i)) ? 1 : 0;
+  }
+  return m;
+}
+
+// A test that depends on the local date only. Over a whole table it is made once per run of
+// rows sharing a date (96 rows on most days), not once per row.
+template <typename Test>
+Mask per_date(const View& v, Test test) {
+  if (!v.all) return per_row(v, test);
+  const std::size_t n = v.t.size(), runs = v.date_runs.size();
+  Mask m(n);
+  for (std::size_t k = 0; k < runs; ++k) {
+    const auto i = static_cast<std::size_t>(v.date_runs[k]);
+    const std::size_t j = k + 1 < runs ? static_cast<std::size_t>(v.date_runs[k + 1]) : n;
+    std::fill(m.begin() + static_cast<std::ptrdiff_t>(i),
+              m.begin() + static_cast<std::ptrdiff_t>(j), test(i) ? 1 : 0);
+  }
   return m;
 }
 
@@ -39,18 +60,38 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
   switch (c.kind) {
     case Kind::Month: {
       const std::uint64_t bits = bit_set(c.values);
-      return per_row(v, [&](std::size_t r) { return in_bits(bits, v.t.month[r]); });
+      return per_date(v, [&](std::size_t r) { return in_bits(bits, v.t.month[r]); });
     }
     case Kind::DayOfWeek: {
       const std::uint64_t bits = bit_set(c.values);
-      return per_row(v, [&](std::size_t r) { return in_bits(bits, v.t.day_of_week[r]); });
+      return per_date(v, [&](std::size_t r) { return in_bits(bits, v.t.day_of_week[r]); });
     }
     case Kind::TimeOfDay: {
-      const std::int64_t f = c.from_minute, to = c.to_minute;
-      return per_row(v, [&](std::size_t r) {
-        const std::int64_t m = v.t.hour[r] * 60 + v.t.minute[r];
-        return f > to ? (m >= f || m < to) : (m >= f && m < to);
-      });
+      const int f = static_cast<int>(c.from_minute), to = static_cast<int>(c.to_minute);
+      if (!v.all) {
+        return per_row(v, [&](std::size_t r) {
+          const int m = v.t.hour[r] * 60 + v.t.minute[r];
+          return f > to ? (m >= f || m < to) : (m >= f && m < to);
+        });
+      }
+      // Over a whole table: plain loops over the columns, which vectorise.
+      Mask out(v.size());
+      const std::int8_t* __restrict hour = v.t.hour.data();
+      const std::int8_t* __restrict minute = v.t.minute.data();
+      std::uint8_t* __restrict o = out.data();
+      const std::size_t n = out.size();
+      if (f > to) {
+        for (std::size_t i = 0; i < n; ++i) {
+          const int m = hour[i] * 60 + minute[i];
+          o[i] = static_cast<std::uint8_t>((m >= f) | (m < to));
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i) {
+          const int m = hour[i] * 60 + minute[i];
+          o[i] = static_cast<std::uint8_t>((m >= f) & (m < to));
+        }
+      }
+      return out;
     }
     case Kind::ExcludeHolidays: {
       std::vector<std::int64_t> excluded;
@@ -58,16 +99,8 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
         if (std::find(c.holidays.begin(), c.holidays.end(), h.holiday) != c.holidays.end())
           excluded.push_back(h.date);
       std::sort(excluded.begin(), excluded.end());
-      // Dates come in long runs; look each run up once.
-      std::int64_t last = INT64_MIN;
-      bool last_excluded = false;
-      return per_row(v, [&](std::size_t r) {
-        const std::int64_t d = v.t.date[r];
-        if (d != last) {
-          last = d;
-          last_excluded = std::binary_search(excluded.begin(), excluded.end(), d);
-        }
-        return !last_excluded;
+      return per_date(v, [&](std::size_t r) {
+        return !std::binary_search(excluded.begin(), excluded.end(), std::int64_t{v.t.date[r]});
       });
     }
     case Kind::And: {
@@ -97,31 +130,21 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
 
 }  // namespace
 
-Mask match(const Accessors& table, const TimeCondition& c, std::span<const HolidayDate> holidays) {
-  return evaluate(View{table, {}, true}, c, holidays);
+Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, const TimeCondition& c,
+           std::span<const HolidayDate> holidays) {
+  return evaluate(View{table, {}, true, date_runs}, c, holidays);
+}
+
+std::vector<std::int32_t> date_runs(const Accessors& table) {
+  std::vector<std::int32_t> runs;
+  for (std::size_t i = 0; i < table.size(); ++i)
+    if (i == 0 || table.date[i] != table.date[i - 1]) runs.push_back(static_cast<std::int32_t>(i));
+  return runs;
 }
 
 Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
                 std::span<const HolidayDate> holidays) {
-  return evaluate(View{table, rows, false}, c, holidays);
-}
-
-core::domain::Resolution min_condition_resolution(const TimeCondition& c) {
-  using core::domain::Resolution;
-  switch (c.kind) {
-    case Kind::TimeOfDay: return Resolution::HOURLY;
-    case Kind::DayOfWeek:
-    case Kind::ExcludeHolidays: return Resolution::DAILY;
-    case Kind::Month: return Resolution::MONTHLY;
-    case Kind::Not: return min_condition_resolution(c.children.at(0));
-    case Kind::And:
-    case Kind::Or: {
-      Resolution finest = Resolution::YEARLY;
-      for (const auto& sub : c.children) finest = std::min(finest, min_condition_resolution(sub));
-      return finest;
-    }
-  }
-  return Resolution::QUARTER_HOURLY;
+  return evaluate(View{table, rows, false, {}}, c, holidays);
 }
 
 }  // namespace ostrel::core::calendar

@@ -7,15 +7,14 @@
 
 #include "core/calendar/accessors.hpp"
 #include "core/calendar/grouping.hpp"
-#include "core/domain/units.hpp"
 
 namespace ostrel::core::calendar {
 
 struct TimeCondition {
   enum class Kind { Month, DayOfWeek, TimeOfDay, ExcludeHolidays, And, Or, Not };
   Kind kind = Kind::Month;
-  std::vector<std::int64_t> values;     // months or ISO weekdays
-  std::int64_t from_minute = 0;         // time of day, minutes after local midnight
+  std::vector<std::int64_t> values;  // months or ISO weekdays
+  std::int64_t from_minute = 0;      // time of day, minutes after local midnight
   std::int64_t to_minute = 0;
   std::vector<std::string> holidays;    // holiday identifiers to exclude
   std::vector<TimeCondition> children;  // and/or: all; not: one
@@ -26,12 +25,14 @@ struct HolidayDate {
   std::string holiday;
 };
 
-// The mask of `c` over every row of `table`, or over the rows `rows` of it, in that order.
-Mask match(const Accessors& table, const TimeCondition& c, std::span<const HolidayDate> holidays);
+// The first row of each run of rows sharing a local date.
+std::vector<std::int32_t> date_runs(const Accessors& table);
+
+// The mask of `c` over every row of `table` (given its date runs), or over the rows `rows` of
+// it, in that order.
+Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, const TimeCondition& c,
+           std::span<const HolidayDate> holidays);
 Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
                 std::span<const HolidayDate> holidays);
-
-// The coarsest resolution at which `c` is constant within every period.
-core::domain::Resolution min_condition_resolution(const TimeCondition& c);
 
 }  // namespace ostrel::core::calendar

@@ -44,7 +44,8 @@ std::vector<double> extremum(const Grouping& g, std::span<const double> values, 
 }
 }  // namespace
 
-std::vector<double> group_sum(const Grouping& g, std::span<const double> values, std::int64_t min_count) {
+std::vector<double> group_sum(const Grouping& g, std::span<const double> values,
+                              std::int64_t min_count) {
   Sums s = sums_of(g, values);
   for (std::size_t j = 0; j < g.size(); ++j)
     if (s.count[j] < min_count) s.sum[j] = kNaN;
@@ -69,8 +70,7 @@ std::vector<double> group_min(const Grouping& g, std::span<const double> values)
 std::vector<std::int64_t> group_count(const Grouping& g, std::span<const double> values) {
   std::vector<std::int64_t> out(g.size(), 0);
   for (std::size_t k = 0; k < g.members(); ++k)
-    if (!std::isnan(values[g.position(k)]))
-      ++out[static_cast<std::size_t>(g.group[k])];
+    if (!std::isnan(values[g.position(k)])) ++out[static_cast<std::size_t>(g.group[k])];
   return out;
 }
 
@@ -80,14 +80,14 @@ std::vector<std::int64_t> group_size(const Grouping& g) {
   return out;
 }
 
-Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n, bool highest) {
+Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n,
+                     bool highest) {
   const std::size_t m = g.members();
   Mask keep(m, 0);
   // Bucket the non-missing elements by group, keeping input order within each bucket.
   std::vector<std::size_t> offset(g.size() + 1, 0);
   for (std::size_t k = 0; k < m; ++k)
-    if (!std::isnan(values[g.position(k)]))
-      ++offset[static_cast<std::size_t>(g.group[k]) + 1];
+    if (!std::isnan(values[g.position(k)])) ++offset[static_cast<std::size_t>(g.group[k]) + 1];
   for (std::size_t j = 0; j < g.size(); ++j) offset[j + 1] += offset[j];
   std::vector<std::size_t> bucket(offset.back());
   std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);

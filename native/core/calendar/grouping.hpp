@@ -9,15 +9,15 @@
 
 namespace ostrel::core::calendar {
 
-using Mask = std::vector<std::uint8_t>;  // one 0/1 byte per element, viewable as numpy bool
+using Mask = Column<std::uint8_t>;  // one 0/1 byte per element, viewable as numpy bool
 
 struct Grouping {
-  std::vector<std::int64_t> positions;       // input positions taking part, in input order;
-                                             // empty when every element takes part
-  std::vector<std::int32_t> group;           // per element taking part: its group number,
-                                             // groups numbered in ascending key order
-  std::vector<std::int32_t> period_of_group; // per group: its period id on the timeline
-  std::vector<std::int64_t> first_position;  // per group: input position of its first element
+  std::vector<std::int64_t> positions;        // input positions taking part, in input order;
+                                              // empty when every element takes part
+  Column<std::int32_t> group;                 // per element taking part: its group number,
+                                              // groups numbered in ascending key order
+  std::vector<std::int32_t> period_of_group;  // per group: its period id on the timeline
+  std::vector<std::int64_t> first_position;   // per group: input position of its first element
   std::size_t size() const { return period_of_group.size(); }
   std::size_t members() const { return group.size(); }
   std::size_t position(std::size_t k) const {
@@ -69,7 +69,8 @@ Grouping group_elements(std::size_t n, RowOf row_of, std::span<const std::int32_
 
 // Reductions per group over values[positions[k]], skipping NaN like the host's grouped
 // reductions: a sum with fewer than min_count values is NaN (0.0 for an empty sum otherwise).
-std::vector<double> group_sum(const Grouping& g, std::span<const double> values, std::int64_t min_count);
+std::vector<double> group_sum(const Grouping& g, std::span<const double> values,
+                              std::int64_t min_count);
 std::vector<double> group_mean(const Grouping& g, std::span<const double> values);
 std::vector<double> group_max(const Grouping& g, std::span<const double> values);
 std::vector<double> group_min(const Grouping& g, std::span<const double> values);
@@ -78,6 +79,7 @@ std::vector<std::int64_t> group_size(const Grouping& g);
 
 // Per group, the n largest (highest) or smallest values; ties go to the earlier position and
 // NaN is never kept. Returns one flag per taking-part element.
-Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n, bool highest);
+Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n,
+                     bool highest);
 
 }  // namespace ostrel::core::calendar

@@ -48,7 +48,7 @@ Key key_at(const Accessors& t, std::size_t i) {
 // the merge gallops through long stretches of one chunk.
 template <typename KeyOfRun, typename RowOfRun>
 void merge_chunks(const std::vector<std::size_t>& chunks, KeyOfRun key, RowOfRun row,
-                  std::vector<std::int32_t>& id_of_run, std::vector<std::int32_t>& first_row) {
+                  Column<std::int32_t>& id_of_run, Column<std::int32_t>& first_row) {
   const std::size_t k = chunks.size() - 1;
   std::vector<std::size_t> head(chunks.begin(), chunks.end() - 1);
   std::vector<Key> head_key(k);
@@ -76,11 +76,20 @@ void merge_chunks(const std::vector<std::size_t>& chunks, KeyOfRun key, RowOfRun
     std::size_t bad = std::min(ok + step, hi);  // first index known not to go (or hi)
     while (bad - ok > 1) {
       const std::size_t mid = ok + (bad - ok) / 2;
-      if (goes_next(mid)) ok = mid; else bad = mid;
+      if (goes_next(mid))
+        ok = mid;
+      else
+        bad = mid;
     }
-    for (std::size_t j = lo; j < bad; ++j) {
-      if (j > lo || !any || head_key[best] != last) first_row.push_back(static_cast<std::int32_t>(row(j)));
-      id_of_run[j] = static_cast<std::int32_t>(first_row.size() - 1);
+    // The block's first run may share the period of the last one emitted (equal keys in two
+    // chunks); every later run of the block starts a new period.
+    if (!any || head_key[best] != last) first_row.push_back(static_cast<std::int32_t>(row(lo)));
+    id_of_run[lo] = static_cast<std::int32_t>(first_row.size() - 1);
+    const std::size_t base = first_row.size();
+    first_row.resize(base + (bad - lo - 1));
+    for (std::size_t j = lo + 1; j < bad; ++j) {
+      first_row[base + (j - lo - 1)] = static_cast<std::int32_t>(row(j));
+      id_of_run[j] = static_cast<std::int32_t>(base + (j - lo - 1));
     }
     any = true;
     last = key(bad - 1);
@@ -91,8 +100,8 @@ void merge_chunks(const std::vector<std::size_t>& chunks, KeyOfRun key, RowOfRun
 
 // The fallback for tables in no useful order: a stable sort of the runs by key.
 template <typename KeyOfRun, typename RowOfRun>
-void sort_runs(std::size_t runs, KeyOfRun key, RowOfRun row, std::vector<std::int32_t>& id_of_run,
-               std::vector<std::int32_t>& first_row) {
+void sort_runs(std::size_t runs, KeyOfRun key, RowOfRun row, Column<std::int32_t>& id_of_run,
+               Column<std::int32_t>& first_row) {
   std::vector<std::pair<Key, std::size_t>> order(runs);
   for (std::size_t j = 0; j < runs; ++j) order[j] = {key(j), j};
   std::stable_sort(order.begin(), order.end(),
@@ -105,28 +114,34 @@ void sort_runs(std::size_t runs, KeyOfRun key, RowOfRun row, std::vector<std::in
 }
 
 template <Resolution R>
-PeriodIndex periods_of(const Accessors& t) {
+PeriodIndex periods_of(const Accessors& t, std::span<const std::int32_t> date_runs) {
   const std::size_t n = t.size();
   PeriodIndex p;
   p.rows = n;
-  // Count the runs and find the chunk bounds first, so storage is only made when needed.
+  // Runs of equal keys and the chunks of ascending runs they form, in one pass. Keys of days
+  // and coarser periods are read once per run of one local date, not once per row.
+  constexpr bool by_date = R != Resolution::QUARTER_HOURLY && R != Resolution::HOURLY;
+  const std::size_t steps = by_date ? date_runs.size() : n;
+  auto row_of_step = [&](std::size_t s) {
+    return by_date ? static_cast<std::size_t>(date_runs[s]) : s;
+  };
   std::vector<std::size_t> chunks{0};
-  std::size_t runs = 0;
+  p.run_start.reserve(steps);
   Key prev{};
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t s = 0; s < steps; ++s) {
+    const std::size_t i = row_of_step(s);
     const Key ki = key_at<R>(t, i);
-    if (i > 0 && ki == prev) continue;
-    if (i > 0 && ki < prev) chunks.push_back(runs);
-    ++runs;
+    if (s > 0 && ki == prev) continue;
+    if (s > 0 && ki < prev) chunks.push_back(p.run_start.size());
+    p.run_start.push_back(static_cast<std::int32_t>(i));
     prev = ki;
   }
+  const std::size_t runs = p.run_start.size();
   chunks.push_back(runs);
-  if (runs < n) {
-    p.run_start.reserve(runs);
-    for (std::size_t i = 0; i < n; ++i)
-      if (i == 0 || key_at<R>(t, i) != key_at<R>(t, i - 1)) p.run_start.push_back(static_cast<std::int32_t>(i));
-  }
-  auto row = [&](std::size_t j) { return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]); };
+  if (runs == n) p.run_start = Column<std::int32_t>();  // every row is its own run
+  auto row = [&](std::size_t j) {
+    return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]);
+  };
   auto key = [&](std::size_t j) { return key_at<R>(t, row(j)); };
 
   if (chunks.size() == 2) {  // keys ascend with the rows: run j is period j
@@ -135,7 +150,8 @@ PeriodIndex periods_of(const Accessors& t) {
     return p;
   }
   p.id_of_run.resize(runs);
-  std::vector<std::int32_t> first_row;
+  Column<std::int32_t> first_row;
+  first_row.reserve(runs);
   if (chunks.size() - 1 <= 16)
     merge_chunks(chunks, key, row, p.id_of_run, first_row);
   else
@@ -144,6 +160,7 @@ PeriodIndex periods_of(const Accessors& t) {
   // Period starts in row order are the runs that begin their period.
   p.start_of_group.resize(p.periods);
   const bool every_row = p.periods == n;
+  if (!every_row) p.start_rows.reserve(p.periods);
   std::size_t k = 0;
   for (std::size_t j = 0; j < runs; ++j) {
     const auto g = static_cast<std::size_t>(p.id_of_run[j]);
@@ -158,38 +175,53 @@ PeriodIndex periods_of(const Accessors& t) {
 
 std::span<const char* const> key_columns(Resolution r) {
   switch (r) {
-    case Resolution::QUARTER_HOURLY: return kQuarterHourly;
-    case Resolution::HOURLY: return kHourly;
-    case Resolution::DAILY: return kDaily;
-    case Resolution::WEEKLY: return kWeekly;
-    case Resolution::MONTHLY: return kMonthly;
-    case Resolution::YEARLY: return kYearly;
+    case Resolution::QUARTER_HOURLY:
+      return kQuarterHourly;
+    case Resolution::HOURLY:
+      return kHourly;
+    case Resolution::DAILY:
+      return kDaily;
+    case Resolution::WEEKLY:
+      return kWeekly;
+    case Resolution::MONTHLY:
+      return kMonthly;
+    case Resolution::YEARLY:
+      return kYearly;
   }
   return {};
 }
 
-PeriodIndex compute_periods(const Accessors& table, Resolution r) {
+PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
+                            Resolution r) {
   switch (r) {
-    case Resolution::QUARTER_HOURLY: return periods_of<Resolution::QUARTER_HOURLY>(table);
-    case Resolution::HOURLY: return periods_of<Resolution::HOURLY>(table);
-    case Resolution::DAILY: return periods_of<Resolution::DAILY>(table);
-    case Resolution::WEEKLY: return periods_of<Resolution::WEEKLY>(table);
-    case Resolution::MONTHLY: return periods_of<Resolution::MONTHLY>(table);
-    case Resolution::YEARLY: return periods_of<Resolution::YEARLY>(table);
+    case Resolution::QUARTER_HOURLY:
+      return periods_of<Resolution::QUARTER_HOURLY>(table, date_runs);
+    case Resolution::HOURLY:
+      return periods_of<Resolution::HOURLY>(table, date_runs);
+    case Resolution::DAILY:
+      return periods_of<Resolution::DAILY>(table, date_runs);
+    case Resolution::WEEKLY:
+      return periods_of<Resolution::WEEKLY>(table, date_runs);
+    case Resolution::MONTHLY:
+      return periods_of<Resolution::MONTHLY>(table, date_runs);
+    case Resolution::YEARLY:
+      return periods_of<Resolution::YEARLY>(table, date_runs);
   }
   return {};
 }
 
-std::vector<std::int32_t> PeriodIndex::group_of_rows() const {
-  std::vector<std::int32_t> out(rows);
+Column<std::int32_t> PeriodIndex::group_of_rows() const {
+  Column<std::int32_t> out(rows);
   const std::size_t runs = run_start.empty() ? rows : run_start.size();
   for (std::size_t j = 0; j < runs; ++j) {
     const std::size_t begin = run_start.empty() ? j : static_cast<std::size_t>(run_start[j]);
     const std::size_t end = run_start.empty() ? j + 1
                             : j + 1 < runs    ? static_cast<std::size_t>(run_start[j + 1])
                                               : rows;
-    const auto id = static_cast<std::int32_t>(id_of_run.empty() ? j : static_cast<std::size_t>(id_of_run[j]));
-    std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end), id);
+    const auto id =
+        static_cast<std::int32_t>(id_of_run.empty() ? j : static_cast<std::size_t>(id_of_run[j]));
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
+              out.begin() + static_cast<std::ptrdiff_t>(end), id);
   }
   return out;
 }
@@ -200,8 +232,7 @@ RowLocator::RowLocator(std::span<const std::int64_t> utc) : utc_(utc) {
   start_ = utc[0];
   step_ = n > 1 ? utc[1] - utc[0] : 1;
   regular_ = step_ > 0;
-  for (std::size_t i = 1; i < n && regular_; ++i)
-    regular_ = utc[i] - utc[i - 1] == step_;
+  for (std::size_t i = 1; i < n && regular_; ++i) regular_ = utc[i] - utc[i - 1] == step_;
   if (regular_) return;
   sorted_rows_.resize(n);
   std::iota(sorted_rows_.begin(), sorted_rows_.end(), 0);
@@ -214,22 +245,23 @@ std::int64_t RowLocator::find(std::int64_t instant) const {
   if (utc_.empty()) return -1;
   if (regular_) {
     if (instant < start_) return -1;
-    const std::uint64_t d = static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(start_);
+    const std::uint64_t d =
+        static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(start_);
     const auto step = static_cast<std::uint64_t>(step_);
     if (d % step != 0 || d / step >= utc_.size()) return -1;
     return static_cast<std::int64_t>(d / step);
   }
-  auto it = std::lower_bound(sorted_rows_.begin(), sorted_rows_.end(), instant,
-                             [&](std::int64_t row, std::int64_t x) {
-                               return utc_[static_cast<std::size_t>(row)] < x;
-                             });
+  auto it = std::lower_bound(
+      sorted_rows_.begin(), sorted_rows_.end(), instant,
+      [&](std::int64_t row, std::int64_t x) { return utc_[static_cast<std::size_t>(row)] < x; });
   if (it == sorted_rows_.end() || utc_[static_cast<std::size_t>(*it)] != instant) return -1;
   return *it;
 }
 
 std::vector<std::int64_t> RowLocator::find_all(std::span<const std::int64_t> instants) const {
   std::vector<std::int64_t> rows(instants.size());
-  for (std::size_t i = 0; i < instants.size(); ++i) rows[i] = find(instants[i]);
+  Cursor cursor(*this);
+  for (std::size_t i = 0; i < instants.size(); ++i) rows[i] = cursor(instants[i]);
   return rows;
 }
 

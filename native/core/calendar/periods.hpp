@@ -20,13 +20,13 @@ struct PeriodIndex {
   std::size_t rows = 0;
   std::size_t periods = 0;
   // Runs of rows with equal keys. Empty run_start: every row is its own run.
-  std::vector<std::int32_t> run_start;
+  Column<std::int32_t> run_start;
   // Period id of each run. Empty: run j is period j (keys ascend with the rows).
-  std::vector<std::int32_t> id_of_run;
+  Column<std::int32_t> id_of_run;
   // First row of each period, in row order. Empty: every row starts a period.
-  std::vector<std::int32_t> start_rows;
+  Column<std::int32_t> start_rows;
   // Position in start_rows of each period id. Empty: ids follow row order.
-  std::vector<std::int32_t> start_of_group;
+  Column<std::int32_t> start_of_group;
 
   std::size_t size() const { return periods; }
   std::size_t start_row(std::size_t k) const {
@@ -37,10 +37,13 @@ struct PeriodIndex {
   }
   bool every_row_starts() const { return start_rows.empty(); }
   // Period id of every row (made on demand: period starts do not need it).
-  std::vector<std::int32_t> group_of_rows() const;
+  Column<std::int32_t> group_of_rows() const;
 };
 
-PeriodIndex compute_periods(const Accessors& table, Resolution r);
+// `date_runs` holds the first row of each run of rows sharing a local date; the keys of days
+// and coarser periods only change between such runs.
+PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
+                            Resolution r);
 
 // Finds the row of an instant. The grid of a built timeline is regular, which makes the
 // lookup arithmetic; any other table falls back to a sorted search.
@@ -51,6 +54,28 @@ class RowLocator {
   std::int64_t find(std::int64_t instant) const;
   // Rows of many instants (-1 where absent).
   std::vector<std::int64_t> find_all(std::span<const std::int64_t> instants) const;
+
+  // Looks up a sequence of instants, stepping on from the previous answer while the sequence
+  // follows the grid (the usual case, and no division then).
+  class Cursor {
+   public:
+    explicit Cursor(const RowLocator& loc) : loc_(loc) {}
+    std::int64_t operator()(std::int64_t instant) {
+      if (row_ >= 0 && loc_.regular_ && row_ + 1 < static_cast<std::int64_t>(loc_.utc_.size()) &&
+          static_cast<std::uint64_t>(instant) - static_cast<std::uint64_t>(last_) ==
+              static_cast<std::uint64_t>(loc_.step_)) {
+        last_ = instant;
+        return ++row_;
+      }
+      last_ = instant;
+      row_ = loc_.find(instant);
+      return row_;
+    }
+
+   private:
+    const RowLocator& loc_;
+    std::int64_t last_ = 0, row_ = -1;
+  };
 
  private:
   std::span<const std::int64_t> utc_;

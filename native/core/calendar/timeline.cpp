@@ -10,14 +10,21 @@ namespace ostrel::core::calendar {
 
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, r));
+  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, date_runs(), r));
   return *slot;
 }
 
-const std::vector<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
+const Column<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
   auto& slot = groups_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<std::vector<std::int32_t>>(periods(r).group_of_rows());
+  if (!slot) slot = std::make_unique<Column<std::int32_t>>(periods(r).group_of_rows());
   return *slot;
+}
+
+const std::vector<std::int32_t>& Timeline::date_runs() const {
+  if (!date_runs_)
+    date_runs_ = std::make_unique<std::vector<std::int32_t>>(
+        table_.date_runs.empty() ? calendar::date_runs(table_) : table_.date_runs);
+  return *date_runs_;
 }
 
 const RowLocator& Timeline::locator() const {
@@ -33,9 +40,10 @@ std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
 }
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
-  const RowLocator& loc = locator();
-  return group_elements(instants.size(), [&](std::size_t i) { return loc.find(instants[i]); },
-                        group_of_rows(r), periods(r).size());
+  RowLocator::Cursor cursor(locator());
+  return group_elements(
+      instants.size(), [&](std::size_t i) { return cursor(instants[i]); }, group_of_rows(r),
+      periods(r).size());
 }
 
 std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
@@ -72,7 +80,10 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
       std::size_t lo = 0, hi = m;
       while (lo < hi) {
         const std::size_t mid = (lo + hi) / 2;
-        if (instants[at(mid)] < s) lo = mid + 1; else hi = mid;
+        if (instants[at(mid)] < s)
+          lo = mid + 1;
+        else
+          hi = mid;
       }
       j = lo;
     }
@@ -81,22 +92,22 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
   return out;
 }
 
-std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered, Resolution r) const {
+std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered,
+                                              Resolution r) const {
   const PeriodIndex& p = periods(r);
   if (key_ordered.size() != p.size())
     value_error("Length mismatch: Expected axis has " + std::to_string(key_ordered.size()) +
                 " elements, new values have " + std::to_string(p.size()) + " elements");
   std::vector<double> out(p.size());
-  for (std::size_t g = 0; g < p.size(); ++g)
-    out[p.position_of_group(g)] = key_ordered[g];
+  for (std::size_t g = 0; g < p.size(); ++g) out[p.position_of_group(g)] = key_ordered[g];
   return out;
 }
 
 Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const double> values,
                         Resolution r, std::int64_t n, bool highest) const {
   const std::vector<std::int64_t> rows = rows_of(instants);
-  const Grouping g = group_elements(rows.size(), [&](std::size_t i) { return rows[i]; },
-                                    group_of_rows(r), periods(r).size());
+  const Grouping g = group_elements(
+      rows.size(), [&](std::size_t i) { return rows[i]; }, group_of_rows(r), periods(r).size());
   const Mask kept = select_extremes(g, values, n, highest);
   // An instant kept once is kept wherever it occurs in the series.
   std::vector<std::uint8_t> kept_row(size(), 0);

@@ -24,6 +24,12 @@ class Timeline {
 
   const PeriodIndex& periods(Resolution r) const;
   const RowLocator& locator() const;
+  const std::vector<std::int32_t>& date_runs() const;
+
+  // The mask of a condition over every row.
+  Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
+    return calendar::match(table_, date_runs(), c, holidays);
+  }
 
   // UTC instants of the period starts, in row order.
   std::vector<std::int64_t> period_starts(Resolution r) const;
@@ -37,7 +43,7 @@ class Timeline {
   std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
 
   // Period id of every row, made once per resolution when first grouped by.
-  const std::vector<std::int32_t>& group_of_rows(Resolution r) const;
+  const Column<std::int32_t>& group_of_rows(Resolution r) const;
 
   // The elements at `instants` grouped by period; instants off the timeline do not take part.
   Grouping group(std::span<const std::int64_t> instants, Resolution r) const;
@@ -52,8 +58,9 @@ class Timeline {
  private:
   Accessors table_;
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
-  mutable std::array<std::unique_ptr<std::vector<std::int32_t>>, domain::kResolutionCount> groups_;
+  mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
+  mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
 };
 
 }  // namespace ostrel::core::calendar

@@ -22,10 +22,10 @@ nb::module_ numpy() { return nb::module_::import_("numpy"); }
 // A column read back from a DataFrame into the core's narrower type; values the type cannot
 // hold are refused rather than wrapped.
 template <typename T>
-std::vector<T> narrowed(nb::handle arr, const char* name) {
+cal::Column<T> narrowed(nb::handle arr, const char* name) {
   std::vector<std::int64_t> scratch;
   auto view = convert::view_1d<std::int64_t>(arr, scratch);
-  std::vector<T> out(view.size());
+  cal::Column<T> out(view.size());
   for (std::size_t i = 0; i < view.size(); ++i) {
     if (view[i] < std::numeric_limits<T>::min() || view[i] > std::numeric_limits<T>::max())
       core::value_error(std::string("accessor column '") + name + "' holds " +
@@ -36,12 +36,12 @@ std::vector<T> narrowed(nb::handle arr, const char* name) {
 }
 
 template <typename T>
-std::vector<T> int_column(nb::handle frame, const char* name) {
+cal::Column<T> int_column(nb::handle frame, const char* name) {
   return narrowed<T>(numpy().attr("asarray")(frame[name], nb::arg("dtype") = "int64"), name);
 }
 
 template <typename T>
-nb::object widened(const std::vector<T>& col) {
+nb::object widened(const cal::Column<T>& col) {
   return convert::to_numpy(std::vector<std::int64_t>(col.begin(), col.end()));
 }
 
@@ -58,9 +58,38 @@ cal::Resolution resolution_key(nb::handle value) {
 }
 
 InstantsView instants_view(nb::handle index) {
+  InstantsView v;
+  // An aware nanosecond DatetimeIndex (what the timeline itself hands out) is read as it is.
+  static PyObject* index_type = nb::object(pandas().attr("DatetimeIndex")).release().ptr();
+  static PyObject* tz_dtype = nb::object(pandas().attr("DatetimeTZDtype")).release().ptr();
+  if (index.type().is(nb::handle(index_type))) {
+    nb::object dtype = index.attr("dtype");
+    if (dtype.type().is(nb::handle(tz_dtype))) {
+      const std::string unit = text_of(dtype.attr("unit"));
+      const std::int64_t scale = unit == "ns"   ? 1
+                                 : unit == "us" ? 1000
+                                 : unit == "ms" ? 1000000
+                                 : unit == "s"  ? 1000000000
+                                                : 0;
+      if (scale) {
+        v.owner = index.attr("asi8");
+        const auto raw = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+        if (scale == 1) {
+          v.ns = raw;
+          return v;
+        }
+        // Other units are scaled here rather than converted by the host (a copy per call).
+        constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        v.scaled.resize(raw.size());
+        for (std::size_t i = 0; i < raw.size(); ++i)
+          v.scaled[i] = raw[i] == nat ? nat : raw[i] * scale;
+        v.ns = v.scaled;
+        return v;
+      }
+    }
+  }
   nb::object idx = pandas().attr("DatetimeIndex")(index);
   if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
-  InstantsView v;
   v.owner = idx.attr("as_unit")("ns").attr("asi8");
   v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
   return v;
@@ -82,20 +111,23 @@ std::int64_t instant_ns(nb::handle when, const char* what) {
   return nb::cast<std::int64_t>(ts.attr("as_unit")("ns").attr("value"));
 }
 
-cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz) {
+cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz) {
   nb::module_ dt = nb::module_::import_("datetime");
   if (nb::isinstance(tz, dt.attr("timezone"))) {
     nb::object delta = tz.attr("utcoffset")(nb::none());
-    const std::int64_t offset = nb::cast<std::int64_t>(
-        delta.attr("__floordiv__")(dt.attr("timedelta")(nb::arg("microseconds") = 1))) * 1000;
+    const std::int64_t offset = nb::cast<std::int64_t>(delta.attr("__floordiv__")(
+                                    dt.attr("timedelta")(nb::arg("microseconds") = 1))) *
+                                1000;
     nb::gil_scoped_release release;
     return cal::calculate_accessors_fixed(std::move(utc), offset);
   }
   // One vectorised conversion to local wall-clock time for the whole grid. The index views
   // the instants' buffer, which moves into the table unchanged.
   const size_t shape[1] = {utc.size()};
-  nb::object view = nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
-  nb::object index = pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]")).attr("tz_localize")("UTC");
+  nb::object view = nb::cast(
+      nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
+  nb::object index =
+      pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]"), nb::arg("tz") = "UTC");
   nb::object local = index.attr("tz_convert")(tz).attr("tz_localize")(nb::none()).attr("asi8");
   std::vector<std::int64_t> scratch;
   auto local_view = convert::view_1d<std::int64_t>(local, scratch);
@@ -104,8 +136,9 @@ cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz) {
 }
 
 nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
-  nb::object idx = index.is_valid() ? nb::borrow(index)
-                                    : convert::utc_index(std::vector<std::int64_t>(t.utc));
+  nb::object idx = index.is_valid()
+                       ? nb::borrow(index)
+                       : convert::utc_index(std::vector<std::int64_t>(t.utc.begin(), t.utc.end()));
   nb::dict columns;
   auto put = [&](const char* name, const auto& col) { columns[name] = widened(col); };
   put("iso_year", t.iso_year);
@@ -127,7 +160,8 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
 
 cal::Accessors accessors_from_frame(nb::handle frame) {
   cal::Accessors t;
-  t.utc = convert::instants_ns(frame.attr("index"));
+  const std::vector<std::int64_t> utc = convert::instants_ns(frame.attr("index"));
+  t.utc.assign(utc.begin(), utc.end());
   t.iso_year = int_column<std::int32_t>(frame, "iso_year");
   t.week = int_column<std::int8_t>(frame, "week");
   t.day_of_week = int_column<std::int8_t>(frame, "day_of_week");
@@ -137,16 +171,20 @@ cal::Accessors accessors_from_frame(nb::handle frame) {
   t.hour = int_column<std::int8_t>(frame, "hour");
   t.minute = int_column<std::int8_t>(frame, "minute");
   t.utc_offset = int_column<std::int64_t>(frame, "utc_offset");
-  nb::object dates = numpy()
-                         .attr("asarray")(frame["date"].attr("to_numpy")(),
-                                          nb::arg("dtype") = "datetime64[D]")
-                         .attr("view")("int64");
+  nb::object dates =
+      numpy()
+          .attr("asarray")(frame["date"].attr("to_numpy")(), nb::arg("dtype") = "datetime64[D]")
+          .attr("view")("int64");
   t.date = narrowed<std::int32_t>(dates, "date");
   return t;
 }
 
 nb::object mask_array(cal::Mask&& mask) {
-  return convert::to_numpy(std::move(mask)).attr("view")("bool");
+  auto* owned = new cal::Mask(std::move(mask));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<cal::Mask*>(p); });
+  const size_t shape[1] = {owned->size()};
+  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
+                                                            1, shape, owner));
 }
 
 }  // namespace ostrel::bindings::engine

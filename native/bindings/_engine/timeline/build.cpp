@@ -1,5 +1,6 @@
 // Building a timeline: the window from the components and inputs, the grid, the accessors.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <optional>
@@ -44,8 +45,10 @@ std::int64_t add_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
   const std::int64_t rest = t - seconds * cal::kNsPerSecond;
   nb::object local = dt.attr("datetime").attr("fromtimestamp")(seconds, tz);
   nb::object later = local + resolution_member(r).attr("as_relativedelta")();
-  nb::object epoch = dt.attr("datetime")(1970, 1, 1, nb::arg("tzinfo") = dt.attr("timezone").attr("utc"));
-  nb::object whole = (later - epoch).attr("__floordiv__")(dt.attr("timedelta")(nb::arg("seconds") = 1));
+  nb::object epoch =
+      dt.attr("datetime")(1970, 1, 1, nb::arg("tzinfo") = dt.attr("timezone").attr("utc"));
+  nb::object whole =
+      (later - epoch).attr("__floordiv__")(dt.attr("timedelta")(nb::arg("seconds") = 1));
   return nb::cast<std::int64_t>(whole) * cal::kNsPerSecond + rest;
 }
 
@@ -71,7 +74,8 @@ nb::object zone_of(nb::handle components) {
   for (nb::handle c : components) zones.attr("add")(c.attr("timezone"));
   if (nb::len(zones) > 1) {
     std::vector<std::string> names;
-    for (nb::handle z : nb::module_::import_("builtins").attr("sorted")(zones)) names.push_back(text_of(z));
+    for (nb::handle z : nb::module_::import_("builtins").attr("sorted")(zones))
+      names.push_back(text_of(z));
     core::value_error("components span multiple timezones: " + core::repr_list(names));
   }
   nb::object first = nb::steal(PySequence_GetItem(components.ptr(), 0));
@@ -82,7 +86,8 @@ nb::object zone_of(nb::handle components) {
 }  // namespace
 
 nb::object build(nb::args args, nb::kwargs kwargs) {
-  static const args::Signature sig{"build", {}, {{"tz"}, {"start_time"}, {"end_time"}, {"holidays"}}};
+  static const args::Signature sig{
+      "build", {}, {{"tz"}, {"start_time"}, {"end_time"}, {"holidays"}}};
   auto v = args::parse(sig, args, kwargs);
   nb::object tz = v[0];
   if (PyUnicode_Check(tz.ptr())) tz = timezone_from_str(tz);
@@ -98,10 +103,12 @@ nb::object build_timeline(nb::args args, nb::kwargs kwargs) {
   auto v = args::parse(sig, args, kwargs);
   nb::object tz = zone_of(v[0]);
   const std::vector<Span> spans = spans_of(v[1]);
-  const bool explicit_window = v[3].is_valid() && !v[3].is_none() && v[4].is_valid() && !v[4].is_none();
+  const bool explicit_window =
+      v[3].is_valid() && !v[3].is_none() && v[4].is_valid() && !v[4].is_none();
   std::int64_t start = 0, end = 0;
   if (!explicit_window) {
-    if (spans.empty()) core::value_error("cannot build a timeline without inputs or an explicit window");
+    if (spans.empty())
+      core::value_error("cannot build a timeline without inputs or an explicit window");
     start = spans.front().first;
     end = add_step(spans.front().last, spans.front().resolution, tz);
     for (const Span& s : spans) {

@@ -19,7 +19,8 @@ std::vector<std::int64_t> ints(nb::handle items) {
 }
 
 std::int64_t minute_of_day(nb::handle time) {
-  return nb::cast<std::int64_t>(time.attr("hour")) * 60 + nb::cast<std::int64_t>(time.attr("minute"));
+  return nb::cast<std::int64_t>(time.attr("hour")) * 60 +
+         nb::cast<std::int64_t>(time.attr("minute"));
 }
 
 cal::TimeCondition compound(nb::handle items, Kind kind) {
@@ -37,12 +38,9 @@ struct Entry {
 };
 
 constexpr Entry kDispatch[] = {
-    {"MonthCondition", month_condition},
-    {"DayOfWeekCondition", dow_condition},
-    {"TimeOfDayCondition", tod_condition},
-    {"ExcludeHolidaysCondition", exclude_holidays_condition},
-    {"AndCondition", and_condition},
-    {"OrCondition", or_condition},
+    {"MonthCondition", month_condition},   {"DayOfWeekCondition", dow_condition},
+    {"TimeOfDayCondition", tod_condition}, {"ExcludeHolidaysCondition", exclude_holidays_condition},
+    {"AndCondition", and_condition},       {"OrCondition", or_condition},
     {"NotCondition", not_condition},
 };
 

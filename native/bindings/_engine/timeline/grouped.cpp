@@ -30,7 +30,8 @@ struct GroupedIndex {
     const auto& utc = timeline->accessors().utc;
     std::vector<std::int64_t> out(grouping.size());
     for (std::size_t j = 0; j < out.size(); ++j)
-      out[j] = utc[p.start_row(p.position_of_group(static_cast<std::size_t>(grouping.period_of_group[j])))];
+      out[j] = utc[p.start_row(
+          p.position_of_group(static_cast<std::size_t>(grouping.period_of_group[j])))];
     labels_ = convert::utc_index(std::move(out));
     return labels_;
   }
@@ -95,7 +96,8 @@ nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r)
   g.index = series.attr("index");
   const InstantsView instants = instants_view(g.index);
   g.values = values_view(series);
-  if (g.values.values.size() != instants.ns.size()) core::value_error("series values and index differ in length");
+  if (g.values.values.size() != instants.ns.size())
+    core::value_error("series values and index differ in length");
   g.timeline = t.core;
   g.resolution = r;
   g.grouping = t.core->group(instants.ns, r);
@@ -107,19 +109,26 @@ void init_grouped(nb::module_& m) {
                            "Instants of a timeline grouped by the periods of a resolution.")
       .def_prop_ro("ngroups", [](const GroupedIndex& g) { return g.grouping.size(); })
       .def("__len__", [](const GroupedIndex& g) { return g.grouping.size(); })
-      .def_prop_ro("group_ids", [](const GroupedIndex& g) {
-        std::vector<std::int64_t> ids(g.grouping.group.begin(), g.grouping.group.end());
-        return convert::read_only(convert::to_numpy(std::move(ids)));
-      }, "Group number of each element taking part, in ascending key order (int64).")
-      .def_prop_ro("first_positions", [](const GroupedIndex& g) {
-        return convert::read_only(convert::to_numpy(std::vector<std::int64_t>(g.grouping.first_position)));
-      }, "For each group, the position in the input of its first element (int64).")
+      .def_prop_ro(
+          "group_ids",
+          [](const GroupedIndex& g) {
+            std::vector<std::int64_t> ids(g.grouping.group.begin(), g.grouping.group.end());
+            return convert::read_only(convert::to_numpy(std::move(ids)));
+          },
+          "Group number of each element taking part, in ascending key order (int64).")
+      .def_prop_ro(
+          "first_positions",
+          [](const GroupedIndex& g) {
+            return convert::read_only(
+                convert::to_numpy(std::vector<std::int64_t>(g.grouping.first_position)));
+          },
+          "For each group, the position in the input of its first element (int64).")
       .def_prop_ro("labels", &GroupedIndex::labels,
                    "The start of each group's period on the timeline, in group order.")
       .def("ngroup", &GroupedIndex::ngroup,
            "Group number of each element, as an int64 series on its instant.");
-  nb::class_<GroupedValues, GroupedIndex>(m, "GroupedValues",
-                                          "Values of a series grouped by the periods of a resolution.")
+  nb::class_<GroupedValues, GroupedIndex>(
+      m, "GroupedValues", "Values of a series grouped by the periods of a resolution.")
       .def("sum", &GroupedValues::sum, nb::kw_only(), nb::arg("min_count") = 0)
       .def("mean", &GroupedValues::mean)
       .def("max", &GroupedValues::max)

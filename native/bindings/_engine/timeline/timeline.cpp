@@ -1,9 +1,13 @@
 // The Timeline class: period indexes, alignment, grouping and condition masks.
+#include "bindings/_engine/timeline/timeline.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "bindings/_engine/engine.hpp"
-#include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
@@ -37,9 +41,8 @@ nb::object Timeline::get_as(nb::handle resolution) {
     const size_t shape[1] = {core->size()};
     nb::object arr = nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
         core->accessors().utc.data(), 1, shape, keep));
-    index = nb::module_::import_("pandas")
-                .attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"))
-                .attr("tz_localize")("UTC");
+    index = nb::module_::import_("pandas").attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"),
+                                                                 nb::arg("tz") = "UTC");
   } else {
     index = convert::utc_index(core->period_starts(r));
   }
@@ -75,15 +78,27 @@ std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i] >= 0) continue;
     if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
-    raise_key_error(nb::module_::import_("pandas").attr("Timestamp")(instants.ns[i], nb::arg("tz") = "UTC"));
+    raise_key_error(
+        nb::module_::import_("pandas").attr("Timestamp")(instants.ns[i], nb::arg("tz") = "UTC"));
   }
   return rows;
 }
 
+// The rows of the timeline at the instants of `index`, or nothing when the index is the whole
+// grid in order (the usual case: a series aligned to the timeline).
+std::optional<std::vector<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
+  const InstantsView instants = instants_view(index);
+  const auto& utc = t.core->accessors().utc;
+  if (std::equal(instants.ns.begin(), instants.ns.end(), utc.begin(), utc.end()))
+    return std::nullopt;
+  return rows_in_timeline(t, index);
+}
+
 nb::object get_condition_mask(Timeline& t, nb::handle index, nb::handle condition) {
-  const std::vector<std::int64_t> rows = rows_in_timeline(t, index);
+  const auto rows = rows_unless_grid(t, index);
   const cal::TimeCondition c = time_condition(condition);
-  return mask_array(cal::match_rows(t.core->accessors(), rows, c, t.holiday_list()));
+  if (!rows) return mask_array(t.core->match(c, t.holiday_list()));
+  return mask_array(cal::match_rows(t.core->accessors(), *rows, c, t.holiday_list()));
 }
 
 nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condition) {
@@ -94,13 +109,14 @@ nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condi
   const auto n = nb::cast<std::int64_t>(condition.attr("n"));
   const InstantsView instants = instants_view(series.attr("index"));
   const ValuesView values = values_view(series);
-  if (values.values.size() != instants.ns.size()) core::value_error("series values and index differ in length");
+  if (values.values.size() != instants.ns.size())
+    core::value_error("series values and index differ in length");
   return mask_array(t.core->extremes(instants.ns, values.values, r, n, highest));
 }
 
 template <cal::TimeCondition (*Convert)(nb::handle)>
 nb::object match_with(Timeline& t, nb::handle c) {
-  return mask_array(cal::match(t.core->accessors(), Convert(c), t.holiday_list()));
+  return mask_array(t.core->match(Convert(c), t.holiday_list()));
 }
 
 }  // namespace
@@ -108,44 +124,65 @@ nb::object match_with(Timeline& t, nb::handle c) {
 void init_timeline_class(nb::module_& m) {
   nb::class_<Timeline>(m, "Timeline",
                        "The quarter-hourly UTC grid of one evaluation with its local calendar.")
-      .def("__init__", [](Timeline* self, nb::handle frame, nb::handle holidays) {
-        auto table = accessors_from_frame(frame);
-        new (self) Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
-                            nb::borrow(holidays), nb::borrow(frame), nb::dict(), nullptr};
-      }, nb::arg("_accessors"), nb::arg("holidays"))
+      .def(
+          "__init__",
+          [](Timeline* self, nb::handle frame, nb::handle holidays) {
+            auto table = accessors_from_frame(frame);
+            new (self) Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
+                                nb::borrow(holidays), nb::borrow(frame), nb::dict(), nullptr};
+          },
+          nb::arg("_accessors").none(), nb::arg("holidays").none())
       .def_static("build", &build,
                   "build(*, tz, start_time, end_time, holidays): the grid from start_time "
                   "(inclusive) to end_time (exclusive) with its accessors in tz.")
-      .def_static("calculate_accessors", [](nb::handle timeseries, nb::handle local_tz) {
-        nb::object index = nb::module_::import_("pandas").attr("DatetimeIndex")(timeseries);
-        return accessors_frame(accessors_of(convert::instants_ns(index), local_tz), index);
-      }, nb::arg("timeseries"), nb::arg("local_tz"),
-         "The accessor table of a UTC-aware instant index in the zone local_tz.")
+      .def_static(
+          "calculate_accessors",
+          [](nb::handle timeseries, nb::handle local_tz) {
+            // The table is indexed by the same instants in UTC nanoseconds, like a built grid.
+            nb::object index = nb::module_::import_("pandas")
+                                   .attr("DatetimeIndex")(timeseries)
+                                   .attr("tz_convert")("UTC")
+                                   .attr("as_unit")("ns");
+            const std::vector<std::int64_t> ns = convert::instants_ns(index);
+            return accessors_frame(
+                accessors_of(cal::Column<std::int64_t>(ns.begin(), ns.end()), local_tz), index);
+          },
+          nb::arg("timeseries").none(), nb::arg("local_tz").none(),
+          "The accessor table of a UTC-aware instant index in the zone local_tz.")
       .def_prop_ro("holidays", [](const Timeline& t) { return t.holidays; })
       .def_prop_ro("_period_index_cache", [](const Timeline& t) { return t.period_index_cache; })
       .def_prop_ro("_accessors", &Timeline::accessors_frame)
-      .def("get_as", &Timeline::get_as, nb::arg("resolution"),
+      .def("get_as", &Timeline::get_as, nb::arg("resolution").none(),
            "The first grid instant of every period of the resolution, in timeline order.")
-      .def("align_dataset", &align_dataset, nb::arg("series"), nb::arg("resolution"),
+      .def("align_dataset", &align_dataset, nb::arg("series").none(), nb::arg("resolution").none(),
            "The series' values at the period starts, 0.0 where it has none.")
-      .def("group_index", [](const Timeline& t, nb::handle index, nb::handle resolution) {
-        return group_index(t, index, resolution_key(resolution));
-      }, nb::arg("index"), nb::arg("resolution"))
-      .def("group_values", [](const Timeline& t, nb::handle series, nb::handle resolution) {
-        return group_values(t, series, resolution_key(resolution));
-      }, nb::arg("series"), nb::arg("resolution"))
-      .def("group_by", &group_by, nb::arg("series"), nb::arg("resolution"), nb::arg("agg_func"),
+      .def(
+          "group_index",
+          [](const Timeline& t, nb::handle index, nb::handle resolution) {
+            return group_index(t, index, resolution_key(resolution));
+          },
+          nb::arg("index").none(), nb::arg("resolution").none())
+      .def(
+          "group_values",
+          [](const Timeline& t, nb::handle series, nb::handle resolution) {
+            return group_values(t, series, resolution_key(resolution));
+          },
+          nb::arg("series").none(), nb::arg("resolution").none())
+      .def("group_by", &group_by, nb::arg("series").none(), nb::arg("resolution").none(),
+           nb::arg("agg_func").none(),
            "One value per period: agg_func of the grouped values, labelled by period start.")
-      .def("build_condition_mask", &build_condition_mask, nb::arg("series"), nb::arg("condition"))
-      .def("get_condition_mask", &get_condition_mask, nb::arg("index"), nb::arg("condition"))
-      .def("match_time_condition", &match_with<time_condition>, nb::arg("condition"))
-      .def("_match_month", &match_with<month_condition>, nb::arg("c"))
-      .def("_match_dow", &match_with<dow_condition>, nb::arg("c"))
-      .def("_match_tod", &match_with<tod_condition>, nb::arg("c"))
-      .def("_match_exclude_holidays", &match_with<exclude_holidays_condition>, nb::arg("c"))
-      .def("_match_and", &match_with<and_condition>, nb::arg("c"))
-      .def("_match_or", &match_with<or_condition>, nb::arg("c"))
-      .def("_match_not", &match_with<not_condition>, nb::arg("c"));
+      .def("build_condition_mask", &build_condition_mask, nb::arg("series").none(),
+           nb::arg("condition").none())
+      .def("get_condition_mask", &get_condition_mask, nb::arg("index").none(),
+           nb::arg("condition").none())
+      .def("match_time_condition", &match_with<time_condition>, nb::arg("condition").none())
+      .def("_match_month", &match_with<month_condition>, nb::arg("c").none())
+      .def("_match_dow", &match_with<dow_condition>, nb::arg("c").none())
+      .def("_match_tod", &match_with<tod_condition>, nb::arg("c").none())
+      .def("_match_exclude_holidays", &match_with<exclude_holidays_condition>, nb::arg("c").none())
+      .def("_match_and", &match_with<and_condition>, nb::arg("c").none())
+      .def("_match_or", &match_with<or_condition>, nb::arg("c").none())
+      .def("_match_not", &match_with<not_condition>, nb::arg("c").none());
 }
 
 }  // namespace ostrel::bindings::engine

@@ -32,7 +32,7 @@ cal::Resolution resolution_key(nb::handle value);
 
 // Accessor columns of a UTC instant index in a zone: one vectorised conversion to local
 // wall-clock time (none for fixed offsets), the rest in the core.
-cal::Accessors accessors_of(std::vector<std::int64_t>&& utc, nb::handle tz);
+cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz);
 // The accessor DataFrame of core columns, and its inverse.
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
@@ -42,6 +42,7 @@ cal::Accessors accessors_from_frame(nb::handle frame);
 struct InstantsView {
   nb::object owner;
   std::vector<std::int64_t> scratch;
+  cal::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
   std::span<const std::int64_t> ns;
 };
 InstantsView instants_view(nb::handle index);  // TypeError when the index is naive
