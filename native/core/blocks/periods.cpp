@@ -14,7 +14,7 @@ namespace {
 // Quarter-hour steps per period of `r`, in timeline order.
 std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) {
   const calendar::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
-  const std::vector<std::int32_t>& group_of_row = t.group_of_rows(r);
+  const auto& group_of_row = t.group_of_rows(r);
   std::vector<double> per_group(t.periods(r).size(), 0.0);
   // Steps of one period are mostly consecutive: count runs, not single steps.
   const size_t n = steps.size();
@@ -36,7 +36,7 @@ namespace {
 template <Aggregation F, typename RowOf>
 std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
                            std::span<const double> values, Resolution r, size_t& observed) {
-  const std::vector<std::int32_t>& gid = t.group_of_rows(r);
+  const auto& gid = t.group_of_rows(r);
   const size_t periods = t.periods(r).size();
   std::vector<uint8_t> seen(periods, 0);
   std::vector<int64_t> count(periods, 0);

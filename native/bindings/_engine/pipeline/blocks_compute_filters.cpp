@@ -59,7 +59,7 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
     const cb::Rows rows = cb::rows_of(*t.core, input.labels, resolution);
     const cal::Accessors& table = t.core->accessors();
     if (rows.identity) {  // the whole grid, in order
-      m.own = cal::match(table, time_condition(condition), t.holiday_list());
+      m.own = t.core->match(time_condition(condition), t.holiday_list());
     } else {
       for (int64_t row : rows.rows)
         if (row < 0) return host_mask(timeline, input, condition);
