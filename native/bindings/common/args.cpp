@@ -1,5 +1,7 @@
 #include "bindings/common/args.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include "bindings/common/errors.hpp"
 
 namespace ostrel::bindings::args {

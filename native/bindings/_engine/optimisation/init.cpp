@@ -1,7 +1,15 @@
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/optimisation.hpp"
 
 namespace ostrel::bindings::engine {
 
-void init_optimisation(nb::module_&) {}
+void init_optimisation(nb::module_& m) {
+  optim::init_series(m);
+  optim::init_terms(m);
+  optim::init_relations(m);
+  optim::init_function_block(m);
+  optim::init_context(m);
+  optim::init_groups(m);
+}
 
 }  // namespace ostrel::bindings::engine

@@ -2,6 +2,12 @@
 
 namespace ostrel::bindings::engine {
 
-void init_pipeline(nb::module_&) {}
+void init_kernels(nb::module_& m);
+void init_runner(nb::module_& m);
+
+void init_pipeline(nb::module_& m) {
+  init_kernels(m);
+  init_runner(m);
+}
 
 }  // namespace ostrel::bindings::engine

@@ -1,0 +1,111 @@
+// FunctionBlock: the solver columns and rows one compiled pipeline step adds to a model.
+#include <nanobind/nanobind.h>
+
+#include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/common/errors.hpp"
+
+namespace ostrel::bindings::engine::optim {
+
+namespace {
+
+struct FunctionBlockRecord {
+  nb::object output, auxiliaries, equalities, inequalities;
+};
+
+[[noreturn]] void type_error(const std::string& message) { throw nb::type_error(message.c_str()); }
+
+void require_kind(nb::handle value, Kind kind, const char* field) {
+  if (value.is_none()) return;
+  if (!nb::isinstance(value, constraint_type(kind)))
+    type_error(std::string(field) + " must be " +
+               (kind == Kind::Equality ? "an EqualitySeries" : "an InequalitySeries") +
+               " or None, got " + bindings::type_name(value));
+}
+
+FunctionBlockRecord checked(nb::handle output, nb::handle auxiliaries, nb::handle equalities,
+                            nb::handle inequalities) {
+  if (!as_variables(output)) type_error("output must be a VariableSeries, got " + bindings::type_name(output));
+  nb::tuple aux = PyTuple_Check(auxiliaries.ptr()) ? nb::borrow<nb::tuple>(auxiliaries)
+                                                   : nb::tuple(auxiliaries);
+  for (nb::handle a : aux)
+    if (!as_variables(a)) type_error("auxiliaries must be VariableSeries, got " + bindings::type_name(a));
+  require_kind(equalities, Kind::Equality, "equalities");
+  require_kind(inequalities, Kind::Inequality, "inequalities");
+  return {nb::borrow(output), aux, nb::borrow(equalities), nb::borrow(inequalities)};
+}
+
+int64_t next_available_col(const FunctionBlockRecord& b) {
+  int64_t next = as_variables(b.output)->data->next_col();
+  for (nb::handle a : b.auxiliaries) next = std::max(next, as_variables(a)->data->next_col());
+  return next;
+}
+
+// Joins two optional records of one kind: absent parts are skipped, both absent is None.
+nb::object join(Kind kind, nb::handle a, nb::handle b) {
+  if (a.is_none()) return nb::borrow(b);
+  if (b.is_none()) return nb::borrow(a);
+  const co::ConstraintSeries* parts[2] = {as_constraints(a)->data.get(),
+                                          as_constraints(b)->data.get()};
+  return make_constraints(kind, co::concatenate(parts));
+}
+
+nb::object then(const FunctionBlockRecord& self, nb::handle next_block) {
+  if (!nb::isinstance<FunctionBlockRecord>(next_block))
+    type_error("next_block must be a FunctionBlock, got " + bindings::type_name(next_block));
+  const auto& next = nb::cast<const FunctionBlockRecord&>(next_block);
+  nb::list aux;
+  aux.append(self.output);
+  for (nb::handle a : self.auxiliaries) aux.append(a);
+  for (nb::handle a : next.auxiliaries) aux.append(a);
+  return make_function_block(next.output, nb::tuple(aux),
+                             join(Kind::Equality, self.equalities, next.equalities),
+                             join(Kind::Inequality, self.inequalities, next.inequalities));
+}
+
+}  // namespace
+
+nb::object make_function_block(nb::object output, nb::object auxiliaries, nb::object equalities,
+                               nb::object inequalities) {
+  return nb::cast(checked(output, auxiliaries, equalities, inequalities), nb::rv_policy::move);
+}
+
+void init_function_block(nb::module_& m) {
+  nb::class_<FunctionBlockRecord> c(m, "FunctionBlock",
+                                    "The columns and rows of one compiled pipeline step.");
+  c.def("__init__",
+        [](FunctionBlockRecord* self, nb::handle output, nb::handle auxiliaries,
+           nb::handle equalities, nb::handle inequalities) {
+          new (self) FunctionBlockRecord(checked(output, auxiliaries, equalities, inequalities));
+        },
+        nb::arg("output"), nb::arg("auxiliaries") = nb::tuple(),
+        nb::arg("equalities").none() = nb::none(), nb::arg("inequalities").none() = nb::none());
+  c.def_prop_ro("output", [](const FunctionBlockRecord& b) { return b.output; });
+  c.def_prop_ro("auxiliaries", [](const FunctionBlockRecord& b) { return b.auxiliaries; });
+  c.def_prop_ro("equalities", [](const FunctionBlockRecord& b) { return b.equalities; });
+  c.def_prop_ro("inequalities", [](const FunctionBlockRecord& b) { return b.inequalities; });
+  c.def_prop_ro("next_available_col", &next_available_col);
+  c.def("then", &then, nb::arg("next_block"));
+  c.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
+    if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
+    const auto &a = nb::cast<const FunctionBlockRecord&>(self),
+               &b = nb::cast<const FunctionBlockRecord&>(other);
+    return nb::bool_(value_equal(a.output, b.output) && value_equal(a.auxiliaries, b.auxiliaries) &&
+                     value_equal(a.equalities, b.equalities) &&
+                     value_equal(a.inequalities, b.inequalities));
+  });
+  c.def("__hash__", [](const FunctionBlockRecord& b) {
+    size_t h = value_hash(b.output);
+    for (nb::handle part : {b.auxiliaries, b.equalities, b.inequalities})
+      h = h * 1000003u ^ value_hash(part);
+    return static_cast<Py_ssize_t>(h);
+  });
+  c.def("__repr__", [](nb::handle self) {
+    const auto& b = nb::cast<const FunctionBlockRecord&>(self);
+    return record_repr(self, {{"output", b.output},
+                              {"auxiliaries", b.auxiliaries},
+                              {"equalities", b.equalities},
+                              {"inequalities", b.inequalities}});
+  });
+}
+
+}  // namespace ostrel::bindings::engine::optim

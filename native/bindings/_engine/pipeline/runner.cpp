@@ -1,0 +1,105 @@
+// The pipeline runner: places a run's inputs on the timeline, creates the execution context
+// and executes every function of every component in order, filing each result under the id of
+// the dataset it outputs.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/common/args.hpp"
+#include "core/common/errors.hpp"
+
+namespace ostrel::bindings::engine {
+
+namespace {
+
+// Any number by integer conversion; anything else is the host's argument type error.
+int64_t column_argument(nb::handle value) {
+  static PyObject* number = nb::module_::import_("numbers").attr("Number").inc_ref().ptr();
+  if (PyObject_IsInstance(value.ptr(), number) != 1)
+    args::require_exact(value, &PyLong_Type, "next_available_col");
+  nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
+  if (!as_int.is_valid()) throw nb::python_error();
+  return nb::cast<int64_t>(as_int);
+}
+
+// The caller's variables renumbered onto the timeline's periods of their resolution, by
+// position; the same columns and bounds.
+nb::object place_variables(nb::handle timeline, nb::handle dataset, nb::handle value) {
+  nb::object resolution = dataset.attr("resolution");
+  nb::object index = timeline.attr("get_as")(resolution);
+  const optim::VariableSeriesRecord* v = optim::as_variables(value);
+  const size_t periods = nb::len(index);
+  if (v->data->size() != periods)
+    core::value_error("dataset " + nb::cast<std::string>(nb::repr(dataset.attr("id"))) + ": " +
+                      std::to_string(v->data->size()) + " variables but the timeline has " +
+                      std::to_string(periods) + " " +
+                      nb::cast<std::string>(nb::str(nb::object(resolution.attr("value")))) +
+                      " periods");
+  return optim::with_index(*v, index);
+}
+
+}  // namespace
+
+nb::object run_components(nb::handle components, nb::handle ctx) {
+  nb::handle block_type = engine::attr("FunctionBlock");
+  for (nb::handle component : components) {
+    for (nb::handle function : component.attr("functions")) {
+      nb::object result = ctx.attr("execute_function")(function);
+      nb::object output_id = function.attr("output").attr("id");
+      if (nb::isinstance(result, block_type))
+        ctx.attr("register_function_block")(output_id, result);
+      else
+        ctx.attr("all_series")[output_id] = result;
+    }
+  }
+  nb::list costs;
+  nb::object all_series = ctx.attr("all_series");
+  for (nb::handle component : components) {
+    nb::object id = component.attr("cost").attr("id");
+    PyObject* found = PyObject_GetItem(all_series.ptr(), id.ptr());
+    if (!found) throw nb::python_error();
+    costs.append(nb::steal(found));
+  }
+  return costs;
+}
+
+nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{"run_pipeline",
+                                   {{"components"}, {"inputs"}},
+                                   {{"timeline"}, {"next_available_col", false},
+                                    {"assume_convex", false}}};
+  std::vector<nb::object> a = args::parse(sig, args, kwargs);
+  nb::object components = a[0], inputs = a[1], timeline = a[2];
+  const int64_t next_col = a[3].is_valid() ? column_argument(a[3]) : 0;
+  const bool assume_convex = a[4].is_valid() && PyObject_IsTrue(a[4].ptr()) == 1;
+  if (a[4].is_valid() && PyErr_Occurred()) throw nb::python_error();
+
+  nb::dict all_series;
+  for (nb::handle item : inputs.attr("items")()) {
+    nb::handle dataset = item[0], value = item[1];
+    nb::object id = dataset.attr("id");
+    if (optim::as_variables(value)) {
+      all_series[id] = place_variables(timeline, dataset, value);
+    } else {
+      // A renamed copy: the caller's series keeps its own name.
+      all_series[id] = timeline.attr("align_dataset")(value.attr("rename")(id),
+                                                      dataset.attr("resolution"));
+    }
+  }
+  nb::object ctx = engine::attr("ExecutionContext")(timeline, next_col, all_series, nb::none(),
+                                                    assume_convex);
+  run_components(components, ctx);
+  return ctx;
+}
+
+void init_runner(nb::module_& m) {
+  m.def("run_pipeline", &run_pipeline,
+        nb::sig("def run_pipeline(components, inputs, /, *, timeline, next_available_col=0, "
+                "assume_convex=False)"),
+        "Executes the components' functions in order into a new execution context.");
+  m.def("run_components", &run_components, nb::arg("components"), nb::arg("ctx"),
+        "Executes every function of every component into ctx; the cost series in order.");
+}
+
+}  // namespace ostrel::bindings::engine

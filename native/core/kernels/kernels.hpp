@@ -1,0 +1,52 @@
+#pragma once
+// Dtype-fixed numeric kernels over contiguous arrays: row reductions of row-major matrices,
+// element-wise extrema and selection, scatter reductions by group id. NaN follows the host
+// array library: it propagates through extrema and wins an argmax.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ostrel::core::kernels {
+
+// One operand of an element-wise kernel: an array of the common length, or one value
+// broadcast to every position.
+struct PerStep {
+  const double* data = nullptr;
+  double scalar = 0.0;
+  double operator[](size_t i) const { return data ? data[i] : scalar; }
+  static PerStep of(double v) { return PerStep{nullptr, v}; }
+  static PerStep of(std::span<const double> v) { return PerStep{v.data(), 0.0}; }
+};
+
+// Row reductions of a `rows` x `cols` row-major matrix (T is double, int64_t or uint8_t for
+// booleans).
+template <typename T>
+std::vector<uint8_t> row_any(std::span<const T> m, size_t rows, size_t cols);
+template <typename T>
+std::vector<int64_t> row_argmax(std::span<const T> m, size_t rows, size_t cols);
+template <typename T>
+std::vector<double> row_max(std::span<const T> m, size_t rows, size_t cols);
+template <typename T>
+std::vector<double> row_min(std::span<const T> m, size_t rows, size_t cols);
+// Row sums truncated toward zero.
+template <typename T>
+std::vector<int64_t> row_sum(std::span<const T> m, size_t rows, size_t cols);
+
+std::vector<double> pairwise_max(PerStep a, PerStep b, size_t n);
+std::vector<double> pairwise_min(PerStep a, PerStep b, size_t n);
+
+// a where cond, else b.
+std::vector<double> where(std::span<const uint8_t> cond, PerStep a, PerStep b);
+// Ascending positions of the true entries.
+std::vector<int64_t> where_indices(std::span<const uint8_t> mask);
+
+// Occurrences of each id 0..max(ids); empty ids give an empty result.
+std::vector<int64_t> group_count(std::span<const int64_t> ids);
+// Extremum of the values of each id 0..max(ids), starting from -inf (max) or +inf (min).
+std::vector<double> group_max(std::span<const double> values, std::span<const int64_t> ids);
+std::vector<double> group_min(std::span<const double> values, std::span<const int64_t> ids);
+// Weighted count of each id 0..max(ids) (a weighted bin count).
+std::vector<double> group_sum(std::span<const double> values, std::span<const int64_t> ids);
+
+}  // namespace ostrel::core::kernels
