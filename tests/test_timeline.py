@@ -620,3 +620,12 @@ def test_steps_of_a_day_follow_the_clock_shorter_ones_are_durations():
         [component(resolution="quarter_hourly")], {dataset("quarter_hourly"): q}, []
     )
     assert t._accessors.index[-1] == last
+
+
+def test_missing_instants_do_not_set_the_window():
+    idx = pd.DatetimeIndex([pd.NaT, local(f"{NORMAL} 00:00"), pd.NaT, local(f"{NORMAL} 23:00")])
+    t = e.build_timeline([component()], {dataset(): pd.Series(1.0, index=idx)}, [])
+    assert len(t._accessors) == 96
+    only_missing = pd.Series([1.0], index=pd.DatetimeIndex([pd.NaT], tz="UTC"))
+    with pytest.raises(ValueError, match="without inputs"):
+        e.build_timeline([component()], {dataset(): only_missing}, [])

@@ -230,9 +230,14 @@ RowLocator::RowLocator(std::span<const std::int64_t> utc) : utc_(utc) {
   const std::size_t n = utc.size();
   if (n == 0) return;
   start_ = utc[0];
-  step_ = n > 1 ? utc[1] - utc[0] : 1;
-  regular_ = step_ > 0;
-  for (std::size_t i = 1; i < n && regular_; ++i) regular_ = utc[i] - utc[i - 1] == step_;
+  // Differences are taken in unsigned arithmetic: instants centuries apart overflow int64.
+  auto diff = [](std::int64_t a, std::int64_t b) {
+    return static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b);
+  };
+  regular_ = n == 1 || (utc[1] > utc[0] && diff(utc[1], utc[0]) <= std::uint64_t{INT64_MAX});
+  step_ = n > 1 && regular_ ? static_cast<std::int64_t>(diff(utc[1], utc[0])) : 1;
+  for (std::size_t i = 1; i < n && regular_; ++i)
+    regular_ = utc[i] > utc[i - 1] && diff(utc[i], utc[i - 1]) == static_cast<std::uint64_t>(step_);
   if (regular_) return;
   sorted_rows_.resize(n);
   std::iota(sorted_rows_.begin(), sorted_rows_.end(), 0);

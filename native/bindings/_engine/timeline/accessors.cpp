@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -161,6 +162,8 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
 cal::Accessors accessors_from_frame(nb::handle frame) {
   cal::Accessors t;
   const std::vector<std::int64_t> utc = convert::instants_ns(frame.attr("index"));
+  if (std::find(utc.begin(), utc.end(), std::numeric_limits<std::int64_t>::min()) != utc.end())
+    core::value_error("accessor table index holds a missing instant (NaT)");
   t.utc.assign(utc.begin(), utc.end());
   t.iso_year = int_column<std::int32_t>(frame, "iso_year");
   t.week = int_column<std::int8_t>(frame, "week");

@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,9 +63,17 @@ std::vector<Span> spans_of(nb::handle inputs) {
       throw nb::type_error(("input " + nb::cast<std::string>(nb::repr(dataset.attr("id"))) +
                             " has a time-zone naive index; inputs must be time-zone aware")
                                .c_str());
-    const std::vector<std::int64_t> ns = convert::instants_ns(index);
-    const auto [lo, hi] = std::minmax_element(ns.begin(), ns.end());
-    spans.push_back({*lo, *hi, to_resolution(dataset.attr("resolution"))});
+    // First and last instant, as the host's min and max give them: missing instants skipped.
+    const InstantsView instants = instants_view(index);
+    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = nat;
+    for (const std::int64_t t : instants.ns) {
+      if (t == nat) continue;
+      lo = std::min(lo, t);
+      hi = std::max(hi, t);
+    }
+    if (hi == nat) continue;
+    spans.push_back({lo, hi, to_resolution(dataset.attr("resolution"))});
   }
   return spans;
 }

@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "bindings/_engine/engine.hpp"
@@ -144,6 +145,9 @@ void init_timeline_class(nb::module_& m) {
                                    .attr("tz_convert")("UTC")
                                    .attr("as_unit")("ns");
             const std::vector<std::int64_t> ns = convert::instants_ns(index);
+            if (std::find(ns.begin(), ns.end(), std::numeric_limits<std::int64_t>::min()) !=
+                ns.end())
+              core::value_error("timeseries holds a missing instant (NaT)");
             return accessors_frame(
                 accessors_of(cal::Column<std::int64_t>(ns.begin(), ns.end()), local_tz), index);
           },
