@@ -128,7 +128,7 @@ void init_grouped(nb::module_& m) {
       .def("ngroup", &GroupedIndex::ngroup,
            "Group number of each element, as an int64 series on its instant.");
   nb::class_<GroupedValues, GroupedIndex>(
-      m, "GroupedValues", "Values of a series grouped by the periods of a resolution.")
+      m, "GroupedSeries", "Values of a series grouped by the periods of a resolution.")
       .def("sum", &GroupedValues::sum, nb::kw_only(), nb::arg("min_count") = 0)
       .def("mean", &GroupedValues::mean)
       .def("max", &GroupedValues::max)
