@@ -32,6 +32,7 @@ std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) 
 namespace {
 
 // Folds each element into the slot of its period; `row_of(i)` is element i's row or -1.
+// Elements of one period usually come in a run, which is folded in registers and stored once.
 // Sums are compensated, as the timeline's grouped sums are.
 template <Aggregation F, typename RowOf>
 std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
@@ -41,35 +42,48 @@ std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
   std::vector<uint8_t> seen(periods, 0);
   std::vector<int64_t> count(periods, 0);
   std::vector<double> acc(periods, 0.0), comp(periods, 0.0);
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  while (i < n) {
     const int64_t row = row_of(i);
-    if (row < 0) continue;
+    if (row < 0) {
+      ++i;
+      continue;
+    }
     const auto p = static_cast<size_t>(gid[static_cast<size_t>(row)]);
     seen[p] = 1;
-    const double v = values[i];
-    if (std::isnan(v)) continue;
-    if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
-      const double y = v - comp[p];
-      const double s = acc[p] + y;
-      comp[p] = (s - acc[p]) - y;
-      // An infinite value makes the compensation NaN, which would turn an infinite sum into
-      // NaN on the next value: there is nothing left to compensate then.
-      if (std::isnan(comp[p])) comp[p] = 0.0;
-      acc[p] = s;
-    } else if constexpr (F == Aggregation::Max) {
-      if (count[p] == 0 || v > acc[p]) acc[p] = v;
-    } else {
-      if (count[p] == 0 || v < acc[p]) acc[p] = v;
+    double a = acc[p], c = comp[p];
+    int64_t k = count[p];
+    for (; i < n; ++i) {
+      const int64_t rw = row_of(i);
+      if (rw < 0 || static_cast<size_t>(gid[static_cast<size_t>(rw)]) != p) break;
+      const double v = values[i];
+      if (std::isnan(v)) continue;
+      if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
+        const double y = v - c;
+        const double s = a + y;
+        c = (s - a) - y;
+        // An infinite value makes the compensation NaN, which would turn an infinite sum
+        // into NaN on the next value: there is nothing left to compensate then.
+        if (std::isnan(c)) c = 0.0;
+        a = s;
+      } else if constexpr (F == Aggregation::Max) {
+        if (k == 0 || v > a) a = v;
+      } else {
+        if (k == 0 || v < a) a = v;
+      }
+      ++k;
     }
-    ++count[p];
+    acc[p] = a;
+    comp[p] = c;
+    count[p] = k;
   }
   observed = 0;
-  for (size_t p = 0; p < periods; ++p) {
-    observed += seen[p];
-    if (count[p] == 0) {
-      acc[p] = std::numeric_limits<double>::quiet_NaN();
+  for (size_t q = 0; q < periods; ++q) {
+    observed += seen[q];
+    if (count[q] == 0) {
+      acc[q] = std::numeric_limits<double>::quiet_NaN();
     } else if constexpr (F == Aggregation::Mean) {
-      acc[p] /= static_cast<double>(count[p]);
+      acc[q] /= static_cast<double>(count[q]);
     }
   }
   return acc;
