@@ -27,9 +27,18 @@ START = dt.datetime(2025, 1, 1, tzinfo=TZ)
 END = dt.datetime(2026, 1, 1, tzinfo=TZ)
 CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
 SE_HOLIDAYS = [
-    "se/nyarsdagen", "se/trettondedag_jul", "se/langfredagen", "se/annandag_pask",
-    "se/forsta_maj", "se/kristi_himmelsfard", "se/nationaldagen", "se/midsommarafton",
-    "se/julafton", "se/juldagen", "se/annandag_jul", "se/nyarsafton",
+    "se/nyarsdagen",
+    "se/trettondedag_jul",
+    "se/langfredagen",
+    "se/annandag_pask",
+    "se/forsta_maj",
+    "se/kristi_himmelsfard",
+    "se/nationaldagen",
+    "se/midsommarafton",
+    "se/julafton",
+    "se/juldagen",
+    "se/annandag_jul",
+    "se/nyarsafton",
 ]
 CAPACITY_BOUNDARIES = np.array([2.0, 5.0, 10.0, 15.0, 20.0])
 CAPACITY_LEVELS = np.array([130.0, 190.0, 280.0, 375.0, 470.0, 565.0])
@@ -83,8 +92,12 @@ def pandas_total(consumption, holiday_dates):
     when = consumption.index
     energy_tax = (consumption * 0.439).sum()
 
-    high = ((when.day_of_week < 5) & (when.hour >= 7) & (when.hour < 19)
-            & ~when.normalize().isin(holiday_dates))
+    high = (
+        (when.day_of_week < 5)
+        & (when.hour >= 7)
+        & (when.hour < 19)
+        & ~when.normalize().isin(holiday_dates)
+    )
     transfer = (consumption * np.where(high, 0.6, 0.25)).sum()
 
     hourly_power = consumption.resample("1h").sum(min_count=1) / 1.0
@@ -117,8 +130,11 @@ def engine_breakdown(components, consumption, tl, repeat):
     def compute():
         for c, ctx in zip(components, contexts):
             for fn in c.functions:
-                ops = {k: (v.value if isinstance(v, e.Level) else ctx.all_series[v.id])
-                       for k, v in fn.input_operands().items() if v is not None}
+                ops = {
+                    k: (v.value if isinstance(v, e.Level) else ctx.all_series[v.id])
+                    for k, v in fn.input_operands().items()
+                    if v is not None
+                }
                 fn.compute(tl, **ops)
 
     return best(align, repeat), best(compute, repeat)
@@ -141,7 +157,8 @@ def main():
         for o in holiday_occurrences(2024, 2026, SE_HOLIDAYS)
     ]
     holiday_dates = pd.DatetimeIndex(
-        [pd.Timestamp(o.date, tz=TZ) for o in holiday_occurrences(2025, 2025, SE_HOLIDAYS)])
+        [pd.Timestamp(o.date, tz=TZ) for o in holiday_occurrences(2025, 2025, SE_HOLIDAYS)]
+    )
 
     tl = engine_timeline(components, consumption, holidays)
     ours = engine_costs(components, consumption, tl)
@@ -159,8 +176,10 @@ def main():
     print(f"run_pipeline:                 {t_run * 1e3:8.3f} ms   ratio {t_pandas / t_run:6.1f}x")
     print(f"build_timeline + run_pipeline:{t_full * 1e3:8.3f} ms   ratio {t_pandas / t_full:6.1f}x")
     t_align, t_compute = engine_breakdown(components, consumption, tl, 50)
-    print(f"  in run_pipeline: aligning inputs {t_align * 1e3:.3f} ms, "
-          f"block compute {t_compute * 1e3:.3f} ms (ratio {t_pandas / t_compute:.1f}x)")
+    print(
+        f"  in run_pipeline: aligning inputs {t_align * 1e3:.3f} ms, "
+        f"block compute {t_compute * 1e3:.3f} ms (ratio {t_pandas / t_compute:.1f}x)"
+    )
     return 0
 
 

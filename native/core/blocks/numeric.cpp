@@ -47,7 +47,8 @@ Labelled combine(LabelledView a, LabelledView b, Arith op) {
   if (same_labels(a.labels, b.labels)) {
     out.labels.assign(a.labels.begin(), a.labels.end());
     out.values.resize(a.values.size());
-    for (size_t i = 0; i < a.values.size(); ++i) out.values[i] = apply(op, a.values[i], b.values[i]);
+    for (size_t i = 0; i < a.values.size(); ++i)
+      out.values[i] = apply(op, a.values[i], b.values[i]);
     return out;
   }
   const auto oa = sorted_order(a.labels), ob = sorted_order(b.labels);
@@ -135,7 +136,8 @@ std::vector<double> lookup(std::span<const double> x, std::span<const double> bo
     const auto tier = static_cast<size_t>(
         std::upper_bound(boundaries.begin(), boundaries.end(), x[i]) - boundaries.begin());
     if (tier >= levels.size())
-      fail(ErrorKind::Index, "index " + std::to_string(tier) + " is out of bounds for axis 0 with size " +
+      fail(ErrorKind::Index, "index " + std::to_string(tier) +
+                                 " is out of bounds for axis 0 with size " +
                                  std::to_string(levels.size()));
     out[i] = levels[tier];
   }

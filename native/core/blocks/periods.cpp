@@ -97,8 +97,11 @@ std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const
   size_t observed = 0;
   std::vector<double> reduced =
       rows.identity
-          ? reduce<F>(t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values, r, observed)
-          : reduce<F>(t, instants.size(), [&](size_t i) { return rows.rows[i]; }, values, r, observed);
+          ? reduce<F>(
+                t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values, r,
+                observed)
+          : reduce<F>(
+                t, instants.size(), [&](size_t i) { return rows.rows[i]; }, values, r, observed);
   // Periods without any element have no value to place: the relabelling fails as it would
   // for a grouped result shorter than the period index.
   if (observed != reduced.size()) return t.to_period_order(std::vector<double>(observed), r);
@@ -114,7 +117,8 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
     const calendar::PeriodIndex& p = t.periods(*resolution);
     const auto& utc = t.accessors().utc;
     bool starts = instants.size() == p.size();
-    for (size_t k = 0; starts && k < instants.size(); ++k) starts = instants[k] == utc[p.start_row(k)];
+    for (size_t k = 0; starts && k < instants.size(); ++k)
+      starts = instants[k] == utc[p.start_row(k)];
     out.on_starts = starts;
     if (starts && p.every_row_starts()) {
       out.identity = true;
@@ -122,7 +126,8 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
     }
     if (starts) {
       out.rows.resize(instants.size());
-      for (size_t k = 0; k < instants.size(); ++k) out.rows[k] = static_cast<int64_t>(p.start_row(k));
+      for (size_t k = 0; k < instants.size(); ++k)
+        out.rows[k] = static_cast<int64_t>(p.start_row(k));
       return out;
     }
   }
@@ -133,11 +138,12 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
 std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
                               std::span<const double> values, Resolution r, Aggregation f,
                               std::optional<Resolution> resolution) {
+  using A = Aggregation;
   switch (f) {
-    case Aggregation::Sum: return reduce_instants<Aggregation::Sum>(t, instants, values, r, resolution);
-    case Aggregation::Mean: return reduce_instants<Aggregation::Mean>(t, instants, values, r, resolution);
-    case Aggregation::Max: return reduce_instants<Aggregation::Max>(t, instants, values, r, resolution);
-    case Aggregation::Min: return reduce_instants<Aggregation::Min>(t, instants, values, r, resolution);
+    case A::Sum: return reduce_instants<A::Sum>(t, instants, values, r, resolution);
+    case A::Mean: return reduce_instants<A::Mean>(t, instants, values, r, resolution);
+    case A::Max: return reduce_instants<A::Max>(t, instants, values, r, resolution);
+    case A::Min: return reduce_instants<A::Min>(t, instants, values, r, resolution);
   }
   return {};
 }
@@ -157,7 +163,8 @@ calendar::Mask extremes(const calendar::Timeline& t, std::span<const int64_t> in
   return mask;
 }
 
-std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target, Resolution source) {
+std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target,
+                                 Resolution source) {
   const std::vector<double> target_steps = steps_per_period(t, target);
   const std::vector<double> source_steps = steps_per_period(t, source);
   const std::vector<int64_t> source_starts = t.period_starts(source);

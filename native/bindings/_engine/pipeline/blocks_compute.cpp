@@ -60,7 +60,7 @@ nb::object common_name(const std::vector<nb::handle>& series) {
     nb::object n = nb::getattr(series[k], "name", nb::none());
     if (k == 0) {
       name = n;
-    } else if (!n.is(name) && !(nb::bool_(n.equal(name)))) {
+    } else if (!n.is(name) && !n.equal(name)) {
       return nb::none();
     }
   }
@@ -71,7 +71,10 @@ nb::object common_name(const std::vector<nb::handle>& series) {
 // one over the union, in the zone of the first series.
 nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<int64_t>& series_of,
                         cb::Combined& out) {
-  if (out.labels_of >= 0) return series[static_cast<size_t>(series_of[static_cast<size_t>(out.labels_of)])].index;
+  if (out.labels_of >= 0) {
+    const int64_t s = series_of[static_cast<size_t>(out.labels_of)];
+    return series[static_cast<size_t>(s)].index;
+  }
   nb::object index = convert::utc_index(std::move(out.labels));
   return index.attr("tz_convert")(series.front().index.attr("tz"));
 }
@@ -87,7 +90,7 @@ nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& ope
   for (const auto& [value, name] : operands) {
     if (is_series(value)) {
       series_of.push_back(static_cast<int64_t>(series.size()));
-      series.push_back(series_arg(value, name, t));
+      series.push_back(series_arg(value, name));
       hosts.push_back(value);
       terms.push_back(cb::ArithOperand::of(cb::LabelledView{}));
     } else if (is_number(value)) {
@@ -119,6 +122,34 @@ nb::object binary_compute(const char* block, const char* left, const char* right
       "compute(timeline, *, operands): the element-wise result, paired by label.");
 }
 
+// Add.compute(timeline, **operands): the operands are any keywords, in the order given
+// (input_0, input_1, ...).
+nb::object add(nb::handle, nb::args a, nb::kwargs kw) {
+  const size_t given = nb::len(nb::handle(a));
+  if (given > 1)
+    type_error("compute() takes exactly 1 positional argument (" + std::to_string(given) +
+               " given)");
+  nb::object timeline;
+  if (given == 1) timeline = nb::borrow(a[0]);
+  std::vector<nb::object> values;
+  std::vector<std::string> names;
+  for (auto [key, value] : kw) {
+    std::string k = nb::cast<std::string>(nb::str(key));
+    if (k == "timeline") {
+      if (given == 1) type_error("compute() got multiple values for keyword argument 'timeline'");
+      timeline = nb::borrow(value);
+      continue;
+    }
+    names.push_back(std::move(k));
+    values.push_back(nb::borrow(value));
+  }
+  if (!timeline.is_valid()) type_error("compute() takes exactly 1 positional argument (0 given)");
+  const Timeline& t = timeline_arg(timeline);
+  std::vector<std::pair<nb::object, const char*>> operands;
+  for (size_t k = 0; k < values.size(); ++k) operands.emplace_back(values[k], names[k].c_str());
+  return arithmetic(operands, t, cb::Arith::Add, "Add");
+}
+
 }  // namespace
 
 bool is_series(nb::handle value) { return nb::isinstance(value, pandas_series_type()); }
@@ -138,7 +169,7 @@ Timeline& timeline_arg(nb::handle value) {
   return nb::cast<Timeline&>(value);
 }
 
-SeriesArg series_arg(nb::handle value, const char* name, const Timeline&) {
+SeriesArg series_arg(nb::handle value, const char* name) {
   if (!is_series(value)) operand_type_error(value, name, "Series");
   SeriesArg s;
   s.series = nb::borrow(value);
@@ -162,7 +193,8 @@ std::vector<double> at_labels(const SeriesArg& s, std::span<const int64_t> label
   return cb::reindex(s.view(), labels);
 }
 
-std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw) {
+std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a,
+                                      const nb::kwargs& kw) {
   auto v = args::parse(sig, a, kw);
   timeline_arg(v[0]);
   return v;
@@ -183,36 +215,9 @@ nb::object constant_compute() {
 }
 
 nb::object add_compute() {
-  return records::method(
-      "compute",
-      [](nb::handle, nb::args a, nb::kwargs kw) {
-        // Operands are any keywords, in the order given (input_0, input_1, ...).
-        const size_t given = nb::len(nb::handle(a));
-        if (given > 1)
-          type_error("compute() takes exactly 1 positional argument (" + std::to_string(given) +
-                     " given)");
-        nb::object timeline;
-        if (given == 1) timeline = nb::borrow(a[0]);
-        std::vector<std::pair<nb::object, const char*>> operands;
-        std::vector<std::string> names;
-        names.reserve(nb::len(nb::handle(kw)));
-        for (auto [key, value] : kw) {
-          std::string k = nb::cast<std::string>(nb::str(key));
-          if (k == "timeline") {
-            if (given == 1)
-              type_error("compute() got multiple values for keyword argument 'timeline'");
-            timeline = nb::borrow(value);
-            continue;
-          }
-          names.push_back(std::move(k));
-          operands.emplace_back(nb::borrow(value), nullptr);
-        }
-        if (!timeline.is_valid()) type_error("compute() takes exactly 1 positional argument (0 given)");
-        for (size_t k = 0; k < operands.size(); ++k) operands[k].second = names[k].c_str();
-        const Timeline& t = timeline_arg(timeline);
-        return arithmetic(operands, t, cb::Arith::Add, "Add");
-      },
-      "compute(timeline, **operands): the operands summed left to right, paired by label.");
+  return records::method("compute", &add,
+                         "compute(timeline, **operands): the operands summed left to right, "
+                         "paired by label.");
 }
 
 nb::object subtract_compute() {

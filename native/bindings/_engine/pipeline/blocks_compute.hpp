@@ -35,7 +35,7 @@ Timeline& timeline_arg(nb::handle value);
 
 // A series argument; the host's argument-type error naming `name` for anything else (a plain
 // number included).
-SeriesArg series_arg(nb::handle value, const char* name, const Timeline& t);
+SeriesArg series_arg(nb::handle value, const char* name);
 // A number argument (int, float or a numpy number) as a double.
 double number_arg(nb::handle value, const char* name);
 
@@ -51,7 +51,8 @@ std::vector<double> at_labels(const SeriesArg& s, std::span<const int64_t> label
 
 // compute(timeline, *, <names>): the arguments in signature order, timeline first (checked
 // to be a Timeline); absent optional operands are invalid objects.
-std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw);
+std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a,
+                                      const nb::kwargs& kw);
 
 // Native `compute` methods (and the Resample helpers), one per block.
 nb::object constant_compute();

@@ -78,11 +78,11 @@ const args::Signature kClipSig{"compute",
 const args::Signature kLookupSig{"compute", {{"timeline"}}, {{"tier_selector"}}};
 
 // A clip bound read from an argument; per-element values are kept in `storage`.
-cb::Bound bound_arg(const nb::object& value, const char* name, const SeriesArg& input, const Timeline& t,
+cb::Bound bound_arg(const nb::object& value, const char* name, const SeriesArg& input,
                     std::vector<double>& storage) {
   if (!value.is_valid() || value.is_none()) return cb::Bound::none();
   if (is_series(value)) {
-    storage = at_labels(series_arg(value, name, t), input.labels);
+    storage = at_labels(series_arg(value, name), input.labels);
     return cb::Bound::of(std::span<const double>(storage));
   }
   if (is_number(value)) return cb::Bound::of(number_arg(value, name));
@@ -97,7 +97,7 @@ nb::object select_compute() {
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kSelectSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input", t);
+        const SeriesArg input = series_arg(v[1], "input");
         const MaskArg keep = condition_mask(v[0], t, input, self.attr("condition"),
                                             to_resolution(self.attr("input").attr("resolution")));
         return wrap(cb::select(input.values, keep.flags), input.index, input.series.attr("name"));
@@ -111,7 +111,7 @@ nb::object mask_compute() {
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kMaskSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input", t);
+        const SeriesArg input = series_arg(v[1], "input");
         const nb::object& replacement = v[2];
         if (!is_series(replacement) && !is_number(replacement))
           operand_type_error(replacement, "replacement", "Series or float");
@@ -119,7 +119,8 @@ nb::object mask_compute() {
                                              to_resolution(self.attr("input").attr("resolution")));
         std::vector<double> out;
         if (is_series(replacement)) {
-          const std::vector<double> r = at_labels(series_arg(replacement, "replacement", t), input.labels);
+          const std::vector<double> r =
+              at_labels(series_arg(replacement, "replacement"), input.labels);
           out = cb::mask(input.values, holds.flags, r);
         } else {
           out = cb::mask(input.values, holds.flags, number_arg(replacement, "replacement"));
@@ -135,11 +136,10 @@ nb::object clip_compute() {
       "compute",
       [](nb::handle, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kClipSig, a, kw);
-        const Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input", t);
+        const SeriesArg input = series_arg(v[1], "input");
         std::vector<double> lo_values, hi_values;
-        const cb::Bound lo = bound_arg(v[2], "minimum", input, t, lo_values);
-        const cb::Bound hi = bound_arg(v[3], "maximum", input, t, hi_values);
+        const cb::Bound lo = bound_arg(v[2], "minimum", input, lo_values);
+        const cb::Bound hi = bound_arg(v[3], "maximum", input, hi_values);
         return wrap(cb::clip(input.values, lo, hi), input.index, input.series.attr("name"));
       },
       "compute(timeline, *, input, minimum=None, maximum=None): the input bounded.");
@@ -150,8 +150,7 @@ nb::object lookup_compute() {
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kLookupSig, a, kw);
-        const Timeline& t = timeline_arg(v[0]);
-        const SeriesArg selector = series_arg(v[1], "tier_selector", t);
+        const SeriesArg selector = series_arg(v[1], "tier_selector");
         const std::vector<double> boundaries = float_items(self.attr("boundaries"));
         const std::vector<double> levels = float_items(self.attr("levels"));
         return wrap(cb::lookup(selector.values, boundaries, levels), selector.index,

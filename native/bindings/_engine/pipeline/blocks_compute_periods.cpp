@@ -41,7 +41,7 @@ nb::object aggregate_compute() {
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kInputSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input", t);
+        const SeriesArg input = series_arg(v[1], "input");
         nb::handle resolution = self.attr("resolution");
         const cal::Resolution r = to_resolution(resolution);
         std::vector<double> out =
@@ -59,7 +59,7 @@ nb::object resample_compute() {
       [](nb::handle self, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kInputSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input", t);
+        const SeriesArg input = series_arg(v[1], "input");
         const auto [target, source] = resample_resolutions(self);
         const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
         std::vector<double> out = cb::resample(*t.core, input.view(), target, source, rate);
