@@ -459,6 +459,15 @@ def test_monthly_amount_split_over_the_days_of_each_month():
     np.testing.assert_allclose(out.to_numpy(), [1.0] * 31 + [2.0] * 28)
 
 
+def test_a_week_across_a_month_end_takes_its_share_from_the_month_it_starts_in():
+    tl = timeline(local(2025, 1, 1), local(2025, 3, 1))  # from a Wednesday to a Saturday
+    block = e.Resample(
+        input=ds("m", "monthly", "SEK"), resolution="weekly", output=ds("w", "weekly", "SEK")
+    )
+    out = block.compute(tl, input=on(tl, "monthly", [31.0, 28.0]))
+    np.testing.assert_allclose(out.to_numpy(), [5, 7, 7, 7, 7, 7, 7, 7, 5], rtol=1e-14)
+
+
 def test_forward_fill_of_variables_repeats_each_days_columns():
     tl = timeline(local(2025, 3, 29), local(2025, 3, 31))
     days = tl.get_as("daily")
