@@ -1,6 +1,6 @@
-"""Writes examples/consumption.csv: a synthetic household's quarter-hourly consumption.
+"""Writes the main job's bundled example, src/ostrelpy/data/consumption.csv.
 
-Deterministic (fixed seed), Europe/Stockholm, 2025-01-01 to 2025-04-01 local time, which takes
+A synthetic household's quarter-hourly consumption. Deterministic (fixed seed), Europe/Stockholm, 2025-01-01 to 2025-04-01 local time, which takes
 in the spring daylight-saving change. Base load, heating that follows a cold-season curve,
 morning and evening peaks, and an EV charged on some weekday evenings.
 """
@@ -28,6 +28,6 @@ def consumption() -> pd.Series:
 
 if __name__ == "__main__":
     s = consumption()
-    out = Path(__file__).with_name("consumption.csv")
+    out = Path(__file__).parents[1] / "src" / "ostrelpy" / "data" / "consumption.csv"
     s.rename_axis("interval_start").to_csv(out, date_format="%Y-%m-%dT%H:%M:%S%z")
     print(f"{out}: {len(s)} rows, {s.sum():.1f} kWh")

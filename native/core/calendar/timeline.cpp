@@ -40,6 +40,19 @@ std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
 }
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
+  if (std::equal(instants.begin(), instants.end(), table_.utc.begin(), table_.utc.end())) {
+    // The whole grid in order (a series aligned to the timeline): every period takes part,
+    // its members are its rows.
+    const PeriodIndex& p = periods(r);
+    Grouping g;
+    g.group = group_of_rows(r);
+    g.period_of_group.resize(p.size());
+    std::iota(g.period_of_group.begin(), g.period_of_group.end(), 0);
+    g.first_position.resize(p.size());
+    for (std::size_t j = 0; j < p.size(); ++j)
+      g.first_position[j] = static_cast<std::int64_t>(p.start_row(p.position_of_group(j)));
+    return g;
+  }
   RowLocator::Cursor cursor(locator());
   return group_elements(
       instants.size(), [&](std::size_t i) { return cursor(instants[i]); }, group_of_rows(r),

@@ -105,7 +105,7 @@ nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r)
 }
 
 void init_grouped(nb::module_& m) {
-  nb::class_<GroupedIndex>(m, "GroupedIndex",
+  nb::class_<GroupedIndex>(m, "_TimelineGroups",
                            "Instants of a timeline grouped by the periods of a resolution.")
       .def_prop_ro("ngroups", [](const GroupedIndex& g) { return g.grouping.size(); })
       .def("__len__", [](const GroupedIndex& g) { return g.grouping.size(); })
@@ -128,7 +128,7 @@ void init_grouped(nb::module_& m) {
       .def("ngroup", &GroupedIndex::ngroup,
            "Group number of each element, as an int64 series on its instant.");
   nb::class_<GroupedValues, GroupedIndex>(
-      m, "GroupedSeries", "Values of a series grouped by the periods of a resolution.")
+      m, "_TimelineGroupedValues", "Values of a series grouped by the periods of a resolution.")
       .def("sum", &GroupedValues::sum, nb::kw_only(), nb::arg("min_count") = 0)
       .def("mean", &GroupedValues::mean)
       .def("max", &GroupedValues::max)
