@@ -1,12 +1,21 @@
 #include "core/calendar/timeline.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <string>
 
 #include "core/common/errors.hpp"
 
 namespace ostrel::core::calendar {
+
+namespace {
+bool strictly_ascending(std::span<const std::int64_t> v) {
+  bool ok = true;
+  for (std::size_t i = 1; i < v.size(); ++i) ok &= v[i - 1] < v[i];
+  return ok;
+}
+}  // namespace
 
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
@@ -63,8 +72,44 @@ std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instan
   return locator().find_all(instants);
 }
 
-std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
+bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                                Resolution r) const {
+  const PeriodIndex& p = periods(r);
+  if (instants.size() != p.size() || unit_ns <= 0) return false;
+  const auto& utc = table_.utc;
+  if (unit_ns == 1) {
+    if (p.every_row_starts()) return std::equal(instants.begin(), instants.end(), utc.begin());
+    for (std::size_t k = 0; k < instants.size(); ++k)
+      if (instants[k] != utc[p.start_row(k)]) return false;
+    return true;
+  }
+  // Compared in nanoseconds without overflow: an instant beyond the nanosecond range (NaT
+  // included) matches nothing.
+  const std::int64_t lo = std::numeric_limits<std::int64_t>::min() / unit_ns + 1;
+  const std::int64_t hi = std::numeric_limits<std::int64_t>::max() / unit_ns;
+  bool equal = true;
+  for (std::size_t k = 0; k < instants.size(); ++k) {
+    const std::int64_t x = instants[k];
+    const bool in_range = x >= lo && x <= hi;
+    equal &= in_range && (in_range ? x * unit_ns : 0) == utc[p.start_row(k)];
+  }
+  return equal;
+}
+
+std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
                                     std::span<const double> values, Resolution r) const {
+  // The usual input: a series already on the period starts. Period starts are distinct grid
+  // instants in row order, so each keeps its own value.
+  if (values.size() == raw.size() && strictly_ascending(raw) && on_period_starts(raw, unit_ns, r))
+    return std::vector<double>(values.begin(), values.end());
+  std::vector<std::int64_t> scaled;
+  if (unit_ns != 1) {
+    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+    scaled.resize(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i)
+      scaled[i] = raw[i] == nat ? nat : raw[i] * unit_ns;
+  }
+  const std::span<const std::int64_t> instants = unit_ns != 1 ? scaled : raw;
   // The series' instants in ascending order (a permutation only when they are not already).
   const std::size_t m = instants.size();
   std::vector<std::size_t> order;

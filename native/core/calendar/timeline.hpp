@@ -36,8 +36,18 @@ class Timeline {
 
   // The value of the series at each period start, 0.0 where it has no such instant. A series
   // with a repeated instant cannot be placed and fails.
+  // `unit_ns` is the length of the instants' unit in nanoseconds (1 for nanoseconds).
+  std::vector<double> align(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                            std::span<const double> values, Resolution r) const;
   std::vector<double> align(std::span<const std::int64_t> instants, std::span<const double> values,
-                            Resolution r) const;
+                            Resolution r) const {
+    return align(instants, 1, values, r);
+  }
+
+  // Whether the instants (in units of `unit_ns` nanoseconds) are exactly the period starts of
+  // `r`, in row order.
+  bool on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                        Resolution r) const;
 
   // Rows of instants, -1 where the timeline has no such instant.
   std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
