@@ -9,14 +9,6 @@
 
 namespace ostrel::core::calendar {
 
-namespace {
-bool strictly_ascending(std::span<const std::int64_t> v) {
-  bool ok = true;
-  for (std::size_t i = 1; i < v.size(); ++i) ok &= v[i - 1] < v[i];
-  return ok;
-}
-}  // namespace
-
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
   if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, date_runs(), r));
@@ -72,35 +64,59 @@ std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instan
   return locator().find_all(instants);
 }
 
+namespace {
+
+// One pass: the instants times `unit` equal `starts(k)` and ascend strictly. The product is
+// taken unsigned (it wraps instead of overflowing); since the instants ascend, the range check
+// of the first and the last makes every product exact.
+template <typename Starts>
+bool equal_ascending(std::span<const std::int64_t> raw, std::uint64_t unit, Starts starts) {
+  const std::size_t n = raw.size();
+  if (n == 0) return true;
+  auto product = [unit](std::int64_t x) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) * unit);
+  };
+  bool equal = product(raw[0]) == starts(0), ascending = true;
+  for (std::size_t k = 1; k < n; ++k) {
+    equal &= product(raw[k]) == starts(k);
+    ascending &= raw[k - 1] < raw[k];
+  }
+  const auto u = static_cast<std::int64_t>(unit);
+  const std::int64_t lo = std::numeric_limits<std::int64_t>::min() / u + 1;
+  const std::int64_t hi = std::numeric_limits<std::int64_t>::max() / u;
+  return equal && ascending && raw[0] >= lo && raw[n - 1] <= hi;
+}
+
+// The common units as constants, so that the multiplication becomes shifts and adds.
+template <typename Starts>
+bool equal_ascending_in(std::span<const std::int64_t> raw, std::int64_t unit_ns, Starts starts) {
+  switch (unit_ns) {
+    case 1: return equal_ascending(raw, 1, starts);
+    case 1000: return equal_ascending(raw, 1000, starts);
+    case 1000000: return equal_ascending(raw, 1000000, starts);
+    case 1000000000: return equal_ascending(raw, 1000000000, starts);
+    default: return equal_ascending(raw, static_cast<std::uint64_t>(unit_ns), starts);
+  }
+}
+
+}  // namespace
+
 bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
                                 Resolution r) const {
   const PeriodIndex& p = periods(r);
   if (instants.size() != p.size() || unit_ns <= 0) return false;
-  const auto& utc = table_.utc;
-  if (unit_ns == 1) {
-    if (p.every_row_starts()) return std::equal(instants.begin(), instants.end(), utc.begin());
-    for (std::size_t k = 0; k < instants.size(); ++k)
-      if (instants[k] != utc[p.start_row(k)]) return false;
-    return true;
-  }
-  // Compared in nanoseconds without overflow: an instant beyond the nanosecond range (NaT
-  // included) matches nothing.
-  const std::int64_t lo = std::numeric_limits<std::int64_t>::min() / unit_ns + 1;
-  const std::int64_t hi = std::numeric_limits<std::int64_t>::max() / unit_ns;
-  bool equal = true;
-  for (std::size_t k = 0; k < instants.size(); ++k) {
-    const std::int64_t x = instants[k];
-    const bool in_range = x >= lo && x <= hi;
-    equal &= in_range && (in_range ? x * unit_ns : 0) == utc[p.start_row(k)];
-  }
-  return equal;
+  const std::int64_t* utc = table_.utc.data();
+  if (p.every_row_starts())
+    return equal_ascending_in(instants, unit_ns, [utc](std::size_t k) { return utc[k]; });
+  const std::int32_t* rows = p.start_rows.data();
+  return equal_ascending_in(instants, unit_ns, [utc, rows](std::size_t k) { return utc[rows[k]]; });
 }
 
 std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
                                     std::span<const double> values, Resolution r) const {
   // The usual input: a series already on the period starts. Period starts are distinct grid
   // instants in row order, so each keeps its own value.
-  if (values.size() == raw.size() && strictly_ascending(raw) && on_period_starts(raw, unit_ns, r))
+  if (values.size() == raw.size() && on_period_starts(raw, unit_ns, r))
     return std::vector<double>(values.begin(), values.end());
   std::vector<std::int64_t> scaled;
   if (unit_ns != 1) {

@@ -45,7 +45,7 @@ class Timeline {
   }
 
   // Whether the instants (in units of `unit_ns` nanoseconds) are exactly the period starts of
-  // `r`, in row order.
+  // `r`, in row order, each once and ascending.
   bool on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
                         Resolution r) const;
 
