@@ -382,6 +382,19 @@ def test_align_of_a_series_as_long_as_the_period_index(day, resolution, unit, la
     assert s.iloc[0] == values[0] and s.index is index
 
 
+def test_align_in_a_unit_the_period_starts_are_not_whole_numbers_of():
+    start = local(NORMAL) + pd.Timedelta(milliseconds=500)
+    t = e.Timeline.build(tz=zone(STHLM), start_time=start, end_time=start + pd.Timedelta(hours=1),
+                         holidays=[])
+    starts = t.get_as(R.QUARTER_HOURLY)
+    floored = pd.Series([1.0, 2.0, 3.0, 4.0], index=starts.floor("s").as_unit("s"))
+    assert t.align_dataset(floored, R.QUARTER_HOURLY).tolist() == [0.0] * 4
+    exact = pd.Series([1.0, 2.0, 3.0, 4.0], index=starts.as_unit("ms"))
+    assert t.align_dataset(exact, R.QUARTER_HOURLY).tolist() == [1.0, 2.0, 3.0, 4.0]
+    # Each unit in turn, on the same timeline.
+    assert t.align_dataset(floored, R.QUARTER_HOURLY).tolist() == [0.0] * 4
+
+
 def test_align_refuses_repeated_instants():
     t = day_timeline(NORMAL)
     s = pd.Series([1.0, 2.0], index=pd.DatetimeIndex([local(NORMAL)] * 2))

@@ -64,52 +64,31 @@ std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instan
   return locator().find_all(instants);
 }
 
-namespace {
-
-// One pass: the instants times `unit` equal `starts(k)` and ascend strictly. The product is
-// taken unsigned (it wraps instead of overflowing); since the instants ascend, the range check
-// of the first and the last makes every product exact.
-template <typename Starts>
-bool equal_ascending(std::span<const std::int64_t> raw, std::uint64_t unit, Starts starts) {
-  const std::size_t n = raw.size();
-  if (n == 0) return true;
-  auto product = [unit](std::int64_t x) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) * unit);
-  };
-  bool equal = product(raw[0]) == starts(0), ascending = true;
-  for (std::size_t k = 1; k < n; ++k) {
-    equal &= product(raw[k]) == starts(k);
-    ascending &= raw[k - 1] < raw[k];
+const Timeline::StartsInUnit& Timeline::starts_in_unit(Resolution r, std::int64_t unit_ns) const {
+  auto& slot = starts_in_unit_[static_cast<std::size_t>(r)];
+  if (slot && slot->unit_ns == unit_ns) return *slot;
+  auto made = std::make_unique<StartsInUnit>();
+  made->unit_ns = unit_ns;
+  made->starts = period_starts(r);
+  bool usable = true;
+  for (std::size_t k = 0; k < made->starts.size() && usable; ++k) {
+    const std::int64_t start = made->starts[k];
+    usable = start % unit_ns == 0 && (k == 0 || made->starts[k - 1] < start / unit_ns);
+    made->starts[k] = start / unit_ns;
   }
-  const auto u = static_cast<std::int64_t>(unit);
-  const std::int64_t lo = std::numeric_limits<std::int64_t>::min() / u + 1;
-  const std::int64_t hi = std::numeric_limits<std::int64_t>::max() / u;
-  return equal && ascending && raw[0] >= lo && raw[n - 1] <= hi;
+  made->usable = usable;
+  if (!usable) made->starts.clear();
+  slot = std::move(made);
+  return *slot;
 }
-
-// The common units as constants, so that the multiplication becomes shifts and adds.
-template <typename Starts>
-bool equal_ascending_in(std::span<const std::int64_t> raw, std::int64_t unit_ns, Starts starts) {
-  switch (unit_ns) {
-    case 1: return equal_ascending(raw, 1, starts);
-    case 1000: return equal_ascending(raw, 1000, starts);
-    case 1000000: return equal_ascending(raw, 1000000, starts);
-    case 1000000000: return equal_ascending(raw, 1000000000, starts);
-    default: return equal_ascending(raw, static_cast<std::uint64_t>(unit_ns), starts);
-  }
-}
-
-}  // namespace
 
 bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
                                 Resolution r) const {
-  const PeriodIndex& p = periods(r);
-  if (instants.size() != p.size() || unit_ns <= 0) return false;
-  const std::int64_t* utc = table_.utc.data();
-  if (p.every_row_starts())
-    return equal_ascending_in(instants, unit_ns, [utc](std::size_t k) { return utc[k]; });
-  const std::int32_t* rows = p.start_rows.data();
-  return equal_ascending_in(instants, unit_ns, [utc, rows](std::size_t k) { return utc[rows[k]]; });
+  if (instants.size() != periods(r).size() || unit_ns <= 0) return false;
+  // Comparing in the instants' own unit needs no scaling (and cannot overflow): the period
+  // starts are kept divided by that unit, once per timeline.
+  const StartsInUnit& c = starts_in_unit(r, unit_ns);
+  return c.usable && std::equal(instants.begin(), instants.end(), c.starts.begin());
 }
 
 std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,

@@ -71,6 +71,16 @@ class Timeline {
   mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
   mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
+  // Per resolution, the period starts in the unit last asked for by on_period_starts; empty
+  // (and `usable` false) when some start is not a whole number of that unit or the starts do
+  // not ascend, so that no series can be on them in that sense.
+  struct StartsInUnit {
+    std::int64_t unit_ns = 0;
+    bool usable = false;
+    std::vector<std::int64_t> starts;
+  };
+  mutable std::array<std::unique_ptr<StartsInUnit>, domain::kResolutionCount> starts_in_unit_;
+  const StartsInUnit& starts_in_unit(Resolution r, std::int64_t unit_ns) const;
 };
 
 }  // namespace ostrel::core::calendar
