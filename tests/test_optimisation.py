@@ -468,6 +468,19 @@ def test_execute_function_computes_numeric_steps():
     assert s.name == "a" and ctx.all_series == {"a": s}
 
 
+class Tagged(pd.Series):
+    """A series subclass whose rename marks its result."""
+
+    @property
+    def _constructor(self):
+        return Tagged
+
+    def rename(self, *args, **kwargs):
+        out = super().rename(*args, **kwargs)
+        out.attrs["renamed"] = True
+        return out
+
+
 class Returning(Step):
     """A step whose compute hands back what `pick` chooses among its operands (or its own)."""
 
@@ -485,6 +498,7 @@ class Returning(Step):
         lambda step, ops: ops["x"],  # an input, unchanged
         lambda step, ops: step.kept,  # a series the step keeps
         lambda step, ops: pd.Series([1.0, 2.0], name="fresh"),  # a new series
+        lambda step, ops: Tagged([1.0, 2.0], name="fresh"),  # a new series of a subclass
     ],
 )
 def test_execute_function_names_the_result_without_touching_held_series(pick):
@@ -495,6 +509,8 @@ def test_execute_function_names_the_result_without_touching_held_series(pick):
     assert out.name == "total"
     assert a.name == "a" and ctx.all_series["a"] is a and step.kept.name == "kept"
     assert out is not a and out is not step.kept
+    # A subclass keeps its own renaming.
+    assert out.attrs.get("renamed", False) == isinstance(out, Tagged)
 
 
 def test_execute_function_compiles_steps_with_variables():

@@ -78,10 +78,15 @@ void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle 
   c.next_available_col = std::max(c.next_available_col, next);
 }
 
-// No other strong reference: nobody else holds the object. (Every operand is also held by the
-// operand map and by all_series, so it never passes. Weak references do not count: pandas
-// keeps one to every series from the series' own flags.)
-bool held_only_here(nb::handle obj) { return Py_REFCNT(obj.ptr()) == 1; }
+// A pandas Series (not a subclass, whose rename may do more) with no other strong reference:
+// nobody else holds it. Every operand is also held by the operand map and by all_series, so
+// it never passes. Weak references do not count: pandas keeps one to every series from the
+// series' own flags.
+bool fresh_series(nb::handle obj) {
+  static PyObject* series = nb::module_::import_("pandas").attr("Series").inc_ref().ptr();
+  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(series) &&
+         Py_REFCNT(obj.ptr()) == 1;
+}
 
 nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   nb::handle level_type = engine::attr("Level");
@@ -112,11 +117,14 @@ nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   if (!has_variables) {
     nb::object result = fn.attr("compute")(*nb::make_tuple(c.timeline), **operands);
     nb::object id = fn.attr("output").attr("id");
-    // A series that only this call holds is named in place. Anything held elsewhere (one of
-    // the inputs handed back, a series the block keeps) becomes a renamed copy, so that its
-    // holders still see their own name.
-    if (nb::hasattr(result, "rename") && !held_only_here(result))
-      return result.attr("rename")(id);
+    // A plain series that only this call holds is named in place. Anything held elsewhere
+    // (one of the inputs handed back, a series the block keeps) becomes a renamed copy, so
+    // that its holders still see their own name.
+    if (fresh_series(result)) {
+      result.attr("name") = id;
+      return result;
+    }
+    if (nb::hasattr(result, "rename")) return result.attr("rename")(id);
     result.attr("name") = id;
     return result;
   }
