@@ -1,3 +1,4 @@
+import datetime as dt
 import itertools
 import sys
 
@@ -467,6 +468,51 @@ def test_execute_function_computes_numeric_steps():
     assert s.name == "a" and ctx.all_series == {"a": s}
 
 
+class Tagged(pd.Series):
+    """A series subclass whose rename marks its result."""
+
+    @property
+    def _constructor(self):
+        return Tagged
+
+    def rename(self, *args, **kwargs):
+        out = super().rename(*args, **kwargs)
+        out.attrs["renamed"] = True
+        return out
+
+
+class Returning(Step):
+    """A step whose compute hands back what `pick` chooses among its operands (or its own)."""
+
+    def __init__(self, output, pick, **operands):
+        super().__init__(output, **operands)
+        self.pick, self.kept = pick, pd.Series([7.0], name="kept")
+
+    def compute(self, timeline, **operands):
+        return self.pick(self, operands)
+
+
+@pytest.mark.parametrize(
+    "pick",
+    [
+        lambda step, ops: ops["x"],  # an input, unchanged
+        lambda step, ops: step.kept,  # a series the step keeps
+        lambda step, ops: pd.Series([1.0, 2.0], name="fresh"),  # a new series
+        lambda step, ops: Tagged([1.0, 2.0], name="fresh"),  # a new series of a subclass
+    ],
+)
+def test_execute_function_names_the_result_without_touching_held_series(pick):
+    a = pd.Series([1.0, 2.0], name="a")
+    ctx = e.ExecutionContext("timeline", 0, {"a": a})
+    step = Returning("total", pick, x=ds("a"))
+    out = ctx.execute_function(step)
+    assert out.name == "total"
+    assert a.name == "a" and ctx.all_series["a"] is a and step.kept.name == "kept"
+    assert out is not a and out is not step.kept
+    # A subclass keeps its own renaming.
+    assert out.attrs.get("renamed", False) == isinstance(out, Tagged)
+
+
 def test_execute_function_compiles_steps_with_variables():
     v = cont(0, [0] * 3, [1] * 3)
     ctx = e.ExecutionContext("timeline", 7, {"v": v}, assume_convex=True)
@@ -563,6 +609,30 @@ def test_run_pipeline_places_inputs_on_the_timeline():
     m = ctx.all_series["m"]
     assert m.name == "m" and m.tolist() == [1.0, 0, 0, 2.0, 0, 0, 0, 0]
     assert measured.name == "caller"
+
+
+class Recording(e.Timeline):
+    """A timeline subclass with its own alignment, recording the series it was given."""
+
+    def align_dataset(self, series, resolution):
+        self.given = series
+        return super().align_dataset(series, resolution) * 2.0
+
+
+@pytest.mark.parametrize("timeline_type", [e.Timeline, Recording])
+def test_run_pipeline_names_aligned_inputs_by_dataset(timeline_type):
+    start = pd.Timestamp("2025-03-01", tz="UTC")
+    built = e.Timeline.build(tz=dt.timezone.utc, start_time=start,
+                             end_time=start + pd.Timedelta(hours=2), holidays=[])
+    t = timeline_type(built._accessors, [])
+    measured = pd.Series(np.arange(8.0), index=t.get_as("quarter_hourly"), name="caller")
+    ctx = e.run_pipeline([], {ds("m"): measured}, timeline=t)
+    placed = ctx.all_series["m"]
+    assert placed.name == "m" and measured.name == "caller" and placed is not measured
+    scale = 2.0 if timeline_type is Recording else 1.0
+    assert placed.tolist() == (np.arange(8.0) * scale).tolist()
+    if timeline_type is Recording:
+        assert t.given.name == "m" and t.given is not measured
 
 
 def test_run_pipeline_refuses_mismatched_or_reused_variables():

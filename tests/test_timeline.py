@@ -345,6 +345,56 @@ def test_align_fills_missing_instants_with_zero_only():
     assert list(t.align_dataset(quarter, R.HOURLY)) == list(range(0, 96, 4))
 
 
+def reference_align(t, s, resolution):
+    """The value at each period start by label, 0.0 where the series has none."""
+    by_label = dict(zip(s.index.as_unit("ns").asi8.tolist(), s.to_numpy()))
+    return [by_label.get(when, 0.0) for when in t.get_as(resolution).asi8.tolist()]
+
+
+@pytest.mark.parametrize("day, resolution", [(NORMAL, "quarter_hourly"), (DST_END, "hourly")])
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize(
+    "labels",
+    [
+        "starts",  # the series is already on the period starts
+        "shifted",  # as many labels, each one step late
+        "reversed",  # the starts, in reverse order
+        "one_moved",  # the starts but one, moved a second later
+    ],
+)
+def test_align_of_a_series_as_long_as_the_period_index(day, resolution, unit, labels):
+    t = day_timeline(day)
+    starts = t.get_as(resolution)
+    index = {
+        "starts": starts,
+        "shifted": starts + pd.Timedelta(minutes=15),
+        "reversed": starts[::-1],
+        "one_moved": starts.delete(5).insert(5, starts[5] + pd.Timedelta(seconds=1)),
+    }[labels].tz_convert(STHLM).as_unit(unit)
+    values = np.arange(len(starts), dtype=float)
+    values[2] = np.nan
+    s = pd.Series(values, index=index, name="load")
+    out = t.align_dataset(s, resolution)
+    assert out.name == "load" and out.index.equals(starts) and out.dtype == np.float64
+    np.testing.assert_array_equal(out.to_numpy(), reference_align(t, s, resolution))
+    # The result owns its values: writing to it leaves the caller's series alone.
+    out.iloc[0] = -1.0
+    assert s.iloc[0] == values[0] and s.index is index
+
+
+def test_align_in_a_unit_the_period_starts_are_not_whole_numbers_of():
+    start = local(NORMAL) + pd.Timedelta(milliseconds=500)
+    t = e.Timeline.build(tz=zone(STHLM), start_time=start, end_time=start + pd.Timedelta(hours=1),
+                         holidays=[])
+    starts = t.get_as(R.QUARTER_HOURLY)
+    floored = pd.Series([1.0, 2.0, 3.0, 4.0], index=starts.floor("s").as_unit("s"))
+    assert t.align_dataset(floored, R.QUARTER_HOURLY).tolist() == [0.0] * 4
+    exact = pd.Series([1.0, 2.0, 3.0, 4.0], index=starts.as_unit("ms"))
+    assert t.align_dataset(exact, R.QUARTER_HOURLY).tolist() == [1.0, 2.0, 3.0, 4.0]
+    # Each unit in turn, on the same timeline.
+    assert t.align_dataset(floored, R.QUARTER_HOURLY).tolist() == [0.0] * 4
+
+
 def test_align_refuses_repeated_instants():
     t = day_timeline(NORMAL)
     s = pd.Series([1.0, 2.0], index=pd.DatetimeIndex([local(NORMAL)] * 2))
@@ -577,6 +627,32 @@ def test_highest_and_lowest_per_period(kind, values, kept):
     s = pd.Series(values, index=t.get_as(R.HOURLY)[: len(values)], dtype=float)
     mask = t.build_condition_mask(s, condition)
     assert mask.dtype == np.bool_ and mask.tolist() == kept
+
+
+def reference_extremes(s, days, n, highest):
+    """Per day, the n best non-missing values, an earlier one first among equals."""
+    kept = np.zeros(len(s), dtype=bool)
+    for day in np.unique(days):
+        members = [i for i in np.flatnonzero(days == day) if not np.isnan(s.iloc[i])]
+        members.sort(key=lambda i: (-s.iloc[i] if highest else s.iloc[i], i))
+        kept[members[:n]] = True
+    return kept.tolist()
+
+
+@pytest.mark.parametrize("highest", [True, False])
+@pytest.mark.parametrize("n", [1, 3, 8, 9, 30])
+def test_highest_and_lowest_agree_with_a_plain_selection(highest, n):
+    # Few distinct values, so that ties decide; a few selections fill a whole day.
+    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-10-24"),
+                         end_time=local("2025-10-28"), holidays=[])
+    starts = t.get_as(R.HOURLY)
+    rng = np.random.default_rng(n)
+    values = rng.integers(0, 4, len(starts)).astype(float)
+    values[rng.random(len(starts)) < 0.2] = np.nan
+    s = pd.Series(values, index=starts)
+    condition = (e.HighestCondition if highest else e.LowestCondition)(n=n, resolution="daily")
+    days = starts.tz_convert(STHLM).normalize().asi8
+    assert t.build_condition_mask(s, condition).tolist() == reference_extremes(s, days, n, highest)
 
 
 def test_highest_keeps_an_instant_wherever_it_occurs():

@@ -36,8 +36,10 @@ nb::object utc_index(std::vector<int64_t>&& ns) {
 }
 
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name) {
-  return pandas().attr("Series")(to_numpy(std::move(values)), nb::arg("index") = index,
-                                 nb::arg("name") = name, nb::arg("copy") = false);
+  // Looked up once: every result of every step comes through here.
+  static nb::handle type = nb::object(pandas().attr("Series")).release();
+  return type(to_numpy(std::move(values)), nb::arg("index") = index, nb::arg("name") = name,
+              nb::arg("copy") = false);
 }
 
 }  // namespace ostrel::bindings::convert

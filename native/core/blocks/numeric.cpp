@@ -176,8 +176,9 @@ std::vector<double> select(std::span<const double> x, std::span<const uint8_t> k
 std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
                          std::span<const double> replacement) {
   std::vector<double> out(x.size());
+  // Both tests taken without a branch, so that the loop compiles to selects.
   for (size_t i = 0; i < x.size(); ++i)
-    out[i] = (condition[i] && !std::isnan(x[i])) ? replacement[i] : x[i];
+    out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement[i] : x[i];
   return out;
 }
 
@@ -185,7 +186,7 @@ std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> con
                          double replacement) {
   std::vector<double> out(x.size());
   for (size_t i = 0; i < x.size(); ++i)
-    out[i] = (condition[i] && !std::isnan(x[i])) ? replacement : x[i];
+    out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement : x[i];
   return out;
 }
 

@@ -117,8 +117,11 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
     const calendar::PeriodIndex& p = t.periods(*resolution);
     const auto& utc = t.accessors().utc;
     bool starts = instants.size() == p.size();
-    for (size_t k = 0; starts && k < instants.size(); ++k)
-      starts = instants[k] == utc[p.start_row(k)];
+    if (starts && p.every_row_starts())
+      starts = std::equal(instants.begin(), instants.end(), utc.begin());
+    else
+      for (size_t k = 0; starts && k < instants.size(); ++k)
+        starts = instants[k] == utc[p.start_row(k)];
     out.on_starts = starts;
     if (starts && p.every_row_starts()) {
       out.identity = true;

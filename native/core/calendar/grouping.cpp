@@ -108,9 +108,53 @@ std::vector<std::int64_t> group_size(const Grouping& g) {
   return out;
 }
 
+namespace {
+
+constexpr std::size_t kSmallSelection = 8;
+
+// The few best of each group in one pass: each group keeps its best so far, best first. The
+// order is the one of the general path (by value, then the earlier element), a strict order,
+// so both keep the same elements. A later element displaces a kept one only when its value
+// is strictly better.
+Mask select_few(const Grouping& g, std::span<const double> values, std::size_t want,
+                bool highest) {
+  const std::size_t m = g.members();
+  Mask keep(m, 0);
+  if (want == 0) return keep;
+  std::vector<std::size_t> best(g.size() * want);
+  std::vector<double> best_value(g.size() * want);
+  std::vector<std::size_t> kept(g.size(), 0);
+  for (std::size_t k = 0; k < m; ++k) {
+    const double v = values[g.position(k)];
+    if (std::isnan(v)) continue;
+    const auto j = static_cast<std::size_t>(g.group[k]);
+    std::size_t* slots = best.data() + j * want;
+    double* slot_values = best_value.data() + j * want;
+    std::size_t& size = kept[j];
+    std::size_t at = size;
+    while (at > 0 && (highest ? v > slot_values[at - 1] : v < slot_values[at - 1])) --at;
+    if (at >= want) continue;
+    const std::size_t end = std::min(size, want - 1);
+    for (std::size_t q = end; q > at; --q) {
+      slots[q] = slots[q - 1];
+      slot_values[q] = slot_values[q - 1];
+    }
+    slots[at] = k;
+    slot_values[at] = v;
+    if (size < want) ++size;
+  }
+  for (std::size_t j = 0; j < g.size(); ++j)
+    for (std::size_t q = 0; q < kept[j]; ++q) keep[best[j * want + q]] = 1;
+  return keep;
+}
+
+}  // namespace
+
 Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n,
                      bool highest) {
   const std::size_t m = g.members();
+  const auto want = static_cast<std::size_t>(std::max<std::int64_t>(n, 0));
+  if (want <= kSmallSelection) return select_few(g, values, want, highest);
   Mask keep(m, 0);
   // Bucket the non-missing elements by group, keeping input order within each bucket.
   std::vector<std::size_t> offset(g.size() + 1, 0);
@@ -129,7 +173,6 @@ Mask select_extremes(const Grouping& g, std::span<const double> values, std::int
     if (va != vb) return highest ? va > vb : va < vb;
     return a < b;  // members are in input order
   };
-  const auto want = static_cast<std::size_t>(std::max<std::int64_t>(n, 0));
   for (std::size_t j = 0; j < g.size(); ++j) {
     auto first = bucket.begin() + static_cast<std::ptrdiff_t>(offset[j]);
     auto last = bucket.begin() + static_cast<std::ptrdiff_t>(offset[j + 1]);

@@ -1,6 +1,7 @@
 #include "core/calendar/timeline.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <string>
 
@@ -63,8 +64,47 @@ std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instan
   return locator().find_all(instants);
 }
 
-std::vector<double> Timeline::align(std::span<const std::int64_t> instants,
+const Timeline::StartsInUnit& Timeline::starts_in_unit(Resolution r, std::int64_t unit_ns) const {
+  auto& slot = starts_in_unit_[static_cast<std::size_t>(r)];
+  if (slot && slot->unit_ns == unit_ns) return *slot;
+  auto made = std::make_unique<StartsInUnit>();
+  made->unit_ns = unit_ns;
+  made->starts = period_starts(r);
+  bool usable = true;
+  for (std::size_t k = 0; k < made->starts.size() && usable; ++k) {
+    const std::int64_t start = made->starts[k];
+    usable = start % unit_ns == 0 && (k == 0 || made->starts[k - 1] < start / unit_ns);
+    made->starts[k] = start / unit_ns;
+  }
+  made->usable = usable;
+  if (!usable) made->starts.clear();
+  slot = std::move(made);
+  return *slot;
+}
+
+bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                                Resolution r) const {
+  if (instants.size() != periods(r).size() || unit_ns <= 0) return false;
+  // Comparing in the instants' own unit needs no scaling (and cannot overflow): the period
+  // starts are kept divided by that unit, once per timeline.
+  const StartsInUnit& c = starts_in_unit(r, unit_ns);
+  return c.usable && std::equal(instants.begin(), instants.end(), c.starts.begin());
+}
+
+std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
                                     std::span<const double> values, Resolution r) const {
+  // The usual input: a series already on the period starts. Period starts are distinct grid
+  // instants in row order, so each keeps its own value.
+  if (values.size() == raw.size() && on_period_starts(raw, unit_ns, r))
+    return std::vector<double>(values.begin(), values.end());
+  std::vector<std::int64_t> scaled;
+  if (unit_ns != 1) {
+    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+    scaled.resize(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i)
+      scaled[i] = raw[i] == nat ? nat : raw[i] * unit_ns;
+  }
+  const std::span<const std::int64_t> instants = unit_ns != 1 ? scaled : raw;
   // The series' instants in ascending order (a permutation only when they are not already).
   const std::size_t m = instants.size();
   std::vector<std::size_t> order;

@@ -36,8 +36,18 @@ class Timeline {
 
   // The value of the series at each period start, 0.0 where it has no such instant. A series
   // with a repeated instant cannot be placed and fails.
+  // `unit_ns` is the length of the instants' unit in nanoseconds (1 for nanoseconds).
+  std::vector<double> align(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                            std::span<const double> values, Resolution r) const;
   std::vector<double> align(std::span<const std::int64_t> instants, std::span<const double> values,
-                            Resolution r) const;
+                            Resolution r) const {
+    return align(instants, 1, values, r);
+  }
+
+  // Whether the instants (in units of `unit_ns` nanoseconds) are exactly the period starts of
+  // `r`, in row order, each once and ascending.
+  bool on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                        Resolution r) const;
 
   // Rows of instants, -1 where the timeline has no such instant.
   std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
@@ -61,6 +71,16 @@ class Timeline {
   mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
   mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
+  // Per resolution, the period starts in the unit last asked for by on_period_starts; empty
+  // (and `usable` false) when some start is not a whole number of that unit or the starts do
+  // not ascend, so that no series can be on them in that sense.
+  struct StartsInUnit {
+    std::int64_t unit_ns = 0;
+    bool usable = false;
+    std::vector<std::int64_t> starts;
+  };
+  mutable std::array<std::unique_ptr<StartsInUnit>, domain::kResolutionCount> starts_in_unit_;
+  const StartsInUnit& starts_in_unit(Resolution r, std::int64_t unit_ns) const;
 };
 
 }  // namespace ostrel::core::calendar

@@ -78,6 +78,16 @@ void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle 
   c.next_available_col = std::max(c.next_available_col, next);
 }
 
+// A pandas Series (not a subclass, whose rename may do more) with no other strong reference:
+// nobody else holds it. Every operand is also held by the operand map and by all_series, so
+// it never passes. Weak references do not count: pandas keeps one to every series from the
+// series' own flags.
+bool fresh_series(nb::handle obj) {
+  static PyObject* series = nb::module_::import_("pandas").attr("Series").inc_ref().ptr();
+  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(series) &&
+         Py_REFCNT(obj.ptr()) == 1;
+}
+
 nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   nb::handle level_type = engine::attr("Level");
   nb::dict operands;
@@ -107,7 +117,13 @@ nb::object execute_function(const ContextRecord& c, nb::handle fn) {
   if (!has_variables) {
     nb::object result = fn.attr("compute")(*nb::make_tuple(c.timeline), **operands);
     nb::object id = fn.attr("output").attr("id");
-    // A renamed copy: the step may hand back one of its inputs, which must keep its name.
+    // A plain series that only this call holds is named in place. Anything held elsewhere
+    // (one of the inputs handed back, a series the block keeps) becomes a renamed copy, so
+    // that its holders still see their own name.
+    if (fresh_series(result)) {
+      result.attr("name") = id;
+      return result;
+    }
     if (nb::hasattr(result, "rename")) return result.attr("rename")(id);
     result.attr("name") = id;
     return result;

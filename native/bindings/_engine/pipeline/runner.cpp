@@ -6,6 +6,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "core/common/errors.hpp"
 
@@ -37,6 +38,16 @@ nb::object place_variables(nb::handle timeline, nb::handle dataset, nb::handle v
                       nb::cast<std::string>(nb::str(nb::object(resolution.attr("value")))) +
                       " periods");
   return optim::with_index(*v, index);
+}
+
+// The caller's series aligned by the timeline and named by its dataset id. A plain Timeline
+// names the result itself; a subclass (which may align its own way) gets a renamed copy, so
+// that the caller's series keeps its own name.
+nb::object place_series(nb::handle timeline, nb::handle dataset, nb::handle value, nb::handle id) {
+  nb::handle resolution = dataset.attr("resolution");
+  if (timeline.type().is(nb::type<Timeline>()))
+    return align_dataset(nb::cast<Timeline&>(timeline), value, resolution, id);
+  return timeline.attr("align_dataset")(value.attr("rename")(id), resolution);
 }
 
 }  // namespace
@@ -82,9 +93,7 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
     if (optim::as_variables(value)) {
       all_series[id] = place_variables(timeline, dataset, value);
     } else {
-      // A renamed copy: the caller's series keeps its own name.
-      all_series[id] = timeline.attr("align_dataset")(value.attr("rename")(id),
-                                                      dataset.attr("resolution"));
+      all_series[id] = place_series(timeline, dataset, value, id);
     }
   }
   nb::object ctx = engine::attr("ExecutionContext")(timeline, next_col, all_series, nb::none(),

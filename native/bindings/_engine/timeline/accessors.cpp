@@ -58,7 +58,7 @@ cal::Resolution resolution_key(nb::handle value) {
   raise_key_error(value);
 }
 
-InstantsView instants_view(nb::handle index) {
+InstantsView instants_view(nb::handle index, bool to_ns) {
   InstantsView v;
   // An aware nanosecond DatetimeIndex (what the timeline itself hands out) is read as it is.
   static PyObject* index_type = nb::object(pandas().attr("DatetimeIndex")).release().ptr();
@@ -75,10 +75,13 @@ InstantsView instants_view(nb::handle index) {
       if (scale) {
         v.owner = index.attr("asi8");
         const auto raw = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+        v.raw = raw;
+        v.unit_ns = scale;
         if (scale == 1) {
           v.ns = raw;
           return v;
         }
+        if (!to_ns) return v;
         // Other units are scaled here rather than converted by the host (a copy per call).
         constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
         v.scaled.resize(raw.size());
@@ -93,6 +96,7 @@ InstantsView instants_view(nb::handle index) {
   if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
   v.owner = idx.attr("as_unit")("ns").attr("asi8");
   v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
+  v.raw = v.ns;
   return v;
 }
 

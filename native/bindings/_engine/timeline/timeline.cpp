@@ -51,16 +51,18 @@ nb::object Timeline::get_as(nb::handle resolution) {
   return index;
 }
 
-namespace {
-
-nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution) {
+nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution,
+                         nb::handle name) {
   const cal::Resolution r = resolution_key(resolution);
   nb::object index = t.get_as(resolution);
-  const InstantsView instants = instants_view(series.attr("index"));
+  // Left in its own unit: the core compares it with the period starts without a scaled copy.
+  const InstantsView instants = instants_view(series.attr("index"), /*to_ns=*/false);
   const ValuesView values = values_view(series);
-  return convert::series(t.core->align(instants.ns, values.values, r), index,
-                         nb::getattr(series, "name", nb::none()));
+  return convert::series(t.core->align(instants.raw, instants.unit_ns, values.values, r), index,
+                         name);
 }
+
+namespace {
 
 // Reduces per period with the caller's function, then places each value on the start of its
 // own period: the reduction comes in ascending key order, the result in timeline order.
@@ -158,8 +160,13 @@ void init_timeline_class(nb::module_& m) {
       .def_prop_ro("_accessors", &Timeline::accessors_frame)
       .def("get_as", &Timeline::get_as, nb::arg("resolution").none(),
            "The first grid instant of every period of the resolution, in timeline order.")
-      .def("align_dataset", &align_dataset, nb::arg("series").none(), nb::arg("resolution").none(),
-           "The series' values at the period starts, 0.0 where it has none.")
+      .def(
+          "align_dataset",
+          [](Timeline& t, nb::handle series, nb::handle resolution) {
+            return align_dataset(t, series, resolution, nb::getattr(series, "name", nb::none()));
+          },
+          nb::arg("series").none(), nb::arg("resolution").none(),
+          "The series' values at the period starts, 0.0 where it has none.")
       .def(
           "group_index",
           [](const Timeline& t, nb::handle index, nb::handle resolution) {

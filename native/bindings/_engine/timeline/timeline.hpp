@@ -26,6 +26,9 @@ struct Timeline {
   nb::object get_as(nb::handle resolution);
 };
 
+// Timeline.align_dataset, naming the result `name` (the series' own name for the method).
+nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution, nb::handle name);
+
 // The resolution named by `value` (a member or its string value); the host's KeyError for any
 // other value, as a lookup in _RESOLUTION_ACCESSORS gives.
 cal::Resolution resolution_key(nb::handle value);
@@ -39,13 +42,18 @@ cal::Accessors accessors_from_frame(nb::handle frame);
 
 // UTC nanoseconds of an instant index and float64 values of a series, viewed in place where
 // the host's buffers allow (copied otherwise); `owner` keeps the viewed buffer alive.
+// With `to_ns` false, an index of a coarser unit is left in its own unit (`raw`, `unit_ns`)
+// and `ns` stays empty, for callers that can work in that unit and spare the scaled copy.
 struct InstantsView {
   nb::object owner;
   std::vector<std::int64_t> scratch;
   cal::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
   std::span<const std::int64_t> ns;
+  std::span<const std::int64_t> raw;  // the instants in their own unit
+  std::int64_t unit_ns = 1;
 };
-InstantsView instants_view(nb::handle index);  // TypeError when the index is naive
+// TypeError when the index is naive.
+InstantsView instants_view(nb::handle index, bool to_ns = true);
 struct ValuesView {
   nb::object owner;
   std::vector<double> scratch;
