@@ -705,3 +705,15 @@ def test_missing_instants_do_not_set_the_window():
     only_missing = pd.Series([1.0], index=pd.DatetimeIndex([pd.NaT], tz="UTC"))
     with pytest.raises(ValueError, match="without inputs"):
         e.build_timeline([component()], {dataset(): only_missing}, [])
+
+
+def test_instants_beyond_the_nanosecond_range_are_refused_not_wrapped():
+    tz = e.timezone_from_str("Europe/Stockholm")
+    t = e.Timeline.build(tz=tz, start_time=dt.datetime(2025, 1, 1, tzinfo=tz),
+                               end_time=dt.datetime(2025, 1, 2, tzinfo=tz), holidays=[])
+    far = pd.DatetimeIndex(np.array(["2025-01-01T00:00", "3000-01-01T00:00"], dtype="M8[s]"))
+    far = far.tz_localize("UTC")
+    aligned = t.align_dataset(pd.Series([1.0, 2.0], index=far), "hourly")
+    assert aligned.sum() == 1.0  # the far instant is no period start
+    with pytest.raises(ValueError, match="Out of bounds"):
+        t.get_condition_mask(far, e.MonthCondition(months=[1]))

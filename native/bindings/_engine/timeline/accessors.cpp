@@ -85,10 +85,20 @@ InstantsView instants_view(nb::handle index, bool to_ns) {
         // Other units are scaled here rather than converted by the host (a copy per call).
         constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
         v.scaled.resize(raw.size());
-        for (std::size_t i = 0; i < raw.size(); ++i)
-          v.scaled[i] = raw[i] == nat ? nat : raw[i] * scale;
-        v.ns = v.scaled;
-        return v;
+        bool overflow = false;
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+          if (raw[i] == nat) {
+            v.scaled[i] = nat;
+          } else {
+            overflow |= __builtin_mul_overflow(raw[i], scale, &v.scaled[i]);
+          }
+        }
+        // Instants beyond the nanosecond range: the host's conversion below reports them.
+        if (!overflow) {
+          v.ns = v.scaled;
+          return v;
+        }
+        v = InstantsView{};
       }
     }
   }
