@@ -26,20 +26,6 @@ TZ = ZoneInfo(TZ_NAME)
 START = dt.datetime(2025, 1, 1, tzinfo=TZ)
 END = dt.datetime(2026, 1, 1, tzinfo=TZ)
 CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
-SE_HOLIDAYS = [
-    "se/nyarsdagen",
-    "se/trettondedag_jul",
-    "se/langfredagen",
-    "se/annandag_pask",
-    "se/forsta_maj",
-    "se/kristi_himmelsfard",
-    "se/nationaldagen",
-    "se/midsommarafton",
-    "se/julafton",
-    "se/juldagen",
-    "se/annandag_jul",
-    "se/nyarsafton",
-]
 CAPACITY_BOUNDARIES = np.array([2.0, 5.0, 10.0, 15.0, 20.0])
 CAPACITY_LEVELS = np.array([130.0, 190.0, 280.0, 375.0, 470.0, 565.0])
 
@@ -152,12 +138,14 @@ def best(fn, repeat):
 def main():
     components = catalogue_components()
     consumption = consumption_year()
+    # The holidays the tariff itself names, for the engine and the pandas version alike.
+    se_holidays = sorted({h.value for c in components for h in c.collect_holidays()})
     holidays = [
         e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
-        for o in holiday_occurrences(2024, 2026, SE_HOLIDAYS)
+        for o in holiday_occurrences(2024, 2026, se_holidays)
     ]
     holiday_dates = pd.DatetimeIndex(
-        [pd.Timestamp(o.date, tz=TZ) for o in holiday_occurrences(2025, 2025, SE_HOLIDAYS)]
+        [pd.Timestamp(o.date, tz=TZ) for o in holiday_occurrences(2025, 2025, se_holidays)]
     )
 
     tl = engine_timeline(components, consumption, holidays)

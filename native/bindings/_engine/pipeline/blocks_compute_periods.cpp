@@ -27,8 +27,8 @@ cb::Aggregation aggregation_of(nb::handle value) {
   throw nb::value_error(("unknown aggregation function '" + f + "'").c_str());
 }
 
-// The target and input resolutions of a Resample record.
-std::pair<cal::Resolution, cal::Resolution> resample_resolutions(nb::handle self) {
+// The target and input resolutions of an Aggregate or Resample record.
+std::pair<cal::Resolution, cal::Resolution> target_and_input_resolutions(nb::handle self) {
   return {to_resolution(self.attr("resolution")),
           to_resolution(self.attr("input").attr("resolution"))};
 }
@@ -42,13 +42,11 @@ nb::object aggregate_compute() {
         auto v = parse_compute(kInputSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input");
-        nb::handle resolution = self.attr("resolution");
-        const cal::Resolution r = to_resolution(resolution);
+        const auto [target, source] = target_and_input_resolutions(self);
         std::vector<double> out =
-            cb::aggregate(*t.core, input.labels, input.values, r,
-                          aggregation_of(self.attr("aggregation_function")),
-                          to_resolution(self.attr("input").attr("resolution")));
-        return wrap(std::move(out), t.get_as(resolution), nb::str("value"));
+            cb::aggregate(*t.core, input.labels, input.values, target,
+                          aggregation_of(self.attr("aggregation_function")), source);
+        return wrap(std::move(out), t.get_as(self.attr("resolution")), nb::str("value"));
       },
       "compute(timeline, *, input): one reduced value per period, on the period starts.");
 }
@@ -60,7 +58,7 @@ nb::object resample_compute() {
         auto v = parse_compute(kInputSig, a, kw);
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input");
-        const auto [target, source] = resample_resolutions(self);
+        const auto [target, source] = target_and_input_resolutions(self);
         const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
         std::vector<double> out = cb::resample(*t.core, input.view(), target, source, rate);
         return wrap(std::move(out), t.get_as(self.attr("resolution")), input.series.attr("name"));
@@ -73,7 +71,7 @@ nb::object resample_amount_scale() {
   return nb::cpp_function(
       [](nb::handle self, nb::handle timeline) {
         Timeline& t = timeline_arg(timeline);
-        const auto [target, source] = resample_resolutions(self);
+        const auto [target, source] = target_and_input_resolutions(self);
         return wrap(cb::amount_scale(*t.core, target, source), t.get_as(self.attr("resolution")));
       },
       nb::is_method(), nb::name("_amount_scale"), nb::arg("timeline"),
@@ -85,7 +83,7 @@ nb::object resample_forward_fill() {
       [](nb::handle self, nb::handle timeline, nb::handle input) {
         Timeline& t = timeline_arg(timeline);
         if (!optim::as_variables(input)) operand_type_error(input, "input", "VariableSeries");
-        const auto [target, source] = resample_resolutions(self);
+        const auto [target, source] = target_and_input_resolutions(self);
         nb::object positions = convert::to_numpy(cb::resample_positions(*t.core, target, source));
         return input.attr("gather")(positions, t.get_as(self.attr("resolution")));
       },
