@@ -32,12 +32,13 @@ nb::object timezone_from_str(nb::handle timezone);
 bool is_instance(nb::handle obj, const char* class_name);
 
 // Module init, in this order: units, conditions and datasets; the block records; the
-// tariff component (which needs the Function union); then the timeline, the runner and the
-// optimisation layer.
+// tariff component (which needs the Function union); then the timeline, the kernels, the
+// runner and the optimisation layer.
 void init_domain(nb::module_& m);
 void init_blocks(nb::module_& m);
 void init_components(nb::module_& m);
 void init_timeline(nb::module_& m);
+void init_kernels(nb::module_& m);
 void init_pipeline(nb::module_& m);
 void init_optimisation(nb::module_& m);
 

@@ -14,6 +14,7 @@ NB_MODULE(_engine, m) {
   engine::init_blocks(m);
   engine::init_components(m);
   engine::init_timeline(m);
+  engine::init_kernels(m);
   engine::init_pipeline(m);
   engine::init_optimisation(m);
 }

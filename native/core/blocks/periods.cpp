@@ -12,8 +12,8 @@ namespace ostrel::core::blocks {
 namespace {
 
 // Quarter-hour steps per period of `r`, in timeline order.
-std::vector<double> steps_per_period(const calendar::Timeline& t, Resolution r) {
-  const calendar::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
+std::vector<double> steps_per_period(const timeline::Timeline& t, Resolution r) {
+  const timeline::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
   const auto& group_of_row = t.group_of_rows(r);
   std::vector<double> per_group(t.periods(r).size(), 0.0);
   // Steps of one period are mostly consecutive: count runs, not single steps.
@@ -35,7 +35,7 @@ namespace {
 // Elements of one period usually come in a run, which is folded in registers and stored once.
 // Sums are compensated, as the timeline's grouped sums are.
 template <Aggregation F, typename RowOf>
-std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
+std::vector<double> reduce(const timeline::Timeline& t, size_t n, RowOf row_of,
                            std::span<const double> values, Resolution r, size_t& observed) {
   const auto& gid = t.group_of_rows(r);
   const size_t periods = t.periods(r).size();
@@ -90,7 +90,7 @@ std::vector<double> reduce(const calendar::Timeline& t, size_t n, RowOf row_of,
 }
 
 template <Aggregation F>
-std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const int64_t> instants,
+std::vector<double> reduce_instants(const timeline::Timeline& t, std::span<const int64_t> instants,
                                     std::span<const double> values, Resolution r,
                                     std::optional<Resolution> resolution) {
   const Rows rows = rows_of(t, instants, resolution);
@@ -110,11 +110,11 @@ std::vector<double> reduce_instants(const calendar::Timeline& t, std::span<const
 
 }  // namespace
 
-Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
+Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
              std::optional<Resolution> resolution) {
   Rows out;
   if (resolution) {
-    const calendar::PeriodIndex& p = t.periods(*resolution);
+    const timeline::PeriodIndex& p = t.periods(*resolution);
     const auto& utc = t.accessors().utc;
     bool starts = instants.size() == p.size();
     if (starts && p.every_row_starts())
@@ -138,7 +138,7 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
   return out;
 }
 
-std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
+std::vector<double> aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
                               std::span<const double> values, Resolution r, Aggregation f,
                               std::optional<Resolution> resolution) {
   using A = Aggregation;
@@ -151,22 +151,22 @@ std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64
   return {};
 }
 
-calendar::Mask extremes(const calendar::Timeline& t, std::span<const int64_t> instants,
+timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> instants,
                         std::span<const double> values, Resolution r, int64_t n, bool highest,
                         std::optional<Resolution> resolution) {
   const Rows rows = rows_of(t, instants, resolution);
   // Period starts are distinct instants on the grid, so each element is kept on its own;
   // anything else (repeated or missing instants) is the timeline's general case.
   if (!rows.on_starts) return t.extremes(instants, values, r, n, highest);
-  const calendar::Grouping g = calendar::group_elements(
+  const timeline::Grouping g = timeline::group_elements(
       instants.size(), [&](size_t i) { return rows[i]; }, t.group_of_rows(r), t.periods(r).size());
-  const calendar::Mask kept = calendar::select_extremes(g, values, n, highest);
-  calendar::Mask mask(instants.size(), 0);
+  const timeline::Mask kept = timeline::select_extremes(g, values, n, highest);
+  timeline::Mask mask(instants.size(), 0);
   for (size_t k = 0; k < kept.size(); ++k) mask[g.position(k)] = kept[k];
   return mask;
 }
 
-std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target,
+std::vector<double> amount_scale(const timeline::Timeline& t, Resolution target,
                                  Resolution source) {
   const std::vector<double> target_steps = steps_per_period(t, target);
   const std::vector<double> source_steps = steps_per_period(t, source);
@@ -178,7 +178,7 @@ std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target,
   return out;
 }
 
-std::vector<double> resample(const calendar::Timeline& t, LabelledView input, Resolution target,
+std::vector<double> resample(const timeline::Timeline& t, LabelledView input, Resolution target,
                              Resolution source, bool is_rate) {
   std::vector<double> filled = forward_fill(input, t.period_starts(target));
   if (is_rate) return filled;
@@ -187,7 +187,7 @@ std::vector<double> resample(const calendar::Timeline& t, LabelledView input, Re
   return filled;
 }
 
-std::vector<int64_t> resample_positions(const calendar::Timeline& t, Resolution target,
+std::vector<int64_t> resample_positions(const timeline::Timeline& t, Resolution target,
                                         Resolution source) {
   const std::vector<int64_t> targets = t.period_starts(target);
   std::vector<int64_t> pos = forward_fill_positions(t.period_starts(source), targets);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/blocks/numeric.hpp"
-#include "core/calendar/timeline.hpp"
+#include "core/timeline/timeline.hpp"
 
 namespace ostrel::core::blocks {
 
@@ -23,7 +23,7 @@ struct Rows {
   bool on_starts = false;  // the instants are the period starts (so distinct, all on the grid)
   int64_t operator[](size_t i) const { return identity ? static_cast<int64_t>(i) : rows[i]; }
 };
-Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
+Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
              std::optional<Resolution> resolution);
 
 // One value per period of `r`, in timeline order: the reduction of the values whose instant
@@ -31,30 +31,30 @@ Rows rows_of(const calendar::Timeline& t, std::span<const int64_t> instants,
 // period without any present value gives NaN, a sum included). Every period must hold at least
 // one element, else the relabelling fails with the length-mismatch ValueError. `resolution`
 // is the input's own, a hint for placing its instants.
-std::vector<double> aggregate(const calendar::Timeline& t, std::span<const int64_t> instants,
+std::vector<double> aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
                               std::span<const double> values, Resolution r, Aggregation f,
                               std::optional<Resolution> resolution = std::nullopt);
 
 // The n highest (or lowest) values per period of `r`, ties to the earlier element, NaN never
 // kept; true at every element whose instant was kept. As the timeline's own selection, with
 // the same placement hint as aggregate.
-calendar::Mask extremes(const calendar::Timeline& t, std::span<const int64_t> instants,
+timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> instants,
                         std::span<const double> values, Resolution r, int64_t n, bool highest,
                         std::optional<Resolution> resolution);
 
 // Per period of `target` (timeline order): its number of quarter-hour steps over the number of
 // steps of the `source` period it starts in. Counted on the timeline, so daylight-saving days
 // (92 or 100 quarter-hours) get their real share.
-std::vector<double> amount_scale(const calendar::Timeline& t, Resolution target, Resolution source);
+std::vector<double> amount_scale(const timeline::Timeline& t, Resolution target, Resolution source);
 
 // The input carried forward by label onto the period starts of `target`; amounts (when
 // `is_rate` is false) are then split by amount_scale.
-std::vector<double> resample(const calendar::Timeline& t, LabelledView input, Resolution target,
+std::vector<double> resample(const timeline::Timeline& t, LabelledView input, Resolution target,
                              Resolution source, bool is_rate);
 
 // For each period start of `target`, the position among the period starts of `source` of the
 // latest one at or before it.
-std::vector<int64_t> resample_positions(const calendar::Timeline& t, Resolution target,
+std::vector<int64_t> resample_positions(const timeline::Timeline& t, Resolution target,
                                         Resolution source);
 
 }  // namespace ostrel::core::blocks

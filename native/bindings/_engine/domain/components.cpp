@@ -6,7 +6,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
-#include "core/domain/pipeline.hpp"
+#include "core/domain/components.hpp"
 
 namespace ostrel::bindings::engine {
 

@@ -4,7 +4,7 @@
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/errors.hpp"
-#include "core/calendar/timezone.hpp"
+#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -19,7 +19,7 @@ nb::object timezone_from_str(nb::handle timezone) {
     // Unknown or malformed key: try a fixed offset next.
   }
   const std::string text = text_of(timezone);
-  if (auto minutes = core::calendar::parse_utc_offset_minutes(text)) {
+  if (auto minutes = core::timeline::parse_utc_offset_minutes(text)) {
     nb::module_ dt = nb::module_::import_("datetime");
     nb::object delta = dt.attr("timedelta")(nb::arg("minutes") = *minutes);
     return dt.attr("timezone")(delta);

@@ -2,11 +2,9 @@
 
 namespace ostrel::bindings::engine {
 
-void init_kernels(nb::module_& m);
 void init_runner(nb::module_& m);
 
 void init_pipeline(nb::module_& m) {
-  init_kernels(m);
   init_runner(m);
 }
 

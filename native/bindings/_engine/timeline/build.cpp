@@ -12,7 +12,7 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
-#include "core/calendar/civil.hpp"
+#include "core/timeline/civil.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
 

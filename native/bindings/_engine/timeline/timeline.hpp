@@ -8,11 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "core/calendar/timeline.hpp"
+#include "core/timeline/timeline.hpp"
 
 namespace ostrel::bindings::engine {
 namespace nb = nanobind;
-namespace cal = core::calendar;
+namespace cal = core::timeline;
 
 struct Timeline {
   std::shared_ptr<const cal::Timeline> core;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "bindings/_engine/engine.hpp"
-#include "bindings/_engine/pipeline/blocks.hpp"
-#include "bindings/_engine/pipeline/blocks_compute.hpp"
+#include "bindings/_engine/blocks/blocks.hpp"
+#include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 

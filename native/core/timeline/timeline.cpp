@@ -1,4 +1,4 @@
-#include "core/calendar/timeline.hpp"
+#include "core/timeline/timeline.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -7,7 +7,7 @@
 
 #include "core/common/errors.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
@@ -24,7 +24,7 @@ const Column<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
 const std::vector<std::int32_t>& Timeline::date_runs() const {
   if (!date_runs_)
     date_runs_ = std::make_unique<std::vector<std::int32_t>>(
-        table_.date_runs.empty() ? calendar::date_runs(table_) : table_.date_runs);
+        table_.date_runs.empty() ? timeline::date_runs(table_) : table_.date_runs);
   return *date_runs_;
 }
 
@@ -172,4 +172,4 @@ Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const 
   return mask;
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

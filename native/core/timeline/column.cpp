@@ -1,10 +1,10 @@
-#include "core/calendar/column.hpp"
+#include "core/timeline/column.hpp"
 
 #include <array>
 #include <cstdlib>
 #include <mutex>
 
-namespace ostrel::core::calendar::recycle {
+namespace ostrel::core::timeline::recycle {
 
 namespace {
 
@@ -74,4 +74,4 @@ std::size_t kept_bytes() noexcept {
   return pl.kept;
 }
 
-}  // namespace ostrel::core::calendar::recycle
+}  // namespace ostrel::core::timeline::recycle

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "core/calendar/column.hpp"
+#include "core/timeline/column.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 // Columns are as narrow as their ranges allow: a year of quarter-hours is 35,040 rows, and
 // filling fresh memory costs more than computing the values.
@@ -43,4 +43,4 @@ Column<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_
 // Rows `rows` of `table`, in that order (repeats allowed).
 Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows);
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 namespace recycle {
 // A block of at least `bytes`, recycled when one of a close size is kept.
@@ -34,4 +34,4 @@ struct Recycling {
 template <typename T>
 using Column = std::vector<T, Recycling<T>>;
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

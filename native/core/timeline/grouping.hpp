@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "core/calendar/periods.hpp"
+#include "core/timeline/periods.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 using Mask = Column<std::uint8_t>;  // one 0/1 byte per element, viewable as numpy bool
 
@@ -82,4 +82,4 @@ std::vector<std::int64_t> group_size(const Grouping& g);
 Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n,
                      bool highest);
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

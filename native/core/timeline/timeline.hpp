@@ -8,12 +8,12 @@
 #include <span>
 #include <vector>
 
-#include "core/calendar/accessors.hpp"
-#include "core/calendar/conditions.hpp"
-#include "core/calendar/grouping.hpp"
-#include "core/calendar/periods.hpp"
+#include "core/timeline/accessors.hpp"
+#include "core/timeline/conditions.hpp"
+#include "core/timeline/grouping.hpp"
+#include "core/timeline/periods.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 class Timeline {
  public:
@@ -28,7 +28,7 @@ class Timeline {
 
   // The mask of a condition over every row.
   Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
-    return calendar::match(table_, date_runs(), c, holidays);
+    return timeline::match(table_, date_runs(), c, holidays);
   }
 
   // UTC instants of the period starts, in row order.
@@ -83,4 +83,4 @@ class Timeline {
   const StartsInUnit& starts_in_unit(Resolution r, std::int64_t unit_ns) const;
 };
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

@@ -1,12 +1,12 @@
-#include "core/calendar/periods.hpp"
+#include "core/timeline/periods.hpp"
 
 #include <algorithm>
 #include <array>
 #include <numeric>
 
-#include "core/calendar/civil.hpp"
+#include "core/timeline/civil.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 namespace {
 
@@ -270,4 +270,4 @@ std::vector<std::int64_t> RowLocator::find_all(std::span<const std::int64_t> ins
   return rows;
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

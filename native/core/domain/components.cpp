@@ -1,4 +1,4 @@
-#include "core/domain/pipeline.hpp"
+#include "core/domain/components.hpp"
 
 #include <set>
 

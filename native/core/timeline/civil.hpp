@@ -3,7 +3,7 @@
 // division so that instants before the epoch land on the right day.
 #include <cstdint>
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 inline constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 inline constexpr std::int64_t kNsPerMinute = 60 * kNsPerSecond;
@@ -74,4 +74,4 @@ static_assert(iso_week(days_from_civil(2021, 1, 3)).iso_year == 2020);
 static_assert(iso_week(days_from_civil(2021, 1, 3)).week == 53);
 static_assert(iso_week(days_from_civil(2024, 12, 30)).iso_year == 2025);
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

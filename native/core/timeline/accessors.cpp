@@ -1,9 +1,9 @@
-#include "core/calendar/accessors.hpp"
+#include "core/timeline/accessors.hpp"
 
-#include "core/calendar/civil.hpp"
+#include "core/timeline/civil.hpp"
 #include "core/common/errors.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 void Accessors::resize(std::size_t n) {
   for (auto* c : {&utc, &utc_offset}) c->resize(n);
@@ -98,4 +98,4 @@ Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows) 
   return t;
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

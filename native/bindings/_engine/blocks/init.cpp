@@ -1,6 +1,6 @@
 // The function-block records, the Function union and the operand helpers that the blocks and
 // the tariff component's wiring checks share.
-#include "bindings/_engine/pipeline/blocks.hpp"
+#include "bindings/_engine/blocks/blocks.hpp"
 
 #include <nanobind/nanobind.h>
 

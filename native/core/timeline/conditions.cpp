@@ -1,8 +1,8 @@
-#include "core/calendar/conditions.hpp"
+#include "core/timeline/conditions.hpp"
 
 #include <algorithm>
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 namespace {
 
@@ -147,4 +147,4 @@ Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, cons
   return evaluate(View{table, rows, false, {}}, c, holidays);
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

@@ -5,7 +5,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
-#include "bindings/_engine/pipeline/blocks_compute.hpp"
+#include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/periods.hpp"

@@ -1,10 +1,10 @@
-#include "core/calendar/timezone.hpp"
+#include "core/timeline/timezone.hpp"
 
 #include <cctype>
 
 #include "core/common/errors.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 std::optional<long long> parse_host_int(std::string_view text) {
   auto is_space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -55,4 +55,4 @@ std::optional<long long> parse_utc_offset_minutes(std::string_view text) {
   return total;
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

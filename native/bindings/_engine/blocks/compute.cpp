@@ -1,6 +1,6 @@
 // Numeric evaluation of the arithmetic blocks, and the argument reading and result wrapping
 // that every block's `compute` shares.
-#include "bindings/_engine/pipeline/blocks_compute.hpp"
+#include "bindings/_engine/blocks/compute.hpp"
 
 #include <nanobind/stl/string.h>
 

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "core/calendar/accessors.hpp"
+#include "core/timeline/accessors.hpp"
 #include "core/domain/units.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 using core::domain::Resolution;
 
@@ -84,4 +84,4 @@ class RowLocator {
   std::vector<std::int64_t> sorted_rows_;  // rows ordered by (instant, row) when irregular
 };
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

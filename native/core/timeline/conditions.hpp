@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "core/calendar/accessors.hpp"
-#include "core/calendar/grouping.hpp"
+#include "core/timeline/accessors.hpp"
+#include "core/timeline/grouping.hpp"
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 struct TimeCondition {
   enum class Kind { Month, DayOfWeek, TimeOfDay, ExcludeHolidays, And, Or, Not };
@@ -35,4 +35,4 @@ Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, cons
 Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
                 std::span<const HolidayDate> holidays);
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

@@ -1,10 +1,10 @@
-#include "core/calendar/grouping.hpp"
+#include "core/timeline/grouping.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -185,4 +185,4 @@ Mask select_extremes(const Grouping& g, std::span<const double> values, std::int
   return keep;
 }
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-namespace ostrel::core::calendar {
+namespace ostrel::core::timeline {
 
 // The signed offset in minutes of a fixed-offset zone name, or nothing when the text is not
 // one. The length, prefix and range rules are assertion-kind: they are not applied when
@@ -14,4 +14,4 @@ std::optional<long long> parse_utc_offset_minutes(std::string_view text);
 // single underscores between them.
 std::optional<long long> parse_host_int(std::string_view text);
 
-}  // namespace ostrel::core::calendar
+}  // namespace ostrel::core::timeline
