@@ -6,7 +6,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: run test install bench clean
+.PHONY: run test install bench lint format clean
 
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
@@ -23,9 +23,22 @@ install: $(DEPS)
 $(DEPS): pyproject.toml
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install --quiet --upgrade pip
-	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
 	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test]"
 	touch $(DEPS)
+
+# Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
+CXX_SOURCES = $(shell find native -name '*.cpp' -o -name '*.hpp')
+
+lint: $(DEPS)
+	@$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(BIN)/ruff format --check --quiet .
+	$(BIN)/ruff check --quiet .
+
+format: $(DEPS)
+	$(BIN)/clang-format -i $(CXX_SOURCES)
+	$(BIN)/ruff format --quiet .
+	$(BIN)/ruff check --quiet --fix .
 
 clean:
 	rm -rf build $(VENV)

@@ -27,6 +27,7 @@ MONTHLY = e.VariableSeries.continuous(4 * N, np.zeros(12), np.full(12, 1e4), IND
 
 # -- numpy: the same records, built the way a careful Python implementation would -----------
 
+
 def check_variables(cols, lb, ub, is_integer, index):
     assert cols.dtype == np.int64 and lb.dtype == ub.dtype == np.float64
     assert is_integer.dtype == np.bool_ and len(cols) == len(lb) == len(ub) == len(index)
@@ -83,8 +84,11 @@ def numpy_le_when():
     # IMPORT <= 0.5 * EXPORT + 2.0 where GATE is 1
     c_y, c_x = np.ones(N), np.full(N, -0.5)
     r = np.full(N, 2.0)
-    big_m = (np.maximum(c_y * IMPORT.lb, c_y * IMPORT.ub)
-             + np.maximum(c_x * EXPORT.lb, c_x * EXPORT.ub) - r)
+    big_m = (
+        np.maximum(c_y * IMPORT.lb, c_y * IMPORT.ub)
+        + np.maximum(c_x * EXPORT.lb, c_x * EXPORT.ub)
+        - r
+    )
     cols, rows, coefs, rhs = to_coo([IMPORT.cols, EXPORT.cols], [c_y, c_x], r)
     cols = np.concatenate([cols, GATE.cols])
     rows = np.concatenate([rows, np.arange(N, dtype=np.int64)])
@@ -95,6 +99,7 @@ def numpy_le_when():
 
 
 # -- the engine ------------------------------------------------------------------------------
+
 
 def engine_linear_combination(start):
     return e.linear_combination([IMPORT, (-1.0, EXPORT), (PRICE, BATTERY)], start)
@@ -109,8 +114,10 @@ def engine_le_when():
 
 
 def same(record, arrays):
-    return all(np.array_equal(getattr(record, f), a)
-               for f, a in zip(("cols", "rows", "coefs", "rhs"), arrays))
+    return all(
+        np.array_equal(getattr(record, f), a)
+        for f, a in zip(("cols", "rows", "coefs", "rhs"), arrays)
+    )
 
 
 def best(fn, number):
@@ -127,8 +134,11 @@ def main():
     assert same(engine_le_when(), numpy_le_when())
 
     cases = [
-        ("linear_combination, 3 terms", lambda: engine_linear_combination(start),
-         lambda: numpy_linear_combination(start)),
+        (
+            "linear_combination, 3 terms",
+            lambda: engine_linear_combination(start),
+            lambda: numpy_linear_combination(start),
+        ),
         ("sum_per_group, monthly", engine_sum_per_group, numpy_sum_per_group),
         ("le_when with a gate", engine_le_when, numpy_le_when),
     ]

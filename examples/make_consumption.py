@@ -21,7 +21,9 @@ def consumption() -> pd.Series:
     day = np.asarray((local.normalize() - local[0].normalize()).days)
     heating = 0.55 * (1.0 + np.cos(2 * np.pi * (day + 15) / 365.0))
     peaks = 0.35 * np.exp(-((hour - 7.5) ** 2) / 1.5) + 0.6 * np.exp(-((hour - 18.5) ** 2) / 3.0)
-    ev = np.where((local.day_of_week < 5) & (hour >= 22) & (rng.random(len(index)) < 0.35), 2.7, 0.0)
+    ev = np.where(
+        (local.day_of_week < 5) & (hour >= 22) & (rng.random(len(index)) < 0.35), 2.7, 0.0
+    )
     kwh = 0.08 + 0.25 * heating + peaks * 0.25 + ev * 0.25 + rng.gamma(2.0, 0.02, len(index))
     return pd.Series(np.round(kwh, 4), index=index, name="kwh")
 

@@ -13,8 +13,13 @@ SE_TARIFF = uuid.UUID("5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f")
 
 @pytest.mark.parametrize(
     "year, date",
-    [(2024, dt.date(2024, 3, 31)), (2025, dt.date(2025, 4, 20)), (2026, dt.date(2026, 4, 5)),
-     (2038, dt.date(2038, 4, 25)), (2285, dt.date(2285, 3, 22))],
+    [
+        (2024, dt.date(2024, 3, 31)),
+        (2025, dt.date(2025, 4, 20)),
+        (2026, dt.date(2026, 4, 5)),
+        (2038, dt.date(2038, 4, 25)),
+        (2285, dt.date(2285, 3, 22)),
+    ],
 )
 def test_easter(year, date):
     assert easter_sunday(year) == date
@@ -37,13 +42,18 @@ def test_easter(year, date):
 def test_holiday_rules(holiday, year, date):
     (occ,) = holiday_occurrences(year, year, [holiday])
     assert occ.date == date and occ.holiday is holiday
-    assert occ.timezone == ("Europe/Stockholm" if holiday.value.startswith("se/") else "Europe/Oslo")
+    assert occ.timezone == (
+        "Europe/Stockholm" if holiday.value.startswith("se/") else "Europe/Oslo"
+    )
 
 
 def test_list_holidays_covers_the_window_inclusive():
     client = APIClient(api_key="k")
-    occ = asyncio.run(client.list_holidays(start_year=2024, end_year=2027,
-                                           holiday=[Holiday.SE_JULAFTON, "se/juldagen"]))
+    occ = asyncio.run(
+        client.list_holidays(
+            start_year=2024, end_year=2027, holiday=[Holiday.SE_JULAFTON, "se/juldagen"]
+        )
+    )
     assert [o.date.year for o in occ] == [2024, 2024, 2025, 2025, 2026, 2026, 2027, 2027]
     with pytest.raises(ValueError):
         asyncio.run(client.list_holidays(start_year=2025, end_year=2024, holiday=[]))
@@ -58,8 +68,9 @@ def test_get_tariff_from_catalogue_and_unknown_ids(tmp_path, monkeypatch):
             asyncio.run(client.get_tariff(bad))
 
     tid = uuid.uuid4()
-    (tmp_path / f"{tid}.json").write_text(json.dumps(
-        {"id": str(tid), "name": "empty", "tariff_components": []}))
+    (tmp_path / f"{tid}.json").write_text(
+        json.dumps({"id": str(tid), "name": "empty", "tariff_components": []})
+    )
     monkeypatch.setenv("OSTRELPY_CATALOGUE", str(tmp_path))
     assert asyncio.run(APIClient(api_key="k").get_tariff(tid)).name == "empty"
     assert APIClient(api_key="k").tariff_ids() == [tid]

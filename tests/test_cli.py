@@ -21,8 +21,12 @@ def test_default_run_prices_the_bundled_household(capsys):
 
 
 def test_period_outside_every_component(capsys):
-    assert cli.main(["cost", SE, "--start", "2020-01-01T00:00+01:00",
-                     "--end", "2020-02-01T00:00+01:00"]) == 0
+    assert (
+        cli.main(
+            ["cost", SE, "--start", "2020-01-01T00:00+01:00", "--end", "2020-02-01T00:00+01:00"]
+        )
+        == 0
+    )
     assert "No component of the tariff applies" in capsys.readouterr().out
 
 
@@ -46,12 +50,27 @@ def test_check_list_and_schema(capsys):
 def test_unknown_and_invalid_tariffs(tmp_path, capsys):
     assert cli.main(["check", str(uuid.uuid4())]) == 2
     tid = uuid.uuid4()
-    bad = {"id": str(tid), "name": "broken", "tariff_components": [{
-        "id": str(uuid.uuid4()), "name": "x", "timezone": "Europe/Stockholm",
-        "datasets": [{"id": "consumption", "resolution": "quarter_hourly", "unit": "kWh"}],
-        "functions": [{"type": "constant", "value": {"value": 1, "unit": "SEK"},
-                       "resolution": "daily", "output": {"id": "c", "resolution": "daily", "unit": "SEK"}}],
-        "cost": {"id": "c", "resolution": "daily", "unit": "SEK"}}]}
+    bad = {
+        "id": str(tid),
+        "name": "broken",
+        "tariff_components": [
+            {
+                "id": str(uuid.uuid4()),
+                "name": "x",
+                "timezone": "Europe/Stockholm",
+                "datasets": [{"id": "consumption", "resolution": "quarter_hourly", "unit": "kWh"}],
+                "functions": [
+                    {
+                        "type": "constant",
+                        "value": {"value": 1, "unit": "SEK"},
+                        "resolution": "daily",
+                        "output": {"id": "c", "resolution": "daily", "unit": "SEK"},
+                    }
+                ],
+                "cost": {"id": "c", "resolution": "daily", "unit": "SEK"},
+            }
+        ],
+    }
     (tmp_path / f"{tid}.json").write_text(json.dumps(bad))
     assert cli.main(["check", str(tid), "--catalogue", str(tmp_path)]) == 1
     assert "Dataset(s) ['consumption'] are never used" in capsys.readouterr().err

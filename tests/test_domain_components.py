@@ -1,4 +1,3 @@
-import copy
 import datetime as dt
 import json
 import subprocess
@@ -51,10 +50,15 @@ def refused(data):
 
 
 def test_the_example_tariff_validates_from_json():
-    components = [e.TariffComponent.model_validate_json(json.dumps(c))
-                  for c in SE_TARIFF["tariff_components"]]
+    components = [
+        e.TariffComponent.model_validate_json(json.dumps(c)) for c in SE_TARIFF["tariff_components"]
+    ]
     assert [c.name for c in components] == [
-        "Energiskatt", "Överföringsavgift", "Effektavgift", "Abonnemangsavgift"]
+        "Energiskatt",
+        "Överföringsavgift",
+        "Effektavgift",
+        "Abonnemangsavgift",
+    ]
     transfer, peak = components[1], components[2]
     assert isinstance(transfer.functions[1], e.Mask)
     assert transfer.collect_holidays()[0] is e.Holiday.SE_ANNANDAG_JUL
@@ -74,38 +78,84 @@ def test_minimal_pipeline_and_cost_rules():
 @pytest.mark.parametrize(
     "data, message",
     [
-        (component([TAX], datasets=[ds("x"), ds("x", unit="kW"), ds("b"), ds("b"), ds("b")]),
-         "Duplicate dataset id(s): ['b', 'x']"),
-        (component([mul(ds("z"), level(1.0, "SEK_per_kWh"), ds("y", unit="SEK"))]),
-         "Function 0 (multiply) references unknown input 'z'. Available datasets: ['x']"),
-        (component([mul(ds("x"), level(1.0, "SEK_per_kWh"), ds("x", unit="SEK"))]),
-         "Function 0 (multiply) produces output 'x' that conflicts with an existing dataset or "
-         "function output"),
-        (component([TAX, mul(ds("w", unit="SEK"), level(1.0, "%"), ds("v", unit="SEK")),
-                    mul(ds("y", unit="SEK"), level(1.0, "%"), ds("w", unit="SEK"))]),
-         "Function 1 (multiply) references unknown input 'w'. Available datasets: ['x', 'y']"),
-        (component([TAX], cost=ds("total", unit="SEK")),
-         "Pipeline cost dataset 'total' is not produced by any function or dataset. "
-         "Available datasets: ['x', 'y']"),
+        (
+            component([TAX], datasets=[ds("x"), ds("x", unit="kW"), ds("b"), ds("b"), ds("b")]),
+            "Duplicate dataset id(s): ['b', 'x']",
+        ),
+        (
+            component([mul(ds("z"), level(1.0, "SEK_per_kWh"), ds("y", unit="SEK"))]),
+            "Function 0 (multiply) references unknown input 'z'. Available datasets: ['x']",
+        ),
+        (
+            component([mul(ds("x"), level(1.0, "SEK_per_kWh"), ds("x", unit="SEK"))]),
+            "Function 0 (multiply) produces output 'x' that conflicts with an existing dataset or "
+            "function output",
+        ),
+        (
+            component(
+                [
+                    TAX,
+                    mul(ds("w", unit="SEK"), level(1.0, "%"), ds("v", unit="SEK")),
+                    mul(ds("y", unit="SEK"), level(1.0, "%"), ds("w", unit="SEK")),
+                ]
+            ),
+            "Function 1 (multiply) references unknown input 'w'. Available datasets: ['x', 'y']",
+        ),
+        (
+            component([TAX], cost=ds("total", unit="SEK")),
+            "Pipeline cost dataset 'total' is not produced by any function or dataset. "
+            "Available datasets: ['x', 'y']",
+        ),
         (component([TAX], datasets=[ds("x"), ds("spare")]), "Dataset(s) ['spare'] are never used"),
         (component([TAX], timezone="Mars/Olympus"), "Invalid timezone 'Mars/Olympus'"),
         (component([TAX], timezone="UTC+1:00"), "Invalid timezone 'UTC+1:00'"),
         (component([], cost=ds("y")), "too_short"),
         (component([dict(TAX, type="power")]), "union_tag_invalid"),
-        (component([mul(ds("x"), level(1.0, "SEK_per_kWh"), ds("y", unit="NOK"))]),
-         "Multiply: kWh × SEK_per_kWh should produce SEK, got NOK"),
-        (component([mul(ds("x"), ds("x", unit="kW"), ds("y", unit="SEK"))]),
-         "Multiply: unsupported unit combination kWh × kW"),
-        (component([{"type": "aggregate", "input": ds("x"), "resolution": "quarter_hourly",
-                     "aggregation_function": "sum", "output": ds("y")}]),
-         "Aggregate resolution (quarter_hourly) must be coarser than input resolution "
-         "(quarter_hourly)"),
-        (component([{"type": "select", "input": ds("x", "daily"), "output": ds("y", "daily"),
-                     "condition": {"type": "time_of_day", "from_time": "07:00",
-                                   "to_time": "19:00"}}], datasets=[ds("x", "daily")]),
-         "Select condition requires resolution hourly or finer, but input has resolution daily"),
-        (component([{"type": "add", "inputs": [ds("x"), ds("x", "hourly")], "output": ds("y")}]),
-         "All Dataset resolutions must match, got"),
+        (
+            component([mul(ds("x"), level(1.0, "SEK_per_kWh"), ds("y", unit="NOK"))]),
+            "Multiply: kWh × SEK_per_kWh should produce SEK, got NOK",
+        ),
+        (
+            component([mul(ds("x"), ds("x", unit="kW"), ds("y", unit="SEK"))]),
+            "Multiply: unsupported unit combination kWh × kW",
+        ),
+        (
+            component(
+                [
+                    {
+                        "type": "aggregate",
+                        "input": ds("x"),
+                        "resolution": "quarter_hourly",
+                        "aggregation_function": "sum",
+                        "output": ds("y"),
+                    }
+                ]
+            ),
+            "Aggregate resolution (quarter_hourly) must be coarser than input resolution "
+            "(quarter_hourly)",
+        ),
+        (
+            component(
+                [
+                    {
+                        "type": "select",
+                        "input": ds("x", "daily"),
+                        "output": ds("y", "daily"),
+                        "condition": {
+                            "type": "time_of_day",
+                            "from_time": "07:00",
+                            "to_time": "19:00",
+                        },
+                    }
+                ],
+                datasets=[ds("x", "daily")],
+            ),
+            "Select condition requires resolution hourly or finer, but input has resolution daily",
+        ),
+        (
+            component([{"type": "add", "inputs": [ds("x"), ds("x", "hourly")], "output": ds("y")}]),
+            "All Dataset resolutions must match, got",
+        ),
     ],
 )
 def test_wiring_unit_and_resolution_mistakes(data, message):
@@ -130,15 +180,17 @@ def test_block_errors_stop_before_the_pipeline_check():
     ],
 )
 def test_is_active_in_period(applicable_from, applicable_to, active):
-    c = e.TariffComponent.model_validate(component(
-        [TAX], applicable_from=applicable_from, applicable_to=applicable_to))
+    c = e.TariffComponent.model_validate(
+        component([TAX], applicable_from=applicable_from, applicable_to=applicable_to)
+    )
     start, end = dt.datetime(2025, 1, 1, tzinfo=TZ), dt.datetime(2025, 2, 1, tzinfo=TZ)
     assert c.is_active_in_period(start, end) is active
 
 
 def test_naive_window_against_aware_bound_is_a_type_error():
-    c = e.TariffComponent.model_validate(component(
-        [TAX], applicable_to=dt.datetime(2025, 1, 1, tzinfo=TZ)))
+    c = e.TariffComponent.model_validate(
+        component([TAX], applicable_to=dt.datetime(2025, 1, 1, tzinfo=TZ))
+    )
     with pytest.raises(TypeError):
         c.is_active_in_period(dt.datetime(2025, 1, 1), dt.datetime(2025, 2, 1))
 
@@ -146,9 +198,16 @@ def test_naive_window_against_aware_bound_is_a_type_error():
 def test_collect_holidays_through_nested_conditions():
     exclude = {"type": "exclude_holidays", "holidays": ["se/juldagen", "se/julafton"]}
     cond = {"type": "and", "conditions": [{"type": "not", "condition": exclude}, exclude]}
-    fns = [{"type": "select", "input": ds("x"), "condition": cond, "output": ds("a")},
-           {"type": "mask", "input": ds("a"), "condition": exclude, "replacement": level(0.0, "kWh"),
-            "output": ds("b")}]
+    fns = [
+        {"type": "select", "input": ds("x"), "condition": cond, "output": ds("a")},
+        {
+            "type": "mask",
+            "input": ds("a"),
+            "condition": exclude,
+            "replacement": level(0.0, "kWh"),
+            "output": ds("b"),
+        },
+    ]
     c = e.TariffComponent.model_validate(component(fns))
     assert c.collect_holidays() == [e.Holiday.SE_JULAFTON, e.Holiday.SE_JULDAGEN]
 
@@ -159,7 +218,8 @@ def test_schema_publishes_descriptions_and_examples():
     assert props["name"]["examples"][:2] == ["Energiskatt", "Överföringsavgift"]
     assert props["timezone"]["examples"] == ["Europe/Stockholm", "UTC+01:00"]
     assert props["cost"]["description"] == (
-        "The pipeline's monetary cost output. Must match a function output or input dataset.")
+        "The pipeline's monetary cost output. Must match a function output or input dataset."
+    )
     assert props["applicable_to"]["examples"] == ["2026-01-01T00:00:00+01:00"]
     assert "Identifier for this dataset." in json.dumps(schema)
 

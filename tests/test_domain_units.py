@@ -39,7 +39,7 @@ def test_resolution_order_and_hash():
     assert {R.DAILY: 1}["daily"] == 1
     for other in ("fortnightly", None, 3):
         with pytest.raises(ValueError):
-            R.HOURLY < other
+            R.HOURLY < other  # noqa: B015
 
 
 @pytest.mark.parametrize(

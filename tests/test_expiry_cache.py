@@ -2,7 +2,6 @@ import time
 from typing import Generic
 
 import pytest
-
 from ostrelpy.bindings.expiry_cache import ExpiryCache
 
 

@@ -9,6 +9,7 @@ INF = np.inf
 
 # -- validators --------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "kernel, good, wrong, expected_name",
     [
@@ -48,9 +49,15 @@ def test_kernels_are_positional_only():
 
 # -- converters --------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
-    "kernel, dtype", [(e.to_bool, np.bool_), (e.to_float64, np.float64),
-                      (e.to_int32, np.int32), (e.to_int64, np.int64)]
+    "kernel, dtype",
+    [
+        (e.to_bool, np.bool_),
+        (e.to_float64, np.float64),
+        (e.to_int32, np.int32),
+        (e.to_int64, np.int64),
+    ],
 )
 def test_converters_reuse_an_array_of_the_target_dtype(kernel, dtype):
     a = np.array([1, 0, 1], dtype=dtype)
@@ -140,6 +147,7 @@ def test_row_kernels_fail_on_one_dimensional_input(kernel):
 
 # -- pairwise and selection --------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "a, b",
     [
@@ -183,6 +191,7 @@ def test_where_indices():
 
 
 # -- group reductions --------------------------------------------------------------------------
+
 
 def test_group_count():
     out = e.group_count(np.array([0, 2, 2]))
@@ -231,6 +240,7 @@ def test_group_extrema_fail_on_bad_ids(kernel):
 
 
 # -- bounds and group sums ---------------------------------------------------------------------
+
 
 def test_get_bounds_of_a_number_and_of_variables():
     lo, hi = e.get_bounds(5.0, pd.RangeIndex(3))

@@ -1,8 +1,8 @@
+from ostrelpy.bindings.expiry_cache import ExpiryCache
 from pydantic import TypeAdapter
 
 from ostrelpy import api_client, component_cost, models
 from ostrelpy.bindings import _engine, logic
-from ostrelpy.bindings.expiry_cache import ExpiryCache
 
 
 def test_module_state_is_shared_and_fixed():
@@ -20,6 +20,11 @@ def test_module_state_is_shared_and_fixed():
 
 def test_function_adapter_reads_public_descriptions():
     block = logic._FUNCTION_ADAPTER.validate_python(
-        {"type": "constant", "value": {"value": 10.5, "unit": "SEK"}, "resolution": "daily",
-         "output": {"id": "cost", "resolution": "daily", "unit": "SEK"}})
+        {
+            "type": "constant",
+            "value": {"value": 10.5, "unit": "SEK"},
+            "resolution": "daily",
+            "output": {"id": "cost", "resolution": "daily", "unit": "SEK"},
+        }
+    )
     assert isinstance(block, _engine.Constant) and block.value.value == 10.5

@@ -16,13 +16,19 @@ def cont(start, lb, ub, index=IDX3):
 
 
 def fields(**over):
-    base = dict(cols=np.array([0, 1, 2]), lb=np.zeros(3), ub=np.ones(3),
-                is_integer=np.zeros(3, dtype=bool), index=IDX3)
+    base = dict(
+        cols=np.array([0, 1, 2]),
+        lb=np.zeros(3),
+        ub=np.ones(3),
+        is_integer=np.zeros(3, dtype=bool),
+        index=IDX3,
+    )
     base.update(over)
     return base
 
 
 # -- VariableSeries ----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "over, message",
@@ -50,8 +56,13 @@ def test_dtype_checks_run_in_field_order():
 
 
 def test_empty_variable_series_is_valid():
-    v = e.VariableSeries(np.array([], dtype=np.int64), np.array([]), np.array([]),
-                         np.array([], dtype=bool), pd.DatetimeIndex([], tz="UTC"))
+    v = e.VariableSeries(
+        np.array([], dtype=np.int64),
+        np.array([]),
+        np.array([]),
+        np.array([], dtype=bool),
+        pd.DatetimeIndex([], tz="UTC"),
+    )
     assert len(v.cols) == 0 and e.FunctionBlock(v).next_available_col == 0
 
 
@@ -125,9 +136,14 @@ def test_module_gather():
 
 # -- ConstraintSeries --------------------------------------------------------------------------
 
+
 def cs(cls, cols, rows, coefs, rhs):
-    return cls(np.array(cols, dtype=np.int64), np.array(rows, dtype=np.int64),
-               np.array(coefs, dtype=float), np.array(rhs, dtype=float))
+    return cls(
+        np.array(cols, dtype=np.int64),
+        np.array(rows, dtype=np.int64),
+        np.array(coefs, dtype=float),
+        np.array(rhs, dtype=float),
+    )
 
 
 @pytest.mark.parametrize("cls", [e.ConstraintSeries, e.EqualitySeries, e.InequalitySeries])
@@ -163,8 +179,9 @@ def test_constraint_series_equality_is_by_class_and_value():
     assert hash(a) == hash(cs(e.EqualitySeries, [0], [0], [1.0], [2.0]))
     assert a != cs(e.InequalitySeries, [0], [0], [1.0], [2.0])
     assert a != cs(e.EqualitySeries, [0], [0], [1.0], [3.0])
-    assert repr(a) == ("EqualitySeries(cols=array([0]), rows=array([0]), coefs=array([1.]), "
-                       "rhs=array([2.]))")
+    assert repr(a) == (
+        "EqualitySeries(cols=array([0]), rows=array([0]), coefs=array([1.]), rhs=array([2.]))"
+    )
 
 
 def test_concatenate_offsets_rows_and_skips_none():
@@ -180,6 +197,7 @@ def test_concatenate_offsets_rows_and_skips_none():
 
 
 # -- relations ---------------------------------------------------------------------------------
+
 
 def test_ge_worked_example():
     x, y = cont(0, [0] * 3, [9] * 3), cont(3, [0] * 3, [9] * 3)
@@ -201,8 +219,11 @@ def test_eq_with_a_bare_constant_moves_it_right():
 def test_relation_terms_per_step_and_of_every_form():
     x, y = cont(0, [0] * 3, [9] * 3), cont(3, [0] * 3, [9] * 3)
     coef = pd.Series([1.0, 2.0, 3.0], index=IDX3)
-    r = e.le(y, [e.ConstraintTerm(coef, x), (2.0, pd.Series([1.0, 0.0, -1.0])), x],
-             rhs=np.array([10.0, 20.0, 30.0]))
+    r = e.le(
+        y,
+        [e.ConstraintTerm(coef, x), (2.0, pd.Series([1.0, 0.0, -1.0])), x],
+        rhs=np.array([10.0, 20.0, 30.0]),
+    )
     # y - c x - x <= rhs + 2 * s
     assert r.cols.tolist() == [3, 0, 0, 4, 1, 1, 5, 2, 2]
     assert r.coefs.tolist() == [1, -1, -1, 1, -2, -1, 1, -3, -1]
@@ -295,9 +316,14 @@ def test_linear_combination_assertions():
 def test_sum_per_group_term_forms():
     x = cont(0, [0] * 3, [1] * 3)
     z = cont(3, [0] * 2, [1] * 2, IDX3[:2])
-    r = e.sum_per_group([e.GroupTerm(2.0, x, np.array([0, 0, 1])),
-                         (z, np.array([1, 0], dtype=np.int32)),
-                         (np.array([-1.0, -2.0]), z, [0, 1])], rhs=np.array([1.0, 2.0]))
+    r = e.sum_per_group(
+        [
+            e.GroupTerm(2.0, x, np.array([0, 0, 1])),
+            (z, np.array([1, 0], dtype=np.int32)),
+            (np.array([-1.0, -2.0]), z, [0, 1]),
+        ],
+        rhs=np.array([1.0, 2.0]),
+    )
     assert type(r) is e.EqualitySeries
     assert r.cols.tolist() == [0, 1, 2, 3, 4, 3, 4]
     assert r.rows.tolist() == [0, 0, 1, 1, 0, 0, 1]
@@ -327,6 +353,7 @@ def test_broadcast():
 
 # -- grouped values ----------------------------------------------------------------------------
 
+
 def test_grouped_values_and_groups():
     g = e.GroupedValues(np.array([1.0, 3.0, 2.0, 6.0]), np.array([0, 0, 2, 2]))
     assert g.sum().tolist() == [4.0, 0.0, 8.0]
@@ -344,6 +371,7 @@ def test_grouped_values_and_groups():
 
 
 # -- FunctionBlock -----------------------------------------------------------------------------
+
 
 def test_function_block_then():
     x = cont(0, [0] * 3, [1] * 3)
@@ -417,8 +445,9 @@ def test_context_construction_invariant():
     v = cont(3, [0] * 3, [1] * 3)
     with pytest.raises(ValueError) as err:
         e.ExecutionContext("tl", 5, {"load": v})
-    assert str(err.value) == ("next_available_col (5) must be greater than max col in "
-                              "VariableSeries load (5)")
+    assert str(err.value) == (
+        "next_available_col (5) must be greater than max col in VariableSeries load (5)"
+    )
     ctx = e.ExecutionContext("tl", 6, {"load": v, "empty": cont(0, [], [], IDX3[:0])})
     assert ctx.function_blocks == [] and ctx.assume_convex is False
     assert e.ExecutionContext("tl", 0).all_series == {}
@@ -435,8 +464,10 @@ def test_context_fields_are_reassignable_and_compared_by_value():
         hash(a)
     c = e.ExecutionContext("tl", 0)
     c.all_series["self"] = c
-    assert repr(c) == ("ExecutionContext(timeline='tl', next_available_col=0, "
-                       "all_series={'self': ...}, function_blocks=[], assume_convex=False)")
+    assert repr(c) == (
+        "ExecutionContext(timeline='tl', next_available_col=0, "
+        "all_series={'self': ...}, function_blocks=[], assume_convex=False)"
+    )
 
 
 def test_register_function_block_moves_the_counter_forward_only():
@@ -589,8 +620,9 @@ def test_run_pipeline_argument_errors():
     assert str(err.value) == "run_pipeline() needs keyword-only argument timeline"
     with pytest.raises(TypeError) as err:
         e.run_pipeline([], {}, timeline=GridDouble(), next_available_col="3")
-    assert str(err.value) == ("Argument 'next_available_col' has incorrect type "
-                              "(expected int, got str)")
+    assert str(err.value) == (
+        "Argument 'next_available_col' has incorrect type (expected int, got str)"
+    )
     with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(3 given\)"):
         e.run_pipeline([], {}, GridDouble())
     ctx = e.run_pipeline([], {}, timeline=GridDouble(), next_available_col=3.9, assume_convex=1)
@@ -602,8 +634,9 @@ def test_run_pipeline_places_inputs_on_the_timeline():
     own_index = pd.date_range("2000-01-01", periods=2, freq="D", tz="UTC")
     v = e.VariableSeries.continuous(0, np.zeros(2), np.ones(2), own_index)
     hourly = e.Dataset(id="v", resolution=H, unit=KWH)
-    ctx = e.run_pipeline([], {ds("m"): measured, hourly: v}, timeline=GridDouble(),
-                         next_available_col=2)
+    ctx = e.run_pipeline(
+        [], {ds("m"): measured, hourly: v}, timeline=GridDouble(), next_available_col=2
+    )
     placed = ctx.all_series["v"]
     assert placed.cols.tolist() == [0, 1] and placed.index.equals(GRID[::4])
     m = ctx.all_series["m"]
@@ -622,8 +655,9 @@ class Recording(e.Timeline):
 @pytest.mark.parametrize("timeline_type", [e.Timeline, Recording])
 def test_run_pipeline_names_aligned_inputs_by_dataset(timeline_type):
     start = pd.Timestamp("2025-03-01", tz="UTC")
-    built = e.Timeline.build(tz=dt.timezone.utc, start_time=start,
-                             end_time=start + pd.Timedelta(hours=2), holidays=[])
+    built = e.Timeline.build(
+        tz=dt.UTC, start_time=start, end_time=start + pd.Timedelta(hours=2), holidays=[]
+    )
     t = timeline_type(built._accessors, [])
     measured = pd.Series(np.arange(8.0), index=t.get_as("quarter_hourly"), name="caller")
     ctx = e.run_pipeline([], {ds("m"): measured}, timeline=t)
@@ -651,8 +685,12 @@ def test_run_pipeline_computes_and_compiles_in_order():
     v = e.VariableSeries.continuous(0, np.zeros(8), np.ones(8), GRID)
     numeric = Component("fee", Step("fee", p=ds("price"), k=e.Level(value=1.0, unit=KWH)))
     compiled = Component("cost", Step("sum", x=ds("load")), Step("cost", y=ds("sum"), z=ds("load")))
-    ctx = e.run_pipeline([numeric, compiled], {ds("price"): price, ds("load"): v},
-                         timeline=GridDouble(), next_available_col=8)
+    ctx = e.run_pipeline(
+        [numeric, compiled],
+        {ds("price"): price, ds("load"): v},
+        timeline=GridDouble(),
+        next_available_col=8,
+    )
     assert ctx.all_series["fee"].tolist() == [3.0] * 8
     assert [b.output.cols[0] for b in ctx.function_blocks] == [8, 16]
     assert ctx.next_available_col == 24 and ctx.all_series["cost"].cols.tolist()[-1] == 23
@@ -694,8 +732,9 @@ try:
 except ValueError as err:
     print(err)
 """
-    out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True,
-                         check=True).stdout.split("\n")
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", script], capture_output=True, text=True, check=True
+    ).stdout.split("\n")
     assert out[:4] == ["[1.0, 2.0]", "[6, 7, 8]", "ValueError", "no variable factor"]
 
 
@@ -735,8 +774,9 @@ def stockholm_day(day):
 
     tz = ZoneInfo("Europe/Stockholm")
     start = dt.datetime(2025, 10, day, tzinfo=tz)
-    return e.Timeline.build(tz=tz, start_time=start, end_time=start + dt.timedelta(days=1),
-                            holidays=[])
+    return e.Timeline.build(
+        tz=tz, start_time=start, end_time=start + dt.timedelta(days=1), holidays=[]
+    )
 
 
 @needs_timeline

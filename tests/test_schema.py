@@ -5,7 +5,13 @@ from ostrelpy.bindings import _engine, _schema
 
 
 def test_exports():
-    assert _schema.__all__ == ["AfterValidator", "BaseModel", "ConfigDict", "Field", "model_validator"]
+    assert _schema.__all__ == [
+        "AfterValidator",
+        "BaseModel",
+        "ConfigDict",
+        "Field",
+        "model_validator",
+    ]
     assert "_probe" not in _schema.__all__
     assert _schema._probe() is None
 

@@ -365,12 +365,16 @@ def reference_align(t, s, resolution):
 def test_align_of_a_series_as_long_as_the_period_index(day, resolution, unit, labels):
     t = day_timeline(day)
     starts = t.get_as(resolution)
-    index = {
-        "starts": starts,
-        "shifted": starts + pd.Timedelta(minutes=15),
-        "reversed": starts[::-1],
-        "one_moved": starts.delete(5).insert(5, starts[5] + pd.Timedelta(seconds=1)),
-    }[labels].tz_convert(STHLM).as_unit(unit)
+    index = (
+        {
+            "starts": starts,
+            "shifted": starts + pd.Timedelta(minutes=15),
+            "reversed": starts[::-1],
+            "one_moved": starts.delete(5).insert(5, starts[5] + pd.Timedelta(seconds=1)),
+        }[labels]
+        .tz_convert(STHLM)
+        .as_unit(unit)
+    )
     values = np.arange(len(starts), dtype=float)
     values[2] = np.nan
     s = pd.Series(values, index=index, name="load")
@@ -384,8 +388,9 @@ def test_align_of_a_series_as_long_as_the_period_index(day, resolution, unit, la
 
 def test_align_in_a_unit_the_period_starts_are_not_whole_numbers_of():
     start = local(NORMAL) + pd.Timedelta(milliseconds=500)
-    t = e.Timeline.build(tz=zone(STHLM), start_time=start, end_time=start + pd.Timedelta(hours=1),
-                         holidays=[])
+    t = e.Timeline.build(
+        tz=zone(STHLM), start_time=start, end_time=start + pd.Timedelta(hours=1), holidays=[]
+    )
     starts = t.get_as(R.QUARTER_HOURLY)
     floored = pd.Series([1.0, 2.0, 3.0, 4.0], index=starts.floor("s").as_unit("s"))
     assert t.align_dataset(floored, R.QUARTER_HOURLY).tolist() == [0.0] * 4
@@ -643,8 +648,9 @@ def reference_extremes(s, days, n, highest):
 @pytest.mark.parametrize("n", [1, 3, 8, 9, 30])
 def test_highest_and_lowest_agree_with_a_plain_selection(highest, n):
     # Few distinct values, so that ties decide; a few selections fill a whole day.
-    t = e.Timeline.build(tz=zone(STHLM), start_time=local("2025-10-24"),
-                         end_time=local("2025-10-28"), holidays=[])
+    t = e.Timeline.build(
+        tz=zone(STHLM), start_time=local("2025-10-24"), end_time=local("2025-10-28"), holidays=[]
+    )
     starts = t.get_as(R.HOURLY)
     rng = np.random.default_rng(n)
     values = rng.integers(0, 4, len(starts)).astype(float)
@@ -709,8 +715,12 @@ def test_missing_instants_do_not_set_the_window():
 
 def test_instants_beyond_the_nanosecond_range_are_refused_not_wrapped():
     tz = e.timezone_from_str("Europe/Stockholm")
-    t = e.Timeline.build(tz=tz, start_time=dt.datetime(2025, 1, 1, tzinfo=tz),
-                               end_time=dt.datetime(2025, 1, 2, tzinfo=tz), holidays=[])
+    t = e.Timeline.build(
+        tz=tz,
+        start_time=dt.datetime(2025, 1, 1, tzinfo=tz),
+        end_time=dt.datetime(2025, 1, 2, tzinfo=tz),
+        holidays=[],
+    )
     far = pd.DatetimeIndex(np.array(["2025-01-01T00:00", "3000-01-01T00:00"], dtype="M8[s]"))
     far = far.tz_localize("UTC")
     aligned = t.align_dataset(pd.Series([1.0, 2.0], index=far), "hourly")

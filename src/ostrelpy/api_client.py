@@ -34,7 +34,7 @@ def easter_sunday(year: int) -> dt.date:
     g = (b - f + 1) // 3
     h = (19 * a + b - d - g + 15) % 30
     i, k = divmod(c, 4)
-    l = (32 + 2 * e + 2 * i - h - k) % 7  # noqa: E741
+    l = (32 + 2 * e + 2 * i - h - k) % 7  # noqa: E741 (the name of the published rule)
     m = (a + 11 * h + 22 * l) // 451
     month, day = divmod(h + l - 7 * m + 114, 31)
     return dt.date(year, month, day + 1)

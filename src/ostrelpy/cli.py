@@ -30,8 +30,10 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--catalogue", help="directory of tariff JSON files")
     cost = sub.add_parser("cost", help="what a consumption file costs under a catalogue tariff")
     cost.add_argument("tariff_id", nargs="?", default=str(EXAMPLE_TARIFF))
-    cost.add_argument("--consumption", help="CSV of interval start and kWh "
-                      "(default: the bundled example household)")
+    cost.add_argument(
+        "--consumption",
+        help="CSV of interval start and kWh (default: the bundled example household)",
+    )
     cost.add_argument("--start", help="start of the period, ISO 8601 with offset")
     cost.add_argument("--end", help="end of the period (exclusive)")
     cost.add_argument("--catalogue", help="directory of tariff JSON files")
@@ -79,8 +81,10 @@ def _cost(args: argparse.Namespace) -> int:
         return 0
     table = cli_cost.monthly_table(costs)
     zone = _engine_zone(costs[0][0].timezone)
-    print(f"Cost from {start.astimezone(zone).isoformat()} to {end.astimezone(zone).isoformat()}, "
-          f"{consumption[(consumption.index >= start) & (consumption.index < end)].sum():.1f} kWh")
+    print(
+        f"Cost from {start.astimezone(zone).isoformat()} to {end.astimezone(zone).isoformat()}, "
+        f"{consumption[(consumption.index >= start) & (consumption.index < end)].sum():.1f} kWh"
+    )
     print(table.round(2).to_string())
     return 0
 
@@ -101,8 +105,11 @@ def main(argv: list[str] | None = None) -> int:
             return 0
         from ostrelpy.bindings import _engine
 
-        print(json.dumps(_engine.TariffComponent.model_json_schema(), indent=args.indent,
-                         ensure_ascii=False))
+        print(
+            json.dumps(
+                _engine.TariffComponent.model_json_schema(), indent=args.indent, ensure_ascii=False
+            )
+        )
         return 0
     except TariffNotFoundError as exc:
         print(f"ostrelpy: {exc}", file=sys.stderr)

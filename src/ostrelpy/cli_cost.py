@@ -24,7 +24,9 @@ def read_consumption(path: str | Path) -> pd.Series:
     return pd.Series(values.to_numpy(), index=index, name="consumption").sort_index()
 
 
-def _window(series: pd.Series, start: str | None, end: str | None) -> tuple[dt.datetime, dt.datetime]:
+def _window(
+    series: pd.Series, start: str | None, end: str | None
+) -> tuple[dt.datetime, dt.datetime]:
     lo = pd.Timestamp(start) if start else series.index[0]
     hi = pd.Timestamp(end) if end else series.index[-1] + STEP
     for name, t in (("start", lo), ("end", hi)):
@@ -33,31 +35,42 @@ def _window(series: pd.Series, start: str | None, end: str | None) -> tuple[dt.d
     return lo.to_pydatetime(), hi.to_pydatetime()
 
 
-def component_costs(tariff_id: str, consumption: pd.Series, start: dt.datetime,
-                    end: dt.datetime, catalogue: str | None = None) -> list[tuple[object, pd.Series]]:
+def component_costs(
+    tariff_id: str,
+    consumption: pd.Series,
+    start: dt.datetime,
+    end: dt.datetime,
+    catalogue: str | None = None,
+) -> list[tuple[object, pd.Series]]:
     """Each active component with its cost series, evaluated alone on its own timeline."""
     from ostrelpy.bindings import _engine
 
     client = APIClient(api_key="local", catalogue=catalogue)
     tariff = asyncio.run(client.get_tariff(tariff_id))
-    components = [_engine.TariffComponent.model_validate(c.model_dump())
-                  for c in tariff.tariff_components]
+    components = [
+        _engine.TariffComponent.model_validate(c.model_dump()) for c in tariff.tariff_components
+    ]
     active = [c for c in components if c.is_active_in_period(start, end)]
     wanted = sorted({h for c in active for h in c.collect_holidays()})
     holidays = []
     if wanted:
         tz = _engine.timezone_from_str(active[0].timezone)
-        raw = asyncio.run(client.list_holidays(
-            start_year=start.astimezone(tz).year - 1, end_year=end.astimezone(tz).year + 2,
-            holiday=[h.value for h in wanted]))
+        raw = asyncio.run(
+            client.list_holidays(
+                start_year=start.astimezone(tz).year - 1,
+                end_year=end.astimezone(tz).year + 2,
+                holiday=[h.value for h in wanted],
+            )
+        )
         holidays = [_engine.HolidayOccurrence.model_validate(o, from_attributes=True) for o in raw]
     out = []
     for c in active:
         inputs = {}
         for d in c.datasets:
             if d.id != "consumption":
-                raise ValueError(f"{c.name}: needs dataset {d.id!r}, which a consumption file "
-                                 "does not provide")
+                raise ValueError(
+                    f"{c.name}: needs dataset {d.id!r}, which a consumption file does not provide"
+                )
             inputs[d] = consumption.rename(d.id)
         timeline = _engine.build_timeline([c], inputs, holidays, start_time=start, end_time=end)
         ctx = _engine.run_pipeline([c], inputs, timeline=timeline)

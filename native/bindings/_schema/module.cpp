@@ -37,8 +37,7 @@ NB_MODULE(_schema, m) {
   m.attr("Field") = pydantic.attr("Field");
   m.attr("model_validator") = pydantic.attr("model_validator");
   nb::list all;
-  for (const char* name :
-       {"AfterValidator", "BaseModel", "ConfigDict", "Field", "model_validator"})
+  for (const char* name : {"AfterValidator", "BaseModel", "ConfigDict", "Field", "model_validator"})
     all.append(name);
   m.attr("__all__") = all;
 }

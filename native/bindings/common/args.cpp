@@ -34,7 +34,8 @@ std::string count_message(const Signature& sig, size_t given) {
 
 }  // namespace
 
-std::vector<nb::object> parse(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs) {
+std::vector<nb::object> parse(const Signature& sig, const nb::args& args,
+                              const nb::kwargs& kwargs) {
   const size_t npos = sig.positional.size();
   const size_t given = nb::len(nb::handle(args));
   if (given > npos) type_error(count_message(sig, given));
@@ -57,7 +58,8 @@ std::vector<nb::object> parse(const Signature& sig, const nb::args& args, const 
       out[i] = v;
     }
   }
-  for (size_t j = 0; j < sig.keyword_only.size(); ++j) out[npos + j] = take(sig.keyword_only[j].name);
+  for (size_t j = 0; j < sig.keyword_only.size(); ++j)
+    out[npos + j] = take(sig.keyword_only[j].name);
 
   if (matched != nb::len(nb::handle(kwargs))) {
     for (auto [key, value] : kwargs) {
@@ -89,7 +91,8 @@ void require_exact(nb::handle value, PyTypeObject* type, const char* name) {
 void require_instance(nb::handle value, nb::handle type, const char* name) {
   if (nb::isinstance(value, type)) return;
   type_error(std::string("Argument '") + name + "' has incorrect type (expected " +
-             nb::cast<std::string>(type.attr("__name__")) + ", got " + bindings::type_name(value) + ")");
+             nb::cast<std::string>(type.attr("__name__")) + ", got " + bindings::type_name(value) +
+             ")");
 }
 
 }  // namespace ostrel::bindings::args

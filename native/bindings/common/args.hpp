@@ -15,8 +15,8 @@ struct Param {
 };
 
 struct Signature {
-  const char* function;              // "calculate_cost"
-  std::vector<Param> positional;     // may also be passed by keyword
+  const char* function;           // "calculate_cost"
+  std::vector<Param> positional;  // may also be passed by keyword
   std::vector<Param> keyword_only;
 };
 

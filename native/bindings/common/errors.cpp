@@ -7,22 +7,36 @@
 namespace ostrel::bindings {
 
 void set_core_error(const core::Error& e) {
-    PyObject* type = PyExc_ValueError;
-    switch (e.kind()) {
-      case core::ErrorKind::Value: type = PyExc_ValueError; break;
-      case core::ErrorKind::Type: type = PyExc_TypeError; break;
-      case core::ErrorKind::Assertion: type = PyExc_AssertionError; break;
-      case core::ErrorKind::Key: type = PyExc_KeyError; break;
-      case core::ErrorKind::NotImplemented: type = PyExc_NotImplementedError; break;
-      case core::ErrorKind::Index: type = PyExc_IndexError; break;
-      case core::ErrorKind::ZeroDivision: type = PyExc_ZeroDivisionError; break;
-    }
-    if (e.kind() == core::ErrorKind::Key) {
-      nb::str key(e.what());
-      PyErr_SetObject(type, nb::make_tuple(key).ptr());
-    } else {
-      PyErr_SetString(type, e.what());
-    }
+  PyObject* type = PyExc_ValueError;
+  switch (e.kind()) {
+    case core::ErrorKind::Value:
+      type = PyExc_ValueError;
+      break;
+    case core::ErrorKind::Type:
+      type = PyExc_TypeError;
+      break;
+    case core::ErrorKind::Assertion:
+      type = PyExc_AssertionError;
+      break;
+    case core::ErrorKind::Key:
+      type = PyExc_KeyError;
+      break;
+    case core::ErrorKind::NotImplemented:
+      type = PyExc_NotImplementedError;
+      break;
+    case core::ErrorKind::Index:
+      type = PyExc_IndexError;
+      break;
+    case core::ErrorKind::ZeroDivision:
+      type = PyExc_ZeroDivisionError;
+      break;
+  }
+  if (e.kind() == core::ErrorKind::Key) {
+    nb::str key(e.what());
+    PyErr_SetObject(type, nb::make_tuple(key).ptr());
+  } else {
+    PyErr_SetString(type, e.what());
+  }
 }
 
 bool set_error_from_exception(const std::exception_ptr& p) {
@@ -92,8 +106,8 @@ void raise_not_implemented(const std::string& message) {
 }
 
 std::string type_name(nb::handle obj) {
-  return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))
-                                   .attr("__name__"));
+  return nb::cast<std::string>(
+      nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 }  // namespace ostrel::bindings

@@ -64,14 +64,13 @@ NB_MODULE(expiry_cache, m) {
       "An entry is served while its age is at most the lifetime and dropped by the first get()\n"
       "that finds it older. There is no size limit and no background work.";
   nb::object monotonic = nb::module_::import_("time").attr("monotonic");
-  ns["__init__"] = nb::cpp_function(&init, nb::is_method(), nb::name("__init__"),
-                                    nb::arg("ttl_seconds").none(),
-                                    nb::arg("now") = monotonic, "Create an empty cache.");
-  ns["get"] = nb::cpp_function(&get, nb::is_method(), nb::name("get"), 
-                               nb::arg("key").none(),
+  ns["__init__"] =
+      nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), nb::arg("ttl_seconds").none(),
+                       nb::arg("now") = monotonic, "Create an empty cache.");
+  ns["get"] = nb::cpp_function(&get, nb::is_method(), nb::name("get"), nb::arg("key").none(),
                                "The value stored under key if present and not expired, else None.");
-  ns["put"] = nb::cpp_function(&put, nb::is_method(), nb::name("put"), 
-                               nb::arg("key").none(), nb::arg("value").none(),
+  ns["put"] = nb::cpp_function(&put, nb::is_method(), nb::name("put"), nb::arg("key").none(),
+                               nb::arg("value").none(),
                                "Store value under key, stamped with the clock now.");
   ns["clear"] = records::method("clear", &clear, "Remove every entry.");
   nb::object generic = typing.attr("Generic")[nb::make_tuple(K, V)];

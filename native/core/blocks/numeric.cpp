@@ -34,10 +34,14 @@ std::vector<size_t> sorted_order(std::span<const int64_t> labels) {
 
 double apply(Arith op, double a, double b) {
   switch (op) {
-    case Arith::Add: return a + b;
-    case Arith::Subtract: return a - b;
-    case Arith::Multiply: return a * b;
-    case Arith::Divide: return a / b;  // IEEE: x/0 is +-inf, 0/0 NaN
+    case Arith::Add:
+      return a + b;
+    case Arith::Subtract:
+      return a - b;
+    case Arith::Multiply:
+      return a * b;
+    case Arith::Divide:
+      return a / b;  // IEEE: x/0 is +-inf, 0/0 NaN
   }
   return kNaN;
 }
@@ -78,17 +82,33 @@ void combine_scalar(std::span<double> values, double number, Arith op, bool numb
   const size_t n = values.size();
   if (number_on_left) {
     switch (op) {
-      case Arith::Add: for (size_t i = 0; i < n; ++i) v[i] = number + v[i]; break;
-      case Arith::Subtract: for (size_t i = 0; i < n; ++i) v[i] = number - v[i]; break;
-      case Arith::Multiply: for (size_t i = 0; i < n; ++i) v[i] = number * v[i]; break;
-      case Arith::Divide: for (size_t i = 0; i < n; ++i) v[i] = number / v[i]; break;
+      case Arith::Add:
+        for (size_t i = 0; i < n; ++i) v[i] = number + v[i];
+        break;
+      case Arith::Subtract:
+        for (size_t i = 0; i < n; ++i) v[i] = number - v[i];
+        break;
+      case Arith::Multiply:
+        for (size_t i = 0; i < n; ++i) v[i] = number * v[i];
+        break;
+      case Arith::Divide:
+        for (size_t i = 0; i < n; ++i) v[i] = number / v[i];
+        break;
     }
   } else {
     switch (op) {
-      case Arith::Add: for (size_t i = 0; i < n; ++i) v[i] += number; break;
-      case Arith::Subtract: for (size_t i = 0; i < n; ++i) v[i] -= number; break;
-      case Arith::Multiply: for (size_t i = 0; i < n; ++i) v[i] *= number; break;
-      case Arith::Divide: for (size_t i = 0; i < n; ++i) v[i] /= number; break;
+      case Arith::Add:
+        for (size_t i = 0; i < n; ++i) v[i] += number;
+        break;
+      case Arith::Subtract:
+        for (size_t i = 0; i < n; ++i) v[i] -= number;
+        break;
+      case Arith::Multiply:
+        for (size_t i = 0; i < n; ++i) v[i] *= number;
+        break;
+      case Arith::Divide:
+        for (size_t i = 0; i < n; ++i) v[i] /= number;
+        break;
     }
   }
 }
@@ -148,9 +168,7 @@ std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper) {
   using K = Bound::Kind;
   if (lower.kind == K::Number && upper.kind == K::Number && lower.number > upper.number)
     std::swap(lower, upper);
-  auto at = [](const Bound& b, size_t i) {
-    return b.kind == K::Number ? b.number : b.values[i];
-  };
+  auto at = [](const Bound& b, size_t i) { return b.kind == K::Number ? b.number : b.values[i]; };
   std::vector<double> out(x.begin(), x.end());
   for (size_t i = 0; i < out.size(); ++i) {
     double& v = out[i];
@@ -214,10 +232,18 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
       const double* rhs = o.series.values.data();
       const size_t n = out.values.size();
       switch (op) {  // one tight loop per operation
-        case Arith::Add: for (size_t i = 0; i < n; ++i) acc[i] += rhs[i]; break;
-        case Arith::Subtract: for (size_t i = 0; i < n; ++i) acc[i] -= rhs[i]; break;
-        case Arith::Multiply: for (size_t i = 0; i < n; ++i) acc[i] *= rhs[i]; break;
-        case Arith::Divide: for (size_t i = 0; i < n; ++i) acc[i] /= rhs[i]; break;
+        case Arith::Add:
+          for (size_t i = 0; i < n; ++i) acc[i] += rhs[i];
+          break;
+        case Arith::Subtract:
+          for (size_t i = 0; i < n; ++i) acc[i] -= rhs[i];
+          break;
+        case Arith::Multiply:
+          for (size_t i = 0; i < n; ++i) acc[i] *= rhs[i];
+          break;
+        case Arith::Divide:
+          for (size_t i = 0; i < n; ++i) acc[i] /= rhs[i];
+          break;
       }
     } else {
       Labelled u = combine({labels, out.values}, o.series, op);

@@ -143,10 +143,14 @@ std::vector<double> aggregate(const timeline::Timeline& t, std::span<const int64
                               std::optional<Resolution> resolution) {
   using A = Aggregation;
   switch (f) {
-    case A::Sum: return reduce_instants<A::Sum>(t, instants, values, r, resolution);
-    case A::Mean: return reduce_instants<A::Mean>(t, instants, values, r, resolution);
-    case A::Max: return reduce_instants<A::Max>(t, instants, values, r, resolution);
-    case A::Min: return reduce_instants<A::Min>(t, instants, values, r, resolution);
+    case A::Sum:
+      return reduce_instants<A::Sum>(t, instants, values, r, resolution);
+    case A::Mean:
+      return reduce_instants<A::Mean>(t, instants, values, r, resolution);
+    case A::Max:
+      return reduce_instants<A::Max>(t, instants, values, r, resolution);
+    case A::Min:
+      return reduce_instants<A::Min>(t, instants, values, r, resolution);
   }
   return {};
 }

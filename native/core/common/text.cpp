@@ -66,7 +66,7 @@ std::string repr_float(double value) {
   if (exp < -4 || exp >= 16) {
     std::string m = ds.substr(0, 1);
     if (ds.size() > 1) m += "." + ds.substr(1);
-    char eb[8];
+    char eb[16];  // room for any int exponent
     std::snprintf(eb, sizeof eb, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
     return sign + m + eb;
   }
@@ -76,7 +76,8 @@ std::string repr_float(double value) {
   } else if (static_cast<size_t>(exp + 1) >= ds.size()) {
     out = ds + std::string(static_cast<size_t>(exp + 1) - ds.size(), '0') + ".0";
   } else {
-    out = ds.substr(0, static_cast<size_t>(exp + 1)) + "." + ds.substr(static_cast<size_t>(exp + 1));
+    out =
+        ds.substr(0, static_cast<size_t>(exp + 1)) + "." + ds.substr(static_cast<size_t>(exp + 1));
   }
   return sign + out;
 }

@@ -7,8 +7,8 @@
 namespace ostrel::core::domain {
 
 struct PipelineStep {
-  std::string type;                     // the block's tag, for messages
-  std::vector<std::string> input_ids;   // ids of the datasets the step reads
+  std::string type;                    // the block's tag, for messages
+  std::vector<std::string> input_ids;  // ids of the datasets the step reads
   std::string output_id;
 };
 

@@ -19,9 +19,9 @@ bool is_currency(Unit u) {
 bool is_amount(Unit u) { return is_currency(u) || u == Unit::KWH || u == Unit::HOURS; }
 
 bool is_rate(Unit u) {
-  const bool rate_unit = std::find(kEnergyRates.begin(), kEnergyRates.end(), u) !=
-                             kEnergyRates.end() ||
-                         std::find(kPowerRates.begin(), kPowerRates.end(), u) != kPowerRates.end();
+  const bool rate_unit =
+      std::find(kEnergyRates.begin(), kEnergyRates.end(), u) != kEnergyRates.end() ||
+      std::find(kPowerRates.begin(), kPowerRates.end(), u) != kPowerRates.end();
   return rate_unit || u == Unit::KW || u == Unit::A || u == Unit::KV || u == Unit::PERCENT;
 }
 

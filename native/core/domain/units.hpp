@@ -8,8 +8,21 @@
 namespace ostrel::core::domain {
 
 enum class Unit : std::uint8_t {
-  A, KV, KW, KWH, HOURS, SEK, NOK, EUR,
-  SEK_PER_KWH, SEK_PER_KW, NOK_PER_KWH, NOK_PER_KW, EUR_PER_KWH, EUR_PER_KW, PERCENT,
+  A,
+  KV,
+  KW,
+  KWH,
+  HOURS,
+  SEK,
+  NOK,
+  EUR,
+  SEK_PER_KWH,
+  SEK_PER_KW,
+  NOK_PER_KWH,
+  NOK_PER_KW,
+  EUR_PER_KWH,
+  EUR_PER_KW,
+  PERCENT,
 };
 inline constexpr int kUnitCount = 15;
 
@@ -19,11 +32,20 @@ struct UnitInfo {
 };
 
 inline constexpr std::array<UnitInfo, kUnitCount> kUnits{{
-    {"A", "A"}, {"KV", "kV"}, {"KW", "kW"}, {"KWH", "kWh"}, {"HOURS", "hours"},
-    {"SEK", "SEK"}, {"NOK", "NOK"}, {"EUR", "EUR"},
-    {"SEK_PER_KWH", "SEK_per_kWh"}, {"SEK_PER_KW", "SEK_per_kW"},
-    {"NOK_PER_KWH", "NOK_per_kWh"}, {"NOK_PER_KW", "NOK_per_kW"},
-    {"EUR_PER_KWH", "EUR_per_kWh"}, {"EUR_PER_KW", "EUR_per_kW"},
+    {"A", "A"},
+    {"KV", "kV"},
+    {"KW", "kW"},
+    {"KWH", "kWh"},
+    {"HOURS", "hours"},
+    {"SEK", "SEK"},
+    {"NOK", "NOK"},
+    {"EUR", "EUR"},
+    {"SEK_PER_KWH", "SEK_per_kWh"},
+    {"SEK_PER_KW", "SEK_per_kW"},
+    {"NOK_PER_KWH", "NOK_per_kWh"},
+    {"NOK_PER_KW", "NOK_per_kW"},
+    {"EUR_PER_KWH", "EUR_per_kWh"},
+    {"EUR_PER_KW", "EUR_per_kW"},
     {"PERCENT", "%"},
 }};
 

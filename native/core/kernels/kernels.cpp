@@ -146,11 +146,11 @@ std::vector<int64_t> row_sum(std::span<const T> m, size_t rows, size_t cols) {
   return out;
 }
 
-#define OSTREL_ROW_KERNELS(T)                                                              \
-  template std::vector<uint8_t> row_any<T>(std::span<const T>, size_t, size_t);            \
-  template std::vector<int64_t> row_argmax<T>(std::span<const T>, size_t, size_t);         \
-  template std::vector<double> row_max<T>(std::span<const T>, size_t, size_t);             \
-  template std::vector<double> row_min<T>(std::span<const T>, size_t, size_t);             \
+#define OSTREL_ROW_KERNELS(T)                                                      \
+  template std::vector<uint8_t> row_any<T>(std::span<const T>, size_t, size_t);    \
+  template std::vector<int64_t> row_argmax<T>(std::span<const T>, size_t, size_t); \
+  template std::vector<double> row_max<T>(std::span<const T>, size_t, size_t);     \
+  template std::vector<double> row_min<T>(std::span<const T>, size_t, size_t);     \
   template std::vector<int64_t> row_sum<T>(std::span<const T>, size_t, size_t);
 OSTREL_ROW_KERNELS(double)
 OSTREL_ROW_KERNELS(int64_t)

@@ -48,8 +48,8 @@ ConstraintSeries build_rows(const VarRef& y, double sign, PerStep rhs, std::span
   slots.push_back({y.cols.data(), PerStep::of(1.0), sign, y.lb.data(), y.ub.data()});
   for (const Term& t : terms) {
     if (t.is_variable)
-      slots.push_back({t.variable.cols.data(), t.coef, -sign, t.variable.lb.data(),
-                       t.variable.ub.data()});
+      slots.push_back(
+          {t.variable.cols.data(), t.coef, -sign, t.variable.lb.data(), t.variable.ub.data()});
     else
       constants.push_back(&t);
   }

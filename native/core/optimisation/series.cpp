@@ -62,7 +62,8 @@ VariableSeries continuous(int64_t start_col, std::vector<double>&& lb, std::vect
 }
 
 VariableSeries binary(int64_t start_col, size_t n) {
-  VariableSeries v = continuous(start_col, std::vector<double>(n, 0.0), std::vector<double>(n, 1.0));
+  VariableSeries v =
+      continuous(start_col, std::vector<double>(n, 0.0), std::vector<double>(n, 1.0));
   v.is_integer.assign(n, 1);
   return v;
 }

@@ -1,7 +1,7 @@
 #include "core/timeline/accessors.hpp"
 
-#include "core/timeline/civil.hpp"
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::core::timeline {
 

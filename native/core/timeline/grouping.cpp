@@ -116,8 +116,7 @@ constexpr std::size_t kSmallSelection = 8;
 // order is the one of the general path (by value, then the earlier element), a strict order,
 // so both keep the same elements. A later element displaces a kept one only when its value
 // is strictly better.
-Mask select_few(const Grouping& g, std::span<const double> values, std::size_t want,
-                bool highest) {
+Mask select_few(const Grouping& g, std::span<const double> values, std::size_t want, bool highest) {
   const std::size_t m = g.members();
   Mask keep(m, 0);
   if (want == 0) return keep;

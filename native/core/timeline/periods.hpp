@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "core/timeline/accessors.hpp"
 #include "core/domain/units.hpp"
+#include "core/timeline/accessors.hpp"
 
 namespace ostrel::core::timeline {
 

@@ -101,8 +101,7 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int6
   if (unit_ns != 1) {
     constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
     scaled.resize(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i)
-      scaled[i] = raw[i] == nat ? nat : raw[i] * unit_ns;
+    for (std::size_t i = 0; i < raw.size(); ++i) scaled[i] = raw[i] == nat ? nat : raw[i] * unit_ns;
   }
   const std::span<const std::int64_t> instants = unit_ns != 1 ? scaled : raw;
   // The series' instants in ascending order (a permutation only when they are not already).

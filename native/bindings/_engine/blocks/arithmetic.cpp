@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
+#include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -109,8 +109,8 @@ void init_arithmetic_blocks(nb::module_& m) {
                                "The element-wise quotient of a series by an operand.", "numerator",
                                m.attr("Dataset"), "denominator", compute::divide_compute());
   make_binary<validate_multiply>(m, "Multiply", "multiply",
-                                 "The element-wise product left * right.", "left", operand,
-                                 "right", compute::multiply_compute());
+                                 "The element-wise product left * right.", "left", operand, "right",
+                                 compute::multiply_compute());
 }
 
 }  // namespace ostrel::bindings::engine

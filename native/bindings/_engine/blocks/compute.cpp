@@ -81,7 +81,7 @@ nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<
 
 // Evaluates ((a op b) op c) ... over operands given by name, in order.
 nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& operands,
-                      const Timeline& t, cb::Arith op, const char* block) {
+                      const Timeline& /*timeline*/, cb::Arith op, const char* block) {
   std::vector<SeriesArg> series;
   series.reserve(operands.size());
   std::vector<cb::ArithOperand> terms;

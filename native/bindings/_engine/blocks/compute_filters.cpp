@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
+#include "bindings/_engine/engine.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/periods.hpp"
@@ -72,9 +72,8 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
 
 const args::Signature kSelectSig{"compute", {{"timeline"}}, {{"input"}}};
 const args::Signature kMaskSig{"compute", {{"timeline"}}, {{"input"}, {"replacement"}}};
-const args::Signature kClipSig{"compute",
-                               {{"timeline"}},
-                               {{"input"}, {"minimum", false}, {"maximum", false}}};
+const args::Signature kClipSig{
+    "compute", {{"timeline"}}, {{"input"}, {"minimum", false}, {"maximum", false}}};
 const args::Signature kLookupSig{"compute", {{"timeline"}}, {{"tier_selector"}}};
 
 // A clip bound read from an argument; per-element values are kept in `storage`.

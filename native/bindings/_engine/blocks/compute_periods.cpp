@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
-#include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/periods.hpp"

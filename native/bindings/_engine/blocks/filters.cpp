@@ -4,9 +4,9 @@
 #include <functional>
 #include <optional>
 
-#include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
+#include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 

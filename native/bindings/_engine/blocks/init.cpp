@@ -1,11 +1,10 @@
 // The function-block records, the Function union and the operand helpers that the blocks and
 // the tariff component's wiring checks share.
-#include "bindings/_engine/blocks/blocks.hpp"
-
 #include <nanobind/nanobind.h>
 
 #include <string>
 
+#include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"

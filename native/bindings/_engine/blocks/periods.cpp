@@ -1,9 +1,9 @@
 // Aggregate and Resample: the blocks that move a series to another resolution.
 #include <nanobind/nanobind.h>
 
-#include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
+#include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 

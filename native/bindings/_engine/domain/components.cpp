@@ -1,12 +1,13 @@
 // TariffComponent: one priced part of a tariff, with its validity window, time zone and the
 // validated wiring of its pipeline; and the Timezone field type.
+#include "core/domain/components.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
-#include "core/domain/components.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -20,7 +21,8 @@ nb::object validate_pipeline(nb::handle self) {
   std::vector<core::domain::PipelineStep> steps;
   nb::object inputs_of = attr("get_input_datasets");
   for (nb::handle fn : self.attr("functions")) {
-    core::domain::PipelineStep step{text_of(fn.attr("type")), {}, text_of(fn.attr("output").attr("id"))};
+    core::domain::PipelineStep step{
+        text_of(fn.attr("type")), {}, text_of(fn.attr("output").attr("id"))};
     for (nb::handle d : inputs_of(fn)) step.input_ids.push_back(text_of(d.attr("id")));
     steps.push_back(std::move(step));
   }

@@ -19,9 +19,10 @@ namespace {
 nb::dict desc(const char* text) { return kw({{"description", nb::str(text)}}); }
 
 nb::object bounded_int(long lo, long hi, const char* description) {
-  return annotated(builtin("int"),
-                   field(kw({{"ge", nb::int_(lo)}, {"le", nb::int_(hi)},
-                             {"description", nb::str(description)}})));
+  return annotated(
+      builtin("int"),
+      field(
+          kw({{"ge", nb::int_(lo)}, {"le", nb::int_(hi)}, {"description", nb::str(description)}})));
 }
 
 // A record with a `type` tag field that defaults to its tag.
@@ -113,15 +114,14 @@ void make_calendar_conditions(nb::module_& m) {
   auto ex = tagged(m, "ExcludeHolidaysCondition", "exclude_holidays",
                    "Holds on every local day that is none of the listed holidays.");
   ex.field("holidays", list_of(m.attr("Holiday")), at_least_one("One or more holidays"));
-  ex.attr("collect_from",
-          builtin("classmethod")(nb::cpp_function(
-              [](nb::handle, nb::handle condition) {
-                nb::set out;
-                collect_holidays_into(condition, out);
-                return out;
-              },
-              nb::name("collect_from"), nb::arg("cls"), nb::arg("condition"),
-              "The set of holidays a time condition names, through and/or/not.")));
+  ex.attr("collect_from", builtin("classmethod")(nb::cpp_function(
+                              [](nb::handle, nb::handle condition) {
+                                nb::set out;
+                                collect_holidays_into(condition, out);
+                                return out;
+                              },
+                              nb::name("collect_from"), nb::arg("cls"), nb::arg("condition"),
+                              "The set of holidays a time condition names, through and/or/not.")));
   ex.build();
 
   nb::object seq = sequence_of(forward_ref("TimeCondition"));
@@ -168,8 +168,7 @@ cd::Resolution min_resolution(nb::handle condition) {
   if (is_instance(condition, "NotCondition")) return min_resolution(condition.attr("condition"));
   if (is_instance(condition, "AndCondition") || is_instance(condition, "OrCondition")) {
     auto finest = cd::Resolution::YEARLY;
-    for (nb::handle c : condition.attr("conditions"))
-      finest = std::min(finest, min_resolution(c));
+    for (nb::handle c : condition.attr("conditions")) finest = std::min(finest, min_resolution(c));
     return finest;
   }
   PyErr_Format(PyExc_TypeError, "min_condition_resolution() takes a time condition, got %s",

@@ -29,9 +29,10 @@ void make_dataset(nb::module_& m) {
   // The hash of the (id, resolution, unit) triple, so that a dataset keys a dict like the
   // triple of its plain values does.
   b.attr("__hash__", method("__hash__", [](nb::handle self) {
-    nb::tuple key = nb::make_tuple(self.attr("id"), self.attr("resolution"), self.attr("unit"));
-    return static_cast<Py_ssize_t>(nb::hash(key));
-  }));
+           nb::tuple key =
+               nb::make_tuple(self.attr("id"), self.attr("resolution"), self.attr("unit"));
+           return static_cast<Py_ssize_t>(nb::hash(key));
+         }));
   b.build();
 }
 

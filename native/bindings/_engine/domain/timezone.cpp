@@ -1,16 +1,18 @@
 // timezone_from_str: an IANA zone from the host's database, or a fixed UTC offset.
+#include "core/timeline/timezone.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/errors.hpp"
-#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::engine {
 
 nb::object timezone_from_str(nb::handle timezone) {
   if (!PyUnicode_CheckExact(timezone.ptr())) {
-    PyErr_Format(PyExc_TypeError, "timezone must be a str, got %s", Py_TYPE(timezone.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "timezone must be a str, got %s",
+                 Py_TYPE(timezone.ptr())->tp_name);
     throw nb::python_error();
   }
   try {

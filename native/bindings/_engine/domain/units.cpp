@@ -1,4 +1,6 @@
 // Unit, Resolution, the unit groupings and Level.
+#include "core/domain/units.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -6,7 +8,6 @@
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
 #include "core/common/text.hpp"
-#include "core/domain/units.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -18,13 +19,15 @@ namespace {
 nb::object make_unit(nb::module_& m) {
   EnumBuilder b(m, "Unit");
   b.doc("Physical or monetary unit of a series or level.");
-  for (const auto& u : cd::kUnits) b.member(std::string(u.name).c_str(), std::string(u.value).c_str());
-  b.attr("is_amount", method("is_amount", [](nb::handle self) {
-    return cd::is_amount(to_unit(self));
-  }, "True for quantities that add up over time: currencies, kWh and hours."));
-  b.attr("is_rate", method("is_rate", [](nb::handle self) {
-    return cd::is_rate(to_unit(self));
-  }, "True for intensive quantities that keep their value when an interval is split."));
+  for (const auto& u : cd::kUnits)
+    b.member(std::string(u.name).c_str(), std::string(u.value).c_str());
+  b.attr("is_amount", method(
+                          "is_amount", [](nb::handle self) { return cd::is_amount(to_unit(self)); },
+                          "True for quantities that add up over time: currencies, kWh and hours."));
+  b.attr("is_rate",
+         method(
+             "is_rate", [](nb::handle self) { return cd::is_rate(to_unit(self)); },
+             "True for intensive quantities that keep their value when an interval is split."));
   return b.build();
 }
 
@@ -46,25 +49,29 @@ nb::object make_resolution(nb::module_& m) {
   b.doc("Temporal resolution of a series, ordered from fine to coarse.");
   for (const auto& r : cd::kResolutions)
     b.member(std::string(r.name).c_str(), std::string(r.value).c_str());
-  b.attr("_index", method("_index", [](nb::handle self) {
-    return cd::index_of(to_resolution(self));
-  }, "Zero-based position in the order from quarter-hourly to yearly."));
+  b.attr("_index", method(
+                       "_index", [](nb::handle self) { return cd::index_of(to_resolution(self)); },
+                       "Zero-based position in the order from quarter-hourly to yearly."));
   b.attr("__lt__", compare("__lt__", [](int a, int b) { return a < b; }));
   b.attr("__le__", compare("__le__", [](int a, int b) { return a <= b; }));
   b.attr("__gt__", compare("__gt__", [](int a, int b) { return a > b; }));
   b.attr("__ge__", compare("__ge__", [](int a, int b) { return a >= b; }));
   b.attr("__hash__", method("__hash__", [](nb::handle self) {
-    Py_hash_t h = PyUnicode_Type.tp_hash(self.ptr());
-    if (h == -1) throw nb::python_error();
-    return static_cast<Py_ssize_t>(h);
-  }));
-  b.attr("as_relativedelta", method("as_relativedelta", [](nb::handle self) {
-    const auto& info = cd::kResolutions[static_cast<size_t>(to_resolution(self))];
-    nb::object rd = nb::module_::import_("dateutil.relativedelta").attr("relativedelta");
-    nb::dict kwargs;
-    kwargs[std::string(info.step_unit).c_str()] = info.step_amount;
-    return rd(**kwargs);
-  }, "The calendar step of one period as a relativedelta."));
+           Py_hash_t h = PyUnicode_Type.tp_hash(self.ptr());
+           if (h == -1) throw nb::python_error();
+           return static_cast<Py_ssize_t>(h);
+         }));
+  b.attr("as_relativedelta",
+         method(
+             "as_relativedelta",
+             [](nb::handle self) {
+               const auto& info = cd::kResolutions[static_cast<size_t>(to_resolution(self))];
+               nb::object rd = nb::module_::import_("dateutil.relativedelta").attr("relativedelta");
+               nb::dict kwargs;
+               kwargs[std::string(info.step_unit).c_str()] = info.step_amount;
+               return rd(**kwargs);
+             },
+             "The calendar step of one period as a relativedelta."));
   return b.build();
 }
 
@@ -104,9 +111,9 @@ void make_level(nb::module_& m) {
           kw({{"description",
                nb::str("[Unit](/api-reference/quorel/models/unit) the value is expressed in.")}}));
   b.attr("__str__", method("__str__", [](nb::handle self) {
-    const double v = nb::cast<double>(self.attr("value"));
-    return core::repr_float(v) + " " + text_of(self.attr("unit"));
-  }));
+           const double v = nb::cast<double>(self.attr("value"));
+           return core::repr_float(v) + " " + text_of(self.attr("unit"));
+         }));
   b.build();
 }
 

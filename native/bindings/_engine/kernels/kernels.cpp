@@ -1,12 +1,13 @@
 // The dtype-fixed array kernels: module-internal, positional only. Canonical inputs (contiguous
 // arrays of the fixed dtypes, numbers) run in the core; anything else goes through the same
 // numpy formulation, so odd shapes behave, and fail, as the array library makes them.
+#include "core/kernels/kernels.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
-#include "core/kernels/kernels.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -43,7 +44,8 @@ nb::object row_kernel(nb::handle m, const char* fallback, DType result, Kernel k
   if (try_matrix(m, i, rows, cols)) return kernel(i, rows, cols);
   if (try_matrix(m, b, rows, cols)) return kernel(b, rows, cols);
   nb::object arr = arrays::numpy().attr("asarray")(m);
-  if (nb::cast<long>(arr.attr("ndim")) == 2 && nb::cast<long>(arr.attr("dtype").attr("itemsize")) > 0) {
+  if (nb::cast<long>(arr.attr("ndim")) == 2 &&
+      nb::cast<long>(arr.attr("dtype").attr("itemsize")) > 0) {
     nb::object f = arrays::numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "float64");
     if (try_matrix(f, d, rows, cols)) return kernel(d, rows, cols);
   }
@@ -108,13 +110,13 @@ nb::object group_kernel(nb::handle values, nb::handle ids, Kernel kernel) {
   nb::object id_arr = arrays::numpy().attr("asarray")(ids);
   const std::string kind = nb::cast<std::string>(id_arr.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u") {
-    PyErr_SetString(PyExc_IndexError, "arrays used as indices must be of integer (or boolean) type");
+    PyErr_SetString(PyExc_IndexError,
+                    "arrays used as indices must be of integer (or boolean) type");
     throw nb::python_error();
   }
   std::span<const int64_t> s = arrays::span_as<int64_t>(id_arr, ki);
   nb::object v = arrays::numpy().attr("asarray")(values, nb::arg("dtype") = "float64");
-  if (nb::cast<long>(v.attr("ndim")) == 0)
-    v = arrays::numpy().attr("full")(s.size(), v);
+  if (nb::cast<long>(v.attr("ndim")) == 0) v = arrays::numpy().attr("full")(s.size(), v);
   return arrays::array(kernel(arrays::span_as<double>(v, kv), s));
 }
 
@@ -130,10 +132,18 @@ void init_kernels(nb::module_& m) {
   m.attr("Int32Array") = nd_array[np.attr("int32")];
 
   m.def("ensure_1d", [](nb::handle a) { arrays::ensure_1d(a); });
-  m.def("ensure_bool", [](nb::handle a) { arrays::ensure(a, DType::Bool); return nb::borrow(a); });
-  m.def("ensure_float64",
-        [](nb::handle a) { arrays::ensure(a, DType::Float64); return nb::borrow(a); });
-  m.def("ensure_int64", [](nb::handle a) { arrays::ensure(a, DType::Int64); return nb::borrow(a); });
+  m.def("ensure_bool", [](nb::handle a) {
+    arrays::ensure(a, DType::Bool);
+    return nb::borrow(a);
+  });
+  m.def("ensure_float64", [](nb::handle a) {
+    arrays::ensure(a, DType::Float64);
+    return nb::borrow(a);
+  });
+  m.def("ensure_int64", [](nb::handle a) {
+    arrays::ensure(a, DType::Int64);
+    return nb::borrow(a);
+  });
   m.def("to_bool", [](nb::handle x) { return arrays::to_dtype(x, DType::Bool); });
   m.def("to_float64", [](nb::handle x) { return arrays::to_dtype(x, DType::Float64); });
   m.def("to_int32", [](nb::handle x) { return arrays::to_dtype(x, DType::Int32); });
@@ -165,17 +175,17 @@ void init_kernels(nb::module_& m) {
     });
   });
 
-  m.def("pairwise_max", [](nb::handle a, nb::handle b) {
-    return pairwise(a, b, "maximum", k::pairwise_max);
-  });
-  m.def("pairwise_min", [](nb::handle a, nb::handle b) {
-    return pairwise(a, b, "minimum", k::pairwise_min);
-  });
+  m.def("pairwise_max",
+        [](nb::handle a, nb::handle b) { return pairwise(a, b, "maximum", k::pairwise_max); });
+  m.def("pairwise_min",
+        [](nb::handle a, nb::handle b) { return pairwise(a, b, "minimum", k::pairwise_min); });
   m.def("where", &where);
   m.def("where_indices", &where_indices);
   m.def("group_count", &group_count);
-  m.def("group_max", [](nb::handle v, nb::handle ids) { return group_kernel(v, ids, k::group_max); });
-  m.def("group_min", [](nb::handle v, nb::handle ids) { return group_kernel(v, ids, k::group_min); });
+  m.def("group_max",
+        [](nb::handle v, nb::handle ids) { return group_kernel(v, ids, k::group_max); });
+  m.def("group_min",
+        [](nb::handle v, nb::handle ids) { return group_kernel(v, ids, k::group_min); });
 
   m.def("get_bounds", [](nb::handle x, nb::handle index) { return optim::get_bounds(x, index); });
   m.def("output_is_sum_per_group", &optim::output_is_sum_per_group_args);

@@ -28,15 +28,18 @@ Cache& cache() {
   return c;
 }
 
-std::string shape_text(size_t n) { return "(" + std::to_string(n) + ",)"; }
+std::string shape_text(size_t n) {
+  std::string out = "(";  // appended, not concatenated: GCC 12 warns on the temporaries
+  out += std::to_string(n);
+  out += ",)";
+  return out;
+}
 
 }  // namespace
 
 nb::module_ numpy() { return nb::borrow<nb::module_>(cache().numpy); }
 
-bool is_ndarray(nb::handle obj) {
-  return PyObject_IsInstance(obj.ptr(), cache().ndarray) == 1;
-}
+bool is_ndarray(nb::handle obj) { return PyObject_IsInstance(obj.ptr(), cache().ndarray) == 1; }
 
 bool is_pandas_series(nb::handle obj) {
   return PyObject_IsInstance(obj.ptr(), cache().series) == 1;
@@ -60,8 +63,7 @@ bool has_dtype(nb::handle array, DType t) {
 
 void ensure_1d(nb::handle array) {
   nb::object ndim = nb::getattr(array, "ndim", nb::none());
-  if (ndim.is_none())
-    core::value_error("array must be 1-D, got " + bindings::type_name(array));
+  if (ndim.is_none()) core::value_error("array must be 1-D, got " + bindings::type_name(array));
   const long d = nb::cast<long>(ndim);
   if (d != 1) core::value_error("array must be 1-D, got " + std::to_string(d) + "-D");
 }
@@ -69,7 +71,8 @@ void ensure_1d(nb::handle array) {
 void ensure(nb::handle array, DType t) {
   if (!has_dtype(array, t)) {
     nb::object dt = nb::getattr(array, "dtype", nb::none());
-    const std::string got = dt.is_none() ? bindings::type_name(array) : nb::cast<std::string>(nb::str(dt));
+    const std::string got =
+        dt.is_none() ? bindings::type_name(array) : nb::cast<std::string>(nb::str(dt));
     core::value_error(std::string("array must be ") + dtype_name(t) + ", got " + got);
   }
   ensure_1d(array);
@@ -115,8 +118,8 @@ nb::object bool_array(std::vector<uint8_t>&& values) {
   auto* owned = new std::vector<uint8_t>(std::move(values));
   nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<uint8_t>*>(p); });
   const size_t shape[1] = {owned->size()};
-  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(
-      reinterpret_cast<bool*>(owned->data()), 1, shape, owner));
+  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
+                                                            1, shape, owner));
 }
 
 template <typename T>
@@ -140,8 +143,8 @@ core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::obje
   if (PyLong_Check(value.ptr())) return PerStep::of(nb::cast<double>(nb::float_(value)));
   if (is_pandas_series(value)) {
     const size_t len = nb::len(value);
-    core::check(len == n, "broadcast: expected length " + std::to_string(n) + ", got " +
-                              std::to_string(len));
+    core::check(len == n,
+                "broadcast: expected length " + std::to_string(n) + ", got " + std::to_string(len));
   }
   nb::object held;
   nb::object arr = nb::borrow(value);

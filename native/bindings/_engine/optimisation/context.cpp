@@ -71,7 +71,8 @@ void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle 
   if (!PyUnicode_Check(output_id.ptr()))
     throw nb::type_error(("output_id must be str, got " + bindings::type_name(output_id)).c_str());
   if (!nb::isinstance(block, engine::attr("FunctionBlock")))
-    throw nb::type_error(("block must be a FunctionBlock, got " + bindings::type_name(block)).c_str());
+    throw nb::type_error(
+        ("block must be a FunctionBlock, got " + bindings::type_name(block)).c_str());
   c.function_blocks.attr("append")(block);
   c.all_series[output_id] = block.attr("output");
   const int64_t next = nb::cast<int64_t>(block.attr("next_available_col"));
@@ -84,8 +85,7 @@ void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle 
 // series' own flags.
 bool fresh_series(nb::handle obj) {
   static PyObject* series = nb::module_::import_("pandas").attr("Series").inc_ref().ptr();
-  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(series) &&
-         Py_REFCNT(obj.ptr()) == 1;
+  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(series) && Py_REFCNT(obj.ptr()) == 1;
 }
 
 nb::object execute_function(const ContextRecord& c, nb::handle fn) {
@@ -156,8 +156,8 @@ void init_context(nb::module_& m) {
         nb::arg("block"));
   c.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
     if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
-    return nb::bool_(context_equal(nb::cast<const ContextRecord&>(self),
-                                   nb::cast<const ContextRecord&>(other)));
+    return nb::bool_(
+        context_equal(nb::cast<const ContextRecord&>(self), nb::cast<const ContextRecord&>(other)));
   });
   c.attr("__hash__") = nb::none();
   c.def("__repr__", [](nb::handle self) {

@@ -24,11 +24,13 @@ void require_kind(nb::handle value, Kind kind, const char* field) {
 
 FunctionBlockRecord checked(nb::handle output, nb::handle auxiliaries, nb::handle equalities,
                             nb::handle inequalities) {
-  if (!as_variables(output)) type_error("output must be a VariableSeries, got " + bindings::type_name(output));
+  if (!as_variables(output))
+    type_error("output must be a VariableSeries, got " + bindings::type_name(output));
   nb::tuple aux = PyTuple_Check(auxiliaries.ptr()) ? nb::borrow<nb::tuple>(auxiliaries)
                                                    : nb::tuple(auxiliaries);
   for (nb::handle a : aux)
-    if (!as_variables(a)) type_error("auxiliaries must be VariableSeries, got " + bindings::type_name(a));
+    if (!as_variables(a))
+      type_error("auxiliaries must be VariableSeries, got " + bindings::type_name(a));
   require_kind(equalities, Kind::Equality, "equalities");
   require_kind(inequalities, Kind::Inequality, "inequalities");
   return {nb::borrow(output), aux, nb::borrow(equalities), nb::borrow(inequalities)};
@@ -72,13 +74,14 @@ nb::object make_function_block(nb::object output, nb::object auxiliaries, nb::ob
 void init_function_block(nb::module_& m) {
   nb::class_<FunctionBlockRecord> c(m, "FunctionBlock",
                                     "The columns and rows of one compiled pipeline step.");
-  c.def("__init__",
-        [](FunctionBlockRecord* self, nb::handle output, nb::handle auxiliaries,
-           nb::handle equalities, nb::handle inequalities) {
-          new (self) FunctionBlockRecord(checked(output, auxiliaries, equalities, inequalities));
-        },
-        nb::arg("output"), nb::arg("auxiliaries") = nb::tuple(),
-        nb::arg("equalities").none() = nb::none(), nb::arg("inequalities").none() = nb::none());
+  c.def(
+      "__init__",
+      [](FunctionBlockRecord* self, nb::handle output, nb::handle auxiliaries,
+         nb::handle equalities, nb::handle inequalities) {
+        new (self) FunctionBlockRecord(checked(output, auxiliaries, equalities, inequalities));
+      },
+      nb::arg("output"), nb::arg("auxiliaries") = nb::tuple(),
+      nb::arg("equalities").none() = nb::none(), nb::arg("inequalities").none() = nb::none());
   c.def_prop_ro("output", [](const FunctionBlockRecord& b) { return b.output; });
   c.def_prop_ro("auxiliaries", [](const FunctionBlockRecord& b) { return b.auxiliaries; });
   c.def_prop_ro("equalities", [](const FunctionBlockRecord& b) { return b.equalities; });

@@ -29,8 +29,8 @@ std::vector<int64_t> first_positions(std::span<const int64_t> allocation) {
 nb::object calculate_groups(nb::handle timeline, nb::handle variables, nb::handle resolution) {
   const VariableSeriesRecord* v = as_variables(variables);
   if (!v)
-    throw nb::type_error(("variables must be a VariableSeries, got " +
-                          bindings::type_name(variables)).c_str());
+    throw nb::type_error(
+        ("variables must be a VariableSeries, got " + bindings::type_name(variables)).c_str());
   // Group numbers in ascending key order, one per element of the series, as int64.
   nb::object grouped = timeline.attr("group_index")(v->index, resolution);
   nb::object allocation = arrays::to_dtype(grouped.attr("ngroup")(), arrays::DType::Int64);

@@ -16,8 +16,9 @@ using arrays::DType;
 
 const VariableSeriesRecord& require_variables(nb::handle v, const char* what) {
   const VariableSeriesRecord* r = as_variables(v);
-  if (!r) throw nb::type_error((std::string(what) + " must be a VariableSeries, got " +
-                                bindings::type_name(v)).c_str());
+  if (!r)
+    throw nb::type_error(
+        (std::string(what) + " must be a VariableSeries, got " + bindings::type_name(v)).c_str());
   return *r;
 }
 
@@ -83,7 +84,8 @@ nb::object allocation_of(nb::handle allocation) {
   if (arrays::is_pandas_series(a)) a = a.attr("to_numpy")();
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && nb::len(a) > 0)
-    core::value_error("array must be int64, got " + nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
+    core::value_error("array must be int64, got " +
+                      nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
   return arrays::to_dtype(a, DType::Int64);
 }
 
@@ -92,8 +94,8 @@ std::vector<double> group_rhs(nb::handle rhs, size_t groups) {
   nb::object arr = nb::borrow(rhs);
   if (arrays::is_pandas_series(rhs)) {
     const size_t len = nb::len(rhs);
-    core::check(len == groups, "broadcast: expected length " + std::to_string(groups) +
-                                   ", got " + std::to_string(len));
+    core::check(len == groups, "broadcast: expected length " + std::to_string(groups) + ", got " +
+                                   std::to_string(len));
     arr = arrays::to_dtype(rhs, DType::Float64);
   }
   arrays::ensure(arr, DType::Float64);
@@ -119,8 +121,9 @@ std::vector<std::pair<nb::object, nb::object>> term_pairs(nb::handle terms) {
       out.emplace_back(item.attr("coef"), item.attr("factor"));
     } else if (PyTuple_Check(item.ptr())) {
       if (nb::len(item) != 2)
-        throw nb::type_error(("ConstraintTerm takes 2 fields (coef, factor), got " +
-                              std::to_string(nb::len(item))).c_str());
+        throw nb::type_error(
+            ("ConstraintTerm takes 2 fields (coef, factor), got " + std::to_string(nb::len(item)))
+                .c_str());
       out.emplace_back(nb::borrow(item[0]), nb::borrow(item[1]));
     } else {
       out.emplace_back(nb::float_(1.0), nb::borrow(item));
@@ -134,8 +137,9 @@ Terms read_terms(const std::vector<std::pair<nb::object, nb::object>>& pairs, si
   t.terms.reserve(pairs.size());
   for (const auto& [coef, factor] : pairs) {
     if (as_variables(coef))
-      throw nb::type_error("a coefficient must be a number, an array or a series, not a "
-                           "VariableSeries");
+      throw nb::type_error(
+          "a coefficient must be a number, an array or a series, not a "
+          "VariableSeries");
     co::Term term;
     term.coef = arrays::per_step(coef, n, t.keep);
     if (const VariableSeriesRecord* v = as_variables(factor)) {
@@ -155,8 +159,8 @@ nb::object broadcast(nb::handle value, size_t n) {
     return arrays::array(std::vector<double>(n, nb::cast<double>(nb::float_(value))));
   if (arrays::is_pandas_series(value)) {
     const size_t len = nb::len(value);
-    core::check(len == n, "broadcast: expected length " + std::to_string(n) + ", got " +
-                              std::to_string(len));
+    core::check(len == n,
+                "broadcast: expected length " + std::to_string(n) + ", got " + std::to_string(len));
     return arrays::to_dtype(value, DType::Float64);
   }
   return nb::borrow(value);
@@ -184,7 +188,9 @@ nb::object sum_per_group(nb::handle terms, nb::handle rhs) {
       allocation = nb::borrow(item[full ? 2 : 1]);
     } else {
       throw nb::type_error(("a group term is a GroupTerm, (coef, variables, allocation) or "
-                            "(variables, allocation), got " + bindings::type_name(item)).c_str());
+                            "(variables, allocation), got " +
+                            bindings::type_name(item))
+                               .c_str());
     }
     const VariableSeriesRecord& v = require_variables(variables, "variables");
     nb::object alloc = allocation_of(allocation);
@@ -207,7 +213,8 @@ nb::object output_is_sum_per_group_args(nb::args args) {
   const size_t given = nb::len(args);
   if (given < 3 || given > 5)
     throw nb::type_error(("output_is_sum_per_group() takes from 3 to 5 positional arguments but " +
-                          std::to_string(given) + " were given").c_str());
+                          std::to_string(given) + " were given")
+                             .c_str());
   nb::handle output = args[0], input = args[1], groups = args[2];
   nb::object weight = given > 3 ? nb::borrow(args[3]) : nb::float_(1.0);
   nb::object rhs = given > 4 ? nb::borrow(args[4]) : nb::float_(0.0);
@@ -224,28 +231,44 @@ nb::object output_is_sum_per_group_args(nb::args args) {
 
 void init_relations(nb::module_& m) {
   nb::handle cs = constraint_type(Kind::Constraint);
-  cs.attr("from_relation") = classmethod(nb::cpp_function(
-      &from_relation, nb::arg("cls"), nb::arg("y"), nb::arg("terms"), nb::kw_only(),
-      nb::arg("rhs"), nb::arg("sign")));
-  m.def("eq", [](nb::handle y, nb::handle terms, nb::handle rhs) {
-    return from_relation(constraint_type(Kind::Equality), y, terms, rhs, 1.0);
-  }, nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
-  m.def("le", [](nb::handle y, nb::handle terms, nb::handle rhs) {
-    return from_relation(constraint_type(Kind::Inequality), y, terms, rhs, 1.0);
-  }, nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
-  m.def("ge", [](nb::handle y, nb::handle terms, nb::handle rhs) {
-    return from_relation(constraint_type(Kind::Inequality), y, terms, rhs, -1.0);
-  }, nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
-  m.def("le_when", [](nb::handle y, nb::handle terms, nb::handle gate, nb::handle when) {
-    return gated(y, terms, gate, when, 1.0);
-  }, nb::arg("y"), nb::arg("terms"), nb::arg("gate"), nb::arg("when"));
-  m.def("ge_when", [](nb::handle y, nb::handle terms, nb::handle gate, nb::handle when) {
-    return gated(y, terms, gate, when, -1.0);
-  }, nb::arg("y"), nb::arg("terms"), nb::arg("gate"), nb::arg("when"));
+  cs.attr("from_relation") =
+      classmethod(nb::cpp_function(&from_relation, nb::arg("cls"), nb::arg("y"), nb::arg("terms"),
+                                   nb::kw_only(), nb::arg("rhs"), nb::arg("sign")));
+  m.def(
+      "eq",
+      [](nb::handle y, nb::handle terms, nb::handle rhs) {
+        return from_relation(constraint_type(Kind::Equality), y, terms, rhs, 1.0);
+      },
+      nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
+  m.def(
+      "le",
+      [](nb::handle y, nb::handle terms, nb::handle rhs) {
+        return from_relation(constraint_type(Kind::Inequality), y, terms, rhs, 1.0);
+      },
+      nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
+  m.def(
+      "ge",
+      [](nb::handle y, nb::handle terms, nb::handle rhs) {
+        return from_relation(constraint_type(Kind::Inequality), y, terms, rhs, -1.0);
+      },
+      nb::arg("y"), nb::arg("terms"), nb::arg("rhs") = 0.0);
+  m.def(
+      "le_when",
+      [](nb::handle y, nb::handle terms, nb::handle gate, nb::handle when) {
+        return gated(y, terms, gate, when, 1.0);
+      },
+      nb::arg("y"), nb::arg("terms"), nb::arg("gate"), nb::arg("when"));
+  m.def(
+      "ge_when",
+      [](nb::handle y, nb::handle terms, nb::handle gate, nb::handle when) {
+        return gated(y, terms, gate, when, -1.0);
+      },
+      nb::arg("y"), nb::arg("terms"), nb::arg("gate"), nb::arg("when"));
   m.def("linear_combination", &linear_combination, nb::arg("terms"), nb::arg("start_col"));
   m.def("sum_per_group", &sum_per_group, nb::arg("terms"), nb::arg("rhs") = 0.0);
-  m.def("broadcast", [](nb::handle value, size_t n) { return broadcast(value, n); },
-        nb::arg("value"), nb::arg("n"));
+  m.def(
+      "broadcast", [](nb::handle value, size_t n) { return broadcast(value, n); }, nb::arg("value"),
+      nb::arg("n"));
   m.def("gather", &module_gather, nb::arg("x").none(), nb::arg("indices"), nb::arg("index").none());
 }
 

@@ -27,9 +27,8 @@ nb::object view(const std::shared_ptr<const Struct>& data, const std::vector<T>&
                 nb::object& cached) {
   if (!cached.is_valid()) {
     auto* owner = new std::shared_ptr<const Struct>(data);
-    nb::capsule cap(owner, [](void* p) noexcept {
-      delete static_cast<std::shared_ptr<const Struct>*>(p);
-    });
+    nb::capsule cap(
+        owner, [](void* p) noexcept { delete static_cast<std::shared_ptr<const Struct>*>(p); });
     cached = arrays::read_only_view<T>(field.data(), field.size(), cap);
   }
   return cached;
@@ -49,8 +48,8 @@ void construct_variables(VariableSeriesRecord* self, nb::handle cols, nb::handle
   co::VariableSeries v{copy_of<int64_t>(cols), copy_of<double>(lb), copy_of<double>(ub),
                        copy_of<uint8_t>(is_integer)};
   co::validate(v, nb::len(index));
-  new (self) VariableSeriesRecord{std::make_shared<const co::VariableSeries>(std::move(v)),
-                                  nb::borrow(index)};
+  new (self) VariableSeriesRecord{
+      std::make_shared<const co::VariableSeries>(std::move(v)), nb::borrow(index), {}};
 }
 
 co::ConstraintSeries read_constraints(nb::handle cols, nb::handle rows, nb::handle coefs,
@@ -98,7 +97,8 @@ nb::object concatenate(nb::handle cls, nb::handle blocks) {
     if (b.is_none()) continue;
     const ConstraintRecord* r = as_constraints(b);
     if (!r)
-      throw nb::type_error(("concatenate() takes constraint series, got " + bindings::type_name(b)).c_str());
+      throw nb::type_error(
+          ("concatenate() takes constraint series, got " + bindings::type_name(b)).c_str());
     held.push_back(nb::borrow(b));
     parts.push_back(r->data.get());
   }
@@ -116,13 +116,13 @@ void bind_constraint_class(nb::class_<Record, ConstraintRecord>& c) {
 
 nb::object make_variables(co::VariableSeries&& v, nb::object index) {
   co::validate(v, nb::len(index));
-  VariableSeriesRecord r{std::make_shared<const co::VariableSeries>(std::move(v)), index};
+  VariableSeriesRecord r{std::make_shared<const co::VariableSeries>(std::move(v)), index, {}};
   return nb::cast(std::move(r), nb::rv_policy::move);
 }
 
 nb::object with_index(const VariableSeriesRecord& v, nb::object index) {
   co::validate(*v.data, nb::len(index));
-  return nb::cast(VariableSeriesRecord{v.data, index}, nb::rv_policy::move);
+  return nb::cast(VariableSeriesRecord{v.data, index, {}}, nb::rv_policy::move);
 }
 
 const VariableSeriesRecord* as_variables(nb::handle obj) {
@@ -170,19 +170,16 @@ const ConstraintRecord* as_constraints(nb::handle obj) {
 }
 
 void init_series(nb::module_& m) {
-  auto vs = nb::class_<VariableSeriesRecord>(m, "VariableSeries",
-                                             "One solver variable per time step.");
+  auto vs =
+      nb::class_<VariableSeriesRecord>(m, "VariableSeries", "One solver variable per time step.");
   vs.def("__init__", &construct_variables, nb::arg("cols"), nb::arg("lb"), nb::arg("ub"),
          nb::arg("is_integer"), nb::arg("index"));
-  vs.def_prop_ro("cols", [](const VariableSeriesRecord& v) {
-    return view(v.data, v.data->cols, v.views[0]);
-  });
-  vs.def_prop_ro("lb", [](const VariableSeriesRecord& v) {
-    return view(v.data, v.data->lb, v.views[1]);
-  });
-  vs.def_prop_ro("ub", [](const VariableSeriesRecord& v) {
-    return view(v.data, v.data->ub, v.views[2]);
-  });
+  vs.def_prop_ro(
+      "cols", [](const VariableSeriesRecord& v) { return view(v.data, v.data->cols, v.views[0]); });
+  vs.def_prop_ro(
+      "lb", [](const VariableSeriesRecord& v) { return view(v.data, v.data->lb, v.views[1]); });
+  vs.def_prop_ro(
+      "ub", [](const VariableSeriesRecord& v) { return view(v.data, v.data->ub, v.views[2]); });
   vs.def_prop_ro("is_integer", [](const VariableSeriesRecord& v) {
     return view(v.data, v.data->is_integer, v.views[3]);
   });
@@ -222,18 +219,14 @@ void init_series(nb::module_& m) {
                                          "Linear rows in coordinate form; rows are local.");
   cs.def("__init__", &construct_constraints<ConstraintRecord>, nb::arg("cols"), nb::arg("rows"),
          nb::arg("coefs"), nb::arg("rhs"));
-  cs.def_prop_ro("cols", [](const ConstraintRecord& c) {
-    return view(c.data, c.data->cols, c.views[0]);
-  });
-  cs.def_prop_ro("rows", [](const ConstraintRecord& c) {
-    return view(c.data, c.data->rows, c.views[1]);
-  });
-  cs.def_prop_ro("coefs", [](const ConstraintRecord& c) {
-    return view(c.data, c.data->coefs, c.views[2]);
-  });
-  cs.def_prop_ro("rhs", [](const ConstraintRecord& c) {
-    return view(c.data, c.data->rhs, c.views[3]);
-  });
+  cs.def_prop_ro("cols",
+                 [](const ConstraintRecord& c) { return view(c.data, c.data->cols, c.views[0]); });
+  cs.def_prop_ro("rows",
+                 [](const ConstraintRecord& c) { return view(c.data, c.data->rows, c.views[1]); });
+  cs.def_prop_ro("coefs",
+                 [](const ConstraintRecord& c) { return view(c.data, c.data->coefs, c.views[2]); });
+  cs.def_prop_ro("rhs",
+                 [](const ConstraintRecord& c) { return view(c.data, c.data->rhs, c.views[3]); });
   cs.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
     if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
     return nb::bool_(co::equal(*con_of(self).data, *con_of(other).data));
@@ -246,8 +239,8 @@ void init_series(nb::module_& m) {
                               {"coefs", self.attr("coefs")},
                               {"rhs", self.attr("rhs")}});
   });
-  cs.attr("concatenate") = classmethod(nb::cpp_function(&concatenate, nb::arg("cls"),
-                                                        nb::arg("blocks")));
+  cs.attr("concatenate") =
+      classmethod(nb::cpp_function(&concatenate, nb::arg("cls"), nb::arg("blocks")));
 
   auto es = nb::class_<EqualityRecord, ConstraintRecord>(m, "EqualitySeries",
                                                          "Rows sum(coefs x cols) = rhs.");

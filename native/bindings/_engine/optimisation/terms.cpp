@@ -90,9 +90,8 @@ nb::object grouped_mean(const GroupedValuesRecord& g) {
 }  // namespace
 
 void init_terms(nb::module_& m) {
-  auto ct = bind_record<ConstraintTermRecord, 2>(m, "ConstraintTerm",
-                                                 "One addend of a relation: coef x factor.",
-                                                 {"coef", "factor"});
+  auto ct = bind_record<ConstraintTermRecord, 2>(
+      m, "ConstraintTerm", "One addend of a relation: coef x factor.", {"coef", "factor"});
   ct.def("__init__", &init2<ConstraintTermRecord>, nb::arg("coef"), nb::arg("factor"));
 
   auto gt = bind_record<GroupTermRecord, 3>(
@@ -101,9 +100,8 @@ void init_terms(nb::module_& m) {
   gt.def("__init__", &init3<GroupTermRecord>, nb::arg("coef"), nb::arg("variables"),
          nb::arg("allocation"));
 
-  auto gv = bind_record<GroupedValuesRecord, 2>(m, "GroupedValues",
-                                                "Numbers with a group label each.",
-                                                {"values", "allocation"});
+  auto gv = bind_record<GroupedValuesRecord, 2>(
+      m, "GroupedValues", "Numbers with a group label each.", {"values", "allocation"});
   gv.def("__init__", &init2<GroupedValuesRecord>, nb::arg("values"), nb::arg("allocation"));
   gv.def("sum", [](const GroupedValuesRecord& g) {
     GroupInput in = group_input(g);

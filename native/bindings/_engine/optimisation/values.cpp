@@ -12,9 +12,8 @@ bool is_pandas(nb::handle x) {
   static PyObject* types = nullptr;  // kept for the life of the process
   if (!types) {
     nb::module_ pd = nb::module_::import_("pandas");
-    types = nb::make_tuple(pd.attr("Series"), pd.attr("Index"), pd.attr("DataFrame"))
-                .inc_ref()
-                .ptr();
+    types =
+        nb::make_tuple(pd.attr("Series"), pd.attr("Index"), pd.attr("DataFrame")).inc_ref().ptr();
   }
   return PyObject_IsInstance(x.ptr(), types) == 1;
 }
@@ -109,10 +108,12 @@ std::vector<int64_t> positions(nb::handle indices, size_t n) {
   nb::object keep;
   if (kind == "b") {
     if (nb::len(arr) != n) {
-      PyErr_SetString(PyExc_IndexError, ("boolean index did not match indexed array along axis 0; "
-                                         "size of axis is " + std::to_string(n) +
-                                         " but size of corresponding boolean axis is " +
-                                         std::to_string(nb::len(arr))).c_str());
+      PyErr_SetString(PyExc_IndexError,
+                      ("boolean index did not match indexed array along axis 0; "
+                       "size of axis is " +
+                       std::to_string(n) + " but size of corresponding boolean axis is " +
+                       std::to_string(nb::len(arr)))
+                          .c_str());
       throw nb::python_error();
     }
     auto mask = arrays::span_as<uint8_t>(arr, keep);
@@ -128,9 +129,10 @@ std::vector<int64_t> positions(nb::handle indices, size_t n) {
   const int64_t size = static_cast<int64_t>(n);
   for (int64_t& p : out) {
     if (p < -size || p >= size) {
-      PyErr_SetString(PyExc_IndexError, ("index " + std::to_string(p) +
-                                         " is out of bounds for axis 0 with size " +
-                                         std::to_string(n)).c_str());
+      PyErr_SetString(PyExc_IndexError,
+                      ("index " + std::to_string(p) + " is out of bounds for axis 0 with size " +
+                       std::to_string(n))
+                          .c_str());
       throw nb::python_error();
     }
     if (p < 0) p += size;

@@ -76,10 +76,10 @@ nb::object run_components(nb::handle components, nb::handle ctx) {
 }
 
 nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
-  static const args::Signature sig{"run_pipeline",
-                                   {{"components"}, {"inputs"}},
-                                   {{"timeline"}, {"next_available_col", false},
-                                    {"assume_convex", false}}};
+  static const args::Signature sig{
+      "run_pipeline",
+      {{"components"}, {"inputs"}},
+      {{"timeline"}, {"next_available_col", false}, {"assume_convex", false}}};
   std::vector<nb::object> a = args::parse(sig, args, kwargs);
   nb::object components = a[0], inputs = a[1], timeline = a[2];
   const int64_t next_col = a[3].is_valid() ? column_argument(a[3]) : 0;
@@ -96,8 +96,8 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
       all_series[id] = place_series(timeline, dataset, value, id);
     }
   }
-  nb::object ctx = engine::attr("ExecutionContext")(timeline, next_col, all_series, nb::none(),
-                                                    assume_convex);
+  nb::object ctx =
+      engine::attr("ExecutionContext")(timeline, next_col, all_series, nb::none(), assume_convex);
   run_components(components, ctx);
   return ctx;
 }

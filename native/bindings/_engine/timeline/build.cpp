@@ -12,9 +12,9 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
-#include "core/timeline/civil.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
 

@@ -51,8 +51,7 @@ nb::object Timeline::get_as(nb::handle resolution) {
   return index;
 }
 
-nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution,
-                         nb::handle name) {
+nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution, nb::handle name) {
   const cal::Resolution r = resolution_key(resolution);
   nb::object index = t.get_as(resolution);
   // Left in its own unit: the core compares it with the period starts without a scaled copy.
