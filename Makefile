@@ -28,7 +28,7 @@ $(DEPS): pyproject.toml
 	touch $(DEPS)
 
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
-CXX_SOURCES = $(shell find native -name '*.cpp' -o -name '*.hpp')
+CXX_SOURCES = $(shell find native tests/cpp -name '*.cpp' -o -name '*.hpp')
 
 lint: $(DEPS)
 	@$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)

@@ -58,7 +58,9 @@ class RecordStubGen(StubGen):
     def put_value(self, value, name, parent=None, abbrev=True):
         if isinstance(value, types.MappingProxyType):
             proxy = self.bind("types", "MappingProxyType")
-            self.write_ln(f"{name}: {proxy}[str, {self.type_str(type(next(iter(value.values()))))}]\n")
+            self.write_ln(
+                f"{name}: {proxy}[str, {self.type_str(type(next(iter(value.values()))))}]\n"
+            )
             return
         if typing.get_origin(value) in (typing.Annotated, numpy.ndarray):
             alias = self.bind("typing", "TypeAlias")

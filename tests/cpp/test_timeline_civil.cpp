@@ -44,7 +44,7 @@ TEST(TimelineCivil, IsoWeeksAtYearBoundaries) {
     std::int64_t y, m, d, iso_year, week;
   };
   // Years starting on Thursday have 53 weeks; 1 January may belong to the year before.
-  const Case cases[] = {{2015, 12, 31, 2015, 53}, {2016, 1, 3, 2015, 53}, {2016, 1, 4, 2016, 1},
+  const Case cases[] = {{2015, 12, 31, 2015, 53}, {2016, 1, 3, 2015, 53},   {2016, 1, 4, 2016, 1},
                         {2018, 12, 31, 2019, 1},  {2020, 12, 31, 2020, 53}, {2026, 3, 29, 2026, 13},
                         {2027, 1, 1, 2026, 53},   {2008, 12, 29, 2009, 1}};
   for (const Case& c : cases) {
