@@ -295,9 +295,27 @@ class LowestCondition(ostrelpy.bindings._schema.BaseModel):
     n: int
     resolution: Resolution
 
-TimeCondition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+TimeCondition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+)
 
-Condition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+Condition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+    | HighestCondition
+    | LowestCondition
+)
 
 def min_condition_resolution(condition: object) -> object:
     """
@@ -335,6 +353,11 @@ def assert_units_match(items: object) -> None:
 
 def get_input_datasets(function: object) -> set:
     """The set of the Dataset operands of a function block."""
+
+def is_value_condition(condition: object) -> bool:
+    """
+    True for the n-highest and n-lowest conditions, which look at values, not at time.
+    """
 
 class Constant(ostrelpy.bindings._schema.BaseModel):
     """A constant level repeated over every period of a resolution."""
@@ -468,17 +491,22 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
 
-def is_value_condition(condition: object) -> bool:
-    """
-    True for the n-highest and n-lowest conditions, which look at values, not at time.
-    """
-
 class Select(ostrelpy.bindings._schema.BaseModel):
     """Keeps the values where a condition holds; the others become missing."""
 
     type: Literal["select"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+        | HighestCondition
+        | LowestCondition
+    )
     output: Dataset
 
     def input_operands(self) -> dict:
@@ -494,7 +522,15 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
 
     type: Literal["mask"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+    )
     replacement: Level | Dataset
     output: Dataset
 
@@ -541,7 +577,19 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """
 
-Function: TypeAlias = Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+Function: TypeAlias = (
+    Constant
+    | Add
+    | Subtract
+    | Divide
+    | Multiply
+    | Aggregate
+    | Resample
+    | Select
+    | Mask
+    | Clip
+    | Lookup
+)
 
 Timezone: TypeAlias = str
 
@@ -557,7 +605,17 @@ class TariffComponent(ostrelpy.bindings._schema.BaseModel):
     timezone: str
     datasets: list[Dataset]
     functions: Sequence[
-        Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+        Constant
+        | Add
+        | Subtract
+        | Divide
+        | Multiply
+        | Aggregate
+        | Resample
+        | Select
+        | Mask
+        | Clip
+        | Lookup
     ]
     cost: Dataset
 
