@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "bindings/_engine/blocks/blocks.hpp"
+#include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
@@ -27,9 +28,7 @@ std::optional<cb::OperandInfo> optional_operand(nb::handle value) {
 
 // The finest resolution a time condition needs, from the conditions' own rule.
 std::function<cb::Resolution()> required_resolution(nb::object condition) {
-  return [condition = std::move(condition)] {
-    return to_resolution(attr("min_condition_resolution")(condition));
-  };
+  return [condition = std::move(condition)] { return min_condition_resolution(condition); };
 }
 
 }  // namespace
