@@ -1,12 +1,9 @@
 """Native failures reach the caller with their own exception type and never a C++ library text."""
 
 import pytest
+from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
-
-
-def ds(id="x", resolution="hourly", unit="kWh"):
-    return e.Dataset(id=id, resolution=resolution, unit=unit)
 
 
 @pytest.mark.parametrize(
