@@ -17,4 +17,5 @@ NB_MODULE(_engine, m) {
   engine::init_kernels(m);
   engine::init_pipeline(m);
   engine::init_optimisation(m);
+  engine::init_solvers(m);
 }
