@@ -1,5 +1,7 @@
 import datetime as dt
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -310,3 +312,19 @@ def test_compiled_blocks_solve_to_the_hand_written_optimum():
     h.minimize(sum(objective))
     assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
     assert h.getInfo().objective_function_value == pytest.approx(reference_optimum(), rel=1e-9)
+
+
+def test_the_engine_imports_without_gurobipy():
+    code = (
+        "import sys; sys.modules['gurobipy'] = None\n"
+        "from ostrelpy.bindings import _engine as e\n"
+        "import highspy\n"
+        "assert e.HighsAdapter(highspy.Highs()).get_next_available_col() == 0\n"
+        "try:\n"
+        "    e.GurobiAdapter(object()).to_series({})\n"
+        "except ImportError:\n"
+        "    print('needs gurobipy')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip().endswith("needs gurobipy")

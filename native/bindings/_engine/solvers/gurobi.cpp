@@ -38,7 +38,7 @@ void add_constraints(nb::handle model, const Blocks& blocks, nb::handle all_vari
   if (!blocks.equalities && !blocks.inequalities) return;
   const GurobiHost& grb = gurobi_host();
   nb::object variables = nb::handle(grb.mvar).attr("fromlist")(all_variables);
-  const size_t num_vars = nb::len(variables);
+  const size_t num_vars = nb::len(all_variables);
   if (blocks.equalities)
     add_rows(model, blocks.equalities, variables, num_vars, nb::handle(grb.equal));
   if (blocks.inequalities)
