@@ -11,6 +11,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -146,9 +147,8 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
 }
 
 nb::object datetime_index(std::vector<int64_t>&& ns, nb::handle tz) {
-  nb::module_ pd = nb::module_::import_("pandas");
   nb::object arr = to_numpy(std::move(ns)).attr("view")("datetime64[ns]");
-  nb::object index = pd.attr("DatetimeIndex")(arr);
+  nb::object index = nb::borrow(host::datetime_index_type())(arr);
   if (tz.is_none()) return index;
   return index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
 }
