@@ -7,6 +7,7 @@
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -56,6 +57,7 @@ void make_constant(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({}));
   b.attr("compute", compute::constant_compute());
+  b.attr("compile", optim::compile::constant_compile());
   b.after_validator("_validate", validator<validate_constant>("_validate"));
   b.build();
 }
@@ -77,13 +79,15 @@ void make_add(nb::module_& m) {
                                },
                                "The block's operands by keyword name, in order."));
   b.attr("compute", compute::add_compute());
+  b.attr("compile", optim::compile::add_compile());
   b.after_validator("_validate", validator<validate_add>("_validate"));
   b.build();
 }
 
 template <ValidatorFn F>
 void make_binary(nb::module_& m, const char* name, const char* tag, const char* doc,
-                 const char* left, nb::handle left_type, const char* right, nb::object compute) {
+                 const char* left, nb::handle left_type, const char* right, nb::object compute,
+                 nb::object compile) {
   ModelBuilder b(m, name);
   b.doc(doc);
   block_tag(b, tag);
@@ -92,6 +96,7 @@ void make_binary(nb::module_& m, const char* name, const char* tag, const char* 
   block_output(b);
   b.attr("input_operands", named_operands({left, right}));
   b.attr("compute", compute);
+  b.attr("compile", compile);
   b.after_validator("_validate", validator<F>("_validate"));
   b.build();
 }
@@ -102,15 +107,16 @@ void init_arithmetic_blocks(nb::module_& m) {
   nb::object operand = m.attr("Operand");
   make_constant(m);
   make_add(m);
-  make_binary<validate_subtract>(m, "Subtract", "subtract",
-                                 "The element-wise difference left - right.", "left", operand,
-                                 "right", compute::subtract_compute());
+  make_binary<validate_subtract>(
+      m, "Subtract", "subtract", "The element-wise difference left - right.", "left", operand,
+      "right", compute::subtract_compute(), optim::compile::subtract_compile());
   make_binary<validate_divide>(m, "Divide", "divide",
                                "The element-wise quotient of a series by an operand.", "numerator",
-                               m.attr("Dataset"), "denominator", compute::divide_compute());
+                               m.attr("Dataset"), "denominator", compute::divide_compute(),
+                               optim::compile::divide_compile());
   make_binary<validate_multiply>(m, "Multiply", "multiply",
                                  "The element-wise product left * right.", "left", operand, "right",
-                                 compute::multiply_compute());
+                                 compute::multiply_compute(), optim::compile::multiply_compile());
 }
 
 }  // namespace ostrel::bindings::engine

@@ -1,0 +1,203 @@
+"""Block compilation: the columns, rows and errors of each block's compile."""
+
+import datetime as dt
+from zoneinfo import ZoneInfo
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from ostrelpy.bindings import _engine as e
+
+STOCKHOLM = ZoneInfo("Europe/Stockholm")
+H = e.Resolution.HOURLY
+KWH = "kWh"
+
+
+def day(y=2025, m=3, d=30, days=1, tz=STOCKHOLM):
+    start = dt.datetime(y, m, d, tzinfo=tz)
+    return e.Timeline.build(
+        tz=tz, start_time=start, end_time=start + dt.timedelta(days=days), holidays=[]
+    )
+
+
+def ds(name, resolution=H, unit=KWH):
+    return e.Dataset(id=name, resolution=resolution, unit=unit)
+
+
+def variables(start, lb, ub, index):
+    return e.VariableSeries.continuous(start, np.asarray(lb, float), np.asarray(ub, float), index)
+
+
+class Component:
+    def __init__(self, cost, *functions):
+        self.cost, self.functions = cost, list(functions)
+
+
+# -- arithmetic -----------------------------------------------------------------------------------
+
+
+def test_add_through_the_runner_on_a_short_day():
+    tl = day()
+    index = tl.get_as(H)
+    n = len(index)
+    assert n == 23
+    x = variables(0, np.arange(n) - 5.0, np.arange(n) + 1.0, index)
+    pv = pd.Series(np.linspace(0, 2, n), index=index)
+    add = e.Add(inputs=[ds("load"), ds("pv"), e.Level(value=2.0, unit=KWH)], output=ds("net"))
+    ctx = e.run_pipeline(
+        [Component(ds("net"), add)],
+        {ds("load"): x, ds("pv"): pv},
+        timeline=tl,
+        next_available_col=n,
+    )
+    (block,) = ctx.function_blocks
+    out = block.output
+    assert out.cols.tolist() == list(range(n, 2 * n)) and out.index.equals(index)
+    np.testing.assert_allclose(out.lb, x.lb + pv.to_numpy() + 2.0)
+    np.testing.assert_allclose(out.ub, x.ub + pv.to_numpy() + 2.0)
+    eq = block.equalities
+    assert eq.cols.tolist() == np.column_stack([out.cols, x.cols]).ravel().tolist()
+    assert eq.rows.tolist() == np.repeat(np.arange(n), 2).tolist()
+    assert eq.coefs.tolist() == [1.0, -1.0] * n
+    np.testing.assert_allclose(eq.rhs, pv.to_numpy() + 2.0)
+    assert block.auxiliaries == () and block.inequalities is None
+    assert ctx.next_available_col == 2 * n and ctx.all_series["net"] is out
+
+
+def test_linear_blocks_match_linear_combination():
+    index = day().get_as(H)
+    n = len(index)
+    x = variables(0, -np.ones(n), np.ones(n), index)
+    y = variables(n, np.zeros(n), np.full(n, 3.0), index)
+    price = pd.Series(np.linspace(-1, 1, n), index=index)
+    tl = day()
+    sub = e.Subtract(left=e.Level(value=5.0, unit=KWH), right=ds("x"), output=ds("o"))
+    got = sub.compile(tl, 2 * n, False, left=5.0, right=x)
+    assert got == e.linear_combination([5.0, (-1.0, x)], 2 * n)
+    assert got.output.lb.tolist() == [4.0] * n and got.output.ub.tolist() == [6.0] * n
+    mul = e.Multiply(left=ds("x"), right=ds("p", unit="SEK_per_kWh"), output=ds("o", unit="SEK"))
+    got = mul.compile(tl, 2 * n, True, left=y, right=price)
+    assert got == e.linear_combination([(price, y)], 2 * n)
+    np.testing.assert_allclose(got.output.lb, np.minimum(0.0, 3 * price))
+    got = mul.compile(tl, 2 * n, True, left=-2.0, right=y)
+    assert got.output.lb.tolist() == [-6.0] * n and got.output.ub.tolist() == [0.0] * n
+    div = e.Divide(
+        numerator=ds("x"), denominator=e.Level(value=0.25, unit="hours"), output=ds("o", unit="kW")
+    )
+    got = div.compile(tl, 2 * n, False, numerator=x, denominator=0.25)
+    assert got == e.linear_combination([(4.0, x)], 2 * n)
+    got = div.compile(tl, 2 * n, False, numerator=x, denominator=pd.Series(np.full(n, 2.0)))
+    assert got.equalities.coefs.tolist() == [1.0, -0.5] * n
+
+
+def test_add_of_two_variables_sums_their_bounds():
+    tl = day()
+    index = tl.get_as(H)
+    n = len(index)
+    a = variables(0, np.zeros(n), np.ones(n), index)
+    b = variables(n, -np.ones(n), np.zeros(n), index)
+    add = e.Add(inputs=[ds("a"), ds("b")], output=ds("s"))
+    got = add.compile(tl, 2 * n, False, input_0=a, input_1=b)
+    assert got.output.lb.tolist() == [-1.0] * n and got.output.ub.tolist() == [1.0] * n
+    assert got.equalities.coefs.tolist() == [1.0, -1.0, -1.0] * n
+    shifted = variables(n, np.zeros(n), np.ones(n), index + pd.Timedelta("1D"))
+    with pytest.raises(AssertionError, match="^VariableSeries must share an index$"):
+        add.compile(tl, 2 * n, False, input_0=a, input_1=shifted)
+
+
+def arithmetic_blocks():
+    sek = ds("p", unit="SEK_per_kWh")
+    return dict(
+        add=e.Add(inputs=[ds("a"), ds("b")], output=ds("o")),
+        sub=e.Subtract(left=ds("a"), right=ds("b"), output=ds("o")),
+        mul=e.Multiply(left=ds("a"), right=sek, output=ds("o", unit="SEK")),
+        div=e.Divide(
+            numerator=ds("a"), denominator=ds("h", unit="hours"), output=ds("o", unit="kW")
+        ),
+    )
+
+
+@pytest.mark.parametrize(
+    "block, operands, error, message",
+    [
+        ("mul", dict(left="x", right="x"), NotImplementedError, "Multiply(var, var) is bilinear"),
+        (
+            "div",
+            dict(numerator="x", denominator="x"),
+            NotImplementedError,
+            "Division by a variable is nonlinear",
+        ),
+        (
+            "div",
+            dict(numerator="s", denominator="x"),
+            NotImplementedError,
+            "Division by a variable is nonlinear",
+        ),
+        ("div", dict(numerator="x", denominator=0.0), ZeroDivisionError, "float division by zero"),
+        ("div", dict(numerator="x", denominator=0), ZeroDivisionError, "float division by zero"),
+        ("div", dict(numerator="s", denominator=2.0), AssertionError, "no variable operand"),
+        ("mul", dict(left="s", right=2.0), AssertionError, "no variable operand"),
+        ("add", dict(input_0="s", input_1=1.0), AssertionError, "no variable operand"),
+        ("sub", dict(left=1.0, right="s"), AssertionError, "no variable operand"),
+    ],
+)
+def test_arithmetic_compile_errors(block, operands, error, message):
+    tl = day()
+    index = tl.get_as(H)
+    x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
+    s = pd.Series(np.ones(len(index)), index=index)
+    values = {
+        k: {"x": x, "s": s}.get(v, v) if isinstance(v, str) else v for k, v in operands.items()
+    }
+    with pytest.raises(error) as err:
+        arithmetic_blocks()[block].compile(tl, len(index), False, **values)
+    assert str(err.value) == message
+
+
+def test_constant_never_compiles():
+    c = e.Constant(value=e.Level(value=1.0, unit=KWH), resolution=H, output=ds("c"))
+    with pytest.raises(NotImplementedError) as err:
+        c.compile(day(), 0, False)
+    assert str(err.value) == "Constant is data-only; compile() is never dispatched"
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+@pytest.mark.parametrize("block", ["add", "sub", "mul", "div"])
+def test_non_finite_operands_are_refused(block, bad):
+    tl = day()
+    index = tl.get_as(H)
+    n = len(index)
+    x = variables(0, np.zeros(n), np.ones(n), index)
+    values = np.ones(n)
+    values[3] = bad
+    s = pd.Series(values, index=index)
+    fn = arithmetic_blocks()[block]
+    names = list(fn.input_operands())
+    if block == "div" and bad == np.inf:  # x / inf is 0, as compute gives
+        got = fn.compile(tl, n, False, numerator=x, denominator=s)
+        assert got.equalities.coefs[7] == 0.0
+        return
+    with pytest.raises(ValueError, match="an operand is not finite"):
+        fn.compile(tl, n, False, **{names[0]: x, names[1]: s})
+    if block == "div":
+        zeros = pd.Series(np.where(np.arange(n) == 2, 0.0, 1.0), index=index)
+        with pytest.raises(ValueError, match="^Divide: an operand is not finite"):
+            fn.compile(tl, n, False, numerator=x, denominator=zeros)
+
+
+def test_compile_arguments():
+    tl = day()
+    index = tl.get_as(H)
+    x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
+    sub = arithmetic_blocks()["sub"]
+    with pytest.raises(ValueError, match="^next_available_col must be >= 0, got -1$"):
+        sub.compile(tl, -1, False, left=x, right=1.0)
+    with pytest.raises(TypeError, match="expected int, got float"):
+        sub.compile(tl, 1.5, False, left=x, right=1.0)
+    with pytest.raises(TypeError, match="takes exactly 3 positional arguments"):
+        sub.compile(tl, 30, left=x, right=1.0)
+    with pytest.raises(TypeError, match="expected VariableSeries, Series or float, got str"):
+        sub.compile(tl, 30, False, left=x, right="1")
+    got = sub.compile(timeline=tl, next_available_col=30, assume_convex=True, left=x, right=1.0)
+    assert got.output.cols[0] == 30
