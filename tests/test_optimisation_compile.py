@@ -201,3 +201,103 @@ def test_compile_arguments():
         sub.compile(tl, 30, False, left=x, right="1")
     got = sub.compile(timeline=tl, next_available_col=30, assume_convex=True, left=x, right=1.0)
     assert got.output.cols[0] == 30
+
+
+# -- periods --------------------------------------------------------------------------------------
+
+D = e.Resolution.DAILY
+
+
+def aggregate(f, resolution=D):
+    return e.Aggregate(
+        input=ds("x"), resolution=resolution, aggregation_function=f, output=ds("o", resolution)
+    )
+
+
+def partial_dst_days():
+    """From 13:00 the day before the clocks go back, three days: 11 + 25 + 24 + 13 hours."""
+    start = dt.datetime(2025, 10, 25, 13, tzinfo=STOCKHOLM)
+    return e.Timeline.build(
+        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=[]
+    )
+
+
+@pytest.mark.parametrize("f", ["sum", "mean"])
+def test_aggregate_sum_and_mean_rows(f):
+    tl = partial_dst_days()
+    index = tl.get_as(H)
+    n = len(index)
+    x = variables(5, np.arange(n) * 0.0 - 1.0, np.arange(n, dtype=float), index)
+    got = aggregate(f).compile(tl, 100, True, input=x)
+    sizes = np.array([11, 25, 24, 13])
+    labels = np.repeat(np.arange(4), sizes)
+    assert got.output.cols.tolist() == [100, 101, 102, 103]
+    assert got.output.index.equals(tl.get_as(D))
+    sums = np.bincount(labels, x.ub)
+    expected_ub = sums / sizes if f == "mean" else sums
+    np.testing.assert_allclose(got.output.ub, expected_ub)
+    eq = got.equalities
+    assert eq.cols.tolist() == [100, 101, 102, 103] + x.cols.tolist()
+    assert eq.rows.tolist() == [0, 1, 2, 3] + labels.tolist()
+    w = 1.0 / sizes[labels] if f == "mean" else np.ones(n)
+    np.testing.assert_allclose(eq.coefs, np.concatenate([np.ones(4), -w]))
+    assert eq.rhs.tolist() == [0.0] * 4 and got.auxiliaries == () and got.inequalities is None
+
+
+@pytest.mark.parametrize("f", ["max", "min"])
+def test_aggregate_extremum_forms(f):
+    tl = partial_dst_days()
+    index = tl.get_as(H)
+    n = len(index)
+    rng = np.random.default_rng(2)
+    lb = rng.uniform(-3, 0, n)
+    x = variables(0, lb, lb + rng.uniform(0, 3, n), index)
+    labels = np.repeat(np.arange(4), [11, 25, 24, 13])
+    convex = aggregate(f).compile(tl, n, True, input=x)
+    assert convex.auxiliaries == () and convex.equalities is None
+    reduce = np.maximum if f == "max" else np.minimum
+    expected_lb = np.array([reduce.reduce(x.lb[labels == g]) for g in range(4)])
+    np.testing.assert_allclose(convex.output.lb, expected_lb)
+    ineq = convex.inequalities
+    sign = -1.0 if f == "max" else 1.0  # output >= member is stored negated
+    assert ineq.cols.tolist() == np.column_stack([n + labels, x.cols]).ravel().tolist()
+    assert ineq.coefs.tolist() == [sign, -sign] * n and len(ineq.rhs) == n
+    exact = aggregate(f).compile(tl, n, False, input=x)
+    (picks,) = exact.auxiliaries
+    assert picks.cols.tolist() == list(range(n + 4, 2 * n + 4)) and picks.is_integer.all()
+    assert picks.index.equals(index)
+    assert exact.equalities == e.sum_per_group([(picks, labels)], rhs=1.0)
+    gate = e.le_when if f == "max" else e.ge_when
+    spread = exact.output.gather(labels)
+    tight = gate(spread, [x], picks, 1)
+    assert exact.inequalities == e.InequalitySeries.concatenate([ineq, tight])
+
+
+def test_aggregate_needs_a_variable_on_the_timeline():
+    tl = partial_dst_days()
+    index = tl.get_as(H)
+    with pytest.raises(AssertionError, match="^no variable operand$"):
+        aggregate("sum").compile(tl, 0, True, input=pd.Series(np.ones(len(index)), index=index))
+    off = variables(0, [0.0], [1.0], pd.DatetimeIndex(["2030-01-01"], tz="UTC"))
+    with pytest.raises(ValueError, match="every variable must fall in a period"):
+        aggregate("max").compile(tl, 1, False, input=off)
+
+
+@pytest.mark.parametrize("unit", ["kWh", "SEK_per_kWh"])
+def test_resample_fills_forward_through_gather(unit):
+    start = dt.datetime(2025, 3, 29, 13, tzinfo=STOCKHOLM)
+    tl = e.Timeline.build(
+        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=[]
+    )
+    r = e.Resample(input=ds("x", D, unit), resolution=H, output=ds("o", H, unit))
+    days = tl.get_as(D)
+    x = variables(0, [1.0, 2.0, 3.0, 4.0], [2.0, 3.0, 4.0, 5.0], days)
+    got = r.compile(tl, 4, False, input=x)
+    hours = tl.get_as(H)
+    assert got.output.index.equals(hours) and len(hours) == 11 + 23 + 24 + 13
+    filled = r._forward_fill(tl, x)
+    scale = 1.0 if unit != "kWh" else r._amount_scale(tl)
+    assert got == e.linear_combination([(scale, filled)], 4)
+    assert filled.cols.tolist() == np.repeat([0, 1, 2, 3], [11, 23, 24, 13]).tolist()
+    with pytest.raises(ValueError, match="^Resample: the input has 2 variables but the timeline"):
+        r.compile(tl, 4, False, input=x.gather([0, 1]))

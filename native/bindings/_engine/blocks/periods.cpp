@@ -4,6 +4,7 @@
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -45,6 +46,7 @@ void make_aggregate(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
   b.attr("compute", compute::aggregate_compute());
+  b.attr("compile", optim::compile::aggregate_compile());
   b.after_validator("_validate", validator<validate_aggregate>("_validate"));
   b.build();
 }
@@ -58,6 +60,7 @@ void make_resample(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
   b.attr("compute", compute::resample_compute());
+  b.attr("compile", optim::compile::resample_compile());
   b.attr("_amount_scale", compute::resample_amount_scale());
   b.attr("_forward_fill", compute::resample_forward_fill());
   b.after_validator("_validate", validator<validate_resample>("_validate"));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "core/optimisation/compile_common.hpp"
 
@@ -55,6 +56,9 @@ Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& va
 
 // The FunctionBlock of a core result; series without positions take `base_index` itself.
 nb::object wrap(co::CompiledBlock&& block, nb::handle base_index);
+
+// The periods of a resolution over a variable series' index, from the timeline's core.
+co::PeriodGroups groups_of(Timeline& t, const VariableSeriesRecord& v, core::domain::Resolution r);
 
 // The timeline's mask of a time condition over an index of its instants, from the core where
 // the index lies on the grid (else the timeline's own method, which reports what is wrong).
