@@ -7,6 +7,7 @@
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/validation.hpp"
 
@@ -76,6 +77,7 @@ void make_select(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"input"}));
   b.attr("compute", compute::select_compute());
+  b.attr("compile", optim::compile::select_compile());
   b.after_validator("_validate", validator<validate_select>("_validate"));
   b.build();
 }
@@ -90,6 +92,7 @@ void make_mask(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"input", "replacement"}));
   b.attr("compute", compute::mask_compute());
+  b.attr("compile", optim::compile::mask_compile());
   b.after_validator("_validate", validator<validate_mask>("_validate"));
   b.build();
 }
@@ -105,6 +108,7 @@ void make_clip(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"input", "minimum", "maximum"}));
   b.attr("compute", compute::clip_compute());
+  b.attr("compile", optim::compile::clip_compile());
   b.after_validator("_validate", validator<validate_clip>("_validate"));
   b.build();
 }
@@ -121,6 +125,7 @@ void make_lookup(nb::module_& m) {
   block_output(b);
   b.attr("input_operands", named_operands({"tier_selector"}));
   b.attr("compute", compute::lookup_compute());
+  b.attr("compile", optim::compile::lookup_compile());
   b.after_validator("_validate", validator<validate_lookup>("_validate"));
   b.build();
 }

@@ -29,6 +29,9 @@ nb::object mask_compile();
 nb::object clip_compile();
 nb::object lookup_compile();
 
+// _compile_one_sided and Slots (for_groups, linear_base_constraints, milp_brackets).
+void init_compile(nb::module_& m);
+
 // compile(timeline, next_available_col, assume_convex, *, <operands>).
 struct CompileArgs {
   nb::object timeline;
