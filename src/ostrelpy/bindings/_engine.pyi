@@ -295,9 +295,27 @@ class LowestCondition(ostrelpy.bindings._schema.BaseModel):
     n: int
     resolution: Resolution
 
-TimeCondition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+TimeCondition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+)
 
-Condition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+Condition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+    | HighestCondition
+    | LowestCondition
+)
 
 def min_condition_resolution(condition: object) -> object:
     """
@@ -352,6 +370,11 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
         compute(timeline): the level's value at every period start of the resolution.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Add(ostrelpy.bindings._schema.BaseModel):
     """The element-wise sum of two or more operands."""
 
@@ -365,6 +388,11 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, **operands): the operands summed left to right, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Subtract(ostrelpy.bindings._schema.BaseModel):
@@ -383,6 +411,11 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, operands): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Divide(ostrelpy.bindings._schema.BaseModel):
     """The element-wise quotient of a series by an operand."""
 
@@ -399,6 +432,11 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, operands): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Multiply(ostrelpy.bindings._schema.BaseModel):
     """The element-wise product left * right."""
 
@@ -413,6 +451,11 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, operands): the element-wise result, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Aggregate(ostrelpy.bindings._schema.BaseModel):
@@ -450,6 +493,11 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): one column per period; sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with one binary per step.
+        """
+
 class Resample(ostrelpy.bindings._schema.BaseModel):
     """
     Spreads a series onto a finer resolution: rates repeat, amounts split by duration.
@@ -468,6 +516,11 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the input variables carried onto the finer periods; amounts scaled by the share of their period.
+        """
+
 def is_value_condition(condition: object) -> bool:
     """
     True for the n-highest and n-lowest conditions, which look at values, not at time.
@@ -478,7 +531,17 @@ class Select(ostrelpy.bindings._schema.BaseModel):
 
     type: Literal["select"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+        | HighestCondition
+        | LowestCondition
+    )
     output: Dataset
 
     def input_operands(self) -> dict:
@@ -489,12 +552,25 @@ class Select(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) values.
+        """
+
 class Mask(ostrelpy.bindings._schema.BaseModel):
     """Replaces the present values where a time condition holds."""
 
     type: Literal["mask"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+    )
     replacement: Level | Dataset
     output: Dataset
 
@@ -504,6 +580,11 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, replacement): a column per step equal to the replacement where the condition holds and to the input elsewhere.
         """
 
 class Clip(ostrelpy.bindings._schema.BaseModel):
@@ -521,6 +602,11 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one binary per step and side.
         """
 
 class Lookup(ostrelpy.bindings._schema.BaseModel):
@@ -541,7 +627,24 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """
 
-Function: TypeAlias = Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the selector's tier; one binary per feasible (step, tier) pair where the selector's bounds span several tiers.
+        """
+
+Function: TypeAlias = (
+    Constant
+    | Add
+    | Subtract
+    | Divide
+    | Multiply
+    | Aggregate
+    | Resample
+    | Select
+    | Mask
+    | Clip
+    | Lookup
+)
 
 Timezone: TypeAlias = str
 
@@ -557,7 +660,17 @@ class TariffComponent(ostrelpy.bindings._schema.BaseModel):
     timezone: str
     datasets: list[Dataset]
     functions: Sequence[
-        Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+        Constant
+        | Add
+        | Subtract
+        | Divide
+        | Multiply
+        | Aggregate
+        | Resample
+        | Select
+        | Mask
+        | Clip
+        | Lookup
     ]
     cost: Dataset
 
@@ -846,3 +959,28 @@ def calculate_groups(timeline: object, variables: object, resolution: object) ->
     """
     The variables grouped by the periods of a resolution, periods in ascending key order.
     """
+
+class Slots:
+    """Per period, min(n, members) slot columns and their thresholds."""
+
+    @property
+    def n_per_group(self) -> object: ...
+    @property
+    def slot_to_group(self) -> object: ...
+    @property
+    def w(self) -> object: ...
+    @property
+    def thresholds(self) -> object: ...
+    @property
+    def is_highest(self) -> bool: ...
+    @classmethod
+    def for_groups(cls, input_groups: object, condition: object, start_col: int) -> object: ...
+    def linear_base_constraints(self, input_groups: object, z: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): slot order, excess rows, one sum per period.
+        """
+
+    def milp_brackets(self, input_groups: object, z: object, delta: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): n binaries per period and their gated brackets.
+        """

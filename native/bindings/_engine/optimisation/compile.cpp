@@ -89,7 +89,7 @@ Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& va
       if (v->data->size() != out.n)
         core::value_error("every VariableSeries operand must have as many entries as the first");
       out.ops.push_back(co::Operand::of(*v->data));
-    } else if (compute::is_series(value) || compute::is_number(value) ||
+    } else if (compute::is_series(value) || arrays::is_numeric_scalar(value) ||
                arrays::is_ndarray(value)) {
       out.ops.push_back(co::Operand::of(arrays::per_step(value, out.n, out.keep)));
     } else {
