@@ -301,3 +301,14 @@ def test_resample_fills_forward_through_gather(unit):
     assert filled.cols.tolist() == np.repeat([0, 1, 2, 3], [11, 23, 24, 13]).tolist()
     with pytest.raises(ValueError, match="^Resample: the input has 2 variables but the timeline"):
         r.compile(tl, 4, False, input=x.gather([0, 1]))
+
+
+def test_add_compile_takes_exactly_its_operands():
+    tl = day()
+    index = tl.get_as(H)
+    x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
+    add = e.Add(inputs=[ds("a"), ds("b")], output=ds("s"))
+    with pytest.raises(TypeError, match="needs keyword-only argument input_1"):
+        add.compile(tl, 30, False, input_0=x)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'input_2'"):
+        add.compile(tl, 30, False, input_0=x, input_1=1.0, input_2=1.0)

@@ -161,24 +161,17 @@ nb::object constant_compile() {
 }
 
 nb::object add_compile() {
-  return compile_method([](nb::handle, nb::args a, nb::kwargs kw) {
-    // Any keyword operands (input_0, input_1, ...), in the order given.
-    const args::Signature sig = compile_signature({});
-    nb::dict named;
-    nb::dict rest;
-    for (auto [key, value] : kw) {
-      const std::string k = nb::cast<std::string>(nb::str(key));
-      if (k == "timeline" || k == "next_available_col" || k == "assume_convex")
-        named[key] = value;
-      else
-        rest[key] = value;
-    }
-    CompileArgs c = parse_compile(sig, a, nb::borrow<nb::kwargs>(named));
+  // Exactly the block's operands, input_0 .. input_<n-1>, as compute takes them.
+  return compile_method([](nb::handle self, nb::args a, nb::kwargs kw) {
+    const size_t count = nb::len(nb::object(self.attr("inputs")));
     std::vector<std::string> names;
+    names.reserve(count);
+    for (size_t k = 0; k < count; ++k) names.push_back("input_" + std::to_string(k));
+    std::vector<args::Param> params;
+    for (const std::string& name : names) params.push_back({name.c_str()});
+    CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);
     std::vector<std::pair<nb::object, const char*>> values;
-    for (auto [key, value] : rest) names.push_back(nb::cast<std::string>(nb::str(key)));
-    size_t k = 0;
-    for (auto [key, value] : rest) values.emplace_back(nb::borrow(value), names[k++].c_str());
+    for (size_t k = 0; k < count; ++k) values.emplace_back(c.operands[k], names[k].c_str());
     Operands ops = read_operands(values);
     core::optimisation::require_variable(ops.any_variable());
     co::CompiledBlock b = co::compile_add(ops.ops, ops.n, c.start_col);
