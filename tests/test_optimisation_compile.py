@@ -312,3 +312,43 @@ def test_add_compile_takes_exactly_its_operands():
         add.compile(tl, 30, False, input_0=x)
     with pytest.raises(TypeError, match="unexpected keyword argument 'input_2'"):
         add.compile(tl, 30, False, input_0=x, input_1=1.0, input_2=1.0)
+
+
+def test_compile_checks_still_refuse_when_assertions_are_skipped():
+    import subprocess
+    import sys
+
+    script = """
+import datetime as dt, numpy as np, pandas as pd
+from ostrelpy.bindings import _engine as e
+tl = e.Timeline.build(tz=dt.UTC, start_time=dt.datetime(2025, 1, 1, tzinfo=dt.UTC),
+                      end_time=dt.datetime(2025, 1, 2, tzinfo=dt.UTC), holidays=[])
+H = e.Resolution.HOURLY
+idx = tl.get_as(H)
+x = e.VariableSeries.continuous(0, np.zeros(24), np.ones(24), idx)
+s = pd.Series(np.ones(24), index=idx)
+d = lambda i, u="kWh": e.Dataset(id=i, resolution=H, unit=u)
+calls = [
+    lambda: e.Aggregate(input=d("x"), resolution="daily", aggregation_function="max",
+                        output=e.Dataset(id="o", resolution="daily", unit="kWh")
+                        ).compile(tl, 24, False, input=s),
+    lambda: e.Clip(input=d("x"), minimum=e.Level(value=1.0, unit="kWh"), output=d("o")
+                   ).compile(tl, 24, False, input=x),
+    lambda: e.Mask(input=d("x"), condition=e.MonthCondition(months=[1]), replacement=d("r"),
+                   output=d("o")).compile(tl, 24, False, input=1.0, replacement=x),
+]
+for call in calls:
+    try:
+        call()
+        print("passed")
+    except Exception as err:
+        print(type(err).__name__, err)
+"""
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", script], capture_output=True, text=True, check=True
+    ).stdout.splitlines()
+    assert out == [
+        "ValueError no variable operand",
+        "ValueError At least one of minimum or maximum must be provided",
+        "ValueError input has no index",
+    ]
