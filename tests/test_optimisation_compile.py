@@ -1,32 +1,12 @@
 """Block compilation: the columns, rows and errors of each block's compile."""
 
-import datetime as dt
-from zoneinfo import ZoneInfo
-
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import KWH, D, H, partial_autumn, stockholm_days, variables
+from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
-
-STOCKHOLM = ZoneInfo("Europe/Stockholm")
-H = e.Resolution.HOURLY
-KWH = "kWh"
-
-
-def day(y=2025, m=3, d=30, days=1, tz=STOCKHOLM):
-    start = dt.datetime(y, m, d, tzinfo=tz)
-    return e.Timeline.build(
-        tz=tz, start_time=start, end_time=start + dt.timedelta(days=days), holidays=[]
-    )
-
-
-def ds(name, resolution=H, unit=KWH):
-    return e.Dataset(id=name, resolution=resolution, unit=unit)
-
-
-def variables(start, lb, ub, index):
-    return e.VariableSeries.continuous(start, np.asarray(lb, float), np.asarray(ub, float), index)
 
 
 class Component:
@@ -38,7 +18,7 @@ class Component:
 
 
 def test_add_through_the_runner_on_a_short_day():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     assert n == 23
@@ -66,12 +46,12 @@ def test_add_through_the_runner_on_a_short_day():
 
 
 def test_linear_blocks_match_linear_combination():
-    index = day().get_as(H)
+    index = stockholm_days().get_as(H)
     n = len(index)
     x = variables(0, -np.ones(n), np.ones(n), index)
     y = variables(n, np.zeros(n), np.full(n, 3.0), index)
     price = pd.Series(np.linspace(-1, 1, n), index=index)
-    tl = day()
+    tl = stockholm_days()
     sub = e.Subtract(left=e.Level(value=5.0, unit=KWH), right=ds("x"), output=ds("o"))
     got = sub.compile(tl, 2 * n, False, left=5.0, right=x)
     assert got == e.linear_combination([5.0, (-1.0, x)], 2 * n)
@@ -92,7 +72,7 @@ def test_linear_blocks_match_linear_combination():
 
 
 def test_add_of_two_variables_sums_their_bounds():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     a = variables(0, np.zeros(n), np.ones(n), index)
@@ -143,7 +123,7 @@ def arithmetic_blocks():
     ],
 )
 def test_arithmetic_compile_errors(block, operands, error, message):
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
     s = pd.Series(np.ones(len(index)), index=index)
@@ -158,14 +138,14 @@ def test_arithmetic_compile_errors(block, operands, error, message):
 def test_constant_never_compiles():
     c = e.Constant(value=e.Level(value=1.0, unit=KWH), resolution=H, output=ds("c"))
     with pytest.raises(NotImplementedError) as err:
-        c.compile(day(), 0, False)
+        c.compile(stockholm_days(), 0, False)
     assert str(err.value) == "Constant is data-only; compile() is never dispatched"
 
 
 @pytest.mark.parametrize("bad", [np.nan, np.inf])
 @pytest.mark.parametrize("block", ["add", "sub", "mul", "div"])
 def test_non_finite_operands_are_refused(block, bad):
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.zeros(n), np.ones(n), index)
@@ -187,7 +167,7 @@ def test_non_finite_operands_are_refused(block, bad):
 
 
 def test_compile_arguments():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
     sub = arithmetic_blocks()["sub"]
@@ -205,8 +185,6 @@ def test_compile_arguments():
 
 # -- periods --------------------------------------------------------------------------------------
 
-D = e.Resolution.DAILY
-
 
 def aggregate(f, resolution=D):
     return e.Aggregate(
@@ -214,17 +192,9 @@ def aggregate(f, resolution=D):
     )
 
 
-def partial_dst_days():
-    """From 13:00 the day before the clocks go back, three days: 11 + 25 + 24 + 13 hours."""
-    start = dt.datetime(2025, 10, 25, 13, tzinfo=STOCKHOLM)
-    return e.Timeline.build(
-        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=[]
-    )
-
-
 @pytest.mark.parametrize("f", ["sum", "mean"])
 def test_aggregate_sum_and_mean_rows(f):
-    tl = partial_dst_days()
+    tl = partial_autumn()
     index = tl.get_as(H)
     n = len(index)
     x = variables(5, np.arange(n) * 0.0 - 1.0, np.arange(n, dtype=float), index)
@@ -246,7 +216,7 @@ def test_aggregate_sum_and_mean_rows(f):
 
 @pytest.mark.parametrize("f", ["max", "min"])
 def test_aggregate_extremum_forms(f):
-    tl = partial_dst_days()
+    tl = partial_autumn()
     index = tl.get_as(H)
     n = len(index)
     rng = np.random.default_rng(2)
@@ -274,7 +244,7 @@ def test_aggregate_extremum_forms(f):
 
 
 def test_aggregate_needs_a_variable_on_the_timeline():
-    tl = partial_dst_days()
+    tl = partial_autumn()
     index = tl.get_as(H)
     with pytest.raises(AssertionError, match="^no variable operand$"):
         aggregate("sum").compile(tl, 0, True, input=pd.Series(np.ones(len(index)), index=index))
@@ -285,10 +255,7 @@ def test_aggregate_needs_a_variable_on_the_timeline():
 
 @pytest.mark.parametrize("unit", ["kWh", "SEK_per_kWh"])
 def test_resample_fills_forward_through_gather(unit):
-    start = dt.datetime(2025, 3, 29, 13, tzinfo=STOCKHOLM)
-    tl = e.Timeline.build(
-        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=[]
-    )
+    tl = stockholm_days(2025, 3, 29, days=3, hour=13)
     r = e.Resample(input=ds("x", D, unit), resolution=H, output=ds("o", H, unit))
     days = tl.get_as(D)
     x = variables(0, [1.0, 2.0, 3.0, 4.0], [2.0, 3.0, 4.0, 5.0], days)
@@ -304,7 +271,7 @@ def test_resample_fills_forward_through_gather(unit):
 
 
 def test_add_compile_takes_exactly_its_operands():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
     add = e.Add(inputs=[ds("a"), ds("b")], output=ds("s"))

@@ -5,7 +5,8 @@ import datetime as dt
 import numpy as np
 import pandas as pd
 import pytest
-from test_optimisation_compile import KWH, D, H, day, ds, partial_dst_days, variables
+from conftest import KWH, D, H, partial_autumn, stockholm_days, variables
+from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
 
@@ -25,7 +26,7 @@ def clip(minimum=None, maximum=None):
 
 @pytest.mark.parametrize("convex", [True, False])
 def test_clip_both_limits_chains_the_lower_clip_first(convex):
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.full(n, -5.0), np.full(n, 5.0), index)
@@ -44,7 +45,7 @@ def test_clip_both_limits_chains_the_lower_clip_first(convex):
 
 
 def test_clip_one_sided_rows():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.zeros(n), np.full(n, 4.0), index)
@@ -64,7 +65,7 @@ def test_clip_one_sided_rows():
 
 
 def test_clip_needs_a_limit_and_a_variable_input():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
     with pytest.raises(AssertionError) as err:
@@ -89,7 +90,7 @@ def lookup(boundaries=(100.0, 200.0), levels=(1.0, 2.0, 3.0)):
 
 
 def test_lookup_inside_one_tier_needs_equalities_only():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     lb = np.where(np.arange(n) % 2 == 0, 0.0, 120.0)
@@ -102,7 +103,7 @@ def test_lookup_inside_one_tier_needs_equalities_only():
 
 
 def test_lookup_straddling_one_boundary_gets_two_binaries():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)[:3]
     x = variables(0, [150.0, 50.0, 90.0], [160.0, 60.0, 150.0], index)
     got = lookup().compile(tl, 10, False, tier_selector=x)
@@ -122,7 +123,7 @@ def test_lookup_straddling_one_boundary_gets_two_binaries():
 
 
 def test_lookup_without_a_feasible_tier():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     x = variables(0, np.zeros(len(index)), np.ones(len(index)), index)
     # Only a record built without validation can have a boundary no selector can reach.
@@ -142,7 +143,7 @@ def mask(condition=DAYTIME):
 
 
 def test_mask_rows_replace_where_the_condition_holds():
-    tl = day(2025, 10, 26)
+    tl = stockholm_days(2025, 10, 26)
     index = tl.get_as(H)
     n = len(index)
     assert n == 25
@@ -169,7 +170,7 @@ def test_mask_rows_replace_where_the_condition_holds():
 
 
 def test_mask_errors():
-    tl = day()
+    tl = stockholm_days()
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.zeros(n), np.ones(n), index)
@@ -188,7 +189,7 @@ def test_mask_errors():
 
 
 def test_select_by_calendar_keeps_only_the_selected_steps():
-    tl = day(2025, 10, 26)
+    tl = stockholm_days(2025, 10, 26)
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.zeros(n), np.ones(n), index)
@@ -202,7 +203,7 @@ def test_select_by_calendar_keeps_only_the_selected_steps():
 @pytest.mark.parametrize("kind", [e.HighestCondition, e.LowestCondition])
 @pytest.mark.parametrize("convex", [True, False])
 def test_select_highest_columns_and_rows(kind, convex):
-    tl = partial_dst_days()  # days of 11, 25, 24 and 13 hours
+    tl = partial_autumn()  # days of 11, 25, 24 and 13 hours
     index = tl.get_as(H)
     n = len(index)
     x = variables(0, np.arange(n) * 0.1, np.arange(n) * 0.1 + 1.0, index)
@@ -227,7 +228,7 @@ def test_select_highest_columns_and_rows(kind, convex):
 
 
 def test_select_highest_is_built_from_its_named_steps():
-    tl = partial_dst_days()
+    tl = partial_autumn()
     index = tl.get_as(H)
     n = len(index)
     rng = np.random.default_rng(5)

@@ -16,7 +16,8 @@ import highspy
 import numpy as np
 import pandas as pd
 import pytest
-from test_optimisation_compile import KWH, STOCKHOLM, D, H, day, ds
+from conftest import KWH, D, H, partial_autumn, stockholm_days
+from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
 
@@ -25,25 +26,14 @@ pytestmark = pytest.mark.skipif(not hasattr(e, "HighsAdapter"), reason="no Highs
 DAYTIME = e.TimeOfDayCondition(from_time=dt.time(7), to_time=dt.time(19))
 
 
-def partial_autumn():
-    """13:00 the day before the clocks go back, for three days: days of 11, 25, 24, 13 hours."""
-    start = dt.datetime(2025, 10, 25, 13, tzinfo=STOCKHOLM)
-    return e.Timeline.build(
-        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=[]
-    )
-
-
 def short_autumn():
     """20:00 the day before the clocks go back to 12:00 after: days of 4 and 13 hours, the
     second with the repeated hour (small enough for exact selection with free inputs)."""
-    start = dt.datetime(2025, 10, 25, 20, tzinfo=STOCKHOLM)
-    return e.Timeline.build(
-        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(hours=17), holidays=[]
-    )
+    return stockholm_days(2025, 10, 25, hour=20, hours=17)
 
 
 def spring_day():
-    return day(2025, 3, 30)
+    return stockholm_days(2025, 3, 30)
 
 
 def new_model(scale=1.0):
