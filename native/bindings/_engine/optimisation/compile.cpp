@@ -174,7 +174,11 @@ nb::object add_compile() {
     for (size_t k = 0; k < count; ++k) values.emplace_back(c.operands[k], names[k].c_str());
     Operands ops = read_operands(values);
     core::optimisation::require_variable(ops.any_variable());
-    co::CompiledBlock b = co::compile_add(ops.ops, ops.n, c.start_col);
+    co::CompiledBlock b;
+    {
+      nb::gil_scoped_release unlocked;
+      b = co::compile_add(ops.ops, ops.n, c.start_col);
+    }
     return wrap(std::move(b), ops.index);
   });
 }
@@ -189,7 +193,11 @@ nb::object binary_compile(const char* left, const char* right) {
   return compile_method([sig, left, right](nb::handle, nb::args a, nb::kwargs kw) {
     CompileArgs c = parse_compile(sig, a, kw);
     Operands ops = read_operands({{c.operands[0], left}, {c.operands[1], right}});
-    co::CompiledBlock b = F(ops.ops[0], ops.ops[1], ops.n, c.start_col);
+    co::CompiledBlock b;
+    {
+      nb::gil_scoped_release unlocked;
+      b = F(ops.ops[0], ops.ops[1], ops.n, c.start_col);
+    }
     return wrap(std::move(b), ops.index);
   });
 }

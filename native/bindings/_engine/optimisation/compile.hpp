@@ -57,6 +57,13 @@ struct Operands {
 Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
                        const char* mismatch = "VariableSeries must share an index");
 
+// Runs a core compile with the host's lock released (its arguments read beforehand).
+template <typename F>
+co::CompiledBlock unlocked(F&& compile) {
+  nb::gil_scoped_release released;
+  return compile();
+}
+
 // The FunctionBlock of a core result; series without positions take `base_index` itself.
 nb::object wrap(co::CompiledBlock&& block, nb::handle base_index);
 

@@ -44,12 +44,16 @@ nb::object select_compile() {
           Timeline& t = compute::timeline_arg(c.timeline);
           const co::PeriodGroups g =
               groups_of(t, input, resolution_key(condition.attr("resolution")));
-          b = co::compile_select_extremes(*input.data, g, nb::cast<int64_t>(condition.attr("n")),
-                                          highest, c.start_col, c.assume_convex);
+          const int64_t n = nb::cast<int64_t>(condition.attr("n"));
+          b = unlocked([&] {
+            return co::compile_select_extremes(*input.data, g, n, highest, c.start_col,
+                                               c.assume_convex);
+          });
         } else {
           const MaskView keep = condition_mask(c.timeline, input.index, condition,
                                                self.attr("input").attr("resolution"));
-          b = co::compile_select_steps(*input.data, keep.flags, c.start_col);
+          b = unlocked(
+              [&] { return co::compile_select_steps(*input.data, keep.flags, c.start_col); });
         }
         return wrap(std::move(b), input.index);
       },
@@ -84,7 +88,8 @@ nb::object mask_compile() {
           core::value_error("Mask replacement must have as many entries as the input");
         const MaskView holds = condition_mask(c.timeline, index, self.attr("condition"),
                                               self.attr("input").attr("resolution"));
-        co::CompiledBlock b = co::compile_mask(ops.ops[0], ops.ops[1], holds.flags, n, c.start_col);
+        co::CompiledBlock b = unlocked(
+            [&] { return co::compile_mask(ops.ops[0], ops.ops[1], holds.flags, n, c.start_col); });
         return wrap(std::move(b), index);
       },
       "compile(timeline, next_available_col, assume_convex, *, input, replacement): a column "
@@ -102,8 +107,9 @@ nb::object clip_compile() {
             {{c.operands[0], "input"}, {c.operands[1], "minimum"}, {c.operands[2], "maximum"}});
         const co::Operand* lo = present(c.operands[1]) ? &ops.ops[1] : nullptr;
         const co::Operand* hi = present(c.operands[2]) ? &ops.ops[2] : nullptr;
-        co::CompiledBlock b =
-            co::compile_clip(ops.ops[0], lo, hi, ops.n, c.start_col, c.assume_convex);
+        co::CompiledBlock b = unlocked([&] {
+          return co::compile_clip(ops.ops[0], lo, hi, ops.n, c.start_col, c.assume_convex);
+        });
         return wrap(std::move(b), ops.index);
       },
       "compile(timeline, next_available_col, assume_convex, *, input, minimum=None, "
@@ -120,7 +126,8 @@ nb::object lookup_compile() {
         const VariableSeriesRecord& selector = variable_operand(c.operands[0]);
         const std::vector<double> levels = float_items(self.attr("levels"));
         const std::vector<double> boundaries = float_items(self.attr("boundaries"));
-        co::CompiledBlock b = co::compile_lookup(*selector.data, levels, boundaries, c.start_col);
+        co::CompiledBlock b = unlocked(
+            [&] { return co::compile_lookup(*selector.data, levels, boundaries, c.start_col); });
         return wrap(std::move(b), selector.index);
       },
       "compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the "

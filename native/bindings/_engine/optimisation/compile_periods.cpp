@@ -48,9 +48,9 @@ nb::object aggregate_compile() {
         const VariableSeriesRecord& input = variable_input(c.operands[0]);
         Timeline& t = compute::timeline_arg(c.timeline);
         const co::PeriodGroups g = groups_of(t, input, resolution_key(self.attr("resolution")));
-        co::CompiledBlock b =
-            co::compile_aggregate(*input.data, g, aggregation_of(self.attr("aggregation_function")),
-                                  c.start_col, c.assume_convex);
+        const auto f = aggregation_of(self.attr("aggregation_function"));
+        co::CompiledBlock b = unlocked(
+            [&] { return co::compile_aggregate(*input.data, g, f, c.start_col, c.assume_convex); });
         return wrap(std::move(b), input.index);
       },
       "compile(timeline, next_available_col, assume_convex, *, input): one column per period; "
@@ -66,11 +66,13 @@ nb::object resample_compile() {
         CompileArgs c = parse_compile(sig, a, kw);
         const VariableSeriesRecord& input = variable_input(c.operands[0]);
         Timeline& t = compute::timeline_arg(c.timeline);
-        nb::handle source = self.attr("input");
+        nb::object source = self.attr("input");
         const bool rate = core::domain::is_rate(to_unit(source.attr("unit")));
-        co::CompiledBlock b =
-            co::compile_resample(*t.core, *input.data, resolution_key(self.attr("resolution")),
-                                 resolution_key(source.attr("resolution")), rate, c.start_col);
+        const auto target = resolution_key(self.attr("resolution"));
+        const auto from = resolution_key(source.attr("resolution"));
+        co::CompiledBlock b = unlocked([&] {
+          return co::compile_resample(*t.core, *input.data, target, from, rate, c.start_col);
+        });
         return wrap(std::move(b), t.get_as(self.attr("resolution")));
       },
       "compile(timeline, next_available_col, assume_convex, *, input): the input variables "
