@@ -115,7 +115,7 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
   Rows out;
   if (resolution) {
     const timeline::PeriodIndex& p = t.periods(*resolution);
-    const auto& utc = t.accessors().utc;
+    const auto& utc = t.calendar().utc;
     bool starts = instants.size() == p.size();
     if (starts && p.every_row_starts())
       starts = std::equal(instants.begin(), instants.end(), utc.begin());

@@ -12,6 +12,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -126,28 +127,26 @@ std::int64_t instant_ns(nb::handle when, const char* what) {
   return nb::cast<std::int64_t>(ts.attr("as_unit")("ns").attr("value"));
 }
 
-cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz) {
-  nb::module_ dt = nb::module_::import_("datetime");
-  if (nb::isinstance(tz, dt.attr("timezone"))) {
-    nb::object delta = tz.attr("utcoffset")(nb::none());
-    const std::int64_t offset = nb::cast<std::int64_t>(delta.attr("__floordiv__")(
-                                    dt.attr("timedelta")(nb::arg("microseconds") = 1))) *
-                                1000;
-    nb::gil_scoped_release release;
-    return cal::calculate_accessors_fixed(std::move(utc), offset);
-  }
-  // One vectorised conversion to local wall-clock time for the whole grid. The index views
-  // the instants' buffer, which moves into the table unchanged.
-  const size_t shape[1] = {utc.size()};
-  nb::object view = nb::cast(
-      nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
-  nb::object index =
-      pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]"), nb::arg("tz") = "UTC");
-  nb::object local = index.attr("tz_convert")(tz).attr("tz_localize")(nb::none()).attr("asi8");
-  std::vector<std::int64_t> scratch;
-  auto local_view = convert::view_1d<std::int64_t>(local, scratch);
+cal::Calendar grid_calendar(nb::handle tz, std::int64_t start, std::int64_t end) {
+  const cal::Offsets offsets =
+      end > start ? zone_offsets(tz, start, end - 1) : zone_offsets(tz, start, start);
   nb::gil_scoped_release release;
-  return cal::calculate_accessors(std::move(utc), local_view);
+  return cal::grid_calendar(start, end, offsets);
+}
+
+cal::Accessors accessors_of(std::span<const std::int64_t> utc, nb::handle tz) {
+  if (utc.empty()) return cal::accessors_of(utc, zone_offsets(tz, 0, 0));
+  const auto [lo, hi] = std::minmax_element(utc.begin(), utc.end());
+  // Instants sparser than days: asking the zone at each is cheaper than at every day.
+  if (static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo) >
+      utc.size() * static_cast<std::uint64_t>(cal::kNsPerDay)) {
+    const std::vector<std::int64_t> offsets = zone_offsets_at(tz, utc);
+    nb::gil_scoped_release release;
+    return cal::accessors_of(utc, std::span<const std::int64_t>(offsets));
+  }
+  const cal::Offsets offsets = zone_offsets(tz, *lo, *hi);
+  nb::gil_scoped_release release;
+  return cal::accessors_of(utc, offsets);
 }
 
 nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {

@@ -23,7 +23,7 @@ namespace {
 nb::module_ pandas() { return nb::module_::import_("pandas"); }
 
 nb::object make_timeline(nb::handle tz, std::int64_t start, std::int64_t end, nb::handle holidays) {
-  cal::Accessors table = accessors_of(cal::make_grid(start, end, cal::kNsPerQuarterHour), tz);
+  cal::Calendar table = grid_calendar(tz, start, end);
   return nb::cast(Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
                            nb::borrow(holidays), nb::object(), nb::dict(), nullptr});
 }

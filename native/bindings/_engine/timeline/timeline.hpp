@@ -33,9 +33,16 @@ nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution, 
 // other value, as a lookup in _RESOLUTION_ACCESSORS gives.
 cal::Resolution resolution_key(nb::handle value);
 
-// Accessor columns of a UTC instant index in a zone: one vectorised conversion to local
-// wall-clock time (none for fixed offsets), the rest in the core.
-cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz);
+// The offsets of a host zone over the UTC instants [first, last] (a fixed-offset zone is read
+// once; any other tzinfo is asked through fromutc where the core's search needs it).
+cal::Offsets zone_offsets(nb::handle tz, std::int64_t first, std::int64_t last);
+// The offset of the zone at each instant, asked once per instant (for instants sparser than
+// days, where sampling every day would ask more).
+std::vector<std::int64_t> zone_offsets_at(nb::handle tz, std::span<const std::int64_t> utc);
+// The calendar of the quarter-hour grid [start, end) in a zone.
+cal::Calendar grid_calendar(nb::handle tz, std::int64_t start, std::int64_t end);
+// Accessor columns of UTC instants in a zone.
+cal::Accessors accessors_of(std::span<const std::int64_t> utc, nb::handle tz);
 // The accessor DataFrame of core columns, and its inverse.
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
