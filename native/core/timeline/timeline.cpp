@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::core::timeline {
 
@@ -76,6 +77,19 @@ bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int
   bool ok = true;
   if (p.every_row_starts()) {
     if (unit_ns == 1) return std::equal(instants.begin(), instants.end(), utc);
+    if (instants.empty() || !on(instants[0], 0)) return false;
+    // A built grid steps evenly: the instants must too, in their own unit, which takes one
+    // addition per element and no scaling at all.
+    if (calendar_.derived() && kNsPerQuarterHour % unit_ns == 0) {
+      const std::int64_t step = kNsPerQuarterHour / unit_ns;
+      std::uint64_t differ = 0;
+      auto expected = static_cast<std::uint64_t>(instants[0]);
+      for (const std::int64_t t : instants) {
+        differ |= static_cast<std::uint64_t>(t) ^ expected;
+        expected += static_cast<std::uint64_t>(step);
+      }
+      return differ == 0;
+    }
     for (std::size_t k = 0; k < instants.size(); ++k) ok &= on(instants[k], k);
   } else {
     for (std::size_t k = 0; k < instants.size(); ++k) ok &= on(instants[k], p.start_row(k));

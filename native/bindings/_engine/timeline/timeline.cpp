@@ -40,11 +40,7 @@ nb::object Timeline::get_as(nb::handle resolution) {
     nb::capsule keep(owner, [](void* p) noexcept {
       delete static_cast<std::shared_ptr<const cal::Timeline>*>(p);
     });
-    const size_t shape[1] = {core->size()};
-    nb::object arr = nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
-        core->calendar().utc.data(), 1, shape, keep));
-    index = nb::module_::import_("pandas").attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"),
-                                                                 nb::arg("tz") = "UTC");
+    index = convert::utc_index_view(core->calendar().utc.data(), core->size(), keep);
   } else {
     index = convert::utc_index(core->period_starts(r));
   }

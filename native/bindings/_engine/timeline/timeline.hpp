@@ -8,11 +8,18 @@
 #include <span>
 #include <vector>
 
+#include "bindings/common/convert.hpp"
 #include "core/timeline/timeline.hpp"
 
 namespace ostrel::bindings::engine {
 namespace nb = nanobind;
 namespace cal = core::timeline;
+using convert::instant_ns;
+using convert::instants_view;
+using convert::InstantsView;
+using convert::mask_array;
+using convert::values_view;
+using convert::ValuesView;
 
 struct Timeline {
   std::shared_ptr<const cal::Timeline> core;
@@ -47,30 +54,6 @@ cal::Accessors accessors_of(std::span<const std::int64_t> utc, nb::handle tz);
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
 
-// UTC nanoseconds of an instant index and float64 values of a series, viewed in place where
-// the host's buffers allow (copied otherwise); `owner` keeps the viewed buffer alive.
-// With `to_ns` false, an index of a coarser unit is left in its own unit (`raw`, `unit_ns`)
-// and `ns` stays empty, for callers that can work in that unit and spare the scaled copy.
-struct InstantsView {
-  nb::object owner;
-  std::vector<std::int64_t> scratch;
-  cal::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
-  std::span<const std::int64_t> ns;
-  std::span<const std::int64_t> raw;  // the instants in their own unit
-  std::int64_t unit_ns = 1;
-};
-// TypeError when the index is naive.
-InstantsView instants_view(nb::handle index, bool to_ns = true);
-struct ValuesView {
-  nb::object owner;
-  std::vector<double> scratch;
-  std::span<const double> values;
-};
-ValuesView values_view(nb::handle series);
-
-// UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
-std::int64_t instant_ns(nb::handle when, const char* what);
-
 // Condition records to core conditions, dispatched on the exact record class.
 cal::TimeCondition time_condition(nb::handle condition);
 cal::TimeCondition month_condition(nb::handle c);
@@ -81,9 +64,6 @@ cal::TimeCondition and_condition(nb::handle c);
 cal::TimeCondition or_condition(nb::handle c);
 cal::TimeCondition not_condition(nb::handle c);
 std::vector<cal::HolidayDate> holiday_dates_of(nb::handle occurrences);
-
-// A numpy bool array owning a core mask.
-nb::object mask_array(cal::Mask&& mask);
 
 void init_grouped(nb::module_& m);
 void init_timeline_class(nb::module_& m);
