@@ -2,6 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <new>
+
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings {
@@ -39,6 +41,35 @@ void set_core_error(const core::Error& e) {
   }
 }
 
+namespace {
+
+// The host type of nanobind's built-in exceptions, as its own translator maps them.
+PyObject* builtin_type(const nb::builtin_exception& e) {
+  switch (e.type()) {
+    case nb::exception_type::stop_iteration:
+      return PyExc_StopIteration;
+    case nb::exception_type::index_error:
+      return PyExc_IndexError;
+    case nb::exception_type::key_error:
+      return PyExc_KeyError;
+    case nb::exception_type::value_error:
+      return PyExc_ValueError;
+    case nb::exception_type::type_error:
+    case nb::exception_type::next_overload:
+      return PyExc_TypeError;
+    case nb::exception_type::buffer_error:
+      return PyExc_BufferError;
+    case nb::exception_type::import_error:
+      return PyExc_ImportError;
+    case nb::exception_type::attribute_error:
+      return PyExc_AttributeError;
+    default:
+      return PyExc_RuntimeError;
+  }
+}
+
+}  // namespace
+
 bool set_error_from_exception(const std::exception_ptr& p) {
   try {
     std::rethrow_exception(p);
@@ -47,7 +78,9 @@ bool set_error_from_exception(const std::exception_ptr& p) {
   } catch (const core::Error& e) {
     set_core_error(e);
   } catch (const nb::builtin_exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    PyErr_SetString(builtin_type(e), e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
