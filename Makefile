@@ -6,7 +6,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: run test install bench lint format clean
+.PHONY: run test install bench lint format sanitize clean stubs test-cpp
 
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
@@ -28,7 +28,7 @@ $(DEPS): pyproject.toml
 	touch $(DEPS)
 
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
-CXX_SOURCES = $(shell find native -name '*.cpp' -o -name '*.hpp')
+CXX_SOURCES = $(shell find native tests/cpp -name '*.cpp' -o -name '*.hpp')
 
 lint: $(DEPS)
 	@$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
@@ -40,5 +40,38 @@ format: $(DEPS)
 	$(BIN)/ruff format --quiet .
 	$(BIN)/ruff check --quiet --fix .
 
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# venv and build folder of its own (the host interpreter is not instrumented, so the runtimes
+# are preloaded; leaks of the interpreter itself are not ours to report).
+SAN_VENV := .venv-sanitize
+SAN_BIN  := $(SAN_VENV)/bin
+SAN_ENV  := OSTREL_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so)"
+
+sanitize: $(DEPS)
+	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(SAN_BIN)/pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize \
+	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test]"
+	cd tests && $(SAN_ENV) ../$(SAN_BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV)
+
+# Type stubs of the extension modules (committed; CI fails when they are stale).
+STUBS = src/ostrelpy/bindings/*.pyi
+
+stubs: install
+	$(BIN)/python tools/stubs.py
+	$(BIN)/ruff format --quiet $(STUBS)
+	$(BIN)/ruff check --quiet --fix $(STUBS)
+
+# The core's GoogleTest suite, built without Python (needs libgtest-dev).
+CPP_BUILD := build/cpp-tests
+
+test-cpp: $(DEPS)
+	$(BIN)/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	  -DOSTREL_BINDINGS=OFF -DOSTREL_TESTS=ON $(CMAKE_ARGS)
+	$(BIN)/cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && $(abspath $(BIN))/ctest --output-on-failure
