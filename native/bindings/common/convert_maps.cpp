@@ -10,6 +10,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -260,6 +261,11 @@ nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
   return out;
 }
 
+nb::handle utc_zone() {
+  ensure_datetime_api();
+  return PyDateTime_TimeZone_UTC;
+}
+
 nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,
                      nb::handle tz) {
   if (ns.size() != values.size()) core::logic::unpaired_keys(ns.size(), values.size());
@@ -280,7 +286,7 @@ nb::object float_map_of_series(nb::handle series) {
   nb::object index = series.attr("index");
   std::vector<std::int64_t> ns = instants_ns(index);
   std::vector<double> values = values_f64(series);
-  nb::object tz = nb::module_::import_("pandas").attr("DatetimeIndex")(index).attr("tz");
+  nb::object tz = host::datetime_index_type()(index).attr("tz");
   return float_map(ns, values, tz);
 }
 

@@ -31,6 +31,9 @@ std::int64_t saturated_instant_ns(nb::handle when, const std::string& what);
 // gives them), as a list.
 nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz);
 
+// The host's datetime.timezone.utc.
+nb::handle utc_zone();
+
 // {datetime: float} keyed in `tz`; a later equal key wins.
 nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,
                      nb::handle tz);

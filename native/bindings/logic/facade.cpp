@@ -12,6 +12,7 @@
 #include "bindings/common/args.hpp"
 #include "bindings/common/coroutine.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/logic/inputs.hpp"
 #include "bindings/logic/logic.hpp"
 #include "core/logic/windows.hpp"
@@ -27,11 +28,6 @@ bool truth(const nb::object& value, bool absent) {
   const int t = PyObject_IsTrue(value.ptr());
   if (t < 0) throw nb::python_error();
   return t == 1;
-}
-
-nb::object pandas_series_type() {
-  static PyObject* type = nb::module_::import_("pandas").attr("Series").inc_ref().ptr();
-  return nb::borrow(type);
 }
 
 coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
@@ -102,7 +98,7 @@ coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object star
                                                         nb::arg("end_time") = window.end_time);
     nb::object ctx = engine.attr("run_pipeline")(one, inputs, nb::arg("timeline") = timeline);
     nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
-    if (assertions_enabled() && !nb::isinstance(series, pandas_series_type())) {
+    if (assertions_enabled() && !nb::isinstance(series, host::series_type())) {
       PyErr_SetNone(PyExc_AssertionError);
       throw nb::python_error();
     }

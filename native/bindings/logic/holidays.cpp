@@ -46,7 +46,8 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
   nb::object holiday = attr("Holiday");
   nb::list holidays;
   for (nb::handle h : wanted) holidays.append(holiday(h.attr("value")));
-  nb::object frozen = nb::module_::import_("builtins").attr("frozenset")(holidays);
+  nb::object frozen = nb::steal(PyFrozenSet_New(holidays.ptr()));
+  if (!frozen.is_valid()) throw nb::python_error();
   nb::object key = nb::make_tuple(years.start_year, years.end_year, frozen);
 
   nb::object cache = attr("_HOLIDAY_CACHE");

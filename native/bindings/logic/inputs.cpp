@@ -8,6 +8,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/logic/inputs.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::logic {
 
@@ -25,10 +26,13 @@ EvaluationWindow evaluation_window(nb::handle component, nb::handle start_time,
   std::optional<std::int64_t> from_ns, to_ns;
   if (!from.is_none()) from_ns = ns(from, "applicable_from");
   if (!to.is_none()) to_ns = ns(to, "applicable_to");
-  const core::logic::WindowChoice choice = core::logic::evaluation_window(request, from_ns, to_ns);
-  if (choice.covers_request()) return w;
-  if (choice.start_from_validity) w.start_time = from;
-  if (choice.end_from_validity) w.end_time = to;
+  const core::logic::WindowChoice choice =
+      core::logic::evaluation_window(request, from_ns, to_ns, core::timeline::kNsPerQuarterHour);
+  if (!choice.cut) return w;
+  const std::int64_t bounds[2] = {choice.window.start, choice.window.end};
+  nb::object utc_bounds = convert::datetimes(bounds, convert::utc_zone());
+  w.start_time = utc_bounds[0];
+  w.end_time = utc_bounds[1];
   w.cut = true;
   w.ns = choice.window;
   return w;

@@ -14,8 +14,8 @@ namespace ostrel::bindings::logic {
 namespace nb = nanobind;
 
 struct EvaluationWindow {
-  nb::object start_time;  // the objects handed to build_timeline: the request's own, or the
-  nb::object end_time;    // component's validity bound where that is inside the request
+  nb::object start_time;  // what build_timeline is given: the request's own objects, or UTC
+  nb::object end_time;    // datetimes of the window when it is cut
   bool cut = false;       // false: the component is valid over the whole request
   core::logic::Window ns{};
 };

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/logic/logic.hpp"
 
 namespace nb = nanobind;
@@ -13,6 +14,7 @@ using namespace ostrel::bindings;
 
 NB_MODULE(logic, m) {
   init_common(m);
+  host::init();
   logic::set_module(m);
   nb::module_ domain = nb::module_::import_("ostrelpy.bindings._engine");
   nb::module_ cache = nb::module_::import_("ostrelpy.bindings.expiry_cache");

@@ -9,18 +9,30 @@ YearWindow holiday_years(std::int64_t first_local_year, std::int64_t last_local_
   return {first_local_year - 1, last_local_year + 2};
 }
 
+namespace {
+
+// The first grid instant at or after t, the grid being origin + k * step.
+std::int64_t grid_ceil(std::int64_t t, std::int64_t origin, std::int64_t step) {
+  const std::int64_t steps = (t - origin + step - 1) / step;  // t > origin here
+  return origin + steps * step;
+}
+
+}  // namespace
+
 WindowChoice evaluation_window(Window request, std::optional<std::int64_t> from,
-                               std::optional<std::int64_t> to) {
+                               std::optional<std::int64_t> to, std::int64_t step) {
   WindowChoice choice;
   choice.window = request;
   if (from && *from > request.start) {
-    choice.start_from_validity = true;
-    choice.window.start = *from;
+    choice.cut = true;
+    choice.window.start = *from < request.end ? grid_ceil(*from, request.start, step) : request.end;
   }
   if (to && *to < request.end) {
-    choice.end_from_validity = true;
-    choice.window.end = *to;
+    choice.cut = true;
+    choice.window.end = *to > request.start ? grid_ceil(*to, request.start, step) : request.start;
   }
+  choice.window.end = std::min(choice.window.end, request.end);
+  choice.window.start = std::min(choice.window.start, choice.window.end);
   return choice;
 }
 

@@ -23,17 +23,17 @@ struct Window {
   std::int64_t end;
 };
 
-// Which bounds of a component's evaluation window come from its validity window: the
-// request [start, end) cut to [from, to), an absent bound being unbounded. A component valid
-// over the whole request keeps the request as it is.
+// A component's evaluation window: the request [start, end) cut to its validity window
+// [from, to), an absent bound being unbounded. A validity bound inside the request is moved up
+// to the request's grid (start + k * step), so that an interval belongs to the component valid
+// at its start and two windows that meet share no interval and leave none out. A component
+// valid over the whole request keeps the request as it is (`cut` false).
 struct WindowChoice {
-  bool start_from_validity = false;
-  bool end_from_validity = false;
+  bool cut = false;
   Window window{};
-  bool covers_request() const { return !start_from_validity && !end_from_validity; }
 };
 WindowChoice evaluation_window(Window request, std::optional<std::int64_t> from,
-                               std::optional<std::int64_t> to);
+                               std::optional<std::int64_t> to, std::int64_t step);
 
 // Positions of the instants inside `window`, in their order.
 std::vector<std::size_t> positions_within(std::span<const std::int64_t> instants, Window window);

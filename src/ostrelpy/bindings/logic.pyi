@@ -20,3 +20,17 @@ from ostrelpy.models import (
 )
 
 Variable = TypeVar("Variable")
+
+class LogicBindings:
+    """
+    The tariff engine's facade: costs, input datasets and solver formulations of a tariff fetched by id.
+    """
+
+    def __init__(self, api_key: str) -> None: ...
+    def get_input_datasets(self, tariff_id, start_time, end_time, *, use_cache=True):
+        """
+        Coroutine: the public datasets the tariff's active components need, by id.
+        """
+
+    def calculate_cost(self, tariff_id, start_time, end_time, data, *, use_cache=True):
+        """Coroutine: a ComponentCost per active component, in component order."""
