@@ -23,13 +23,6 @@ namespace {
 
 using coro::awaited;
 
-bool truth(const nb::object& value, bool absent) {
-  if (!value.is_valid()) return absent;
-  const int t = PyObject_IsTrue(value.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
-
 coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
                              nb::object end_time, bool use_cache) {
   nb::object cache = attr("_TARIFF_CACHE");
@@ -67,13 +60,6 @@ coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object star
   nb::list out;
   for (std::size_t i : core::logic::order_by(ids)) out.append(publics[i]);
   co_return out;
-}
-
-// Engine datasets of the caller's `data` keys to the caller's values, every key converted.
-nb::dict domain_keys(nb::handle data) {
-  nb::dict out;
-  for (auto [ds, values] : nb::borrow<nb::dict>(data)) out[to_domain_dataset(ds)] = values;
-  return out;
 }
 
 coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,
@@ -166,6 +152,13 @@ PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
 
 }  // namespace
 
+bool truth(const nb::object& value, bool absent) {
+  if (!value.is_valid()) return absent;
+  const int t = PyObject_IsTrue(value.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
 void init_facade(nb::module_& m) {
   nb::class_<LogicBindings> cls(m, "LogicBindings", nb::type_slots(slots),
                                 "The tariff engine's facade: costs, input datasets and solver "
@@ -195,6 +188,7 @@ void init_facade(nb::module_& m) {
   cls.def("_fetch_holidays", &fetch_holidays_method,
           nb::sig("def _fetch_holidays(self, components, start_time, end_time, *, use_cache)"),
           "Coroutine: the occurrences of the holidays the components name.");
+  init_model_methods(cls);
 }
 
 }  // namespace ostrel::bindings::logic

@@ -9,4 +9,10 @@ struct LogicBindings {
   nb::object client;
 };
 
+// Shared by the facade's method bindings.
+bool truth(const nb::object& value, bool absent);
+// Coroutine methods that build solver models: add_to_highs_model, add_to_gurobi_model and
+// _add_tariff_cost_to_model.
+void init_model_methods(nb::class_<LogicBindings>& cls);
+
 }  // namespace ostrel::bindings::logic

@@ -7,6 +7,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/logic/logic.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -44,16 +45,24 @@ bool InputSeries::has(nb::handle dataset) const {
   return found == 1;
 }
 
+const convert::InstantValues& InputSeries::read(PyObject* mapping, nb::handle dataset) {
+  auto found = read_.find(mapping);
+  if (found == read_.end())
+    found = read_.emplace(mapping, convert::read_float_map(mapping, input_name(dataset))).first;
+  return found->second;
+}
+
+void InputSeries::read_all() {
+  for (auto [dataset, mapping] : by_dataset_) read(mapping.ptr(), dataset);
+}
+
 nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& window) {
   PyObject* mapping = PyDict_GetItemWithError(by_dataset_.ptr(), dataset.ptr());
   if (!mapping) {
     if (PyErr_Occurred()) throw nb::python_error();
     raise_key_error(dataset);
   }
-  auto found = read_.find(mapping);
-  if (found == read_.end())
-    found = read_.emplace(mapping, convert::read_float_map(mapping, input_name(dataset))).first;
-  const convert::InstantValues& all = found->second;
+  const convert::InstantValues& all = read(mapping, dataset);
   std::vector<std::int64_t> ns;
   std::vector<double> values;
   if (window.cut) {
@@ -65,6 +74,24 @@ nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& windo
     values = all.values;
   }
   return convert::series(std::move(values), convert::utc_index(std::move(ns)), dataset.attr("id"));
+}
+
+}  // namespace ostrel::bindings::logic
+
+namespace ostrel::bindings::logic {
+
+nb::object cut_variables(nb::handle series, const EvaluationWindow& window) {
+  if (!window.cut) return nb::borrow(series);
+  const std::vector<std::int64_t> ns = convert::instants_ns(series.attr("index"));
+  const std::vector<std::size_t> keep = core::logic::positions_within(ns, window.ns);
+  std::vector<std::int64_t> positions(keep.begin(), keep.end());
+  return series.attr("gather")(convert::array(std::move(positions)));
+}
+
+nb::dict domain_keys(nb::handle data) {
+  nb::dict out;
+  for (auto [ds, values] : nb::borrow<nb::dict>(data)) out[to_domain_dataset(ds)] = values;
+  return out;
 }
 
 }  // namespace ostrel::bindings::logic

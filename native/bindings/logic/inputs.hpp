@@ -29,14 +29,23 @@ class InputSeries {
   explicit InputSeries(nb::dict by_dataset) : by_dataset_(std::move(by_dataset)) {}
 
   bool has(nb::handle dataset) const;
+  // Reads every mapping now (model building makes a series of each, used or not).
+  void read_all();
   // The float series of `dataset` named by its id, on the window; KeyError(dataset) when the
   // caller gave none.
   nb::object series(nb::handle dataset, const EvaluationWindow& window);
 
  private:
   nb::dict by_dataset_;
+  const convert::InstantValues& read(PyObject* mapping, nb::handle dataset);
   std::unordered_map<PyObject*, convert::InstantValues> read_;  // by the caller's mapping
 };
+
+// A variable series cut to the window (the same object when the window is not cut).
+nb::object cut_variables(nb::handle series, const EvaluationWindow& window);
+
+// The engine datasets of the caller's `data` keys to the caller's values, every key converted.
+nb::dict domain_keys(nb::handle data);
 
 // "input dataset 'consumption'": how errors name a dataset's mapping.
 std::string input_name(nb::handle dataset);

@@ -34,3 +34,35 @@ class LogicBindings:
 
     def calculate_cost(self, tariff_id, start_time, end_time, data, *, use_cache=True):
         """Coroutine: a ComponentCost per active component, in component order."""
+
+    def add_to_highs_model(
+        self,
+        tariff_id,
+        start_time,
+        end_time,
+        data,
+        variables,
+        model,
+        *,
+        minimising_cost=True,
+        use_cache=True,
+    ):
+        """
+        Coroutine: the tariff's cost compiled into a highspy.Highs model; a ComponentCost per active component (solver variables where the cost depends on them).
+        """
+
+    def add_to_gurobi_model(
+        self,
+        tariff_id,
+        start_time,
+        end_time,
+        data,
+        variables,
+        model,
+        *,
+        minimising_cost=True,
+        use_cache=True,
+    ):
+        """
+        Coroutine: the tariff's cost compiled into a Gurobi model; a ComponentCost per active component (solver variables where the cost depends on them).
+        """
