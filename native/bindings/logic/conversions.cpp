@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/convert_maps.hpp"
+#include "bindings/logic/inputs.hpp"
 #include "bindings/logic/logic.hpp"
 
 namespace ostrel::bindings::logic {
@@ -62,6 +63,17 @@ nb::object to_float_cost(nb::handle series, nb::handle component) {
   return attr("ComponentCost")(to_public_component(component), costs);
 }
 
+namespace {
+
+// The input series of one dataset as the facade makes it from the caller's mapping.
+nb::object to_input_series(nb::handle values, nb::handle dataset) {
+  nb::dict one;
+  one[dataset] = values;
+  return InputSeries(one).series(dataset, EvaluationWindow{});
+}
+
+}  // namespace
+
 void init_conversions(nb::module_& m) {
   m.def("_to_domain_dataset", &to_domain_dataset, nb::arg("dataset"),
         "The engine Dataset of a public one.");
@@ -75,6 +87,8 @@ void init_conversions(nb::module_& m) {
         "A new engine TariffComponent (fresh random id) of a public one.");
   m.def("_to_float_cost", &to_float_cost, nb::arg("series"), nb::arg("component"),
         "ComponentCost of the public component and {interval start: float}.");
+  m.def("_to_input_series", &to_input_series, nb::arg("values"), nb::arg("dataset"),
+        "The float series (UTC index, named by the dataset's id) of a {datetime: float} map.");
 }
 
 }  // namespace ostrel::bindings::logic
