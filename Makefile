@@ -37,8 +37,8 @@ lint: $(DEPS)
 
 format: $(DEPS)
 	$(BIN)/clang-format -i $(CXX_SOURCES)
-	$(BIN)/ruff format --quiet .
 	$(BIN)/ruff check --quiet --fix .
+	$(BIN)/ruff format --quiet .
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv and build folder of its own (the host interpreter is not instrumented, so the runtimes
@@ -64,8 +64,8 @@ STUBS = src/ostrelpy/bindings/*.pyi
 
 stubs: install
 	$(BIN)/python tools/stubs.py
-	$(BIN)/ruff format --quiet $(STUBS)
 	$(BIN)/ruff check --quiet --fix $(STUBS)
+	$(BIN)/ruff format --quiet $(STUBS)
 
 # The core's GoogleTest suite, built without Python (needs libgtest-dev).
 CPP_BUILD := build/cpp-tests
