@@ -10,6 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import CONSUMPTION, make_tariff, rate_component, run, utc
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from ostrelpy.bindings import _engine, logic
 
@@ -192,3 +194,43 @@ def test_float_cost_of_an_empty_series_and_repeated_instants():
 
 def _engine_component():
     return logic._to_domain_component(rate_component(1.0))
+
+
+ZONES = ["UTC", "Europe/Stockholm", "America/Santiago", "Asia/Kathmandu", "Pacific/Chatham"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.integers(0, 10 * 366 * 96),
+            st.sampled_from(ZONES + ["+05:30", "-03:00"]),
+            st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-5, 5)),
+        ),
+        max_size=40,
+    )
+)
+def test_the_reader_agrees_with_pandas(items):
+    mapping = {}
+    for step, zone, value in items:
+        instant = utc(2020, 1, 1) + dt.timedelta(minutes=15 * step)
+        if zone.startswith(("+", "-")):
+            sign = 1 if zone[0] == "+" else -1
+            hours, minutes = map(int, zone[1:].split(":"))
+            tz = dt.timezone(sign * dt.timedelta(hours=hours, minutes=minutes))
+        else:
+            tz = ZoneInfo(zone)
+        key = instant.astimezone(tz)
+        if key.replace(fold=1 - key.fold).utcoffset() != key.utcoffset():
+            continue  # a repeated wall time: a dict of that zone cannot hold both
+        mapping[key] = value
+    engine_ds = logic._to_domain_dataset(CONSUMPTION)
+    got = logic._to_input_series(mapping, engine_ds)
+    expected = pd.Series(
+        [float(v) for v in mapping.values()],
+        index=pd.DatetimeIndex([k.astimezone(UTC) for k in mapping]).as_unit("ns"),
+        dtype="float64",
+    )
+    assert got.name == "consumption"
+    assert list(got.index.as_unit("ns").asi8) == list(expected.index.asi8)
+    np.testing.assert_array_equal(got.to_numpy(), expected.to_numpy())
