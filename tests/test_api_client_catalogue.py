@@ -9,7 +9,7 @@ import holidays as reference
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import CONSUMPTION, NO_TARIFF, quarter_hours, run, stockholm
+from conftest import CONSUMPTION, NO_TARIFF, arun, quarter_hours, stockholm
 
 from ostrelpy.api_client import BUNDLED_CATALOGUE, APIClient, holiday_occurrences
 from ostrelpy.models import Holiday
@@ -94,12 +94,12 @@ def test_every_bundled_tariff_validates_through_the_facade(facade, path):
     tariff_id = uuid.UUID(path.stem)
     assert json.loads(path.read_text(encoding="utf-8"))["id"] == str(tariff_id)
     start, end = stockholm(2025, 1, 1), stockholm(2027, 1, 1)
-    components = run(facade._get_active_components(tariff_id, start, end, use_cache=False))
+    components = arun(facade._get_active_components(tariff_id, start, end, use_cache=False))
     assert components
 
 
 def test_the_swedish_price_changes_meet_exactly():
-    tariff = run(APIClient(api_key="k").get_tariff(SE_CHANGES))
+    tariff = arun(APIClient(api_key="k").get_tariff(SE_CHANGES))
     by_name = {}
     for c in tariff.tariff_components:
         by_name.setdefault(c.name, []).append(c)
@@ -113,7 +113,7 @@ def test_the_swedish_price_changes_meet_exactly():
 def test_a_year_across_both_changes_charges_each_interval_once(facade):
     start, end = stockholm(2025, 3, 1), stockholm(2026, 3, 1)
     data = {CONSUMPTION: quarter_hours(start, end, 1.0)}
-    costs = run(facade.calculate_cost(SE_CHANGES, start, end, data))
+    costs = arun(facade.calculate_cost(SE_CHANGES, start, end, data))
     names = [c.component.name for c in costs]
     assert names == ["Energiskatt"] * 2 + ["Överföringsavgift"] * 2 + [
         "Effektavgift",
@@ -134,7 +134,7 @@ def test_the_norwegian_energy_part_follows_oslo_time_and_holidays(facade):
     start = dt.datetime(2025, 4, 14, tzinfo=dt.timezone(dt.timedelta(hours=2)))
     end = dt.datetime(2025, 5, 19, tzinfo=dt.timezone(dt.timedelta(hours=2)))
     data = {CONSUMPTION: quarter_hours(start, end, 2.0)}
-    energy = run(facade.calculate_cost(NO_TARIFF, start, end, data))[0]
+    energy = arun(facade.calculate_cost(NO_TARIFF, start, end, data))[0]
     assert energy.component.name == "Energiledd" and energy.component.timezone == "Europe/Oslo"
     got = pd.Series(energy.costs).sort_index()
     local = got.index.tz_convert("Europe/Oslo")

@@ -10,10 +10,10 @@ import pytest
 from conftest import (
     CONSUMPTION,
     SE_TARIFF,
+    arun,
     make_tariff,
     quarter_hours,
     rate_component,
-    run,
     stockholm,
     utc,
 )
@@ -53,7 +53,7 @@ def by_name(costs):
 def test_bundled_tariff_equals_each_component_computed_with_pandas(facade, bundled):
     series, data = bundled
     start, end = stockholm(2025, 1, 1), stockholm(2025, 4, 1)
-    costs = by_name(run(facade.calculate_cost(SE_TARIFF, start, end, data)))
+    costs = by_name(arun(facade.calculate_cost(SE_TARIFF, start, end, data)))
     assert list(costs) == ["Energiskatt", "Överföringsavgift", "Effektavgift", "Abonnemangsavgift"]
 
     local = series.index.tz_convert(STOCKHOLM)
@@ -96,7 +96,7 @@ def test_bundled_tariff_equals_each_component_computed_with_pandas(facade, bundl
 
 def test_result_keys_are_the_cost_series_instants_in_utc(facade, bundled):
     _, data = bundled
-    (energy, *_) = run(
+    (energy, *_) = arun(
         facade.calculate_cost(SE_TARIFF, stockholm(2025, 3, 30), stockholm(2025, 3, 31), data)
     )
     keys = list(energy.costs)
@@ -148,7 +148,7 @@ def test_a_request_across_price_changes_charges_each_price_in_its_own_window(fac
     start, end = stockholm(2024, 12, 1), stockholm(2025, 5, 1)
     data = {CONSUMPTION: quarter_hours(start, end, 1.0)}
     costs = {
-        c.component.name: c.costs for c in run(facade.calculate_cost(tariff.id, start, end, data))
+        c.component.name: c.costs for c in arun(facade.calculate_cost(tariff.id, start, end, data))
     }
 
     jan, apr = stockholm(2025, 1, 1), stockholm(2025, 4, 1)
@@ -175,7 +175,7 @@ def test_a_component_valid_over_the_whole_request_is_evaluated_on_the_request(fa
     api.tariffs[tariff.id] = tariff
     start, end = utc(2025, 1, 1, 0, 10), utc(2025, 1, 1, 1)
     data = {CONSUMPTION: quarter_hours(utc(2025, 1, 1), utc(2025, 1, 1, 2), 1.0)}
-    (cost,) = run(facade.calculate_cost(tariff.id, start, end, data))
+    (cost,) = arun(facade.calculate_cost(tariff.id, start, end, data))
     assert sorted(cost.costs) == [utc(2025, 1, 1, 0, 15 * i) for i in range(4)]
 
 
@@ -187,7 +187,7 @@ def test_a_validity_window_starting_inside_an_interval_charges_by_interval_start
     api.tariffs[tariff.id] = tariff
     start, end = utc(2025, 1, 1), utc(2025, 1, 1, 1)
     data = {CONSUMPTION: quarter_hours(start, end, 1.0)}
-    old, new = run(facade.calculate_cost(tariff.id, start, end, data))
+    old, new = arun(facade.calculate_cost(tariff.id, start, end, data))
     # An interval belongs to the price valid at its start: the change at 00:20 moves to the
     # request's next quarter-hour, and every interval is charged exactly once.
     assert old.costs == {utc(2025, 1, 1, 0, 0): 1.0, utc(2025, 1, 1, 0, 15): 1.0}

@@ -6,7 +6,7 @@ import gc
 import weakref
 
 import pytest
-from conftest import SE_TARIFF, make_tariff, rate_component, run, stockholm
+from conftest import SE_TARIFF, arun, make_tariff, rate_component, stockholm
 
 from ostrelpy.bindings import logic
 
@@ -55,7 +55,7 @@ def test_calls_return_native_coroutines_that_run_only_when_awaited(facade, api):
     assert coro.__qualname__ == "LogicBindings.get_input_datasets"
     assert coro.__name__ == "get_input_datasets"
     assert api.count("get_tariff") == 0
-    assert [d.id for d in run(coro)] == ["consumption"]
+    assert [d.id for d in arun(coro)] == ["consumption"]
     assert api.count("get_tariff") == 1
 
 
@@ -132,7 +132,7 @@ def test_await_gather_and_nested_native_coroutines(facade, api):
         direct = await facade._get_active_components(SE_TARIFF, START, END, use_cache=True)
         return await asyncio.gather(*tasks), direct
 
-    results, direct = run(main())
+    results, direct = arun(main())
     assert [[d.id for d in r] for r in results] == [["consumption"]] * 5
     assert len(direct) == 4
 
@@ -143,7 +143,7 @@ def test_cancellation_reaches_the_client_and_caches_nothing(facade, api):
         with pytest.raises(asyncio.TimeoutError):
             await asyncio.wait_for(facade.get_input_datasets(SE_TARIFF, START, END), 0.01)
 
-    run(main())
+    arun(main())
     assert api.cancelled == ["get_tariff"]
     assert logic._TARIFF_CACHE.get(SE_TARIFF) is None and logic._TARIFF_CACHE._store == {}
 

@@ -7,11 +7,11 @@ import pytest
 from conftest import (
     CONSUMPTION,
     SE_TARIFF,
+    arun,
     dataset_dict,
     make_tariff,
     quarter_hours,
     rate_component,
-    run,
     stockholm,
     utc,
 )
@@ -93,28 +93,28 @@ def test_argument_rules_give_the_host_messages_at_call_time(facade, api, call, m
 
 
 def test_positional_arguments_may_be_passed_by_keyword(facade):
-    result = run(facade.get_input_datasets(end_time=END, start_time=START, tariff_id=SE_TARIFF))
+    result = arun(facade.get_input_datasets(end_time=END, start_time=START, tariff_id=SE_TARIFF))
     assert [d.id for d in result] == ["consumption"]
-    assert run(facade._fetch_holidays([], START, END, use_cache=0)) == []
+    assert arun(facade._fetch_holidays([], START, END, use_cache=0)) == []
 
 
 def test_the_cache_serves_and_a_fetch_without_it_refreshes_it(facade, api):
-    run(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
+    arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
     first = logic._TARIFF_CACHE.get(SE_TARIFF)
     assert isinstance(first, models.Tariff) and api.count("get_tariff") == 1
-    run(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
+    arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
     assert api.count("get_tariff") == 1
-    run(facade._get_active_components(SE_TARIFF, START, END, use_cache=False))
+    arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=False))
     assert api.count("get_tariff") == 2
     assert logic._TARIFF_CACHE.get(SE_TARIFF) is not first  # overwritten by the new fetch
     other = logic.LogicBindings("another key")  # the cache is module-wide
-    run(other._get_active_components(SE_TARIFF, START, END, use_cache=True))
+    arun(other._get_active_components(SE_TARIFF, START, END, use_cache=True))
     assert api.count("get_tariff") == 2
 
 
 def test_the_cache_key_is_the_id_as_given(facade, api):
-    run(facade._get_active_components(str(SE_TARIFF), START, END, use_cache=True))
-    run(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
+    arun(facade._get_active_components(str(SE_TARIFF), START, END, use_cache=True))
+    arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
     assert api.count("get_tariff") == 2
 
 
@@ -126,8 +126,8 @@ def test_active_components_are_fresh_engine_components_in_order(facade, api):
         rate_component(4.0, name="d"),
     )
     api.tariffs[tariff.id] = tariff
-    first = run(facade._get_active_components(tariff.id, START, END, use_cache=True))
-    again = run(facade._get_active_components(tariff.id, START, END, use_cache=True))
+    first = arun(facade._get_active_components(tariff.id, START, END, use_cache=True))
+    again = arun(facade._get_active_components(tariff.id, START, END, use_cache=True))
     assert [c.name for c in first] == ["b", "d"]
     assert all(isinstance(c, _engine.TariffComponent) for c in first)
     assert {c.id for c in first}.isdisjoint(c.id for c in again)
@@ -139,7 +139,7 @@ def test_an_invalid_inactive_component_fails_the_call(facade, api):
     tariff = make_tariff(rate_component(1.0), broken)
     api.tariffs[tariff.id] = tariff
     with pytest.raises(pydantic.ValidationError, match="references unknown input 'unknown'"):
-        run(facade.get_input_datasets(tariff.id, START, END))
+        arun(facade.get_input_datasets(tariff.id, START, END))
 
 
 def test_input_datasets_once_each_sorted_by_id(facade, api):
@@ -148,7 +148,7 @@ def test_input_datasets_once_each_sorted_by_id(facade, api):
     other.functions[0]["left"] = dataset_dict("b_meter")
     tariff = make_tariff(rate_component(1.0), other, rate_component(2.0))
     api.tariffs[tariff.id] = tariff
-    got = run(facade.get_input_datasets(tariff.id, START, END))
+    got = arun(facade.get_input_datasets(tariff.id, START, END))
     assert [d.id for d in got] == ["b_meter", "consumption"]
     assert all(type(d) is models.Dataset for d in got)
 
@@ -156,8 +156,8 @@ def test_input_datasets_once_each_sorted_by_id(facade, api):
 def test_no_active_component_means_empty_results_and_no_holidays(facade, api):
     tariff = make_tariff(rate_component(1.0, applicable_from=stockholm(2030, 1, 1)))
     api.tariffs[tariff.id] = tariff
-    assert run(facade.get_input_datasets(tariff.id, START, END)) == []
-    assert run(facade.calculate_cost(tariff.id, START, END, {})) == []
+    assert arun(facade.get_input_datasets(tariff.id, START, END)) == []
+    assert arun(facade.calculate_cost(tariff.id, START, END, {})) == []
     assert api.count("list_holidays") == 0
 
 
@@ -166,13 +166,13 @@ def test_data_keys_are_all_converted_and_missing_inputs_raise_key_error(facade, 
     api.tariffs[tariff.id] = tariff
     series = quarter_hours(START, END)
     unused = models.Dataset(id="spot", resolution="hourly", unit="SEK_per_kWh")
-    costs = run(facade.calculate_cost(tariff.id, START, END, {CONSUMPTION: series, unused: {}}))
+    costs = arun(facade.calculate_cost(tariff.id, START, END, {CONSUMPTION: series, unused: {}}))
     assert len(costs) == 1
     bad = models.Dataset.model_construct(id="spot", resolution="hourly", unit="parsecs")
     with pytest.raises(pydantic.ValidationError):
-        run(facade.calculate_cost(tariff.id, START, END, {CONSUMPTION: series, bad: {}}))
+        arun(facade.calculate_cost(tariff.id, START, END, {CONSUMPTION: series, bad: {}}))
     with pytest.raises(KeyError) as e:
-        run(facade.calculate_cost(tariff.id, START, END, {unused: {}}))
+        arun(facade.calculate_cost(tariff.id, START, END, {unused: {}}))
     assert e.value.args == (_engine.Dataset(**dataset_dict()),)
 
 
@@ -184,7 +184,7 @@ def test_components_sharing_a_dataset_are_evaluated_alone(facade, api):
     )
     api.tariffs[tariff.id] = tariff
     data = {CONSUMPTION: quarter_hours(START, END, lambda i, t: float(i))}
-    one, three = run(facade.calculate_cost(tariff.id, START, END, data))
+    one, three = arun(facade.calculate_cost(tariff.id, START, END, data))
     assert [one.component.name, three.component.name] == ["one", "three"]
     assert three.costs == {k: 3.0 * v for k, v in one.costs.items()}
     assert one.total() == sum(range(96))
@@ -193,13 +193,13 @@ def test_components_sharing_a_dataset_are_evaluated_alone(facade, api):
 def test_api_errors_pass_unchanged_and_leave_the_caches_as_they_were(facade, api):
     api.error = LookupError("no such tariff")
     with pytest.raises(LookupError, match="no such tariff"):
-        run(facade.calculate_cost(SE_TARIFF, START, END, {}))
+        arun(facade.calculate_cost(SE_TARIFF, START, END, {}))
     assert logic._TARIFF_CACHE._store == {} and logic._HOLIDAY_CACHE._store == {}
 
 
 def test_a_holiday_fetch_that_fails_or_is_cancelled_caches_no_holidays(facade, api):
     data = {CONSUMPTION: quarter_hours(START, END)}
-    run(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
+    arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
     tariffs_before = dict(logic._TARIFF_CACHE._store)
 
     async def cancelled():
@@ -207,11 +207,11 @@ def test_a_holiday_fetch_that_fails_or_is_cancelled_caches_no_holidays(facade, a
         with pytest.raises(asyncio.TimeoutError):
             await asyncio.wait_for(facade.calculate_cost(SE_TARIFF, START, END, data), 0.01)
 
-    run(cancelled())
+    arun(cancelled())
     assert api.cancelled == ["list_holidays"]
     api.gate, api.error = None, RuntimeError("holiday service down")
     with pytest.raises(RuntimeError, match="holiday service down"):
-        run(facade.calculate_cost(SE_TARIFF, START, END, data))
+        arun(facade.calculate_cost(SE_TARIFF, START, END, data))
     assert logic._TARIFF_CACHE._store == tariffs_before
     assert logic._HOLIDAY_CACHE._store == {}
 
@@ -220,12 +220,12 @@ def test_an_expired_entry_is_fetched_again(facade, api, monkeypatch):
     clock = [0.0]
     cache = logic.ExpiryCache(3600.0, lambda: clock[0])
     monkeypatch.setattr(logic, "_TARIFF_CACHE", cache)
-    run(facade.get_input_datasets(SE_TARIFF, START, END))
+    arun(facade.get_input_datasets(SE_TARIFF, START, END))
     clock[0] = 3600.0
-    run(facade.get_input_datasets(SE_TARIFF, START, END))
+    arun(facade.get_input_datasets(SE_TARIFF, START, END))
     assert api.count("get_tariff") == 1
     clock[0] = 3600.5
-    run(facade.get_input_datasets(SE_TARIFF, START, END))
+    arun(facade.get_input_datasets(SE_TARIFF, START, END))
     assert api.count("get_tariff") == 2
     assert cache._store[SE_TARIFF][1] == 3600.5
 
@@ -239,8 +239,8 @@ def test_concurrent_misses_all_fetch_and_later_calls_hit(facade, api):
         api.gate.set()
         return await asyncio.gather(*tasks)
 
-    assert len(run(main())) == 3
+    assert len(arun(main())) == 3
     assert api.count("get_tariff") == 3  # nothing is locked: each miss fetches and stores
     api.gate = None
-    run(facade.get_input_datasets(SE_TARIFF, START, END))
+    arun(facade.get_input_datasets(SE_TARIFF, START, END))
     assert api.count("get_tariff") == 3

@@ -4,7 +4,7 @@ import datetime as dt
 
 import pydantic
 import pytest
-from conftest import dataset_dict, rate_component, run, utc
+from conftest import arun, dataset_dict, rate_component, utc
 
 from ostrelpy import models
 from ostrelpy.bindings import _engine, logic
@@ -47,20 +47,20 @@ EDGE = (utc(2024, 12, 31, 23, 30), utc(2025, 1, 1, 0, 30))
 
 def test_no_holiday_conditions_means_no_call(facade, api):
     plain = logic._to_domain_component(rate_component(1.0))
-    assert run(facade._fetch_holidays([plain], *EDGE, use_cache=True)) == []
+    assert arun(facade._fetch_holidays([plain], *EDGE, use_cache=True)) == []
     assert api.calls == [("init", "test-key")]
 
 
 def test_years_come_from_the_first_components_zone(facade, api):
     components = [holiday_component(["se/juldagen", "se/julafton"])]
-    got = run(facade._fetch_holidays(components, *EDGE, use_cache=True))
+    got = arun(facade._fetch_holidays(components, *EDGE, use_cache=True))
     # Both ends fall in 2025 in Stockholm: one year before, two after.
     assert api.calls[-1] == ("list_holidays", 2024, 2027, [H.SE_JULAFTON, H.SE_JULDAGEN])
     assert all(isinstance(o, _engine.HolidayOccurrence) for o in got)
     assert sorted({o.date.year for o in got}) == [2024, 2025, 2026, 2027]
 
     west = holiday_component(["se/julafton"], tz="UTC-05:00")
-    run(facade._fetch_holidays([west, *components], *EDGE, use_cache=True))
+    arun(facade._fetch_holidays([west, *components], *EDGE, use_cache=True))
     assert api.calls[-1][1:3] == (2023, 2026)  # both ends in 2024 there
 
 
@@ -68,8 +68,8 @@ def test_the_same_holidays_in_any_order_share_one_entry(facade, api):
     a = holiday_component(["se/juldagen", "se/julafton", "se/juldagen"])
     b = holiday_component(["se/julafton"])
     c = holiday_component(["se/juldagen"])
-    first = run(facade._fetch_holidays([a], *EDGE, use_cache=True))
-    second = run(facade._fetch_holidays([c, b], *EDGE, use_cache=True))
+    first = arun(facade._fetch_holidays([a], *EDGE, use_cache=True))
+    second = arun(facade._fetch_holidays([c, b], *EDGE, use_cache=True))
     assert api.count("list_holidays") == 1
     assert first == second and first is not second  # converted afresh on every hit
     (key,) = logic._HOLIDAY_CACHE._store
@@ -77,7 +77,7 @@ def test_the_same_holidays_in_any_order_share_one_entry(facade, api):
     raw = logic._HOLIDAY_CACHE.get(key)
     assert all(type(o) is models.HolidayOccurrence for o in raw)  # the client's raw answer
 
-    run(facade._fetch_holidays([a], *EDGE, use_cache=False))
+    arun(facade._fetch_holidays([a], *EDGE, use_cache=False))
     assert api.count("list_holidays") == 2
     assert logic._HOLIDAY_CACHE.get(key) is not raw
 
@@ -91,7 +91,7 @@ def test_an_invalid_occurrence_fails_and_the_raw_answer_stays_cached(facade, api
     api.holiday_answer = [Odd()]
     components = [holiday_component(["se/julafton"])]
     with pytest.raises(pydantic.ValidationError):
-        run(facade._fetch_holidays(components, *EDGE, use_cache=True))
+        arun(facade._fetch_holidays(components, *EDGE, use_cache=True))
     assert list(logic._HOLIDAY_CACHE._store.values())[0][0] == api.holiday_answer
 
 
@@ -105,7 +105,7 @@ def test_calculate_cost_fetches_holidays_once_for_all_components(facade, api):
     api.tariffs[tariff.id] = tariff
     start, end = utc(2025, 12, 23, 23), utc(2025, 12, 26, 23)
     data = {CONSUMPTION: quarter_hours(start, end, 1.0)}
-    eve, day = run(facade.calculate_cost(tariff.id, start, end, data))
+    eve, day = arun(facade.calculate_cost(tariff.id, start, end, data))
     assert api.count("list_holidays") == 1
     assert api.calls[-1][3] == [H.SE_JULAFTON, H.SE_JULDAGEN]
     assert eve.total() == 96 * 2 and day.total() == 96 * 2  # priced on the two other days

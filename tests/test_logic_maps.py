@@ -9,7 +9,7 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import CONSUMPTION, make_tariff, rate_component, run, utc
+from conftest import CONSUMPTION, arun, make_tariff, rate_component, utc
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -25,7 +25,7 @@ def identity(api, facade):
     api.tariffs[tariff.id] = tariff
 
     def cost(mapping, start, end):
-        (c,) = run(facade.calculate_cost(tariff.id, start, end, {CONSUMPTION: mapping}))
+        (c,) = arun(facade.calculate_cost(tariff.id, start, end, {CONSUMPTION: mapping}))
         return c.costs
 
     return cost

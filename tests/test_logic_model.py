@@ -5,7 +5,15 @@ import numpy as np
 import pandas as pd
 import pydantic
 import pytest
-from conftest import CONSUMPTION, dataset_dict, make_tariff, quarter_hours, rate_component, run, utc
+from conftest import (
+    CONSUMPTION,
+    arun,
+    dataset_dict,
+    make_tariff,
+    quarter_hours,
+    rate_component,
+    utc,
+)
 
 from ostrelpy import models
 from ostrelpy.bindings import _engine
@@ -60,7 +68,7 @@ def columns(start=100):
 def add(facade, tariff, data, variables, adapter, **kw):
     kw.setdefault("minimising_cost", True)
     kw.setdefault("use_cache", True)
-    return run(
+    return arun(
         facade._add_tariff_cost_to_model(tariff.id, START, END, data, variables, adapter, **kw)
     )
 

@@ -354,6 +354,11 @@ def assert_units_match(items: object) -> None:
 def get_input_datasets(function: object) -> set:
     """The set of the Dataset operands of a function block."""
 
+def is_value_condition(condition: object) -> bool:
+    """
+    True for the n-highest and n-lowest conditions, which look at values, not at time.
+    """
+
 class Constant(ostrelpy.bindings._schema.BaseModel):
     """A constant level repeated over every period of a resolution."""
 
@@ -485,11 +490,6 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
         """
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
-
-def is_value_condition(condition: object) -> bool:
-    """
-    True for the n-highest and n-lowest conditions, which look at values, not at time.
-    """
 
 class Select(ostrelpy.bindings._schema.BaseModel):
     """Keeps the values where a condition holds; the others become missing."""
