@@ -20,6 +20,9 @@ highspy = pytest.importorskip("highspy")
 pytestmark = pytest.mark.skipif(
     not hasattr(_engine, "HighsAdapter"), reason="the solver adapters are not built"
 )
+needs_compile = pytest.mark.skipif(
+    not hasattr(_engine.Multiply, "compile"), reason="block compilation is not built"
+)
 
 START, END = utc(2025, 1, 1), utc(2025, 1, 1, 2)
 
@@ -39,6 +42,7 @@ def solve_min(h, costs):
     return h.getInfo().objective_function_value
 
 
+@needs_compile
 def test_energy_cost_as_solver_variables(facade, api):
     tariff = make_tariff(rate_component(0.5, tz="UTC"))
     api.tariffs[tariff.id] = tariff
@@ -53,6 +57,7 @@ def test_energy_cost_as_solver_variables(facade, api):
     assert solve_min(h, [cost]) == pytest.approx(1.5)
 
 
+@needs_compile
 def test_each_price_applies_only_in_its_own_window(facade, api):
     change = utc(2025, 1, 1, 1)
     tariff = make_tariff(
@@ -82,6 +87,7 @@ def test_measured_data_wins_and_adds_nothing(facade, api):
     assert h.getNumCol() == cols and h.getNumRow() == 0
 
 
+@needs_compile
 def test_the_first_components_blocks_stay_when_the_second_fails(facade, api):
     other = rate_component(1.0, name="other", tz="UTC")
     other.datasets = [dataset_dict("other")]
@@ -146,6 +152,7 @@ def peak_tariff():
     return make_tariff(c)
 
 
+@needs_compile
 @pytest.mark.parametrize("minimising_cost", [True, False])
 def test_a_peak_fee_is_exact_in_both_formulations(facade, api, minimising_cost):
     tariff = peak_tariff()
@@ -161,6 +168,7 @@ def test_a_peak_fee_is_exact_in_both_formulations(facade, api, minimising_cost):
     assert solve_min(h, [cost]) == pytest.approx(35.0 * 1.5)
 
 
+@needs_compile
 def test_gurobi_model_building(facade, api):
     gp = pytest.importorskip("gurobipy")
     if not hasattr(_engine, "GurobiAdapter"):
@@ -177,6 +185,7 @@ def test_gurobi_model_building(facade, api):
         assert sorted(cost.costs) == sorted(x)
 
 
+@needs_compile
 def test_keys_of_variable_costs_are_datetimes(facade, api):
     tariff = make_tariff(rate_component(0.5, tz="UTC"))
     api.tariffs[tariff.id] = tariff
@@ -184,3 +193,18 @@ def test_keys_of_variable_costs_are_datetimes(facade, api):
     x = variables(h)
     (cost,) = arun(facade.add_to_highs_model(tariff.id, START, END, {}, {CONSUMPTION: x}, h))
     assert all(isinstance(k, dt.datetime) and k.tzinfo is not None for k in cost.costs)
+
+
+def test_gurobi_refuses_unbounded_variables_and_takes_measured_data(facade, api):
+    gp = pytest.importorskip("gurobipy")
+    tariff = make_tariff(rate_component(2.0, tz="UTC"))
+    api.tariffs[tariff.id] = tariff
+    with gp.Env(params={"OutputFlag": 0}) as env, gp.Model(env=env) as m:
+        x = {t: m.addVar(lb=0.0, ub=1.0) for t in quarter_hours(START, END)}
+        free = {START: m.addVar(lb=0.0, ub=gp.GRB.INFINITY)}
+        with pytest.raises(ValueError, match="^input dataset 'consumption': input variables need"):
+            arun(facade.add_to_gurobi_model(tariff.id, START, END, {}, {CONSUMPTION: free}, m))
+        data = {CONSUMPTION: quarter_hours(START, END, 0.5)}
+        (cost,) = arun(facade.add_to_gurobi_model(tariff.id, START, END, data, {CONSUMPTION: x}, m))
+        m.update()
+        assert cost.total() == pytest.approx(8.0) and m.NumVars == 9
