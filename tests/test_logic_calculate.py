@@ -19,6 +19,7 @@ from conftest import (
 )
 
 from ostrelpy.api_client import holiday_occurrences
+from ostrelpy.bindings import _engine, logic
 from ostrelpy.cli_cost import EXAMPLE_CONSUMPTION, read_consumption
 from ostrelpy.models import Holiday
 
@@ -192,3 +193,26 @@ def test_a_validity_window_starting_inside_an_interval_charges_by_interval_start
     # request's next quarter-hour, and every interval is charged exactly once.
     assert old.costs == {utc(2025, 1, 1, 0, 0): 1.0, utc(2025, 1, 1, 0, 15): 1.0}
     assert new.costs == {utc(2025, 1, 1, 0, 30): 3.0, utc(2025, 1, 1, 0, 45): 3.0}
+
+
+def test_a_cost_that_is_not_a_series_fails_the_assertion(facade, api, monkeypatch):
+    tariff = make_tariff(rate_component(1.0))
+    api.tariffs[tariff.id] = tariff
+
+    class Engine:
+        """The engine as the facade sees it, with a runner that files a list as the cost."""
+
+        def __getattr__(self, name):
+            return getattr(_engine, name)
+
+        @staticmethod
+        def run_pipeline(components, inputs, *, timeline):
+            ctx = _engine.run_pipeline(components, inputs, timeline=timeline)
+            ctx.all_series["cost"] = [1.0]
+            return ctx
+
+    monkeypatch.setattr(logic, "domain", Engine())
+    data = {CONSUMPTION: quarter_hours(utc(2025, 1, 1), utc(2025, 1, 2))}
+    with pytest.raises(AssertionError) as e:
+        arun(facade.calculate_cost(tariff.id, utc(2025, 1, 1), utc(2025, 1, 2), data))
+    assert e.value.args == ()
