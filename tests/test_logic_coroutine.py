@@ -73,15 +73,22 @@ def test_send_passes_values_through_and_stop_iteration_carries_the_result(facade
         coro.send(None)
 
 
-@pytest.mark.parametrize("form", ["one", "three"])
+@pytest.mark.parametrize("form", ["instance", "three", "class"])
 def test_throw_is_forwarded_to_the_awaited_iterator(facade, token_api, form):
     token_api.recover = make_tariff(rate_component(0.5))
     coro = facade._get_active_components(SE_TARIFF, START, END, use_cache=False)
     assert next(coro) == "token"
     error = KeyError("gone")
     with pytest.raises(StopIteration) as stop:
-        coro.throw(error) if form == "one" else coro.throw(KeyError, error, None)
-    assert token_api.token.seen == [error]
+        if form == "instance":
+            coro.throw(error)
+        elif form == "three":
+            coro.throw(KeyError, error, None)
+        else:
+            coro.throw(KeyError, "gone")
+    (seen,) = token_api.token.seen
+    assert type(seen) is KeyError and seen.args == ("gone",)
+    assert form == "class" or seen is error
     assert len(stop.value.value) == 1
 
 

@@ -130,33 +130,39 @@ PyObject* send(PyObject* self, PyObject* value) {
 
 PyObject* iternext(PyObject* self) { return send(self, Py_None); }
 
-// Set the host's error indicator to the exception that throw(typ[, val[, tb]]) describes.
+// Set the host's error indicator to the exception that throw(typ[, val[, tb]]) describes (an
+// instance is made of a class, as the host's own coroutines make it).
 void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
   if (tb == Py_None) tb = nullptr;
   if (tb && !PyTraceBack_Check(tb)) {
     PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
     return;
   }
+  nb::object exc;
   if (PyExceptionClass_Check(typ)) {
-    PyObject* t = Py_NewRef(typ);
-    PyObject* v = Py_XNewRef(val);
-    PyObject* b = Py_XNewRef(tb);
-    PyErr_NormalizeException(&t, &v, &b);
-    if (b) PyException_SetTraceback(v, b);
-    PyErr_Restore(t, v, b);
+    if (val && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ)))
+      exc = nb::borrow(val);
+    else if (!val || val == Py_None)
+      exc = nb::steal(PyObject_CallNoArgs(typ));
+    else if (PyTuple_Check(val))
+      exc = nb::steal(PyObject_Call(typ, val, nullptr));
+    else
+      exc = nb::steal(PyObject_CallOneArg(typ, val));
+    if (!exc.is_valid()) return;  // the class refused its arguments: that error stands
   } else if (PyExceptionInstance_Check(typ)) {
     if (val && val != Py_None) {
       PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
       return;
     }
-    if (tb) PyException_SetTraceback(typ, tb);
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(typ))), Py_NewRef(typ),
-                  PyException_GetTraceback(typ));
+    exc = nb::borrow(typ);
   } else {
     PyErr_Format(PyExc_TypeError,
                  "exceptions must be classes or instances deriving from BaseException, not %s",
                  Py_TYPE(typ)->tp_name);
+    return;
   }
+  if (tb) PyException_SetTraceback(exc.ptr(), tb);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 
 // The inner iterator's throw: PYGEN_NEXT with what it yields, or its outcome filed in the
