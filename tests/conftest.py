@@ -246,3 +246,25 @@ def facade(api):
 def arun(coro):
     """Await a facade coroutine to its result."""
     return asyncio.run(coro)
+
+
+# --- compiled blocks -----------------------------------------------------------------------
+
+H, D, KWH = e.Resolution.HOURLY, e.Resolution.DAILY, "kWh"
+
+
+def stockholm_days(y=2025, m=3, d=30, days=1, hour=0, hours=None):
+    """A Stockholm timeline from local y-m-d hour:00, for whole local days or some hours."""
+    start = local(y, m, d, hour)
+    length = dt.timedelta(hours=hours) if hours is not None else dt.timedelta(days=days)
+    return timeline(start, start + length)
+
+
+def partial_autumn():
+    """13:00 the day before the clocks go back, for three days: days of 11, 25, 24, 13 hours."""
+    return stockholm_days(2025, 10, 25, days=3, hour=13)
+
+
+def variables(start, lb, ub, index):
+    """Continuous variables over `index` from column `start`."""
+    return e.VariableSeries.continuous(start, np.asarray(lb, float), np.asarray(ub, float), index)
