@@ -89,6 +89,23 @@ def test_measured_data_takes_precedence_and_blocks_are_added_per_component(facad
     ]
 
 
+def test_each_component_starts_at_the_next_free_column(facade, tariff):
+    x = columns(start=100)
+    adapter = RecordingAdapter(ncols=108)  # the caller's model: columns 0..107
+    one, two = add(facade, tariff, {}, {CONSUMPTION: x}, adapter)
+    assert sorted(one.costs) == sorted(x) == sorted(two.costs)
+    first, second = sorted(one.costs.values()), sorted(two.costs.values())
+    assert first[0] >= 108 and second[0] >= max(first) + 1  # after the first one's columns
+    assert [entry[0] for entry in adapter.log] == [
+        "to_series",
+        "next_col",
+        "add_blocks",
+        "next_col",
+        "add_blocks",
+    ]
+    assert adapter.log[3][1] > 108
+
+
 def test_refused_variables_name_the_dataset_and_chain_the_cause(facade, tariff):
     variables = {CONSUMPTION: {START: -1}}
     with pytest.raises(ValueError) as e:

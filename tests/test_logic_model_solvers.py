@@ -2,6 +2,7 @@
 model, solved by the solver itself as the independent check."""
 
 import datetime as dt
+import uuid
 
 import pytest
 from conftest import (
@@ -11,6 +12,7 @@ from conftest import (
     make_tariff,
     quarter_hours,
     rate_component,
+    stockholm,
     utc,
 )
 
@@ -165,6 +167,10 @@ def test_a_peak_fee_is_exact_in_both_formulations(facade, api, minimising_cost):
             tariff.id, START, END, {}, {CONSUMPTION: x}, h, minimising_cost=minimising_cost
         )
     )
+    # minimising_cost lets the engine use the continuous form; otherwise the exact maximum
+    # needs binaries. Both give the same optimum when the cost is minimised.
+    integers = sum(1 for v in h.getLp().integrality_ if int(v) != 0)
+    assert (integers == 0) == minimising_cost
     assert solve_min(h, [cost]) == pytest.approx(35.0 * 1.5)
 
 
@@ -208,3 +214,27 @@ def test_gurobi_refuses_unbounded_variables_and_takes_measured_data(facade, api)
         (cost,) = arun(facade.add_to_gurobi_model(tariff.id, START, END, data, {CONSUMPTION: x}, m))
         m.update()
         assert cost.total() == pytest.approx(8.0) and m.NumVars == 9
+
+
+@needs_compile
+def test_the_bundled_tariff_across_its_april_change_in_highs(facade):
+    tariff = uuid.UUID("3c9e1f4a-2b6d-4e8f-9a1c-5d7e8f9a0b1c")
+    start, end = stockholm(2025, 3, 31, 22), stockholm(2025, 4, 1, 2)
+    h = new_model()
+    x = variables(h, start, end, ub=1.0)
+    h.addConstr(sum(x.values()) >= 2.0)
+    costs = arun(facade.add_to_highs_model(tariff, start, end, {}, {CONSUMPTION: x}, h))
+    names = [c.component.name for c in costs]
+    assert names == ["Energiskatt", "Överföringsavgift", "Överföringsavgift", "Effektavgift"] + [
+        "Abonnemangsavgift"
+    ]
+    march, april = costs[1].costs, costs[2].costs
+    assert len(march) == len(april) == 8
+    assert max(march) < stockholm(2025, 4, 1) <= min(april)
+    assert isinstance(costs[4].costs[next(iter(costs[4].costs))], float)  # no variables in it
+    # Night-time fees: 0.25 before the change and 0.28 after, the energy tax 0.439 throughout.
+    # Each month has two weekday hours here, so its peak fee is 35 x (its energy / 2): 35 in
+    # all however the 2 kWh are split, and the cheaper March fee decides.
+    assert solve_min(h, costs[:4]) == pytest.approx(2 * 0.439 + 2 * 0.25 + 35.0)
+    assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    assert costs[4].total() == 2 * 10.5
