@@ -24,7 +24,7 @@ $(DEPS): pyproject.toml
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install --quiet --upgrade pip
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
-	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test]"
+	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test,plot]"
 	touch $(DEPS)
 
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
