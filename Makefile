@@ -6,7 +6,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: run test install bench lint format clean
+.PHONY: run test install bench lint format sanitize clean
 
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
@@ -40,5 +40,21 @@ format: $(DEPS)
 	$(BIN)/ruff format --quiet .
 	$(BIN)/ruff check --quiet --fix .
 
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# venv and build folder of its own (the host interpreter is not instrumented, so the runtimes
+# are preloaded; leaks of the interpreter itself are not ours to report).
+SAN_VENV := .venv-sanitize
+SAN_BIN  := $(SAN_VENV)/bin
+SAN_ENV  := OSTREL_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so)"
+
+sanitize: $(DEPS)
+	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(SAN_BIN)/pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize \
+	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test]"
+	cd tests && $(SAN_ENV) ../$(SAN_BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV)

@@ -1,5 +1,6 @@
 import gc
 import json
+import os
 import tracemalloc
 
 import pytest
@@ -213,4 +214,6 @@ def test_repeated_validation_does_not_leak():
     grown = sum(s.size_diff for s in after.compare_to(before, "filename"))
     # One leaked small object per validation would be > 2 MB over 50,000 validations.
     assert grown < 256 * 1024, grown
-    assert _rss_kib() - rss_before < 16 * 1024
+    # AddressSanitizer keeps freed memory in quarantine, so the process grows regardless.
+    if not os.environ.get("OSTREL_SANITIZE"):
+        assert _rss_kib() - rss_before < 16 * 1024

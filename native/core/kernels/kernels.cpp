@@ -32,7 +32,7 @@ int64_t truncate(double v) {
 template <typename T, typename Better>
 std::vector<double> row_extremum(std::span<const T> m, size_t rows, size_t cols, const char* name,
                                  Better better) {
-  if (cols == 0 && rows > 0)
+  if (cols == 0)  // as the host's reductions, even without rows
     value_error(std::string("zero-size array to reduction operation ") + name +
                 " which has no identity");
   std::vector<double> out(rows);
@@ -53,6 +53,17 @@ void require_non_negative(std::span<const int64_t> ids, const char* message) {
     if (id < 0) value_error(message);
 }
 
+// The number of groups, max id + 1, checked against what the ids can justify before anything
+// is allocated: the engine's ids are periods or steps, dense up to the number of ids, so a far
+// larger id is a caller's mistake (and 2**63 - 1 would wrap the count).
+size_t group_slots(int64_t hi, size_t n_ids) {
+  const size_t limit = (size_t{1} << 20) + 64 * n_ids;
+  if (hi >= 0 && static_cast<uint64_t>(hi) >= limit)
+    value_error("group id " + std::to_string(hi) + " is too large for " + std::to_string(n_ids) +
+                " ids (ids must be below " + std::to_string(limit) + ")");
+  return static_cast<size_t>(hi + 1);
+}
+
 int64_t max_id(std::span<const int64_t> ids, const char* reduction) {
   if (ids.empty())
     value_error(std::string("zero-size array to reduction operation ") + reduction +
@@ -68,7 +79,7 @@ std::vector<double> group_fold(std::span<const double> values, std::span<const i
   if (values.size() != ids.size()) value_error("values and ids must have equal length");
   const int64_t hi = max_id(ids, "maximum");
   require_non_negative(ids, "group ids must be >= 0");
-  std::vector<double> out(static_cast<size_t>(hi) + 1, start);
+  std::vector<double> out(group_slots(hi, ids.size()), start);
   for (size_t i = 0; i < ids.size(); ++i) {
     double& slot = out[static_cast<size_t>(ids[i])];
     slot = fold(slot, values[i]);
@@ -92,7 +103,7 @@ std::vector<uint8_t> row_any(std::span<const T> m, size_t rows, size_t cols) {
 
 template <typename T>
 std::vector<int64_t> row_argmax(std::span<const T> m, size_t rows, size_t cols) {
-  if (cols == 0 && rows > 0) value_error("attempt to get argmax of an empty sequence");
+  if (cols == 0) value_error("attempt to get argmax of an empty sequence");
   std::vector<int64_t> out(rows);
   for (size_t r = 0; r < rows; ++r) {
     const T* row = m.data() + r * cols;
@@ -139,7 +150,10 @@ std::vector<int64_t> row_sum(std::span<const T> m, size_t rows, size_t cols) {
       out[r] = truncate(s);
     } else {
       int64_t s = 0;
-      for (size_t c = 0; c < cols; ++c) s += static_cast<int64_t>(row[c]);
+      bool overflow = false;
+      for (size_t c = 0; c < cols; ++c)
+        overflow |= __builtin_add_overflow(s, static_cast<int64_t>(row[c]), &s);
+      if (overflow) value_error("row sum out of int64 range");
       out[r] = s;
     }
   }
@@ -226,7 +240,7 @@ std::vector<int64_t> group_count(std::span<const int64_t> ids) {
   require_non_negative(ids, "'list' argument must have no negative elements");
   int64_t hi = -1;
   for (int64_t id : ids) hi = id > hi ? id : hi;
-  std::vector<int64_t> out(static_cast<size_t>(hi + 1), 0);
+  std::vector<int64_t> out(group_slots(hi, ids.size()), 0);
   for (int64_t id : ids) ++out[static_cast<size_t>(id)];
   return out;
 }
@@ -250,7 +264,7 @@ std::vector<double> group_sum(std::span<const double> values, std::span<const in
   require_non_negative(ids, "'list' argument must have no negative elements");
   int64_t hi = -1;
   for (int64_t id : ids) hi = id > hi ? id : hi;
-  std::vector<double> out(static_cast<size_t>(hi + 1), 0.0);
+  std::vector<double> out(group_slots(hi, ids.size()), 0.0);
   for (size_t i = 0; i < ids.size(); ++i) out[static_cast<size_t>(ids[i])] += values[i];
   return out;
 }
