@@ -90,7 +90,9 @@ def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Ent
     key = reference.strip().casefold()
     named = [e for e in every if e.tariff.name.casefold() == key]
     prefixed = [e for e in every if str(e.tariff.id).startswith(key)] if key else []
-    matches = named or prefixed
+    # A unique beginning of a name is accepted too, after exact names and id prefixes.
+    started = [e for e in every if key and e.tariff.name.casefold().startswith(key)]
+    matches = named or prefixed or started
     if len(matches) == 1:
         return matches[0]
     if not matches:
