@@ -218,30 +218,13 @@ def test_gaps_are_reported_not_hidden(tmp_path, capsys):
 # --- the same consumption at other interval lengths -----------------------------------------
 
 
-def se_reference(kwh: pd.Series) -> dict[str, float]:
-    """The bundled Swedish tariff computed with plain pandas, for a period without holidays."""
-    local = kwh.tz_convert(TZ)
-    weekday = local.index.day_of_week < 5
-    day = weekday & (local.index.hour >= 7) & (local.index.hour < 19)
-    hourly = local.resample("1h").sum()
-    hourly = hourly[hourly.index.day_of_week < 5]
-    peaks = hourly.groupby(hourly.index.strftime("%Y-%m")).apply(lambda h: h.nlargest(3).mean())
-    days = len(np.unique(local.index.date))
-    return {
-        "Energiskatt": 0.439 * local.sum(),
-        "Överföringsavgift": float((local * np.where(day, 0.6, 0.25)).sum()),
-        "Effektavgift": 35.0 * float(peaks.sum()),
-        "Abonnemangsavgift": 10.5 * days,
-    }
-
-
 def _bill(capsys, path, *extra):
     code, out, err = run(capsys, "cost", SE, "-c", path, "--format", "json", *extra)
     assert code == 0, err
     return {c["name"]: c["total"] for c in json.loads(out)["components"]}, err
 
 
-def test_hourly_and_five_minute_files_give_the_quarter_hourly_bill(tmp_path, capsys):
+def test_hourly_and_five_minute_files_give_the_quarter_hourly_bill(tmp_path, capsys, se_reference):
     s = quarter_hours()  # February and March 2025: no holidays, the spring clock change
     q_path = write(tmp_path, "q.csv", s.rename_axis("t").to_csv(date_format="%Y-%m-%dT%H:%M%z"))
     hourly = s.tz_convert("UTC").resample("1h").sum()
