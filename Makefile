@@ -7,7 +7,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: run test install bench lint format sanitize clean
+.PHONY: run test install bench lint format sanitize clean stubs test-cpp
 
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
@@ -37,7 +37,7 @@ $(DEPS): pyproject.toml
 	touch $(DEPS)
 
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
-CXX_SOURCES = $(shell find native -name '*.cpp' -o -name '*.hpp')
+CXX_SOURCES = $(shell find native tests/cpp -name '*.cpp' -o -name '*.hpp')
 
 lint: $(DEPS)
 	@$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
@@ -67,3 +67,20 @@ sanitize: $(DEPS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
+
+# Type stubs of the extension modules (committed; CI fails when they are stale).
+STUBS = src/ostrelpy/bindings/*.pyi
+
+stubs: install
+	$(BIN)/python tools/stubs.py
+	$(BIN)/ruff format --quiet $(STUBS)
+	$(BIN)/ruff check --quiet --fix $(STUBS)
+
+# The core's GoogleTest suite, built without Python (needs libgtest-dev).
+CPP_BUILD := build/cpp-tests
+
+test-cpp: $(DEPS)
+	$(BIN)/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	  -DOSTREL_BINDINGS=OFF -DOSTREL_TESTS=ON $(CMAKE_ARGS)
+	$(BIN)/cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && $(abspath $(BIN))/ctest --output-on-failure

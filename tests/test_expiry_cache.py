@@ -2,6 +2,7 @@ import time
 from typing import Generic
 
 import pytest
+
 from ostrelpy.bindings.expiry_cache import ExpiryCache
 
 

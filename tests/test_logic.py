@@ -1,8 +1,8 @@
-from ostrelpy.bindings.expiry_cache import ExpiryCache
 from pydantic import TypeAdapter
 
 from ostrelpy import api_client, component_cost, models
 from ostrelpy.bindings import _engine, logic
+from ostrelpy.bindings.expiry_cache import ExpiryCache
 
 
 def test_module_state_is_shared_and_fixed():

@@ -1,18 +1,15 @@
 #include "bindings/_engine/engine.hpp"
 
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
 
-namespace {
-PyObject* g_module = nullptr;  // lives as long as the process
-}
+void set_module(nb::module_& m) { host::set_engine_module(m); }
 
-void set_module(nb::module_& m) { g_module = m.inc_ref().ptr(); }
+nb::module_ module() { return nb::borrow<nb::module_>(host::engine_module()); }
 
-nb::module_ module() { return nb::borrow<nb::module_>(g_module); }
-
-nb::object attr(const char* name) { return nb::getattr(nb::handle(g_module), name); }
+nb::object attr(const char* name) { return nb::borrow(host::engine_class(name)); }
 
 std::string text_of(nb::handle s) {
   Py_ssize_t size = 0;

@@ -3,12 +3,14 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 
 namespace nb = nanobind;
 using namespace ostrel::bindings;
 
 NB_MODULE(_engine, m) {
   init_common(m);
+  host::init();
   engine::set_module(m);
   engine::init_domain(m);
   engine::init_blocks(m);
@@ -17,4 +19,5 @@ NB_MODULE(_engine, m) {
   engine::init_kernels(m);
   engine::init_pipeline(m);
   engine::init_optimisation(m);
+  host::cache_engine_classes();
 }

@@ -1,11 +1,45 @@
 #include "bindings/common/convert.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "bindings/common/errors.hpp"
+#include "core/common/errors.hpp"
+
 namespace ostrel::bindings::convert {
 
 namespace {
-nb::module_ pandas() { return nb::module_::import_("pandas"); }
-nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+nb::object pandas() { return nb::borrow(host::pandas()); }
+
+std::string text_of(nb::handle s) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
 }  // namespace
+
+nb::module_ numpy() { return nb::borrow<nb::module_>(host::numpy()); }
+
+bool is_ndarray(nb::handle obj) {
+  return PyObject_IsInstance(obj.ptr(), host::ndarray_type().ptr()) == 1;
+}
+
+bool is_series(nb::handle obj) {
+  return PyObject_IsInstance(obj.ptr(), host::series_type().ptr()) == 1;
+}
+
+bool is_python_number(nb::handle obj) {
+  return PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr());
+}
+
+bool is_numeric_scalar(nb::handle obj) {
+  return is_python_number(obj) ||
+         PyObject_IsInstance(obj.ptr(), host::numpy_number_type().ptr()) == 1;
+}
 
 nb::object read_only(nb::object array) {
   array.attr("flags").attr("writeable") = false;
@@ -13,7 +47,7 @@ nb::object read_only(nb::object array) {
 }
 
 std::vector<int64_t> instants_ns(nb::handle index) {
-  nb::object idx = pandas().attr("DatetimeIndex")(index);
+  nb::object idx = nb::borrow(host::datetime_index_type())(index);
   if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
   nb::object ns = idx.attr("as_unit")("ns").attr("asi8");
   std::vector<int64_t> scratch;
@@ -32,14 +66,145 @@ std::vector<double> values_f64(nb::handle series_or_array) {
 
 nb::object utc_index(std::vector<int64_t>&& ns) {
   nb::object arr = to_numpy(std::move(ns)).attr("view")("datetime64[ns]");
-  return pandas().attr("DatetimeIndex")(arr, nb::arg("tz") = "UTC");
+  return nb::borrow(host::datetime_index_type())(arr, nb::arg("tz") = "UTC");
 }
 
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name) {
-  // Looked up once: every result of every step comes through here.
-  static nb::handle type = nb::object(pandas().attr("Series")).release();
-  return type(to_numpy(std::move(values)), nb::arg("index") = index, nb::arg("name") = name,
-              nb::arg("copy") = false);
+  return host::series_type()(to_numpy(std::move(values)), nb::arg("index") = index,
+                             nb::arg("name") = name, nb::arg("copy") = false);
+}
+
+SeriesArg read_series(nb::handle value) {
+  SeriesArg s;
+  s.series = nb::borrow(value);
+  s.index = value.attr("index");
+  // The labels of a time-zone-aware nanosecond index are its own int64 buffer; any other index
+  // goes through the general conversion.
+  if (Py_TYPE(s.index.ptr()) ==
+          reinterpret_cast<PyTypeObject*>(host::datetime_index_type().ptr()) &&
+      !s.index.attr("tz").is_none() && text_of(s.index.attr("unit")) == "ns") {
+    s.label_array = s.index.attr("asi8");
+    s.labels = view_1d<int64_t>(s.label_array, s.label_storage);
+  } else {
+    s.label_storage = instants_ns(s.index);
+    s.labels = s.label_storage;
+  }
+  s.array = value.attr("to_numpy")(nb::arg("dtype") = host::float64_type());
+  s.values = view_1d<double>(s.array, s.scratch);
+  return s;
+}
+
+const char* dtype_name(DType t) {
+  static const char* names[4] = {"bool_", "int32", "int64", "float64"};
+  return names[static_cast<int>(t)];
+}
+
+bool has_dtype(nb::handle array, DType t) {
+  nb::object dt = nb::getattr(array, "dtype", nb::none());
+  if (dt.is_none()) return false;
+  if (dt.ptr() == dtype(t).ptr()) return true;
+  return dt.equal(dtype(t));
+}
+
+void ensure_1d(nb::handle array) {
+  nb::object ndim = nb::getattr(array, "ndim", nb::none());
+  if (ndim.is_none()) core::value_error("array must be 1-D, got " + bindings::type_name(array));
+  const long d = nb::cast<long>(ndim);
+  if (d != 1) core::value_error("array must be 1-D, got " + std::to_string(d) + "-D");
+}
+
+void ensure(nb::handle array, DType t) {
+  if (!has_dtype(array, t)) {
+    nb::object dt = nb::getattr(array, "dtype", nb::none());
+    const std::string got =
+        dt.is_none() ? bindings::type_name(array) : nb::cast<std::string>(nb::str(dt));
+    core::value_error(std::string("array must be ") + dtype_name(t) + ", got " + got);
+  }
+  ensure_1d(array);
+}
+
+nb::object to_dtype(nb::handle x, DType t) {
+  if (is_ndarray(x)) {
+    if (Py_TYPE(x.ptr()) == reinterpret_cast<PyTypeObject*>(host::ndarray_type().ptr()) &&
+        nb::getattr(x, "dtype").ptr() == dtype(t).ptr())
+      return nb::borrow(x);
+    return x.attr("astype")(dtype(t), nb::arg("copy") = false);
+  }
+  if (is_series(x)) return x.attr("to_numpy")().attr("astype")(dtype(t), nb::arg("copy") = false);
+  return numpy().attr("array")(x, nb::arg("dtype") = dtype(t));
+}
+
+template <typename T>
+std::span<const T> span_as(nb::handle obj, nb::object& keep) {
+  if (auto s = try_span<T>(obj, keep)) return *s;
+  constexpr DType t = std::is_same_v<T, double>    ? DType::Float64
+                      : std::is_same_v<T, int64_t> ? DType::Int64
+                      : std::is_same_v<T, int32_t> ? DType::Int32
+                                                   : DType::Bool;
+  nb::handle src = is_series(obj) ? nb::handle() : obj;
+  nb::object values = src ? nb::borrow(src) : obj.attr("to_numpy")();
+  keep = host::ascontiguousarray()(values, nb::arg("dtype") = dtype(t));
+  if (auto s = try_span<T>(keep, keep)) return *s;
+  ensure_1d(keep);
+  core::value_error(std::string("array must be ") + dtype_name(t));
+}
+
+template std::span<const double> span_as<double>(nb::handle, nb::object&);
+template std::span<const int64_t> span_as<int64_t>(nb::handle, nb::object&);
+template std::span<const uint8_t> span_as<uint8_t>(nb::handle, nb::object&);
+
+nb::object canonical(nb::object array, DType t) {
+  if (array.attr("dtype").ptr() == dtype(t).ptr()) return array;
+  return array.attr("view")(dtype(t));
+}
+
+nb::object bool_array(std::vector<uint8_t>&& values) {
+  auto* owned = new std::vector<uint8_t>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<uint8_t>*>(p); });
+  const size_t shape[1] = {owned->size()};
+  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
+                                                            1, shape, owner));
+}
+
+template <typename T>
+nb::object read_only_view(const T* data, size_t n, nb::handle owner) {
+  using Elem = std::conditional_t<std::is_same_v<T, uint8_t>, bool, T>;
+  static const T empty{};
+  const size_t shape[1] = {n};
+  const Elem* p = reinterpret_cast<const Elem*>(data ? data : &empty);
+  nb::object a = nb::cast(nb::ndarray<nb::numpy, const Elem, nb::ndim<1>>(p, 1, shape, owner));
+  if constexpr (std::is_same_v<T, int64_t>) a = canonical(a, DType::Int64);
+  return a;
+}
+
+template nb::object read_only_view<double>(const double*, size_t, nb::handle);
+template nb::object read_only_view<int64_t>(const int64_t*, size_t, nb::handle);
+template nb::object read_only_view<uint8_t>(const uint8_t*, size_t, nb::handle);
+
+core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::object>& keep) {
+  using core::kernels::PerStep;
+  if (PyFloat_Check(value.ptr())) return PerStep::of(PyFloat_AS_DOUBLE(value.ptr()));
+  if (PyLong_Check(value.ptr())) return PerStep::of(nb::cast<double>(nb::float_(value)));
+  const bool series = is_series(value);
+  if (series) core::kernels::check_broadcast_length(n, nb::len(value));
+  nb::object held;
+  nb::object arr = series ? value.attr("to_numpy")() : nb::borrow(value);
+  std::span<const double> s;
+  if (auto v = try_span<double>(arr, held)) {
+    s = *v;
+  } else {
+    held = host::ascontiguousarray()(arr, nb::arg("dtype") = dtype(DType::Float64));
+    const long ndim = nb::cast<long>(held.attr("ndim"));
+    if (ndim == 0) return PerStep::of(nb::cast<double>(held.attr("item")()));
+    if (ndim != 1)
+      core::kernels::broadcast_error(n, nb::cast<std::string>(nb::str(held.attr("shape"))));
+    s = *try_span<double>(held, held);
+  }
+  if (!held.is_valid()) held = arr;
+  keep.push_back(held);
+  if (s.size() == n) return PerStep::of(s);
+  if (s.size() == 1) return PerStep::of(s[0]);
+  core::kernels::broadcast_error(n, s.size());
 }
 
 }  // namespace ostrel::bindings::convert

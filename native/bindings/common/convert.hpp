@@ -1,16 +1,35 @@
 #pragma once
-// Array and pandas conversion at the boundary. Inputs are read as const spans (read-only and
-// copy-on-write buffers welcome); results leave as numpy arrays that own their C++ buffer
+// Every conversion at the boundary: series, index, instant and array readers, the engine's fixed
+// dtypes, owning numpy results and pandas wrapping. Inputs are read as const spans (read-only
+// and copy-on-write buffers welcome); results leave as numpy arrays that own their C++ buffer
 // through a capsule, with no copy.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
+
+#include "bindings/common/host.hpp"
+#include "core/blocks/numeric.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace ostrel::bindings::convert {
 namespace nb = nanobind;
+
+using DType = host::DType;
+
+nb::module_ numpy();
+
+// Kinds of host values.
+bool is_ndarray(nb::handle obj);
+bool is_series(nb::handle obj);  // a pandas Series (or subclass)
+// A plain host int or float (bool and subclasses included), not a numpy scalar.
+bool is_python_number(nb::handle obj);
+// A host int or float, or a numpy numeric scalar.
+bool is_numeric_scalar(nb::handle obj);
 
 // A 1-D numpy array taking ownership of `values` (no copy).
 template <typename T>
@@ -51,5 +70,71 @@ nb::object utc_index(std::vector<int64_t>&& ns);
 
 // A float64 pandas Series on `index` owning `values`.
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name = nb::none());
+
+// A host series read for the core: UTC nanosecond labels and float64 values, viewed in place
+// when the index already holds nanoseconds and the values are float64 (the pipeline's own
+// series always do), converted otherwise.
+struct SeriesArg {
+  nb::object series, index, array, label_array;
+  std::span<const int64_t> labels;
+  std::span<const double> values;
+  std::vector<int64_t> label_storage;
+  std::vector<double> scratch;
+  core::blocks::LabelledView view() const { return {labels, values}; }
+};
+// `value` must be a pandas Series.
+SeriesArg read_series(nb::handle value);
+
+// The fixed dtypes of the kernels and the optimisation records.
+using host::dtype;                // numpy.dtype of each
+const char* dtype_name(DType t);  // "bool_", "int32", "int64", "float64"
+bool has_dtype(nb::handle array, DType t);
+
+// "array must be float64, got float32" unless `array` is exactly of dtype `t`; then "array must
+// be 1-D, got 2-D" unless it is one-dimensional.
+void ensure(nb::handle array, DType t);
+void ensure_1d(nb::handle array);
+
+// The converter family: a series' values or an array cast without copy (the same object when
+// it already has the dtype), anything else built into a new array.
+nb::object to_dtype(nb::handle x, DType t);
+
+// A contiguous view of a 1-D array of exactly T, or nothing (wrong dtype, shape or kind).
+// A strided array of the right dtype is made contiguous into `keep`.
+template <typename T>
+std::optional<std::span<const T>> try_span(nb::handle obj, nb::object& keep) {
+  using Elem = std::conditional_t<std::is_same_v<T, uint8_t>, bool, T>;
+  nb::ndarray<const Elem, nb::ndim<1>, nb::device::cpu> a;
+  if (!nb::try_cast(obj, a, /*convert=*/false)) return std::nullopt;
+  if (a.stride(0) != 1 && a.shape(0) > 1) {
+    keep = nb::borrow(host::ascontiguousarray())(obj);
+    if (!nb::try_cast(keep, a, false)) return std::nullopt;
+  }
+  return std::span<const T>(reinterpret_cast<const T*>(a.data()), a.shape(0));
+}
+
+// As try_span, converting first (np.ascontiguousarray with the dtype) when needed.
+template <typename T>
+std::span<const T> span_as(nb::handle obj, nb::object& keep);
+
+// Fresh numpy arrays owning their buffers.
+// Integer arrays come back with the platform's canonical int64 dtype (the buffer protocol
+// would give "long long", which prints and compares as a different type).
+nb::object canonical(nb::object array, DType t);
+template <typename T>
+nb::object array(std::vector<T>&& values) {
+  nb::object a = to_numpy(std::move(values));
+  if constexpr (std::is_same_v<T, int64_t>) a = canonical(a, DType::Int64);
+  return a;
+}
+nb::object bool_array(std::vector<uint8_t>&& values);
+// Read-only 1-D views into a buffer kept alive by `owner`.
+template <typename T>
+nb::object read_only_view(const T* data, size_t n, nb::handle owner);
+
+// A per-step operand, broadcast to n entries by the engine's rule: a number is repeated; a
+// pandas series must have length n (assertion "broadcast: expected length n, got m"); any other
+// value is read as a float64 array of length n (or one value).
+core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::object>& keep);
 
 }  // namespace ostrel::bindings::convert

@@ -270,3 +270,27 @@ std::vector<double> group_sum(std::span<const double> values, std::span<const in
 }
 
 }  // namespace ostrel::core::kernels
+
+namespace ostrel::core::kernels {
+
+void check_broadcast_length(size_t expected, size_t got) {
+  check(got == expected,
+        "broadcast: expected length " + std::to_string(expected) + ", got " + std::to_string(got));
+}
+
+void broadcast_error(size_t n, const std::string& shape) {
+  std::string out = "operands could not be broadcast together with shapes (";
+  out += std::to_string(n);
+  out += ",) ";
+  out += shape;
+  value_error(out);
+}
+
+void broadcast_error(size_t n, size_t got) {
+  std::string shape = "(";
+  shape += std::to_string(got);
+  shape += ",)";
+  broadcast_error(n, shape);
+}
+
+}  // namespace ostrel::core::kernels

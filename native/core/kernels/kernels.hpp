@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace ostrel::core::kernels {
@@ -48,5 +49,18 @@ std::vector<double> group_max(std::span<const double> values, std::span<const in
 std::vector<double> group_min(std::span<const double> values, std::span<const int64_t> ids);
 // Weighted count of each id 0..max(ids) (a weighted bin count).
 std::vector<double> group_sum(std::span<const double> values, std::span<const int64_t> ids);
+
+}  // namespace ostrel::core::kernels
+
+namespace ostrel::core::kernels {
+
+// A per-step operand of length `got` where `expected` steps are needed: the assertion
+// "broadcast: expected length <expected>, got <got>" unless they agree.
+void check_broadcast_length(size_t expected, size_t got);
+
+// The host's shape mismatch: ValueError "operands could not be broadcast together with shapes
+// (<n>,) <shape>", `shape` in the host's text form.
+[[noreturn]] void broadcast_error(size_t n, const std::string& shape);
+[[noreturn]] void broadcast_error(size_t n, size_t got);
 
 }  // namespace ostrel::core::kernels

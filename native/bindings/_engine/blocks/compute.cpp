@@ -17,40 +17,9 @@ namespace cb = core::blocks;
 
 namespace {
 
-nb::handle pandas_series_type() {
-  static nb::object t = nb::module_::import_("pandas").attr("Series");
-  return t;
-}
-nb::handle numpy_number_type() {
-  static nb::object t = nb::module_::import_("numpy").attr("number");
-  return t;
-}
-nb::handle numpy_float64() {
-  static nb::object t = nb::module_::import_("numpy").attr("float64");
-  return t;
-}
-
 [[noreturn]] void type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw nb::python_error();
-}
-
-nb::handle datetime_index_type() {
-  static nb::object t = nb::module_::import_("pandas").attr("DatetimeIndex");
-  return t;
-}
-
-// The labels of a time-zone-aware nanosecond index are its own int64 buffer; any other index
-// goes through the general conversion.
-void read_labels(SeriesArg& s) {
-  if (Py_TYPE(s.index.ptr()) == reinterpret_cast<PyTypeObject*>(datetime_index_type().ptr()) &&
-      !s.index.attr("tz").is_none() && text_of(s.index.attr("unit")) == "ns") {
-    s.label_array = s.index.attr("asi8");
-    s.labels = convert::view_1d<int64_t>(s.label_array, s.label_storage);
-    return;
-  }
-  s.label_storage = convert::instants_ns(s.index);
-  s.labels = s.label_storage;
 }
 
 // The name of a result of several series: theirs when they all share it, else none.
@@ -93,7 +62,7 @@ nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& ope
       series.push_back(series_arg(value, name));
       hosts.push_back(value);
       terms.push_back(cb::ArithOperand::of(cb::LabelledView{}));
-    } else if (is_number(value)) {
+    } else if (is_numeric_scalar(value)) {
       series_of.push_back(-1);
       terms.push_back(cb::ArithOperand::of(number_arg(value, name)));
     } else {
@@ -152,13 +121,6 @@ nb::object add(nb::handle, nb::args a, nb::kwargs kw) {
 
 }  // namespace
 
-bool is_series(nb::handle value) { return nb::isinstance(value, pandas_series_type()); }
-
-bool is_number(nb::handle value) {
-  return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
-         nb::isinstance(value, numpy_number_type());
-}
-
 [[noreturn]] void operand_type_error(nb::handle value, const char* name, const char* expected) {
   type_error(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
              ", got " + bindings::type_name(value) + ")");
@@ -171,17 +133,11 @@ Timeline& timeline_arg(nb::handle value) {
 
 SeriesArg series_arg(nb::handle value, const char* name) {
   if (!is_series(value)) operand_type_error(value, name, "Series");
-  SeriesArg s;
-  s.series = nb::borrow(value);
-  s.index = value.attr("index");
-  read_labels(s);
-  s.array = value.attr("to_numpy")(nb::arg("dtype") = numpy_float64());
-  s.values = convert::view_1d<double>(s.array, s.scratch);
-  return s;
+  return convert::read_series(value);
 }
 
 double number_arg(nb::handle value, const char* name) {
-  if (!is_number(value)) operand_type_error(value, name, "float");
+  if (!is_numeric_scalar(value)) operand_type_error(value, name, "float");
   return PyFloat_AsDouble(nb::float_(value).ptr());
 }
 

@@ -9,25 +9,15 @@
 
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
+#include "bindings/common/convert.hpp"
 #include "core/blocks/numeric.hpp"
 
 namespace ostrel::bindings::engine::compute {
 namespace nb = nanobind;
 
-// A host series read for the core: UTC nanosecond labels and float64 values, viewed in place
-// when the index already holds nanoseconds and the values are float64 (the pipeline's own
-// series always do), converted otherwise.
-struct SeriesArg {
-  nb::object series, index, array, label_array;
-  std::span<const int64_t> labels;
-  std::span<const double> values;
-  std::vector<int64_t> label_storage;
-  std::vector<double> scratch;
-  core::blocks::LabelledView view() const { return {labels, values}; }
-};
-
-bool is_series(nb::handle value);
-bool is_number(nb::handle value);
+using convert::is_numeric_scalar;
+using convert::is_series;
+using convert::SeriesArg;
 
 // The positional timeline: "Argument 'timeline' has incorrect type (expected Timeline, got
 // int)" for anything else.

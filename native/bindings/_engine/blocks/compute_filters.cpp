@@ -84,7 +84,7 @@ cb::Bound bound_arg(const nb::object& value, const char* name, const SeriesArg& 
     storage = at_labels(series_arg(value, name), input.labels);
     return cb::Bound::of(std::span<const double>(storage));
   }
-  if (is_number(value)) return cb::Bound::of(number_arg(value, name));
+  if (is_numeric_scalar(value)) return cb::Bound::of(number_arg(value, name));
   operand_type_error(value, name, "Series, float or None");
 }
 
@@ -112,7 +112,7 @@ nb::object mask_compute() {
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input");
         const nb::object& replacement = v[2];
-        if (!is_series(replacement) && !is_number(replacement))
+        if (!is_series(replacement) && !is_numeric_scalar(replacement))
           operand_type_error(replacement, "replacement", "Series or float");
         const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"),
                                              to_resolution(self.attr("input").attr("resolution")));

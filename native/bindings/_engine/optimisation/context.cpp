@@ -6,6 +6,7 @@
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine::optim {
@@ -84,8 +85,8 @@ void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle 
 // it never passes. Weak references do not count: pandas keeps one to every series from the
 // series' own flags.
 bool fresh_series(nb::handle obj) {
-  static PyObject* series = nb::module_::import_("pandas").attr("Series").inc_ref().ptr();
-  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(series) && Py_REFCNT(obj.ptr()) == 1;
+  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(host::series_type().ptr()) &&
+         Py_REFCNT(obj.ptr()) == 1;
 }
 
 nb::object execute_function(const ContextRecord& c, nb::handle fn) {

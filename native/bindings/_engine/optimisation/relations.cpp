@@ -78,10 +78,10 @@ nb::object linear_combination(nb::handle terms, int64_t start_col) {
 
 // The group labels of a term as int64 (an integer array of any width).
 nb::object allocation_of(nb::handle allocation) {
-  nb::object a = arrays::is_ndarray(allocation) || arrays::is_pandas_series(allocation)
+  nb::object a = arrays::is_ndarray(allocation) || arrays::is_series(allocation)
                      ? nb::borrow(allocation)
                      : arrays::numpy().attr("asarray")(allocation);
-  if (arrays::is_pandas_series(a)) a = a.attr("to_numpy")();
+  if (arrays::is_series(a)) a = a.attr("to_numpy")();
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && nb::len(a) > 0)
     core::value_error("array must be int64, got " +
@@ -90,9 +90,10 @@ nb::object allocation_of(nb::handle allocation) {
 }
 
 std::vector<double> group_rhs(nb::handle rhs, size_t groups) {
-  if (arrays::is_number(rhs)) return std::vector<double>(groups, nb::cast<double>(nb::float_(rhs)));
+  if (arrays::is_python_number(rhs))
+    return std::vector<double>(groups, nb::cast<double>(nb::float_(rhs)));
   nb::object arr = nb::borrow(rhs);
-  if (arrays::is_pandas_series(rhs)) {
+  if (arrays::is_series(rhs)) {
     const size_t len = nb::len(rhs);
     core::check(len == groups, "broadcast: expected length " + std::to_string(groups) + ", got " +
                                    std::to_string(len));
@@ -106,7 +107,7 @@ std::vector<double> group_rhs(nb::handle rhs, size_t groups) {
 
 nb::object module_gather(nb::handle x, nb::handle indices, nb::handle index) {
   if (as_variables(x)) return x.attr("gather")(indices, index);
-  if (arrays::is_pandas_series(x)) return x.attr("iloc")[indices];
+  if (arrays::is_series(x)) return x.attr("iloc")[indices];
   if (arrays::is_ndarray(x)) return x[indices];
   return nb::borrow(x);
 }
@@ -155,9 +156,9 @@ Terms read_terms(const std::vector<std::pair<nb::object, nb::object>>& pairs, si
 }
 
 nb::object broadcast(nb::handle value, size_t n) {
-  if (arrays::is_number(value))
+  if (arrays::is_python_number(value))
     return arrays::array(std::vector<double>(n, nb::cast<double>(nb::float_(value))));
-  if (arrays::is_pandas_series(value)) {
+  if (arrays::is_series(value)) {
     const size_t len = nb::len(value);
     core::check(len == n,
                 "broadcast: expected length " + std::to_string(n) + ", got " + std::to_string(len));

@@ -74,7 +74,8 @@ void construct_constraints(Record* self, nb::handle cols, nb::handle rows, nb::h
 
 // Bounds for `continuous`: a number repeated, or n values (as float64).
 std::vector<double> bounds_of(nb::handle bound, size_t n) {
-  if (arrays::is_number(bound)) return std::vector<double>(n, nb::cast<double>(nb::float_(bound)));
+  if (arrays::is_python_number(bound))
+    return std::vector<double>(n, nb::cast<double>(nb::float_(bound)));
   nb::object keep;
   nb::object arr = arrays::to_dtype(bound, DType::Float64);
   auto s = arrays::span_as<double>(arr, keep);

@@ -9,13 +9,7 @@ namespace ostrel::bindings::engine::optim {
 namespace {
 
 bool is_pandas(nb::handle x) {
-  static PyObject* types = nullptr;  // kept for the life of the process
-  if (!types) {
-    nb::module_ pd = nb::module_::import_("pandas");
-    types =
-        nb::make_tuple(pd.attr("Series"), pd.attr("Index"), pd.attr("DataFrame")).inc_ref().ptr();
-  }
-  return PyObject_IsInstance(x.ptr(), types) == 1;
+  return PyObject_IsInstance(x.ptr(), host::pandas_containers().ptr()) == 1;
 }
 
 size_t mix(size_t seed, size_t v) {

@@ -8,6 +8,7 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
@@ -16,8 +17,7 @@ namespace {
 
 // Any number by integer conversion; anything else is the host's argument type error.
 int64_t column_argument(nb::handle value) {
-  static PyObject* number = nb::module_::import_("numbers").attr("Number").inc_ref().ptr();
-  if (PyObject_IsInstance(value.ptr(), number) != 1)
+  if (PyObject_IsInstance(value.ptr(), host::numbers_number_type().ptr()) != 1)
     args::require_exact(value, &PyLong_Type, "next_available_col");
   nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
   if (!as_int.is_valid()) throw nb::python_error();

@@ -1,0 +1,114 @@
+#include "bindings/common/host.hpp"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace ostrel::bindings::host {
+
+namespace {
+
+struct Types {
+  PyObject* numpy = nullptr;
+  PyObject* pandas = nullptr;
+  PyObject* series = nullptr;
+  PyObject* datetime_index = nullptr;
+  PyObject* timestamp = nullptr;
+  PyObject* dataframe = nullptr;
+  PyObject* containers = nullptr;
+  PyObject* ndarray = nullptr;
+  PyObject* numpy_number = nullptr;
+  PyObject* ascontiguousarray = nullptr;
+  PyObject* float64 = nullptr;
+  PyObject* dtypes[4] = {};
+  PyObject* number = nullptr;
+  PyObject* engine = nullptr;
+  std::vector<std::pair<const char*, PyObject*>> engine_classes;
+};
+
+Types& types() {
+  static Types* t = new Types();  // never destroyed, like the references it holds
+  return *t;
+}
+
+PyObject* keep(nb::handle h) { return nb::borrow(h).release().ptr(); }
+
+// The classes other binding files look up, published once the engine module is complete.
+constexpr const char* kEngineClasses[] = {"Dataset",
+                                          "Level",
+                                          "Unit",
+                                          "Resolution",
+                                          "Timeline",
+                                          "FunctionBlock",
+                                          "ExecutionContext",
+                                          "ConstraintTerm",
+                                          "GroupTerm",
+                                          "Groups",
+                                          "HighestCondition",
+                                          "LowestCondition",
+                                          "VariableSeries",
+                                          "Holiday",
+                                          "ExcludeHolidaysCondition"};
+
+}  // namespace
+
+void init() {
+  Types& t = types();
+  if (t.numpy) return;
+  nb::module_ np = nb::module_::import_("numpy");
+  nb::module_ pd = nb::module_::import_("pandas");
+  t.series = keep(pd.attr("Series"));
+  t.datetime_index = keep(pd.attr("DatetimeIndex"));
+  t.timestamp = keep(pd.attr("Timestamp"));
+  t.dataframe = keep(pd.attr("DataFrame"));
+  t.containers = keep(nb::make_tuple(pd.attr("Series"), pd.attr("Index"), pd.attr("DataFrame")));
+  t.ndarray = keep(np.attr("ndarray"));
+  t.numpy_number = keep(np.attr("number"));
+  t.ascontiguousarray = keep(np.attr("ascontiguousarray"));
+  t.float64 = keep(np.attr("float64"));
+  const char* names[4] = {"bool", "int32", "int64", "float64"};
+  for (int i = 0; i < 4; ++i) t.dtypes[i] = keep(np.attr("dtype")(names[i]));
+  t.number = keep(nb::module_::import_("numbers").attr("Number"));
+  t.pandas = keep(pd);
+  t.numpy = keep(np);
+}
+
+nb::handle numpy() { return types().numpy; }
+nb::handle pandas() { return types().pandas; }
+nb::handle series_type() { return types().series; }
+nb::handle datetime_index_type() { return types().datetime_index; }
+nb::handle timestamp_type() { return types().timestamp; }
+nb::handle dataframe_type() { return types().dataframe; }
+nb::handle pandas_containers() { return types().containers; }
+nb::handle ndarray_type() { return types().ndarray; }
+nb::handle numpy_number_type() { return types().numpy_number; }
+nb::handle ascontiguousarray() { return types().ascontiguousarray; }
+nb::handle dtype(DType d) { return types().dtypes[static_cast<int>(d)]; }
+nb::handle float64_type() { return types().float64; }
+nb::handle numbers_number_type() { return types().number; }
+
+void set_engine_module(nb::handle m) { types().engine = keep(m); }
+
+nb::handle engine_module() { return types().engine; }
+
+nb::handle engine_class(const char* name) {
+  for (const auto& [n, cls] : types().engine_classes)
+    if (n == name || std::strcmp(n, name) == 0) return cls;
+  // Not (yet) cached: a class created during init, owned by the module.
+  PyObject* cls = PyObject_GetAttrString(types().engine, name);
+  if (!cls) throw nb::python_error();
+  Py_DECREF(cls);
+  return cls;
+}
+
+void cache_engine_classes() {
+  Types& t = types();
+  if (!t.engine_classes.empty()) return;
+  for (const char* name : kEngineClasses) {
+    PyObject* cls = PyObject_GetAttrString(t.engine, name);
+    if (!cls) throw nb::python_error();
+    t.engine_classes.emplace_back(name, cls);
+  }
+}
+
+}  // namespace ostrel::bindings::host

@@ -1,0 +1,43 @@
+#pragma once
+// The host types the bindings need, looked up once when a module initialises and kept for the
+// life of the process (as owned raw pointers: no destructor may run after the host has
+// finalised). The engine's own classes are cached once the engine module has created them.
+#include <nanobind/nanobind.h>
+
+namespace ostrel::bindings::host {
+namespace nb = nanobind;
+
+// Imports numpy, pandas and the standard modules once; a module that converts data calls it
+// first in its init.
+void init();
+
+nb::handle numpy();
+nb::handle pandas();
+
+// pandas
+nb::handle series_type();
+nb::handle datetime_index_type();
+nb::handle timestamp_type();
+nb::handle dataframe_type();
+nb::handle pandas_containers();  // (Series, Index, DataFrame), for isinstance
+
+// numpy
+nb::handle ndarray_type();
+nb::handle numpy_number_type();  // numpy.number, the base of numpy's numeric scalars
+nb::handle ascontiguousarray();
+enum class DType { Bool, Int32, Int64, Float64 };
+nb::handle dtype(DType t);  // numpy.dtype("bool"), ... ("float64")
+nb::handle float64_type();  // numpy.float64
+
+// The standard library
+nb::handle numbers_number_type();  // numbers.Number
+
+// The engine's classes by name (e.g. "Timeline", "Dataset"). Names published by
+// cache_engine_classes are served from the cache; others are read from the module (during its
+// init, while classes are still being created).
+void set_engine_module(nb::handle m);
+nb::handle engine_module();
+nb::handle engine_class(const char* name);
+void cache_engine_classes();
+
+}  // namespace ostrel::bindings::host
