@@ -42,12 +42,7 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--chart", metavar="FILE.png", help="draw the period (needs matplotlib)")
 
 
-def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="ostrelpy", description=__doc__.split("\n\n")[0])
-    p.add_argument("--version", action="version", version=f"ostrelpy {__version__}")
-    sub = p.add_subparsers(dest="command")
-    cost = sub.add_parser("cost", help="what a meter export costs under a catalogue tariff")
-    _add_input_options(cost)
+def _add_schedule(sub) -> None:
     schedule = sub.add_parser("schedule", help="plan a home battery against the tariff")
     _add_input_options(schedule)
     schedule.add_argument("--capacity", type=float, default=10.0, help="kWh (default 10)")
@@ -59,6 +54,14 @@ def _parser() -> argparse.ArgumentParser:
         "--initial", type=float, default=0.5, help="state of charge at the start, 0..1 (0.5)"
     )
     schedule.add_argument("--exact", action="store_true", help="mixed-integer form of the tariff")
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="ostrelpy", description=__doc__.split("\n\n")[0])
+    p.add_argument("--version", action="version", version=f"ostrelpy {__version__}")
+    sub = p.add_subparsers(dest="command")
+    cost = sub.add_parser("cost", help="what a meter export costs under a catalogue tariff")
+    _add_input_options(cost)
     check = sub.add_parser("check", help="validate a catalogue tariff and print its engine form")
     check.add_argument("tariff", nargs="?", help="tariff id, unique id prefix or name")
     check.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")

@@ -53,7 +53,7 @@ def draw(path: str, priced: Any, schedule: dict[str, pd.Series] | None = None) -
         soc = _local(schedule["soc"], zone)
         ax.fill_between(soc.index, soc.to_numpy(), step="post", color="tab:green", alpha=0.5)
         ax.set_ylabel("battery kWh")
-        ax.set_ylim(0, max(float(schedule["capacity"].iloc[0]), 1e-9) * 1.05)
+        ax.set_ylim(0, float(schedule["capacity"]) * 1.05)
         ax.margins(x=0)
     if prices:
         ax = axes.pop(0)

@@ -109,22 +109,20 @@ class Reading:
         return self.interval > step
 
 
-def at_resolution(
-    quarter_hours: pd.Series, resolution: str, zone: dt.tzinfo, start: pd.Timestamp
-) -> pd.Series:
-    """Quarter-hourly energy summed into the local periods of `resolution`, each labelled
-    with its start (the first period clipped to `start`, as the engine clips its grid)."""
+def period_labels(
+    index: pd.DatetimeIndex, resolution: str, zone: dt.tzinfo, start: pd.Timestamp
+) -> np.ndarray:
+    """For each instant, the UTC nanoseconds of the start of its local period of
+    `resolution` (the first period clipped to `start`, as the engine clips its grid)."""
     resolution = str(resolution)
-    if resolution == "quarter_hourly":
-        return quarter_hours
-    idx = quarter_hours.index.as_unit("ns")
+    idx = index.as_unit("ns")
     utc_ns = idx.asi8
+    if resolution == "quarter_hourly":
+        return np.maximum(utc_ns - utc_ns % _Q_NS, start.value)
     local = idx.tz_convert(zone).tz_localize(None)
-    offset = local.asi8 - utc_ns
     if resolution == "hourly":
-        hour = pd.Timedelta(hours=1).value
         local_ns = local.asi8
-        keys = local_ns - local_ns % hour - offset
+        keys = local_ns - local_ns % _HOUR_NS - (local_ns - utc_ns)
     else:
         if resolution == "daily":
             period = local.normalize()
@@ -137,7 +135,17 @@ def at_resolution(
         else:
             raise ValueError(f"unknown resolution {resolution!r}")
         keys = _localize(pd.DatetimeIndex(period), zone).asi8
-    keys = np.maximum(keys, start.value)
+    return np.maximum(keys, start.value)
+
+
+def at_resolution(
+    quarter_hours: pd.Series, resolution: str, zone: dt.tzinfo, start: pd.Timestamp
+) -> pd.Series:
+    """Quarter-hourly energy summed into the local periods of `resolution`, each labelled
+    with its start (see `period_labels`)."""
+    if str(resolution) == "quarter_hourly":
+        return quarter_hours
+    keys = period_labels(quarter_hours.index, resolution, zone, start)
     summed = quarter_hours.groupby(keys, sort=True).sum()
     index = pd.DatetimeIndex(summed.index.to_numpy().astype("datetime64[ns]"), tz="UTC")
     return pd.Series(summed.to_numpy(dtype="float64"), index=index, name=quarter_hours.name)

@@ -295,9 +295,27 @@ class LowestCondition(ostrelpy.bindings._schema.BaseModel):
     n: int
     resolution: Resolution
 
-TimeCondition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+TimeCondition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+)
 
-Condition: TypeAlias = MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+Condition: TypeAlias = (
+    MonthCondition
+    | DayOfWeekCondition
+    | TimeOfDayCondition
+    | ExcludeHolidaysCondition
+    | AndCondition
+    | OrCondition
+    | NotCondition
+    | HighestCondition
+    | LowestCondition
+)
 
 def min_condition_resolution(condition: object) -> object:
     """
@@ -478,7 +496,17 @@ class Select(ostrelpy.bindings._schema.BaseModel):
 
     type: Literal["select"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition | HighestCondition | LowestCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+        | HighestCondition
+        | LowestCondition
+    )
     output: Dataset
 
     def input_operands(self) -> dict:
@@ -494,7 +522,15 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
 
     type: Literal["mask"]
     input: Dataset
-    condition: MonthCondition | DayOfWeekCondition | TimeOfDayCondition | ExcludeHolidaysCondition | AndCondition | OrCondition | NotCondition
+    condition: (
+        MonthCondition
+        | DayOfWeekCondition
+        | TimeOfDayCondition
+        | ExcludeHolidaysCondition
+        | AndCondition
+        | OrCondition
+        | NotCondition
+    )
     replacement: Level | Dataset
     output: Dataset
 
@@ -541,7 +577,19 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """
 
-Function: TypeAlias = Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+Function: TypeAlias = (
+    Constant
+    | Add
+    | Subtract
+    | Divide
+    | Multiply
+    | Aggregate
+    | Resample
+    | Select
+    | Mask
+    | Clip
+    | Lookup
+)
 
 Timezone: TypeAlias = str
 
@@ -557,7 +605,17 @@ class TariffComponent(ostrelpy.bindings._schema.BaseModel):
     timezone: str
     datasets: list[Dataset]
     functions: Sequence[
-        Constant | Add | Subtract | Divide | Multiply | Aggregate | Resample | Select | Mask | Clip | Lookup
+        Constant
+        | Add
+        | Subtract
+        | Divide
+        | Multiply
+        | Aggregate
+        | Resample
+        | Select
+        | Mask
+        | Clip
+        | Lookup
     ]
     cost: Dataset
 
