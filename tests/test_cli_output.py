@@ -169,3 +169,24 @@ def test_catalogue_problems_name_the_file(capsys, catalogue, setup, expected, co
             continue  # listing does not look a tariff up
         assert status == code and "Traceback" not in err
         assert len(err.strip().splitlines()) == 1 and expected in err
+
+
+def test_chart_into_a_missing_directory_is_refused_before_pricing(capsys, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from ostrelpy import cli_cost
+
+    monkeypatch.setattr(cli_cost, "price", lambda args: pytest.fail("priced anyway"))
+    code, _, err = run(capsys, "cost", "--chart", "/nonexistent/dir/bill.png")
+    assert code == 1 and "--chart /nonexistent/dir/bill.png: no such directory" in err
+
+
+def test_a_fault_of_ours_is_still_one_line(capsys, monkeypatch):
+    from ostrelpy import cli_cost
+
+    def broken(args):
+        raise RuntimeError("boom\nsecond line")
+
+    monkeypatch.setattr(cli_cost, "run", broken)
+    code, _, err = run(capsys, "cost")
+    assert code == 3
+    assert err == "ostrelpy: internal error, please report: RuntimeError: boom second line\n"

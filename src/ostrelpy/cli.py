@@ -172,6 +172,9 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except Exception as exc:  # a fault of ours: still one line, with what to report
+        _fail(f"internal error, please report: {type(exc).__name__}: {exc}")
+        return 3
 
 
 def _fail(message: object) -> None:

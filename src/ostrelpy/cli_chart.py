@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Any
 
 import pandas as pd
@@ -18,6 +19,14 @@ def _pyplot():
     import matplotlib.pyplot as plt
 
     return plt
+
+
+def check(path: str) -> None:
+    """Refuse a chart that cannot be written before any work is done."""
+    _pyplot()
+    folder = Path(path).resolve().parent
+    if not folder.is_dir():
+        raise ValueError(f"--chart {path}: no such directory {folder}")
 
 
 def _local(series: pd.Series, zone) -> pd.Series:

@@ -180,6 +180,10 @@ def as_csv(p: Priced) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.chart:
+        from ostrelpy import cli_chart
+
+        cli_chart.check(args.chart)
     p = price(args)
     if not p.results:
         print("No component of the tariff applies in the period.")
@@ -192,8 +196,6 @@ def run(args: argparse.Namespace) -> int:
         print(f"{p.entry.tariff.name}: cost from {p.period()}, {p.energy():.1f} kWh")
         print(render_table(bill(p.frame.monthly())))
     if args.chart:
-        from ostrelpy import cli_chart
-
         cli_chart.draw(args.chart, p)
         print(f"ostrelpy: chart written to {args.chart}", file=sys.stderr)
     return 0
