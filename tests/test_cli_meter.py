@@ -62,6 +62,7 @@ BAD_FILES = {
     "mixed_offsets": (QH + "2025-01-01 00:30,0.3\n", "line 4: '2025-01-01 00:30' lacks a UTC"),
     "bad_time": (QH + "yesterday,0.3\n", "line 4: not a time: 'yesterday'"),
     "bad_first_time": ("tomorrow,0.3\n" + QH.split("\n", 1)[1], "line 1: not a time"),
+    "missing_first_time": (",0.3\n" + QH.split("\n", 1)[1], "line 1: not a time: ''"),
     "twenty_minutes": (
         "t,kwh\n2025-01-01T00:00Z,1\n2025-01-01T00:20Z,1\n2025-01-01T00:40Z,1\n",
         "do not divide into quarter-hours",
@@ -186,6 +187,7 @@ def _variants(s: pd.Series) -> dict[str, tuple[str, list[str]]]:
             ["--column", "kWh"],
         ),
         "chosen_column_number": (rows(iso, [f"{v};9" for v in vals], ";"), ["--column", "2"]),
+        "pandas_unnamed": (",0\n" + rows(iso, vals, ","), []),
     }
 
 

@@ -11,7 +11,6 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 import io
-import re
 import zoneinfo
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,8 +23,6 @@ _Q_NS = QUARTER.value
 _DAY_NS = pd.Timedelta(days=1).value
 _MIN_NS = pd.Timedelta(minutes=1).value
 _HOUR_NS = pd.Timedelta(hours=1).value
-# A time of day followed by Z or a numeric offset: the test for an aware timestamp.
-_OFFSET = re.compile(r"\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?\s*(?:[zZ]|[+-]\d{2}(?::?\d{2})?)$")
 _RESOLUTION_STEPS = {
     "quarter_hourly": QUARTER,
     "hourly": pd.Timedelta(hours=1),
@@ -193,14 +190,14 @@ def read_meter(
     zone = parse_zone(timezone) if timezone else None
     frame, lines = _read_table(name, Path(path))
     header, frame, lines = _split_header(name, frame, lines, column)
-    values = _numbers(name, frame.iloc[:, _value_column(name, header, frame, column)], lines)
+    values = _numbers(name, frame[:, _value_column(name, header, frame, column)], lines)
     if not allow_export and (values < 0).any():
         i = int(np.argmax(values < 0))
         raise MeterError(
             f"{name}: line {lines[i]}: negative energy {values[i]:g} (net export); "
             "pass --allow-export to price it"
         )
-    times = _times(name, frame.iloc[:, 0].str.strip(), lines, zone)
+    times = _times(name, frame[:, 0], lines, zone)
     return _reading(name, times, values, lines, zone or calendar_zone or dt.UTC, "line")
 
 
@@ -265,7 +262,7 @@ def _reading(
     return dataclasses.replace(reading, gaps=_gaps(reading))
 
 
-def _read_table(name: str, path: Path) -> tuple[pd.DataFrame, np.ndarray]:
+def _read_table(name: str, path: Path) -> tuple[np.ndarray, np.ndarray]:
     try:
         raw = path.read_bytes()
     except FileNotFoundError:
@@ -300,30 +297,34 @@ def _read_table(name: str, path: Path) -> tuple[pd.DataFrame, np.ndarray]:
             f"{name}: needs at least two columns (interval start and kWh), found one "
             "(separators tried: tab, semicolon, comma)"
         )
-    lines = np.arange(1, len(frame) + 1)
-    blank = (frame.apply(lambda c: c.str.strip()) == "").all(axis=1).to_numpy()
-    return frame[~blank].reset_index(drop=True), lines[~blank]
+    # Cells as one fixed-width string array: numpy's string functions run in C, where
+    # pandas' string methods call Python per cell.
+    cells = np.strings.strip(frame.to_numpy().astype(str))
+    lines = np.arange(1, len(cells) + 1)
+    blank = (cells == "").all(axis=1)
+    return cells[~blank], lines[~blank]
 
 
 def _split_header(
-    name: str, frame: pd.DataFrame, lines: np.ndarray, column: str | None
-) -> tuple[list[str] | None, pd.DataFrame, np.ndarray]:
+    name: str, frame: np.ndarray, lines: np.ndarray, column: str | None
+) -> tuple[list[str] | None, np.ndarray, np.ndarray]:
     """Take the first row as a header only when it holds no time and no number, so a file
     without a header never loses its first reading."""
-    first = frame.iloc[0]
-    is_time = not pd.isna(pd.to_datetime(first.iloc[0].strip(), format="ISO8601", errors="coerce"))
-    if is_time:
+    first = [str(c) for c in frame[0]]
+    if not pd.isna(pd.to_datetime(first[0], format="ISO8601", errors="coerce")):
         return None, frame, lines
-    numeric = pd.to_numeric(first.iloc[1:].str.strip().str.replace(",", "."), errors="coerce")
-    if numeric.notna().any():
-        raise MeterError(f"{name}: line {lines[0]}: not a time: {first.iloc[0].strip()!r}")
+    labels = first[1:]
+    numeric = pd.to_numeric(pd.Series(labels).str.replace(",", "."), errors="coerce")
+    # pandas writes unnamed columns as an empty corner and labels 0, 1, ...: a header.
+    unnamed = first[0] == "" and labels == [str(i) for i in range(len(labels))]
+    if numeric.notna().any() and not unnamed:
+        raise MeterError(f"{name}: line {lines[0]}: not a time: {first[0]!r}")
     if len(frame) < 2:
         raise MeterError(f"{name}: has a header but no readings")
-    header = [str(c).strip() for c in first]
-    return header, frame.iloc[1:].reset_index(drop=True), lines[1:]
+    return first, frame[1:], lines[1:]
 
 
-def _value_column(name: str, header: list[str] | None, frame: pd.DataFrame, column: str | None):
+def _value_column(name: str, header: list[str] | None, frame: np.ndarray, column: str | None):
     width = frame.shape[1]
     if column is None:
         if width == 2:
@@ -345,30 +346,30 @@ def _value_column(name: str, header: list[str] | None, frame: pd.DataFrame, colu
     return matches[0]
 
 
-def _numbers(name: str, cells: pd.Series, lines: np.ndarray) -> np.ndarray:
-    text = cells.str.strip()
-    if text.str.contains(",", regex=False).any():
-        text = text.str.replace(",", ".", regex=False)  # decimal comma
-    values = pd.to_numeric(text, errors="coerce").to_numpy(dtype="float64")
+def _numbers(name: str, cells: np.ndarray, lines: np.ndarray) -> np.ndarray:
+    text = cells
+    if (np.strings.find(text, ",") >= 0).any():
+        text = np.strings.replace(text, ",", ".")  # decimal comma
+    values = pd.to_numeric(text.astype(object), errors="coerce").astype("float64")
     bad = ~np.isfinite(values)
     if bad.any():
         i = int(np.argmax(bad))
-        raw = cells.iloc[i].strip()
+        raw = str(cells[i])
         what = "missing value" if raw == "" else f"not a number: {raw!r}"
         raise MeterError(f"{name}: line {lines[i]}: {what}")
     return values
 
 
-def _times(name: str, text: pd.Series, lines: np.ndarray, zone: dt.tzinfo | None) -> np.ndarray:
+def _times(name: str, text: np.ndarray, lines: np.ndarray, zone: dt.tzinfo | None) -> np.ndarray:
     """UTC nanoseconds of each row, in file order."""
     parsed = pd.to_datetime(text, format="ISO8601", utc=True, errors="coerce")
     _refuse_unparsed(name, text, parsed, lines)
-    aware = text.str.contains(_OFFSET).to_numpy()
+    aware = _has_offset(text)
     if aware.any() and not aware.all():
         i = int(np.argmax(aware != aware[0]))
         has = "has" if aware[i] else "lacks"
         raise MeterError(
-            f"{name}: line {lines[i]}: {text.iloc[i]!r} {has} a UTC offset, unlike line {lines[0]}"
+            f"{name}: line {lines[i]}: {str(text[i])!r} {has} a UTC offset, unlike line {lines[0]}"
         )
     if aware.all():
         return pd.DatetimeIndex(parsed).as_unit("ns").asi8
@@ -382,11 +383,19 @@ def _times(name: str, text: pd.Series, lines: np.ndarray, zone: dt.tzinfo | None
     return _localize_naive(name, naive.as_unit("ns"), zone, lines)
 
 
-def _refuse_unparsed(name: str, text: pd.Series, parsed, lines: np.ndarray) -> None:
-    bad = pd.isna(np.asarray(parsed))
+def _refuse_unparsed(name: str, text: np.ndarray, parsed, lines: np.ndarray) -> None:
+    bad = np.asarray(pd.isna(parsed))
     if bad.any():
         i = int(np.argmax(bad))
-        raise MeterError(f"{name}: line {lines[i]}: not a time: {text.iloc[i]!r}")
+        raise MeterError(f"{name}: line {lines[i]}: not a time: {str(text[i])!r}")
+
+
+def _has_offset(text: np.ndarray) -> np.ndarray:
+    """Whether each ISO 8601 time ends in Z or a numeric offset (after its hh:mm)."""
+    zulu = np.strings.endswith(np.strings.upper(text), "Z")
+    sign = np.maximum(np.strings.rfind(text, "+"), np.strings.rfind(text, "-"))
+    colon = np.strings.find(text, ":")
+    return zulu | ((colon >= 0) & (sign > colon))
 
 
 def _localize_naive(
