@@ -190,3 +190,17 @@ def test_a_fault_of_ours_is_still_one_line(capsys, monkeypatch):
     code, _, err = run(capsys, "cost")
     assert code == 3
     assert err == "ostrelpy: internal error, please report: RuntimeError: boom second line\n"
+
+
+@pytest.mark.parametrize(
+    "argv, text",
+    [
+        (["cost", "--format", "xml"], "argument --format: invalid choice: 'xml'"),
+        (["cost", "--bogus"], "unrecognized arguments: --bogus"),
+    ],
+)
+def test_usage_errors_are_one_line(capsys, argv, text):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and len(err.strip().splitlines()) == 1 and text in err

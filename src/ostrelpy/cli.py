@@ -22,6 +22,13 @@ from ostrelpy.meter import MeterError
 EXAMPLE_TARIFF = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, like every other failure."""
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
 def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("tariff", nargs="?", help="tariff id, unique id prefix or name")
     p.add_argument(
@@ -57,7 +64,7 @@ def _add_schedule(sub) -> None:
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="ostrelpy", description=__doc__.split("\n\n")[0])
+    p = _Parser(prog="ostrelpy", description=__doc__.split("\n\n")[0])
     p.add_argument("--version", action="version", version=f"ostrelpy {__version__}")
     sub = p.add_subparsers(dest="command")
     cost = sub.add_parser("cost", help="what a meter export costs under a catalogue tariff")
