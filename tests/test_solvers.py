@@ -2,6 +2,7 @@ import datetime as dt
 import random
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pandas as pd
@@ -82,6 +83,15 @@ def test_to_series_of_integer_callers_is_continuous_and_keeps_their_bounds():
     s = e.HighsAdapter(h).to_series(dict(zip(INDEX[:2], xs)))
     assert s.is_integer.tolist() == [False, False]
     assert s.lb.tolist() == [0.0, -2.0] and s.ub.tolist() == [1.0, 3.0]
+
+
+def test_to_series_reads_any_mapping():
+    h = highs_model()
+    xs = caller(h, [(0.0, 1.0), (0.0, 2.0)])
+    plain = dict(zip(INDEX[1::-1], xs))
+    adapter = e.HighsAdapter(h)
+    assert adapter.to_series(types.MappingProxyType(plain)) == adapter.to_series(plain)
+    assert adapter.to_series(plain).cols.tolist() == [xs[1].index, xs[0].index]
 
 
 def test_to_series_of_nothing_is_empty():
