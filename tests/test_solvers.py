@@ -226,6 +226,10 @@ def test_rows_match_the_records_after_the_existing_ones():
     lower, upper = np.asarray(lp.row_lower_)[1:], np.asarray(lp.row_upper_)[1:]
     assert upper.tolist() == [*eq.rhs, *ineq.rhs]
     assert lower.tolist() == [*eq.rhs, *[-np.inf] * len(ineq.rhs)]
+    # Every series' columns got its own bounds, though the blocks list them out of order.
+    for series in [v for b in blocks for v in (b.output, *b.auxiliaries)]:
+        assert bounds_of(h, series.cols)[0].tolist() == series.lb.tolist()
+        assert bounds_of(h, series.cols)[1].tolist() == series.ub.tolist()
     # Binary columns are integer; everything else continuous.
     b = blocks[0].auxiliaries[0]
     assert [i for i, t in enumerate(integrality(h)) if t] == b.cols.tolist()
