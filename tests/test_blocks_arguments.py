@@ -6,14 +6,11 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
 
 TZ = ZoneInfo("Europe/Stockholm")
-
-
-def ds(id, unit="kWh"):
-    return e.Dataset(id=id, resolution="hourly", unit=unit)
 
 
 @pytest.fixture(scope="module")

@@ -22,6 +22,9 @@ struct Types {
   PyObject* float64 = nullptr;
   PyObject* dtypes[4] = {};
   PyObject* number = nullptr;
+  PyObject* zoneinfo = nullptr;
+  PyObject* fixed_timezone = nullptr;
+  PyObject* timedelta = nullptr;
   PyObject* engine = nullptr;
   std::vector<std::pair<const char*, PyObject*>> engine_classes;
 };
@@ -69,6 +72,10 @@ void init() {
   const char* names[4] = {"bool", "int32", "int64", "float64"};
   for (int i = 0; i < 4; ++i) t.dtypes[i] = keep(np.attr("dtype")(names[i]));
   t.number = keep(nb::module_::import_("numbers").attr("Number"));
+  t.zoneinfo = keep(nb::module_::import_("zoneinfo").attr("ZoneInfo"));
+  nb::module_ dt = nb::module_::import_("datetime");
+  t.fixed_timezone = keep(dt.attr("timezone"));
+  t.timedelta = keep(dt.attr("timedelta"));
   t.pandas = keep(pd);
   t.numpy = keep(np);
 }
@@ -86,6 +93,9 @@ nb::handle ascontiguousarray() { return types().ascontiguousarray; }
 nb::handle dtype(DType d) { return types().dtypes[static_cast<int>(d)]; }
 nb::handle float64_type() { return types().float64; }
 nb::handle numbers_number_type() { return types().number; }
+nb::handle zoneinfo_type() { return types().zoneinfo; }
+nb::handle fixed_timezone_type() { return types().fixed_timezone; }
+nb::handle timedelta_type() { return types().timedelta; }
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 
