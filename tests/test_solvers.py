@@ -342,3 +342,34 @@ def test_the_engine_imports_without_gurobipy():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("needs gurobipy")
+
+
+def test_an_adapter_held_by_its_model_is_collected():
+    import gc
+    import weakref
+
+    h = highs_model()
+    h.adapter = e.HighsAdapter(h)  # a cycle through the model
+    gone = weakref.ref(h)
+    del h
+    gc.collect()
+    assert gone() is None
+
+
+def test_the_interface_can_be_implemented_in_python():
+    class Recording(e.SolverAdapter):
+        def __init__(self):
+            super().__init__()
+            self.added = []
+
+        def add_blocks(self, blocks):
+            self.added.extend(blocks)
+
+        def get_next_available_col(self):
+            return len(self.added)
+
+    r = Recording()
+    r.add_blocks([1, 2])
+    assert isinstance(r, e.SolverAdapter) and r.get_next_available_col() == 2
+    with pytest.raises(NotImplementedError, match="SolverAdapter.to_series is abstract"):
+        r.to_series({})
