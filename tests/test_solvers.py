@@ -136,9 +136,12 @@ def duplicated(h):
     return {INDEX[0]: x, INDEX[1]: x}
 
 
-def outside(h):
-    caller(h, [(0.0, 1.0)])
-    return {INDEX[0]: highspy.highs.highs_var(7, h)}
+def outside(column):
+    def make(h):
+        caller(h, [(0.0, 1.0)])
+        return {INDEX[0]: highspy.highs.highs_var(column, h)}
+
+    return make
 
 
 @pytest.mark.parametrize(
@@ -148,7 +151,9 @@ def outside(h):
         (with_bounds(-np.inf, 0.0), "input variables need finite bounds"),
         (with_bounds(-highspy.kHighsInf, highspy.kHighsInf), "input variables need finite bounds"),
         (duplicated, "failed to read column bounds"),
-        (outside, "failed to read column bounds"),
+        (outside(7), "failed to read column bounds"),
+        (outside(-1), "failed to read column bounds"),
+        (outside(2**31), "failed to read column bounds"),
     ],
 )
 def test_unreadable_caller_variables_leave_the_model_untouched(make, message):
