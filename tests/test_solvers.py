@@ -236,7 +236,7 @@ def test_rows_match_the_records_after_the_existing_ones():
         assert bounds_of(h, series.cols)[0].tolist() == series.lb.tolist()
         assert bounds_of(h, series.cols)[1].tolist() == series.ub.tolist()
     # Binary columns are integer; everything else continuous.
-    b = blocks[0].auxiliaries[0]
+    b = blocks[1].auxiliaries[0]
     assert [i for i, t in enumerate(integrality(h)) if t] == b.cols.tolist()
 
 
