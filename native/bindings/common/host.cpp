@@ -18,7 +18,6 @@ struct Types {
   PyObject* containers = nullptr;
   PyObject* tz_dtype = nullptr;
   PyObject* utc_ns = nullptr;
-  PyObject* fixed_timezone = nullptr;
   PyObject* array_simple_new = nullptr;
   PyObject* index_simple_new = nullptr;
   PyObject* ndarray = nullptr;
@@ -27,6 +26,9 @@ struct Types {
   PyObject* float64 = nullptr;
   PyObject* dtypes[4] = {};
   PyObject* number = nullptr;
+  PyObject* zoneinfo = nullptr;
+  PyObject* fixed_timezone = nullptr;
+  PyObject* timedelta = nullptr;
   PyObject* engine = nullptr;
   std::vector<std::pair<const char*, PyObject*>> engine_classes;
 };
@@ -77,7 +79,6 @@ void init() {
   t.utc_ns = keep(pd.attr("DatetimeTZDtype")("ns", "UTC"));
   t.array_simple_new = optional_attr(pd.attr("arrays").attr("DatetimeArray"), "_simple_new");
   t.index_simple_new = optional_attr(pd.attr("DatetimeIndex"), "_simple_new");
-  t.fixed_timezone = keep(nb::module_::import_("datetime").attr("timezone"));
   t.ndarray = keep(np.attr("ndarray"));
   t.numpy_number = keep(np.attr("number"));
   t.ascontiguousarray = keep(np.attr("ascontiguousarray"));
@@ -85,6 +86,10 @@ void init() {
   const char* names[4] = {"bool", "int32", "int64", "float64"};
   for (int i = 0; i < 4; ++i) t.dtypes[i] = keep(np.attr("dtype")(names[i]));
   t.number = keep(nb::module_::import_("numbers").attr("Number"));
+  t.zoneinfo = keep(nb::module_::import_("zoneinfo").attr("ZoneInfo"));
+  nb::module_ dt = nb::module_::import_("datetime");
+  t.fixed_timezone = keep(dt.attr("timezone"));
+  t.timedelta = keep(dt.attr("timedelta"));
   t.pandas = keep(pd);
   t.numpy = keep(np);
 }
@@ -100,13 +105,15 @@ nb::handle datetime_tz_dtype_type() { return types().tz_dtype; }
 nb::handle utc_ns_dtype() { return types().utc_ns; }
 nb::handle datetime_array_simple_new() { return types().array_simple_new; }
 nb::handle datetime_index_simple_new() { return types().index_simple_new; }
-nb::handle fixed_timezone_type() { return types().fixed_timezone; }
 nb::handle ndarray_type() { return types().ndarray; }
 nb::handle numpy_number_type() { return types().numpy_number; }
 nb::handle ascontiguousarray() { return types().ascontiguousarray; }
 nb::handle dtype(DType d) { return types().dtypes[static_cast<int>(d)]; }
 nb::handle float64_type() { return types().float64; }
 nb::handle numbers_number_type() { return types().number; }
+nb::handle zoneinfo_type() { return types().zoneinfo; }
+nb::handle fixed_timezone_type() { return types().fixed_timezone; }
+nb::handle timedelta_type() { return types().timedelta; }
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 

@@ -23,8 +23,6 @@ namespace ostrel::bindings::engine {
 
 namespace {
 
-nb::module_ pandas() { return nb::borrow<nb::module_>(host::pandas()); }
-
 // The core of the timeline built last, while some timeline still holds it: a timeline of the
 // same zone and window (each component of one evaluation builds its own) shares its calendar
 // and period ids, which nothing can change. The zone is held so that its identity stays valid.
