@@ -132,7 +132,7 @@ MaskView condition_mask(nb::handle timeline, nb::handle index, nb::handle condit
       for (int64_t row : rows.rows) on_grid &= row >= 0;
     if (on_grid) {
       cal::Mask own = rows.identity ? t.core->match(time_condition(condition), t.holiday_list())
-                                    : cal::match_rows(t.core->accessors(), rows.rows,
+                                    : cal::match_rows(t.core->calendar(), rows.rows,
                                                       time_condition(condition), t.holiday_list());
       m.own.assign(own.begin(), own.end());
       m.flags = m.own;
