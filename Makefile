@@ -1,6 +1,7 @@
 # Set-up and the two entry points. Both targets are idempotent: they create .venv on the first
 # run, install the build and runtime dependencies from PyPI, and rebuild the extension modules
 # incrementally (build/ keeps the CMake tree between runs).
+SHELL  := /bin/bash
 PYTHON ?= python3
 VENV   := .venv
 BIN    := $(VENV)/bin
@@ -18,14 +19,22 @@ test: install
 bench: install $(BENCH_DEPS)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
 
+# The build prints ninja's [done/total] lines so that the first build (about two minutes)
+# shows its progress; the full log stays in build/install.log and is shown on failure.
 install: $(DEPS)
-	$(BIN)/pip install --quiet --no-build-isolation --no-deps --editable .
+	@echo "Building the C++ extension modules (first build about two minutes; later only what changed)"
+	@set -o pipefail; mkdir -p build; \
+	if ! $(BIN)/pip install -v --no-build-isolation --no-deps --editable . 2>&1 \
+	    | tee build/install.log | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' || true; }; then \
+	  tail -n 40 build/install.log; echo "build failed; full log in build/install.log"; exit 1; \
+	fi
 
 $(DEPS): pyproject.toml
+	@echo "Setting up $(VENV): dependencies from PyPI (first run only)"
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install --quiet --upgrade pip
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
-	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test]"
+	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test,plot]"
 	touch $(DEPS)
 
 # The peers the benchmarks compare against (linopy); never a runtime dependency.
@@ -59,7 +68,7 @@ sanitize: $(DEPS)
 	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	$(SAN_BIN)/pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize \
-	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test]"
+	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test,plot]"
 	cd tests && $(SAN_ENV) ../$(SAN_BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:

@@ -1,0 +1,330 @@
+"""The `schedule` subcommand: a home battery planned against the tariff with HiGHS.
+
+The battery is a small linear model over the priced period's quarter-hours: charge and
+discharge (kWh per quarter-hour, at most `power` / 4), the state of charge after each
+quarter-hour (0 to `capacity`, losses on the way in and on the way out) and the grid import,
+which is the load plus charging minus discharging and never negative (the battery does not
+export). The tariff's components are compiled into the same model through the facade's
+`add_to_highs_model`, with the grid import as the consumption they price, and their costs
+are minimised. The battery ends the period at least as full as it started, so the saving is
+not energy borrowed from it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import time
+import uuid
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ostrelpy import cli_cost, meter, pricing
+from ostrelpy.api_client import CATALOGUE_ENV
+
+HOURS = meter.QUARTER / pd.Timedelta(hours=1)
+# A tie-breaker per kWh moved through the battery, far below any tariff's resolution: among
+# schedules of equal cost it prefers the one that cycles the battery least.
+CYCLE_PENALTY = 1e-7
+
+
+@dataclass(frozen=True)
+class Battery:
+    capacity: float  # kWh
+    power: float  # kW, charging and discharging
+    efficiency: float  # one way: charging stores efficiency x energy taken
+    initial: float  # state of charge at the start, share of capacity
+
+    def check(self) -> None:
+        for name, value in vars(self).items():
+            if not np.isfinite(value):
+                raise ValueError(f"--{name} must be a finite number, got {value}")
+        if self.capacity <= 0 or self.power <= 0:
+            raise ValueError("--capacity and --power must be positive")
+        if not 0 < self.efficiency <= 1:
+            raise ValueError(f"--efficiency must be in (0, 1], got {self.efficiency}")
+        if not 0 <= self.initial <= 1:
+            raise ValueError(
+                f"--initial must be in [0, 1] (a share of --capacity), got {self.initial}"
+            )
+
+
+@dataclass
+class Columns:
+    """Solver columns of the battery model, one per quarter-hour."""
+
+    grid: np.ndarray
+    charge: np.ndarray
+    discharge: np.ndarray
+    soc: np.ndarray
+
+
+def _i32(a) -> np.ndarray:
+    return np.ascontiguousarray(a, dtype=np.int32)
+
+
+def add_battery(h: Any, load: np.ndarray, battery: Battery) -> Columns:
+    """Columns and rows of the battery and the grid connection, added in bulk."""
+    n = len(load)
+    step = battery.power * HOURS
+    first = h.getNumCol()
+    lower = np.zeros(4 * n)
+    upper = np.concatenate([np.full(n, np.inf), np.full(2 * n, step), np.full(n, battery.capacity)])
+    cost = np.concatenate([np.zeros(n), np.full(2 * n, CYCLE_PENALTY), np.zeros(n)])
+    none = np.array([], dtype=np.int32)
+    h.addCols(4 * n, cost, lower, upper, 0, none, none, np.array([], dtype=np.float64))
+    cols = np.arange(first, first + 4 * n).reshape(4, n)
+    grid, charge, discharge, soc = cols
+    t = np.arange(n)
+    eta = battery.efficiency
+    start_soc = battery.initial * battery.capacity
+    # Grid: grid_t - charge_t + discharge_t = load_t.
+    balance = (
+        np.repeat(t, 3),
+        np.stack([grid, charge, discharge], 1).ravel(),
+        np.tile([1.0, -1.0, 1.0], n),
+    )
+    _add_rows(h, load, load, balance)
+    # Storage: soc_t - soc_{t-1} - eta charge_t + discharge_t / eta = 0, soc_{-1} = initial.
+    storage = (
+        np.concatenate([np.repeat(t, 3), t[1:]]),
+        np.concatenate([np.stack([soc, charge, discharge], 1).ravel(), soc[:-1]]),
+        np.concatenate([np.tile([1.0, -eta, 1.0 / eta], n), np.full(n - 1, -1.0)]),
+    )
+    rhs = np.zeros(n)
+    rhs[0] = start_soc
+    _add_rows(h, rhs, rhs, storage)
+    # Ends at least as full as it started.
+    _add_rows(h, np.array([start_soc]), np.array([np.inf]), ([0], [soc[-1]], [1.0]))
+    return Columns(grid, charge, discharge, soc)
+
+
+def _add_rows(h: Any, lower, upper, coo) -> None:
+    rows, cols, vals = (np.asarray(a) for a in coo)
+    order = np.lexsort((cols, rows))
+    rows, cols, vals = rows[order], cols[order], vals[order]
+    starts = np.searchsorted(rows, np.arange(len(lower)))
+    h.addRows(
+        len(lower),
+        np.asarray(lower, dtype=np.float64),
+        np.asarray(upper, dtype=np.float64),
+        len(vals),
+        _i32(starts),
+        _i32(cols),
+        np.asarray(vals, dtype=np.float64),
+    )
+
+
+@contextlib.contextmanager
+def _catalogue(folder: Any):
+    """The facade's API client reads the catalogue from the environment."""
+    before = os.environ.get(CATALOGUE_ENV)
+    os.environ[CATALOGUE_ENV] = str(folder)
+    try:
+        yield
+    finally:
+        if before is None:
+            os.environ.pop(CATALOGUE_ENV, None)
+        else:
+            os.environ[CATALOGUE_ENV] = before
+
+
+def _variables(h: Any, priced: cli_cost.Priced, grid: np.ndarray, index: pd.DatetimeIndex):
+    """The grid import as the tariff's energy datasets: one variable per quarter-hour, or per
+    coarser period (a column equal to the sum of its quarter-hours)."""
+    import highspy
+
+    from ostrelpy.models import Dataset
+
+    out: dict[Dataset, dict[Any, Any]] = {}
+    for _, component in pricing.engine_components(priced.entry.tariff):
+        for d in component.datasets:
+            if d.unit != "kWh":
+                raise ValueError(f"{component.name}: needs dataset {d.id!r} in {d.unit.value}")
+            key = Dataset(id=d.id, resolution=d.resolution.value, unit=d.unit.value)
+            if key in out:
+                continue
+            zone = meter.parse_zone(component.timezone)
+            labels = meter.period_labels(index, d.resolution.value, zone, priced.start)
+            starts, group = np.unique(labels, return_inverse=True)
+            if len(starts) == len(index):
+                cols = grid
+            else:
+                first = h.getNumCol()
+                k = len(starts)
+                none = np.array([], dtype=np.int32)
+                h.addCols(
+                    k, np.zeros(k), np.zeros(k), np.full(k, np.inf), 0, none, none, np.array([])
+                )
+                cols = np.arange(first, first + k)
+                coo = (
+                    np.concatenate([np.arange(k), group]),
+                    np.concatenate([cols, grid]),
+                    np.concatenate([np.ones(k), -np.ones(len(grid))]),
+                )
+                _add_rows(h, np.zeros(k), np.zeros(k), coo)
+            when = pd.DatetimeIndex(starts.astype("datetime64[ns]"), tz="UTC").to_pydatetime()
+            out[key] = {t: highspy.highs.highs_var(int(c), h) for t, c in zip(when, cols)}
+    return out
+
+
+@dataclass
+class Plan:
+    grid: pd.Series
+    soc: pd.Series
+    charge: pd.Series
+    discharge: pd.Series
+    costs: list[tuple[str, str, float, float]]  # component, currency, without, with battery
+    seconds: float
+
+
+def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=None) -> Plan:
+    """Solve the battery against the priced period's tariff; costs per component."""
+    import highspy
+
+    from ostrelpy.bindings import logic
+
+    battery.check()
+    load_series = priced.inputs.quarter_hours("consumption")
+    index = pd.date_range(priced.start, priced.end, freq=meter.QUARTER, inclusive="left")
+    load = load_series.reindex(index, fill_value=0.0).to_numpy(dtype="float64")
+    h = highspy.Highs()
+    h.silent()
+    cols = add_battery(h, load, battery)
+    variables = _variables(h, priced, cols.grid, index)
+    facade = logic.LogicBindings("local")
+    with _catalogue(priced.entry.path.parent):
+        compiled = pricing.run_sync(
+            facade.add_to_highs_model(
+                uuid.UUID(str(priced.entry.tariff.id)),
+                priced.start.to_pydatetime(),
+                priced.end.to_pydatetime(),
+                {},
+                variables,
+                h,
+                minimising_cost=not exact,
+                use_cache=False,
+            )
+        )
+    objective = np.zeros(h.getNumCol())
+    for c in compiled:
+        for v in c.costs.values():
+            if not isinstance(v, float):
+                objective[v.index] += 1.0
+    objective[np.concatenate([cols.charge, cols.discharge])] += CYCLE_PENALTY
+    h.changeColsCost(len(objective), _i32(np.arange(len(objective))), objective)
+    seconds = _solve(h, progress)
+    status = h.getModelStatus()
+    if status != highspy.HighsModelStatus.kOptimal:
+        raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
+    x = np.asarray(h.getSolution().col_value)
+    costs = []
+    for c, result in zip(compiled, priced.results):
+        values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
+        with_battery = float(np.nansum(values))
+        costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
+    series = {
+        name: pd.Series(x[getattr(cols, name)], index=index, name=name)
+        for name in ("grid", "soc", "charge", "discharge")
+    }
+    return Plan(**series, costs=costs, seconds=seconds)
+
+
+def _solve(h: Any, progress) -> float:
+    """Run HiGHS, showing the elapsed time while it works."""
+    began = time.monotonic()
+    if progress:
+        progress(0.0, False)
+    starter = getattr(h, "startSolve", None)
+    if starter is None:
+        h.run()
+    else:
+        starter()
+        done = False
+        while not done:
+            done, _ = h.wait(0.5)
+            if progress and not done:
+                progress(time.monotonic() - began, False)
+    elapsed = time.monotonic() - began
+    if progress:
+        progress(elapsed, True)
+    return elapsed
+
+
+def _progress_line(exact: bool):
+    tty = sys.stderr.isatty()
+    form = "exact mixed-integer" if exact else "convex"
+    head = f"ostrelpy: solving with HiGHS ({form} form)"
+
+    def show(seconds: float, done: bool) -> None:
+        if done:
+            end = f"{head}: done in {seconds:.1f} s"
+            print(("\r" + end) if tty else end, file=sys.stderr)
+        elif tty:
+            print(f"\r{head} ... {seconds:.0f} s", end="", file=sys.stderr, flush=True)
+        elif seconds == 0.0:
+            print(f"{head} ...", file=sys.stderr, flush=True)
+
+    return show
+
+
+def table(p: Plan) -> pd.DataFrame:
+    frame = pd.DataFrame(
+        [(name, without, with_) for name, _, without, with_ in p.costs],
+        columns=["component", "without", "with battery"],
+    ).set_index("component")
+    frame["saving"] = frame["without"] - frame["with battery"]
+    currencies = sorted({c for _, c, _, _ in p.costs})
+    if len(currencies) == 1:
+        frame.loc["total"] = frame.sum(axis=0)
+    frame.index.name = None
+    frame.columns.name = "/".join(currencies)
+    return frame
+
+
+def run(args: argparse.Namespace) -> int:
+    battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
+    battery.check()
+    priced = cli_cost.price(args)
+    if not priced.results:
+        print("No component of the tariff applies in the period.")
+        return 0
+    p = plan(priced, battery, exact=args.exact, progress=_progress_line(args.exact))
+    result = table(p)
+    if args.format == "json":
+        import json
+
+        out = {
+            "tariff": {"id": str(priced.entry.tariff.id), "name": priced.entry.tariff.name},
+            "start": priced.start.tz_convert(priced.zone).isoformat(),
+            "end": priced.end.tz_convert(priced.zone).isoformat(),
+            "battery": vars(battery),
+            "exact": bool(args.exact),
+            "seconds": round(p.seconds, 3),
+            "currency": result.columns.name,
+            "components": [
+                {"name": n, "currency": c, "without": w, "with_battery": b, "saving": w - b}
+                for n, c, w, b in p.costs
+            ],
+        }
+        print(json.dumps(out, indent=2, ensure_ascii=False))
+    elif args.format == "csv":
+        sys.stdout.write(result.rename_axis("component").to_csv(float_format="%.6f"))
+    else:
+        print(
+            f"{priced.entry.tariff.name}: battery {battery.capacity:g} kWh, {battery.power:g} kW, "
+            f"efficiency {battery.efficiency:g}, from {priced.period()}"
+        )
+        print(cli_cost.render_table(result))
+    if args.chart:
+        from ostrelpy import cli_chart
+
+        schedule = {"grid": p.grid, "soc": p.soc, "capacity": battery.capacity}
+        cli_chart.draw(args.chart, priced, schedule=schedule)
+        print(f"ostrelpy: chart written to {args.chart}", file=sys.stderr)
+    return 0

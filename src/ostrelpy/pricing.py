@@ -1,0 +1,371 @@
+"""Pricing energy under a tariff with pandas: `ostrelpy.cost` and what the command line shares.
+
+Each active component is evaluated alone on its own quarter-hour timeline in its own time
+zone, with the holidays its conditions name, exactly as the facade's `calculate_cost` does;
+this module only adds the pandas side: checked inputs brought to each dataset's resolution
+and a tidy result.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime as dt
+import os
+import threading
+import uuid
+from collections.abc import Callable, Coroutine, Mapping
+from dataclasses import dataclass
+from typing import Any, TypeVar
+
+import pandas as pd
+
+from ostrelpy import meter, tariffs
+from ostrelpy.api_client import APIClient
+from ostrelpy.models import Dataset, Tariff
+from ostrelpy.models import TariffComponent as PublicComponent
+
+T = TypeVar("T")
+
+
+def run_sync(coro: Coroutine[Any, Any, T]) -> T:
+    """Await `coro` from synchronous code, also where an event loop already runs (notebooks)."""
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return asyncio.run(coro)
+    box: dict[str, Any] = {}
+
+    def worker() -> None:
+        try:
+            box["value"] = asyncio.run(coro)
+        except BaseException as exc:  # handed back to the caller's thread
+            box["error"] = exc
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
+
+
+@dataclass(frozen=True)
+class ComponentResult:
+    """One active component's cost per interval start (UTC) and, where the component
+    multiplies the energy by a rate, that rate on the energy's quarter-hours."""
+
+    public: PublicComponent
+    component: Any  # the engine's TariffComponent
+    cost: pd.Series
+    currency: str
+    energy_price: pd.Series | None
+
+
+def engine_components(tariff: Tariff) -> list[tuple[PublicComponent, Any]]:
+    from ostrelpy.bindings import _engine
+
+    return [
+        (c, _engine.TariffComponent.model_validate(c.model_dump()))
+        for c in tariff.tariff_components
+    ]
+
+
+def _holidays(components: list[Any], start: dt.datetime, end: dt.datetime) -> list[Any]:
+    from ostrelpy.bindings import _engine
+
+    wanted = sorted({h.value for c in components for h in c.collect_holidays()})
+    if not wanted:
+        return []
+    tz = _engine.timezone_from_str(components[0].timezone)
+    raw = run_sync(
+        APIClient(api_key="local").list_holidays(
+            start_year=start.astimezone(tz).year - 1,
+            end_year=end.astimezone(tz).year + 1,
+            holiday=wanted,
+        )
+    )
+    return [_engine.HolidayOccurrence.model_validate(o, from_attributes=True) for o in raw]
+
+
+def evaluate(
+    tariff: Tariff,
+    series_for: Callable[[Any, Any], pd.Series],
+    start: dt.datetime,
+    end: dt.datetime,
+) -> list[ComponentResult]:
+    """Every component of `tariff` active in [start, end), in tariff order.
+
+    `series_for(component, dataset)` gives the input series of an engine dataset, on the
+    dataset's resolution and in the component's zone.
+    """
+    from ostrelpy.bindings import _engine
+
+    active = [(p, c) for p, c in engine_components(tariff) if c.is_active_in_period(start, end)]
+    holidays = _holidays([c for _, c in active], start, end)
+    out = []
+    for public, component in active:
+        inputs = {d: series_for(component, d).rename(d.id) for d in component.datasets}
+        timeline = _engine.build_timeline(
+            [component], inputs, holidays, start_time=start, end_time=end
+        )
+        ctx = _engine.run_pipeline([component], inputs, timeline=timeline)
+        cost = ctx.all_series[component.cost.id]
+        out.append(
+            ComponentResult(
+                public=public,
+                component=component,
+                cost=cost,
+                currency=component.cost.unit.value,
+                energy_price=_energy_price(component, ctx.all_series, inputs),
+            )
+        )
+    return out
+
+
+def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any, Any]):
+    """The rate a component multiplies its input energy by, on the energy's instants."""
+    from ostrelpy.bindings import _engine
+
+    energy_ids = {d.id for d in component.datasets if d.unit == "kWh"}
+    total = None
+    for f in component.functions:
+        if f.type != "multiply":
+            continue
+        for a, b in ((f.left, f.right), (f.right, f.left)):
+            if not (isinstance(a, _engine.Dataset) and a.id in energy_ids):
+                continue
+            if b.unit not in _engine._ENERGY_RATES:
+                continue
+            grid = series[a.id].index
+            if isinstance(b, _engine.Level):
+                rate = pd.Series(b.value, index=grid)
+            else:
+                rate = series[b.id].reindex(grid, method="ffill")
+            total = rate if total is None else total.add(rate, fill_value=0.0)
+    return total
+
+
+def parse_instant(text: str | dt.datetime, option: str, zone: dt.tzinfo | None) -> pd.Timestamp:
+    """An ISO 8601 instant; a naive one only when `zone` says where it is."""
+    try:
+        t = pd.Timestamp(text)
+    except (TypeError, ValueError):
+        raise ValueError(f"{option} {text!r} is not an ISO 8601 date-time") from None
+    if t.tzinfo is None:
+        if zone is None:
+            raise ValueError(
+                f"{option} {text!r} needs a UTC offset (e.g. 2025-01-01T00:00+01:00) or --timezone"
+            )
+        t = t.tz_localize(zone, ambiguous="raise", nonexistent="raise")
+    return t.tz_convert("UTC")
+
+
+def window(
+    readings: list[meter.Reading],
+    start: pd.Timestamp | None,
+    end: pd.Timestamp | None,
+    zone: dt.tzinfo,
+) -> tuple[pd.Timestamp, pd.Timestamp]:
+    """The priced period: the data's span unless given; on quarter-hours, ordered, and
+    inside every reading (a window beyond the data would price missing energy as zero)."""
+    lo = start if start is not None else max(r.start for r in readings)
+    hi = end if end is not None else min(r.end for r in readings)
+    for option, t in (("--start", start), ("--end", end)):
+        if t is not None and t.value % meter.QUARTER.value:
+            raise ValueError(f"{option} {t.tz_convert(zone).isoformat()} is not on a quarter-hour")
+    if start is not None and end is not None and start >= end:
+        raise ValueError(
+            f"--start {lo.tz_convert(zone).isoformat()} is not before "
+            f"--end {hi.tz_convert(zone).isoformat()}"
+        )
+    for r in readings:
+        span = f"{r.start.tz_convert(zone).isoformat()} to {r.end.tz_convert(zone).isoformat()}"
+        if hi <= r.start or lo >= r.end:
+            raise ValueError(f"{r.path}: the period does not overlap the data ({span})")
+        if lo < r.start or hi > r.end:
+            raise ValueError(
+                f"{r.path}: the period {lo.tz_convert(zone).isoformat()} to "
+                f"{hi.tz_convert(zone).isoformat()} goes beyond the data ({span})"
+            )
+    return lo, hi
+
+
+class Inputs:
+    """Readings by dataset id, brought on demand to each dataset's resolution and zone."""
+
+    def __init__(self, readings: Mapping[str, meter.Reading], start, end) -> None:
+        self.readings = dict(readings)
+        self.start, self.end = start, end
+        self.notices: list[str] = []
+        self._quarters: dict[str, pd.Series] = {}
+        self._done: dict[tuple[str, str, str], pd.Series] = {}
+
+    def quarter_hours(self, dataset_id: str) -> pd.Series:
+        if dataset_id not in self._quarters:
+            r = self.readings[dataset_id]
+            self._quarters[dataset_id] = r.quarter_hours(self.start, self.end)
+        return self._quarters[dataset_id]
+
+    def __call__(self, component: Any, dataset: Any) -> pd.Series:
+        from ostrelpy.bindings import _engine
+
+        reading = self.readings.get(dataset.id)
+        if reading is None:
+            known = ", ".join(sorted(self.readings)) or "none"
+            raise ValueError(
+                f"{component.name}: needs dataset {dataset.id!r} ({dataset.unit.value}), "
+                f"which the inputs do not provide (given: {known})"
+            )
+        if dataset.unit != "kWh":
+            raise ValueError(
+                f"{component.name}: needs dataset {dataset.id!r} in {dataset.unit.value}; "
+                "meter readings are energy (kWh)"
+            )
+        key = (dataset.id, dataset.resolution.value, component.timezone)
+        if key not in self._done:
+            if reading.coarser_than(dataset.resolution.value):
+                self.notices.append(
+                    f"{reading.path}: {reading.describe_interval()} readings spread evenly "
+                    f"over the {dataset.resolution.value.replace('_', '-')} periods of "
+                    f"dataset {dataset.id!r}"
+                )
+            zone = _engine.timezone_from_str(component.timezone)
+            self._done[key] = meter.at_resolution(
+                self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+            )
+        return self._done[key]
+
+
+class CostFrame(pd.DataFrame):
+    """Tidy costs: one row per component and interval, columns `component`, `start`
+    (interval start in the tariff's zone), `resolution`, `cost` and `currency`."""
+
+    @property
+    def _constructor(self):
+        return CostFrame
+
+    def monthly(self) -> pd.DataFrame:
+        """Cost per local month (rows) and component (columns, tariff order) with a total;
+        the columns' name is the currency."""
+        if self.empty:
+            return pd.DataFrame(columns=["total"], dtype="float64")
+        start = self["start"]
+        month = start.dt.tz_localize(None).dt.to_period("M").astype(str)
+        order = list(dict.fromkeys(self["component"]))
+        table = (
+            pd.DataFrame(self)
+            .assign(month=month)
+            .pivot_table(index="month", columns="component", values="cost", aggfunc="sum")
+            .reindex(columns=order)
+            .fillna(0.0)
+        )
+        currencies = list(dict.fromkeys(self["currency"]))
+        if len(currencies) == 1:  # no total across currencies
+            table["total"] = table.sum(axis=1)
+        table.index.name = None
+        table.columns.name = "/".join(currencies)
+        return table
+
+    def total(self) -> pd.Series:
+        """Cost per component over the whole period, with the total."""
+        out = pd.DataFrame(self).groupby("component", sort=False)["cost"].sum()
+        if self["currency"].nunique() == 1:
+            out["total"] = out.sum()
+        return out
+
+
+def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
+    parts = []
+    for r in results:
+        s = r.cost.dropna()
+        parts.append(
+            pd.DataFrame(
+                {
+                    "component": r.public.name,
+                    "start": s.index.tz_convert(zone),
+                    "resolution": r.component.cost.resolution.value,
+                    "cost": s.to_numpy(dtype="float64"),
+                    "currency": r.currency,
+                }
+            )
+        )
+    columns = ["component", "start", "resolution", "cost", "currency"]
+    frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=columns)
+    return CostFrame(frame)
+
+
+def resolve_tariff(
+    tariff: str | uuid.UUID | Tariff | Mapping[str, Any],
+    catalogue: str | os.PathLike[str] | None = None,
+) -> Tariff:
+    if isinstance(tariff, Tariff):
+        return tariff
+    if isinstance(tariff, Mapping):
+        return Tariff.model_validate(tariff)
+    if isinstance(tariff, str | uuid.UUID):
+        return tariffs.find(str(tariff), catalogue).tariff
+    raise TypeError(f"tariff must be an id, a name or a Tariff, got {type(tariff).__name__}")
+
+
+def _dataset_id(key: object) -> str:
+    if isinstance(key, str):
+        return key
+    if hasattr(key, "id") and isinstance(key.id, str):
+        return key.id
+    raise TypeError(f"consumption keys must be dataset ids or Datasets, got {type(key).__name__}")
+
+
+def cost(
+    tariff: str | uuid.UUID | Tariff,
+    consumption: pd.Series | Mapping[str | Dataset, pd.Series],
+    start: dt.datetime | str | None = None,
+    end: dt.datetime | str | None = None,
+    *,
+    catalogue: str | os.PathLike[str] | None = None,
+    allow_export: bool = True,
+) -> CostFrame:
+    """What energy costs under a tariff, per component and interval.
+
+    `tariff` is a catalogue tariff's id, unique id prefix or name (the catalogue in use:
+    `catalogue`, else $OSTRELPY_CATALOGUE, else the bundled one), or a `Tariff`.
+    `consumption` is a pandas Series of kWh per interval, indexed by time-zone-aware interval
+    starts (any interval from a minute to a day: finer data is summed, coarser spread evenly
+    over each dataset's periods), or a mapping of dataset ids (or `Dataset`s) to such series
+    when the tariff has several energy datasets. `start` and `end` (aware, on quarter-hours,
+    inside the data) default to the data's span. Returns a `CostFrame`; `.monthly()` sums it
+    per local month.
+    """
+    chosen = resolve_tariff(tariff, catalogue)
+    pairs = engine_components(chosen)
+    zone = _zone(pairs)
+    needed = sorted({d.id for _, c in pairs for d in c.datasets})
+    if isinstance(consumption, pd.Series):
+        if len(needed) > 1:
+            raise ValueError(
+                f"tariff {chosen.name!r} needs datasets {', '.join(needed)}: pass a mapping "
+                "of dataset ids to series"
+            )
+        given = {(needed[0] if needed else "consumption"): consumption}
+    elif isinstance(consumption, Mapping):
+        given = {_dataset_id(k): v for k, v in consumption.items()}
+    else:
+        raise TypeError(
+            f"consumption must be a pandas Series or a mapping of them, "
+            f"got {type(consumption).__name__}"
+        )
+    readings = {
+        k: meter.from_series(v, name=k, calendar_zone=zone, allow_export=allow_export)
+        for k, v in given.items()
+    }
+    lo = None if start is None else parse_instant(start, "start", None)
+    hi = None if end is None else parse_instant(end, "end", None)
+    lo, hi = window(list(readings.values()), lo, hi, zone)
+    inputs = Inputs(readings, lo, hi)
+    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
+    return tidy(results, zone)
+
+
+def _zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo:
+    from ostrelpy.bindings import _engine
+
+    return _engine.timezone_from_str(pairs[0][1].timezone) if pairs else dt.UTC

@@ -1,0 +1,117 @@
+"""Finding tariffs in a catalogue directory by id, unique id prefix or name.
+
+The API client reads one tariff by its exact id; people type names and short ids. Every
+problem of the catalogue itself (a missing directory, a file not named by its tariff's id,
+invalid JSON, a tariff that does not validate) is a `CatalogueError` naming the file.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+
+from pydantic import ValidationError
+
+from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
+from ostrelpy.models import Tariff
+
+
+class CatalogueError(ValueError):
+    """A catalogue directory or tariff file that cannot be used; the text names it."""
+
+
+class TariffLookupError(LookupError):
+    """No tariff, or more than one, answers to what the caller asked for."""
+
+
+@dataclass(frozen=True)
+class Entry:
+    path: Path
+    tariff: Tariff
+
+
+def catalogue_dir(catalogue: str | os.PathLike[str] | None = None) -> Path:
+    """The directory in use: the argument, else $OSTRELPY_CATALOGUE, else the bundled one."""
+    chosen = Path(catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE)
+    if not chosen.is_dir():
+        source = f" (from ${CATALOGUE_ENV})" if not catalogue else ""
+        raise CatalogueError(f"{chosen}: no such catalogue directory{source}")
+    return chosen
+
+
+def validation_summary(exc: ValidationError) -> str:
+    """Pydantic's errors on one line: location and message of each."""
+    parts = []
+    for err in exc.errors():
+        loc = ".".join(str(p) for p in err["loc"])
+        parts.append(f"{loc}: {err['msg']}" if loc else err["msg"])
+    return "; ".join(parts)
+
+
+def read_entry(path: Path) -> Entry:
+    """One tariff file, checked: valid JSON, a valid tariff, named `<its id>.json`."""
+    try:
+        data = json.loads(path.read_text(encoding="utf-8"))
+    except json.JSONDecodeError as exc:
+        raise CatalogueError(f"{path}: invalid JSON: {exc}") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CatalogueError(f"{path}: cannot be read ({exc})") from None
+    try:
+        tariff = Tariff.model_validate(data)
+    except ValidationError as exc:
+        raise CatalogueError(f"{path}: not a valid tariff: {validation_summary(exc)}") from None
+    if path.stem != str(tariff.id):
+        raise CatalogueError(
+            f"{path}: holds tariff {tariff.id}; name the file {tariff.id}.json so the "
+            "client can find it by id"
+        )
+    return Entry(path, tariff)
+
+
+def entries(catalogue: str | os.PathLike[str] | None = None) -> list[Entry]:
+    """Every tariff of the catalogue, ordered by name."""
+    found = [read_entry(p) for p in sorted(catalogue_dir(catalogue).glob("*.json"))]
+    return sorted(found, key=lambda e: (e.tariff.name.casefold(), str(e.tariff.id)))
+
+
+def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Entry:
+    """The tariff with this id, the one whose id starts with it, or the one of this name."""
+    folder = catalogue_dir(catalogue)
+    try:
+        exact = folder / f"{uuid.UUID(reference)}.json"
+    except ValueError:
+        exact = None
+    if exact is not None and exact.is_file():
+        return read_entry(exact)
+    every = entries(folder)
+    key = reference.strip().casefold()
+    named = [e for e in every if e.tariff.name.casefold() == key]
+    prefixed = [e for e in every if str(e.tariff.id).startswith(key)] if key else []
+    # A unique beginning of a name is accepted too, after exact names and id prefixes.
+    started = [e for e in every if key and e.tariff.name.casefold().startswith(key)]
+    matches = named or prefixed or started
+    if len(matches) == 1:
+        return matches[0]
+    if not matches:
+        raise TariffLookupError(
+            f"no tariff {reference!r} in {folder} (by id, id prefix or name; "
+            "`ostrelpy list` shows them)"
+        )
+    shown = ", ".join(f"{e.tariff.id} ({e.tariff.name})" for e in matches)
+    raise TariffLookupError(f"{reference!r} is ambiguous in {folder}: {shown}")
+
+
+def default(catalogue: str | os.PathLike[str] | None = None) -> Entry:
+    """The tariff used when none is named: the bundled example if the catalogue has it,
+    else the catalogue's first tariff by name."""
+    folder = catalogue_dir(catalogue)
+    bundled = folder / "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f.json"
+    if bundled.is_file():
+        return read_entry(bundled)
+    every = entries(folder)
+    if not every:
+        raise CatalogueError(f"{folder}: the catalogue holds no tariff (*.json) files")
+    return every[0]
