@@ -6,6 +6,7 @@ PYTHON ?= python3
 VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
+BENCH_DEPS := $(VENV)/.bench-deps-installed
 
 .PHONY: run test install bench lint format sanitize clean stubs test-cpp
 
@@ -15,7 +16,7 @@ run: install
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
 
-bench: install
+bench: install $(BENCH_DEPS)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
 
 # The build prints ninja's [done/total] lines so that the first build (about two minutes)
@@ -36,6 +37,11 @@ $(DEPS): pyproject.toml
 	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test,plot]"
 	touch $(DEPS)
 
+# The peers the benchmarks compare against (linopy); never a runtime dependency.
+$(BENCH_DEPS): pyproject.toml $(DEPS)
+	$(BIN)/pip install --quiet --no-build-isolation --editable ".[bench]"
+	touch $(BENCH_DEPS)
+
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
 CXX_SOURCES = $(shell find native tests/cpp -name '*.cpp' -o -name '*.hpp')
 
@@ -46,8 +52,8 @@ lint: $(DEPS)
 
 format: $(DEPS)
 	$(BIN)/clang-format -i $(CXX_SOURCES)
-	$(BIN)/ruff format --quiet .
 	$(BIN)/ruff check --quiet --fix .
+	$(BIN)/ruff format --quiet .
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv and build folder of its own (the host interpreter is not instrumented, so the runtimes
@@ -73,8 +79,8 @@ STUBS = src/ostrelpy/bindings/*.pyi
 
 stubs: install
 	$(BIN)/python tools/stubs.py
-	$(BIN)/ruff format --quiet $(STUBS)
 	$(BIN)/ruff check --quiet --fix $(STUBS)
+	$(BIN)/ruff format --quiet $(STUBS)
 
 # The core's GoogleTest suite, built without Python (needs libgtest-dev).
 CPP_BUILD := build/cpp-tests

@@ -4,6 +4,7 @@ import os
 import tracemalloc
 
 import pytest
+from conftest import dataset_data as ds
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import TypeAdapter, ValidationError
@@ -138,10 +139,6 @@ def _validate_everywhere(data):
 @given(anything)
 def test_random_data_only_gives_ordinary_errors(data):
     _validate_everywhere(data)
-
-
-def ds(id, resolution="hourly", unit="kWh"):
-    return {"id": id, "resolution": resolution, "unit": unit}
 
 
 VALID = {

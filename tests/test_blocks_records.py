@@ -4,19 +4,13 @@ import sys
 from types import SimpleNamespace
 
 import pytest
+from conftest import dataset_data as ds
+from conftest import level_data as lvl
 from pydantic import TypeAdapter, ValidationError
 
 from ostrelpy.bindings import _engine as e
 
 FUNCTION = TypeAdapter(e.Function)
-
-
-def ds(id="x", resolution="hourly", unit="kWh"):
-    return {"id": id, "resolution": resolution, "unit": unit}
-
-
-def lvl(value=1.0, unit="kWh"):
-    return {"value": value, "unit": unit}
 
 
 def blk(tag, **fields):

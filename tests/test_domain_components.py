@@ -6,6 +6,8 @@ import uuid
 from pathlib import Path
 
 import pytest
+from conftest import dataset_data
+from conftest import level_data as level
 from pydantic import ValidationError
 
 from ostrelpy.bindings import _engine as e
@@ -16,11 +18,7 @@ TZ = dt.timezone(dt.timedelta(hours=1))
 
 
 def ds(id_, resolution="quarter_hourly", unit="kWh"):
-    return {"id": id_, "resolution": resolution, "unit": unit}
-
-
-def level(value, unit):
-    return {"value": value, "unit": unit}
+    return dataset_data(id_, resolution, unit)
 
 
 def component(functions, datasets=(ds("x"),), cost=None, **extra):

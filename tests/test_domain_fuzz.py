@@ -5,6 +5,7 @@ import json
 import tracemalloc
 import uuid
 
+from conftest import dataset_data
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import TypeAdapter, ValidationError
@@ -97,7 +98,7 @@ def test_random_data_only_gives_ordinary_errors(data):
 
 
 def _ds(id_, unit="kWh"):
-    return {"id": id_, "resolution": "quarter_hourly", "unit": unit}
+    return dataset_data(id_, "quarter_hourly", unit)
 
 
 GOOD = {

@@ -10,6 +10,7 @@ from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
+from conftest import dataset_data as ds
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -27,10 +28,6 @@ STARTS = [
     dt.date(2025, 6, 30),
 ]
 RESOLUTION_RANK = {"quarter_hourly": 0, "hourly": 1, "daily": 2, "monthly": 3}
-
-
-def ds(id, resolution, unit):
-    return {"id": id, "resolution": resolution, "unit": unit}
 
 
 # --- the pandas side ------------------------------------------------------------------------

@@ -2,6 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <new>
+
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings {
@@ -39,7 +41,35 @@ void set_core_error(const core::Error& e) {
   }
 }
 
-bool set_error_from_exception(const std::exception_ptr& p) {
+namespace {
+
+PyObject* builtin_type(nb::exception_type t) {
+  switch (t) {
+    case nb::exception_type::stop_iteration:
+      return PyExc_StopIteration;
+    case nb::exception_type::index_error:
+      return PyExc_IndexError;
+    case nb::exception_type::key_error:
+      return PyExc_KeyError;
+    case nb::exception_type::value_error:
+      return PyExc_ValueError;
+    case nb::exception_type::type_error:
+      return PyExc_TypeError;
+    case nb::exception_type::buffer_error:
+      return PyExc_BufferError;
+    case nb::exception_type::import_error:
+      return PyExc_ImportError;
+    case nb::exception_type::attribute_error:
+      return PyExc_AttributeError;
+    default:
+      return PyExc_RuntimeError;
+  }
+}
+
+// The one mapping of native failures to host exceptions, for nanobind-bound functions (through
+// the translator) and raw C entry points alike. Each failure keeps its type; no text of the
+// C++ library reaches a caller.
+void set_error(const std::exception_ptr& p) {
   try {
     std::rethrow_exception(p);
   } catch (nb::python_error& e) {
@@ -47,12 +77,20 @@ bool set_error_from_exception(const std::exception_ptr& p) {
   } catch (const core::Error& e) {
     set_core_error(e);
   } catch (const nb::builtin_exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    PyErr_SetString(builtin_type(e.type()), e.what());
+  } catch (const nb::cast_error&) {
+    PyErr_SetString(PyExc_TypeError, "a value of an unsupported type was passed to the engine");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+    PyErr_SetString(PyExc_RuntimeError, "internal error in the engine");
   }
+}
+
+}  // namespace
+
+bool set_error_from_exception(const std::exception_ptr& p) {
+  set_error(p);
   return true;
 }
 
@@ -61,8 +99,10 @@ namespace {
 void translate(const std::exception_ptr& p, void*) {
   try {
     std::rethrow_exception(p);
-  } catch (const core::Error& e) {
-    set_core_error(e);
+  } catch (const nb::builtin_exception&) {
+    throw;  // nanobind's own translation keeps the type (and handles next_overload)
+  } catch (...) {
+    set_error(p);
   }
 }
 

@@ -273,6 +273,13 @@ std::vector<double> group_sum(std::span<const double> values, std::span<const in
 
 namespace ostrel::core::kernels {
 
+std::vector<double> group_mean(std::span<const double> values, std::span<const int64_t> ids) {
+  std::vector<double> sums = group_sum(values, ids);
+  const std::vector<int64_t> counts = group_count(ids);
+  for (size_t i = 0; i < sums.size(); ++i) sums[i] /= static_cast<double>(counts[i]);
+  return sums;
+}
+
 void check_broadcast_length(size_t expected, size_t got) {
   check(got == expected,
         "broadcast: expected length " + std::to_string(expected) + ", got " + std::to_string(got));

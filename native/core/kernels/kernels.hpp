@@ -49,6 +49,8 @@ std::vector<double> group_max(std::span<const double> values, std::span<const in
 std::vector<double> group_min(std::span<const double> values, std::span<const int64_t> ids);
 // Weighted count of each id 0..max(ids) (a weighted bin count).
 std::vector<double> group_sum(std::span<const double> values, std::span<const int64_t> ids);
+// Mean of the values of each id 0..max(ids) (NaN for an id that does not occur).
+std::vector<double> group_mean(std::span<const double> values, std::span<const int64_t> ids);
 
 }  // namespace ostrel::core::kernels
 

@@ -354,6 +354,11 @@ def assert_units_match(items: object) -> None:
 def get_input_datasets(function: object) -> set:
     """The set of the Dataset operands of a function block."""
 
+def is_value_condition(condition: object) -> bool:
+    """
+    True for the n-highest and n-lowest conditions, which look at values, not at time.
+    """
+
 class Constant(ostrelpy.bindings._schema.BaseModel):
     """A constant level repeated over every period of a resolution."""
 
@@ -370,6 +375,11 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
         compute(timeline): the level's value at every period start of the resolution.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Add(ostrelpy.bindings._schema.BaseModel):
     """The element-wise sum of two or more operands."""
 
@@ -383,6 +393,11 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, **operands): the operands summed left to right, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Subtract(ostrelpy.bindings._schema.BaseModel):
@@ -401,6 +416,11 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, operands): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Divide(ostrelpy.bindings._schema.BaseModel):
     """The element-wise quotient of a series by an operand."""
 
@@ -417,6 +437,11 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, operands): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Multiply(ostrelpy.bindings._schema.BaseModel):
     """The element-wise product left * right."""
 
@@ -431,6 +456,11 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, operands): the element-wise result, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Aggregate(ostrelpy.bindings._schema.BaseModel):
@@ -468,6 +498,11 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): one column per period; sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with one binary per step.
+        """
+
 class Resample(ostrelpy.bindings._schema.BaseModel):
     """
     Spreads a series onto a finer resolution: rates repeat, amounts split by duration.
@@ -486,10 +521,10 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
 
-def is_value_condition(condition: object) -> bool:
-    """
-    True for the n-highest and n-lowest conditions, which look at values, not at time.
-    """
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the input variables carried onto the finer periods; amounts scaled by the share of their period.
+        """
 
 class Select(ostrelpy.bindings._schema.BaseModel):
     """Keeps the values where a condition holds; the others become missing."""
@@ -517,6 +552,11 @@ class Select(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) values.
+        """
+
 class Mask(ostrelpy.bindings._schema.BaseModel):
     """Replaces the present values where a time condition holds."""
 
@@ -542,6 +582,11 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, replacement): a column per step equal to the replacement where the condition holds and to the input elsewhere.
+        """
+
 class Clip(ostrelpy.bindings._schema.BaseModel):
     """Bounds a series from below and/or above."""
 
@@ -557,6 +602,11 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one binary per step and side.
         """
 
 class Lookup(ostrelpy.bindings._schema.BaseModel):
@@ -575,6 +625,11 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
     def compute(self, *args, **kwargs) -> object:
         """
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the selector's tier; one binary per feasible (step, tier) pair where the selector's bounds span several tiers.
         """
 
 Function: TypeAlias = (
@@ -904,3 +959,57 @@ def calculate_groups(timeline: object, variables: object, resolution: object) ->
     """
     The variables grouped by the periods of a resolution, periods in ascending key order.
     """
+
+class Slots:
+    """Per period, min(n, members) slot columns and their thresholds."""
+
+    @property
+    def n_per_group(self) -> object: ...
+    @property
+    def slot_to_group(self) -> object: ...
+    @property
+    def w(self) -> object: ...
+    @property
+    def thresholds(self) -> object: ...
+    @property
+    def is_highest(self) -> bool: ...
+    @classmethod
+    def for_groups(cls, input_groups: object, condition: object, start_col: int) -> object: ...
+    def linear_base_constraints(self, input_groups: object, z: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): slot order, excess rows, one sum per period.
+        """
+
+    def milp_brackets(self, input_groups: object, z: object, delta: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): n binaries per period and their gated brackets.
+        """
+
+class SolverAdapter:
+    """The interface of a solver model that receives compiled blocks."""
+
+    def __init__(self) -> None: ...
+    def add_blocks(self, blocks: object | None) -> None: ...
+    def to_series(self, variables: object | None) -> None: ...
+    def to_variables(self, series: object | None) -> None: ...
+    def get_next_available_col(self) -> None: ...
+
+class HighsAdapter(SolverAdapter):
+    """Adds compiled blocks to a highspy.Highs model."""
+
+    def __init__(self, model: object) -> None: ...
+    def add_blocks(self, blocks: object) -> None: ...
+    def to_series(self, variables: object) -> object: ...
+    def to_variables(self, series: object) -> dict: ...
+    def get_next_available_col(self) -> int: ...
+    def __repr__(self) -> object: ...
+
+class GurobiAdapter(SolverAdapter):
+    """Adds compiled blocks to a gurobipy model."""
+
+    def __init__(self, model: object) -> None: ...
+    def add_blocks(self, blocks: object) -> None: ...
+    def to_series(self, variables: object) -> object: ...
+    def to_variables(self, series: object) -> dict: ...
+    def get_next_available_col(self) -> int: ...
+    def __repr__(self) -> object: ...

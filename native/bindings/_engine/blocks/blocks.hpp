@@ -3,7 +3,6 @@
 // `input_operands()` method, and reading operands into the core's terms for validation.
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
 #include <vector>
 
 #include "bindings/common/records.hpp"
@@ -17,7 +16,7 @@ void block_tag(records::ModelBuilder& b, const char* tag);
 void block_output(records::ModelBuilder& b);
 
 // input_operands(): a dict of the named fields, in the given order (absent ones as None).
-nb::object named_operands(std::initializer_list<const char*> names);
+nb::object named_operands(const std::vector<const char*>& names);
 
 // A Level or Dataset record as the core sees it (Datasets also carry their resolution).
 core::blocks::OperandInfo operand_info(nb::handle operand);
@@ -25,9 +24,28 @@ core::blocks::OperandInfo operand_info(nb::handle operand);
 // The float items of a list field.
 std::vector<double> float_items(nb::handle list);
 
-// The records, in the order of the Function union; each publishes its class on the module.
-void init_arithmetic_blocks(nb::module_& m);  // Constant, Add, Subtract, Divide, Multiply
-void init_period_blocks(nb::module_& m);      // Aggregate, Resample
-void init_filter_blocks(nb::module_& m);      // Select, Mask, Clip, Lookup
+// The after-validators of the records: read the record's operands and check them in the core.
+nb::object validate_constant(nb::handle self);
+nb::object validate_add(nb::handle self);
+nb::object validate_subtract(nb::handle self);
+nb::object validate_multiply(nb::handle self);
+nb::object validate_divide(nb::handle self);
+nb::object validate_aggregate(nb::handle self);
+nb::object validate_resample(nb::handle self);
+nb::object validate_select(nb::handle self);
+nb::object validate_mask(nb::handle self);
+nb::object validate_clip(nb::handle self);
+nb::object validate_lookup(nb::handle self);
+
+// input_operands() of Add: its inputs as input_0, input_1, ...
+nb::object listed_operands(const char* field);
+// Aggregate.AggregationFunction.
+nb::object make_aggregation_function(nb::module_& m);
+// True for the n-highest and n-lowest conditions, which look at values, not at time.
+bool is_value_condition(nb::handle condition);
+
+// Builds every block record from the block table, in the order of the Function union, and
+// publishes each class on the module; returns the classes in that order.
+std::vector<nb::object> build_block_records(nb::module_& m);
 
 }  // namespace ostrel::bindings::engine

@@ -91,31 +91,20 @@ nb::object binary_compute(const char* block, const char* left, const char* right
       "compute(timeline, *, operands): the element-wise result, paired by label.");
 }
 
-// Add.compute(timeline, **operands): the operands are any keywords, in the order given
-// (input_0, input_1, ...).
-nb::object add(nb::handle, nb::args a, nb::kwargs kw) {
-  const size_t given = nb::len(nb::handle(a));
-  if (given > 1)
-    type_error("compute() takes exactly 1 positional argument (" + std::to_string(given) +
-               " given)");
-  nb::object timeline;
-  if (given == 1) timeline = nb::borrow(a[0]);
-  std::vector<nb::object> values;
+// Add.compute(timeline, *, input_0, ..., input_<n-1>): exactly the block's operands, by the
+// names of input_operands(); a missing or unknown keyword is the host's argument error, so that
+// a caller's mistake never changes the sum.
+nb::object add(nb::handle self, nb::args a, nb::kwargs kw) {
+  const size_t n = nb::len(nb::object(self.attr("inputs")));
   std::vector<std::string> names;
-  for (auto [key, value] : kw) {
-    std::string k = nb::cast<std::string>(nb::str(key));
-    if (k == "timeline") {
-      if (given == 1) type_error("compute() got multiple values for keyword argument 'timeline'");
-      timeline = nb::borrow(value);
-      continue;
-    }
-    names.push_back(std::move(k));
-    values.push_back(nb::borrow(value));
-  }
-  if (!timeline.is_valid()) type_error("compute() takes exactly 1 positional argument (0 given)");
-  const Timeline& t = timeline_arg(timeline);
+  names.reserve(n);
+  for (size_t k = 0; k < n; ++k) names.push_back("input_" + std::to_string(k));
+  args::Signature sig{"compute", {{"timeline"}}, {}};
+  for (const std::string& name : names) sig.keyword_only.push_back({name.c_str()});
+  auto v = parse_compute(sig, a, kw);
+  const Timeline& t = timeline_arg(v[0]);
   std::vector<std::pair<nb::object, const char*>> operands;
-  for (size_t k = 0; k < values.size(); ++k) operands.emplace_back(values[k], names[k].c_str());
+  for (size_t k = 0; k < n; ++k) operands.emplace_back(v[k + 1], names[k].c_str());
   return arithmetic(operands, t, cb::Arith::Add, "Add");
 }
 

@@ -20,7 +20,7 @@ void block_tag(ModelBuilder& b, const char* tag) {
 
 void block_output(ModelBuilder& b) { b.field("output", attr("Dataset")); }
 
-nb::object named_operands(std::initializer_list<const char*> names) {
+nb::object named_operands(const std::vector<const char*>& names) {
   std::vector<const char*> keys(names);
   return method(
       "input_operands",
@@ -76,11 +76,7 @@ nb::set get_input_datasets(nb::handle function) {
   return get_datasets(operands.attr("values")());
 }
 
-void make_function_union(nb::module_& m) {
-  std::vector<nb::object> members;
-  for (const char* name : {"Constant", "Add", "Subtract", "Divide", "Multiply", "Aggregate",
-                           "Resample", "Select", "Mask", "Clip", "Lookup"})
-    members.push_back(m.attr(name));
+void make_function_union(nb::module_& m, const std::vector<nb::object>& members) {
   m.attr("Function") =
       annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
 }
@@ -96,10 +92,9 @@ void init_blocks(nb::module_& m) {
         "AssertionError unless all items share one unit.");
   m.def("get_input_datasets", &get_input_datasets, nb::arg("function"),
         "The set of the Dataset operands of a function block.");
-  init_arithmetic_blocks(m);
-  init_period_blocks(m);
-  init_filter_blocks(m);
-  make_function_union(m);
+  m.def("is_value_condition", &is_value_condition, nb::arg("condition"),
+        "True for the n-highest and n-lowest conditions, which look at values, not at time.");
+  make_function_union(m, build_block_records(m));
 }
 
 }  // namespace ostrel::bindings::engine

@@ -6,8 +6,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/records.hpp"
+#include "core/domain/conditions.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -30,20 +33,16 @@ nb::object validate_pipeline(nb::handle self) {
   return nb::borrow(self);
 }
 
+// The holidays the time conditions of the component's Select and Mask steps name, ascending.
 nb::list collect_holidays(nb::handle self) {
-  nb::set found;
-  nb::object collect = attr("ExcludeHolidaysCondition").attr("collect_from");
+  std::vector<core::timeline::TimeCondition> conditions;
   nb::object select = attr("Select"), mask = attr("Mask");
-  nb::object highest = attr("HighestCondition"), lowest = attr("LowestCondition");
   for (nb::handle fn : self.attr("functions")) {
     if (!nb::isinstance(fn, select) && !nb::isinstance(fn, mask)) continue;
     nb::object condition = fn.attr("condition");
-    if (nb::isinstance(condition, highest) || nb::isinstance(condition, lowest)) continue;
-    for (nb::handle h : collect(condition)) found.add(h);
+    if (is_time_condition(condition)) conditions.push_back(time_condition(condition));
   }
-  nb::list out = nb::list(found);
-  out.sort();
-  return out;
+  return holiday_members(core::domain::collect_holidays(conditions));
 }
 
 // [applicable_from, applicable_to) overlaps [start_time, end_time); a missing bound is open.

@@ -1,11 +1,15 @@
 // Time conditions, value conditions, holidays and dated holiday occurrences.
+#include "core/domain/conditions.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
+#include <set>
+#include <string>
 
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/records.hpp"
 #include "core/domain/holidays.hpp"
 
@@ -51,23 +55,18 @@ constexpr char kMonths[] = "months";
 constexpr char kDays[] = "days";
 
 nb::object from_ne_to(nb::handle self) {
-  if (self.attr("from_time").equal(self.attr("to_time"))) {
-    PyErr_SetString(PyExc_ValueError,
-                    "from_time and to_time must differ (use no condition for all-day)");
-    throw nb::python_error();
-  }
+  cd::check_time_of_day_bounds(!self.attr("from_time").equal(self.attr("to_time")));
   return nb::borrow(self);
 }
 
-// The holidays a time condition names, through and/or/not.
-void collect_holidays_into(nb::handle condition, nb::set& out) {
-  if (is_instance(condition, "ExcludeHolidaysCondition")) {
-    for (nb::handle h : condition.attr("holidays")) out.add(h);
-  } else if (is_instance(condition, "AndCondition") || is_instance(condition, "OrCondition")) {
-    for (nb::handle c : condition.attr("conditions")) collect_holidays_into(c, out);
-  } else if (is_instance(condition, "NotCondition")) {
-    collect_holidays_into(condition.attr("condition"), out);
-  }
+// The holidays a time condition names, through and/or/not; nothing for any other object.
+nb::set collect_from(nb::handle, nb::handle condition) {
+  nb::set out;
+  if (!is_time_condition(condition)) return out;
+  std::set<std::string> ids;
+  cd::collect_holidays(time_condition(condition), ids);
+  for (nb::handle h : holiday_members({ids.begin(), ids.end()})) out.add(h);
+  return out;
 }
 
 void make_holidays(nb::module_& m) {
@@ -114,14 +113,10 @@ void make_calendar_conditions(nb::module_& m) {
   auto ex = tagged(m, "ExcludeHolidaysCondition", "exclude_holidays",
                    "Holds on every local day that is none of the listed holidays.");
   ex.field("holidays", list_of(m.attr("Holiday")), at_least_one("One or more holidays"));
-  ex.attr("collect_from", builtin("classmethod")(nb::cpp_function(
-                              [](nb::handle, nb::handle condition) {
-                                nb::set out;
-                                collect_holidays_into(condition, out);
-                                return out;
-                              },
-                              nb::name("collect_from"), nb::arg("cls"), nb::arg("condition"),
-                              "The set of holidays a time condition names, through and/or/not.")));
+  ex.attr("collect_from",
+          builtin("classmethod")(nb::cpp_function(
+              &collect_from, nb::name("collect_from"), nb::arg("cls"), nb::arg("condition"),
+              "The set of holidays a time condition names, through and/or/not.")));
   ex.build();
 
   nb::object seq = sequence_of(forward_ref("TimeCondition"));
@@ -158,25 +153,30 @@ nb::object discriminated(nb::module_& m, std::initializer_list<const char*> name
   return annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
 }
 
-// The coarsest resolution at which a time condition is constant within each period.
-cd::Resolution min_resolution(nb::handle condition) {
-  if (is_instance(condition, "TimeOfDayCondition")) return cd::Resolution::HOURLY;
-  if (is_instance(condition, "DayOfWeekCondition") ||
-      is_instance(condition, "ExcludeHolidaysCondition"))
-    return cd::Resolution::DAILY;
-  if (is_instance(condition, "MonthCondition")) return cd::Resolution::MONTHLY;
-  if (is_instance(condition, "NotCondition")) return min_resolution(condition.attr("condition"));
-  if (is_instance(condition, "AndCondition") || is_instance(condition, "OrCondition")) {
-    auto finest = cd::Resolution::YEARLY;
-    for (nb::handle c : condition.attr("conditions")) finest = std::min(finest, min_resolution(c));
-    return finest;
-  }
-  PyErr_Format(PyExc_TypeError, "min_condition_resolution() takes a time condition, got %s",
-               Py_TYPE(condition.ptr())->tp_name);
-  throw nb::python_error();
-}
+constexpr const char* kTimeConditions[] = {
+    "MonthCondition", "DayOfWeekCondition", "TimeOfDayCondition", "ExcludeHolidaysCondition",
+    "AndCondition",   "OrCondition",        "NotCondition"};
 
 }  // namespace
+
+bool is_time_condition(nb::handle condition) {
+  for (const char* name : kTimeConditions)
+    if (is_instance(condition, name)) return true;
+  return false;
+}
+
+cd::Resolution min_condition_resolution(nb::handle condition) {
+  if (!is_time_condition(condition))
+    cd::not_a_time_condition("min_condition_resolution", Py_TYPE(condition.ptr())->tp_name);
+  return cd::min_condition_resolution(time_condition(condition));
+}
+
+nb::list holiday_members(const std::vector<std::string>& ids) {
+  nb::object holiday = attr("Holiday");
+  nb::list out;
+  for (const std::string& id : ids) out.append(holiday(nb::str(id.data(), id.size())));
+  return out;
+}
 
 void init_conditions(nb::module_& m) {
   make_holidays(m);
@@ -194,7 +194,7 @@ void init_conditions(nb::module_& m) {
           "AndCondition", "OrCondition", "NotCondition", "HighestCondition", "LowestCondition"});
   m.def(
       "min_condition_resolution",
-      [](nb::handle condition) { return resolution_member(min_resolution(condition)); },
+      [](nb::handle condition) { return resolution_member(min_condition_resolution(condition)); },
       nb::arg("condition"),
       "The coarsest resolution at which a time condition is still constant within each period.");
 }

@@ -2,6 +2,11 @@
 // Init steps of the domain subsystem, in dependency order.
 #include <nanobind/nanobind.h>
 
+#include <string>
+#include <vector>
+
+#include "core/domain/units.hpp"
+
 namespace ostrel::bindings::engine {
 namespace nb = nanobind;
 
@@ -9,5 +14,13 @@ void init_units(nb::module_& m);       // Unit, Resolution, groupings, Level
 void init_conditions(nb::module_& m);  // time and value conditions, Holiday, HolidayOccurrence
 void init_datasets(nb::module_& m);    // Dataset, Operand, Range
 void init_timezone(nb::module_& m);    // timezone_from_str
+
+// An instance of one of the seven time-condition records (value conditions are not).
+bool is_time_condition(nb::handle condition);
+// The finest resolution a time condition needs; TypeError naming min_condition_resolution for
+// anything but a time condition.
+core::domain::Resolution min_condition_resolution(nb::handle condition);
+// The Holiday members of holiday identifiers, in order.
+nb::list holiday_members(const std::vector<std::string>& ids);
 
 }  // namespace ostrel::bindings::engine

@@ -6,31 +6,23 @@
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
+#include "core/domain/conditions.hpp"
 
 namespace ostrel::bindings::engine {
 
 nb::object timezone_from_str(nb::handle timezone) {
-  if (!PyUnicode_CheckExact(timezone.ptr())) {
-    PyErr_Format(PyExc_TypeError, "timezone must be a str, got %s",
-                 Py_TYPE(timezone.ptr())->tp_name);
-    throw nb::python_error();
-  }
+  if (!PyUnicode_CheckExact(timezone.ptr()))
+    core::domain::timezone_type_error(Py_TYPE(timezone.ptr())->tp_name);
   try {
-    return nb::module_::import_("zoneinfo").attr("ZoneInfo")(timezone);
+    return host::zoneinfo_type()(timezone);
   } catch (nb::python_error&) {
     // Unknown or malformed key: try a fixed offset next.
   }
   const std::string text = text_of(timezone);
-  if (auto minutes = core::timeline::parse_utc_offset_minutes(text)) {
-    nb::module_ dt = nb::module_::import_("datetime");
-    nb::object delta = dt.attr("timedelta")(nb::arg("minutes") = *minutes);
-    return dt.attr("timezone")(delta);
-  }
-  const std::string message = "Invalid timezone '" + text +
-                              "'. Must be either a valid IANA timezone name (e.g., "
-                              "'Europe/Stockholm') or a UTC offset (e.g., 'UTC+01:00').";
-  PyErr_SetString(PyExc_ValueError, message.c_str());
-  throw nb::python_error();
+  if (auto minutes = core::timeline::parse_utc_offset_minutes(text))
+    return host::fixed_timezone_type()(host::timedelta_type()(nb::arg("minutes") = *minutes));
+  core::domain::invalid_timezone(text);
 }
 
 void init_timezone(nb::module_& m) {

@@ -1,6 +1,8 @@
 // ExecutionContext: the state of one pipeline run (timeline, next free solver column, every
 // named series so far, the compiled blocks), and the dispatch of one step to compute or
 // compile.
+#include "core/optimisation/context.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include "bindings/_engine/engine.hpp"
@@ -51,10 +53,8 @@ void check_columns(const ContextRecord& c) {
     if (!v || v->data->size() == 0) continue;
     const int64_t largest = v->data->next_col() - 1;
     if (c.next_available_col <= largest)
-      core::value_error("next_available_col (" + std::to_string(c.next_available_col) +
-                        ") must be greater than max col in VariableSeries " +
-                        nb::cast<std::string>(nb::str(item[0])) + " (" + std::to_string(largest) +
-                        ")");
+      core::optimisation::check_next_column(c.next_available_col,
+                                            nb::cast<std::string>(nb::str(item[0])), largest);
   }
 }
 
@@ -70,10 +70,9 @@ void construct(ContextRecord* self, nb::handle timeline, int64_t next_available_
 
 void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle block) {
   if (!PyUnicode_Check(output_id.ptr()))
-    throw nb::type_error(("output_id must be str, got " + bindings::type_name(output_id)).c_str());
+    core::optimisation::output_id_type_error(bindings::type_name(output_id));
   if (!nb::isinstance(block, engine::attr("FunctionBlock")))
-    throw nb::type_error(
-        ("block must be a FunctionBlock, got " + bindings::type_name(block)).c_str());
+    core::optimisation::block_type_error(bindings::type_name(block));
   c.function_blocks.attr("append")(block);
   c.all_series[output_id] = block.attr("output");
   const int64_t next = nb::cast<int64_t>(block.attr("next_available_col"));

@@ -7,6 +7,7 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -16,9 +17,7 @@ using arrays::DType;
 
 const VariableSeriesRecord& require_variables(nb::handle v, const char* what) {
   const VariableSeriesRecord* r = as_variables(v);
-  if (!r)
-    throw nb::type_error(
-        (std::string(what) + " must be a VariableSeries, got " + bindings::type_name(v)).c_str());
+  if (!r) co::not_variable_series(what, bindings::type_name(v));
   return *r;
 }
 
@@ -84,8 +83,7 @@ nb::object allocation_of(nb::handle allocation) {
   if (arrays::is_series(a)) a = a.attr("to_numpy")();
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && nb::len(a) > 0)
-    core::value_error("array must be int64, got " +
-                      nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
+    co::labels_not_integer(nb::cast<std::string>(nb::str(nb::object(a.attr("dtype")))));
   return arrays::to_dtype(a, DType::Int64);
 }
 
@@ -94,9 +92,7 @@ std::vector<double> group_rhs(nb::handle rhs, size_t groups) {
     return std::vector<double>(groups, nb::cast<double>(nb::float_(rhs)));
   nb::object arr = nb::borrow(rhs);
   if (arrays::is_series(rhs)) {
-    const size_t len = nb::len(rhs);
-    core::check(len == groups, "broadcast: expected length " + std::to_string(groups) + ", got " +
-                                   std::to_string(len));
+    core::kernels::check_broadcast_length(groups, nb::len(rhs));
     arr = arrays::to_dtype(rhs, DType::Float64);
   }
   arrays::ensure(arr, DType::Float64);
@@ -121,10 +117,7 @@ std::vector<std::pair<nb::object, nb::object>> term_pairs(nb::handle terms) {
     if (nb::isinstance(item, term_type)) {
       out.emplace_back(item.attr("coef"), item.attr("factor"));
     } else if (PyTuple_Check(item.ptr())) {
-      if (nb::len(item) != 2)
-        throw nb::type_error(
-            ("ConstraintTerm takes 2 fields (coef, factor), got " + std::to_string(nb::len(item)))
-                .c_str());
+      if (nb::len(item) != 2) co::constraint_term_fields(nb::len(item));
       out.emplace_back(nb::borrow(item[0]), nb::borrow(item[1]));
     } else {
       out.emplace_back(nb::float_(1.0), nb::borrow(item));
@@ -137,10 +130,7 @@ Terms read_terms(const std::vector<std::pair<nb::object, nb::object>>& pairs, si
   Terms t;
   t.terms.reserve(pairs.size());
   for (const auto& [coef, factor] : pairs) {
-    if (as_variables(coef))
-      throw nb::type_error(
-          "a coefficient must be a number, an array or a series, not a "
-          "VariableSeries");
+    if (as_variables(coef)) co::variable_coefficient();
     co::Term term;
     term.coef = arrays::per_step(coef, n, t.keep);
     if (const VariableSeriesRecord* v = as_variables(factor)) {
@@ -159,9 +149,7 @@ nb::object broadcast(nb::handle value, size_t n) {
   if (arrays::is_python_number(value))
     return arrays::array(std::vector<double>(n, nb::cast<double>(nb::float_(value))));
   if (arrays::is_series(value)) {
-    const size_t len = nb::len(value);
-    core::check(len == n,
-                "broadcast: expected length " + std::to_string(n) + ", got " + std::to_string(len));
+    core::kernels::check_broadcast_length(n, nb::len(value));
     return arrays::to_dtype(value, DType::Float64);
   }
   return nb::borrow(value);
@@ -188,10 +176,7 @@ nb::object sum_per_group(nb::handle terms, nb::handle rhs) {
       variables = nb::borrow(item[full ? 1 : 0]);
       allocation = nb::borrow(item[full ? 2 : 1]);
     } else {
-      throw nb::type_error(("a group term is a GroupTerm, (coef, variables, allocation) or "
-                            "(variables, allocation), got " +
-                            bindings::type_name(item))
-                               .c_str());
+      co::group_term_type(bindings::type_name(item));
     }
     const VariableSeriesRecord& v = require_variables(variables, "variables");
     nb::object alloc = allocation_of(allocation);
@@ -212,16 +197,12 @@ nb::object sum_per_group(nb::handle terms, nb::handle rhs) {
 
 nb::object output_is_sum_per_group_args(nb::args args) {
   const size_t given = nb::len(args);
-  if (given < 3 || given > 5)
-    throw nb::type_error(("output_is_sum_per_group() takes from 3 to 5 positional arguments but " +
-                          std::to_string(given) + " were given")
-                             .c_str());
+  co::check_positional_count("output_is_sum_per_group", 3, 5, given);
   nb::handle output = args[0], input = args[1], groups = args[2];
   nb::object weight = given > 3 ? nb::borrow(args[3]) : nb::float_(1.0);
   nb::object rhs = given > 4 ? nb::borrow(args[4]) : nb::float_(0.0);
   const VariableSeriesRecord& out = require_variables(output, "output");
-  std::vector<int64_t> own(out.data->size());
-  for (size_t i = 0; i < own.size(); ++i) own[i] = static_cast<int64_t>(i);
+  std::vector<int64_t> own = co::own_groups(out.data->size());
   nb::object negated = nb::steal(PyNumber_Negative(weight.ptr()));
   if (!negated.is_valid()) throw nb::python_error();
   nb::list terms;

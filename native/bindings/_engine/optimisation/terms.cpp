@@ -81,10 +81,7 @@ GroupInput group_input(const GroupedValuesRecord& g) {
 
 nb::object grouped_mean(const GroupedValuesRecord& g) {
   GroupInput in = group_input(g);
-  std::vector<double> sums = core::kernels::group_sum(in.values, in.allocation);
-  std::vector<int64_t> counts = core::kernels::group_count(in.allocation);
-  for (size_t i = 0; i < sums.size(); ++i) sums[i] /= static_cast<double>(counts[i]);
-  return arrays::array(std::move(sums));
+  return arrays::array(core::kernels::group_mean(in.values, in.allocation));
 }
 
 }  // namespace

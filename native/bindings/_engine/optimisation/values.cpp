@@ -3,6 +3,7 @@
 
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "core/optimisation/arguments.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -101,37 +102,12 @@ std::vector<int64_t> positions(nb::handle indices, size_t n) {
   const std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
   nb::object keep;
   if (kind == "b") {
-    if (nb::len(arr) != n) {
-      PyErr_SetString(PyExc_IndexError,
-                      ("boolean index did not match indexed array along axis 0; "
-                       "size of axis is " +
-                       std::to_string(n) + " but size of corresponding boolean axis is " +
-                       std::to_string(nb::len(arr)))
-                          .c_str());
-      throw nb::python_error();
-    }
+    co::check_mask_length(n, nb::len(arr));
     auto mask = arrays::span_as<uint8_t>(arr, keep);
     return core::kernels::where_indices(mask);
   }
-  if (kind != "i" && kind != "u" && nb::len(arr) > 0) {
-    PyErr_SetString(PyExc_IndexError,
-                    "arrays used as indices must be of integer (or boolean) type");
-    throw nb::python_error();
-  }
-  auto s = arrays::span_as<int64_t>(arr, keep);
-  std::vector<int64_t> out(s.begin(), s.end());
-  const int64_t size = static_cast<int64_t>(n);
-  for (int64_t& p : out) {
-    if (p < -size || p >= size) {
-      PyErr_SetString(PyExc_IndexError,
-                      ("index " + std::to_string(p) + " is out of bounds for axis 0 with size " +
-                       std::to_string(n))
-                          .c_str());
-      throw nb::python_error();
-    }
-    if (p < 0) p += size;
-  }
-  return out;
+  if (kind != "i" && kind != "u" && nb::len(arr) > 0) co::non_integer_index();
+  return co::normalise_positions(arrays::span_as<int64_t>(arr, keep), n);
 }
 
 }  // namespace ostrel::bindings::engine::optim

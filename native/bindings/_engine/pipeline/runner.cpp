@@ -1,6 +1,8 @@
 // The pipeline runner: places a run's inputs on the timeline, creates the execution context
 // and executes every function of every component in order, filing each result under the id of
 // the dataset it outputs.
+#include "core/pipeline/runner.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -9,7 +11,6 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/host.hpp"
-#include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -32,11 +33,9 @@ nb::object place_variables(nb::handle timeline, nb::handle dataset, nb::handle v
   const optim::VariableSeriesRecord* v = optim::as_variables(value);
   const size_t periods = nb::len(index);
   if (v->data->size() != periods)
-    core::value_error("dataset " + nb::cast<std::string>(nb::repr(dataset.attr("id"))) + ": " +
-                      std::to_string(v->data->size()) + " variables but the timeline has " +
-                      std::to_string(periods) + " " +
-                      nb::cast<std::string>(nb::str(nb::object(resolution.attr("value")))) +
-                      " periods");
+    core::pipeline::check_variable_count(
+        nb::cast<std::string>(nb::repr(dataset.attr("id"))), v->data->size(), periods,
+        nb::cast<std::string>(nb::str(nb::object(resolution.attr("value")))));
   return optim::with_index(*v, index);
 }
 

@@ -1,0 +1,105 @@
+#include "core/optimisation/arguments.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "core/common/errors.hpp"
+
+namespace ostrel::core::optimisation {
+
+void not_variable_series(std::string_view what, std::string_view type_name) {
+  std::string message(what);
+  message += " must be a VariableSeries, got ";
+  message += type_name;
+  fail(ErrorKind::Type, message);
+}
+
+void constraint_term_fields(size_t given) {
+  fail(ErrorKind::Type,
+       "ConstraintTerm takes 2 fields (coef, factor), got " + std::to_string(given));
+}
+
+void variable_coefficient() {
+  fail(ErrorKind::Type,
+       "a coefficient must be a number, an array or a series, not a VariableSeries");
+}
+
+void group_term_type(std::string_view type_name) {
+  std::string message =
+      "a group term is a GroupTerm, (coef, variables, allocation) or (variables, allocation), "
+      "got ";
+  message += type_name;
+  fail(ErrorKind::Type, message);
+}
+
+void check_positional_count(std::string_view function, size_t lo, size_t hi, size_t given) {
+  if (given >= lo && given <= hi) return;
+  std::string message(function);
+  message += "() takes from " + std::to_string(lo) + " to " + std::to_string(hi) +
+             " positional arguments but " + std::to_string(given) + " were given";
+  fail(ErrorKind::Type, message);
+}
+
+void labels_not_integer(std::string_view dtype) {
+  std::string message = "array must be int64, got ";
+  message += dtype;
+  value_error(message);
+}
+
+std::vector<std::int64_t> normalise_positions(std::span<const std::int64_t> positions, size_t n) {
+  std::vector<std::int64_t> out(positions.begin(), positions.end());
+  const auto size = static_cast<std::int64_t>(n);
+  for (std::int64_t& p : out) {
+    if (p < -size || p >= size)
+      fail(ErrorKind::Index, "index " + std::to_string(p) +
+                                 " is out of bounds for axis 0 with size " + std::to_string(n));
+    if (p < 0) p += size;
+  }
+  return out;
+}
+
+void check_mask_length(size_t n, size_t mask_length) {
+  if (mask_length == n) return;
+  fail(ErrorKind::Index,
+       "boolean index did not match indexed array along axis 0; size of axis is " +
+           std::to_string(n) + " but size of corresponding boolean axis is " +
+           std::to_string(mask_length));
+}
+
+void non_integer_index() {
+  fail(ErrorKind::Index, "arrays used as indices must be of integer (or boolean) type");
+}
+
+std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation) {
+  std::int64_t groups = 0;
+  for (std::int64_t g : allocation) {
+    if (g < 0) value_error("group numbers must be >= 0");
+    groups = std::max(groups, g + 1);
+  }
+  // More groups than elements cannot be dense; refused before anything is allocated for them.
+  if (static_cast<std::uint64_t>(groups) > allocation.size())
+    value_error("group numbers must be dense");
+  std::vector<std::int64_t> first(static_cast<size_t>(groups), -1);
+  for (size_t i = 0; i < allocation.size(); ++i) {
+    const std::int64_t g = allocation[i];
+    if (g < 0) value_error("group numbers must be >= 0");
+    if (first[static_cast<size_t>(g)] < 0)
+      first[static_cast<size_t>(g)] = static_cast<std::int64_t>(i);
+  }
+  for (std::int64_t f : first)
+    if (f < 0) value_error("group numbers must be dense");
+  return first;
+}
+
+void check_every_variable_grouped(size_t grouped, size_t variables) {
+  if (grouped != variables) value_error("every variable must fall in a period of the timeline");
+}
+
+std::vector<std::int64_t> own_groups(size_t n) {
+  std::vector<std::int64_t> out(n);
+  std::iota(out.begin(), out.end(), std::int64_t{0});
+  return out;
+}
+
+}  // namespace ostrel::core::optimisation

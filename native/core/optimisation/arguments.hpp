@@ -1,0 +1,42 @@
+#pragma once
+// Argument checks of the optimisation layer's functions, with the system's messages. The
+// bindings find out what a caller passed; the texts and the host exception kinds live here.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace ostrel::core::optimisation {
+
+// TypeError "<what> must be a VariableSeries, got <type>".
+[[noreturn]] void not_variable_series(std::string_view what, std::string_view type_name);
+// TypeError "ConstraintTerm takes 2 fields (coef, factor), got <n>".
+[[noreturn]] void constraint_term_fields(size_t given);
+// TypeError: a coefficient may not be a variable series.
+[[noreturn]] void variable_coefficient();
+// TypeError naming the accepted forms of a group term.
+[[noreturn]] void group_term_type(std::string_view type_name);
+// TypeError "<function>() takes from <lo> to <hi> positional arguments but <n> were given".
+void check_positional_count(std::string_view function, size_t lo, size_t hi, size_t given);
+// ValueError "array must be int64, got <dtype>" for group labels of a non-integer dtype.
+[[noreturn]] void labels_not_integer(std::string_view dtype);
+
+// Positions into a sequence of n elements: negative ones count from the end; IndexError
+// "index <p> is out of bounds for axis 0 with size <n>" for any outside [-n, n).
+std::vector<std::int64_t> normalise_positions(std::span<const std::int64_t> positions, size_t n);
+// IndexError unless a boolean index has the sequence's length n.
+void check_mask_length(size_t n, size_t mask_length);
+// IndexError "arrays used as indices must be of integer (or boolean) type".
+[[noreturn]] void non_integer_index();
+
+// For each group number 0..G-1 of an allocation, the position of its first element; ValueError
+// "group numbers must be >= 0" / "group numbers must be dense" otherwise.
+std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation);
+// ValueError unless every one of `variables` variables received a group.
+void check_every_variable_grouped(size_t grouped, size_t variables);
+
+// 0, 1, ..., n-1: each element its own group.
+std::vector<std::int64_t> own_groups(size_t n);
+
+}  // namespace ostrel::core::optimisation

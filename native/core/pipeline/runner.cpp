@@ -1,0 +1,21 @@
+#include "core/pipeline/runner.hpp"
+
+#include <string>
+
+#include "core/common/errors.hpp"
+
+namespace ostrel::core::pipeline {
+
+void check_variable_count(std::string_view dataset_id_repr, size_t variables, size_t periods,
+                          std::string_view resolution) {
+  if (variables == periods) return;
+  std::string message = "dataset ";
+  message += dataset_id_repr;
+  message += ": " + std::to_string(variables) + " variables but the timeline has " +
+             std::to_string(periods) + " ";
+  message += resolution;
+  message += " periods";
+  value_error(message);
+}
+
+}  // namespace ostrel::core::pipeline
