@@ -26,8 +26,12 @@ void positional_count(std::string_view function, std::string_view how, size_t ex
   std::string m(function);
   m += "() takes ";
   m += how;
-  m += " " + std::to_string(expected) + " positional argument" + (expected == 1 ? "" : "s") + " (" +
-       std::to_string(given) + " given)";
+  // Appended piece by piece: GCC 12 warns on the temporaries of a longer concatenation.
+  m += " ";
+  m += std::to_string(expected);
+  m += expected == 1 ? " positional argument (" : " positional arguments (";
+  m += std::to_string(given);
+  m += " given)";
   type_error(m);
 }
 

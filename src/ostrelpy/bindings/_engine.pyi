@@ -370,7 +370,7 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline):
         """
         compute(timeline): the level's value at every period start of the resolution.
         """
@@ -385,7 +385,7 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, **operands):
         """
         compute(timeline, **operands): the operands summed left to right, paired by label.
         """
@@ -401,9 +401,9 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, left, right):
         """
-        compute(timeline, *, operands): the element-wise result, paired by label.
+        compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
 class Divide(ostrelpy.bindings._schema.BaseModel):
@@ -417,9 +417,9 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, numerator, denominator):
         """
-        compute(timeline, *, operands): the element-wise result, paired by label.
+        compute(timeline, *, numerator, denominator): the element-wise result, paired by label.
         """
 
 class Multiply(ostrelpy.bindings._schema.BaseModel):
@@ -433,9 +433,9 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, left, right):
         """
-        compute(timeline, *, operands): the element-wise result, paired by label.
+        compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
 class Aggregate(ostrelpy.bindings._schema.BaseModel):
@@ -468,7 +468,7 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, input):
         """
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
@@ -486,7 +486,7 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, input):
         """
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
@@ -512,7 +512,7 @@ class Select(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, input):
         """
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
@@ -537,7 +537,7 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, input, replacement):
         """
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
         """
@@ -554,7 +554,7 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, input, minimum=None, maximum=None):
         """
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
         """
@@ -572,7 +572,7 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, *args, **kwargs) -> object:
+    def compute(self, timeline, *, tier_selector):
         """
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """

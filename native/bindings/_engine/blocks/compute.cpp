@@ -84,7 +84,10 @@ nb::object binary_compute(const char* block, const char* left, const char* right
         std::vector<std::pair<nb::object, const char*>> operands{{v[1], left}, {v[2], right}};
         return arithmetic(operands, t, Op, block);
       },
-      "compute(timeline, *, operands): the element-wise result, paired by label.");
+      // Kept for the process: the method's docstring and signature are read from it.
+      (new std::string("compute(timeline, *, " + std::string(left) + ", " + right +
+                       "): the element-wise result, paired by label."))
+          ->c_str());
 }
 
 // Add.compute(timeline, *, input_0, ..., input_<n-1>): exactly the block's operands, by the
