@@ -5,6 +5,7 @@ PYTHON ?= python3
 VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
+BENCH_DEPS := $(VENV)/.bench-deps-installed
 
 .PHONY: run test install bench lint format sanitize clean stubs test-cpp
 
@@ -14,7 +15,7 @@ run: install
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
 
-bench: install
+bench: install $(BENCH_DEPS)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
 
 install: $(DEPS)
@@ -26,6 +27,11 @@ $(DEPS): pyproject.toml
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
 	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test]"
 	touch $(DEPS)
+
+# The peers the benchmarks compare against (linopy); never a runtime dependency.
+$(BENCH_DEPS): pyproject.toml $(DEPS)
+	$(BIN)/pip install --quiet --no-build-isolation --editable ".[bench]"
+	touch $(BENCH_DEPS)
 
 # Formatting and lint of C++ (clang-format) and Python (ruff); `make format` rewrites in place.
 CXX_SOURCES = $(shell find native tests/cpp -name '*.cpp' -o -name '*.hpp')

@@ -19,5 +19,6 @@ NB_MODULE(_engine, m) {
   engine::init_kernels(m);
   engine::init_pipeline(m);
   engine::init_optimisation(m);
+  engine::init_solvers(m);
   host::cache_engine_classes();
 }

@@ -11,8 +11,6 @@ namespace ostrel::bindings::convert {
 
 namespace {
 
-nb::object pandas() { return nb::borrow(host::pandas()); }
-
 std::string text_of(nb::handle s) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);

@@ -1,0 +1,200 @@
+// What both adapters share: reading compiled blocks, the sparse matrix of their rows, the
+// caller's variables in time order, and the abstract SolverAdapter.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/arrays.hpp"
+#include "bindings/_engine/solvers/solvers.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
+#include "bindings/common/errors.hpp"
+#include "core/solvers/columns.hpp"
+
+namespace ostrel::bindings::engine::solvers {
+
+namespace {
+
+PyObject* coo_array() {
+  static PyObject* type = nullptr;  // leaked: see HighsHost
+  if (!type)
+    type = nb::object(nb::module_::import_("scipy.sparse").attr("coo_array")).release().ptr();
+  return type;
+}
+
+const co::VariableSeries& series_of(nb::handle v) {
+  const optim::VariableSeriesRecord* r = optim::as_variables(v);
+  if (!r)
+    throw nb::type_error(("expected a VariableSeries, got " + bindings::type_name(v)).c_str());
+  return *r->data;
+}
+
+std::shared_ptr<const co::ConstraintSeries> join(
+    const std::vector<std::shared_ptr<const co::ConstraintSeries>>& parts) {
+  if (parts.empty()) return nullptr;
+  if (parts.size() == 1) return parts[0];
+  std::vector<const co::ConstraintSeries*> ptrs;
+  for (const auto& p : parts) ptrs.push_back(p.get());
+  return std::make_shared<const co::ConstraintSeries>(co::concatenate(ptrs));
+}
+
+// Abstract operations: every adapter overrides them.
+[[noreturn]] void abstract(const char* name) {
+  raise_not_implemented(std::string("SolverAdapter.") + name + " is abstract");
+}
+
+int model_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  Py_VISIT(nb::inst_ptr<ModelAdapter>(self)->model.ptr());
+  return 0;
+}
+
+int model_clear(PyObject* self) {
+  nb::inst_ptr<ModelAdapter>(self)->model.reset();
+  return 0;
+}
+
+}  // namespace
+
+PyType_Slot model_adapter_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(model_traverse)},
+                                     {Py_tp_clear, reinterpret_cast<void*>(model_clear)},
+                                     {0, nullptr}};
+
+Blocks read_blocks(nb::handle blocks) {
+  nb::handle block_type = engine::attr("FunctionBlock");
+  Blocks out;
+  std::vector<std::shared_ptr<const co::ConstraintSeries>> eqs, ineqs;
+  for (nb::handle b : blocks) {
+    if (!nb::isinstance(b, block_type))
+      throw nb::type_error(("blocks must be FunctionBlock, got " + bindings::type_name(b)).c_str());
+    out.held.push_back(nb::borrow(b));
+    nb::object output = b.attr("output");
+    out.series.push_back(&series_of(output));
+    out.held.push_back(output);
+    nb::object aux = b.attr("auxiliaries");
+    out.held.push_back(aux);
+    for (nb::handle a : aux) out.series.push_back(&series_of(a));
+    nb::object e = b.attr("equalities"), i = b.attr("inequalities");
+    if (!e.is_none()) eqs.push_back(rows_of(e));
+    if (!i.is_none()) ineqs.push_back(rows_of(i));
+  }
+  out.equalities = join(eqs);
+  out.inequalities = join(ineqs);
+  return out;
+}
+
+std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints) {
+  const optim::ConstraintRecord* r = optim::as_constraints(constraints);
+  if (!r)
+    throw nb::type_error(
+        ("constraints must be a ConstraintSeries, got " + bindings::type_name(constraints))
+            .c_str());
+  return r->data;
+}
+
+nb::object csr_matrix(const std::shared_ptr<const co::ConstraintSeries>& rows, size_t num_cols) {
+  // Views into the shared record: the capsule keeps it alive as long as scipy holds them.
+  auto* owner = new std::shared_ptr<const co::ConstraintSeries>(rows);
+  nb::capsule cap(owner, [](void* p) noexcept {
+    delete static_cast<std::shared_ptr<const co::ConstraintSeries>*>(p);
+  });
+  nb::object r = arrays::read_only_view<int64_t>(rows->rows.data(), rows->nnz(), cap);
+  nb::object c = arrays::read_only_view<int64_t>(rows->cols.data(), rows->nnz(), cap);
+  nb::object v = arrays::read_only_view<double>(rows->coefs.data(), rows->nnz(), cap);
+  nb::object shape = nb::make_tuple(rows->rhs.size(), num_cols);
+  nb::object coo =
+      nb::handle(coo_array())(nb::make_tuple(v, nb::make_tuple(r, c)), nb::arg("shape") = shape);
+  return coo.attr("tocsr")();
+}
+
+nb::object float_array(const std::vector<double>& values) {
+  return convert::to_numpy(std::vector<double>(values));
+}
+
+nb::object int32_array(std::vector<int32_t>&& values) {
+  return arrays::canonical(convert::to_numpy(std::move(values)), arrays::DType::Int32);
+}
+
+Variables sorted_variables(nb::handle mapping) {
+  std::vector<nb::handle> keys;
+  std::vector<nb::object> values;
+  nb::object items = nb::list(mapping.attr("items")());
+  const size_t n = nb::len(items);
+  keys.reserve(n);
+  values.reserve(n);
+  for (nb::handle item : items) {
+    keys.push_back(PyTuple_GET_ITEM(item.ptr(), 0));
+    values.push_back(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1)));
+  }
+  convert::Instants instants = convert::datetime_instants(keys);
+  const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);
+  Variables out;
+  out.variables.reserve(n);
+  for (int64_t i : order) out.variables.push_back(values[static_cast<size_t>(i)]);
+  out.index = convert::datetime_index(
+      core::solvers::take(std::span<const int64_t>(instants.ns), order), instants.tz);
+  return out;
+}
+
+int64_t index_of(nb::handle variable) {
+  nb::object i = nb::steal(PyNumber_Index(variable.attr("index").ptr()));
+  if (!i.is_valid()) throw nb::python_error();
+  return nb::cast<int64_t>(i);
+}
+
+nb::object caller_series(std::vector<int64_t>&& cols, std::vector<double>&& lb,
+                         std::vector<double>&& ub, double infinity, nb::object index) {
+  core::solvers::require_finite_bounds(lb, ub, infinity);
+  const size_t n = cols.size();
+  co::VariableSeries v{std::move(cols), std::move(lb), std::move(ub), std::vector<uint8_t>(n, 0)};
+  return optim::make_variables(std::move(v), std::move(index));
+}
+
+nb::dict pair_variables(nb::handle series, const std::function<nb::object(int64_t)>& variable_at) {
+  nb::object keep;
+  auto cols = arrays::span_as<int64_t>(series.attr("cols"), keep);
+  nb::object stamps = convert::plain_datetimes(series.attr("index"));
+  core::solvers::require_pairing(nb::len(stamps), cols.size());
+  nb::dict out;
+  size_t i = 0;
+  for (nb::handle stamp : stamps) out[stamp] = variable_at(cols[i++]);
+  return out;
+}
+
+void require_ok(nb::handle status, const char* call) {
+  if (status.equal(nb::handle(highs_host().k_ok))) return;
+  core::solvers::solver_call_failed(call, nb::cast<std::string>(nb::str(status)));
+}
+
+nb::object record_repr(nb::handle self, const char* field, nb::handle value) {
+  return optim::record_repr(self, {{field, value}});
+}
+
+void init_adapter(nb::module_& m) {
+  nb::class_<SolverAdapter> c(m, "SolverAdapter",
+                              "The interface of a solver model that receives compiled blocks.");
+  c.def(nb::init<>());
+  c.def(
+      "add_blocks", [](nb::handle, nb::handle) { abstract("add_blocks"); },
+      nb::arg("blocks").none());
+  c.def(
+      "to_series", [](nb::handle, nb::handle) { abstract("to_series"); },
+      nb::arg("variables").none());
+  c.def(
+      "to_variables", [](nb::handle, nb::handle) { abstract("to_variables"); },
+      nb::arg("series").none());
+  c.def("get_next_available_col", [](nb::handle) { abstract("get_next_available_col"); });
+}
+
+}  // namespace ostrel::bindings::engine::solvers
+
+namespace ostrel::bindings::engine {
+
+void init_solvers(nb::module_& m) {
+  solvers::init_adapter(m);
+  solvers::init_highs(m);
+  solvers::init_gurobi(m);
+}
+
+}  // namespace ostrel::bindings::engine

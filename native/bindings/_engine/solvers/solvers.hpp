@@ -1,0 +1,89 @@
+#pragma once
+// The solver adapters: HiGHS and Gurobi models receive compiled blocks as whole arrays (one
+// call per kind), and caller variables become variable series and back.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "bindings/_engine/optimisation/optimisation.hpp"
+
+namespace ostrel::bindings::engine::solvers {
+namespace nb = nanobind;
+namespace co = core::optimisation;
+
+// Host names of the solver libraries and scipy, looked up on first use and kept for the life
+// of the process (leaked on purpose: no destructor may run after the host has finalised).
+// gurobipy is optional: only a Gurobi adapter asks for it.
+struct HighsHost {
+  PyObject* highs_var;
+  PyObject* k_ok;
+  double k_inf;
+  uint8_t k_integer;
+};
+struct GurobiHost {
+  PyObject* mvar;
+  PyObject* integer;
+  PyObject* continuous;
+  PyObject* equal;
+  PyObject* less_equal;
+  double infinity;
+};
+const HighsHost& highs_host();
+const GurobiHost& gurobi_host();
+
+// An adapter keeps the caller's model and nothing else.
+struct SolverAdapter {};
+struct ModelAdapter : SolverAdapter {
+  nb::object model;
+};
+struct HighsAdapter : ModelAdapter {};
+struct GurobiAdapter : ModelAdapter {};
+// GC slots of the adapter classes: the model may refer back to its adapter.
+extern PyType_Slot model_adapter_slots[];
+
+// The blocks of one add_blocks call, read once: their series in block order (output, then
+// auxiliaries) and their rows joined per kind (null when no block has rows of that kind).
+struct Blocks {
+  std::vector<nb::object> held;
+  std::vector<const co::VariableSeries*> series;
+  std::shared_ptr<const co::ConstraintSeries> equalities, inequalities;
+};
+Blocks read_blocks(nb::handle blocks);
+
+// The rows of a constraint record, shared with it.
+std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints);
+// The rows as a compressed-sparse-row matrix of `num_cols` columns, duplicates summed.
+nb::object csr_matrix(const std::shared_ptr<const co::ConstraintSeries>& rows, size_t num_cols);
+// A float64 / int32 numpy array owning a copy of `values`.
+nb::object float_array(const std::vector<double>& values);
+nb::object int32_array(std::vector<int32_t>&& values);
+
+// The variables of a {timestamp: variable} mapping in ascending time order, and the
+// DatetimeIndex of the sorted timestamps.
+struct Variables {
+  std::vector<nb::object> variables;
+  nb::object index;
+};
+Variables sorted_variables(nb::handle mapping);
+// The int64 value of a variable's `index` attribute.
+int64_t index_of(nb::handle variable);
+// VariableSeries(cols, lb, ub, is_integer all false, index) of caller variables whose bounds
+// must be finite (below `infinity` in magnitude).
+nb::object caller_series(std::vector<int64_t>&& cols, std::vector<double>&& lb,
+                         std::vector<double>&& ub, double infinity, nb::object index);
+// {datetime: variable_at(column)} over the series' index and columns, paired strictly.
+nb::dict pair_variables(nb::handle series, const std::function<nb::object(int64_t)>& variable_at);
+
+// Solver calls that report failure by status rather than by exception.
+void require_ok(nb::handle status, const char* call);
+
+nb::object record_repr(nb::handle self, const char* field, nb::handle value);
+
+void init_adapter(nb::module_& m);
+void init_highs(nb::module_& m);
+void init_gurobi(nb::module_& m);
+
+}  // namespace ostrel::bindings::engine::solvers
