@@ -60,8 +60,7 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
     if (rows.identity) {  // the whole grid, in order
       m.own = t.core->match(time_condition(condition), t.holiday_list());
     } else {
-      for (int64_t row : rows.rows)
-        if (row < 0) return host_mask(timeline, input, condition);
+      if (!rows.all_on_grid()) return host_mask(timeline, input, condition);
       m.own = cal::match_rows(table, rows.rows, time_condition(condition), t.holiday_list());
     }
   }
