@@ -25,8 +25,6 @@ class Unit(enum.StrEnum):
         True for intensive quantities that keep their value when an interval is split.
         """
 
-    _member_type_: TypeAlias = str
-
     A = "A"
     """Physical or monetary unit of a series or level."""
 
@@ -86,8 +84,6 @@ class Resolution(enum.StrEnum):
     def as_relativedelta(self) -> object:
         """The calendar step of one period as a relativedelta."""
 
-    _member_type_: TypeAlias = str
-
     QUARTER_HOURLY = "quarter_hourly"
     """Temporal resolution of a series, ordered from fine to coarse."""
 
@@ -134,8 +130,6 @@ def timezone_from_str(timezone: object) -> object:
 
 class Holiday(enum.StrEnum):
     """A public holiday, identified as in the holiday source."""
-
-    _member_type_: TypeAlias = str
 
     NO_FORSTE_NYTTARSDAG = "no/forste_nyttarsdag"
     """A public holiday, identified as in the holiday source."""
@@ -458,8 +452,6 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
 
     class AggregationFunction(enum.StrEnum):
         """The reduction applied to the values of each period."""
-
-        _member_type_: TypeAlias = str
 
         SUM = "sum"
         """The reduction applied to the values of each period."""
