@@ -4,8 +4,11 @@ Plain helpers are imported by the test modules (``from conftest import dataset``
 are found by pytest.
 """
 
+import asyncio
+import copy
 import datetime as dt
 import json
+import uuid
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
@@ -14,11 +17,17 @@ import pandas as pd
 import pytest
 
 import ostrelpy
-from ostrelpy.bindings import _engine
+from ostrelpy import models
+from ostrelpy.api_client import APIClient, holiday_occurrences
+from ostrelpy.bindings import _engine, logic
 
 e = _engine
 STOCKHOLM = ZoneInfo("Europe/Stockholm")
 CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
+SE_TARIFF = uuid.UUID("5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f")
+NO_TARIFF = uuid.UUID("7a1d3f2c-1e4b-4d5a-8c6e-2f3a4b5c6d7e")
+CONSUMPTION = models.Dataset(id="consumption", resolution="quarter_hourly", unit="kWh")
+QUARTER = dt.timedelta(minutes=15)
 
 
 @pytest.fixture(scope="session")
@@ -105,3 +114,157 @@ def run(component, inputs, tl):
 def day():
     """The timeline of one Stockholm Monday."""
     return timeline(local(2025, 6, 2), local(2025, 6, 3))
+
+
+# --- the facade: public records, a stand-in API client, caches -----------------------------
+
+
+def stockholm(*args):
+    from zoneinfo import ZoneInfo
+
+    return dt.datetime(*args, tzinfo=ZoneInfo("Europe/Stockholm"))
+
+
+def utc(*args):
+    return dt.datetime(*args, tzinfo=dt.UTC)
+
+
+def quarter_hours(start, end, value=1.0):
+    """{interval start (UTC): value} for every quarter-hour in [start, end)."""
+    out = {}
+    t = start.astimezone(dt.UTC)
+    end = end.astimezone(dt.UTC)
+    i = 0
+    while t < end:
+        out[t] = value(i, t) if callable(value) else value
+        t += QUARTER
+        i += 1
+    return out
+
+
+def dataset_dict(id="consumption", resolution="quarter_hourly", unit="kWh"):
+    return {"id": id, "resolution": resolution, "unit": unit}
+
+
+def rate_component(
+    rate, *, name="Energy", applicable_from=None, applicable_to=None, tz="Europe/Stockholm"
+):
+    """A public component: consumption times a fixed rate, per quarter-hour."""
+    return models.TariffComponent(
+        id=uuid.uuid4(),
+        name=name,
+        applicable_from=applicable_from,
+        applicable_to=applicable_to,
+        timezone=tz,
+        datasets=[dataset_dict()],
+        functions=[
+            {
+                "type": "multiply",
+                "left": dataset_dict(),
+                "right": {"value": rate, "unit": "SEK_per_kWh"},
+                "output": dataset_dict("cost", unit="SEK"),
+            }
+        ],
+        cost=dataset_dict("cost", unit="SEK"),
+    )
+
+
+def make_tariff(*components, name="test tariff"):
+    return models.Tariff(id=uuid.uuid4(), name=name, tariff_components=list(components))
+
+
+class FakeAPI:
+    """Stands in for the API client inside `logic`: serves tariffs by id (the bundled catalogue
+    for unknown ids), computes holidays by rule, records every call, and can be told to
+    suspend on an event or to raise."""
+
+    def __init__(self):
+        self.tariffs = {}
+        self.calls = []
+        self.gate = None  # an asyncio.Event to wait on in every call
+        self.error = None  # an exception to raise after waiting
+        self.cancelled = []
+        self.holiday_answer = None  # replaces the computed occurrences when set
+        api = self
+
+        class Client:
+            def __init__(self, api_key):
+                self.api_key = api_key
+                api.calls.append(("init", api_key))
+
+            async def get_tariff(self, tariff_id):
+                api.calls.append(("get_tariff", tariff_id))
+                await api._wait("get_tariff")
+                if tariff_id in api.tariffs:
+                    return copy.deepcopy(api.tariffs[tariff_id])
+                return await APIClient(api_key="k").get_tariff(tariff_id)
+
+            async def list_holidays(self, *, start_year, end_year, holiday):
+                api.calls.append(("list_holidays", start_year, end_year, list(holiday)))
+                await api._wait("list_holidays")
+                if api.holiday_answer is not None:
+                    return api.holiday_answer
+                return holiday_occurrences(start_year, end_year, holiday)
+
+        self.Client = Client
+
+    async def _wait(self, what):
+        try:
+            if self.gate is not None:
+                await self.gate.wait()
+        except asyncio.CancelledError:
+            self.cancelled.append(what)
+            raise
+        if self.error is not None:
+            raise self.error
+
+    def count(self, what):
+        return sum(1 for c in self.calls if c[0] == what)
+
+
+@pytest.fixture
+def clean_caches():
+    logic._TARIFF_CACHE.clear()
+    logic._HOLIDAY_CACHE.clear()
+    yield
+    logic._TARIFF_CACHE.clear()
+    logic._HOLIDAY_CACHE.clear()
+
+
+@pytest.fixture
+def api(monkeypatch, clean_caches):
+    fake = FakeAPI()
+    monkeypatch.setattr(logic, "APIClient", fake.Client)
+    return fake
+
+
+@pytest.fixture
+def facade(api):
+    return logic.LogicBindings("test-key")
+
+
+def arun(coro):
+    """Await a facade coroutine to its result."""
+    return asyncio.run(coro)
+
+
+# --- compiled blocks -----------------------------------------------------------------------
+
+H, D, KWH = e.Resolution.HOURLY, e.Resolution.DAILY, "kWh"
+
+
+def stockholm_days(y=2025, m=3, d=30, days=1, hour=0, hours=None):
+    """A Stockholm timeline from local y-m-d hour:00, for whole local days or some hours."""
+    start = local(y, m, d, hour)
+    length = dt.timedelta(hours=hours) if hours is not None else dt.timedelta(days=days)
+    return timeline(start, start + length)
+
+
+def partial_autumn():
+    """13:00 the day before the clocks go back, for three days: days of 11, 25, 24, 13 hours."""
+    return stockholm_days(2025, 10, 25, days=3, hour=13)
+
+
+def variables(start, lb, ub, index):
+    """Continuous variables over `index` from column `start`."""
+    return e.VariableSeries.continuous(start, np.asarray(lb, float), np.asarray(ub, float), index)

@@ -9,9 +9,9 @@ from __future__ import annotations
 import datetime as dt
 import enum
 import uuid
-from typing import Any
+from typing import Annotated, Any
 
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import BaseModel, BeforeValidator, ConfigDict, Field
 
 
 class Dataset(BaseModel):
@@ -69,6 +69,16 @@ class HolidayOccurrence(BaseModel):
     timezone: str
 
 
+def _plain_function(value: Any) -> Any:
+    """A validated block record (as the engine gives it back) becomes its plain description."""
+    dump = getattr(value, "model_dump", None)
+    return dump(mode="json") if callable(dump) else value
+
+
+# One pipeline step as plain data, e.g. {"type": "multiply", "left": ..., "output": ...}.
+FunctionDescription = Annotated[dict[str, Any], BeforeValidator(_plain_function)]
+
+
 class TariffComponent(BaseModel):
     """One priced part of a tariff; `functions` are plain block descriptions."""
 
@@ -78,7 +88,7 @@ class TariffComponent(BaseModel):
     applicable_to: dt.datetime | None = None
     timezone: str
     datasets: list[Dataset]
-    functions: list[dict[str, Any]] = Field(min_length=1)
+    functions: list[FunctionDescription] = Field(min_length=1)
     cost: Dataset
 
 

@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <limits>
 #include <string>
 
 #include "bindings/common/errors.hpp"
@@ -10,6 +11,8 @@
 namespace ostrel::bindings::convert {
 
 namespace {
+
+nb::object pandas() { return nb::borrow(host::pandas()); }
 
 std::string text_of(nb::handle s) {
   Py_ssize_t size = 0;
@@ -63,8 +66,9 @@ std::vector<double> values_f64(nb::handle series_or_array) {
 }
 
 nb::object utc_index(std::vector<int64_t>&& ns) {
-  nb::object arr = to_numpy(std::move(ns)).attr("view")("datetime64[ns]");
-  return nb::borrow(host::datetime_index_type())(arr, nb::arg("tz") = "UTC");
+  nb::object arr = to_numpy(std::move(ns));
+  const auto* data = static_cast<const int64_t*>(nb::cast<nb::ndarray<>>(arr).data());
+  return utc_index_view(data, nb::len(arr), arr);
 }
 
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name) {
@@ -203,6 +207,124 @@ core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::obje
   if (s.size() == n) return PerStep::of(s);
   if (s.size() == 1) return PerStep::of(s[0]);
   core::kernels::broadcast_error(n, s.size());
+}
+
+// ---- Instants, values and masks of the timeline ----
+
+InstantsView instants_view(nb::handle index, bool to_ns) {
+  InstantsView v;
+  // An aware nanosecond DatetimeIndex (what the timeline itself hands out) is read as it is.
+  if (index.type().is(host::datetime_index_type())) {
+    nb::object dtype = index.attr("dtype");
+    if (dtype.type().is(host::datetime_tz_dtype_type())) {
+      const std::string unit = text_of(dtype.attr("unit"));
+      const std::int64_t scale = unit == "ns"   ? 1
+                                 : unit == "us" ? 1000
+                                 : unit == "ms" ? 1000000
+                                 : unit == "s"  ? 1000000000
+                                                : 0;
+      if (scale) {
+        v.owner = index.attr("asi8");
+        const auto raw = view_1d<std::int64_t>(v.owner, v.scratch);
+        v.raw = raw;
+        v.unit_ns = scale;
+        if (scale == 1) {
+          v.ns = raw;
+          return v;
+        }
+        if (!to_ns) return v;
+        // Other units are scaled here rather than converted by the host (a copy per call).
+        constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        v.scaled.resize(raw.size());
+        bool overflow = false;
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+          if (raw[i] == nat) {
+            v.scaled[i] = nat;
+          } else {
+            overflow |= __builtin_mul_overflow(raw[i], scale, &v.scaled[i]);
+          }
+        }
+        // Instants beyond the nanosecond range: the host's conversion below reports them.
+        if (!overflow) {
+          v.ns = v.scaled;
+          return v;
+        }
+        v = InstantsView{};
+      }
+    }
+  }
+  nb::object idx = pandas().attr("DatetimeIndex")(index);
+  if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
+  v.owner = idx.attr("as_unit")("ns").attr("asi8");
+  v.ns = view_1d<std::int64_t>(v.owner, v.scratch);
+  v.raw = v.ns;
+  return v;
+}
+
+ValuesView values_view(nb::handle series) {
+  nb::object arr = nb::borrow(series);
+  if (nb::hasattr(arr, "to_numpy")) arr = arr.attr("to_numpy")();
+  ValuesView v;
+  v.owner = numpy().attr("asarray")(arr, nb::arg("dtype") = "float64");
+  v.values = view_1d<double>(v.owner, v.scratch);
+  return v;
+}
+
+std::int64_t instant_ns(nb::handle when, const char* what) {
+  nb::object ts = pandas().attr("Timestamp")(when);
+  if (ts.attr("tz").is_none())
+    throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
+  return nb::cast<std::int64_t>(ts.attr("as_unit")("ns").attr("value"));
+}
+
+nb::object mask_array(core::timeline::Mask&& mask) {
+  auto* owned = new core::timeline::Mask(std::move(mask));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<core::timeline::Mask*>(p); });
+  const size_t shape[1] = {owned->size()};
+  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
+                                                            1, shape, owner));
+}
+
+namespace {
+
+// The host's public constructor, given the dtype and no copy.
+nb::object public_utc_index(nb::handle m8) {
+  return host::datetime_index_type()(m8, nb::arg("dtype") = host::utc_ns_dtype(),
+                                     nb::arg("copy") = false);
+}
+
+// pandas' internal wrappers, when they exist and give what the public constructor gives
+// (checked once): the public one validates every instant and costs ten times more.
+bool fast_index_usable() {
+  static const bool usable = [] {
+    if (!host::datetime_array_simple_new().is_valid() ||
+        !host::datetime_index_simple_new().is_valid())
+      return false;
+    try {
+      nb::object probe = array(std::vector<std::int64_t>{0, 900'000'000'000, 1'800'000'000'000})
+                             .attr("view")("datetime64[ns]");
+      nb::object fast = host::datetime_index_simple_new()(
+          host::datetime_array_simple_new()(probe, nb::arg("dtype") = host::utc_ns_dtype()));
+      nb::object slow = public_utc_index(probe);
+      return fast.type().is(slow.type()) && fast.attr("dtype").equal(slow.attr("dtype")) &&
+             nb::cast<bool>(fast.attr("equals")(slow)) && fast.attr("freq").is_none();
+    } catch (nb::python_error&) {
+      return false;
+    }
+  }();
+  return usable;
+}
+
+}  // namespace
+
+nb::object utc_index_view(const std::int64_t* data, size_t n, nb::handle owner) {
+  const size_t shape[1] = {n};
+  nb::object arr =
+      nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(data, 1, shape, owner));
+  nb::object m8 = arr.attr("view")("datetime64[ns]");
+  if (!fast_index_usable()) return public_utc_index(m8);
+  return host::datetime_index_simple_new()(
+      host::datetime_array_simple_new()(m8, nb::arg("dtype") = host::utc_ns_dtype()));
 }
 
 }  // namespace ostrel::bindings::convert

@@ -15,6 +15,8 @@
 #include "bindings/common/host.hpp"
 #include "core/blocks/numeric.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/timeline/column.hpp"
+#include "core/timeline/grouping.hpp"
 
 namespace ostrel::bindings::convert {
 namespace nb = nanobind;
@@ -136,5 +138,37 @@ nb::object read_only_view(const T* data, size_t n, nb::handle owner);
 // pandas series must have length n (assertion "broadcast: expected length n, got m"); any other
 // value is read as a float64 array of length n (or one value).
 core::kernels::PerStep per_step(nb::handle value, size_t n, std::vector<nb::object>& keep);
+
+// ---- Instants, values and masks of the timeline ----
+
+// UTC nanoseconds of an instant index and float64 values of a series, viewed in place where
+// the host's buffers allow (copied otherwise); `owner` keeps the viewed buffer alive.
+// With `to_ns` false, an index of a coarser unit is left in its own unit (`raw`, `unit_ns`)
+// and `ns` stays empty, for callers that can work in that unit and spare the scaled copy.
+struct InstantsView {
+  nb::object owner;
+  std::vector<std::int64_t> scratch;
+  core::timeline::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
+  std::span<const std::int64_t> ns;
+  std::span<const std::int64_t> raw;  // the instants in their own unit
+  std::int64_t unit_ns = 1;
+};
+// TypeError when the index is naive.
+InstantsView instants_view(nb::handle index, bool to_ns = true);
+struct ValuesView {
+  nb::object owner;
+  std::vector<double> scratch;
+  std::span<const double> values;
+};
+ValuesView values_view(nb::handle series);
+
+// UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
+std::int64_t instant_ns(nb::handle when, const char* what);
+
+// A UTC nanosecond DatetimeIndex viewing `n` instants at `data`, kept alive by `owner`.
+nb::object utc_index_view(const std::int64_t* data, size_t n, nb::handle owner);
+
+// A numpy bool array owning a core mask.
+nb::object mask_array(core::timeline::Mask&& mask);
 
 }  // namespace ostrel::bindings::convert

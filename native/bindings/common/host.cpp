@@ -16,6 +16,10 @@ struct Types {
   PyObject* timestamp = nullptr;
   PyObject* dataframe = nullptr;
   PyObject* containers = nullptr;
+  PyObject* tz_dtype = nullptr;
+  PyObject* utc_ns = nullptr;
+  PyObject* array_simple_new = nullptr;
+  PyObject* index_simple_new = nullptr;
   PyObject* ndarray = nullptr;
   PyObject* numpy_number = nullptr;
   PyObject* ascontiguousarray = nullptr;
@@ -36,6 +40,12 @@ Types& types() {
 }
 
 PyObject* keep(nb::handle h) { return nb::borrow(h).release().ptr(); }
+
+PyObject* optional_attr(nb::handle owner, const char* name) {
+  PyObject* value = PyObject_GetAttrString(owner.ptr(), name);
+  if (!value) PyErr_Clear();
+  return value;
+}
 
 // The classes other binding files look up, published once the engine module is complete.
 constexpr const char* kEngineClasses[] = {"Dataset",
@@ -66,6 +76,10 @@ void init() {
   t.timestamp = keep(pd.attr("Timestamp"));
   t.dataframe = keep(pd.attr("DataFrame"));
   t.containers = keep(nb::make_tuple(pd.attr("Series"), pd.attr("Index"), pd.attr("DataFrame")));
+  t.tz_dtype = keep(pd.attr("DatetimeTZDtype"));
+  t.utc_ns = keep(pd.attr("DatetimeTZDtype")("ns", "UTC"));
+  t.array_simple_new = optional_attr(pd.attr("arrays").attr("DatetimeArray"), "_simple_new");
+  t.index_simple_new = optional_attr(pd.attr("DatetimeIndex"), "_simple_new");
   t.ndarray = keep(np.attr("ndarray"));
   t.numpy_number = keep(np.attr("number"));
   t.ascontiguousarray = keep(np.attr("ascontiguousarray"));
@@ -89,6 +103,10 @@ nb::handle datetime_index_type() { return types().datetime_index; }
 nb::handle timestamp_type() { return types().timestamp; }
 nb::handle dataframe_type() { return types().dataframe; }
 nb::handle pandas_containers() { return types().containers; }
+nb::handle datetime_tz_dtype_type() { return types().tz_dtype; }
+nb::handle utc_ns_dtype() { return types().utc_ns; }
+nb::handle datetime_array_simple_new() { return types().array_simple_new; }
+nb::handle datetime_index_simple_new() { return types().index_simple_new; }
 nb::handle ndarray_type() { return types().ndarray; }
 nb::handle numpy_number_type() { return types().numpy_number; }
 nb::handle ascontiguousarray() { return types().ascontiguousarray; }

@@ -19,7 +19,14 @@ nb::handle series_type();
 nb::handle datetime_index_type();
 nb::handle timestamp_type();
 nb::handle dataframe_type();
-nb::handle pandas_containers();  // (Series, Index, DataFrame), for isinstance
+nb::handle pandas_containers();       // (Series, Index, DataFrame), for isinstance
+nb::handle datetime_tz_dtype_type();  // pandas.DatetimeTZDtype
+nb::handle utc_ns_dtype();            // DatetimeTZDtype("ns", "UTC"), the grid's dtype
+// pandas' internal constructors that wrap an existing datetime64 buffer without validating it
+// (DatetimeArray._simple_new, DatetimeIndex._simple_new), or invalid handles when this pandas
+// has none.
+nb::handle datetime_array_simple_new();
+nb::handle datetime_index_simple_new();
 
 // numpy
 nb::handle ndarray_type();

@@ -6,12 +6,16 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
+#include "bindings/logic/logic.hpp"
 
 namespace nb = nanobind;
 using namespace ostrel::bindings;
 
 NB_MODULE(logic, m) {
   init_common(m);
+  host::init();
+  logic::set_module(m);
   nb::module_ domain = nb::module_::import_("ostrelpy.bindings._engine");
   nb::module_ cache = nb::module_::import_("ostrelpy.bindings.expiry_cache");
   m.attr("domain") = domain;
@@ -33,4 +37,7 @@ NB_MODULE(logic, m) {
   m.attr("_CACHE_TTL_SECONDS") = ttl;
   m.attr("_TARIFF_CACHE") = expiry_cache(ttl);
   m.attr("_HOLIDAY_CACHE") = expiry_cache(ttl);
+
+  logic::init_conversions(m);
+  logic::init_facade(m);
 }

@@ -34,11 +34,9 @@ namespace {
 // Folds each element into the slot of its period; `row_of(i)` is element i's row or -1.
 // Elements of one period usually come in a run, which is folded in registers and stored once.
 // Sums are compensated, as the timeline's grouped sums are.
-template <Aggregation F, typename RowOf>
-std::vector<double> reduce(const timeline::Timeline& t, size_t n, RowOf row_of,
-                           std::span<const double> values, Resolution r, size_t& observed) {
-  const auto& gid = t.group_of_rows(r);
-  const size_t periods = t.periods(r).size();
+template <Aggregation F, typename RowOf, typename GroupOf>
+std::vector<double> reduce(size_t periods, size_t n, RowOf row_of, GroupOf gid,
+                           std::span<const double> values, size_t& observed) {
   std::vector<uint8_t> seen(periods, 0);
   std::vector<int64_t> count(periods, 0);
   std::vector<double> acc(periods, 0.0), comp(periods, 0.0);
@@ -49,13 +47,13 @@ std::vector<double> reduce(const timeline::Timeline& t, size_t n, RowOf row_of,
       ++i;
       continue;
     }
-    const auto p = static_cast<size_t>(gid[static_cast<size_t>(row)]);
+    const auto p = static_cast<size_t>(gid(row));
     seen[p] = 1;
     double a = acc[p], c = comp[p];
     int64_t k = count[p];
     for (; i < n; ++i) {
       const int64_t rw = row_of(i);
-      if (rw < 0 || static_cast<size_t>(gid[static_cast<size_t>(rw)]) != p) break;
+      if (rw < 0 || static_cast<size_t>(gid(rw)) != p) break;
       const double v = values[i];
       if (std::isnan(v)) continue;
       if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
@@ -95,13 +93,30 @@ std::vector<double> reduce_instants(const timeline::Timeline& t, std::span<const
                                     std::optional<Resolution> resolution) {
   const Rows rows = rows_of(t, instants, resolution);
   size_t observed = 0;
-  std::vector<double> reduced =
-      rows.identity
-          ? reduce<F>(
-                t, instants.size(), [](size_t i) { return static_cast<int64_t>(i); }, values, r,
-                observed)
-          : reduce<F>(
-                t, instants.size(), [&](size_t i) { return rows.rows[i]; }, values, r, observed);
+  const size_t periods = t.periods(r).size();
+  std::vector<double> reduced;
+  if (rows.identity || rows.on_starts) {
+    // Rows ascend (the whole grid, or the period starts of the input's resolution): their
+    // periods come from walking the runs of `r`, without a period id per row.
+    const timeline::PeriodIndex& p = t.periods(r);
+    const size_t runs = p.run_start.empty() ? p.rows : p.run_start.size();
+    auto run_end = [&](size_t j) {
+      if (p.run_start.empty()) return j + 1;
+      return j + 1 < runs ? static_cast<size_t>(p.run_start[j + 1]) : p.rows;
+    };
+    size_t j = 0;
+    auto gid = [&](int64_t row) {
+      while (run_end(j) <= static_cast<size_t>(row)) ++j;
+      return p.id_of_run.empty() ? static_cast<int64_t>(j) : int64_t{p.id_of_run[j]};
+    };
+    reduced = reduce<F>(
+        periods, instants.size(), [&](size_t i) { return rows[i]; }, gid, values, observed);
+  } else {
+    const auto& column = t.group_of_rows(r);
+    auto gid = [&](int64_t row) { return int64_t{column[static_cast<size_t>(row)]}; };
+    reduced = reduce<F>(
+        periods, instants.size(), [&](size_t i) { return rows.rows[i]; }, gid, values, observed);
+  }
   // Periods without any element have no value to place: the relabelling fails as it would
   // for a grouped result shorter than the period index.
   if (observed != reduced.size()) return t.to_period_order(std::vector<double>(observed), r);
@@ -115,7 +130,7 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
   Rows out;
   if (resolution) {
     const timeline::PeriodIndex& p = t.periods(*resolution);
-    const auto& utc = t.accessors().utc;
+    const auto& utc = t.calendar().utc;
     bool starts = instants.size() == p.size();
     if (starts && p.every_row_starts())
       starts = std::equal(instants.begin(), instants.end(), utc.begin());

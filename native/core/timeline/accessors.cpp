@@ -1,5 +1,9 @@
 #include "core/timeline/accessors.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <string>
+
 #include "core/common/errors.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -13,88 +17,179 @@ void Accessors::resize(std::size_t n) {
 
 namespace {
 
-// Fills row i from its local wall-clock time. Consecutive rows mostly share a local date, so
-// the date-derived columns are computed once per run of equal dates.
-struct RowFiller {
-  Accessors& t;
-  std::int64_t last_day = INT64_MIN;
-  CivilDate civil{};
-  IsoWeek iso{};
-  std::int64_t dow = 0;
+// Local wall-clock nanoseconds of an instant; a local time beyond the representable range is
+// refused rather than wrapped.
+std::int64_t local_of(std::int64_t utc, std::int64_t offset) {
+  std::int64_t local = 0;
+  if (__builtin_add_overflow(utc, offset, &local))
+    value_error("local time of instant " + std::to_string(utc) + " is out of range");
+  return local;
+}
 
-  void fill(std::size_t i, std::int64_t local) {
-    const std::int64_t utc = t.utc[i];
-    const std::int64_t days = floor_div(local, kNsPerDay);
-    if (days != last_day) {
-      t.date_runs.push_back(static_cast<std::int32_t>(i));
-      last_day = days;
-      civil = civil_from_days(days);
-      iso = iso_week(days);
-      dow = iso_weekday(days);
-    }
-    const std::int64_t minute_of_day = (local - days * kNsPerDay) / kNsPerMinute;
-    t.iso_year[i] = static_cast<std::int32_t>(iso.iso_year);
-    t.week[i] = static_cast<std::int8_t>(iso.week);
-    t.day_of_week[i] = static_cast<std::int8_t>(dow);
-    t.year[i] = static_cast<std::int32_t>(civil.year);
-    t.month[i] = static_cast<std::int8_t>(civil.month);
-    t.day[i] = static_cast<std::int8_t>(civil.day);
-    t.hour[i] = static_cast<std::int8_t>(minute_of_day / 60);
-    t.minute[i] = static_cast<std::int8_t>(minute_of_day % 60);
-    t.utc_offset[i] = local - utc;
-    t.date[i] = static_cast<std::int32_t>(days);
-  }
-};
+// The date fields of a run starting at `row` with local wall-clock time `local`.
+DayRun day_run(std::size_t row, std::int64_t local, std::int64_t offset) {
+  const std::int64_t days = floor_div(local, kNsPerDay);
+  const CivilDate civil = civil_from_days(days);
+  const IsoWeek iso = iso_week(days);
+  DayRun r{};
+  r.first_row = static_cast<std::int32_t>(row);
+  r.date = static_cast<std::int32_t>(days);
+  r.offset = offset;
+  r.year = static_cast<std::int32_t>(civil.year);
+  r.iso_year = static_cast<std::int32_t>(iso.iso_year);
+  r.month = static_cast<std::int8_t>(civil.month);
+  r.day = static_cast<std::int8_t>(civil.day);
+  r.week = static_cast<std::int8_t>(iso.week);
+  r.day_of_week = static_cast<std::int8_t>(iso_weekday(days));
+  r.first_minute = static_cast<std::int16_t>((local - days * kNsPerDay) / kNsPerMinute);
+  return r;
+}
+
+bool same_day_fields(const DayRun& a, const DayRun& b) {
+  return a.date == b.date && a.offset == b.offset && a.year == b.year && a.iso_year == b.iso_year &&
+         a.month == b.month && a.day == b.day && a.week == b.week && a.day_of_week == b.day_of_week;
+}
 
 }  // namespace
 
-Accessors calculate_accessors(Column<std::int64_t> utc, std::span<const std::int64_t> local) {
-  if (utc.size() != local.size()) value_error("utc and local instants differ in length");
-  Accessors t;
-  t.utc = std::move(utc);
-  t.resize(t.utc.size());
-  RowFiller f{t};
-  for (std::size_t i = 0; i < t.size(); ++i) f.fill(i, local[i]);
-  return t;
-}
-
-Accessors calculate_accessors_fixed(Column<std::int64_t> utc, std::int64_t offset_ns) {
-  Accessors t;
-  t.utc = std::move(utc);
-  t.resize(t.utc.size());
-  RowFiller f{t};
-  for (std::size_t i = 0; i < t.size(); ++i) f.fill(i, t.utc[i] + offset_ns);
-  return t;
+std::size_t Calendar::run_of(std::size_t row) const {
+  auto it = std::upper_bound(runs.begin(), runs.end(), row, [](std::size_t r, const DayRun& d) {
+    return r < static_cast<std::size_t>(d.first_row);
+  });
+  return static_cast<std::size_t>(it - runs.begin()) - 1;
 }
 
 Column<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_t step) {
   Column<std::int64_t> grid;
   if (end <= start) return grid;
-  // Unsigned: the span of two valid instants can exceed the signed range.
+  // Unsigned: the span of two valid instants can exceed the signed range, and so can k * step
+  // on the way to an instant that is itself in range.
   const auto span = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
-  const auto n = static_cast<std::int64_t>((span - 1) / static_cast<std::uint64_t>(step) + 1);
+  const std::uint64_t n = (span - 1) / static_cast<std::uint64_t>(step) + 1;
+  if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+    value_error("a timeline of " + std::to_string(n) + " quarter-hours is too long");
   grid.resize(static_cast<std::size_t>(n));
-  for (std::int64_t k = 0; k < n; ++k) grid[static_cast<std::size_t>(k)] = start + k * step;
+  const auto base = static_cast<std::uint64_t>(start);
+  for (std::uint64_t k = 0; k < n; ++k)
+    grid[static_cast<std::size_t>(k)] =
+        static_cast<std::int64_t>(base + k * static_cast<std::uint64_t>(step));
   return grid;
 }
 
-Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows) {
-  Accessors t;
-  t.resize(rows.size());
-  auto take = [&](const auto& from, auto& to) {
-    for (std::size_t i = 0; i < rows.size(); ++i) to[i] = from[static_cast<std::size_t>(rows[i])];
+Calendar grid_calendar(std::int64_t start, std::int64_t end, const Offsets& offsets) {
+  Calendar c;
+  c.utc = make_grid(start, end, kNsPerQuarterHour);
+  const std::size_t n = c.size();
+  // Rows before the instant t: the grid is regular, so this is arithmetic.
+  auto rows_before = [&](std::int64_t t) -> std::size_t {
+    if (t <= start) return 0;
+    const auto d = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start);
+    const std::uint64_t r = (d - 1) / static_cast<std::uint64_t>(kNsPerQuarterHour) + 1;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(r, n));
   };
-  take(table.utc, t.utc);
-  take(table.iso_year, t.iso_year);
-  take(table.week, t.week);
-  take(table.day_of_week, t.day_of_week);
-  take(table.year, t.year);
-  take(table.month, t.month);
-  take(table.day, t.day);
-  take(table.hour, t.hour);
-  take(table.minute, t.minute);
-  take(table.utc_offset, t.utc_offset);
-  take(table.date, t.date);
+  const auto changes = offsets.changes();
+  std::size_t ci = 0;
+  std::size_t row = 0;
+  while (row < n) {
+    while (ci + 1 < changes.size() && changes[ci + 1].from <= c.utc[row]) ++ci;
+    const std::int64_t offset = changes[ci].offset;
+    const std::size_t segment_end = ci + 1 < changes.size() ? rows_before(changes[ci + 1].from) : n;
+    const std::int64_t local = local_of(c.utc[row], offset);
+    const DayRun r = day_run(row, local, offset);
+    // The next local midnight, in UTC.
+    std::int64_t midnight = 0, next = 0;
+    std::size_t end_row = segment_end;
+    if (!__builtin_mul_overflow(std::int64_t{r.date} + 1, kNsPerDay, &midnight) &&
+        !__builtin_sub_overflow(midnight, offset, &next))
+      end_row = std::min(end_row, rows_before(next));
+    c.runs.push_back(r);
+    row = std::max(end_row, row + 1);
+  }
+  return c;
+}
+
+Calendar calendar_of(Accessors&& t) {
+  Calendar c;
+  const std::size_t n = t.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    DayRun r{};
+    r.first_row = static_cast<std::int32_t>(i);
+    r.date = t.date[i];
+    r.offset = t.utc_offset[i];
+    r.year = t.year[i];
+    r.iso_year = t.iso_year[i];
+    r.month = t.month[i];
+    r.day = t.day[i];
+    r.week = t.week[i];
+    r.day_of_week = t.day_of_week[i];
+    if (c.runs.empty() || !same_day_fields(c.runs.back(), r)) c.runs.push_back(r);
+  }
+  c.utc = std::move(t.utc);
+  c.hour = std::move(t.hour);
+  c.minute = std::move(t.minute);
+  if (c.hour.size() != n || c.minute.size() != n) value_error("accessor columns differ in length");
+  return c;
+}
+
+Accessors accessors_of(const Calendar& c) {
+  Accessors t;
+  t.resize(c.size());
+  t.utc.assign(c.utc.begin(), c.utc.end());
+  for (std::size_t k = 0; k < c.runs.size(); ++k) {
+    const DayRun& r = c.runs[k];
+    const auto a = static_cast<std::size_t>(r.first_row);
+    const std::size_t b = c.run_end(k);
+    for (std::size_t i = a; i < b; ++i) {
+      const std::int64_t m = c.minute_of_day(k, i);
+      t.iso_year[i] = r.iso_year;
+      t.week[i] = r.week;
+      t.day_of_week[i] = r.day_of_week;
+      t.year[i] = r.year;
+      t.month[i] = r.month;
+      t.day[i] = r.day;
+      t.hour[i] = static_cast<std::int8_t>(m / 60);
+      t.minute[i] = static_cast<std::int8_t>(m % 60);
+      t.utc_offset[i] = r.offset;
+      t.date[i] = r.date;
+    }
+  }
+  return t;
+}
+
+Accessors accessors_of(std::span<const std::int64_t> utc, const Offsets& offsets) {
+  std::vector<std::int64_t> per_row(utc.size());
+  for (std::size_t i = 0; i < utc.size(); ++i) per_row[i] = offsets.at(utc[i]);
+  return accessors_of(utc, std::span<const std::int64_t>(per_row));
+}
+
+Accessors accessors_of(std::span<const std::int64_t> utc, std::span<const std::int64_t> offsets) {
+  if (utc.size() != offsets.size()) value_error("instants and offsets differ in length");
+  Accessors t;
+  t.resize(utc.size());
+  DayRun r{};
+  std::int64_t last_local_day = std::numeric_limits<std::int64_t>::min(), last_offset = 0;
+  for (std::size_t i = 0; i < utc.size(); ++i) {
+    const std::int64_t offset = offsets[i];
+    const std::int64_t local = local_of(utc[i], offset);
+    const std::int64_t days = floor_div(local, kNsPerDay);
+    if (days != last_local_day || offset != last_offset) {
+      r = day_run(i, local, offset);
+      last_local_day = days;
+      last_offset = offset;
+    }
+    const std::int64_t m = (local - days * kNsPerDay) / kNsPerMinute;
+    t.utc[i] = utc[i];
+    t.iso_year[i] = r.iso_year;
+    t.week[i] = r.week;
+    t.day_of_week[i] = r.day_of_week;
+    t.year[i] = r.year;
+    t.month[i] = r.month;
+    t.day[i] = r.day;
+    t.hour[i] = static_cast<std::int8_t>(m / 60);
+    t.minute[i] = static_cast<std::int8_t>(m % 60);
+    t.utc_offset[i] = offset;
+    t.date[i] = r.date;
+  }
   return t;
 }
 

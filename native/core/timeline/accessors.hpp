@@ -1,18 +1,36 @@
 #pragma once
-// The calendar view of a grid: one row per instant, every column derived once from the UTC
-// instant and its local wall-clock time.
+// The calendar view of a grid. The core keeps, besides the UTC instants, one entry per run of
+// rows that share a local date and a UTC offset (one per day, two on a daylight-saving change):
+// every calendar field of a row follows from its run. Per-row columns are made only when the
+// host asks for the whole table.
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/timeline/column.hpp"
+#include "core/timeline/offsets.hpp"
 
 namespace ostrel::core::timeline {
 
-// Columns are as narrow as their ranges allow: a year of quarter-hours is 35,040 rows, and
-// filling fresh memory costs more than computing the values.
+// The quarter-hour grid, in minutes.
+inline constexpr std::int64_t kStepMinutes = 15;
+
+struct DayRun {
+  std::int32_t first_row;
+  std::int32_t date;    // local date, days since 1970-01-01
+  std::int64_t offset;  // local minus UTC, nanoseconds
+  std::int32_t year;
+  std::int32_t iso_year;
+  std::int8_t month;
+  std::int8_t day;
+  std::int8_t week;
+  std::int8_t day_of_week;
+  std::int16_t first_minute;  // built grids: local minute of day of the run's first row
+};
+
+// The ten per-row columns, as the host's accessor table shows them.
 struct Accessors {
-  Column<std::int64_t> utc;  // UTC nanoseconds, the table's index
+  Column<std::int64_t> utc;
   Column<std::int32_t> iso_year;
   Column<std::int8_t> week;
   Column<std::int8_t> day_of_week;
@@ -21,26 +39,48 @@ struct Accessors {
   Column<std::int8_t> day;
   Column<std::int8_t> hour;
   Column<std::int8_t> minute;
-  Column<std::int64_t> utc_offset;  // local minus UTC, nanoseconds
-  Column<std::int32_t> date;        // local date, days since 1970-01-01
-  // First row of each run of rows sharing a local date, when known (made while the columns
-  // are computed; a table read back from elsewhere leaves it empty).
-  std::vector<std::int32_t> date_runs;
+  Column<std::int64_t> utc_offset;
+  Column<std::int32_t> date;
 
   std::size_t size() const { return utc.size(); }
   void resize(std::size_t n);
 };
 
-// Columns for instants given as UTC and local wall-clock nanoseconds (same length).
-Accessors calculate_accessors(Column<std::int64_t> utc, std::span<const std::int64_t> local);
+// A timeline's calendar. A built grid steps by a quarter-hour, so within a run the local
+// minute of day grows by kStepMinutes per row from the run's first minute. A table read back
+// from the host keeps each row's hour and minute as given (`hour`, `minute` non-empty).
+struct Calendar {
+  Column<std::int64_t> utc;  // UTC nanoseconds, one per row
+  std::vector<DayRun> runs;  // in row order; runs[0].first_row == 0 when there are rows
+  Column<std::int8_t> hour, minute;
 
-// The same columns with a constant offset (fixed-offset zones and UTC), no local array needed.
-Accessors calculate_accessors_fixed(Column<std::int64_t> utc, std::int64_t offset_ns);
+  std::size_t size() const { return utc.size(); }
+  bool derived() const { return hour.empty() && !utc.empty(); }
+  std::size_t run_end(std::size_t k) const {
+    return k + 1 < runs.size() ? static_cast<std::size_t>(runs[k + 1].first_row) : size();
+  }
+  // Local minute of day of `row`, which lies in run k.
+  std::int64_t minute_of_day(std::size_t k, std::size_t row) const {
+    if (!hour.empty()) return std::int64_t{hour[row]} * 60 + minute[row];
+    return runs[k].first_minute + kStepMinutes * static_cast<std::int64_t>(row - runs[k].first_row);
+  }
+  // The run holding `row`.
+  std::size_t run_of(std::size_t row) const;
+};
 
 // The instants start + k * step strictly before end (empty when end <= start).
 Column<std::int64_t> make_grid(std::int64_t start, std::int64_t end, std::int64_t step);
 
-// Rows `rows` of `table`, in that order (repeats allowed).
-Accessors take_rows(const Accessors& table, std::span<const std::int64_t> rows);
+// The calendar of the quarter-hour grid from start (inclusive) to end (exclusive).
+Calendar grid_calendar(std::int64_t start, std::int64_t end, const Offsets& offsets);
+
+// The calendar of a table read back from the host, kept exactly as given.
+Calendar calendar_of(Accessors&& rows);
+
+// The per-row columns of a calendar, and of any instants (in any order) in a zone.
+Accessors accessors_of(const Calendar& c);
+Accessors accessors_of(std::span<const std::int64_t> utc, const Offsets& offsets);
+// ... and of instants each with its own offset.
+Accessors accessors_of(std::span<const std::int64_t> utc, std::span<const std::int64_t> offsets);
 
 }  // namespace ostrel::core::timeline

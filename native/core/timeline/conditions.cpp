@@ -2,45 +2,94 @@
 
 #include <algorithm>
 
+#include "core/timeline/civil.hpp"
+
 namespace ostrel::core::timeline {
 
 namespace {
 
 using Kind = TimeCondition::Kind;
 
-// Row r of the evaluated view: the identity over a whole table, or a selection of rows.
+// The evaluated rows: a whole calendar, or a selection of its rows, each with its day run.
 struct View {
-  const Accessors& t;
-  std::span<const std::int64_t> rows;
+  const Calendar& c;
   bool all;
-  std::span<const std::int32_t> date_runs;  // with `all`: first row of each run of one date
-  std::size_t size() const { return all ? t.size() : rows.size(); }
-  std::size_t row(std::size_t i) const { return all ? i : static_cast<std::size_t>(rows[i]); }
+  std::span<const std::int64_t> rows;  // without `all`
+  std::vector<std::size_t> run;        // without `all`: the day run of each selected row
+  std::size_t size() const { return all ? c.size() : rows.size(); }
 };
 
+View whole(const Calendar& c) { return View{c, true, {}, {}}; }
+
+View selection(const Calendar& c, std::span<const std::int64_t> rows) {
+  View v{c, false, rows, std::vector<std::size_t>(rows.size())};
+  // Selections mostly ascend (period starts, a series on the grid): step along the runs.
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto r = static_cast<std::size_t>(rows[i]);
+    auto in = [&](std::size_t j) {
+      return j < c.runs.size() && r >= static_cast<std::size_t>(c.runs[j].first_row) &&
+             r < c.run_end(j);
+    };
+    if (!in(k)) k = in(k + 1) ? k + 1 : c.run_of(r);
+    v.run[i] = k;
+  }
+  return v;
+}
+
+// A test of a row's time of day (minutes after local midnight).
 template <typename Test>
 Mask per_row(const View& v, Test test) {
   Mask m(v.size());
   if (v.all) {
-    for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(i) ? 1 : 0;
+    for (std::size_t k = 0; k < v.c.runs.size(); ++k)
+      for (std::size_t r = static_cast<std::size_t>(v.c.runs[k].first_row); r < v.c.run_end(k); ++r)
+        m[r] = test(v.c.minute_of_day(k, r)) ? 1 : 0;
   } else {
-    for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(v.row(i)) ? 1 : 0;
+    for (std::size_t i = 0; i < m.size(); ++i)
+      m[i] = test(v.c.minute_of_day(v.run[i], static_cast<std::size_t>(v.rows[i]))) ? 1 : 0;
   }
   return m;
 }
 
-// A test that depends on the local date only. Over a whole table it is made once per run of
-// rows sharing a date (96 rows on most days), not once per row.
+// A test of a row's day run (its local date and the fields that follow from it), made once
+// per run over a whole calendar.
 template <typename Test>
 Mask per_date(const View& v, Test test) {
-  if (!v.all) return per_row(v, test);
-  const std::size_t n = v.t.size(), runs = v.date_runs.size();
-  Mask m(n);
-  for (std::size_t k = 0; k < runs; ++k) {
-    const auto i = static_cast<std::size_t>(v.date_runs[k]);
-    const std::size_t j = k + 1 < runs ? static_cast<std::size_t>(v.date_runs[k + 1]) : n;
-    std::fill(m.begin() + static_cast<std::ptrdiff_t>(i),
-              m.begin() + static_cast<std::ptrdiff_t>(j), test(i) ? 1 : 0);
+  Mask m(v.size());
+  if (!v.all) {
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = test(v.c.runs[v.run[i]]) ? 1 : 0;
+    return m;
+  }
+  for (std::size_t k = 0; k < v.c.runs.size(); ++k)
+    std::fill(m.begin() + v.c.runs[k].first_row,
+              m.begin() + static_cast<std::ptrdiff_t>(v.c.run_end(k)), test(v.c.runs[k]) ? 1 : 0);
+  return m;
+}
+
+// Time of day over a whole built grid: a run's minutes step evenly from its first, so the
+// rows in [f, t) are one or two ranges of it.
+Mask time_of_day_ranges(const Calendar& c, std::int64_t f, std::int64_t t) {
+  Mask m(c.size(), 0);
+  for (std::size_t k = 0; k < c.runs.size(); ++k) {
+    const auto a = static_cast<std::size_t>(c.runs[k].first_row);
+    const auto len = static_cast<std::int64_t>(c.run_end(k) - a);
+    const std::int64_t m0 = c.runs[k].first_minute;
+    // The first row of the run at or after minute x.
+    auto from = [&](std::int64_t x) {
+      return std::clamp<std::int64_t>(-floor_div(m0 - x, kStepMinutes), 0, len);
+    };
+    auto fill = [&](std::int64_t lo, std::int64_t hi) {
+      if (lo < hi)
+        std::fill(m.begin() + static_cast<std::ptrdiff_t>(a) + lo,
+                  m.begin() + static_cast<std::ptrdiff_t>(a) + hi, 1);
+    };
+    if (f > t) {
+      fill(0, from(t));
+      fill(from(f), len);
+    } else {
+      fill(from(f), from(t));
+    }
   }
   return m;
 }
@@ -60,38 +109,17 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
   switch (c.kind) {
     case Kind::Month: {
       const std::uint64_t bits = bit_set(c.values);
-      return per_date(v, [&](std::size_t r) { return in_bits(bits, v.t.month[r]); });
+      return per_date(v, [&](const DayRun& d) { return in_bits(bits, d.month); });
     }
     case Kind::DayOfWeek: {
       const std::uint64_t bits = bit_set(c.values);
-      return per_date(v, [&](std::size_t r) { return in_bits(bits, v.t.day_of_week[r]); });
+      return per_date(v, [&](const DayRun& d) { return in_bits(bits, d.day_of_week); });
     }
     case Kind::TimeOfDay: {
-      const int f = static_cast<int>(c.from_minute), to = static_cast<int>(c.to_minute);
-      if (!v.all) {
-        return per_row(v, [&](std::size_t r) {
-          const int m = v.t.hour[r] * 60 + v.t.minute[r];
-          return f > to ? (m >= f || m < to) : (m >= f && m < to);
-        });
-      }
-      // Over a whole table: plain loops over the columns, which vectorise.
-      Mask out(v.size());
-      const std::int8_t* __restrict hour = v.t.hour.data();
-      const std::int8_t* __restrict minute = v.t.minute.data();
-      std::uint8_t* __restrict o = out.data();
-      const std::size_t n = out.size();
-      if (f > to) {
-        for (std::size_t i = 0; i < n; ++i) {
-          const int m = hour[i] * 60 + minute[i];
-          o[i] = static_cast<std::uint8_t>((m >= f) | (m < to));
-        }
-      } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          const int m = hour[i] * 60 + minute[i];
-          o[i] = static_cast<std::uint8_t>((m >= f) & (m < to));
-        }
-      }
-      return out;
+      const std::int64_t f = c.from_minute, to = c.to_minute;
+      if (v.all && v.c.derived()) return time_of_day_ranges(v.c, f, to);
+      return per_row(
+          v, [&](std::int64_t m) { return f > to ? (m >= f || m < to) : (m >= f && m < to); });
     }
     case Kind::ExcludeHolidays: {
       std::vector<std::int64_t> excluded;
@@ -99,8 +127,8 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
         if (std::find(c.holidays.begin(), c.holidays.end(), h.holiday) != c.holidays.end())
           excluded.push_back(h.date);
       std::sort(excluded.begin(), excluded.end());
-      return per_date(v, [&](std::size_t r) {
-        return !std::binary_search(excluded.begin(), excluded.end(), std::int64_t{v.t.date[r]});
+      return per_date(v, [&](const DayRun& d) {
+        return !std::binary_search(excluded.begin(), excluded.end(), std::int64_t{d.date});
       });
     }
     case Kind::And: {
@@ -130,21 +158,14 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
 
 }  // namespace
 
-Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, const TimeCondition& c,
+Mask match(const Calendar& calendar, const TimeCondition& c,
            std::span<const HolidayDate> holidays) {
-  return evaluate(View{table, {}, true, date_runs}, c, holidays);
+  return evaluate(whole(calendar), c, holidays);
 }
 
-std::vector<std::int32_t> date_runs(const Accessors& table) {
-  std::vector<std::int32_t> runs;
-  for (std::size_t i = 0; i < table.size(); ++i)
-    if (i == 0 || table.date[i] != table.date[i - 1]) runs.push_back(static_cast<std::int32_t>(i));
-  return runs;
-}
-
-Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
-                std::span<const HolidayDate> holidays) {
-  return evaluate(View{table, rows, false, {}}, c, holidays);
+Mask match_rows(const Calendar& calendar, std::span<const std::int64_t> rows,
+                const TimeCondition& c, std::span<const HolidayDate> holidays) {
+  return evaluate(selection(calendar, rows), c, holidays);
 }
 
 }  // namespace ostrel::core::timeline

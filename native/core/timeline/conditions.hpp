@@ -25,14 +25,9 @@ struct HolidayDate {
   std::string holiday;
 };
 
-// The first row of each run of rows sharing a local date.
-std::vector<std::int32_t> date_runs(const Accessors& table);
-
-// The mask of `c` over every row of `table` (given its date runs), or over the rows `rows` of
-// it, in that order.
-Mask match(const Accessors& table, std::span<const std::int32_t> date_runs, const TimeCondition& c,
-           std::span<const HolidayDate> holidays);
-Mask match_rows(const Accessors& table, std::span<const std::int64_t> rows, const TimeCondition& c,
-                std::span<const HolidayDate> holidays);
+// The mask of `c` over every row of `calendar`, or over the rows `rows` of it, in that order.
+Mask match(const Calendar& calendar, const TimeCondition& c, std::span<const HolidayDate> holidays);
+Mask match_rows(const Calendar& calendar, std::span<const std::int64_t> rows,
+                const TimeCondition& c, std::span<const HolidayDate> holidays);
 
 }  // namespace ostrel::core::timeline

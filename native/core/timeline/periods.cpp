@@ -25,21 +25,24 @@ struct Key {
   auto operator<=>(const Key&) const = default;
 };
 
-// Keys are cheap to derive from the columns, so they are computed where needed, not stored.
+// Keys are cheap to derive from a row's run, so they are computed where needed, not stored.
 template <Resolution R>
-Key key_at(const Accessors& t, std::size_t i) {
+Key key_at(const Calendar& c, std::size_t k, std::size_t row) {
+  const DayRun& d = c.runs[k];
   if constexpr (R == Resolution::QUARTER_HOURLY)
-    return {(std::int64_t{t.date[i]} * 24 + t.hour[i]) * 60 + t.minute[i], t.utc_offset[i]};
+    return {std::int64_t{d.date} * 1440 + c.minute_of_day(k, row), d.offset};
   else if constexpr (R == Resolution::HOURLY)
-    return {std::int64_t{t.date[i]} * 24 + t.hour[i], t.utc_offset[i]};
+    return {std::int64_t{d.date} * 24 +
+                (c.hour.empty() ? c.minute_of_day(k, row) / 60 : std::int64_t{c.hour[row]}),
+            d.offset};
   else if constexpr (R == Resolution::DAILY)
-    return {t.date[i], 0};
+    return {d.date, 0};
   else if constexpr (R == Resolution::WEEKLY)
-    return {std::int64_t{t.iso_year[i]} * 64 + t.week[i], 0};
+    return {std::int64_t{d.iso_year} * 64 + d.week, 0};
   else if constexpr (R == Resolution::MONTHLY)
-    return {std::int64_t{t.year[i]} * 16 + t.month[i], 0};
+    return {std::int64_t{d.year} * 16 + d.month, 0};
   else
-    return {t.year[i], 0};
+    return {d.year, 0};
 }
 
 // Ranks runs whose keys ascend within each chunk (maximal ascending sequences of runs) into
@@ -113,41 +116,16 @@ void sort_runs(std::size_t runs, KeyOfRun key, RowOfRun row, Column<std::int32_t
   }
 }
 
-template <Resolution R>
-PeriodIndex periods_of(const Accessors& t, std::span<const std::int32_t> date_runs) {
-  const std::size_t n = t.size();
-  PeriodIndex p;
-  p.rows = n;
-  // Runs of equal keys and the chunks of ascending runs they form, in one pass. Keys of days
-  // and coarser periods are read once per run of one local date, not once per row.
-  constexpr bool by_date = R != Resolution::QUARTER_HOURLY && R != Resolution::HOURLY;
-  const std::size_t steps = by_date ? date_runs.size() : n;
-  auto row_of_step = [&](std::size_t s) {
-    return by_date ? static_cast<std::size_t>(date_runs[s]) : s;
-  };
-  std::vector<std::size_t> chunks{0};
-  p.run_start.reserve(steps);
-  Key prev{};
-  for (std::size_t s = 0; s < steps; ++s) {
-    const std::size_t i = row_of_step(s);
-    const Key ki = key_at<R>(t, i);
-    if (s > 0 && ki == prev) continue;
-    if (s > 0 && ki < prev) chunks.push_back(p.run_start.size());
-    p.run_start.push_back(static_cast<std::int32_t>(i));
-    prev = ki;
-  }
-  const std::size_t runs = p.run_start.size();
-  chunks.push_back(runs);
-  if (runs == n) p.run_start = Column<std::int32_t>();  // every row is its own run
-  auto row = [&](std::size_t j) {
-    return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]);
-  };
-  auto key = [&](std::size_t j) { return key_at<R>(t, row(j)); };
-
+// Numbers the runs of `p` (in `chunks` of ascending keys) with period ids in ascending key
+// order, and records the period starts.
+template <typename KeyOfRun, typename RowOfRun>
+PeriodIndex rank_runs(PeriodIndex& p, std::size_t runs, const std::vector<std::size_t>& chunks,
+                      KeyOfRun key, RowOfRun row) {
+  const std::size_t n = p.rows;
   if (chunks.size() == 2) {  // keys ascend with the rows: run j is period j
     p.periods = runs;
     if (runs < n) p.start_rows = p.run_start;
-    return p;
+    return std::move(p);
   }
   p.id_of_run.resize(runs);
   Column<std::int32_t> first_row;
@@ -168,7 +146,70 @@ PeriodIndex periods_of(const Accessors& t, std::span<const std::int32_t> date_ru
     p.start_of_group[g] = static_cast<std::int32_t>(k++);
     if (!every_row) p.start_rows.push_back(static_cast<std::int32_t>(row(j)));
   }
-  return p;
+  return std::move(p);
+}
+
+template <Resolution R>
+PeriodIndex periods_of(const Calendar& c) {
+  const std::size_t n = c.size();
+  PeriodIndex p;
+  p.rows = n;
+  // Runs of equal keys and the chunks of ascending runs they form, in one pass over the day
+  // runs. Keys of days and coarser periods are read once per day run; hours and quarter-hours
+  // of a built grid follow arithmetically from the run's first minute.
+  constexpr bool by_date = R != Resolution::QUARTER_HOURLY && R != Resolution::HOURLY;
+  // A built grid's quarter-hours: every row is its own run, and keys ascend along a day run.
+  const bool rows_are_runs = R == Resolution::QUARTER_HOURLY && c.derived();
+  std::vector<std::size_t> chunks{0};
+  std::size_t count = 0;
+  Key prev{};
+  auto add = [&](std::size_t row, const Key& key) {
+    if (count > 0 && key == prev) return;
+    if (count > 0 && key < prev) chunks.push_back(count);
+    p.run_start.push_back(static_cast<std::int32_t>(row));
+    ++count;
+    prev = key;
+  };
+  if (!by_date && !rows_are_runs) p.run_start.reserve(R == Resolution::HOURLY ? n / 4 + 1 : n);
+  for (std::size_t k = 0; k < c.runs.size(); ++k) {
+    const auto a = static_cast<std::size_t>(c.runs[k].first_row);
+    const std::size_t b = c.run_end(k);
+    if constexpr (by_date) {
+      add(a, key_at<R>(c, k, a));
+    } else {
+      if (rows_are_runs) {
+        if (count > 0 && key_at<R>(c, k, a) < prev) chunks.push_back(count);
+        count += b - a;
+        prev = key_at<R>(c, k, b - 1);
+      } else if (R == Resolution::HOURLY && c.derived()) {
+        // The first row of each local hour of the run, found without visiting the others.
+        const std::int64_t m0 = c.runs[k].first_minute;
+        for (std::size_t row = a; row < b;) {
+          add(row, key_at<R>(c, k, row));
+          const std::int64_t next_hour = (c.minute_of_day(k, row) / 60 + 1) * 60;
+          const std::int64_t step = (next_hour - m0 + kStepMinutes - 1) / kStepMinutes;
+          row = std::max(row + 1, a + static_cast<std::size_t>(step));
+        }
+      } else {
+        for (std::size_t row = a; row < b; ++row) add(row, key_at<R>(c, k, row));
+      }
+    }
+  }
+  if (rows_are_runs) {
+    const std::size_t runs = count;
+    chunks.push_back(runs);
+    auto key = [&](std::size_t j) { return key_at<R>(c, c.run_of(j), j); };
+    auto row = [](std::size_t j) { return j; };
+    return rank_runs(p, runs, chunks, key, row);
+  }
+  const std::size_t runs = p.run_start.size();
+  chunks.push_back(runs);
+  if (runs == n) p.run_start = Column<std::int32_t>();  // every row is its own run
+  auto row = [&](std::size_t j) {
+    return p.run_start.empty() ? j : static_cast<std::size_t>(p.run_start[j]);
+  };
+  auto key = [&](std::size_t j) { return key_at<R>(c, c.run_of(row(j)), row(j)); };
+  return rank_runs(p, runs, chunks, key, row);
 }
 
 }  // namespace
@@ -191,21 +232,20 @@ std::span<const char* const> key_columns(Resolution r) {
   return {};
 }
 
-PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
-                            Resolution r) {
+PeriodIndex compute_periods(const Calendar& table, Resolution r) {
   switch (r) {
     case Resolution::QUARTER_HOURLY:
-      return periods_of<Resolution::QUARTER_HOURLY>(table, date_runs);
+      return periods_of<Resolution::QUARTER_HOURLY>(table);
     case Resolution::HOURLY:
-      return periods_of<Resolution::HOURLY>(table, date_runs);
+      return periods_of<Resolution::HOURLY>(table);
     case Resolution::DAILY:
-      return periods_of<Resolution::DAILY>(table, date_runs);
+      return periods_of<Resolution::DAILY>(table);
     case Resolution::WEEKLY:
-      return periods_of<Resolution::WEEKLY>(table, date_runs);
+      return periods_of<Resolution::WEEKLY>(table);
     case Resolution::MONTHLY:
-      return periods_of<Resolution::MONTHLY>(table, date_runs);
+      return periods_of<Resolution::MONTHLY>(table);
     case Resolution::YEARLY:
-      return periods_of<Resolution::YEARLY>(table, date_runs);
+      return periods_of<Resolution::YEARLY>(table);
   }
   return {};
 }

@@ -40,10 +40,8 @@ struct PeriodIndex {
   Column<std::int32_t> group_of_rows() const;
 };
 
-// `date_runs` holds the first row of each run of rows sharing a local date; the keys of days
-// and coarser periods only change between such runs.
-PeriodIndex compute_periods(const Accessors& table, std::span<const std::int32_t> date_runs,
-                            Resolution r);
+// The keys of days and coarser periods only change between the calendar's day runs.
+PeriodIndex compute_periods(const Calendar& calendar, Resolution r);
 
 // Finds the row of an instant. The grid of a built timeline is regular, which makes the
 // lookup arithmetic; any other table falls back to a sorted search.

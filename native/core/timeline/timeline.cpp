@@ -1,17 +1,24 @@
 #include "core/timeline/timeline.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <string>
 
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::core::timeline {
 
+Timeline::Timeline(Calendar calendar) : calendar_(std::move(calendar)) {
+  const auto& utc = calendar_.utc;
+  ascending_ = std::adjacent_find(utc.begin(), utc.end(), std::greater_equal<>()) == utc.end();
+}
+
 const PeriodIndex& Timeline::periods(Resolution r) const {
   auto& slot = periods_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(table_, date_runs(), r));
+  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(calendar_, r));
   return *slot;
 }
 
@@ -21,27 +28,20 @@ const Column<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
   return *slot;
 }
 
-const std::vector<std::int32_t>& Timeline::date_runs() const {
-  if (!date_runs_)
-    date_runs_ = std::make_unique<std::vector<std::int32_t>>(
-        table_.date_runs.empty() ? timeline::date_runs(table_) : table_.date_runs);
-  return *date_runs_;
-}
-
 const RowLocator& Timeline::locator() const {
-  if (!locator_) locator_ = std::make_unique<RowLocator>(table_.utc);
+  if (!locator_) locator_ = std::make_unique<RowLocator>(calendar_.utc);
   return *locator_;
 }
 
 std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
   const PeriodIndex& p = periods(r);
   std::vector<std::int64_t> out(p.size());
-  for (std::size_t k = 0; k < p.size(); ++k) out[k] = table_.utc[p.start_row(k)];
+  for (std::size_t k = 0; k < p.size(); ++k) out[k] = calendar_.utc[p.start_row(k)];
   return out;
 }
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
-  if (std::equal(instants.begin(), instants.end(), table_.utc.begin(), table_.utc.end())) {
+  if (std::equal(instants.begin(), instants.end(), calendar_.utc.begin(), calendar_.utc.end())) {
     // The whole grid in order (a series aligned to the timeline): every period takes part,
     // its members are its rows.
     const PeriodIndex& p = periods(r);
@@ -64,46 +64,58 @@ std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instan
   return locator().find_all(instants);
 }
 
-const Timeline::StartsInUnit& Timeline::starts_in_unit(Resolution r, std::int64_t unit_ns) const {
-  auto& slot = starts_in_unit_[static_cast<std::size_t>(r)];
-  if (slot && slot->unit_ns == unit_ns) return *slot;
-  auto made = std::make_unique<StartsInUnit>();
-  made->unit_ns = unit_ns;
-  made->starts = period_starts(r);
-  bool usable = true;
-  for (std::size_t k = 0; k < made->starts.size() && usable; ++k) {
-    const std::int64_t start = made->starts[k];
-    usable = start % unit_ns == 0 && (k == 0 || made->starts[k - 1] < start / unit_ns);
-    made->starts[k] = start / unit_ns;
-  }
-  made->usable = usable;
-  if (!usable) made->starts.clear();
-  slot = std::move(made);
-  return *slot;
-}
-
 bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
                                 Resolution r) const {
-  if (instants.size() != periods(r).size() || unit_ns <= 0) return false;
-  // Comparing in the instants' own unit needs no scaling (and cannot overflow): the period
-  // starts are kept divided by that unit, once per timeline.
-  const StartsInUnit& c = starts_in_unit(r, unit_ns);
-  return c.usable && std::equal(instants.begin(), instants.end(), c.starts.begin());
+  const PeriodIndex& p = periods(r);
+  if (instants.size() != p.size() || unit_ns <= 0 || !ascending_) return false;
+  // Scaled up, not divided down: an instant beyond the nanosecond range is on no grid.
+  const std::int64_t* utc = calendar_.utc.data();
+  auto on = [&](std::int64_t instant, std::size_t row) {
+    std::int64_t ns = 0;
+    return !__builtin_mul_overflow(instant, unit_ns, &ns) && ns == utc[row];
+  };
+  bool ok = true;
+  if (p.every_row_starts()) {
+    if (unit_ns == 1) return std::equal(instants.begin(), instants.end(), utc);
+    if (instants.empty() || !on(instants[0], 0)) return false;
+    // A built grid steps evenly: the instants must too, in their own unit, which takes one
+    // addition per element and no scaling at all.
+    if (calendar_.derived() && kNsPerQuarterHour % unit_ns == 0) {
+      const std::int64_t step = kNsPerQuarterHour / unit_ns;
+      std::uint64_t differ = 0;
+      auto expected = static_cast<std::uint64_t>(instants[0]);
+      for (const std::int64_t t : instants) {
+        differ |= static_cast<std::uint64_t>(t) ^ expected;
+        expected += static_cast<std::uint64_t>(step);
+      }
+      return differ == 0;
+    }
+    for (std::size_t k = 0; k < instants.size(); ++k) ok &= on(instants[k], k);
+  } else {
+    for (std::size_t k = 0; k < instants.size(); ++k) ok &= on(instants[k], p.start_row(k));
+  }
+  return ok;
 }
 
 std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
                                     std::span<const double> values, Resolution r) const {
+  if (values.size() != raw.size()) value_error("series values and index differ in length");
   // The usual input: a series already on the period starts. Period starts are distinct grid
   // instants in row order, so each keeps its own value.
-  if (values.size() == raw.size() && on_period_starts(raw, unit_ns, r))
-    return std::vector<double>(values.begin(), values.end());
-  std::vector<std::int64_t> scaled;
-  if (unit_ns != 1) {
-    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
-    scaled.resize(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) scaled[i] = raw[i] == nat ? nat : raw[i] * unit_ns;
+  if (on_period_starts(raw, unit_ns, r)) return std::vector<double>(values.begin(), values.end());
+  // The series' instants in nanoseconds with their positions; an instant beyond the
+  // nanosecond range matches no period start and takes no part (it must not wrap onto one).
+  constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+  std::vector<std::int64_t> instants;
+  std::vector<std::size_t> position;
+  instants.reserve(raw.size());
+  position.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    std::int64_t ns = nat;
+    if (raw[i] != nat && __builtin_mul_overflow(raw[i], unit_ns, &ns)) continue;
+    instants.push_back(ns);
+    position.push_back(i);
   }
-  const std::span<const std::int64_t> instants = unit_ns != 1 ? scaled : raw;
   // The series' instants in ascending order (a permutation only when they are not already).
   const std::size_t m = instants.size();
   std::vector<std::size_t> order;
@@ -139,7 +151,7 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int6
       }
       j = lo;
     }
-    if (j < m && instants[at(j)] == s) out[k] = values[at(j)];
+    if (j < m && instants[at(j)] == s) out[k] = values[position[at(j)]];
   }
   return out;
 }

@@ -17,18 +17,17 @@ namespace ostrel::core::timeline {
 
 class Timeline {
  public:
-  explicit Timeline(Accessors table) : table_(std::move(table)) {}
+  explicit Timeline(Calendar calendar);
 
-  const Accessors& accessors() const { return table_; }
-  std::size_t size() const { return table_.size(); }
+  const Calendar& calendar() const { return calendar_; }
+  std::size_t size() const { return calendar_.size(); }
 
   const PeriodIndex& periods(Resolution r) const;
   const RowLocator& locator() const;
-  const std::vector<std::int32_t>& date_runs() const;
 
   // The mask of a condition over every row.
   Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
-    return timeline::match(table_, date_runs(), c, holidays);
+    return timeline::match(calendar_, c, holidays);
   }
 
   // UTC instants of the period starts, in row order.
@@ -45,7 +44,7 @@ class Timeline {
   }
 
   // Whether the instants (in units of `unit_ns` nanoseconds) are exactly the period starts of
-  // `r`, in row order, each once and ascending.
+  // `r`, in row order.
   bool on_period_starts(std::span<const std::int64_t> instants, std::int64_t unit_ns,
                         Resolution r) const;
 
@@ -66,21 +65,11 @@ class Timeline {
                 Resolution r, std::int64_t n, bool highest) const;
 
  private:
-  Accessors table_;
+  Calendar calendar_;
+  bool ascending_ = true;  // instants strictly ascend with the rows (always, for a built grid)
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
   mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
-  mutable std::unique_ptr<std::vector<std::int32_t>> date_runs_;
-  // Per resolution, the period starts in the unit last asked for by on_period_starts; empty
-  // (and `usable` false) when some start is not a whole number of that unit or the starts do
-  // not ascend, so that no series can be on them in that sense.
-  struct StartsInUnit {
-    std::int64_t unit_ns = 0;
-    bool usable = false;
-    std::vector<std::int64_t> starts;
-  };
-  mutable std::array<std::unique_ptr<StartsInUnit>, domain::kResolutionCount> starts_in_unit_;
-  const StartsInUnit& starts_in_unit(Resolution r, std::int64_t unit_ns) const;
 };
 
 }  // namespace ostrel::core::timeline

@@ -378,6 +378,11 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
         compute(timeline): the level's value at every period start of the resolution.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Add(ostrelpy.bindings._schema.BaseModel):
     """The element-wise sum of two or more operands."""
 
@@ -391,6 +396,11 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     def compute(self, timeline, **operands):
         """
         compute(timeline, **operands): the operands summed left to right, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Subtract(ostrelpy.bindings._schema.BaseModel):
@@ -409,6 +419,11 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Divide(ostrelpy.bindings._schema.BaseModel):
     """The element-wise quotient of a series by an operand."""
 
@@ -425,6 +440,11 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, numerator, denominator): the element-wise result, paired by label.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
+        """
+
 class Multiply(ostrelpy.bindings._schema.BaseModel):
     """The element-wise product left * right."""
 
@@ -439,6 +459,11 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     def compute(self, timeline, *, left, right):
         """
         compute(timeline, *, left, right): the element-wise result, paired by label.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
 
 class Aggregate(ostrelpy.bindings._schema.BaseModel):
@@ -476,6 +501,11 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): one column per period; sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with one binary per step.
+        """
+
 class Resample(ostrelpy.bindings._schema.BaseModel):
     """
     Spreads a series onto a finer resolution: rates repeat, amounts split by duration.
@@ -492,6 +522,11 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
     def compute(self, timeline, *, input):
         """
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the input variables carried onto the finer periods; amounts scaled by the share of their period.
         """
 
 class Select(ostrelpy.bindings._schema.BaseModel):
@@ -520,6 +555,11 @@ class Select(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) values.
+        """
+
 class Mask(ostrelpy.bindings._schema.BaseModel):
     """Replaces the present values where a time condition holds."""
 
@@ -545,6 +585,11 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
         """
 
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, replacement): a column per step equal to the replacement where the condition holds and to the input elsewhere.
+        """
+
 class Clip(ostrelpy.bindings._schema.BaseModel):
     """Bounds a series from below and/or above."""
 
@@ -560,6 +605,11 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     def compute(self, timeline, *, input, minimum=None, maximum=None):
         """
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one binary per step and side.
         """
 
 class Lookup(ostrelpy.bindings._schema.BaseModel):
@@ -578,6 +628,11 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
     def compute(self, timeline, *, tier_selector):
         """
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
+        """
+
+    def compile(self, *args, **kwargs) -> object:
+        """
+        compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the selector's tier; one binary per feasible (step, tier) pair where the selector's bounds span several tiers.
         """
 
 Function: TypeAlias = (
@@ -907,6 +962,31 @@ def calculate_groups(timeline: object, variables: object, resolution: object) ->
     """
     The variables grouped by the periods of a resolution, periods in ascending key order.
     """
+
+class Slots:
+    """Per period, min(n, members) slot columns and their thresholds."""
+
+    @property
+    def n_per_group(self) -> object: ...
+    @property
+    def slot_to_group(self) -> object: ...
+    @property
+    def w(self) -> object: ...
+    @property
+    def thresholds(self) -> object: ...
+    @property
+    def is_highest(self) -> bool: ...
+    @classmethod
+    def for_groups(cls, input_groups: object, condition: object, start_col: int) -> object: ...
+    def linear_base_constraints(self, input_groups: object, z: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): slot order, excess rows, one sum per period.
+        """
+
+    def milp_brackets(self, input_groups: object, z: object, delta: object) -> object:
+        """
+        (EqualitySeries, InequalitySeries): n binaries per period and their gated brackets.
+        """
 
 class SolverAdapter:
     """The interface of a solver model that receives compiled blocks."""

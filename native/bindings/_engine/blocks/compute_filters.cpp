@@ -56,7 +56,7 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
                          nb::cast<int64_t>(condition.attr("n")), highest, resolution);
   } else {
     const cb::Rows rows = cb::rows_of(*t.core, input.labels, resolution);
-    const cal::Accessors& table = t.core->accessors();
+    const cal::Calendar& table = t.core->calendar();
     if (rows.identity) {  // the whole grid, in order
       m.own = t.core->match(time_condition(condition), t.holiday_list());
     } else {

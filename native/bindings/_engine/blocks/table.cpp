@@ -10,6 +10,7 @@
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/common/records.hpp"
 
 namespace ostrel::bindings::engine {
@@ -47,7 +48,7 @@ struct BlockRow {
   const char* operands_list;
   Factory validate;
   Factory compute;
-  Factory compile;  // none yet: the optimisation layer fills this column
+  Factory compile;
   // Record-level attributes made before the fields (nested enumerations) and helper methods.
   nb::object (*prepare)(nb::module_& m);
   std::vector<NamedFactory> helpers;
@@ -71,7 +72,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_constant>,
        compute::constant_compute,
-       nullptr,
+       optim::compile::constant_compile,
        nullptr,
        {}},
       {"Add",
@@ -82,7 +83,7 @@ const std::vector<BlockRow>& block_table() {
        "inputs",
        V<validate_add>,
        compute::add_compute,
-       nullptr,
+       optim::compile::add_compile,
        nullptr,
        {}},
       {"Subtract",
@@ -93,7 +94,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_subtract>,
        compute::subtract_compute,
-       nullptr,
+       optim::compile::subtract_compile,
        nullptr,
        {}},
       {"Divide",
@@ -104,7 +105,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_divide>,
        compute::divide_compute,
-       nullptr,
+       optim::compile::divide_compile,
        nullptr,
        {}},
       {"Multiply",
@@ -115,7 +116,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_multiply>,
        compute::multiply_compute,
-       nullptr,
+       optim::compile::multiply_compile,
        nullptr,
        {}},
       {"Aggregate",
@@ -128,7 +129,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_aggregate>,
        compute::aggregate_compute,
-       nullptr,
+       optim::compile::aggregate_compile,
        aggregation_function,
        {}},
       {"Resample",
@@ -139,7 +140,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_resample>,
        compute::resample_compute,
-       nullptr,
+       optim::compile::resample_compile,
        nullptr,
        {{"_amount_scale", compute::resample_amount_scale},
         {"_forward_fill", compute::resample_forward_fill}}},
@@ -151,7 +152,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_select>,
        compute::select_compute,
-       nullptr,
+       optim::compile::select_compile,
        nullptr,
        {}},
       {"Mask",
@@ -162,7 +163,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_mask>,
        compute::mask_compute,
-       nullptr,
+       optim::compile::mask_compile,
        nullptr,
        {}},
       {"Clip",
@@ -175,7 +176,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_clip>,
        compute::clip_compute,
-       nullptr,
+       optim::compile::clip_compile,
        nullptr,
        {}},
       {"Lookup",
@@ -189,7 +190,7 @@ const std::vector<BlockRow>& block_table() {
        nullptr,
        V<validate_lookup>,
        compute::lookup_compute,
-       nullptr,
+       optim::compile::lookup_compile,
        nullptr,
        {}},
   };

@@ -1,4 +1,5 @@
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 
 namespace ostrel::bindings::engine {
@@ -10,6 +11,7 @@ void init_optimisation(nb::module_& m) {
   optim::init_function_block(m);
   optim::init_context(m);
   optim::init_groups(m);
+  optim::compile::init_compile(m);
 }
 
 }  // namespace ostrel::bindings::engine

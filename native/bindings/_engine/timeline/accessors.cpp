@@ -12,6 +12,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -58,96 +59,26 @@ cal::Resolution resolution_key(nb::handle value) {
   raise_key_error(value);
 }
 
-InstantsView instants_view(nb::handle index, bool to_ns) {
-  InstantsView v;
-  // An aware nanosecond DatetimeIndex (what the timeline itself hands out) is read as it is.
-  static PyObject* index_type = nb::object(pandas().attr("DatetimeIndex")).release().ptr();
-  static PyObject* tz_dtype = nb::object(pandas().attr("DatetimeTZDtype")).release().ptr();
-  if (index.type().is(nb::handle(index_type))) {
-    nb::object dtype = index.attr("dtype");
-    if (dtype.type().is(nb::handle(tz_dtype))) {
-      const std::string unit = text_of(dtype.attr("unit"));
-      const std::int64_t scale = unit == "ns"   ? 1
-                                 : unit == "us" ? 1000
-                                 : unit == "ms" ? 1000000
-                                 : unit == "s"  ? 1000000000
-                                                : 0;
-      if (scale) {
-        v.owner = index.attr("asi8");
-        const auto raw = convert::view_1d<std::int64_t>(v.owner, v.scratch);
-        v.raw = raw;
-        v.unit_ns = scale;
-        if (scale == 1) {
-          v.ns = raw;
-          return v;
-        }
-        if (!to_ns) return v;
-        // Other units are scaled here rather than converted by the host (a copy per call).
-        constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
-        v.scaled.resize(raw.size());
-        bool overflow = false;
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-          if (raw[i] == nat) {
-            v.scaled[i] = nat;
-          } else {
-            overflow |= __builtin_mul_overflow(raw[i], scale, &v.scaled[i]);
-          }
-        }
-        // Instants beyond the nanosecond range: the host's conversion below reports them.
-        if (!overflow) {
-          v.ns = v.scaled;
-          return v;
-        }
-        v = InstantsView{};
-      }
-    }
-  }
-  nb::object idx = pandas().attr("DatetimeIndex")(index);
-  if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
-  v.owner = idx.attr("as_unit")("ns").attr("asi8");
-  v.ns = convert::view_1d<std::int64_t>(v.owner, v.scratch);
-  v.raw = v.ns;
-  return v;
-}
-
-ValuesView values_view(nb::handle series) {
-  nb::object arr = nb::borrow(series);
-  if (nb::hasattr(arr, "to_numpy")) arr = arr.attr("to_numpy")();
-  ValuesView v;
-  v.owner = numpy().attr("asarray")(arr, nb::arg("dtype") = "float64");
-  v.values = convert::view_1d<double>(v.owner, v.scratch);
-  return v;
-}
-
-std::int64_t instant_ns(nb::handle when, const char* what) {
-  nb::object ts = pandas().attr("Timestamp")(when);
-  if (ts.attr("tz").is_none())
-    throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
-  return nb::cast<std::int64_t>(ts.attr("as_unit")("ns").attr("value"));
-}
-
-cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz) {
-  nb::module_ dt = nb::module_::import_("datetime");
-  if (nb::isinstance(tz, dt.attr("timezone"))) {
-    nb::object delta = tz.attr("utcoffset")(nb::none());
-    const std::int64_t offset = nb::cast<std::int64_t>(delta.attr("__floordiv__")(
-                                    dt.attr("timedelta")(nb::arg("microseconds") = 1))) *
-                                1000;
-    nb::gil_scoped_release release;
-    return cal::calculate_accessors_fixed(std::move(utc), offset);
-  }
-  // One vectorised conversion to local wall-clock time for the whole grid. The index views
-  // the instants' buffer, which moves into the table unchanged.
-  const size_t shape[1] = {utc.size()};
-  nb::object view = nb::cast(
-      nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(utc.data(), 1, shape, nb::handle()));
-  nb::object index =
-      pandas().attr("DatetimeIndex")(view.attr("view")("datetime64[ns]"), nb::arg("tz") = "UTC");
-  nb::object local = index.attr("tz_convert")(tz).attr("tz_localize")(nb::none()).attr("asi8");
-  std::vector<std::int64_t> scratch;
-  auto local_view = convert::view_1d<std::int64_t>(local, scratch);
+cal::Calendar grid_calendar(nb::handle tz, std::int64_t start, std::int64_t end) {
+  const cal::Offsets offsets =
+      end > start ? zone_offsets(tz, start, end - 1) : zone_offsets(tz, start, start);
   nb::gil_scoped_release release;
-  return cal::calculate_accessors(std::move(utc), local_view);
+  return cal::grid_calendar(start, end, offsets);
+}
+
+cal::Accessors accessors_of(std::span<const std::int64_t> utc, nb::handle tz) {
+  if (utc.empty()) return cal::accessors_of(utc, zone_offsets(tz, 0, 0));
+  const auto [lo, hi] = std::minmax_element(utc.begin(), utc.end());
+  // Instants sparser than days: asking the zone at each is cheaper than at every day.
+  if (static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo) >
+      utc.size() * static_cast<std::uint64_t>(cal::kNsPerDay)) {
+    const std::vector<std::int64_t> offsets = zone_offsets_at(tz, utc);
+    nb::gil_scoped_release release;
+    return cal::accessors_of(utc, std::span<const std::int64_t>(offsets));
+  }
+  const cal::Offsets offsets = zone_offsets(tz, *lo, *hi);
+  nb::gil_scoped_release release;
+  return cal::accessors_of(utc, offsets);
 }
 
 nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
@@ -194,14 +125,6 @@ cal::Accessors accessors_from_frame(nb::handle frame) {
           .attr("view")("int64");
   t.date = narrowed<std::int32_t>(dates, "date");
   return t;
-}
-
-nb::object mask_array(cal::Mask&& mask) {
-  auto* owned = new cal::Mask(std::move(mask));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<cal::Mask*>(p); });
-  const size_t shape[1] = {owned->size()};
-  return nb::cast(nb::ndarray<nb::numpy, bool, nb::ndim<1>>(reinterpret_cast<bool*>(owned->data()),
-                                                            1, shape, owner));
 }
 
 }  // namespace ostrel::bindings::engine

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,35 +13,60 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/window.hpp"
 
 namespace ostrel::bindings::engine {
 
 namespace {
 
-nb::module_ pandas() { return nb::module_::import_("pandas"); }
-
-nb::object make_timeline(nb::handle tz, std::int64_t start, std::int64_t end, nb::handle holidays) {
-  cal::Accessors table = accessors_of(cal::make_grid(start, end, cal::kNsPerQuarterHour), tz);
-  return nb::cast(Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
-                           nb::borrow(holidays), nb::object(), nb::dict(), nullptr});
-}
-
-struct Span {
-  std::int64_t first, last;
-  cal::Resolution resolution;
+// The core of the timeline built last, while some timeline still holds it: a timeline of the
+// same zone and window (each component of one evaluation builds its own) shares its calendar
+// and period ids, which nothing can change. The zone is held so that its identity stays valid.
+struct LastBuilt {
+  PyObject* zone = nullptr;
+  std::int64_t start = 0, end = 0;
+  std::weak_ptr<const cal::Timeline> core;
 };
 
-// t plus one calendar step of `r`. Steps of a day or more are added to the local wall-clock
-// time in `tz` (a month after local 1 December is local 1 January); shorter steps are exact
-// durations, so an interval in the repeated hour at the end of daylight saving keeps its
-// real length.
-std::int64_t add_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
-  using R = cal::Resolution;
-  if (r == R::QUARTER_HOURLY) return t + cal::kNsPerQuarterHour;
-  if (r == R::HOURLY) return t + cal::kNsPerHour;
+LastBuilt& last_built() {
+  static LastBuilt* last = new LastBuilt();  // never destroyed: the host may be gone by then
+  return *last;
+}
+
+std::shared_ptr<const cal::Timeline> core_of(nb::handle tz, std::int64_t start, std::int64_t end) {
+  LastBuilt& last = last_built();
+  std::shared_ptr<const cal::Timeline> core = last.core.lock();
+  const bool fixed = tz.type().is(host::fixed_timezone_type());
+  if (core && last.start == start && last.end == end &&
+      (last.zone == tz.ptr() ||
+       (fixed && nb::handle(last.zone).type().is(host::fixed_timezone_type()) &&
+        nb::handle(last.zone).equal(tz))))
+    return core;
+  core = std::make_shared<const cal::Timeline>(grid_calendar(tz, start, end));
+  // Only zones whose answers cannot change are remembered: fixed offsets (by value) and the
+  // host database's zones (by identity).
+  if (fixed || tz.type().is(nb::module_::import_("zoneinfo").attr("ZoneInfo"))) {
+    Py_XDECREF(last.zone);
+    last.zone = nb::borrow(tz).release().ptr();
+    last.start = start;
+    last.end = end;
+    last.core = core;
+  }
+  return core;
+}
+
+nb::object make_timeline(nb::handle tz, std::int64_t start, std::int64_t end, nb::handle holidays) {
+  return nb::cast(
+      Timeline{core_of(tz, start, end), nb::borrow(holidays), nb::object(), nb::dict(), nullptr});
+}
+
+// t plus one calendar step of a day or longer, added to the local wall-clock time in `tz` by
+// the host (a month after local 1 December is local 1 January).
+std::int64_t calendar_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
   nb::module_ dt = nb::module_::import_("datetime");
   const std::int64_t seconds = cal::floor_div(t, cal::kNsPerSecond);
   const std::int64_t rest = t - seconds * cal::kNsPerSecond;
@@ -53,40 +79,45 @@ std::int64_t add_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
   return nb::cast<std::int64_t>(whole) * cal::kNsPerSecond + rest;
 }
 
-std::vector<Span> spans_of(nb::handle inputs) {
-  std::vector<Span> spans;
+// First and last instant of each input with instants, as the host's min and max give them
+// (missing instants skipped), read in the index's own unit.
+std::vector<cal::Span> spans_of(nb::handle inputs) {
+  std::vector<cal::Span> spans;
   for (nb::handle item : inputs.attr("items")()) {
     nb::handle dataset = item[0], series = item[1];
-    nb::object index = pandas().attr("DatetimeIndex")(series.attr("index"));
+    nb::object index = series.attr("index");
+    if (!PyObject_TypeCheck(index.ptr(),
+                            reinterpret_cast<PyTypeObject*>(host::datetime_index_type().ptr())))
+      index = nb::borrow(host::datetime_index_type())(index);
     if (nb::len(index) == 0) continue;
     if (index.attr("tz").is_none())
       throw nb::type_error(("input " + nb::cast<std::string>(nb::repr(dataset.attr("id"))) +
                             " has a time-zone naive index; inputs must be time-zone aware")
                                .c_str());
-    // First and last instant, as the host's min and max give them: missing instants skipped.
-    const InstantsView instants = instants_view(index);
+    const InstantsView instants = instants_view(index, /*to_ns=*/false);
     constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
     std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = nat;
-    for (const std::int64_t t : instants.ns) {
+    for (const std::int64_t t : instants.raw) {
       if (t == nat) continue;
       lo = std::min(lo, t);
       hi = std::max(hi, t);
     }
     if (hi == nat) continue;
-    spans.push_back({lo, hi, to_resolution(dataset.attr("resolution"))});
+    std::int64_t first = 0, last = 0;
+    if (__builtin_mul_overflow(lo, instants.unit_ns, &first) ||
+        __builtin_mul_overflow(hi, instants.unit_ns, &last)) {
+      index.attr("as_unit")("ns");  // the host's out-of-bounds error
+      core::value_error("input instants beyond the nanosecond range");
+    }
+    spans.push_back({first, last, to_resolution(dataset.attr("resolution"))});
   }
   return spans;
 }
 
 nb::object zone_of(nb::handle components) {
-  nb::object zones = nb::module_::import_("builtins").attr("set")();
-  for (nb::handle c : components) zones.attr("add")(c.attr("timezone"));
-  if (nb::len(zones) > 1) {
-    std::vector<std::string> names;
-    for (nb::handle z : nb::module_::import_("builtins").attr("sorted")(zones))
-      names.push_back(text_of(z));
-    core::value_error("components span multiple timezones: " + core::repr_list(names));
-  }
+  std::vector<std::string> names;
+  for (nb::handle c : components) names.push_back(text_of(c.attr("timezone")));
+  cal::require_one_zone(names);
   nb::object first = nb::steal(PySequence_GetItem(components.ptr(), 0));
   if (!first.is_valid()) throw nb::python_error();
   return timezone_from_str(first.attr("timezone"));
@@ -111,37 +142,16 @@ nb::object build_timeline(nb::args args, nb::kwargs kwargs) {
                                    {{"start_time", false}, {"end_time", false}}};
   auto v = args::parse(sig, args, kwargs);
   nb::object tz = zone_of(v[0]);
-  const std::vector<Span> spans = spans_of(v[1]);
-  const bool explicit_window =
-      v[3].is_valid() && !v[3].is_none() && v[4].is_valid() && !v[4].is_none();
-  std::int64_t start = 0, end = 0;
-  if (!explicit_window) {
-    if (spans.empty())
-      core::value_error("cannot build a timeline without inputs or an explicit window");
-    start = spans.front().first;
-    end = add_step(spans.front().last, spans.front().resolution, tz);
-    for (const Span& s : spans) {
-      start = std::min(start, s.first);
-      end = std::max(end, add_step(s.last, s.resolution, tz));
-    }
-  } else {
-    // Widen the requested window so that inputs straddling an edge are covered whole; the
-    // tests are against the requested bounds, not the widened ones.
-    const std::int64_t requested_start = instant_ns(v[3], "start_time");
-    const std::int64_t requested_end = instant_ns(v[4], "end_time");
-    start = requested_start;
-    end = requested_end;
-    for (const Span& s : spans) {
-      for (const std::int64_t t : {s.first, s.last}) {
-        if (t >= requested_end) continue;
-        const std::int64_t t_end = add_step(t, s.resolution, tz);
-        if (t_end <= requested_start) continue;
-        start = std::min(start, t);
-        end = std::max(end, t_end);
-      }
-    }
+  const std::vector<cal::Span> spans = spans_of(v[1]);
+  std::optional<std::int64_t> start, end;
+  if (v[3].is_valid() && !v[3].is_none() && v[4].is_valid() && !v[4].is_none()) {
+    start = instant_ns(v[3], "start_time");
+    end = instant_ns(v[4], "end_time");
   }
-  return make_timeline(tz, start, end, v[2]);
+  const cal::Window w = cal::timeline_window(
+      spans, start, end,
+      [&](std::int64_t t, cal::Resolution r) { return calendar_step(t, r, tz); });
+  return make_timeline(tz, w.start, w.end, v[2]);
 }
 
 void init_build(nb::module_& m) {

@@ -27,7 +27,7 @@ struct GroupedIndex {
   nb::object labels() {
     if (labels_.is_valid()) return labels_;
     const cal::PeriodIndex& p = timeline->periods(resolution);
-    const auto& utc = timeline->accessors().utc;
+    const auto& utc = timeline->calendar().utc;
     std::vector<std::int64_t> out(grouping.size());
     for (std::size_t j = 0; j < out.size(); ++j)
       out[j] = utc[p.start_row(

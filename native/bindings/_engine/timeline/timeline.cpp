@@ -16,7 +16,8 @@
 namespace ostrel::bindings::engine {
 
 nb::object Timeline::accessors_frame() {
-  if (!accessors.is_valid()) accessors = engine::accessors_frame(core->accessors());
+  if (!accessors.is_valid())
+    accessors = engine::accessors_frame(cal::accessors_of(core->calendar()));
   return accessors;
 }
 
@@ -39,11 +40,7 @@ nb::object Timeline::get_as(nb::handle resolution) {
     nb::capsule keep(owner, [](void* p) noexcept {
       delete static_cast<std::shared_ptr<const cal::Timeline>*>(p);
     });
-    const size_t shape[1] = {core->size()};
-    nb::object arr = nb::cast(nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
-        core->accessors().utc.data(), 1, shape, keep));
-    index = nb::module_::import_("pandas").attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"),
-                                                                 nb::arg("tz") = "UTC");
+    index = convert::utc_index_view(core->calendar().utc.data(), core->size(), keep);
   } else {
     index = convert::utc_index(core->period_starts(r));
   }
@@ -90,7 +87,7 @@ std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) 
 // grid in order (the usual case: a series aligned to the timeline).
 std::optional<std::vector<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
   const InstantsView instants = instants_view(index);
-  const auto& utc = t.core->accessors().utc;
+  const auto& utc = t.core->calendar().utc;
   if (std::equal(instants.ns.begin(), instants.ns.end(), utc.begin(), utc.end()))
     return std::nullopt;
   return rows_in_timeline(t, index);
@@ -100,7 +97,7 @@ nb::object get_condition_mask(Timeline& t, nb::handle index, nb::handle conditio
   const auto rows = rows_unless_grid(t, index);
   const cal::TimeCondition c = time_condition(condition);
   if (!rows) return mask_array(t.core->match(c, t.holiday_list()));
-  return mask_array(cal::match_rows(t.core->accessors(), *rows, c, t.holiday_list()));
+  return mask_array(cal::match_rows(t.core->calendar(), *rows, c, t.holiday_list()));
 }
 
 nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condition) {
@@ -129,7 +126,7 @@ void init_timeline_class(nb::module_& m) {
       .def(
           "__init__",
           [](Timeline* self, nb::handle frame, nb::handle holidays) {
-            auto table = accessors_from_frame(frame);
+            auto table = cal::calendar_of(accessors_from_frame(frame));
             new (self) Timeline{std::make_shared<const cal::Timeline>(std::move(table)),
                                 nb::borrow(holidays), nb::borrow(frame), nb::dict(), nullptr};
           },
@@ -149,8 +146,7 @@ void init_timeline_class(nb::module_& m) {
             if (std::find(ns.begin(), ns.end(), std::numeric_limits<std::int64_t>::min()) !=
                 ns.end())
               core::value_error("timeseries holds a missing instant (NaT)");
-            return accessors_frame(
-                accessors_of(cal::Column<std::int64_t>(ns.begin(), ns.end()), local_tz), index);
+            return accessors_frame(accessors_of(ns, local_tz), index);
           },
           nb::arg("timeseries").none(), nb::arg("local_tz").none(),
           "The accessor table of a UTC-aware instant index in the zone local_tz.")

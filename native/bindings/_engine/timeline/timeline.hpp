@@ -8,11 +8,18 @@
 #include <span>
 #include <vector>
 
+#include "bindings/common/convert.hpp"
 #include "core/timeline/timeline.hpp"
 
 namespace ostrel::bindings::engine {
 namespace nb = nanobind;
 namespace cal = core::timeline;
+using convert::instant_ns;
+using convert::instants_view;
+using convert::InstantsView;
+using convert::mask_array;
+using convert::values_view;
+using convert::ValuesView;
 
 struct Timeline {
   std::shared_ptr<const cal::Timeline> core;
@@ -33,36 +40,19 @@ nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution, 
 // other value, as a lookup in _RESOLUTION_ACCESSORS gives.
 cal::Resolution resolution_key(nb::handle value);
 
-// Accessor columns of a UTC instant index in a zone: one vectorised conversion to local
-// wall-clock time (none for fixed offsets), the rest in the core.
-cal::Accessors accessors_of(cal::Column<std::int64_t>&& utc, nb::handle tz);
+// The offsets of a host zone over the UTC instants [first, last] (a fixed-offset zone is read
+// once; any other tzinfo is asked through fromutc where the core's search needs it).
+cal::Offsets zone_offsets(nb::handle tz, std::int64_t first, std::int64_t last);
+// The offset of the zone at each instant, asked once per instant (for instants sparser than
+// days, where sampling every day would ask more).
+std::vector<std::int64_t> zone_offsets_at(nb::handle tz, std::span<const std::int64_t> utc);
+// The calendar of the quarter-hour grid [start, end) in a zone.
+cal::Calendar grid_calendar(nb::handle tz, std::int64_t start, std::int64_t end);
+// Accessor columns of UTC instants in a zone.
+cal::Accessors accessors_of(std::span<const std::int64_t> utc, nb::handle tz);
 // The accessor DataFrame of core columns, and its inverse.
 nb::object accessors_frame(const cal::Accessors& table, nb::handle index = nb::handle());
 cal::Accessors accessors_from_frame(nb::handle frame);
-
-// UTC nanoseconds of an instant index and float64 values of a series, viewed in place where
-// the host's buffers allow (copied otherwise); `owner` keeps the viewed buffer alive.
-// With `to_ns` false, an index of a coarser unit is left in its own unit (`raw`, `unit_ns`)
-// and `ns` stays empty, for callers that can work in that unit and spare the scaled copy.
-struct InstantsView {
-  nb::object owner;
-  std::vector<std::int64_t> scratch;
-  cal::Column<std::int64_t> scaled;  // instants of a coarser unit, in nanoseconds
-  std::span<const std::int64_t> ns;
-  std::span<const std::int64_t> raw;  // the instants in their own unit
-  std::int64_t unit_ns = 1;
-};
-// TypeError when the index is naive.
-InstantsView instants_view(nb::handle index, bool to_ns = true);
-struct ValuesView {
-  nb::object owner;
-  std::vector<double> scratch;
-  std::span<const double> values;
-};
-ValuesView values_view(nb::handle series);
-
-// UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
-std::int64_t instant_ns(nb::handle when, const char* what);
 
 // Condition records to core conditions, dispatched on the exact record class.
 cal::TimeCondition time_condition(nb::handle condition);
@@ -74,9 +64,6 @@ cal::TimeCondition and_condition(nb::handle c);
 cal::TimeCondition or_condition(nb::handle c);
 cal::TimeCondition not_condition(nb::handle c);
 std::vector<cal::HolidayDate> holiday_dates_of(nb::handle occurrences);
-
-// A numpy bool array owning a core mask.
-nb::object mask_array(cal::Mask&& mask);
 
 void init_grouped(nb::module_& m);
 void init_timeline_class(nb::module_& m);

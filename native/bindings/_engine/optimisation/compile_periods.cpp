@@ -1,0 +1,82 @@
+// Aggregate and Resample compile: grouping by the timeline's periods in the core.
+#include "core/optimisation/compile_periods.hpp"
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/_engine/blocks/compute.hpp"
+#include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
+#include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/records.hpp"
+#include "core/common/errors.hpp"
+#include "core/optimisation/compile_arithmetic.hpp"
+
+namespace ostrel::bindings::engine::optim::compile {
+
+namespace {
+
+core::blocks::Aggregation aggregation_of(nb::handle value) {
+  const std::string f = text_of(value);
+  if (f == "sum") return core::blocks::Aggregation::Sum;
+  if (f == "mean") return core::blocks::Aggregation::Mean;
+  if (f == "max") return core::blocks::Aggregation::Max;
+  if (f == "min") return core::blocks::Aggregation::Min;
+  core::value_error("unknown aggregation function '" + f + "'");
+}
+
+// The single `input` operand, which must be a variable series.
+const VariableSeriesRecord& variable_input(const nb::object& input) {
+  const VariableSeriesRecord* v = input.is_valid() ? as_variables(input) : nullptr;
+  co::require_variable(v != nullptr);
+  return *v;
+}
+
+}  // namespace
+
+co::PeriodGroups groups_of(Timeline& t, const VariableSeriesRecord& v, core::domain::Resolution r) {
+  InstantsView instants = instants_view(v.index);
+  return co::period_groups(*t.core, instants.ns, r);
+}
+
+nb::object aggregate_compile() {
+  static const args::Signature sig = compile_signature({{"input"}});
+  return records::method(
+      "compile",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        CompileArgs c = parse_compile(sig, a, kw);
+        const VariableSeriesRecord& input = variable_input(c.operands[0]);
+        Timeline& t = compute::timeline_arg(c.timeline);
+        const co::PeriodGroups g = groups_of(t, input, resolution_key(self.attr("resolution")));
+        const auto f = aggregation_of(self.attr("aggregation_function"));
+        co::CompiledBlock b = unlocked(
+            [&] { return co::compile_aggregate(*input.data, g, f, c.start_col, c.assume_convex); });
+        return wrap(std::move(b), input.index);
+      },
+      "compile(timeline, next_available_col, assume_convex, *, input): one column per period; "
+      "sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with "
+      "one binary per step.");
+}
+
+nb::object resample_compile() {
+  static const args::Signature sig = compile_signature({{"input"}});
+  return records::method(
+      "compile",
+      [](nb::handle self, nb::args a, nb::kwargs kw) {
+        CompileArgs c = parse_compile(sig, a, kw);
+        const VariableSeriesRecord& input = variable_input(c.operands[0]);
+        Timeline& t = compute::timeline_arg(c.timeline);
+        nb::object source = self.attr("input");
+        const bool rate = core::domain::is_rate(to_unit(source.attr("unit")));
+        const auto target = resolution_key(self.attr("resolution"));
+        const auto from = resolution_key(source.attr("resolution"));
+        co::CompiledBlock b = unlocked([&] {
+          return co::compile_resample(*t.core, *input.data, target, from, rate, c.start_col);
+        });
+        return wrap(std::move(b), t.get_as(self.attr("resolution")));
+      },
+      "compile(timeline, next_available_col, assume_convex, *, input): the input variables "
+      "carried onto the finer periods; amounts scaled by the share of their period.");
+}
+
+}  // namespace ostrel::bindings::engine::optim::compile

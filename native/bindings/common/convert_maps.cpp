@@ -1,0 +1,293 @@
+#include "bindings/common/convert_maps.hpp"
+
+#include <datetime.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+
+#include "bindings/common/convert.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
+#include "core/logic/inputs.hpp"
+#include "core/timeline/civil.hpp"
+
+namespace ostrel::bindings::convert {
+
+namespace {
+
+namespace cal = core::timeline;
+constexpr std::int64_t kUsPerSecond = 1'000'000;
+constexpr std::int64_t kUsPerDay = 86'400 * kUsPerSecond;
+
+void ensure_datetime_api() {
+  if (!PyDateTimeAPI) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+  }
+}
+
+PyTypeObject* fixed_zone_type() { return Py_TYPE(PyDateTime_TimeZone_UTC); }
+
+// zoneinfo zones take wall-clock fields directly; other tzinfo kinds (pytz among them) are
+// asked for every instant.
+bool is_zoneinfo(nb::handle tz) {
+  static PyObject* type = nb::module_::import_("zoneinfo").attr("ZoneInfo").inc_ref().ptr();
+  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(type));
+}
+
+std::string repr_of(nb::handle obj) {
+  nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
+  if (!r.is_valid()) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return nb::cast<std::string>(r);
+}
+
+// Microseconds of a timedelta; `ok` false for None (a tzinfo that gives no offset).
+std::int64_t delta_us(PyObject* delta, bool& ok) {
+  ok = delta != Py_None && PyDelta_Check(delta);
+  if (!ok) return 0;
+  return (std::int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86'400 +
+          PyDateTime_DELTA_GET_SECONDS(delta)) *
+             kUsPerSecond +
+         PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
+// utcoffset() of an aware datetime, in microseconds.
+std::int64_t utcoffset_us(PyObject* when, const std::string& what) {
+  nb::object delta = nb::steal(PyObject_CallMethod(when, "utcoffset", nullptr));
+  if (!delta.is_valid()) throw nb::python_error();
+  bool ok = false;
+  const std::int64_t us = delta_us(delta.ptr(), ok);
+  if (!ok) core::logic::naive_key(what, repr_of(when));
+  return us;
+}
+
+std::int64_t wall_us(PyObject* when) {
+  const std::int64_t days = cal::days_from_civil(
+      PyDateTime_GET_YEAR(when), PyDateTime_GET_MONTH(when), PyDateTime_GET_DAY(when));
+  return (days * 86'400 + PyDateTime_DATE_GET_HOUR(when) * 3'600 +
+          PyDateTime_DATE_GET_MINUTE(when) * 60 + PyDateTime_DATE_GET_SECOND(when)) *
+             kUsPerSecond +
+         PyDateTime_DATE_GET_MICROSECOND(when);
+}
+
+// Offsets of keys' zones, asked once per local day. A day on which the zone's offset at
+// 00:00 (first fold) equals that at 23:59:59.999999 (second fold) has one offset for all its
+// keys; on the other days (the zone changes offset then) each key is asked.
+class OffsetCache {
+ public:
+  explicit OffsetCache(const std::string& what) : what_(what) {}
+
+  // Offset of `key` (aware, with `tz`) in microseconds.
+  std::int64_t offset_us(PyObject* key, PyObject* tz, std::int64_t day) {
+    if (tz != last_tz_ || day != last_day_) lookup(key, tz, day);
+    return last_.uniform ? last_.offset : utcoffset_us(key, what_);
+  }
+
+ private:
+  struct Day {
+    bool uniform = true;
+    std::int64_t offset = 0;
+  };
+
+  void lookup(PyObject* key, PyObject* tz, std::int64_t day) {
+    last_tz_ = tz;
+    last_day_ = day;
+    if (Py_TYPE(tz) == fixed_zone_type()) {
+      last_ = {true, utcoffset_us(key, what_)};
+      return;
+    }
+    auto& days = zones_[tz];
+    auto found = days.find(day);
+    if (found != days.end()) {
+      last_ = found->second;
+      return;
+    }
+    const cal::CivilDate d = cal::civil_from_days(day);
+    const int y = static_cast<int>(d.year), m = static_cast<int>(d.month),
+              dd = static_cast<int>(d.day);
+    auto make = [&](int h, int mi, int s, int us, int fold) {
+      PyObject* t = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(y, m, dd, h, mi, s, us, tz, fold,
+                                                                   PyDateTimeAPI->DateTimeType);
+      if (!t) throw nb::python_error();
+      return nb::steal(t);
+    };
+    const std::int64_t first = utcoffset_us(make(0, 0, 0, 0, 0).ptr(), what_);
+    const std::int64_t last = utcoffset_us(make(23, 59, 59, 999'999, 1).ptr(), what_);
+    last_ = {first == last, first};
+    days.emplace(day, last_);
+  }
+
+  const std::string& what_;
+  PyObject* last_tz_ = nullptr;
+  std::int64_t last_day_ = std::numeric_limits<std::int64_t>::min();
+  Day last_;
+  // Borrowed zone pointers: the keys holding them live as long as the mapping being read.
+  std::unordered_map<PyObject*, std::unordered_map<std::int64_t, Day>> zones_;
+};
+
+// UTC nanoseconds of an aware datetime key; the extra nanoseconds of a pandas Timestamp too.
+std::int64_t key_ns(PyObject* key, OffsetCache& offsets, const std::string& what, bool saturate) {
+  if (!PyDateTime_Check(key))
+    core::logic::key_not_a_datetime(what, repr_of(key), bindings::type_name(key));
+  PyObject* tz = PyDateTime_DATE_GET_TZINFO(key);
+  if (tz == Py_None) core::logic::naive_key(what, repr_of(key));
+  const std::int64_t wall = wall_us(key);
+  const std::int64_t day = cal::floor_div(wall, kUsPerDay);
+  const std::int64_t utc_us = wall - offsets.offset_us(key, tz, day);
+  std::int64_t extra = 0;
+  if (!PyDateTime_CheckExact(key) && PyObject_HasAttrString(key, "nanosecond")) {
+    nb::object n = nb::steal(PyObject_GetAttrString(key, "nanosecond"));
+    if (!n.is_valid()) throw nb::python_error();
+    extra = nb::cast<std::int64_t>(n);
+  }
+  std::int64_t ns = 0;
+  if (__builtin_mul_overflow(utc_us, std::int64_t{1000}, &ns) ||
+      __builtin_add_overflow(ns, extra, &ns) || ns == std::numeric_limits<std::int64_t>::min()) {
+    if (!saturate) core::logic::instant_out_of_range(what, repr_of(key));
+    return utc_us < 0 ? std::numeric_limits<std::int64_t>::min()
+                      : std::numeric_limits<std::int64_t>::max();
+  }
+  return ns;
+}
+
+double value_f64(PyObject* value, PyObject* key, const std::string& what) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+  if (value == Py_None) return std::numeric_limits<double>::quiet_NaN();
+  if (!PyNumber_Check(value))
+    core::logic::value_not_a_number(what, repr_of(key), bindings::type_name(value));
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    core::logic::value_not_a_number(what, repr_of(key), bindings::type_name(value));
+  }
+  return v;
+}
+
+}  // namespace
+
+InstantValues read_float_map(nb::handle mapping, const std::string& what) {
+  ensure_datetime_api();
+  if (!PyDict_Check(mapping.ptr())) core::logic::not_a_mapping(what, bindings::type_name(mapping));
+  InstantValues out;
+  const Py_ssize_t n = PyDict_Size(mapping.ptr());
+  out.ns.reserve(static_cast<std::size_t>(n));
+  out.values.reserve(static_cast<std::size_t>(n));
+  OffsetCache offsets(what);
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+    out.ns.push_back(key_ns(key, offsets, what, false));
+    out.values.push_back(value_f64(value, key, what));
+  }
+  return out;
+}
+
+std::int64_t saturated_instant_ns(nb::handle when, const std::string& what) {
+  ensure_datetime_api();
+  OffsetCache offsets(what);
+  return key_ns(when.ptr(), offsets, what, true);
+}
+
+nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
+  ensure_datetime_api();
+  const bool fixed = Py_TYPE(tz.ptr()) == fixed_zone_type();
+  const bool by_fields = fixed || is_zoneinfo(tz);
+  auto make = [&](std::int64_t us, PyObject* zone, int fold) {
+    const std::int64_t day = cal::floor_div(us, kUsPerDay);
+    const std::int64_t in_day = us - day * kUsPerDay;
+    const cal::CivilDate d = cal::civil_from_days(day);
+    const std::int64_t secs = in_day / kUsPerSecond;
+    PyObject* t = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+        static_cast<int>(d.year), static_cast<int>(d.month), static_cast<int>(d.day),
+        static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
+        static_cast<int>(secs % 60), static_cast<int>(in_day % kUsPerSecond), zone, fold,
+        PyDateTimeAPI->DateTimeType);
+    if (!t) throw nb::python_error();
+    return nb::steal(t);
+  };
+  // The zone's own reading of one UTC instant: the local datetime with its fold.
+  auto from_utc = [&](std::int64_t us) {
+    nb::object t = make(us, tz.ptr(), 0);
+    nb::object local = nb::steal(PyObject_CallMethod(tz.ptr(), "fromutc", "O", t.ptr()));
+    if (!local.is_valid()) throw nb::python_error();
+    return local;
+  };
+  std::int64_t fixed_offset = 0;
+  if (fixed) {
+    nb::object delta = nb::steal(PyObject_CallMethod(tz.ptr(), "utcoffset", "O", Py_None));
+    if (!delta.is_valid()) throw nb::python_error();
+    bool ok = false;
+    fixed_offset = delta_us(delta.ptr(), ok);
+  }
+  const std::size_t n = ns.size();
+  nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out.is_valid()) throw nb::python_error();
+  std::int64_t cached_day = std::numeric_limits<std::int64_t>::min();
+  bool uniform = false;
+  std::int64_t offset = fixed_offset;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (ns[i] == std::numeric_limits<std::int64_t>::min()) core::logic::missing_instant_key();
+    const std::int64_t us = cal::floor_div(ns[i], 1000);
+    nb::object item;
+    if (fixed) {
+      item = make(us + offset, tz.ptr(), 0);
+    } else if (!by_fields) {
+      item = from_utc(us);
+    } else {
+      // A UTC day whose offset 6 hours before its start equals the one at its end holds no
+      // change of offset and no repeated wall time: its datetimes are made from fields.
+      const std::int64_t day = cal::floor_div(us, kUsPerDay);
+      if (day != cached_day) {
+        cached_day = day;
+        const std::int64_t before = day * kUsPerDay - 6 * 3600 * kUsPerSecond;
+        const std::int64_t end = (day + 1) * kUsPerDay - 1;
+        bool ok = false;
+        nb::object a = from_utc(before), b = from_utc(end);
+        const std::int64_t oa = delta_us(nb::object(a.attr("utcoffset")()).ptr(), ok);
+        const std::int64_t ob = delta_us(nb::object(b.attr("utcoffset")()).ptr(), ok);
+        uniform = ok && oa == ob;
+        offset = ob;
+      }
+      item = uniform ? make(us + offset, tz.ptr(), 0) : from_utc(us);
+    }
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item.release().ptr());
+  }
+  return out;
+}
+
+nb::handle utc_zone() {
+  ensure_datetime_api();
+  return PyDateTime_TimeZone_UTC;
+}
+
+nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,
+                     nb::handle tz) {
+  if (ns.size() != values.size()) core::logic::unpaired_keys(ns.size(), values.size());
+  nb::object keys = datetimes(ns, tz);
+  nb::object out = nb::steal(PyDict_New());
+  if (!out.is_valid()) throw nb::python_error();
+  for (std::size_t i = 0; i < ns.size(); ++i) {
+    nb::object v = nb::steal(PyFloat_FromDouble(values[i]));
+    if (!v.is_valid() ||
+        PyDict_SetItem(out.ptr(), PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i)),
+                       v.ptr()) != 0)
+      throw nb::python_error();
+  }
+  return out;
+}
+
+nb::object float_map_of_series(nb::handle series) {
+  nb::object index = series.attr("index");
+  std::vector<std::int64_t> ns = instants_ns(index);
+  std::vector<double> values = values_f64(series);
+  nb::object tz = host::datetime_index_type()(index).attr("tz");
+  return float_map(ns, values, tz);
+}
+
+}  // namespace ostrel::bindings::convert

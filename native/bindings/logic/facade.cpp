@@ -1,0 +1,194 @@
+// LogicBindings: the one class callers use. Every operation returns a native coroutine that
+// suspends only inside the API client's calls; each component is evaluated alone on its own
+// timeline over its evaluation window.
+#include "bindings/logic/facade.hpp"
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <vector>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/coroutine.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
+#include "bindings/logic/inputs.hpp"
+#include "bindings/logic/logic.hpp"
+#include "core/logic/windows.hpp"
+
+namespace ostrel::bindings::logic {
+
+namespace {
+
+using coro::awaited;
+
+coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
+                             nb::object end_time, bool use_cache) {
+  nb::object cache = attr("_TARIFF_CACHE");
+  nb::object tariff = use_cache ? cache.attr("get")(tariff_id) : nb::none();
+  if (tariff.is_none()) {
+    nb::object fetch = client.attr("get_tariff")(tariff_id);
+    tariff = co_await awaited(std::move(fetch));
+    // Stored also without the cache: a fetch refreshes what later cached calls see.
+    cache.attr("put")(tariff_id, tariff);
+  }
+  // Every component is converted (and so validated) before any is filtered, on every call:
+  // the cache holds the public tariff.
+  nb::list converted;
+  for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
+  nb::list active;
+  for (nb::handle c : converted)
+    if (truth(c.attr("is_active_in_period")(start_time, end_time), false)) active.append(c);
+  co_return active;
+}
+
+coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object start_time,
+                          nb::object end_time, bool use_cache) {
+  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
+                                                           nb::arg("use_cache") = use_cache);
+  nb::object components = co_await awaited(std::move(pending));
+  nb::dict distinct;  // engine datasets in first-seen order; equal ones collapse
+  for (nb::handle c : components)
+    for (nb::handle d : c.attr("datasets")) distinct[d] = nb::none();
+  std::vector<nb::object> publics;
+  std::vector<std::string> ids;
+  for (nb::handle d : distinct.keys()) {
+    publics.push_back(to_public_dataset(d));
+    ids.push_back(nb::cast<std::string>(nb::str(publics.back().attr("id"))));
+  }
+  nb::list out;
+  for (std::size_t i : core::logic::order_by(ids)) out.append(publics[i]);
+  co_return out;
+}
+
+coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,
+                          nb::object end_time, nb::object data, bool use_cache) {
+  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
+                                                           nb::arg("use_cache") = use_cache);
+  nb::object components = co_await awaited(std::move(pending));
+  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
+                                         nb::arg("use_cache") = use_cache);
+  nb::object holidays = co_await awaited(std::move(pending));
+  InputSeries inputs_of(domain_keys(data));
+  nb::object engine = domain();
+  nb::list costs;
+  for (nb::handle component : components) {
+    const EvaluationWindow window = evaluation_window(component, start_time, end_time);
+    nb::dict inputs;
+    for (nb::handle d : component.attr("datasets")) inputs[d] = inputs_of.series(d, window);
+    nb::list one;
+    one.append(component);
+    nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
+                                                        nb::arg("start_time") = window.start_time,
+                                                        nb::arg("end_time") = window.end_time);
+    nb::object ctx = engine.attr("run_pipeline")(one, inputs, nb::arg("timeline") = timeline);
+    nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
+    if (assertions_enabled() && !nb::isinstance(series, host::series_type())) {
+      PyErr_SetNone(PyExc_AssertionError);
+      throw nb::python_error();
+    }
+    costs.append(to_float_cost(series, component));
+  }
+  co_return costs;
+}
+
+nb::object make(coro::Task&& task, const char* name) {
+  return coro::make_coroutine(std::move(task), name);
+}
+
+nb::object client_of(nb::handle self) { return nb::inst_ptr<LogicBindings>(self)->client; }
+
+nb::object get_input_datasets_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "get_input_datasets", {{"tariff_id"}, {"start_time"}, {"end_time"}}, {{"use_cache", false}}};
+  auto v = args::parse(sig, args, kwargs);
+  return make(input_datasets(nb::borrow(self), v[0], v[1], v[2], truth(v[3], true)),
+              "LogicBindings.get_input_datasets");
+}
+
+nb::object calculate_cost_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{"calculate_cost",
+                                   {{"tariff_id"}, {"start_time"}, {"end_time"}, {"data"}},
+                                   {{"use_cache", false}}};
+  auto v = args::parse(sig, args, kwargs);
+  args::require_exact(v[3], &PyDict_Type, "data");
+  return make(calculate_cost(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], true)),
+              "LogicBindings.calculate_cost");
+}
+
+nb::object active_components_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "_get_active_components", {{"tariff_id"}, {"start_time"}, {"end_time"}}, {{"use_cache"}}};
+  auto v = args::parse(sig, args, kwargs);
+  return make(active_components(client_of(self), v[0], v[1], v[2], truth(v[3], false)),
+              "LogicBindings._get_active_components");
+}
+
+nb::object fetch_holidays_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "_fetch_holidays", {{"components"}, {"start_time"}, {"end_time"}}, {{"use_cache"}}};
+  auto v = args::parse(sig, args, kwargs);
+  args::require_exact(v[0], &PyList_Type, "components");
+  return make(fetch_holidays(client_of(self), v[0], v[1], v[2], truth(v[3], false)),
+              "LogicBindings._fetch_holidays");
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  Py_VISIT(nb::inst_ptr<LogicBindings>(self)->client.ptr());
+  return 0;
+}
+
+int clear(PyObject* self) {
+  if (nb::inst_ready(self)) nb::inst_ptr<LogicBindings>(self)->client.reset();
+  return 0;
+}
+
+PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(clear)},
+                       {0, nullptr}};
+
+}  // namespace
+
+bool truth(const nb::object& value, bool absent) {
+  if (!value.is_valid()) return absent;
+  const int t = PyObject_IsTrue(value.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
+void init_facade(nb::module_& m) {
+  nb::class_<LogicBindings> cls(m, "LogicBindings", nb::type_slots(slots),
+                                "The tariff engine's facade: costs, input datasets and solver "
+                                "formulations of a tariff fetched by id.");
+  cls.def(
+      "__init__",
+      [](LogicBindings* self, nb::args args, nb::kwargs kwargs) {
+        static const args::Signature sig{"__init__", {{"api_key"}}, {}};
+        auto v = args::parse(sig, args, kwargs);
+        args::require_exact(v[0], &PyUnicode_Type, "api_key");
+        nb::object client = attr("APIClient")(nb::arg("api_key") = v[0]);
+        new (self) LogicBindings{std::move(client)};
+      },
+      nb::sig("def __init__(self, api_key: str) -> None"));
+  cls.def("get_input_datasets", &get_input_datasets_method,
+          nb::sig("def get_input_datasets(self, tariff_id, start_time, end_time, *, "
+                  "use_cache=True)"),
+          "Coroutine: the public datasets the tariff's active components need, by id.");
+  cls.def("calculate_cost", &calculate_cost_method,
+          nb::sig("def calculate_cost(self, tariff_id, start_time, end_time, data, *, "
+                  "use_cache=True)"),
+          "Coroutine: a ComponentCost per active component, in component order.");
+  cls.def("_get_active_components", &active_components_method,
+          nb::sig("def _get_active_components(self, tariff_id, start_time, end_time, *, "
+                  "use_cache)"),
+          "Coroutine: the tariff's engine components active in the period.");
+  cls.def("_fetch_holidays", &fetch_holidays_method,
+          nb::sig("def _fetch_holidays(self, components, start_time, end_time, *, use_cache)"),
+          "Coroutine: the occurrences of the holidays the components name.");
+  init_model_methods(cls);
+}
+
+}  // namespace ostrel::bindings::logic

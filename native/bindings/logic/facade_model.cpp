@@ -1,0 +1,161 @@
+// Model building: each active component compiled into the caller's solver model through an
+// adapter, one component at a time, so that a component's columns follow those already added
+// and its blocks are in the model before the next one is compiled.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/coroutine.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/logic/facade.hpp"
+#include "bindings/logic/inputs.hpp"
+#include "bindings/logic/logic.hpp"
+#include "core/logic/inputs.hpp"
+
+namespace ostrel::bindings::logic {
+
+namespace {
+
+using coro::awaited;
+
+// The adapter's series of each caller mapping of variables, by engine dataset. A ValueError of
+// the adapter or of the conversion becomes "input dataset <id>: <error>", chained to it.
+nb::dict variable_series(nb::handle variables, nb::handle adapter) {
+  nb::dict out;
+  for (auto [ds, vars] : nb::borrow<nb::dict>(variables)) {
+    try {
+      nb::object series = adapter.attr("to_series")(vars);
+      out[to_domain_dataset(ds)] = series;
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      const std::string text =
+          core::logic::refused_input_message(nb::cast<std::string>(nb::repr(ds.attr("id"))),
+                                             nb::cast<std::string>(nb::str(e.value())));
+      nb::raise_from(e, PyExc_ValueError, "%s", text.c_str());
+    }
+  }
+  return out;
+}
+
+coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object start_time,
+                           nb::object end_time, nb::object data, nb::object variables,
+                           nb::object adapter, bool minimising_cost, bool use_cache) {
+  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
+                                                           nb::arg("use_cache") = use_cache);
+  nb::object components = co_await awaited(std::move(pending));
+  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
+                                         nb::arg("use_cache") = use_cache);
+  nb::object holidays = co_await awaited(std::move(pending));
+  InputSeries data_series(domain_keys(data));
+  data_series.read_all();
+  nb::dict by_variables = variable_series(variables, adapter);
+
+  nb::object engine = domain();
+  nb::object variable_type = engine.attr("VariableSeries");
+  nb::list costs;
+  for (nb::handle component : components) {
+    const EvaluationWindow window = evaluation_window(component, start_time, end_time);
+    nb::dict inputs;
+    for (nb::handle d : component.attr("datasets")) {
+      // Measured data takes precedence over variables for the same dataset.
+      if (data_series.has(d)) {
+        inputs[d] = data_series.series(d, window);
+      } else {
+        PyObject* vars = PyDict_GetItemWithError(by_variables.ptr(), d.ptr());
+        if (!vars) {
+          if (PyErr_Occurred()) throw nb::python_error();
+          bindings::raise_key_error(d);
+        }
+        inputs[d] = cut_variables(vars, window);
+      }
+    }
+    nb::list one;
+    one.append(component);
+    nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
+                                                        nb::arg("start_time") = window.start_time,
+                                                        nb::arg("end_time") = window.end_time);
+    nb::object ctx = engine.attr("run_pipeline")(
+        one, inputs, nb::arg("timeline") = timeline,
+        nb::arg("next_available_col") = adapter.attr("get_next_available_col")(),
+        nb::arg("assume_convex") = minimising_cost);
+    adapter.attr("add_blocks")(ctx.attr("function_blocks"));
+    nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
+    if (nb::isinstance(series, variable_type))
+      costs.append(attr("ComponentCost")(to_public_component(component),
+                                         adapter.attr("to_variables")(series)));
+    else
+      costs.append(to_float_cost(series, component));
+  }
+  co_return costs;
+}
+
+// add_to_highs_model / add_to_gurobi_model: a fresh adapter of the named engine class around
+// the caller's model, then the shared model building.
+coro::Task add_with_adapter(nb::object self, const char* adapter_class, nb::object tariff_id,
+                            nb::object start_time, nb::object end_time, nb::object data,
+                            nb::object variables, nb::object model, bool minimising_cost,
+                            bool use_cache) {
+  nb::object adapter = domain().attr(adapter_class)(model);
+  nb::object pending = self.attr("_add_tariff_cost_to_model")(
+      tariff_id, start_time, end_time, data, variables, adapter,
+      nb::arg("minimising_cost") = minimising_cost, nb::arg("use_cache") = use_cache);
+  nb::object costs = co_await awaited(std::move(pending));
+  co_return costs;
+}
+
+template <const char* Name, const char* Adapter, const char* Qualname>
+nb::object adapter_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      Name,
+      {{"tariff_id"}, {"start_time"}, {"end_time"}, {"data"}, {"variables"}, {"model"}},
+      {{"minimising_cost", false}, {"use_cache", false}}};
+  auto v = args::parse(sig, args, kwargs);
+  args::require_exact(v[3], &PyDict_Type, "data");
+  args::require_exact(v[4], &PyDict_Type, "variables");
+  return coro::make_coroutine(add_with_adapter(nb::borrow(self), Adapter, v[0], v[1], v[2], v[3],
+                                               v[4], v[5], truth(v[6], true), truth(v[7], true)),
+                              Qualname);
+}
+
+nb::object add_tariff_cost_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "_add_tariff_cost_to_model",
+      {{"tariff_id"}, {"start_time"}, {"end_time"}, {"data"}, {"variables"}, {"adapter"}},
+      {{"minimising_cost"}, {"use_cache"}}};
+  auto v = args::parse(sig, args, kwargs);
+  args::require_exact(v[3], &PyDict_Type, "data");
+  args::require_exact(v[4], &PyDict_Type, "variables");
+  return coro::make_coroutine(add_tariff_cost(nb::borrow(self), v[0], v[1], v[2], v[3], v[4], v[5],
+                                              truth(v[6], false), truth(v[7], false)),
+                              "LogicBindings._add_tariff_cost_to_model");
+}
+
+constexpr char kHighs[] = "add_to_highs_model";
+constexpr char kHighsAdapter[] = "HighsAdapter";
+constexpr char kHighsName[] = "LogicBindings.add_to_highs_model";
+constexpr char kGurobi[] = "add_to_gurobi_model";
+constexpr char kGurobiAdapter[] = "GurobiAdapter";
+constexpr char kGurobiName[] = "LogicBindings.add_to_gurobi_model";
+
+}  // namespace
+
+void init_model_methods(nb::class_<LogicBindings>& cls) {
+  cls.def("add_to_highs_model", &adapter_method<kHighs, kHighsAdapter, kHighsName>,
+          nb::sig("def add_to_highs_model(self, tariff_id, start_time, end_time, data, variables, "
+                  "model, *, minimising_cost=True, use_cache=True)"),
+          "Coroutine: the tariff's cost compiled into a highspy.Highs model; a ComponentCost "
+          "per active component (solver variables where the cost depends on them).");
+  cls.def("add_to_gurobi_model", &adapter_method<kGurobi, kGurobiAdapter, kGurobiName>,
+          nb::sig("def add_to_gurobi_model(self, tariff_id, start_time, end_time, data, "
+                  "variables, model, *, minimising_cost=True, use_cache=True)"),
+          "Coroutine: the tariff's cost compiled into a Gurobi model; a ComponentCost per "
+          "active component (solver variables where the cost depends on them).");
+  cls.def("_add_tariff_cost_to_model", &add_tariff_cost_method,
+          nb::sig("def _add_tariff_cost_to_model(self, tariff_id, start_time, end_time, data, "
+                  "variables, adapter, *, minimising_cost, use_cache)"),
+          "Coroutine: the model building of add_to_highs_model through any solver adapter.");
+}
+
+}  // namespace ostrel::bindings::logic
