@@ -20,16 +20,12 @@ std::string text_of(nb::handle s) {
 
 core::domain::Unit to_unit(nb::handle value) {
   if (!PyUnicode_Check(value.ptr())) value = value.attr("value");
-  auto u = core::domain::unit_from_value(text_of(value));
-  if (!u) core::value_error("'" + text_of(value) + "' is not a valid Unit");
-  return *u;
+  return core::domain::parse_unit(text_of(value));
 }
 
 core::domain::Resolution to_resolution(nb::handle value) {
   if (!PyUnicode_Check(value.ptr())) value = value.attr("value");
-  auto r = core::domain::resolution_from_value(text_of(value));
-  if (!r) core::value_error("'" + text_of(value) + "' is not a valid Resolution");
-  return *r;
+  return core::domain::parse_resolution(text_of(value));
 }
 
 nb::object unit_member(core::domain::Unit u) {

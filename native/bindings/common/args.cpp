@@ -3,17 +3,13 @@
 #include <nanobind/stl/string.h>
 
 #include "bindings/common/errors.hpp"
+#include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::args {
 
 namespace {
 
-[[noreturn]] void type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  throw nb::python_error();
-}
-
-std::string count_message(const Signature& sig, size_t given) {
+[[noreturn]] void count_error(const Signature& sig, size_t given) {
   size_t required = 0;
   for (const auto& p : sig.positional) required += p.required ? 1 : 0;
   const size_t total = sig.positional.size();
@@ -27,9 +23,7 @@ std::string count_message(const Signature& sig, size_t given) {
   } else {
     how = "at most";
   }
-  return std::string(sig.function) + "() takes " + how + " " + std::to_string(expected) +
-         " positional argument" + (expected == 1 ? "" : "s") + " (" + std::to_string(given) +
-         " given)";
+  core::positional_count(sig.function, how, expected, given);
 }
 
 }  // namespace
@@ -38,7 +32,7 @@ std::vector<nb::object> parse(const Signature& sig, const nb::args& args,
                               const nb::kwargs& kwargs) {
   const size_t npos = sig.positional.size();
   const size_t given = nb::len(nb::handle(args));
-  if (given > npos) type_error(count_message(sig, given));
+  if (given > npos) count_error(sig, given);
   std::vector<nb::object> out(npos + sig.keyword_only.size());
   for (size_t i = 0; i < given; ++i) out[i] = nb::borrow(args[i]);
 
@@ -52,9 +46,7 @@ std::vector<nb::object> parse(const Signature& sig, const nb::args& args,
   for (size_t i = 0; i < npos; ++i) {
     nb::object v = take(sig.positional[i].name);
     if (v.is_valid()) {
-      if (i < given)
-        type_error(std::string(sig.function) + "() got multiple values for keyword argument '" +
-                   sig.positional[i].name + "'");
+      if (i < given) core::multiple_values(sig.function, sig.positional[i].name);
       out[i] = v;
     }
   }
@@ -67,32 +59,28 @@ std::vector<nb::object> parse(const Signature& sig, const nb::args& args,
       bool known = false;
       for (const auto& p : sig.positional) known |= k == p.name;
       for (const auto& p : sig.keyword_only) known |= k == p.name;
-      if (!known)
-        type_error(std::string(sig.function) + "() got an unexpected keyword argument '" + k + "'");
+      if (!known) core::unexpected_keyword(sig.function, k);
     }
   }
   size_t present = 0;
   for (size_t i = 0; i < npos; ++i) present += out[i].is_valid() ? 1 : 0;
   for (size_t i = 0; i < npos; ++i)
-    if (sig.positional[i].required && !out[i].is_valid()) type_error(count_message(sig, present));
+    if (sig.positional[i].required && !out[i].is_valid()) count_error(sig, present);
   for (size_t j = 0; j < sig.keyword_only.size(); ++j)
     if (sig.keyword_only[j].required && !out[npos + j].is_valid())
-      type_error(std::string(sig.function) + "() needs keyword-only argument " +
-                 sig.keyword_only[j].name);
+      core::needs_keyword_only(sig.function, sig.keyword_only[j].name);
   return out;
 }
 
 void require_exact(nb::handle value, PyTypeObject* type, const char* name) {
   if (Py_TYPE(value.ptr()) == type) return;
-  type_error(std::string("Argument '") + name + "' has incorrect type (expected " + type->tp_name +
-             ", got " + bindings::type_name(value) + ")");
+  core::incorrect_type(name, type->tp_name, bindings::type_name(value));
 }
 
 void require_instance(nb::handle value, nb::handle type, const char* name) {
   if (nb::isinstance(value, type)) return;
-  type_error(std::string("Argument '") + name + "' has incorrect type (expected " +
-             nb::cast<std::string>(type.attr("__name__")) + ", got " + bindings::type_name(value) +
-             ")");
+  core::incorrect_type(name, nb::cast<std::string>(type.attr("__name__")),
+                       bindings::type_name(value));
 }
 
 }  // namespace ostrel::bindings::args

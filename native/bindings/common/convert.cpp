@@ -113,9 +113,9 @@ bool has_dtype(nb::handle array, DType t) {
 
 void ensure_1d(nb::handle array) {
   nb::object ndim = nb::getattr(array, "ndim", nb::none());
-  if (ndim.is_none()) core::value_error("array must be 1-D, got " + bindings::type_name(array));
+  if (ndim.is_none()) core::kernels::not_an_array(bindings::type_name(array));
   const long d = nb::cast<long>(ndim);
-  if (d != 1) core::value_error("array must be 1-D, got " + std::to_string(d) + "-D");
+  if (d != 1) core::kernels::not_one_dimensional(d);
 }
 
 void ensure(nb::handle array, DType t) {
@@ -123,7 +123,7 @@ void ensure(nb::handle array, DType t) {
     nb::object dt = nb::getattr(array, "dtype", nb::none());
     const std::string got =
         dt.is_none() ? bindings::type_name(array) : nb::cast<std::string>(nb::str(dt));
-    core::value_error(std::string("array must be ") + dtype_name(t) + ", got " + got);
+    core::kernels::wrong_dtype(dtype_name(t), got);
   }
   ensure_1d(array);
 }
@@ -151,7 +151,7 @@ std::span<const T> span_as(nb::handle obj, nb::object& keep) {
   keep = host::ascontiguousarray()(values, nb::arg("dtype") = dtype(t));
   if (auto s = try_span<T>(keep, keep)) return *s;
   ensure_1d(keep);
-  core::value_error(std::string("array must be ") + dtype_name(t));
+  core::kernels::not_convertible(dtype_name(t));
 }
 
 template std::span<const double> span_as<double>(nb::handle, nb::object&);

@@ -29,6 +29,7 @@ struct Types {
   PyObject* zoneinfo = nullptr;
   PyObject* fixed_timezone = nullptr;
   PyObject* timedelta = nullptr;
+  PyObject* relativedelta = nullptr;
   PyObject* engine = nullptr;
   std::vector<std::pair<const char*, PyObject*>> engine_classes;
 };
@@ -90,6 +91,7 @@ void init() {
   nb::module_ dt = nb::module_::import_("datetime");
   t.fixed_timezone = keep(dt.attr("timezone"));
   t.timedelta = keep(dt.attr("timedelta"));
+  t.relativedelta = keep(nb::module_::import_("dateutil.relativedelta").attr("relativedelta"));
   t.pandas = keep(pd);
   t.numpy = keep(np);
 }
@@ -114,6 +116,7 @@ nb::handle numbers_number_type() { return types().number; }
 nb::handle zoneinfo_type() { return types().zoneinfo; }
 nb::handle fixed_timezone_type() { return types().fixed_timezone; }
 nb::handle timedelta_type() { return types().timedelta; }
+nb::handle relativedelta_type() { return types().relativedelta; }
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 

@@ -41,6 +41,7 @@ nb::handle numbers_number_type();  // numbers.Number
 nb::handle zoneinfo_type();        // zoneinfo.ZoneInfo
 nb::handle fixed_timezone_type();  // datetime.timezone
 nb::handle timedelta_type();       // datetime.timedelta
+nb::handle relativedelta_type();   // dateutil.relativedelta.relativedelta
 
 // The engine's classes by name (e.g. "Timeline", "Dataset"). Names published by
 // cache_engine_classes are served from the cache; others are read from the module (during its

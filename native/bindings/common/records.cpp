@@ -1,5 +1,7 @@
 #include "bindings/common/records.hpp"
 
+#include <string_view>
+
 namespace ostrel::bindings::records {
 
 namespace {
@@ -15,6 +17,20 @@ PyObject* validator_descriptor(PyMethodDef* def, const char* name, const char* d
   PyObject* descr = PyDescr_NewMethod(&PyBaseObject_Type, def);
   if (!descr) throw nb::python_error();
   return descr;
+}
+
+std::string signature_from_doc(const char* name, const char* doc) {
+  const std::string_view d(doc), n(name);
+  if (d.substr(0, n.size()) != n || d.size() <= n.size() || d[n.size()] != '(') return {};
+  const size_t close = d.find("): ");
+  if (close == std::string_view::npos) return {};
+  std::string params(d.substr(n.size() + 1, close - n.size() - 1));
+  std::string out = "def ";
+  out += n;
+  out += params.empty() ? "(self" : "(self, ";
+  out += params;
+  out += ")";
+  return out;
 }
 
 nb::dict kw(std::initializer_list<std::pair<const char*, nb::object>> items) {

@@ -29,11 +29,20 @@ nb::object field(const nb::dict& kwargs);
 nb::object builtin(const char* name);  // int, float, str, ...
 nb::object examples(std::initializer_list<const char*> items);
 
+// "def name(self, a, *, b)" from a docstring that starts "name(a, *, b): ...", so that stubs
+// and IDEs see the parameters of a method that parses (*args, **kwargs) itself; empty when the
+// docstring does not start so.
+std::string signature_from_doc(const char* name, const char* doc);
+
 // A native method: binds self when looked up on an instance.
 template <typename F>
 nb::object method(const char* name, F&& f, const char* doc = nullptr) {
-  if (doc) return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), doc);
-  return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name));
+  if (!doc) return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name));
+  const std::string sig = signature_from_doc(name, doc);
+  if (sig.empty())
+    return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), doc);
+  return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), nb::sig(sig.c_str()),
+                          doc);
 }
 
 // A native after-validator: a method descriptor whose signature is exactly (self, /), as

@@ -22,6 +22,12 @@ struct Rows {
   bool identity = false;   // row i is element i (the rows vector is then left empty)
   bool on_starts = false;  // the instants are the period starts (so distinct, all on the grid)
   int64_t operator[](size_t i) const { return identity ? static_cast<int64_t>(i) : rows[i]; }
+  // Every instant found a row of the grid.
+  bool all_on_grid() const {
+    for (int64_t r : rows)
+      if (r < 0) return false;
+    return true;
+  }
 };
 Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
              std::optional<Resolution> resolution);

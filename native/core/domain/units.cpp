@@ -1,6 +1,10 @@
 #include "core/domain/units.hpp"
 
 #include <algorithm>
+#include <string>
+
+#include "core/common/errors.hpp"
+#include "core/common/text.hpp"
 
 namespace ostrel::core::domain {
 
@@ -11,6 +15,24 @@ std::optional<Unit> unit_from_value(std::string_view value) {
     if (kUnits[i].value == value) return static_cast<Unit>(i);
   return std::nullopt;
 }
+
+Unit parse_unit(std::string_view value) {
+  if (auto u = unit_from_value(value)) return *u;
+  std::string message = "'";
+  message += value;
+  message += "' is not a valid Unit";
+  value_error(message);
+}
+
+Resolution parse_resolution(std::string_view value) {
+  if (auto r = resolution_from_value(value)) return *r;
+  std::string message = "'";
+  message += value;
+  message += "' is not a valid Resolution";
+  value_error(message);
+}
+
+void check_range(double lo, double hi) { check(lo < hi, repr_float(lo) + " >= " + repr_float(hi)); }
 
 bool is_currency(Unit u) {
   return std::find(kCurrencies.begin(), kCurrencies.end(), u) != kCurrencies.end();

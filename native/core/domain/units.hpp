@@ -57,6 +57,8 @@ inline constexpr std::array<Unit, 3> kPowerRates{Unit::SEK_PER_KW, Unit::NOK_PER
 
 std::string_view value_of(Unit u);
 std::optional<Unit> unit_from_value(std::string_view value);
+// The unit of a value; ValueError "'<value>' is not a valid Unit" for any other text.
+Unit parse_unit(std::string_view value);
 bool is_currency(Unit u);
 bool is_amount(Unit u);
 bool is_rate(Unit u);
@@ -84,6 +86,10 @@ inline constexpr std::array<ResolutionInfo, kResolutionCount> kResolutions{{
 
 std::string_view value_of(Resolution r);
 std::optional<Resolution> resolution_from_value(std::string_view value);
+// The resolution of a value; ValueError "'<value>' is not a valid Resolution" otherwise.
+Resolution parse_resolution(std::string_view value);
+// Assertion "<lo> >= <hi>" unless a range's minimum lies below its maximum.
+void check_range(double lo, double hi);
 inline int index_of(Resolution r) { return static_cast<int>(r); }
 
 }  // namespace ostrel::core::domain

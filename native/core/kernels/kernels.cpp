@@ -293,6 +293,34 @@ void broadcast_error(size_t n, const std::string& shape) {
   value_error(out);
 }
 
+void non_integer_index() {
+  fail(ErrorKind::Index, "arrays used as indices must be of integer (or boolean) type");
+}
+
+void wrong_dtype(std::string_view expected, std::string_view got) {
+  std::string m = "array must be ";
+  m += expected;
+  m += ", got ";
+  m += got;
+  value_error(m);
+}
+
+void not_one_dimensional(long ndim) {
+  value_error("array must be 1-D, got " + std::to_string(ndim) + "-D");
+}
+
+void not_an_array(std::string_view type_name) {
+  std::string m = "array must be 1-D, got ";
+  m += type_name;
+  value_error(m);
+}
+
+void not_convertible(std::string_view expected) {
+  std::string m = "array must be ";
+  m += expected;
+  value_error(m);
+}
+
 void broadcast_error(size_t n, size_t got) {
   std::string shape = "(";
   shape += std::to_string(got);

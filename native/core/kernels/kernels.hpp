@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ostrel::core::kernels {
@@ -64,5 +65,16 @@ void check_broadcast_length(size_t expected, size_t got);
 // (<n>,) <shape>", `shape` in the host's text form.
 [[noreturn]] void broadcast_error(size_t n, const std::string& shape);
 [[noreturn]] void broadcast_error(size_t n, size_t got);
+
+// IndexError "arrays used as indices must be of integer (or boolean) type".
+[[noreturn]] void non_integer_index();
+
+// The fixed-dtype checks: ValueError "array must be float64, got float32" (`got` is the array's
+// dtype, or its type when it has none), "array must be 1-D, got 2-D" / "..., got list", and
+// "array must be float64" when a conversion could not give that dtype.
+[[noreturn]] void wrong_dtype(std::string_view expected, std::string_view got);
+[[noreturn]] void not_one_dimensional(long ndim);
+[[noreturn]] void not_an_array(std::string_view type_name);
+[[noreturn]] void not_convertible(std::string_view expected);
 
 }  // namespace ostrel::core::kernels

@@ -15,6 +15,13 @@ void not_variable_series(std::string_view what, std::string_view type_name) {
   fail(ErrorKind::Type, message);
 }
 
+void takes_constraint_series(std::string_view function, std::string_view type_name) {
+  std::string message(function);
+  message += "() takes constraint series, got ";
+  message += type_name;
+  fail(ErrorKind::Type, message);
+}
+
 void constraint_term_fields(size_t given) {
   fail(ErrorKind::Type,
        "ConstraintTerm takes 2 fields (coef, factor), got " + std::to_string(given));
@@ -65,10 +72,6 @@ void check_mask_length(size_t n, size_t mask_length) {
        "boolean index did not match indexed array along axis 0; size of axis is " +
            std::to_string(n) + " but size of corresponding boolean axis is " +
            std::to_string(mask_length));
-}
-
-void non_integer_index() {
-  fail(ErrorKind::Index, "arrays used as indices must be of integer (or boolean) type");
 }
 
 std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation) {

@@ -11,6 +11,8 @@ namespace ostrel::core::optimisation {
 
 // TypeError "<what> must be a VariableSeries, got <type>".
 [[noreturn]] void not_variable_series(std::string_view what, std::string_view type_name);
+// TypeError "<function>() takes constraint series, got <type>".
+[[noreturn]] void takes_constraint_series(std::string_view function, std::string_view type_name);
 // TypeError "ConstraintTerm takes 2 fields (coef, factor), got <n>".
 [[noreturn]] void constraint_term_fields(size_t given);
 // TypeError: a coefficient may not be a variable series.
@@ -27,8 +29,6 @@ void check_positional_count(std::string_view function, size_t lo, size_t hi, siz
 std::vector<std::int64_t> normalise_positions(std::span<const std::int64_t> positions, size_t n);
 // IndexError unless a boolean index has the sequence's length n.
 void check_mask_length(size_t n, size_t mask_length);
-// IndexError "arrays used as indices must be of integer (or boolean) type".
-[[noreturn]] void non_integer_index();
 
 // For each group number 0..G-1 of an allocation, the position of its first element; ValueError
 // "group numbers must be >= 0" / "group numbers must be dense" otherwise.

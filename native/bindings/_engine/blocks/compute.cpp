@@ -10,17 +10,13 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/records.hpp"
+#include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::engine::compute {
 
 namespace cb = core::blocks;
 
 namespace {
-
-[[noreturn]] void type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  throw nb::python_error();
-}
 
 // The name of a result of several series: theirs when they all share it, else none.
 nb::object common_name(const std::vector<nb::handle>& series) {
@@ -88,7 +84,10 @@ nb::object binary_compute(const char* block, const char* left, const char* right
         std::vector<std::pair<nb::object, const char*>> operands{{v[1], left}, {v[2], right}};
         return arithmetic(operands, t, Op, block);
       },
-      "compute(timeline, *, operands): the element-wise result, paired by label.");
+      // Kept for the process: the method's docstring and signature are read from it.
+      (new std::string("compute(timeline, *, " + std::string(left) + ", " + right +
+                       "): the element-wise result, paired by label."))
+          ->c_str());
 }
 
 // Add.compute(timeline, *, input_0, ..., input_<n-1>): exactly the block's operands, by the
@@ -111,8 +110,7 @@ nb::object add(nb::handle self, nb::args a, nb::kwargs kw) {
 }  // namespace
 
 [[noreturn]] void operand_type_error(nb::handle value, const char* name, const char* expected) {
-  type_error(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
-             ", got " + bindings::type_name(value) + ")");
+  core::incorrect_type(name, expected, bindings::type_name(value));
 }
 
 Timeline& timeline_arg(nb::handle value) {

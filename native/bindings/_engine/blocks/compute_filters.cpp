@@ -9,7 +9,9 @@
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/convert.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/messages.hpp"
 #include "core/blocks/periods.hpp"
 #include "core/common/errors.hpp"
 
@@ -30,13 +32,10 @@ struct MaskArg {
 MaskArg host_mask(nb::handle timeline, const SeriesArg& input, nb::handle condition) {
   MaskArg m;
   nb::object raw = timeline.attr("build_condition_mask")(input.series, condition);
-  m.array = nb::module_::import_("numpy").attr("ascontiguousarray")(engine::attr("to_bool")(raw));
+  m.array = host::ascontiguousarray()(engine::attr("to_bool")(raw));
   nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu> a;
-  if (!nb::try_cast(m.array, a, /*convert=*/false))
-    throw nb::type_error("condition mask must be a 1-D bool array");
-  if (a.shape(0) != input.values.size())
-    core::value_error("condition mask has " + std::to_string(a.shape(0)) + " elements for " +
-                      std::to_string(input.values.size()) + " values");
+  if (!nb::try_cast(m.array, a, /*convert=*/false)) cb::mask_not_boolean();
+  cb::check_mask_length(a.shape(0), input.values.size());
   m.flags = {reinterpret_cast<const uint8_t*>(a.data()), a.shape(0)};
   return m;
 }
@@ -61,8 +60,7 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
     if (rows.identity) {  // the whole grid, in order
       m.own = t.core->match(time_condition(condition), t.holiday_list());
     } else {
-      for (int64_t row : rows.rows)
-        if (row < 0) return host_mask(timeline, input, condition);
+      if (!rows.all_on_grid()) return host_mask(timeline, input, condition);
       m.own = cal::match_rows(table, rows.rows, time_condition(condition), t.holiday_list());
     }
   }

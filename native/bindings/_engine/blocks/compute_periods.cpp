@@ -8,6 +8,7 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/messages.hpp"
 #include "core/blocks/periods.hpp"
 
 namespace ostrel::bindings::engine::compute {
@@ -24,7 +25,7 @@ cb::Aggregation aggregation_of(nb::handle value) {
   if (f == "mean") return cb::Aggregation::Mean;
   if (f == "max") return cb::Aggregation::Max;
   if (f == "min") return cb::Aggregation::Min;
-  throw nb::value_error(("unknown aggregation function '" + f + "'").c_str());
+  cb::unknown_aggregation(f);
 }
 
 // The target and input resolutions of an Aggregate or Resample record.

@@ -40,7 +40,7 @@ nb::object validate_range(nb::handle self) {
   nb::object lo = self.attr("minimum"), hi = self.attr("maximum");
   if (!lo.is_none() && !hi.is_none()) {
     const double a = nb::cast<double>(lo), z = nb::cast<double>(hi);
-    core::check(a < z, core::repr_float(a) + " >= " + core::repr_float(z));
+    core::domain::check_range(a, z);
   }
   return nb::borrow(self);
 }

@@ -6,6 +6,7 @@
 
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
 #include "core/common/text.hpp"
 
@@ -61,17 +62,17 @@ nb::object make_resolution(nb::module_& m) {
            if (h == -1) throw nb::python_error();
            return static_cast<Py_ssize_t>(h);
          }));
-  b.attr("as_relativedelta",
-         method(
-             "as_relativedelta",
-             [](nb::handle self) {
-               const auto& info = cd::kResolutions[static_cast<size_t>(to_resolution(self))];
-               nb::object rd = nb::module_::import_("dateutil.relativedelta").attr("relativedelta");
-               nb::dict kwargs;
-               kwargs[std::string(info.step_unit).c_str()] = info.step_amount;
-               return rd(**kwargs);
-             },
-             "The calendar step of one period as a relativedelta."));
+  b.attr("as_relativedelta", method(
+                                 "as_relativedelta",
+                                 [](nb::handle self) {
+                                   const auto& info =
+                                       cd::kResolutions[static_cast<size_t>(to_resolution(self))];
+                                   nb::handle rd = host::relativedelta_type();
+                                   nb::dict kwargs;
+                                   kwargs[std::string(info.step_unit).c_str()] = info.step_amount;
+                                   return rd(**kwargs);
+                                 },
+                                 "The calendar step of one period as a relativedelta."));
   return b.build();
 }
 

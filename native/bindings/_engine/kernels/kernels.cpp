@@ -109,11 +109,7 @@ nb::object group_kernel(nb::handle values, nb::handle ids, Kernel kernel) {
   nb::object ki, kv;
   nb::object id_arr = arrays::numpy().attr("asarray")(ids);
   const std::string kind = nb::cast<std::string>(id_arr.attr("dtype").attr("kind"));
-  if (kind != "i" && kind != "u") {
-    PyErr_SetString(PyExc_IndexError,
-                    "arrays used as indices must be of integer (or boolean) type");
-    throw nb::python_error();
-  }
+  if (kind != "i" && kind != "u") k::non_integer_index();
   std::span<const int64_t> s = arrays::span_as<int64_t>(id_arr, ki);
   nb::object v = arrays::numpy().attr("asarray")(values, nb::arg("dtype") = "float64");
   if (nb::cast<long>(v.attr("ndim")) == 0) v = arrays::numpy().attr("full")(s.size(), v);

@@ -3,6 +3,7 @@
 
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -12,25 +13,22 @@ struct FunctionBlockRecord {
   nb::object output, auxiliaries, equalities, inequalities;
 };
 
-[[noreturn]] void type_error(const std::string& message) { throw nb::type_error(message.c_str()); }
-
 void require_kind(nb::handle value, Kind kind, const char* field) {
   if (value.is_none()) return;
   if (!nb::isinstance(value, constraint_type(kind)))
-    type_error(std::string(field) + " must be " +
-               (kind == Kind::Equality ? "an EqualitySeries" : "an InequalitySeries") +
-               " or None, got " + bindings::type_name(value));
+    core::must_be(
+        field, kind == Kind::Equality ? "an EqualitySeries or None" : "an InequalitySeries or None",
+        bindings::type_name(value));
 }
 
 FunctionBlockRecord checked(nb::handle output, nb::handle auxiliaries, nb::handle equalities,
                             nb::handle inequalities) {
   if (!as_variables(output))
-    type_error("output must be a VariableSeries, got " + bindings::type_name(output));
+    core::must_be("output", "a VariableSeries", bindings::type_name(output));
   nb::tuple aux = PyTuple_Check(auxiliaries.ptr()) ? nb::borrow<nb::tuple>(auxiliaries)
                                                    : nb::tuple(auxiliaries);
   for (nb::handle a : aux)
-    if (!as_variables(a))
-      type_error("auxiliaries must be VariableSeries, got " + bindings::type_name(a));
+    if (!as_variables(a)) core::must_be("auxiliaries", "VariableSeries", bindings::type_name(a));
   require_kind(equalities, Kind::Equality, "equalities");
   require_kind(inequalities, Kind::Inequality, "inequalities");
   return {nb::borrow(output), aux, nb::borrow(equalities), nb::borrow(inequalities)};
@@ -53,7 +51,7 @@ nb::object join(Kind kind, nb::handle a, nb::handle b) {
 
 nb::object then(const FunctionBlockRecord& self, nb::handle next_block) {
   if (!nb::isinstance<FunctionBlockRecord>(next_block))
-    type_error("next_block must be a FunctionBlock, got " + bindings::type_name(next_block));
+    core::must_be("next_block", "a FunctionBlock", bindings::type_name(next_block));
   const auto& next = nb::cast<const FunctionBlockRecord&>(next_block);
   nb::list aux;
   aux.append(self.output);

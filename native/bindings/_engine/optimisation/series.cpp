@@ -6,6 +6,7 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -97,9 +98,7 @@ nb::object concatenate(nb::handle cls, nb::handle blocks) {
   for (nb::handle b : blocks) {
     if (b.is_none()) continue;
     const ConstraintRecord* r = as_constraints(b);
-    if (!r)
-      throw nb::type_error(
-          ("concatenate() takes constraint series, got " + bindings::type_name(b)).c_str());
+    if (!r) co::takes_constraint_series("concatenate", bindings::type_name(b));
     held.push_back(nb::borrow(b));
     parts.push_back(r->data.get());
   }

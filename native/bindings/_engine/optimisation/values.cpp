@@ -3,6 +3,7 @@
 
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/optimisation/arguments.hpp"
 
 namespace ostrel::bindings::engine::optim {
@@ -106,7 +107,7 @@ std::vector<int64_t> positions(nb::handle indices, size_t n) {
     auto mask = arrays::span_as<uint8_t>(arr, keep);
     return core::kernels::where_indices(mask);
   }
-  if (kind != "i" && kind != "u" && nb::len(arr) > 0) co::non_integer_index();
+  if (kind != "i" && kind != "u" && nb::len(arr) > 0) core::kernels::non_integer_index();
   return co::normalise_positions(arrays::span_as<int64_t>(arr, keep), n);
 }
 
