@@ -159,6 +159,16 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
 
 }  // namespace
 
+void check_condition_field(const char* what, std::string_view value, bool in_range, std::int64_t lo,
+                           std::int64_t hi) {
+  if (in_range) return;
+  std::string message = what;
+  message += " ";
+  message += value;
+  message += " is out of range " + std::to_string(lo) + ".." + std::to_string(hi);
+  value_error(message);
+}
+
 void check_condition_nesting(std::size_t depth, bool repeated) {
   if (repeated) value_error("condition contains itself");
   if (depth >= kMaxConditionDepth)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/timeline/accessors.hpp"
@@ -29,6 +30,12 @@ inline constexpr std::size_t kMaxConditionDepth = 256;
 // "conditions nested deeper than 256 levels" beyond the limit, "condition contains itself" when
 // `repeated` (the node is already on the path from the root).
 void check_condition_nesting(std::size_t depth, bool repeated);
+
+// ValueError "<what> <value> is out of range <lo>..<hi>" for a condition field that validation
+// would have refused (records made without validation reach the engine too); `value` is the
+// caller's integer as written, which may not fit 64 bits.
+void check_condition_field(const char* what, std::string_view value, bool in_range, std::int64_t lo,
+                           std::int64_t hi);
 
 struct HolidayDate {
   std::int64_t date;  // local date, days since 1970-01-01

@@ -10,6 +10,7 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 
 namespace ostrel::bindings::engine {
@@ -22,7 +23,11 @@ int64_t column_argument(nb::handle value) {
     args::require_exact(value, &PyLong_Type, "next_available_col");
   nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
   if (!as_int.is_valid()) throw nb::python_error();
-  return nb::cast<int64_t>(as_int);
+  int overflow = 0;
+  const long long col = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+  if (overflow || col < 0 || col > core::pipeline::kMaxColumn)
+    core::pipeline::column_range_error(nb::cast<std::string>(nb::str(as_int)));
+  return static_cast<int64_t>(col);
 }
 
 // The caller's variables renumbered onto the timeline's periods of their resolution, by
@@ -91,6 +96,9 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
     nb::object id = dataset.attr("id");
     if (optim::as_variables(value)) {
       all_series[id] = place_variables(timeline, dataset, value);
+    } else if (!nb::isinstance(value, host::series_type())) {
+      core::pipeline::input_type_error(nb::cast<std::string>(nb::repr(id)),
+                                       bindings::type_name(value));
     } else {
       all_series[id] = place_series(timeline, dataset, value, id);
     }

@@ -1,8 +1,10 @@
 // Condition records to core conditions. Dispatch is on the exact record class, so a value
 // condition or any other object is refused before a mask is computed.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "bindings/_engine/engine.hpp"
@@ -15,15 +17,28 @@ namespace {
 
 using Kind = cal::TimeCondition::Kind;
 
-std::vector<std::int64_t> ints(nb::handle items) {
+// An integer field of a condition, checked against its range before any arithmetic: a record
+// made without validation may hold any integer, or something that is none.
+std::int64_t bounded(nb::handle x, const char* what, std::int64_t lo, std::int64_t hi) {
+  nb::object as_int = nb::steal(PyNumber_Index(x.ptr()));
+  if (!as_int.is_valid()) throw nb::python_error();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+  cal::check_condition_field(what, nb::cast<std::string>(nb::str(as_int)),
+                             !overflow && v >= lo && v <= hi, lo, hi);
+  return static_cast<std::int64_t>(v);
+}
+
+std::vector<std::int64_t> ints(nb::handle items, const char* what, std::int64_t lo,
+                               std::int64_t hi) {
   std::vector<std::int64_t> out;
-  for (nb::handle x : items) out.push_back(nb::cast<std::int64_t>(nb::int_(x)));
+  for (nb::handle x : items) out.push_back(bounded(x, what, lo, hi));
   return out;
 }
 
 std::int64_t minute_of_day(nb::handle time) {
-  return nb::cast<std::int64_t>(time.attr("hour")) * 60 +
-         nb::cast<std::int64_t>(time.attr("minute"));
+  return bounded(time.attr("hour"), "hour", 0, 23) * 60 +
+         bounded(time.attr("minute"), "minute", 0, 59);
 }
 
 // The compound records on the way from the root to the one being read, so that a tree is read
@@ -66,14 +81,14 @@ constexpr Entry kDispatch[] = {
 cal::TimeCondition month_condition(nb::handle c) {
   cal::TimeCondition out;
   out.kind = Kind::Month;
-  out.values = ints(c.attr("months"));
+  out.values = ints(c.attr("months"), "month", 1, 12);
   return out;
 }
 
 cal::TimeCondition dow_condition(nb::handle c) {
   cal::TimeCondition out;
   out.kind = Kind::DayOfWeek;
-  out.values = ints(c.attr("days"));
+  out.values = ints(c.attr("days"), "day of week", 1, 7);
   return out;
 }
 
