@@ -72,7 +72,7 @@ sanitize: $(DEPS)
 	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	$(SAN_BIN)/pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize \
-	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test]"
+	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test,plot]"
 	cd tests && $(SAN_ENV) ../$(SAN_BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:

@@ -44,11 +44,15 @@ def tariff_blocks(x, start):
     over = e.VariableSeries.binary(energy.next_available_col, x.index)
     gate = e.FunctionBlock(over, inequalities=e.le_when(x, [FREE], over, 0))
     fee = e.linear_combination([(FEE, over)], gate.next_available_col)
+    # The hour's cost, tied to both parts by a plain equality.
+    ub = PRICES * CAP + FEE
+    cost = e.VariableSeries.continuous(fee.next_available_col, np.zeros(len(ub)), ub, x.index)
+    both = e.eq(cost, [energy.output, fee.output])
     # The blocks list auxiliaries and outputs out of column order on purpose.
     total = e.FunctionBlock(
         fee.output, (over,), equalities=fee.equalities, inequalities=gate.inequalities
     )
-    return [total, energy], [energy.output, fee.output]
+    return [e.FunctionBlock(cost, equalities=both), total, energy], [cost]
 
 
 def reference_optimum():

@@ -43,12 +43,18 @@ TRANSFER_HOLIDAYS = [
 @pytest.fixture(scope="module")
 def bundled():
     series = read_consumption(EXAMPLE_CONSUMPTION)
+    series.index = series.index.as_unit("ns")  # the engine's results are in nanoseconds
     data = {CONSUMPTION: dict(zip(series.index.to_pydatetime(), series.to_numpy().tolist()))}
     return series, data
 
 
 def by_name(costs):
-    return {c.component.name: pd.Series(c.costs, dtype="float64").sort_index() for c in costs}
+    out = {}
+    for c in costs:
+        s = pd.Series(c.costs, dtype="float64").sort_index()
+        s.index = s.index.as_unit("ns")  # pandas reads datetime keys in microseconds
+        out[c.component.name] = s
+    return out
 
 
 def test_bundled_tariff_equals_each_component_computed_with_pandas(facade, bundled):

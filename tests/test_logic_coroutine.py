@@ -165,3 +165,29 @@ def test_a_suspended_coroutine_in_a_reference_cycle_is_collected(facade, token_a
     token_api.token = None
     gc.collect()
     assert alive() is None
+
+
+class PlainAwaitable:
+    """An awaitable whose iterator is a plain one: no send, throw or close of its own."""
+
+    def __await__(self):
+        return iter(["plain"])
+
+
+def test_throw_into_an_iterator_without_throw_raises_in_the_coroutine(facade, api, monkeypatch):
+    def get_tariff(self, tariff_id):
+        return PlainAwaitable()  # awaited directly: its iterator is the one delegated to
+
+    monkeypatch.setattr(api.Client, "get_tariff", get_tariff)
+    coro = facade._get_active_components(SE_TARIFF, START, END, use_cache=True)
+    assert coro.send(None) == "plain"
+    with pytest.raises(LookupError, match="thrown"):
+        coro.throw(LookupError("thrown"))
+
+
+def test_throwing_generator_exit_closes_the_awaited_iterator(facade, token_api):
+    coro = facade._get_active_components(SE_TARIFF, START, END, use_cache=True)
+    coro.send(None)
+    with pytest.raises(GeneratorExit):
+        coro.throw(GeneratorExit)
+    assert token_api.token.seen == ["closed"]

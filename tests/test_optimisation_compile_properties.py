@@ -16,7 +16,7 @@ import highspy
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import KWH, D, H, partial_autumn, stockholm_days
+from conftest import KWH, STOCKHOLM, D, H, partial_autumn, stockholm_days
 from conftest import dataset as ds
 
 from ostrelpy.bindings import _engine as e
@@ -34,6 +34,26 @@ def short_autumn():
 
 def spring_day():
     return stockholm_days(2025, 3, 30)
+
+
+def christmas():
+    """Christmas Eve to the 27th, with Christmas Eve and Day as holidays: a weekday holiday."""
+    occurrences = [
+        e.HolidayOccurrence(date=f"2025-12-{d}", holiday=h, timezone="Europe/Stockholm")
+        for d, h in ((24, "se/julafton"), (25, "se/juldagen"))
+    ]
+    start = dt.datetime(2025, 12, 24, tzinfo=STOCKHOLM)
+    return e.Timeline.build(
+        tz=STOCKHOLM, start_time=start, end_time=start + dt.timedelta(days=3), holidays=occurrences
+    )
+
+
+WORKDAYS = e.AndCondition(
+    conditions=[
+        e.DayOfWeekCondition(days=[1, 2, 3, 4, 5]),
+        e.ExcludeHolidaysCondition(holidays=["se/julafton", "se/juldagen"]),
+    ]
+)
 
 
 def new_model(scale=1.0):
@@ -234,6 +254,18 @@ def make_cases():
             partial_autumn,
             ("replacement",),
             {"input": rand},
+        ),
+        Case(
+            "mask-workdays",
+            e.Mask(input=x, condition=WORKDAYS, replacement=ds("r"), output=o),
+            christmas,
+            ("input", "replacement"),
+        ),
+        Case(
+            "select-workdays",
+            e.Select(input=x, condition=WORKDAYS, output=o),
+            christmas,
+            ("input",),
         ),
         Case(
             "select-daytime",

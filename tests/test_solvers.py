@@ -2,6 +2,7 @@ import datetime as dt
 import random
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pandas as pd
@@ -84,6 +85,15 @@ def test_to_series_of_integer_callers_is_continuous_and_keeps_their_bounds():
     assert s.lb.tolist() == [0.0, -2.0] and s.ub.tolist() == [1.0, 3.0]
 
 
+def test_to_series_reads_any_mapping():
+    h = highs_model()
+    xs = caller(h, [(0.0, 1.0), (0.0, 2.0)])
+    plain = dict(zip(INDEX[1::-1], xs))
+    adapter = e.HighsAdapter(h)
+    assert adapter.to_series(types.MappingProxyType(plain)) == adapter.to_series(plain)
+    assert adapter.to_series(plain).cols.tolist() == [xs[1].index, xs[0].index]
+
+
 def test_to_series_of_nothing_is_empty():
     s = e.HighsAdapter(highs_model()).to_series({})
     assert len(s.cols) == 0 and len(s.index) == 0
@@ -126,9 +136,12 @@ def duplicated(h):
     return {INDEX[0]: x, INDEX[1]: x}
 
 
-def outside(h):
-    caller(h, [(0.0, 1.0)])
-    return {INDEX[0]: highspy.highs.highs_var(7, h)}
+def outside(column):
+    def make(h):
+        caller(h, [(0.0, 1.0)])
+        return {INDEX[0]: highspy.highs.highs_var(column, h)}
+
+    return make
 
 
 @pytest.mark.parametrize(
@@ -138,7 +151,9 @@ def outside(h):
         (with_bounds(-np.inf, 0.0), "input variables need finite bounds"),
         (with_bounds(-highspy.kHighsInf, highspy.kHighsInf), "input variables need finite bounds"),
         (duplicated, "failed to read column bounds"),
-        (outside, "failed to read column bounds"),
+        (outside(7), "failed to read column bounds"),
+        (outside(-1), "failed to read column bounds"),
+        (outside(2**31), "failed to read column bounds"),
     ],
 )
 def test_unreadable_caller_variables_leave_the_model_untouched(make, message):
@@ -216,8 +231,12 @@ def test_rows_match_the_records_after_the_existing_ones():
     lower, upper = np.asarray(lp.row_lower_)[1:], np.asarray(lp.row_upper_)[1:]
     assert upper.tolist() == [*eq.rhs, *ineq.rhs]
     assert lower.tolist() == [*eq.rhs, *[-np.inf] * len(ineq.rhs)]
+    # Every series' columns got its own bounds, though the blocks list them out of order.
+    for series in [v for b in blocks for v in (b.output, *b.auxiliaries)]:
+        assert bounds_of(h, series.cols)[0].tolist() == series.lb.tolist()
+        assert bounds_of(h, series.cols)[1].tolist() == series.ub.tolist()
     # Binary columns are integer; everything else continuous.
-    b = blocks[0].auxiliaries[0]
+    b = blocks[1].auxiliaries[0]
     assert [i for i, t in enumerate(integrality(h)) if t] == b.cols.tolist()
 
 
@@ -328,3 +347,34 @@ def test_the_engine_imports_without_gurobipy():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("needs gurobipy")
+
+
+def test_an_adapter_held_by_its_model_is_collected():
+    import gc
+    import weakref
+
+    h = highs_model()
+    h.adapter = e.HighsAdapter(h)  # a cycle through the model
+    gone = weakref.ref(h)
+    del h
+    gc.collect()
+    assert gone() is None
+
+
+def test_the_interface_can_be_implemented_in_python():
+    class Recording(e.SolverAdapter):
+        def __init__(self):
+            super().__init__()
+            self.added = []
+
+        def add_blocks(self, blocks):
+            self.added.extend(blocks)
+
+        def get_next_available_col(self):
+            return len(self.added)
+
+    r = Recording()
+    r.add_blocks([1, 2])
+    assert isinstance(r, e.SolverAdapter) and r.get_next_available_col() == 2
+    with pytest.raises(NotImplementedError, match="SolverAdapter.to_series is abstract"):
+        r.to_series({})

@@ -126,7 +126,11 @@ def test_rows_match_the_records(model):
     constrs = model.getConstrs()
     assert [c.Sense for c in constrs] == ["="] * len(eq.rhs) + ["<"] * len(ineq.rhs)
     assert [c.RHS for c in constrs] == [*eq.rhs, *ineq.rhs]
-    binary = blocks[0].auxiliaries[0]
+    variables = model.getVars()
+    for series in [v for b in blocks for v in (b.output, *b.auxiliaries)]:
+        assert [variables[c].LB for c in series.cols] == series.lb.tolist()
+        assert [variables[c].UB for c in series.cols] == series.ub.tolist()
+    binary = blocks[1].auxiliaries[0]
     assert [v.index for v in model.getVars() if v.VType == "I"] == binary.cols.tolist()
 
 

@@ -194,7 +194,11 @@ std::int64_t saturated_instant_ns(nb::handle when, const std::string& what) {
   return key_ns(when.ptr(), offsets, what, true);
 }
 
-nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
+namespace {
+
+// Calls sink(i, datetime) for each instant, in order: the aware datetime of ns[i] in `tz`.
+template <typename Sink>
+void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink) {
   ensure_datetime_api();
   const bool fixed = Py_TYPE(tz.ptr()) == fixed_zone_type();
   const bool by_fields = fixed || is_zoneinfo(tz);
@@ -226,8 +230,6 @@ nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
     fixed_offset = delta_us(delta.ptr(), ok);
   }
   const std::size_t n = ns.size();
-  nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!out.is_valid()) throw nb::python_error();
   std::int64_t cached_day = std::numeric_limits<std::int64_t>::min();
   bool uniform = false;
   std::int64_t offset = fixed_offset;
@@ -256,8 +258,18 @@ nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
       }
       item = uniform ? make(us + offset, tz.ptr(), 0) : from_utc(us);
     }
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item.release().ptr());
+    sink(i, std::move(item));
   }
+}
+
+}  // namespace
+
+nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
+  nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(ns.size())));
+  if (!out.is_valid()) throw nb::python_error();
+  each_datetime(ns, tz, [&](std::size_t i, nb::object key) {
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), key.release().ptr());
+  });
   return out;
 }
 
@@ -269,16 +281,13 @@ nb::handle utc_zone() {
 nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,
                      nb::handle tz) {
   if (ns.size() != values.size()) core::logic::unpaired_keys(ns.size(), values.size());
-  nb::object keys = datetimes(ns, tz);
   nb::object out = nb::steal(PyDict_New());
   if (!out.is_valid()) throw nb::python_error();
-  for (std::size_t i = 0; i < ns.size(); ++i) {
+  each_datetime(ns, tz, [&](std::size_t i, nb::object key) {
     nb::object v = nb::steal(PyFloat_FromDouble(values[i]));
-    if (!v.is_valid() ||
-        PyDict_SetItem(out.ptr(), PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i)),
-                       v.ptr()) != 0)
+    if (!v.is_valid() || PyDict_SetItem(out.ptr(), key.ptr(), v.ptr()) != 0)
       throw nb::python_error();
-  }
+  });
   return out;
 }
 

@@ -167,7 +167,15 @@ void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
 
 // The inner iterator's throw: PYGEN_NEXT with what it yields, or its outcome filed in the
 // promise for the body.
-PySendResult throw_inner(Promise& p, PyObject* args, PyObject* typ, PyObject** out) {
+// The thrown exception goes to the body as what its await raised.
+PySendResult raise_in_body(Promise& p, PyObject* typ, PyObject* val, PyObject* tb) {
+  set_thrown(typ, val, tb);
+  p.raised.emplace();
+  return PYGEN_ERROR;
+}
+
+PySendResult throw_inner(Promise& p, PyObject* args, PyObject* typ, PyObject* val, PyObject* tb,
+                         PyObject** out) {
   nb::object inner = std::move(p.inner);
   if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
     // As the host does: close the awaited iterator, then raise GeneratorExit in the body.
@@ -183,11 +191,7 @@ PySendResult throw_inner(Promise& p, PyObject* args, PyObject* typ, PyObject** o
     } else {
       PyErr_Clear();
     }
-    set_thrown(PyTuple_GET_ITEM(args, 0),
-               PyTuple_Size(args) > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr,
-               PyTuple_Size(args) > 2 ? PyTuple_GET_ITEM(args, 2) : nullptr);
-    p.raised.emplace();
-    return PYGEN_ERROR;
+    return raise_in_body(p, typ, val, tb);
   }
   PyObject* method = PyObject_GetAttrString(inner.ptr(), "throw");
   if (!method) {
@@ -196,11 +200,7 @@ PySendResult throw_inner(Promise& p, PyObject* args, PyObject* typ, PyObject** o
       return PYGEN_ERROR;
     }
     PyErr_Clear();
-    set_thrown(PyTuple_GET_ITEM(args, 0),
-               PyTuple_Size(args) > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr,
-               PyTuple_Size(args) > 2 ? PyTuple_GET_ITEM(args, 2) : nullptr);
-    p.raised.emplace();
-    return PYGEN_ERROR;
+    return raise_in_body(p, typ, val, tb);
   }
   PyObject* yielded = PyObject_Call(method, args, nullptr);
   Py_DECREF(method);
@@ -236,7 +236,7 @@ PyObject* throw_(PyObject* self, PyObject* args) {
     return nullptr;
   }
   PyObject* out = nullptr;
-  PySendResult r = throw_inner(c->handle.promise(), args, typ, &out);
+  PySendResult r = throw_inner(c->handle.promise(), args, typ, val, tb, &out);
   if (r == PYGEN_NEXT) return out;
   r = run(c, &out);
   return as_call_result(r, out);

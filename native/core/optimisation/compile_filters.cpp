@@ -21,8 +21,17 @@ std::vector<int64_t> iota(size_t n) {
 
 }  // namespace
 
-CompiledBlock compile_one_sided(const Operand& input, const Operand& limit, size_t n,
-                                int64_t start_col, bool assume_convex, bool is_max) {
+namespace {
+
+// A one-sided clip with its row sets kept apart, so that a two-sided clip joins all of its
+// rows in one copy.
+struct OneSided {
+  CompiledBlock block;  // without inequalities
+  std::vector<ConstraintSeries> rows;
+};
+
+OneSided one_sided(const Operand& input, const Operand& limit, size_t n, int64_t start_col,
+                   bool assume_convex, bool is_max) {
   require_variable(input.is_variable);
   require_columns(start_col, 2 * n);
   // Known limits with NaN steps: the input's own bound there, so the clip leaves it as it is.
@@ -47,26 +56,45 @@ CompiledBlock compile_one_sided(const Operand& input, const Operand& limit, size
     lb[i] = is_max ? std::max(input.lb(i), l.lb(i)) : std::min(input.lb(i), l.lb(i));
     ub[i] = is_max ? std::max(input.ub(i), l.ub(i)) : std::min(input.ub(i), l.ub(i));
   }
-  CompiledBlock b;
+  OneSided r;
+  CompiledBlock& b = r.block;
   b.output.vars = continuous(start_col, std::move(lb), std::move(ub));
   validate(b.output.vars, n);
   const VariableSeries& out = b.output.vars;
-  ConstraintSeries by_input = is_max ? ge_rows(out, x) : le_rows(out, x);
-  ConstraintSeries by_limit = is_max ? ge_rows(out, lim) : le_rows(out, lim);
-  if (assume_convex) {
-    b.inequalities = join({&by_input, &by_limit});
-  } else {
+  r.rows.reserve(4);
+  r.rows.push_back(is_max ? ge_rows(out, x) : le_rows(out, x));
+  r.rows.push_back(is_max ? ge_rows(out, lim) : le_rows(out, lim));
+  if (!assume_convex) {
     VariableSeries pick = binary(start_col + static_cast<int64_t>(n), n);
     // The binary says which side the output equals: 0 the input, 1 the limit.
-    ConstraintSeries at_input =
-        is_max ? le_when_rows(out, x, pick, false) : ge_when_rows(out, x, pick, false);
-    ConstraintSeries at_limit =
-        is_max ? le_when_rows(out, lim, pick, true) : ge_when_rows(out, lim, pick, true);
-    b.inequalities = join({&by_input, &by_limit, &at_input, &at_limit});
+    r.rows.push_back(is_max ? le_when_rows(out, x, pick, false)
+                            : ge_when_rows(out, x, pick, false));
+    r.rows.push_back(is_max ? le_when_rows(out, lim, pick, true)
+                            : ge_when_rows(out, lim, pick, true));
     b.auxiliaries.push_back({std::move(pick), std::nullopt});
   }
+  return r;
+}
+
+// The row sets joined into the block's inequalities, checked finite.
+CompiledBlock finish(CompiledBlock&& b, const std::vector<const ConstraintSeries*>& rows) {
+  b.inequalities = concatenate(rows);
   require_finite(b, "Clip");
-  return b;
+  return std::move(b);
+}
+
+std::vector<const ConstraintSeries*> pointers(const std::vector<ConstraintSeries>& rows) {
+  std::vector<const ConstraintSeries*> out;
+  for (const ConstraintSeries& r : rows) out.push_back(&r);
+  return out;
+}
+
+}  // namespace
+
+CompiledBlock compile_one_sided(const Operand& input, const Operand& limit, size_t n,
+                                int64_t start_col, bool assume_convex, bool is_max) {
+  OneSided r = one_sided(input, limit, n, start_col, assume_convex, is_max);
+  return finish(std::move(r.block), pointers(r.rows));
 }
 
 CompiledBlock compile_clip(const Operand& input, const Operand* minimum, const Operand* maximum,
@@ -80,11 +108,14 @@ CompiledBlock compile_clip(const Operand& input, const Operand* minimum, const O
     std::swap(lo, hi);
   if (!maximum) return compile_one_sided(input, lo, n, start_col, assume_convex, true);
   if (!minimum) return compile_one_sided(input, hi, n, start_col, assume_convex, false);
-  CompiledBlock first = compile_one_sided(input, lo, n, start_col, assume_convex, true);
-  const Operand raised = Operand::of(first.output.vars);
-  CompiledBlock second =
-      compile_one_sided(raised, hi, n, first.next_available_col(), assume_convex, false);
-  return then(std::move(first), std::move(second));
+  // As first.then(second), with every row set joined once.
+  OneSided first = one_sided(input, lo, n, start_col, assume_convex, true);
+  const Operand raised = Operand::of(first.block.output.vars);
+  OneSided second =
+      one_sided(raised, hi, n, first.block.next_available_col(), assume_convex, false);
+  std::vector<const ConstraintSeries*> rows = pointers(first.rows);
+  for (const ConstraintSeries& r : second.rows) rows.push_back(&r);
+  return finish(then(std::move(first.block), std::move(second.block)), rows);
 }
 
 CompiledBlock compile_mask(const Operand& input, const Operand& replacement,

@@ -49,6 +49,12 @@ std::vector<int32_t> to_int32(std::span<const int64_t> cols) {
   return out;
 }
 
+bool fit_int32(std::span<const int64_t> cols) {
+  for (int64_t c : cols)
+    if (c < 0 || c > std::numeric_limits<int32_t>::max()) return false;
+  return true;
+}
+
 std::vector<int64_t> ascending_order(std::span<const int64_t> keys) {
   std::vector<int64_t> order(keys.size());
   std::iota(order.begin(), order.end(), int64_t{0});

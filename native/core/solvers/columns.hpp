@@ -27,6 +27,7 @@ NewColumns collect_columns(std::span<const optimisation::VariableSeries* const> 
 
 // Column numbers as the solver's 32-bit indices; ValueError when one does not fit.
 std::vector<int32_t> to_int32(std::span<const int64_t> cols);
+bool fit_int32(std::span<const int64_t> cols);
 
 // The stable ascending order of `keys`: positions into `keys`.
 std::vector<int64_t> ascending_order(std::span<const int64_t> keys);

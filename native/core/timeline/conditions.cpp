@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/common/errors.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::core::timeline {
@@ -157,6 +158,12 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
 }
 
 }  // namespace
+
+void check_condition_nesting(std::size_t depth, bool repeated) {
+  if (repeated) value_error("condition contains itself");
+  if (depth >= kMaxConditionDepth)
+    value_error("conditions nested deeper than " + std::to_string(kMaxConditionDepth) + " levels");
+}
 
 Mask match(const Calendar& calendar, const TimeCondition& c,
            std::span<const HolidayDate> holidays) {

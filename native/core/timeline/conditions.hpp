@@ -1,5 +1,6 @@
 #pragma once
 // Calendar conditions evaluated over the rows of an accessor table, in local time.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,6 +20,15 @@ struct TimeCondition {
   std::vector<std::string> holidays;    // holiday identifiers to exclude
   std::vector<TimeCondition> children;  // and/or: all; not: one
 };
+
+// Condition trees are walked recursively; a tree deeper than this is refused where it is read,
+// far above any real tariff and far below what the stack holds.
+inline constexpr std::size_t kMaxConditionDepth = 256;
+
+// Called before reading a compound condition's children at `depth` (the root is depth 0):
+// "conditions nested deeper than 256 levels" beyond the limit, "condition contains itself" when
+// `repeated` (the node is already on the path from the root).
+void check_condition_nesting(std::size_t depth, bool repeated);
 
 struct HolidayDate {
   std::int64_t date;  // local date, days since 1970-01-01

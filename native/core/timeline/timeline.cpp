@@ -156,6 +156,23 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int6
   return out;
 }
 
+std::vector<std::int64_t> Timeline::group_labels(const Grouping& g, Resolution r) const {
+  const PeriodIndex& p = periods(r);
+  std::vector<std::int64_t> out(g.size());
+  for (std::size_t j = 0; j < out.size(); ++j)
+    out[j] =
+        calendar_
+            .utc[p.start_row(p.position_of_group(static_cast<std::size_t>(g.period_of_group[j])))];
+  return out;
+}
+
+std::int64_t Timeline::first_missing(std::span<const std::int64_t> instants) const {
+  RowLocator::Cursor cursor(locator());
+  for (std::size_t i = 0; i < instants.size(); ++i)
+    if (cursor(instants[i]) < 0) return static_cast<std::int64_t>(i);
+  return -1;
+}
+
 std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered,
                                               Resolution r) const {
   const PeriodIndex& p = periods(r);

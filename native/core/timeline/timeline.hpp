@@ -57,6 +57,12 @@ class Timeline {
   // The elements at `instants` grouped by period; instants off the timeline do not take part.
   Grouping group(std::span<const std::int64_t> instants, Resolution r) const;
 
+  // The start of each group's period (UTC), in group order.
+  std::vector<std::int64_t> group_labels(const Grouping& g, Resolution r) const;
+
+  // Position of the first instant that is not on the timeline, or -1.
+  std::int64_t first_missing(std::span<const std::int64_t> instants) const;
+
   // Values given per period in ascending key order, placed on the periods in row order.
   std::vector<double> to_period_order(std::span<const double> key_ordered, Resolution r) const;
 

@@ -59,6 +59,13 @@ nb::object from_ne_to(nb::handle self) {
   return nb::borrow(self);
 }
 
+// A compound condition is read once at validation, so that a tree too deep to evaluate (or one
+// made to contain itself) is refused where it is made, not when a tariff is priced.
+nb::object check_nesting(nb::handle self) {
+  time_condition(self);
+  return nb::borrow(self);
+}
+
 // The holidays a time condition names, through and/or/not; nothing for any other object.
 nb::set collect_from(nb::handle, nb::handle condition) {
   nb::set out;
@@ -122,12 +129,15 @@ void make_calendar_conditions(nb::module_& m) {
   nb::object seq = sequence_of(forward_ref("TimeCondition"));
   auto conj = tagged(m, "AndCondition", "and", "Holds where every sub-condition holds.");
   conj.field("conditions", seq, at_least_one("Sub-conditions to be ANDed together"));
+  conj.after_validator("_check_nesting", validator<check_nesting>("_check_nesting"));
   conj.build();
   auto disj = tagged(m, "OrCondition", "or", "Holds where any sub-condition holds.");
   disj.field("conditions", seq, at_least_one("Sub-conditions to be ORed together"));
+  disj.after_validator("_check_nesting", validator<check_nesting>("_check_nesting"));
   disj.build();
   auto neg = tagged(m, "NotCondition", "not", "Holds where the sub-condition does not.");
   neg.field("condition", forward_ref("TimeCondition"), desc("Sub-condition to be inversed"));
+  neg.after_validator("_check_nesting", validator<check_nesting>("_check_nesting"));
   neg.build();
 }
 

@@ -119,13 +119,18 @@ nb::object int32_array(std::vector<int32_t>&& values) {
 Variables sorted_variables(nb::handle mapping) {
   std::vector<nb::handle> keys;
   std::vector<nb::object> values;
-  nb::object items = nb::list(mapping.attr("items")());
-  const size_t n = nb::len(items);
+  nb::object held = nb::borrow(mapping);
+  if (!PyDict_Check(mapping.ptr()))
+    held = nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping.attr("items")());
+  // Borrowed pairs straight from the dict: no tuple per entry for the collector to track.
+  const size_t n = static_cast<size_t>(PyDict_Size(held.ptr()));
   keys.reserve(n);
   values.reserve(n);
-  for (nb::handle item : items) {
-    keys.push_back(PyTuple_GET_ITEM(item.ptr(), 0));
-    values.push_back(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1)));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(held.ptr(), &pos, &key, &value)) {
+    keys.push_back(key);
+    values.push_back(nb::borrow(value));
   }
   convert::Instants instants = convert::datetime_instants(keys);
   const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);

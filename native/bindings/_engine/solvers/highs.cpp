@@ -65,6 +65,8 @@ nb::object to_series(nb::handle self, nb::handle variables) {
   std::vector<int64_t> cols(n);
   for (size_t i = 0; i < n; ++i) cols[i] = index_of(v.variables[i]);
   const std::vector<int64_t> order = cs::ascending_order(cols);
+  // A column the solver cannot even be asked about cannot be read either.
+  if (!cs::fit_int32(cols)) core::value_error("failed to read column bounds");
   nb::object result = model.attr("getCols")(
       n, int32_array(cs::to_int32(cs::take(std::span<const int64_t>(cols), order))));
   nb::object status = result[0];

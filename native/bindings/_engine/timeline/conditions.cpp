@@ -2,6 +2,9 @@
 // condition or any other object is refused before a mask is computed.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/errors.hpp"
@@ -23,10 +26,24 @@ std::int64_t minute_of_day(nb::handle time) {
          nb::cast<std::int64_t>(time.attr("minute"));
 }
 
-cal::TimeCondition compound(nb::handle items, Kind kind) {
+// The compound records on the way from the root to the one being read, so that a tree is read
+// only to a bounded depth and a record that contains itself is refused instead of followed.
+using Path = std::vector<PyObject*>;
+
+cal::TimeCondition read(nb::handle condition, Path& path);
+
+cal::TimeCondition compound(nb::handle record, nb::handle items, Kind kind, Path& path) {
+  cal::check_condition_nesting(path.size(),
+                               std::find(path.begin(), path.end(), record.ptr()) != path.end());
+  path.push_back(record.ptr());
   cal::TimeCondition c;
   c.kind = kind;
-  for (nb::handle sub : items) c.children.push_back(time_condition(sub));
+  if (kind == Kind::Not) {
+    c.children.push_back(read(items, path));
+  } else {
+    for (nb::handle sub : items) c.children.push_back(read(sub, path));
+  }
+  path.pop_back();
   return c;
 }
 
@@ -38,11 +55,11 @@ struct Entry {
 };
 
 constexpr Entry kDispatch[] = {
-    {"MonthCondition", month_condition},   {"DayOfWeekCondition", dow_condition},
-    {"TimeOfDayCondition", tod_condition}, {"ExcludeHolidaysCondition", exclude_holidays_condition},
-    {"AndCondition", and_condition},       {"OrCondition", or_condition},
-    {"NotCondition", not_condition},
-};
+    {"MonthCondition", month_condition},
+    {"DayOfWeekCondition", dow_condition},
+    {"TimeOfDayCondition", tod_condition},
+    {"ExcludeHolidaysCondition", exclude_holidays_condition},
+};  // and/or/not are read with their path, in read()
 
 }  // namespace
 
@@ -76,24 +93,42 @@ cal::TimeCondition exclude_holidays_condition(nb::handle c) {
   return out;
 }
 
-cal::TimeCondition and_condition(nb::handle c) { return compound(c.attr("conditions"), Kind::And); }
-cal::TimeCondition or_condition(nb::handle c) { return compound(c.attr("conditions"), Kind::Or); }
-
+cal::TimeCondition and_condition(nb::handle c) {
+  Path path;
+  return compound(c, c.attr("conditions"), Kind::And, path);
+}
+cal::TimeCondition or_condition(nb::handle c) {
+  Path path;
+  return compound(c, c.attr("conditions"), Kind::Or, path);
+}
 cal::TimeCondition not_condition(nb::handle c) {
-  cal::TimeCondition out;
-  out.kind = Kind::Not;
-  out.children.push_back(time_condition(c.attr("condition")));
-  return out;
+  Path path;
+  return compound(c, c.attr("condition"), Kind::Not, path);
 }
 
-cal::TimeCondition time_condition(nb::handle condition) {
+namespace {
+
+cal::TimeCondition read(nb::handle condition, Path& path) {
   nb::handle type = condition.type();
   nb::module_ m = module();
+  if (type.is(nb::getattr(m, "AndCondition", nb::none())))
+    return compound(condition, condition.attr("conditions"), Kind::And, path);
+  if (type.is(nb::getattr(m, "OrCondition", nb::none())))
+    return compound(condition, condition.attr("conditions"), Kind::Or, path);
+  if (type.is(nb::getattr(m, "NotCondition", nb::none())))
+    return compound(condition, condition.attr("condition"), Kind::Not, path);
   for (const Entry& e : kDispatch) {
     nb::object record = nb::getattr(m, e.record, nb::none());
     if (type.is(record)) return e.convert(condition);
   }
   raise_not_implemented("Unknown time condition type: " + bindings::type_name(condition));
+}
+
+}  // namespace
+
+cal::TimeCondition time_condition(nb::handle condition) {
+  Path path;
+  return read(condition, path);
 }
 
 std::vector<cal::HolidayDate> holiday_dates_of(nb::handle occurrences) {

@@ -26,13 +26,7 @@ struct GroupedIndex {
 
   nb::object labels() {
     if (labels_.is_valid()) return labels_;
-    const cal::PeriodIndex& p = timeline->periods(resolution);
-    const auto& utc = timeline->calendar().utc;
-    std::vector<std::int64_t> out(grouping.size());
-    for (std::size_t j = 0; j < out.size(); ++j)
-      out[j] = utc[p.start_row(
-          p.position_of_group(static_cast<std::size_t>(grouping.period_of_group[j])))];
-    labels_ = convert::utc_index(std::move(out));
+    labels_ = convert::utc_index(timeline->group_labels(grouping, resolution));
     return labels_;
   }
 
@@ -80,9 +74,10 @@ struct GroupedValues : GroupedIndex {
 
 nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r) {
   const InstantsView instants = instants_view(index);
-  const cal::RowLocator& loc = t.core->locator();
-  for (const std::int64_t ns : instants.ns)
-    if (loc.find(ns) < 0) raise_key_error(pandas().attr("Timestamp")(ns, nb::arg("tz") = "UTC"));
+  const std::int64_t missing = t.core->first_missing(instants.ns);
+  if (missing >= 0)
+    raise_key_error(pandas().attr("Timestamp")(instants.ns[static_cast<std::size_t>(missing)],
+                                               nb::arg("tz") = "UTC"));
   GroupedIndex g;
   g.timeline = t.core;
   g.resolution = r;
