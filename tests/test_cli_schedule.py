@@ -241,3 +241,20 @@ def test_optimum_matches_an_independent_formulation_of_the_tariff(planned):
     reference = h.getInfo().objective_function_value + 10.5 * days
     optimised = sum(with_ for _, _, _, with_ in plan.costs)
     assert optimised == pytest.approx(reference, rel=1e-6)
+
+
+def test_schedule_json_on_stdout_is_clean_json():
+    import json
+    import subprocess
+    import sys
+
+    day = ["--start", "2025-01-14T00:00+01:00", "--end", "2025-01-15T00:00+01:00"]
+    done = subprocess.run(
+        [sys.executable, "-m", "ostrelpy", "schedule", *day, "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    data = json.loads(done.stdout)  # no solver banner mixed in
+    assert {c["name"] for c in data["components"]} >= {"Energiskatt", "Effektavgift"}

@@ -13,6 +13,7 @@ not energy borrowed from it.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 import uuid
@@ -177,6 +178,23 @@ class Plan:
     seconds: float
 
 
+def _quiet_highs(highspy: Any) -> Any:
+    """A silent HiGHS instance: its start-up banner is written to the process's stdout by C
+    code, where it would corrupt `--format csv|json`, so that descriptor is muted meanwhile."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        h = highspy.Highs()
+        h.silent()
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+    return h
+
+
 def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=None) -> Plan:
     """Solve the battery against the priced period's tariff; costs per component."""
     import highspy
@@ -187,8 +205,7 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     load_series = priced.inputs.quarter_hours("consumption")
     index = pd.date_range(priced.start, priced.end, freq=meter.QUARTER, inclusive="left")
     load = load_series.reindex(index, fill_value=0.0).to_numpy(dtype="float64")
-    h = highspy.Highs()
-    h.silent()
+    h = _quiet_highs(highspy)
     cols = add_battery(h, load, battery)
     variables = _variables(h, priced, cols.grid, index, load + battery.power * HOURS)
     facade = logic.LogicBindings("local")
