@@ -34,7 +34,11 @@ $(DEPS): pyproject.toml
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install --quiet --upgrade pip
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
-	$(BIN)/pip install --quiet --no-build-isolation --editable ".[test,plot]"
+	@# Only the dependencies here: the package itself is built by `install`, with progress.
+	$(BIN)/python -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	  x = p["optional-dependencies"]; print("\n".join(p["dependencies"] + x["test"] + x["plot"]))' \
+	  > $(VENV)/requirements.txt
+	$(BIN)/pip install --quiet -r $(VENV)/requirements.txt
 	touch $(DEPS)
 
 # The peers the benchmarks compare against (linopy); never a runtime dependency.

@@ -126,3 +126,22 @@ def test_readme_python_snippets_run(monkeypatch, capsys):
     for number, block in enumerate(blocks, 1):
         exec(compile(block, f"README.md python block {number}", "exec"), {"__name__": "readme"})
     assert capsys.readouterr().out.strip()
+
+
+@pytest.mark.parametrize("tariff", [SE, "7a1d3f2c-1e4b-4d5a-8c6e-2f3a4b5c6d7e"])
+def test_direct_evaluation_agrees_with_the_facade(tariff):
+    """`ostrelpy.cost` evaluates components as the facade does; the command line goes through
+    `LogicBindings.calculate_cost`. Over the bundled quarter: holidays and a clock change."""
+    from ostrelpy import cli_cost, meter, pricing, tariffs
+
+    reading = meter.read_meter(cli_cost.EXAMPLE_CONSUMPTION)
+    entry = tariffs.find(tariff)
+    inputs = pricing.Inputs({"consumption": reading}, reading.start, reading.end)
+    window = reading.start.to_pydatetime(), reading.end.to_pydatetime()
+    direct = pricing.evaluate(entry.tariff, inputs, *window)
+    facade = pricing.evaluate_with_facade(entry, inputs, *window)
+    assert [r.public.name for r in direct] == [r.public.name for r in facade]
+    for d, f in zip(direct, facade):
+        pd.testing.assert_series_equal(
+            d.cost.dropna(), f.cost.dropna(), check_names=False, check_freq=False, rtol=1e-12
+        )

@@ -1,5 +1,7 @@
 """`schedule`: the battery model's limits, and the plan priced back through the engine."""
 
+import uuid
+
 import highspy
 import numpy as np
 import pytest
@@ -98,3 +100,161 @@ def test_battery_arguments_are_checked(fields, text):
     values = dict(capacity=10.0, power=5.0, efficiency=0.95, initial=0.5) | fields
     with pytest.raises(ValueError, match=text.replace("(", r"\(").replace("[", r"\[")):
         Battery(**values).check()
+
+
+# --- through the facade ----------------------------------------------------------------------
+
+SE = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
+WEEK = ["--start", "2025-01-13T00:00+01:00", "--end", "2025-01-20T00:00+01:00"]
+
+
+def schedule_args(*argv):
+    from ostrelpy import cli
+
+    args = cli._parser().parse_args(["schedule", *argv])
+    return args
+
+
+@pytest.fixture(scope="module")
+def planned():
+    from ostrelpy import cli_cost, cli_schedule
+
+    args = schedule_args(SE, *WEEK, "--capacity", "8", "--power", "4")
+    priced = cli_cost.price(args)
+    battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
+    return priced, battery, cli_schedule.plan(priced, battery, exact=False)
+
+
+def test_plan_keeps_every_battery_limit(planned):
+    priced, battery, plan = planned
+    load = priced.inputs.quarter_hours("consumption").to_numpy()
+    series = {k: getattr(plan, k).to_numpy() for k in ("grid", "charge", "discharge", "soc")}
+    check_limits(series, load, battery)
+
+
+def test_optimised_cost_is_what_calculate_cost_says_of_the_schedule(planned):
+    from ostrelpy.bindings import logic
+    from ostrelpy.models import Dataset
+    from ostrelpy.pricing import run_sync
+
+    priced, _, plan = planned
+    grid = plan.grid.clip(lower=0.0)
+    data = {
+        Dataset(id="consumption", resolution="quarter_hourly", unit="kWh"): dict(
+            zip(grid.index.to_pydatetime(), grid.tolist())
+        )
+    }
+    costs = run_sync(
+        logic.LogicBindings("local").calculate_cost(
+            uuid.UUID(SE), priced.start.to_pydatetime(), priced.end.to_pydatetime(), data
+        )
+    )
+    recomputed = {c.component.name: c.total() for c in costs}
+    optimised = {name: with_ for name, _, _, with_ in plan.costs}
+    assert optimised == pytest.approx(recomputed, rel=1e-6, abs=1e-6)
+    without = {name: w for name, _, w, _ in plan.costs}
+    assert sum(optimised.values()) < sum(without.values()) - 1.0, "a battery saves here"
+    # Energy tax is linear: the battery's losses can only raise it.
+    assert optimised["Energiskatt"] >= without["Energiskatt"] - 1e-6
+
+
+def test_schedule_command_prints_saving_progress_and_chart(tmp_path, capsys):
+    from ostrelpy import cli
+
+    chart = tmp_path / "plan.png"
+    code = cli.main(["schedule", SE, *WEEK, "--chart", str(chart)])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    lines = out.splitlines()
+    assert lines[1].split() == ["SEK", "without", "with", "battery", "saving"]
+    rows = {ln.split()[0]: [float(v) for v in ln.split()[1:]] for ln in lines[2:]}
+    assert rows["total"][2] > 0
+    for without, with_, saving in rows.values():
+        assert saving == pytest.approx(without - with_, abs=0.011)
+    assert "solving with HiGHS (convex form)" in err and "done in" in err
+    assert chart.read_bytes()[:4] == b"\x89PNG"
+
+
+def test_exact_form_agrees_with_the_convex_one_on_a_day(capsys):
+    import json
+
+    from ostrelpy import cli
+
+    day = ["--start", "2025-01-14T00:00+01:00", "--end", "2025-01-15T00:00+01:00"]
+    results = []
+    for extra in ([], ["--exact"]):
+        assert cli.main(["schedule", SE, *day, "--format", "json", *extra]) == 0
+        data = json.loads(capsys.readouterr().out)
+        results.append({c["name"]: c["with_battery"] for c in data["components"]})
+    assert results[1] == pytest.approx(results[0], rel=1e-5, abs=1e-5)
+
+
+def test_optimum_matches_an_independent_formulation_of_the_tariff(planned):
+    """The bundled Swedish tariff written by hand as an LP around the same battery: energy
+    tax and time-of-use fee per kWh, the monthly mean of the three highest weekday hours as
+    min 3t + sum(u), u >= hour - t (one month here), the daily fee as a constant."""
+    priced, battery, plan = planned
+    index = plan.grid.index
+    load = priced.inputs.quarter_hours("consumption").reindex(index, fill_value=0.0).to_numpy()
+    h = highspy.Highs()
+    h.silent()
+    cols = add_battery(h, load, battery)
+    local = index.tz_convert("Europe/Stockholm")
+    day = (local.day_of_week < 5) & (local.hour >= 7) & (local.hour < 19)
+    weekday_hours = np.flatnonzero(local.day_of_week[::4] < 5)
+    k = len(weekday_hours)
+    first = h.getNumCol()
+    none = np.array([], dtype=np.int32)
+    h.addCols(
+        1 + k,
+        np.zeros(1 + k),
+        np.r_[-1e6, np.zeros(k)],
+        np.full(1 + k, 1e6),
+        0,
+        none,
+        none,
+        np.array([]),
+    )
+    t, u = first, first + 1 + np.arange(k)
+    quarters = cols.grid[(4 * weekday_hours)[:, None] + np.arange(4)]
+    rows = np.repeat(np.arange(k), 6)
+    entries = np.column_stack([u, np.full(k, t), quarters]).ravel()
+    coefs = np.tile([1.0, 1.0, -1.0, -1.0, -1.0, -1.0], k)
+    order = np.argsort(rows, kind="stable")
+    starts = np.searchsorted(rows[order], np.arange(k)).astype(np.int32)
+    h.addRows(
+        k,
+        np.zeros(k),
+        np.full(k, np.inf),
+        len(coefs),
+        starts,
+        entries[order].astype(np.int32),
+        coefs[order],
+    )
+    cost = np.zeros(h.getNumCol())
+    cost[cols.grid] = 0.439 + np.where(day, 0.6, 0.25)
+    cost[t], cost[u] = 35.0, 35.0 / 3
+    h.changeColsCost(len(cost), np.arange(len(cost), dtype=np.int32), cost)
+    h.run()
+    assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    days = len(np.unique(local.date))
+    reference = h.getInfo().objective_function_value + 10.5 * days
+    optimised = sum(with_ for _, _, _, with_ in plan.costs)
+    assert optimised == pytest.approx(reference, rel=1e-6)
+
+
+def test_schedule_json_on_stdout_is_clean_json():
+    import json
+    import subprocess
+    import sys
+
+    day = ["--start", "2025-01-14T00:00+01:00", "--end", "2025-01-15T00:00+01:00"]
+    done = subprocess.run(
+        [sys.executable, "-m", "ostrelpy", "schedule", *day, "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    data = json.loads(done.stdout)  # no solver banner mixed in
+    assert {c["name"] for c in data["components"]} >= {"Energiskatt", "Effektavgift"}

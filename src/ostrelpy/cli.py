@@ -69,6 +69,7 @@ def _parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command")
     cost = sub.add_parser("cost", help="what a meter export costs under a catalogue tariff")
     _add_input_options(cost)
+    _add_schedule(sub)
     check = sub.add_parser("check", help="validate a catalogue tariff and print its engine form")
     check.add_argument("tariff", nargs="?", help="tariff id, unique id prefix or name")
     check.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")

@@ -35,9 +35,15 @@ def _local(series: pd.Series, zone) -> pd.Series:
     return out
 
 
-def draw(path: str, priced: Any, schedule: dict[str, pd.Series] | None = None) -> None:
+def draw(
+    path: str,
+    priced: Any,
+    schedule: dict[str, Any] | None = None,
+    monthly: pd.DataFrame | None = None,
+) -> None:
     """Consumption, the energy price where the tariff has one, and the cost per month by
-    component; with `schedule`, also the grid import and the battery's state of charge."""
+    component; with `schedule`, also the grid import and the battery's state of charge, and
+    `monthly` (the costs with the battery) in place of the consumption's."""
     plt = _pyplot()
     zone = priced.zone
     consumption = _local(priced.inputs.quarter_hours("consumption"), zone)
@@ -49,10 +55,11 @@ def draw(path: str, priced: Any, schedule: dict[str, pd.Series] | None = None) -
     )
     axes = list(axes[:, 0])
     ax = axes.pop(0)
-    ax.plot(consumption.index, consumption.to_numpy(), lw=0.4, color="tab:blue", label="load")
     if schedule:
         grid = _local(schedule["grid"], zone)
         ax.plot(grid.index, grid.to_numpy(), lw=0.4, color="tab:orange", label="grid import")
+    ax.plot(consumption.index, consumption.to_numpy(), lw=0.4, color="tab:blue", label="load")
+    if schedule:
         ax.legend(loc="upper right", fontsize="small")
     ax.set_ylabel("kWh per 15 min")
     ax.set_title(f"{priced.entry.tariff.name}: {priced.period()}", fontsize="medium")
@@ -75,12 +82,15 @@ def draw(path: str, priced: Any, schedule: dict[str, pd.Series] | None = None) -
         ax.set_ylim(bottom=0)
         ax.margins(x=0)
     ax = axes.pop(0)
-    monthly = priced.frame.monthly().drop(columns="total", errors="ignore")
+    label = "with the battery, " if monthly is not None else ""
+    monthly = (priced.frame.monthly() if monthly is None else monthly).drop(
+        columns="total", errors="ignore"
+    )
     bottom = pd.Series(0.0, index=monthly.index)
     for name in monthly.columns:
         ax.bar(monthly.index, monthly[name], bottom=bottom, label=name)
         bottom = bottom + monthly[name]
-    ax.set_ylabel(f"{monthly.columns.name or currency} per month")
+    ax.set_ylabel(f"{label}{monthly.columns.name or currency} per month")
     ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small")
     fig.savefig(path, dpi=110)
     plt.close(fig)

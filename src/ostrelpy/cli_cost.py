@@ -93,7 +93,10 @@ def price(args: argparse.Namespace) -> Priced:
     energy_ids = {d.id for _, c in pairs for d in c.datasets if d.unit == "kWh"}
     names = energy_ids if len(energy_ids) == 1 else {"consumption"}
     inputs = pricing.Inputs(dict.fromkeys(names | {"consumption"}, reading), lo, hi)
-    results = pricing.evaluate(entry.tariff, inputs, lo.to_pydatetime(), hi.to_pydatetime())
+    window = lo.to_pydatetime(), hi.to_pydatetime()
+    results = pricing.evaluate_with_facade(entry, inputs, *window)
+    if getattr(args, "chart", None) or args.command == "schedule":
+        results = pricing.with_prices(results, pricing.evaluate(entry.tariff, inputs, *window))
     for notice in inputs.notices:
         print(f"ostrelpy: {notice}", file=sys.stderr)
     return Priced(entry, zone, reading, lo, hi, inputs, results)

@@ -13,7 +13,6 @@ not energy borrowed from it.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import sys
 import time
@@ -25,7 +24,6 @@ import numpy as np
 import pandas as pd
 
 from ostrelpy import cli_cost, meter, pricing
-from ostrelpy.api_client import CATALOGUE_ENV
 
 HOURS = meter.QUARTER / pd.Timedelta(hours=1)
 # A tie-breaker per kWh moved through the battery, far below any tariff's resolution: among
@@ -74,7 +72,9 @@ def add_battery(h: Any, load: np.ndarray, battery: Battery) -> Columns:
     step = battery.power * HOURS
     first = h.getNumCol()
     lower = np.zeros(4 * n)
-    upper = np.concatenate([np.full(n, np.inf), np.full(2 * n, step), np.full(n, battery.capacity)])
+    # The grid import is bounded by the load plus full-power charging (solver adapters take
+    # decision variables with finite bounds only).
+    upper = np.concatenate([load + step, np.full(2 * n, step), np.full(n, battery.capacity)])
     cost = np.concatenate([np.zeros(n), np.full(2 * n, CYCLE_PENALTY), np.zeros(n)])
     none = np.array([], dtype=np.int32)
     h.addCols(4 * n, cost, lower, upper, 0, none, none, np.array([], dtype=np.float64))
@@ -120,21 +120,9 @@ def _add_rows(h: Any, lower, upper, coo) -> None:
     )
 
 
-@contextlib.contextmanager
-def _catalogue(folder: Any):
-    """The facade's API client reads the catalogue from the environment."""
-    before = os.environ.get(CATALOGUE_ENV)
-    os.environ[CATALOGUE_ENV] = str(folder)
-    try:
-        yield
-    finally:
-        if before is None:
-            os.environ.pop(CATALOGUE_ENV, None)
-        else:
-            os.environ[CATALOGUE_ENV] = before
-
-
-def _variables(h: Any, priced: cli_cost.Priced, grid: np.ndarray, index: pd.DatetimeIndex):
+def _variables(
+    h: Any, priced: cli_cost.Priced, grid: np.ndarray, index: pd.DatetimeIndex, top: np.ndarray
+):
     """The grid import as the tariff's energy datasets: one variable per quarter-hour, or per
     coarser period (a column equal to the sum of its quarter-hours)."""
     import highspy
@@ -159,7 +147,14 @@ def _variables(h: Any, priced: cli_cost.Priced, grid: np.ndarray, index: pd.Date
                 k = len(starts)
                 none = np.array([], dtype=np.int32)
                 h.addCols(
-                    k, np.zeros(k), np.zeros(k), np.full(k, np.inf), 0, none, none, np.array([])
+                    k,
+                    np.zeros(k),
+                    np.zeros(k),
+                    np.bincount(group, weights=top, minlength=k),
+                    0,
+                    none,
+                    none,
+                    np.array([]),
                 )
                 cols = np.arange(first, first + k)
                 coo = (
@@ -183,6 +178,23 @@ class Plan:
     seconds: float
 
 
+def _quiet_highs(highspy: Any) -> Any:
+    """A silent HiGHS instance: its start-up banner is written to the process's stdout by C
+    code, where it would corrupt `--format csv|json`, so that descriptor is muted meanwhile."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        h = highspy.Highs()
+        h.silent()
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+    return h
+
+
 def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=None) -> Plan:
     """Solve the battery against the priced period's tariff; costs per component."""
     import highspy
@@ -193,12 +205,11 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     load_series = priced.inputs.quarter_hours("consumption")
     index = pd.date_range(priced.start, priced.end, freq=meter.QUARTER, inclusive="left")
     load = load_series.reindex(index, fill_value=0.0).to_numpy(dtype="float64")
-    h = highspy.Highs()
-    h.silent()
+    h = _quiet_highs(highspy)
     cols = add_battery(h, load, battery)
-    variables = _variables(h, priced, cols.grid, index)
+    variables = _variables(h, priced, cols.grid, index, load + battery.power * HOURS)
     facade = logic.LogicBindings("local")
-    with _catalogue(priced.entry.path.parent):
+    with pricing.catalogue_env(priced.entry.path.parent):
         compiled = pricing.run_sync(
             facade.add_to_highs_model(
                 uuid.UUID(str(priced.entry.tariff.id)),
@@ -224,7 +235,7 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
         raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
     x = np.asarray(h.getSolution().col_value)
     costs = []
-    for c, result in zip(compiled, priced.results):
+    for c, result in zip(compiled, priced.results, strict=True):
         values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
         with_battery = float(np.nansum(values))
         costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
@@ -246,10 +257,14 @@ def _solve(h: Any, progress) -> float:
     else:
         starter()
         done = False
-        while not done:
-            done, _ = h.wait(0.5)
-            if progress and not done:
-                progress(time.monotonic() - began, False)
+        try:
+            while not done:
+                done, _ = h.wait(0.5)
+                if progress and not done:
+                    progress(time.monotonic() - began, False)
+        except KeyboardInterrupt:
+            h.cancelSolve()
+            raise
     elapsed = time.monotonic() - began
     if progress:
         progress(elapsed, True)
@@ -285,6 +300,15 @@ def table(p: Plan) -> pd.DataFrame:
     frame.index.name = None
     frame.columns.name = "/".join(currencies)
     return frame
+
+
+def _with_battery(priced: cli_cost.Priced, p: Plan) -> pd.DataFrame:
+    """The grid import priced like a meter export: the cost per month with the battery."""
+    grid = meter.from_series(p.grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
+    inputs = pricing.Inputs(dict.fromkeys(priced.inputs.readings, grid), priced.start, priced.end)
+    start, end = priced.start.to_pydatetime(), priced.end.to_pydatetime()
+    results = pricing.evaluate(priced.entry.tariff, inputs, start, end)
+    return pricing.tidy(results, priced.zone).monthly()
 
 
 def run(args: argparse.Namespace) -> int:
@@ -325,6 +349,6 @@ def run(args: argparse.Namespace) -> int:
         from ostrelpy import cli_chart
 
         schedule = {"grid": p.grid, "soc": p.soc, "capacity": battery.capacity}
-        cli_chart.draw(args.chart, priced, schedule=schedule)
+        cli_chart.draw(args.chart, priced, schedule=schedule, monthly=_with_battery(priced, p))
         print(f"ostrelpy: chart written to {args.chart}", file=sys.stderr)
     return 0

@@ -9,6 +9,8 @@ and a tidy result.
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import dataclasses
 import datetime as dt
 import os
 import threading
@@ -20,7 +22,7 @@ from typing import Any, TypeVar
 import pandas as pd
 
 from ostrelpy import meter, tariffs
-from ostrelpy.api_client import APIClient
+from ostrelpy.api_client import CATALOGUE_ENV, APIClient
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
@@ -120,6 +122,63 @@ def evaluate(
             )
         )
     return out
+
+
+@contextlib.contextmanager
+def catalogue_env(folder: str | os.PathLike[str]):
+    """The facade's API client takes its catalogue from the environment."""
+    before = os.environ.get(CATALOGUE_ENV)
+    os.environ[CATALOGUE_ENV] = str(folder)
+    try:
+        yield
+    finally:
+        if before is None:
+            os.environ.pop(CATALOGUE_ENV, None)
+        else:
+            os.environ[CATALOGUE_ENV] = before
+
+
+def evaluate_with_facade(
+    entry: tariffs.Entry,
+    series_for: Callable[[Any, Any], pd.Series],
+    start: dt.datetime,
+    end: dt.datetime,
+) -> list[ComponentResult]:
+    """The same results through the public facade, `LogicBindings.calculate_cost`, with the
+    inputs as it takes them (mappings from interval start to value); no energy prices."""
+    from ostrelpy.bindings import logic
+
+    active = [
+        (p, c) for p, c in engine_components(entry.tariff) if c.is_active_in_period(start, end)
+    ]
+    data: dict[Dataset, dict[dt.datetime, float]] = {}
+    for _, component in active:
+        for d in component.datasets:
+            key = Dataset(id=d.id, resolution=d.resolution.value, unit=d.unit.value)
+            if key not in data:
+                s = series_for(component, d)
+                data[key] = dict(zip(s.index.to_pydatetime(), s.tolist()))
+    facade = logic.LogicBindings("local")
+    with catalogue_env(entry.path.parent):
+        costs = run_sync(
+            facade.calculate_cost(
+                uuid.UUID(str(entry.tariff.id)), start, end, data, use_cache=False
+            )
+        )
+    out = []
+    for (public, component), cost in zip(active, costs, strict=True):
+        index = pd.DatetimeIndex(list(cost.costs), tz="UTC").as_unit("ns") if cost.costs else None
+        series = pd.Series(list(cost.costs.values()), index=index, dtype="float64")
+        out.append(ComponentResult(public, component, series, component.cost.unit.value, None))
+    return out
+
+
+def with_prices(results: list[ComponentResult], priced: list[ComponentResult]):
+    """`results` with the energy prices of the same components evaluated directly."""
+    return [
+        dataclasses.replace(r, energy_price=p.energy_price)
+        for r, p in zip(results, priced, strict=True)
+    ]
 
 
 def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any, Any]):
