@@ -378,7 +378,7 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
         compute(timeline): the level's value at every period start of the resolution.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, **operands):
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -398,7 +398,7 @@ class Add(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, **operands): the operands summed left to right, paired by label.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, **operands):
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -419,7 +419,7 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, **operands):
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -440,7 +440,7 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, numerator, denominator): the element-wise result, paired by label.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, **operands):
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -461,7 +461,7 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, **operands):
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -501,7 +501,7 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, *, input):
         """
         compile(timeline, next_available_col, assume_convex, *, input): one column per period; sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with one binary per step.
         """
@@ -524,7 +524,7 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, *, input):
         """
         compile(timeline, next_available_col, assume_convex, *, input): the input variables carried onto the finer periods; amounts scaled by the share of their period.
         """
@@ -555,7 +555,7 @@ class Select(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, *, input):
         """
         compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) values.
         """
@@ -585,7 +585,7 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, *, input, replacement):
         """
         compile(timeline, next_available_col, assume_convex, *, input, replacement): a column per step equal to the replacement where the condition holds and to the input elsewhere.
         """
@@ -607,7 +607,9 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(
+        self, timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None
+    ):
         """
         compile(timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one binary per step and side.
         """
@@ -630,7 +632,7 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """
 
-    def compile(self, *args, **kwargs) -> object:
+    def compile(self, timeline, next_available_col, assume_convex, *, tier_selector):
         """
         compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the selector's tier; one binary per feasible (step, tier) pair where the selector's bounds span several tiers.
         """
