@@ -349,9 +349,9 @@ PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
                        {Py_am_send, reinterpret_cast<void*>(am_send)},
                        {0, nullptr}};
 
-PyType_Spec spec{"ostrelpy.bindings.native_coroutine", sizeof(CoroutineObject), 0,
-                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                 slots};
+PyType_Spec type_desc{"ostrelpy.bindings.native_coroutine", sizeof(CoroutineObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                      slots};
 
 }  // namespace
 
@@ -359,7 +359,7 @@ nb::handle coroutine_type() {
   // Made once per module and kept for the life of the process.
   static PyObject* type = nullptr;
   if (!type) {
-    type = PyType_FromSpec(&spec);
+    type = PyType_FromSpec(&type_desc);
     if (!type) throw nb::python_error();
   }
   return type;
