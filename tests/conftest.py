@@ -291,3 +291,45 @@ def _se_reference(kwh: pd.Series) -> dict[str, float]:
 def se_reference():
     """The bundled Swedish example tariff in plain pandas: component name to total."""
     return _se_reference
+
+
+# --- shared tariff pieces ------------------------------------------------------------------
+
+# The holidays on which the bundled Swedish transfer fee charges its low price all day.
+SE_TRANSFER_HOLIDAYS = [
+    "se/nyarsdagen",
+    "se/trettondedag_jul",
+    "se/langfredagen",
+    "se/annandag_pask",
+    "se/forsta_maj",
+    "se/kristi_himmelsfard",
+    "se/nationaldagen",
+    "se/midsommarafton",
+    "se/julafton",
+    "se/juldagen",
+    "se/annandag_jul",
+    "se/nyarsafton",
+]
+
+
+def energy_tax_component(tz="Europe/Stockholm", resolution="hourly"):
+    """An energy tax of 0.5 SEK/kWh on dataset "x" of the resolution, cost "y"."""
+    x = {"id": "x", "resolution": resolution, "unit": "kWh"}
+    y = {"id": "y", "resolution": resolution, "unit": "SEK"}
+    return e.TariffComponent.model_validate(
+        {
+            "id": str(uuid.uuid4()),
+            "name": "Energiskatt",
+            "timezone": tz,
+            "datasets": [x],
+            "functions": [
+                {
+                    "type": "multiply",
+                    "left": x,
+                    "right": {"value": 0.5, "unit": "SEK_per_kWh"},
+                    "output": y,
+                }
+            ],
+            "cost": y,
+        }
+    )

@@ -10,7 +10,15 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import STOCKHOLM, catalogue_component, local, on, run, timeline
+from conftest import (
+    SE_TRANSFER_HOLIDAYS,
+    STOCKHOLM,
+    catalogue_component,
+    local,
+    on,
+    run,
+    timeline,
+)
 from conftest import dataset as ds
 
 from ostrelpy.api_client import holiday_occurrences
@@ -76,20 +84,7 @@ def test_transfer_fee_weekday_daytime_without_swedish_holidays(consumption):
         for o in holiday_occurrences(
             2025,
             2025,
-            [
-                "se/nyarsdagen",
-                "se/trettondedag_jul",
-                "se/langfredagen",
-                "se/annandag_pask",
-                "se/forsta_maj",
-                "se/kristi_himmelsfard",
-                "se/nationaldagen",
-                "se/midsommarafton",
-                "se/julafton",
-                "se/juldagen",
-                "se/annandag_jul",
-                "se/nyarsafton",
-            ],
+            SE_TRANSFER_HOLIDAYS,
         )
     }
     high = (

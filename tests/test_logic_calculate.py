@@ -10,6 +10,7 @@ import pytest
 from conftest import (
     CONSUMPTION,
     SE_TARIFF,
+    SE_TRANSFER_HOLIDAYS,
     arun,
     make_tariff,
     quarter_hours,
@@ -24,20 +25,7 @@ from ostrelpy.cli_cost import EXAMPLE_CONSUMPTION, read_consumption
 from ostrelpy.models import Holiday
 
 STOCKHOLM = "Europe/Stockholm"
-TRANSFER_HOLIDAYS = [
-    "se/nyarsdagen",
-    "se/trettondedag_jul",
-    "se/langfredagen",
-    "se/annandag_pask",
-    "se/forsta_maj",
-    "se/kristi_himmelsfard",
-    "se/nationaldagen",
-    "se/midsommarafton",
-    "se/julafton",
-    "se/juldagen",
-    "se/annandag_jul",
-    "se/nyarsafton",
-]
+TRANSFER_HOLIDAYS = SE_TRANSFER_HOLIDAYS
 
 
 @pytest.fixture(scope="module")

@@ -1,11 +1,11 @@
 import datetime as dt
 import subprocess
 import sys
-import uuid
 
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import energy_tax_component
 
 from ostrelpy.bindings import _engine as e
 
@@ -35,25 +35,7 @@ def dataset(resolution="hourly", id_="x"):
 
 
 def component(tz=STHLM, resolution="hourly"):
-    x = {"id": "x", "resolution": resolution, "unit": "kWh"}
-    y = {"id": "y", "resolution": resolution, "unit": "SEK"}
-    return e.TariffComponent.model_validate(
-        {
-            "id": str(uuid.uuid4()),
-            "name": "Energiskatt",
-            "timezone": tz,
-            "datasets": [x],
-            "functions": [
-                {
-                    "type": "multiply",
-                    "left": x,
-                    "right": {"value": 0.5, "unit": "SEK_per_kWh"},
-                    "output": y,
-                }
-            ],
-            "cost": y,
-        }
-    )
+    return energy_tax_component(tz, resolution)
 
 
 def zone(tz):

@@ -1,11 +1,11 @@
 """Instants and windows at the edges of the nanosecond range: refused or handled, never wrapped."""
 
 import datetime as dt
-import uuid
 
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import energy_tax_component
 
 from ostrelpy.bindings import _engine as e
 
@@ -13,25 +13,7 @@ STHLM = "Europe/Stockholm"
 
 
 def component(resolution="hourly", tz=STHLM):
-    x = {"id": "x", "resolution": resolution, "unit": "kWh"}
-    y = {"id": "y", "resolution": resolution, "unit": "SEK"}
-    return e.TariffComponent.model_validate(
-        {
-            "id": str(uuid.uuid4()),
-            "name": "Energiskatt",
-            "timezone": tz,
-            "datasets": [x],
-            "functions": [
-                {
-                    "type": "multiply",
-                    "left": x,
-                    "right": {"value": 0.5, "unit": "SEK_per_kWh"},
-                    "output": y,
-                }
-            ],
-            "cost": y,
-        }
-    )
+    return energy_tax_component(tz, resolution)
 
 
 def day_timeline():
