@@ -68,15 +68,99 @@ std::vector<double> values_f64(nb::handle series_or_array) {
   return std::vector<double>(view.begin(), view.end());
 }
 
-nb::object utc_index(std::vector<int64_t>&& ns) {
+namespace {
+template <typename Vector>
+nb::object utc_index_of(Vector&& ns) {
   nb::object arr = to_numpy(std::move(ns));
   const auto* data = static_cast<const int64_t*>(nb::cast<nb::ndarray<>>(arr).data());
   return utc_index_view(data, nb::len(arr), arr);
 }
+}  // namespace
+
+nb::object utc_index(std::vector<int64_t>&& ns) { return utc_index_of(std::move(ns)); }
+nb::object utc_index(core::blocks::Labels&& ns) { return utc_index_of(std::move(ns)); }
+
+namespace {
+
+nb::object public_series(nb::handle array, nb::handle index, nb::handle name) {
+  return host::series_type()(array, nb::arg("index") = index, nb::arg("name") = name,
+                             nb::arg("copy") = false);
+}
+
+// The Series' name set as its own setter does once the name is known to be hashable (every
+// name given here is a str or None), without the frame's attribute dispatch.
+void set_name(nb::handle series, nb::handle name) {
+  static PyObject* attr = PyUnicode_InternFromString("_name");
+  if (PyObject_GenericSetAttr(series.ptr(), attr, name.ptr()) != 0) throw nb::python_error();
+}
+
+nb::object fast_series(nb::handle array, nb::handle index, nb::handle name) {
+  nb::object manager = nb::borrow(host::manager_from_array())(array, index);
+  nb::object s =
+      nb::borrow(host::series_from_manager())(manager, nb::arg("axes") = manager.attr("axes"));
+  set_name(s, name);
+  return s;
+}
+
+// pandas' constructor infers and validates at every call (about 10 us, more than a pass over a
+// year of quarter-hours); a float64 array of our own on an index needs none of it. The internal
+// path is used when this pandas has it and, checked once, it builds what the constructor
+// builds: the same type, index object, buffer, name, flags and block.
+bool fast_series_usable() {
+  static const bool usable = [] {
+    if (!host::manager_from_array().is_valid() || !host::series_from_manager().is_valid())
+      return false;
+    try {
+      nb::object values = to_numpy(std::vector<double>{1.0, 2.0, 3.0});
+      nb::object index =
+          utc_index(std::vector<std::int64_t>{0, 900'000'000'000, 1'800'000'000'000});
+      nb::str name("probe");
+      nb::object fast = fast_series(values, index, name);
+      nb::object slow = public_series(values, index, name);
+      nb::object same_memory = numpy().attr("shares_memory")(fast.attr("to_numpy")(), values);
+      return fast.type().is(slow.type()) && fast.attr("index").is(index) &&
+             slow.attr("index").is(index) && fast.attr("name").equal(name) &&
+             fast.attr("dtype").equal(slow.attr("dtype")) && nb::cast<bool>(same_memory) &&
+             nb::cast<bool>(fast.attr("equals")(slow)) &&
+             fast.attr("flags")
+                 .attr("allows_duplicate_labels")
+                 .equal(slow.attr("flags").attr("allows_duplicate_labels")) &&
+             fast.attr("attrs").equal(slow.attr("attrs")) &&
+             nb::str(fast.attr("_mgr").attr("blocks")[0].type())
+                 .equal(nb::str(slow.attr("_mgr").attr("blocks")[0].type()));
+    } catch (nb::python_error&) {
+      return false;
+    }
+  }();
+  return usable;
+}
+
+nb::object series_of(nb::object array, nb::handle index, nb::handle name) {
+  if (fast_series_usable() &&
+      Py_TYPE(index.ptr()) == reinterpret_cast<PyTypeObject*>(host::datetime_index_type().ptr()) &&
+      (name.is_none() || PyUnicode_CheckExact(name.ptr())))
+    return fast_series(array, index, name);
+  return public_series(array, index, name);
+}
+
+}  // namespace
 
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name) {
-  return host::series_type()(to_numpy(std::move(values)), nb::arg("index") = index,
-                             nb::arg("name") = name, nb::arg("copy") = false);
+  return series_of(to_numpy(std::move(values)), index, name);
+}
+
+nb::object series(core::blocks::Values&& values, nb::handle index, nb::handle name) {
+  return series_of(to_numpy(std::move(values)), index, name);
+}
+
+void rename_series(nb::handle series, nb::handle name) {
+  if (fast_series_usable() &&
+      Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(host::series_type().ptr()) &&
+      (name.is_none() || PyUnicode_CheckExact(name.ptr()))) {
+    set_name(series, name);
+    return;
+  }
+  series.attr("name") = name;
 }
 
 SeriesArg read_series(nb::handle value) {

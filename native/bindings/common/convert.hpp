@@ -34,10 +34,12 @@ bool is_python_number(nb::handle obj);
 bool is_numeric_scalar(nb::handle obj);
 
 // A 1-D numpy array taking ownership of `values` (no copy).
-template <typename T>
-nb::object to_numpy(std::vector<T>&& values) {
-  auto* owned = new std::vector<T>(std::move(values));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+// A vector of the engine's recycled storage gives its block back when the array is freed.
+template <typename T, typename A>
+nb::object to_numpy(std::vector<T, A>&& values) {
+  using Vector = std::vector<T, A>;
+  auto* owned = new Vector(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<Vector*>(p); });
   const size_t shape[1] = {owned->size()};
   return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
 }
@@ -69,9 +71,13 @@ std::vector<double> values_f64(nb::handle series_or_array);
 
 // A UTC DatetimeIndex (nanosecond unit) over the given instants.
 nb::object utc_index(std::vector<int64_t>&& ns);
+nb::object utc_index(core::blocks::Labels&& ns);
 
 // A float64 pandas Series on `index` owning `values`.
 nb::object series(std::vector<double>&& values, nb::handle index, nb::handle name = nb::none());
+nb::object series(core::blocks::Values&& values, nb::handle index, nb::handle name = nb::none());
+// `series.name = name`, without the frame's attribute dispatch for a plain Series and a str name.
+void rename_series(nb::handle series, nb::handle name);
 
 // A host series read for the core: UTC nanosecond labels and float64 values, viewed in place
 // when the index already holds nanoseconds and the values are float64 (the pipeline's own
@@ -123,8 +129,8 @@ std::span<const T> span_as(nb::handle obj, nb::object& keep);
 // Integer arrays come back with the platform's canonical int64 dtype (the buffer protocol
 // would give "long long", which prints and compares as a different type).
 nb::object canonical(nb::object array, DType t);
-template <typename T>
-nb::object array(std::vector<T>&& values) {
+template <typename T, typename A>
+nb::object array(std::vector<T, A>&& values) {
   nb::object a = to_numpy(std::move(values));
   if constexpr (std::is_same_v<T, int64_t>) a = canonical(a, DType::Int64);
   return a;

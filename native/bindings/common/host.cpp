@@ -20,6 +20,8 @@ struct Types {
   PyObject* utc_ns = nullptr;
   PyObject* array_simple_new = nullptr;
   PyObject* index_simple_new = nullptr;
+  PyObject* manager_from_array = nullptr;
+  PyObject* series_from_mgr = nullptr;
   PyObject* ndarray = nullptr;
   PyObject* numpy_number = nullptr;
   PyObject* ascontiguousarray = nullptr;
@@ -80,6 +82,16 @@ void init() {
   t.utc_ns = keep(pd.attr("DatetimeTZDtype")("ns", "UTC"));
   t.array_simple_new = optional_attr(pd.attr("arrays").attr("DatetimeArray"), "_simple_new");
   t.index_simple_new = optional_attr(pd.attr("DatetimeIndex"), "_simple_new");
+  if (PyObject* internals = PyImport_ImportModule("pandas.core.internals")) {
+    if (PyObject* manager = optional_attr(internals, "SingleBlockManager")) {
+      t.manager_from_array = optional_attr(manager, "from_array");
+      Py_DECREF(manager);
+    }
+    Py_DECREF(internals);
+  } else {
+    PyErr_Clear();
+  }
+  t.series_from_mgr = optional_attr(pd.attr("Series"), "_from_mgr");
   t.ndarray = keep(np.attr("ndarray"));
   t.numpy_number = keep(np.attr("number"));
   t.ascontiguousarray = keep(np.attr("ascontiguousarray"));
@@ -107,6 +119,8 @@ nb::handle datetime_tz_dtype_type() { return types().tz_dtype; }
 nb::handle utc_ns_dtype() { return types().utc_ns; }
 nb::handle datetime_array_simple_new() { return types().array_simple_new; }
 nb::handle datetime_index_simple_new() { return types().index_simple_new; }
+nb::handle manager_from_array() { return types().manager_from_array; }
+nb::handle series_from_manager() { return types().series_from_mgr; }
 nb::handle ndarray_type() { return types().ndarray; }
 nb::handle numpy_number_type() { return types().numpy_number; }
 nb::handle ascontiguousarray() { return types().ascontiguousarray; }

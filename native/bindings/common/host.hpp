@@ -27,6 +27,10 @@ nb::handle utc_ns_dtype();            // DatetimeTZDtype("ns", "UTC"), the grid'
 // has none.
 nb::handle datetime_array_simple_new();
 nb::handle datetime_index_simple_new();
+// pandas' internal path from a 1-D array and an index to a Series, without the constructor's
+// inference (SingleBlockManager.from_array, Series._from_mgr); invalid handles when absent.
+nb::handle manager_from_array();
+nb::handle series_from_manager();
 
 // numpy
 nb::handle ndarray_type();

@@ -113,8 +113,8 @@ void combine_scalar(std::span<double> values, double number, Arith op, bool numb
   }
 }
 
-std::vector<double> reindex(LabelledView source, std::span<const int64_t> targets) {
-  std::vector<double> out(targets.size(), kNaN);
+Values reindex(LabelledView source, std::span<const int64_t> targets) {
+  Values out(targets.size(), kNaN);
   if (same_labels(source.labels, targets)) {
     std::copy(source.values.begin(), source.values.end(), out.begin());
     return out;
@@ -140,17 +140,17 @@ std::vector<int64_t> forward_fill_positions(std::span<const int64_t> source,
   return out;
 }
 
-std::vector<double> forward_fill(LabelledView source, std::span<const int64_t> targets) {
+Values forward_fill(LabelledView source, std::span<const int64_t> targets) {
   const auto pos = forward_fill_positions(source.labels, targets);
-  std::vector<double> out(targets.size(), kNaN);
+  Values out(targets.size(), kNaN);
   for (size_t t = 0; t < targets.size(); ++t)
     if (pos[t] >= 0) out[t] = source.values[static_cast<size_t>(pos[t])];
   return out;
 }
 
-std::vector<double> lookup(std::span<const double> x, std::span<const double> boundaries,
-                           std::span<const double> levels) {
-  std::vector<double> out(x.size(), kNaN);
+Values lookup(std::span<const double> x, std::span<const double> boundaries,
+              std::span<const double> levels) {
+  Values out(x.size(), kNaN);
   for (size_t i = 0; i < x.size(); ++i) {
     if (std::isnan(x[i])) continue;
     const auto tier = static_cast<size_t>(
@@ -164,12 +164,12 @@ std::vector<double> lookup(std::span<const double> x, std::span<const double> bo
   return out;
 }
 
-std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper) {
+Values clip(std::span<const double> x, Bound lower, Bound upper) {
   using K = Bound::Kind;
   if (lower.kind == K::Number && upper.kind == K::Number && lower.number > upper.number)
     std::swap(lower, upper);
   auto at = [](const Bound& b, size_t i) { return b.kind == K::Number ? b.number : b.values[i]; };
-  std::vector<double> out(x.begin(), x.end());
+  Values out(x.begin(), x.end());
   for (size_t i = 0; i < out.size(); ++i) {
     double& v = out[i];
     if (std::isnan(v)) continue;
@@ -185,24 +185,23 @@ std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper) {
   return out;
 }
 
-std::vector<double> select(std::span<const double> x, std::span<const uint8_t> keep) {
-  std::vector<double> out(x.size());
+Values select(std::span<const double> x, std::span<const uint8_t> keep) {
+  Values out(x.size());
   for (size_t i = 0; i < x.size(); ++i) out[i] = keep[i] ? x[i] : kNaN;
   return out;
 }
 
-std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
-                         std::span<const double> replacement) {
-  std::vector<double> out(x.size());
+Values mask(std::span<const double> x, std::span<const uint8_t> condition,
+            std::span<const double> replacement) {
+  Values out(x.size());
   // Both tests taken without a branch, so that the loop compiles to selects.
   for (size_t i = 0; i < x.size(); ++i)
     out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement[i] : x[i];
   return out;
 }
 
-std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
-                         double replacement) {
-  std::vector<double> out(x.size());
+Values mask(std::span<const double> x, std::span<const uint8_t> condition, double replacement) {
+  Values out(x.size());
   for (size_t i = 0; i < x.size(); ++i)
     out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement : x[i];
   return out;

@@ -7,7 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "core/timeline/column.hpp"
+
 namespace ostrel::core::blocks {
+
+// Results and their labels live in recycled storage: a block's result of a year of quarter-hours
+// is a few hundred kilobytes, whose fresh pages would cost more than computing it.
+using Values = timeline::Column<double>;
+using Labels = timeline::Column<int64_t>;
 
 struct LabelledView {
   std::span<const int64_t> labels;
@@ -15,8 +22,8 @@ struct LabelledView {
 };
 
 struct Labelled {
-  std::vector<int64_t> labels;
-  std::vector<double> values;
+  Labels labels;
+  Values values;
 };
 
 enum class Arith { Add, Subtract, Multiply, Divide };
@@ -43,8 +50,8 @@ struct ArithOperand {
 // The result of an arithmetic block: its values, and its labels, which are the labels of
 // operand `labels_of` unless the operands' labels differed (then `labels` holds the union).
 struct Combined {
-  std::vector<double> values;
-  std::vector<int64_t> labels;
+  Values values;
+  Labels labels;
   int64_t labels_of = -1;
 };
 
@@ -56,16 +63,16 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
 
 // Values of `source` at each of `targets` (NaN where the label is absent). Refuses a source
 // with repeated labels.
-std::vector<double> reindex(LabelledView source, std::span<const int64_t> targets);
+Values reindex(LabelledView source, std::span<const int64_t> targets);
 
 // For each target label, the source value at the latest source label at or before it (NaN
 // before the first). Source labels must ascend.
-std::vector<double> forward_fill(LabelledView source, std::span<const int64_t> targets);
+Values forward_fill(LabelledView source, std::span<const int64_t> targets);
 
 // Tier lookup: levels[number of boundaries <= x]; NaN stays NaN. A tier past the last level
 // (only possible when the record's length check was skipped) is an IndexError.
-std::vector<double> lookup(std::span<const double> x, std::span<const double> boundaries,
-                           std::span<const double> levels);
+Values lookup(std::span<const double> x, std::span<const double> boundaries,
+              std::span<const double> levels);
 
 // A clip bound: absent, one number for every element, or one value per element.
 struct Bound {
@@ -80,16 +87,15 @@ struct Bound {
 // Raise to `lower`, then lower to `upper`; a NaN bound (or an absent one) is no bound, a NaN
 // input stays NaN. Two number bounds given the wrong way round are swapped first; per-element
 // bounds are applied as given, so where lower exceeds upper the result is upper.
-std::vector<double> clip(std::span<const double> x, Bound lower, Bound upper);
+Values clip(std::span<const double> x, Bound lower, Bound upper);
 
 // Select: x where keep, NaN elsewhere.
-std::vector<double> select(std::span<const double> x, std::span<const uint8_t> keep);
+Values select(std::span<const double> x, std::span<const uint8_t> keep);
 
 // Mask: replace x by the replacement where the condition holds and x is present.
-std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
-                         std::span<const double> replacement);
-std::vector<double> mask(std::span<const double> x, std::span<const uint8_t> condition,
-                         double replacement);
+Values mask(std::span<const double> x, std::span<const uint8_t> condition,
+            std::span<const double> replacement);
+Values mask(std::span<const double> x, std::span<const uint8_t> condition, double replacement);
 
 // For each target label, the position of the latest source label at or before it, -1 where
 // there is none. Source labels must ascend.

@@ -12,10 +12,10 @@ namespace ostrel::core::blocks {
 namespace {
 
 // Quarter-hour steps per period of `r`, in timeline order.
-std::vector<double> steps_per_period(const timeline::Timeline& t, Resolution r) {
+Values steps_per_period(const timeline::Timeline& t, Resolution r) {
   const timeline::PeriodIndex& steps = t.periods(Resolution::QUARTER_HOURLY);
   const auto& group_of_row = t.group_of_rows(r);
-  std::vector<double> per_group(t.periods(r).size(), 0.0);
+  Values per_group(t.periods(r).size(), 0.0);
   // Steps of one period are mostly consecutive: count runs, not single steps.
   const size_t n = steps.size();
   for (size_t k = 0; k < n;) {
@@ -31,15 +31,65 @@ std::vector<double> steps_per_period(const timeline::Timeline& t, Resolution r) 
 
 namespace {
 
+// One period's running reduction. Sums are compensated, as the timeline's grouped sums are.
+template <Aggregation F>
+struct Fold {
+  double a = 0.0, c = 0.0;
+  int64_t k = 0;
+  void add(double v) {
+    if (std::isnan(v)) return;
+    if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
+      const double y = v - c;
+      const double s = a + y;
+      c = (s - a) - y;
+      // An infinite value makes the compensation NaN, which would turn an infinite sum into
+      // NaN on the next value: there is nothing left to compensate then.
+      if (std::isnan(c)) c = 0.0;
+      a = s;
+    } else if constexpr (F == Aggregation::Max) {
+      if (k == 0 || v > a) a = v;
+    } else {
+      if (k == 0 || v < a) a = v;
+    }
+    ++k;
+  }
+};
+
+// The per-period slots of a reduction, and its result in key order.
+template <Aggregation F>
+struct Slots {
+  explicit Slots(size_t periods)
+      : seen(periods, 0), count(periods, 0), acc(periods, 0.0), comp(periods, 0.0) {}
+  timeline::Column<uint8_t> seen;
+  timeline::Column<int64_t> count;
+  Values acc, comp;
+  Fold<F> load(size_t p) const { return {acc[p], comp[p], count[p]}; }
+  void store(size_t p, const Fold<F>& f) {
+    seen[p] = 1;
+    acc[p] = f.a;
+    comp[p] = f.c;
+    count[p] = f.k;
+  }
+  // NaN for a period without a present value, the mean's division; the count of periods
+  // that held any element at all.
+  size_t finish() {
+    size_t observed = 0;
+    for (size_t q = 0; q < acc.size(); ++q) {
+      observed += seen[q];
+      if (count[q] == 0) {
+        acc[q] = std::numeric_limits<double>::quiet_NaN();
+      } else if constexpr (F == Aggregation::Mean) {
+        acc[q] /= static_cast<double>(count[q]);
+      }
+    }
+    return observed;
+  }
+};
+
 // Folds each element into the slot of its period; `row_of(i)` is element i's row or -1.
 // Elements of one period usually come in a run, which is folded in registers and stored once.
-// Sums are compensated, as the timeline's grouped sums are.
 template <Aggregation F, typename RowOf, typename GroupOf>
-std::vector<double> reduce(size_t periods, size_t n, RowOf row_of, GroupOf gid,
-                           std::span<const double> values, size_t& observed) {
-  std::vector<uint8_t> seen(periods, 0);
-  std::vector<int64_t> count(periods, 0);
-  std::vector<double> acc(periods, 0.0), comp(periods, 0.0);
+void reduce(Slots<F>& slots, size_t n, RowOf row_of, GroupOf gid, std::span<const double> values) {
   size_t i = 0;
   while (i < n) {
     const int64_t row = row_of(i);
@@ -48,79 +98,54 @@ std::vector<double> reduce(size_t periods, size_t n, RowOf row_of, GroupOf gid,
       continue;
     }
     const auto p = static_cast<size_t>(gid(row));
-    seen[p] = 1;
-    double a = acc[p], c = comp[p];
-    int64_t k = count[p];
+    Fold<F> f = slots.load(p);
     for (; i < n; ++i) {
       const int64_t rw = row_of(i);
       if (rw < 0 || static_cast<size_t>(gid(rw)) != p) break;
-      const double v = values[i];
-      if (std::isnan(v)) continue;
-      if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
-        const double y = v - c;
-        const double s = a + y;
-        c = (s - a) - y;
-        // An infinite value makes the compensation NaN, which would turn an infinite sum
-        // into NaN on the next value: there is nothing left to compensate then.
-        if (std::isnan(c)) c = 0.0;
-        a = s;
-      } else if constexpr (F == Aggregation::Max) {
-        if (k == 0 || v > a) a = v;
-      } else {
-        if (k == 0 || v < a) a = v;
-      }
-      ++k;
+      f.add(values[i]);
     }
-    acc[p] = a;
-    comp[p] = c;
-    count[p] = k;
+    slots.store(p, f);
   }
-  observed = 0;
-  for (size_t q = 0; q < periods; ++q) {
-    observed += seen[q];
-    if (count[q] == 0) {
-      acc[q] = std::numeric_limits<double>::quiet_NaN();
-    } else if constexpr (F == Aggregation::Mean) {
-      acc[q] /= static_cast<double>(count[q]);
-    }
-  }
-  return acc;
 }
 
 template <Aggregation F>
-std::vector<double> reduce_instants(const timeline::Timeline& t, std::span<const int64_t> instants,
-                                    std::span<const double> values, Resolution r,
-                                    std::optional<Resolution> resolution) {
+Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> instants,
+                       std::span<const double> values, Resolution r,
+                       std::optional<Resolution> resolution) {
   const Rows rows = rows_of(t, instants, resolution);
-  size_t observed = 0;
-  const size_t periods = t.periods(r).size();
-  std::vector<double> reduced;
-  if (rows.identity || rows.on_starts) {
-    // Rows ascend (the whole grid, or the period starts of the input's resolution): their
-    // periods come from walking the runs of `r`, without a period id per row.
-    const timeline::PeriodIndex& p = t.periods(r);
-    const size_t runs = p.run_start.empty() ? p.rows : p.run_start.size();
-    auto run_end = [&](size_t j) {
-      if (p.run_start.empty()) return j + 1;
-      return j + 1 < runs ? static_cast<size_t>(p.run_start[j + 1]) : p.rows;
-    };
+  const timeline::PeriodIndex& p = t.periods(r);
+  Slots<F> slots(p.size());
+  const size_t runs = p.run_start.empty() ? p.rows : p.run_start.size();
+  auto run_begin = [&](size_t j) { return p.run_start.empty() ? j : size_t(p.run_start[j]); };
+  auto run_end = [&](size_t j) { return j + 1 < runs ? run_begin(j + 1) : p.rows; };
+  auto id_of = [&](size_t j) { return p.id_of_run.empty() ? j : size_t(p.id_of_run[j]); };
+  if (rows.identity) {
+    // The whole grid in row order: each run of `r` is a slice of the values.
+    for (size_t j = 0; j < runs; ++j) {
+      const size_t q = id_of(j);
+      Fold<F> f = slots.load(q);
+      for (size_t i = run_begin(j), e = run_end(j); i < e; ++i) f.add(values[i]);
+      slots.store(q, f);
+    }
+  } else if (rows.on_starts) {
+    // Rows ascend (the period starts of the input's resolution): their periods come from
+    // walking the runs of `r`, without a period id per row.
     size_t j = 0;
     auto gid = [&](int64_t row) {
       while (run_end(j) <= static_cast<size_t>(row)) ++j;
-      return p.id_of_run.empty() ? static_cast<int64_t>(j) : int64_t{p.id_of_run[j]};
+      return static_cast<int64_t>(id_of(j));
     };
-    reduced = reduce<F>(
-        periods, instants.size(), [&](size_t i) { return rows[i]; }, gid, values, observed);
+    reduce(slots, instants.size(), [&](size_t i) { return rows[i]; }, gid, values);
   } else {
     const auto& column = t.group_of_rows(r);
     auto gid = [&](int64_t row) { return int64_t{column[static_cast<size_t>(row)]}; };
-    reduced = reduce<F>(
-        periods, instants.size(), [&](size_t i) { return rows.rows[i]; }, gid, values, observed);
+    reduce(slots, instants.size(), [&](size_t i) { return rows.rows[i]; }, gid, values);
   }
   // Periods without any element have no value to place: the relabelling fails as it would
   // for a grouped result shorter than the period index.
-  if (observed != reduced.size()) return t.to_period_order(std::vector<double>(observed), r);
-  return t.to_period_order(reduced, r);
+  const size_t observed = slots.finish();
+  if (observed != slots.acc.size()) return t.to_period_order(Values(observed), r);
+  return t.to_period_order(slots.acc, r);
 }
 
 }  // namespace
@@ -153,9 +178,9 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
   return out;
 }
 
-std::vector<double> aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
-                              std::span<const double> values, Resolution r, Aggregation f,
-                              std::optional<Resolution> resolution) {
+Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
+                 std::span<const double> values, Resolution r, Aggregation f,
+                 std::optional<Resolution> resolution) {
   using A = Aggregation;
   switch (f) {
     case A::Sum:
@@ -185,23 +210,21 @@ timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> in
   return mask;
 }
 
-std::vector<double> amount_scale(const timeline::Timeline& t, Resolution target,
-                                 Resolution source) {
-  const std::vector<double> target_steps = steps_per_period(t, target);
-  const std::vector<double> source_steps = steps_per_period(t, source);
+Values amount_scale(const timeline::Timeline& t, Resolution target, Resolution source) {
+  const Values target_steps = steps_per_period(t, target);
+  const Values source_steps = steps_per_period(t, source);
   const std::vector<int64_t> source_starts = t.period_starts(source);
-  const std::vector<double> filled =
-      forward_fill({source_starts, source_steps}, t.period_starts(target));
-  std::vector<double> out(target_steps.size());
+  const Values filled = forward_fill({source_starts, source_steps}, t.period_starts(target));
+  Values out(target_steps.size());
   for (size_t i = 0; i < out.size(); ++i) out[i] = target_steps[i] / filled[i];
   return out;
 }
 
-std::vector<double> resample(const timeline::Timeline& t, LabelledView input, Resolution target,
-                             Resolution source, bool is_rate) {
-  std::vector<double> filled = forward_fill(input, t.period_starts(target));
+Values resample(const timeline::Timeline& t, LabelledView input, Resolution target,
+                Resolution source, bool is_rate) {
+  Values filled = forward_fill(input, t.period_starts(target));
   if (is_rate) return filled;
-  const std::vector<double> scale = amount_scale(t, target, source);
+  const Values scale = amount_scale(t, target, source);
   for (size_t i = 0; i < filled.size(); ++i) filled[i] *= scale[i];
   return filled;
 }

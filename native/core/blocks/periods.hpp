@@ -18,7 +18,7 @@ enum class Aggregation { Sum, Mean, Max, Min };
 // the pipeline sits exactly on the period starts of its dataset's resolution (`resolution`),
 // which gives its rows without a lookup per instant.
 struct Rows {
-  std::vector<int64_t> rows;
+  Labels rows;
   bool identity = false;   // row i is element i (the rows vector is then left empty)
   bool on_starts = false;  // the instants are the period starts (so distinct, all on the grid)
   int64_t operator[](size_t i) const { return identity ? static_cast<int64_t>(i) : rows[i]; }
@@ -37,9 +37,9 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
 // period without any present value gives NaN, a sum included). Every period must hold at least
 // one element, else the relabelling fails with the length-mismatch ValueError. `resolution`
 // is the input's own, a hint for placing its instants.
-std::vector<double> aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
-                              std::span<const double> values, Resolution r, Aggregation f,
-                              std::optional<Resolution> resolution = std::nullopt);
+Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
+                 std::span<const double> values, Resolution r, Aggregation f,
+                 std::optional<Resolution> resolution = std::nullopt);
 
 // The n highest (or lowest) values per period of `r`, ties to the earlier element, NaN never
 // kept; true at every element whose instant was kept. As the timeline's own selection, with
@@ -51,12 +51,12 @@ timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> in
 // Per period of `target` (timeline order): its number of quarter-hour steps over the number of
 // steps of the `source` period it starts in. Counted on the timeline, so daylight-saving days
 // (92 or 100 quarter-hours) get their real share.
-std::vector<double> amount_scale(const timeline::Timeline& t, Resolution target, Resolution source);
+Values amount_scale(const timeline::Timeline& t, Resolution target, Resolution source);
 
 // The input carried forward by label onto the period starts of `target`; amounts (when
 // `is_rate` is false) are then split by amount_scale.
-std::vector<double> resample(const timeline::Timeline& t, LabelledView input, Resolution target,
-                             Resolution source, bool is_rate);
+Values resample(const timeline::Timeline& t, LabelledView input, Resolution target,
+                Resolution source, bool is_rate);
 
 // For each period start of `target`, the position among the period starts of `source` of the
 // latest one at or before it.

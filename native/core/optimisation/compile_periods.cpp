@@ -106,7 +106,7 @@ CompiledBlock compile_resample(const timeline::Timeline& t, const VariableSeries
   for (int64_t p : positions)
     if (p < 0) value_error("Resample: a target period starts before the first input period");
   const VariableSeries filled = gather(input, positions);
-  std::vector<double> scale;
+  blocks::Values scale;
   if (!is_rate) scale = blocks::amount_scale(t, target, source);
   const Term terms[] = {Operand::of(filled).term(
       is_rate ? PerStep::of(1.0) : PerStep::of(std::span<const double>(scale)))};

@@ -56,13 +56,22 @@ void give(void* block, std::size_t bytes) noexcept {
   if (bytes >= kSmallest) {
     Pool& pl = pool();
     std::lock_guard lock(pl.mutex);
-    if (pl.kept + bytes <= kMaxKept) {
-      for (Block& b : pl.blocks) {
-        if (b.p) continue;
-        b = Block{block, bytes};
-        pl.kept += bytes;
-        return;
+    // A free slot, else the slot of the smallest kept block when that is smaller than this
+    // one: the blocks of an earlier, shorter run must not crowd out the current run's.
+    Block* slot = nullptr;
+    for (Block& b : pl.blocks) {
+      if (!b.p) {
+        slot = &b;
+        break;
       }
+      if (b.bytes < bytes && (!slot || b.bytes < slot->bytes)) slot = &b;
+    }
+    if (slot && pl.kept - slot->bytes + bytes <= kMaxKept) {
+      void* evicted = slot->p;
+      pl.kept = pl.kept - slot->bytes + bytes;
+      *slot = Block{block, bytes};
+      std::free(evicted);  // null for a free slot
+      return;
     }
   }
   std::free(block);

@@ -303,8 +303,8 @@ std::int64_t RowLocator::find(std::int64_t instant) const {
   return *it;
 }
 
-std::vector<std::int64_t> RowLocator::find_all(std::span<const std::int64_t> instants) const {
-  std::vector<std::int64_t> rows(instants.size());
+Column<std::int64_t> RowLocator::find_all(std::span<const std::int64_t> instants) const {
+  Column<std::int64_t> rows(instants.size());
   Cursor cursor(*this);
   for (std::size_t i = 0; i < instants.size(); ++i) rows[i] = cursor(instants[i]);
   return rows;

@@ -51,7 +51,7 @@ class RowLocator {
   // The first row holding `instant`, or -1.
   std::int64_t find(std::int64_t instant) const;
   // Rows of many instants (-1 where absent).
-  std::vector<std::int64_t> find_all(std::span<const std::int64_t> instants) const;
+  Column<std::int64_t> find_all(std::span<const std::int64_t> instants) const;
 
   // Looks up a sequence of instants, stepping on from the previous answer while the sequence
   // follows the grid (the usual case, and no division then).

@@ -60,7 +60,7 @@ Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) c
       periods(r).size());
 }
 
-std::vector<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
+Column<std::int64_t> Timeline::rows_of(std::span<const std::int64_t> instants) const {
   return locator().find_all(instants);
 }
 
@@ -97,12 +97,12 @@ bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int
   return ok;
 }
 
-std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
-                                    std::span<const double> values, Resolution r) const {
+Column<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
+                               std::span<const double> values, Resolution r) const {
   if (values.size() != raw.size()) value_error("series values and index differ in length");
   // The usual input: a series already on the period starts. Period starts are distinct grid
   // instants in row order, so each keeps its own value.
-  if (on_period_starts(raw, unit_ns, r)) return std::vector<double>(values.begin(), values.end());
+  if (on_period_starts(raw, unit_ns, r)) return Column<double>(values.begin(), values.end());
   // The series' instants in nanoseconds with their positions; an instant beyond the
   // nanosecond range matches no period start and takes no part (it must not wrap onto one).
   constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
@@ -133,7 +133,7 @@ std::vector<double> Timeline::align(std::span<const std::int64_t> raw, std::int6
   auto at = [&](std::size_t i) { return sorted ? i : order[i]; };
 
   const std::vector<std::int64_t> starts = period_starts(r);
-  std::vector<double> out(starts.size(), 0.0);
+  Column<double> out(starts.size(), 0.0);
   const bool ascending = std::is_sorted(starts.begin(), starts.end());
   std::size_t j = 0;
   for (std::size_t k = 0; k < starts.size(); ++k) {
@@ -173,20 +173,19 @@ std::int64_t Timeline::first_missing(std::span<const std::int64_t> instants) con
   return -1;
 }
 
-std::vector<double> Timeline::to_period_order(std::span<const double> key_ordered,
-                                              Resolution r) const {
+Column<double> Timeline::to_period_order(std::span<const double> key_ordered, Resolution r) const {
   const PeriodIndex& p = periods(r);
   if (key_ordered.size() != p.size())
     value_error("Length mismatch: Expected axis has " + std::to_string(key_ordered.size()) +
                 " elements, new values have " + std::to_string(p.size()) + " elements");
-  std::vector<double> out(p.size());
+  Column<double> out(p.size());
   for (std::size_t g = 0; g < p.size(); ++g) out[p.position_of_group(g)] = key_ordered[g];
   return out;
 }
 
 Mask Timeline::extremes(std::span<const std::int64_t> instants, std::span<const double> values,
                         Resolution r, std::int64_t n, bool highest) const {
-  const std::vector<std::int64_t> rows = rows_of(instants);
+  const Column<std::int64_t> rows = rows_of(instants);
   const Grouping g = group_elements(
       rows.size(), [&](std::size_t i) { return rows[i]; }, group_of_rows(r), periods(r).size());
   const Mask kept = select_extremes(g, values, n, highest);

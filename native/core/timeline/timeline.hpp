@@ -36,10 +36,10 @@ class Timeline {
   // The value of the series at each period start, 0.0 where it has no such instant. A series
   // with a repeated instant cannot be placed and fails.
   // `unit_ns` is the length of the instants' unit in nanoseconds (1 for nanoseconds).
-  std::vector<double> align(std::span<const std::int64_t> instants, std::int64_t unit_ns,
-                            std::span<const double> values, Resolution r) const;
-  std::vector<double> align(std::span<const std::int64_t> instants, std::span<const double> values,
-                            Resolution r) const {
+  Column<double> align(std::span<const std::int64_t> instants, std::int64_t unit_ns,
+                       std::span<const double> values, Resolution r) const;
+  Column<double> align(std::span<const std::int64_t> instants, std::span<const double> values,
+                       Resolution r) const {
     return align(instants, 1, values, r);
   }
 
@@ -49,7 +49,7 @@ class Timeline {
                         Resolution r) const;
 
   // Rows of instants, -1 where the timeline has no such instant.
-  std::vector<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
+  Column<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
 
   // Period id of every row, made once per resolution when first grouped by.
   const Column<std::int32_t>& group_of_rows(Resolution r) const;
@@ -64,7 +64,7 @@ class Timeline {
   std::int64_t first_missing(std::span<const std::int64_t> instants) const;
 
   // Values given per period in ascending key order, placed on the periods in row order.
-  std::vector<double> to_period_order(std::span<const double> key_ordered, Resolution r) const;
+  Column<double> to_period_order(std::span<const double> key_ordered, Resolution r) const;
 
   // The n highest / lowest values per period; true at every element whose instant was kept.
   Mask extremes(std::span<const std::int64_t> instants, std::span<const double> values,

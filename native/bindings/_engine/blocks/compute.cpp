@@ -132,7 +132,11 @@ nb::object wrap(std::vector<double>&& values, nb::handle index, nb::handle name)
   return convert::series(std::move(values), index, name);
 }
 
-std::vector<double> at_labels(const SeriesArg& s, std::span<const int64_t> labels) {
+nb::object wrap(core::blocks::Values&& values, nb::handle index, nb::handle name) {
+  return convert::series(std::move(values), index, name);
+}
+
+core::blocks::Values at_labels(const SeriesArg& s, std::span<const int64_t> labels) {
   return cb::reindex(s.view(), labels);
 }
 

@@ -76,7 +76,7 @@ const args::Signature kLookupSig{"compute", {{"timeline"}}, {{"tier_selector"}}}
 
 // A clip bound read from an argument; per-element values are kept in `storage`.
 cb::Bound bound_arg(const nb::object& value, const char* name, const SeriesArg& input,
-                    std::vector<double>& storage) {
+                    cb::Values& storage) {
   if (!value.is_valid() || value.is_none()) return cb::Bound::none();
   if (is_series(value)) {
     storage = at_labels(series_arg(value, name), input.labels);
@@ -114,10 +114,9 @@ nb::object mask_compute() {
           operand_type_error(replacement, "replacement", "Series or float");
         const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"),
                                              to_resolution(self.attr("input").attr("resolution")));
-        std::vector<double> out;
+        cb::Values out;
         if (is_series(replacement)) {
-          const std::vector<double> r =
-              at_labels(series_arg(replacement, "replacement"), input.labels);
+          const cb::Values r = at_labels(series_arg(replacement, "replacement"), input.labels);
           out = cb::mask(input.values, holds.flags, r);
         } else {
           out = cb::mask(input.values, holds.flags, number_arg(replacement, "replacement"));
@@ -134,7 +133,7 @@ nb::object clip_compute() {
       [](nb::handle, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(kClipSig, a, kw);
         const SeriesArg input = series_arg(v[1], "input");
-        std::vector<double> lo_values, hi_values;
+        cb::Values lo_values, hi_values;
         const cb::Bound lo = bound_arg(v[2], "minimum", input, lo_values);
         const cb::Bound hi = bound_arg(v[3], "maximum", input, hi_values);
         return wrap(cb::clip(input.values, lo, hi), input.index, input.series.attr("name"));

@@ -44,9 +44,8 @@ nb::object aggregate_compute() {
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input");
         const auto [target, source] = target_and_input_resolutions(self);
-        std::vector<double> out =
-            cb::aggregate(*t.core, input.labels, input.values, target,
-                          aggregation_of(self.attr("aggregation_function")), source);
+        cb::Values out = cb::aggregate(*t.core, input.labels, input.values, target,
+                                       aggregation_of(self.attr("aggregation_function")), source);
         return wrap(std::move(out), t.get_as(self.attr("resolution")), nb::str("value"));
       },
       "compute(timeline, *, input): one reduced value per period, on the period starts.");
@@ -61,7 +60,7 @@ nb::object resample_compute() {
         const SeriesArg input = series_arg(v[1], "input");
         const auto [target, source] = target_and_input_resolutions(self);
         const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
-        std::vector<double> out = cb::resample(*t.core, input.view(), target, source, rate);
+        cb::Values out = cb::resample(*t.core, input.view(), target, source, rate);
         return wrap(std::move(out), t.get_as(self.attr("resolution")), input.series.attr("name"));
       },
       "compute(timeline, *, input): the input carried onto the finer periods; amounts are "

@@ -7,6 +7,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
@@ -121,7 +122,7 @@ nb::object execute_function(const ContextRecord& c, nb::handle fn) {
     // (one of the inputs handed back, a series the block keeps) becomes a renamed copy, so
     // that its holders still see their own name.
     if (fresh_series(result)) {
-      result.attr("name") = id;
+      convert::rename_series(result, id);
       return result;
     }
     if (nb::hasattr(result, "rename")) return result.attr("rename")(id);

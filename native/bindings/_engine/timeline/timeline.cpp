@@ -71,9 +71,9 @@ nb::object group_by(Timeline& t, nb::handle series, nb::handle resolution, nb::h
                          nb::getattr(reduced, "name", nb::none()));
 }
 
-std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) {
+cal::Column<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) {
   const InstantsView instants = instants_view(index);
-  std::vector<std::int64_t> rows = t.core->rows_of(instants.ns);
+  cal::Column<std::int64_t> rows = t.core->rows_of(instants.ns);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i] >= 0) continue;
     if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
@@ -85,7 +85,7 @@ std::vector<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) 
 
 // The rows of the timeline at the instants of `index`, or nothing when the index is the whole
 // grid in order (the usual case: a series aligned to the timeline).
-std::optional<std::vector<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
+std::optional<cal::Column<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
   const InstantsView instants = instants_view(index);
   const auto& utc = t.core->calendar().utc;
   if (std::equal(instants.ns.begin(), instants.ns.end(), utc.begin(), utc.end()))

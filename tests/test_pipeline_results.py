@@ -1,0 +1,95 @@
+"""The series the runner hands back: ordinary pandas Series on the timeline's index, each owning
+its values. Result storage is recycled inside the engine once the host frees a result, so these
+tests keep some results alive while others die and check that nothing is shared or stale."""
+
+import datetime as dt
+import gc
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import STOCKHOLM, catalogue_component
+
+from ostrelpy.bindings import _engine as e
+
+START = dt.datetime(2025, 1, 1, tzinfo=STOCKHOLM)
+END = dt.datetime(2026, 1, 1, tzinfo=STOCKHOLM)
+
+
+@pytest.fixture(scope="module")
+def transfer():
+    return catalogue_component("Överföringsavgift")
+
+
+@pytest.fixture(scope="module")
+def peak():
+    return catalogue_component("Effektavgift")
+
+
+def year_of(seed):
+    index = pd.date_range(START, END, freq="15min", inclusive="left")
+    rng = np.random.default_rng(seed)
+    return pd.Series(rng.gamma(2.0, 0.2, len(index)), index=index, name="consumption")
+
+
+def evaluate(component, series):
+    inputs = {d: series for d in component.datasets}
+    tl = e.build_timeline([component], inputs, [], start_time=START, end_time=END)
+    return e.run_pipeline([component], inputs, timeline=tl)
+
+
+def test_results_are_plain_series_as_pandas_builds_them(transfer):
+    ctx = evaluate(transfer, year_of(1))
+    for name, got in ctx.all_series.items():
+        rebuilt = pd.Series(got.to_numpy(), index=got.index, name=got.name)
+        assert type(got) is pd.Series
+        assert got.name == name
+        pd.testing.assert_series_equal(got, rebuilt)
+        assert got.flags.allows_duplicate_labels and got.attrs == {}
+    cost = ctx.all_series["cost"]
+    assert cost.index is ctx.timeline.get_as("quarter_hourly")
+
+
+def test_a_result_kept_alive_is_untouched_by_later_runs(transfer, peak):
+    first_input = year_of(2)
+    kept = evaluate(transfer, first_input).all_series["cost"].copy(deep=False)
+    snapshot = kept.to_numpy().copy()
+    # Many results made and freed: their storage is reused by the runs that follow.
+    for seed in range(3, 8):
+        evaluate(peak, year_of(seed))
+        evaluate(transfer, year_of(seed))
+        gc.collect()
+    np.testing.assert_array_equal(kept.to_numpy(), snapshot)
+    again = evaluate(transfer, first_input).all_series["cost"]
+    assert not np.shares_memory(again.to_numpy(), kept.to_numpy())
+    np.testing.assert_array_equal(again.to_numpy(), snapshot)
+
+
+def test_reused_storage_carries_no_values_of_an_earlier_run(peak):
+    """A run on a short month after a year: every value is the new run's, checked against
+    pandas, with nothing left over from the larger blocks freed before it."""
+    for seed in (11, 12):
+        evaluate(peak, year_of(seed))
+    gc.collect()
+    start, end = START, dt.datetime(2025, 2, 1, tzinfo=STOCKHOLM)
+    index = pd.date_range(start, end, freq="15min", inclusive="left")
+    values = pd.Series(np.linspace(0.1, 2.0, len(index)), index=index)
+    inputs = {d: values for d in peak.datasets}
+    tl = e.build_timeline([peak], inputs, [], start_time=start, end_time=end)
+    ctx = e.run_pipeline([peak], inputs, timeline=tl)
+    hourly = values.groupby(values.index.floor("h")).sum()
+    got = ctx.all_series["hourly_energy"]
+    assert (got.index == hourly.index.tz_convert("UTC")).all()
+    np.testing.assert_allclose(got.to_numpy(), hourly.to_numpy(), rtol=1e-12)
+    weekday = hourly[hourly.index.day_of_week < 5]
+    expected = weekday.nlargest(3).mean() * 35.0
+    assert ctx.all_series["cost"].sum() == pytest.approx(expected, rel=1e-12)
+
+
+def test_writing_into_one_result_changes_no_other(transfer):
+    ctx = evaluate(transfer, year_of(20))
+    price, cost = ctx.all_series["price"], ctx.all_series["cost"]
+    before = cost.to_numpy().copy()
+    price.iloc[:100] = -1.0
+    np.testing.assert_array_equal(cost.to_numpy(), before)
+    assert not np.shares_memory(price.to_numpy(), cost.to_numpy())
