@@ -168,17 +168,29 @@ SeriesArg read_series(nb::handle value) {
   s.series = nb::borrow(value);
   s.index = value.attr("index");
   // The labels of a time-zone-aware nanosecond index are its own int64 buffer; any other index
-  // goes through the general conversion.
-  if (Py_TYPE(s.index.ptr()) ==
-          reinterpret_cast<PyTypeObject*>(host::datetime_index_type().ptr()) &&
-      !s.index.attr("tz").is_none() && text_of(s.index.attr("unit")) == "ns") {
+  // goes through the general conversion. The engine's own indexes (UTC, nanoseconds) are known
+  // by their dtype object without asking the index for its zone and unit.
+  const bool datetime_index =
+      Py_TYPE(s.index.ptr()) == reinterpret_cast<PyTypeObject*>(host::datetime_index_type().ptr());
+  if (datetime_index &&
+      (s.index.attr("dtype").is(host::utc_ns_dtype()) ||
+       (!s.index.attr("tz").is_none() && text_of(s.index.attr("unit")) == "ns"))) {
     s.label_array = s.index.attr("asi8");
     s.labels = view_1d<int64_t>(s.label_array, s.label_storage);
   } else {
     s.label_storage = instants_ns(s.index);
     s.labels = s.label_storage;
   }
-  s.array = value.attr("to_numpy")(nb::arg("dtype") = host::float64_type());
+  // A plain float64 Series holds its values as one numpy array: viewed as it is. Anything else
+  // (other dtypes, extension arrays, subclasses) is converted by the series itself.
+  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(host::series_type().ptr())) {
+    nb::object held = value.attr("_values");
+    if (Py_TYPE(held.ptr()) == reinterpret_cast<PyTypeObject*>(host::ndarray_type().ptr()) &&
+        held.attr("dtype").is(host::dtype(DType::Float64)))
+      s.array = std::move(held);
+  }
+  if (!s.array.is_valid())
+    s.array = value.attr("to_numpy")(nb::arg("dtype") = host::float64_type());
   s.values = view_1d<double>(s.array, s.scratch);
   return s;
 }
