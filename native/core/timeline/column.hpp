@@ -1,7 +1,8 @@
 #pragma once
-// Storage for the per-row columns of the calendar. Their blocks are recycled: a freed block of
-// a few kilobytes or more is kept (up to a bounded total) and handed out again, because on a
-// fresh allocation the first touch of each page costs more than computing a whole column.
+// Storage for per-row data: the calendar's columns and period ids, and the blocks' results and
+// row lookups. Their blocks are recycled: a freed block of a few kilobytes or more is kept (up
+// to a bounded total) and handed out again, because on a fresh allocation the first touch of
+// each page costs more than computing a whole column.
 #include <cstddef>
 #include <cstdint>
 #include <new>
