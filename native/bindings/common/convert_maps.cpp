@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "core/logic/inputs.hpp"
@@ -57,78 +58,22 @@ std::int64_t delta_us(PyObject* delta, bool& ok) {
          PyDateTime_DELTA_GET_MICROSECONDS(delta);
 }
 
-// utcoffset() of an aware datetime, in microseconds.
-std::int64_t utcoffset_us(PyObject* when, const std::string& what) {
-  nb::object delta = nb::steal(PyObject_CallMethod(when, "utcoffset", nullptr));
-  if (!delta.is_valid()) throw nb::python_error();
-  bool ok = false;
-  const std::int64_t us = delta_us(delta.ptr(), ok);
-  if (!ok) core::logic::naive_key(what, repr_of(when));
-  return us;
-}
-
-std::int64_t wall_us(PyObject* when) {
-  const std::int64_t days = cal::days_from_civil(
-      PyDateTime_GET_YEAR(when), PyDateTime_GET_MONTH(when), PyDateTime_GET_DAY(when));
-  return (days * 86'400 + PyDateTime_DATE_GET_HOUR(when) * 3'600 +
-          PyDateTime_DATE_GET_MINUTE(when) * 60 + PyDateTime_DATE_GET_SECOND(when)) *
-             kUsPerSecond +
-         PyDateTime_DATE_GET_MICROSECOND(when);
-}
-
-// Offsets of keys' zones, asked once per local day. A day on which the zone's offset at
-// 00:00 (first fold) equals that at 23:59:59.999999 (second fold) has one offset for all its
-// keys; on the other days (the zone changes offset then) each key is asked.
+// Offsets of keys' zones, once per zone and local day; a zone that gives a key no offset makes
+// it naive, which a map refuses.
 class OffsetCache {
  public:
   explicit OffsetCache(const std::string& what) : what_(what) {}
 
-  // Offset of `key` (aware, with `tz`) in microseconds.
+  // Offset of `key` (with tzinfo `tz`, on local day `day`) in microseconds.
   std::int64_t offset_us(PyObject* key, PyObject* tz, std::int64_t day) {
-    if (tz != last_tz_ || day != last_day_) lookup(key, tz, day);
-    return last_.uniform ? last_.offset : utcoffset_us(key, what_);
+    const std::optional<std::int64_t> off = days_.offset_us(key, tz, day);
+    if (!off) core::logic::naive_key(what_, repr_of(key));
+    return *off;
   }
 
  private:
-  struct Day {
-    bool uniform = true;
-    std::int64_t offset = 0;
-  };
-
-  void lookup(PyObject* key, PyObject* tz, std::int64_t day) {
-    last_tz_ = tz;
-    last_day_ = day;
-    if (Py_TYPE(tz) == fixed_zone_type()) {
-      last_ = {true, utcoffset_us(key, what_)};
-      return;
-    }
-    auto& days = zones_[tz];
-    auto found = days.find(day);
-    if (found != days.end()) {
-      last_ = found->second;
-      return;
-    }
-    const cal::CivilDate d = cal::civil_from_days(day);
-    const int y = static_cast<int>(d.year), m = static_cast<int>(d.month),
-              dd = static_cast<int>(d.day);
-    auto make = [&](int h, int mi, int s, int us, int fold) {
-      PyObject* t = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(y, m, dd, h, mi, s, us, tz, fold,
-                                                                   PyDateTimeAPI->DateTimeType);
-      if (!t) throw nb::python_error();
-      return nb::steal(t);
-    };
-    const std::int64_t first = utcoffset_us(make(0, 0, 0, 0, 0).ptr(), what_);
-    const std::int64_t last = utcoffset_us(make(23, 59, 59, 999'999, 1).ptr(), what_);
-    last_ = {first == last, first};
-    days.emplace(day, last_);
-  }
-
   const std::string& what_;
-  PyObject* last_tz_ = nullptr;
-  std::int64_t last_day_ = std::numeric_limits<std::int64_t>::min();
-  Day last_;
-  // Borrowed zone pointers: the keys holding them live as long as the mapping being read.
-  std::unordered_map<PyObject*, std::unordered_map<std::int64_t, Day>> zones_;
+  DayOffsets days_;
 };
 
 // UTC nanoseconds of an aware datetime key; the extra nanoseconds of a pandas Timestamp too.
@@ -140,12 +85,7 @@ std::int64_t key_ns(PyObject* key, OffsetCache& offsets, const std::string& what
   const std::int64_t wall = wall_us(key);
   const std::int64_t day = cal::floor_div(wall, kUsPerDay);
   const std::int64_t utc_us = wall - offsets.offset_us(key, tz, day);
-  std::int64_t extra = 0;
-  if (!PyDateTime_CheckExact(key) && PyObject_HasAttrString(key, "nanosecond")) {
-    nb::object n = nb::steal(PyObject_GetAttrString(key, "nanosecond"));
-    if (!n.is_valid()) throw nb::python_error();
-    extra = nb::cast<std::int64_t>(n);
-  }
+  const std::int64_t extra = extra_nanoseconds(key);
   std::int64_t ns = 0;
   if (__builtin_mul_overflow(utc_us, std::int64_t{1000}, &ns) ||
       __builtin_add_overflow(ns, extra, &ns) || ns == std::numeric_limits<std::int64_t>::min()) {

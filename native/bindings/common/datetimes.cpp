@@ -5,7 +5,6 @@
 #include <datetime.h>
 // clang-format on
 
-#include <map>
 #include <string>
 #include <utility>
 
@@ -36,75 +35,84 @@ int64_t delta_ns(PyObject* delta) {
          static_cast<int64_t>(PyDateTime_DELTA_GET_MICROSECONDS(delta)) * kNsPerMicro;
 }
 
-// The zone's offset at `dt` in ns; false when the zone gives none (the datetime is naive).
-bool offset_at(PyObject* tz, PyObject* dt, int64_t& out) {
-  nb::object off = nb::steal(PyObject_CallMethod(tz, "utcoffset", "O", dt));
-  if (!off.is_valid()) throw nb::python_error();
-  if (off.is_none()) return false;
-  if (!PyDelta_Check(off.ptr())) throw nb::type_error("utcoffset() must return a timedelta");
-  out = delta_ns(off.ptr());
-  return true;
-}
-
-nb::object make_datetime(int y, int mo, int d, int h, int mi, int s, int us, PyObject* tz) {
-  nb::object dt = nb::steal(PyDateTimeAPI->DateTime_FromDateAndTime(y, mo, d, h, mi, s, us, tz,
-                                                                    PyDateTimeAPI->DateTimeType));
+nb::object make_datetime(int y, int mo, int d, int h, int mi, int s, int us, PyObject* tz,
+                         int fold) {
+  nb::object dt = nb::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+      y, mo, d, h, mi, s, us, tz, fold, PyDateTimeAPI->DateTimeType));
   if (!dt.is_valid()) throw nb::python_error();
   return dt;
 }
 
-// Per zone and local day: the one offset of the whole day, or none when it changes that day.
-class DayOffsets {
- public:
-  // The offset of `dt`, a datetime on local `day` in zone `tz`; false when naive.
-  bool offset(PyObject* tz, int64_t day, PyObject* dt, int y, int mo, int d, int64_t& out) {
-    if (tz == last_tz_ && day == last_day_) return resolve(last_, tz, dt, out);
-    auto [it, fresh] = days_.try_emplace({tz, day});
-    if (fresh) it->second = probe(tz, y, mo, d);
-    last_tz_ = tz;
-    last_day_ = day;
-    last_ = it->second;
-    return resolve(last_, tz, dt, out);
-  }
+// dt.utcoffset() in microseconds; nullopt for None. The host checks the zone's answer.
+std::optional<int64_t> utcoffset_us(PyObject* dt) {
+  nb::object off = nb::steal(PyObject_CallMethod(dt, "utcoffset", nullptr));
+  if (!off.is_valid()) throw nb::python_error();
+  if (off.is_none()) return std::nullopt;
+  return delta_ns(off.ptr()) / kNsPerMicro;
+}
 
- private:
-  struct Day {
-    int state = 0;  // 1: uniform, 2: changes during the day, 3: naive zone
-    int64_t offset = 0;
-  };
+PyTypeObject* fixed_zone_type() { return Py_TYPE(PyDateTime_TimeZone_UTC); }
 
-  static Day probe(PyObject* tz, int y, int mo, int d) {
-    int64_t a = 0, b = 0;
-    nb::object start = make_datetime(y, mo, d, 0, 0, 0, 0, tz);
-    if (!offset_at(tz, start.ptr(), a)) return {3, 0};
-    nb::object end = make_datetime(y, mo, d, 23, 59, 59, 999999, tz);
-    if (!offset_at(tz, end.ptr(), b)) return {3, 0};
-    return a == b ? Day{1, a} : Day{2, 0};
-  }
+}  // namespace
 
-  static bool resolve(const Day& day, PyObject* tz, PyObject* dt, int64_t& out) {
-    if (day.state == 1) {
-      out = day.offset;
-      return true;
-    }
-    if (day.state == 3) return false;
-    return offset_at(tz, dt, out);
-  }
+int64_t wall_us(PyObject* dt) {
+  import_datetime();
+  const int64_t days = tl::days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                                           PyDateTime_GET_DAY(dt));
+  return (days * 86'400 + PyDateTime_DATE_GET_HOUR(dt) * 3'600 +
+          PyDateTime_DATE_GET_MINUTE(dt) * 60 + PyDateTime_DATE_GET_SECOND(dt)) *
+             1'000'000 +
+         PyDateTime_DATE_GET_MICROSECOND(dt);
+}
 
-  std::map<std::pair<PyObject*, int64_t>, Day> days_;
-  PyObject* last_tz_ = nullptr;
-  int64_t last_day_ = 0;
-  Day last_;
-};
-
-// A pandas Timestamp carries nanoseconds beyond the datetime fields.
 int64_t extra_nanoseconds(PyObject* dt) {
+  import_datetime();
   if (PyDateTime_CheckExact(dt)) return 0;
   nb::object ns = nb::getattr(nb::handle(dt), "nanosecond", nb::none());
   return ns.is_none() ? 0 : nb::cast<int64_t>(ns);
 }
 
-}  // namespace
+std::optional<int64_t> DayOffsets::offset_us(PyObject* dt, PyObject* tz, int64_t day) {
+  if (!any_ || tz != last_tz_ || day != last_day_) {
+    last_ = lookup(dt, tz, day);
+    last_tz_ = tz;
+    last_day_ = day;
+    any_ = true;
+  }
+  switch (last_.kind) {
+    case Kind::Uniform:
+      return last_.offset;
+    case Kind::Naive:
+      return std::nullopt;
+    case Kind::Changes:
+      break;
+  }
+  return utcoffset_us(dt);
+}
+
+DayOffsets::Day DayOffsets::lookup(PyObject* dt, PyObject* tz, int64_t day) {
+  import_datetime();
+  if (Py_TYPE(tz) == fixed_zone_type()) {
+    const std::optional<int64_t> off = utcoffset_us(dt);
+    return off ? Day{Kind::Uniform, *off} : Day{Kind::Naive, 0};
+  }
+  auto& days = zones_[tz];
+  if (auto found = days.find(day); found != days.end()) return found->second;
+  const tl::CivilDate d = tl::civil_from_days(day);
+  const int y = static_cast<int>(d.year), m = static_cast<int>(d.month),
+            dd = static_cast<int>(d.day);
+  const std::optional<int64_t> first =
+      utcoffset_us(make_datetime(y, m, dd, 0, 0, 0, 0, tz, 0).ptr());
+  const std::optional<int64_t> last =
+      utcoffset_us(make_datetime(y, m, dd, 23, 59, 59, 999'999, tz, 1).ptr());
+  Day out;
+  if (!first || !last)
+    out = {Kind::Naive, 0};
+  else
+    out = {*first == *last ? Kind::Uniform : Kind::Changes, *first};
+  days.emplace(day, out);
+  return out;
+}
 
 Instants datetime_instants(std::span<const nb::handle> datetimes) {
   import_datetime();
@@ -118,17 +126,14 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
     PyObject* dt = h.ptr();
     if (!PyDateTime_Check(dt))
       throw nb::type_error(("timestamps must be datetimes, got " + bindings::type_name(h)).c_str());
-    const int y = PyDateTime_GET_YEAR(dt), mo = PyDateTime_GET_MONTH(dt),
-              d = PyDateTime_GET_DAY(dt);
-    const int64_t day = tl::days_from_civil(y, mo, d);
-    const int64_t wall = day * tl::kNsPerDay + PyDateTime_DATE_GET_HOUR(dt) * tl::kNsPerHour +
-                         PyDateTime_DATE_GET_MINUTE(dt) * tl::kNsPerMinute +
-                         PyDateTime_DATE_GET_SECOND(dt) * tl::kNsPerSecond +
-                         static_cast<int64_t>(PyDateTime_DATE_GET_MICROSECOND(dt)) * kNsPerMicro +
-                         extra_nanoseconds(dt);
+    const int64_t wall_micro = wall_us(dt);
+    const int64_t day = tl::floor_div(wall_micro, tl::kNsPerDay / kNsPerMicro);
+    const int64_t wall = wall_micro * kNsPerMicro + extra_nanoseconds(dt);
     PyObject* tz = PyDateTime_DATE_GET_TZINFO(dt);
-    int64_t offset = 0;
-    const bool is_aware = tz != Py_None && offsets.offset(tz, day, dt, y, mo, d, offset);
+    std::optional<int64_t> offset_micro;
+    if (tz != Py_None) offset_micro = offsets.offset_us(dt, tz, day);
+    const bool is_aware = offset_micro.has_value();
+    const int64_t offset = is_aware ? *offset_micro * kNsPerMicro : 0;
     if (aware < 0) aware = is_aware;
     if (aware != static_cast<int>(is_aware))
       core::fail(core::ErrorKind::Type, "can't compare offset-naive and offset-aware datetimes");
