@@ -171,6 +171,42 @@ def test_aggregation_skips_missing_values(day, function, hours, expected):
     assert (math.isnan(out.iloc[0]) and math.isnan(expected)) or out.iloc[0] == expected
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # pandas: inf - inf
+@pytest.mark.parametrize("function", ["sum", "mean", "max", "min"])
+@pytest.mark.parametrize(
+    "start, end",
+    [
+        (local(2025, 3, 28), local(2025, 4, 2)),  # a 23-hour day: its runs are uneven
+        (local(2025, 10, 24), local(2025, 10, 29)),  # a 25-hour day with a repeated hour
+        (local(2025, 1, 1), local(2025, 1, 1, 7)),  # fewer hours than one batch of runs
+    ],
+)
+@pytest.mark.parametrize("resolution, pandas_key", [("hourly", "h"), ("daily", None)])
+def test_whole_grid_reductions_match_pandas(function, start, end, resolution, pandas_key):
+    tl = timeline(start, end)
+    rng = np.random.default_rng(7)
+    idx = tl.get_as("quarter_hourly")
+    values = rng.normal(10.0, 3.0, len(idx)) * 10.0 ** rng.integers(-6, 7, len(idx))
+    values[rng.random(len(idx)) < 0.05] = np.nan
+    values[rng.integers(0, len(idx), 3)] = [np.inf, -np.inf, np.inf]
+    series = pd.Series(values, index=idx)
+    block = e.Aggregate(
+        input=ds("q", "quarter_hourly"),
+        resolution=resolution,
+        aggregation_function=function,
+        output=ds("r", resolution),
+    )
+    out = block.compute(tl, input=series)
+    if pandas_key:  # hour starts in UTC keep the repeated local hour apart
+        keys = series.index.floor(pandas_key)
+    else:
+        keys = series.index.tz_convert(STOCKHOLM).normalize()
+    expected = getattr(series.groupby(keys), function)()
+    if function == "sum":  # a period with no present value is missing, not 0
+        expected[series.notna().groupby(keys).sum().to_numpy() == 0] = np.nan
+    np.testing.assert_allclose(out.to_numpy(), expected.to_numpy(), rtol=1e-13, atol=0.0)
+
+
 def test_rates_repeat_and_missing_values_carry_forward():
     tl = timeline(local(2025, 1, 30), local(2025, 2, 2))
     price = e.Resample(

@@ -120,11 +120,44 @@ Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> ins
   auto run_end = [&](size_t j) { return j + 1 < runs ? run_begin(j + 1) : p.rows; };
   auto id_of = [&](size_t j) { return p.id_of_run.empty() ? j : size_t(p.id_of_run[j]); };
   if (rows.identity) {
-    // The whole grid in row order: each run of `r` is a slice of the values.
-    for (size_t j = 0; j < runs; ++j) {
+    // The whole grid in row order: each run of `r` is a slice of the values. A compensated
+    // sum is one long chain of dependent additions, so runs of equal length that belong to
+    // distinct periods are folded four at a time, each in its own order as before: the same
+    // results, with four chains in flight.
+    const double* v = values.data();
+    size_t j = 0;
+    for (; j + 4 <= runs; j += 4) {
+      const size_t b0 = run_begin(j), len = run_begin(j + 1) - b0;
+      const size_t b1 = b0 + len, b2 = b1 + len, b3 = b2 + len;
+      const size_t q0 = id_of(j), q1 = id_of(j + 1), q2 = id_of(j + 2), q3 = id_of(j + 3);
+      const bool even =
+          run_begin(j + 2) == b2 && run_begin(j + 3) == b3 && run_end(j + 3) == b3 + len;
+      const bool distinct = q0 != q1 && q0 != q2 && q0 != q3 && q1 != q2 && q1 != q3 && q2 != q3;
+      if (!even || !distinct) {
+        for (size_t t = j; t < j + 4; ++t) {
+          const size_t q = id_of(t);
+          Fold<F> f = slots.load(q);
+          for (size_t i = run_begin(t), e = run_end(t); i < e; ++i) f.add(v[i]);
+          slots.store(q, f);
+        }
+        continue;
+      }
+      Fold<F> f0 = slots.load(q0), f1 = slots.load(q1), f2 = slots.load(q2), f3 = slots.load(q3);
+      for (size_t i = 0; i < len; ++i) {
+        f0.add(v[b0 + i]);
+        f1.add(v[b1 + i]);
+        f2.add(v[b2 + i]);
+        f3.add(v[b3 + i]);
+      }
+      slots.store(q0, f0);
+      slots.store(q1, f1);
+      slots.store(q2, f2);
+      slots.store(q3, f3);
+    }
+    for (; j < runs; ++j) {
       const size_t q = id_of(j);
       Fold<F> f = slots.load(q);
-      for (size_t i = run_begin(j), e = run_end(j); i < e; ++i) f.add(values[i]);
+      for (size_t i = run_begin(j), e = run_end(j); i < e; ++i) f.add(v[i]);
       slots.store(q, f);
     }
   } else if (rows.on_starts) {
