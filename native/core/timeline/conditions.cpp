@@ -106,6 +106,18 @@ bool in_bits(std::uint64_t bits, std::int64_t x) {
   return x >= 0 && x < 64 && ((bits >> x) & 1U) != 0;
 }
 
+// m &= s (or m |= s) element by element. Through restrict pointers and a size read once: a
+// byte store could otherwise alias the vector's own fields, which keeps the loop scalar.
+void combine(Mask& m, const Mask& s, bool both) {
+  std::uint8_t* __restrict out = m.data();
+  const std::uint8_t* __restrict in = s.data();
+  const std::size_t n = m.size();
+  if (both)
+    for (std::size_t i = 0; i < n; ++i) out[i] &= in[i];
+  else
+    for (std::size_t i = 0; i < n; ++i) out[i] |= in[i];
+}
+
 Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate> holidays) {
   switch (c.kind) {
     case Kind::Month: {
@@ -134,23 +146,18 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
     }
     case Kind::And: {
       Mask m(v.size(), 1);
-      for (const auto& sub : c.children) {
-        const Mask s = evaluate(v, sub, holidays);
-        for (std::size_t i = 0; i < m.size(); ++i) m[i] &= s[i];
-      }
+      for (const auto& sub : c.children) combine(m, evaluate(v, sub, holidays), true);
       return m;
     }
     case Kind::Or: {
       Mask m(v.size(), 0);
-      for (const auto& sub : c.children) {
-        const Mask s = evaluate(v, sub, holidays);
-        for (std::size_t i = 0; i < m.size(); ++i) m[i] |= s[i];
-      }
+      for (const auto& sub : c.children) combine(m, evaluate(v, sub, holidays), false);
       return m;
     }
     case Kind::Not: {
       Mask m = evaluate(v, c.children.at(0), holidays);
-      for (auto& x : m) x ^= 1;
+      std::uint8_t* __restrict out = m.data();
+      for (std::size_t i = 0, n = m.size(); i < n; ++i) out[i] ^= 1;
       return m;
     }
   }

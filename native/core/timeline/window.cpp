@@ -1,6 +1,7 @@
 #include "core/timeline/window.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
@@ -14,6 +15,30 @@ std::int64_t add_step(std::int64_t t, Resolution r, const CalendarStep& calendar
   if (__builtin_add_overflow(t, r == Resolution::HOURLY ? kNsPerHour : kNsPerQuarterHour, &out))
     value_error("an input ends beyond the nanosecond range of instants");
   return out;
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> instant_range(
+    std::span<const std::int64_t> instants, std::int64_t missing) {
+  // Four running extremes each: a single pair would make every element wait for the compare
+  // of the one before it.
+  constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t bottom = std::numeric_limits<std::int64_t>::min();
+  std::int64_t lo[4] = {top, top, top, top}, hi[4] = {bottom, bottom, bottom, bottom};
+  bool any[4] = {false, false, false, false};
+  const std::int64_t* t = instants.data();
+  const std::size_t n = instants.size();
+  std::size_t i = 0;
+  auto take = [&](std::size_t k, std::int64_t x) {
+    const bool present = x != missing;
+    lo[k] = std::min(lo[k], present ? x : top);
+    hi[k] = std::max(hi[k], present ? x : bottom);
+    any[k] |= present;
+  };
+  for (; i + 4 <= n; i += 4)
+    for (std::size_t k = 0; k < 4; ++k) take(k, t[i + k]);
+  for (; i < n; ++i) take(0, t[i]);
+  if (!(any[0] || any[1] || any[2] || any[3])) return std::nullopt;
+  return std::pair{std::min({lo[0], lo[1], lo[2], lo[3]}), std::max({hi[0], hi[1], hi[2], hi[3]})};
 }
 
 Window timeline_window(std::span<const Span> spans, std::optional<std::int64_t> start,

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/domain/units.hpp"
@@ -20,6 +21,11 @@ struct Span {
   std::int64_t last;
   Resolution resolution;
 };
+
+// The least and greatest of `instants`, skipping `missing` (the host's NaT); nullopt when no
+// instant is present.
+std::optional<std::pair<std::int64_t, std::int64_t>> instant_range(
+    std::span<const std::int64_t> instants, std::int64_t missing);
 
 // t plus one calendar step of a resolution of a day or longer, added in the zone's local
 // wall-clock time (the host's calendar arithmetic).

@@ -95,14 +95,10 @@ std::vector<cal::Span> spans_of(nb::handle inputs) {
                             " has a time-zone naive index; inputs must be time-zone aware")
                                .c_str());
     const InstantsView instants = instants_view(index, /*to_ns=*/false);
-    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
-    std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = nat;
-    for (const std::int64_t t : instants.raw) {
-      if (t == nat) continue;
-      lo = std::min(lo, t);
-      hi = std::max(hi, t);
-    }
-    if (hi == nat) continue;
+    const auto range =
+        cal::instant_range(instants.raw, std::numeric_limits<std::int64_t>::min());  // NaT
+    if (!range) continue;
+    const auto [lo, hi] = *range;
     std::int64_t first = 0, last = 0;
     if (__builtin_mul_overflow(lo, instants.unit_ns, &first) ||
         __builtin_mul_overflow(hi, instants.unit_ns, &last)) {
