@@ -136,15 +136,23 @@ PeriodIndex rank_runs(PeriodIndex& p, std::size_t runs, const std::vector<std::s
     sort_runs(runs, key, row, p.id_of_run, first_row);
   p.periods = first_row.size();
   // Period starts in row order are the runs that begin their period.
+  // Written through plain pointers: stores into the columns could otherwise alias their own
+  // fields, which would reload every pointer on every run.
   p.start_of_group.resize(p.periods);
   const bool every_row = p.periods == n;
-  if (!every_row) p.start_rows.reserve(p.periods);
+  if (!every_row) p.start_rows.resize(p.periods);
+  const std::int32_t* id = p.id_of_run.data();
+  const std::int32_t* first = first_row.data();
+  std::int32_t* start_of_group = p.start_of_group.data();
+  std::int32_t* start_rows = p.start_rows.data();
   std::size_t k = 0;
   for (std::size_t j = 0; j < runs; ++j) {
-    const auto g = static_cast<std::size_t>(p.id_of_run[j]);
-    if (static_cast<std::size_t>(first_row[g]) != row(j)) continue;
-    p.start_of_group[g] = static_cast<std::int32_t>(k++);
-    if (!every_row) p.start_rows.push_back(static_cast<std::int32_t>(row(j)));
+    const auto g = static_cast<std::size_t>(id[j]);
+    const auto r = static_cast<std::int32_t>(row(j));
+    if (first[g] != r) continue;
+    start_of_group[g] = static_cast<std::int32_t>(k);
+    if (!every_row) start_rows[k] = r;
+    ++k;
   }
   return std::move(p);
 }
@@ -182,13 +190,18 @@ PeriodIndex periods_of(const Calendar& c) {
         count += b - a;
         prev = key_at<R>(c, k, b - 1);
       } else if (R == Resolution::HOURLY && c.derived()) {
-        // The first row of each local hour of the run, found without visiting the others.
+        // The first row of each local hour of the run, found without visiting the others:
+        // the run's first row, the first row at or after the next full hour, and from there
+        // every fourth row (minutes step by 15 along a run, so each later hour begins exactly
+        // four rows on, whatever the zone's offset within its quarter-hour).
+        add(a, key_at<R>(c, k, a));
         const std::int64_t m0 = c.runs[k].first_minute;
-        for (std::size_t row = a; row < b;) {
-          add(row, key_at<R>(c, k, row));
-          const std::int64_t next_hour = (c.minute_of_day(k, row) / 60 + 1) * 60;
-          const std::int64_t step = (next_hour - m0 + kStepMinutes - 1) / kStepMinutes;
-          row = std::max(row + 1, a + static_cast<std::size_t>(step));
+        const std::int64_t next_hour = (c.minute_of_day(k, a) / 60 + 1) * 60;
+        std::size_t row =
+            a + static_cast<std::size_t>((next_hour - m0 + kStepMinutes - 1) / kStepMinutes);
+        if (row < b) {
+          Key key = key_at<R>(c, k, row);
+          for (; row < b; row += 60 / kStepMinutes, ++key.primary) add(row, key);
         }
       } else {
         for (std::size_t row = a; row < b; ++row) add(row, key_at<R>(c, k, row));
