@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/timeline/accessors.hpp"
@@ -18,6 +19,9 @@ namespace ostrel::core::timeline {
 class Timeline {
  public:
   explicit Timeline(Calendar calendar);
+  // A calendar whose instants are known to ascend (a built grid), taken without checking.
+  struct Ascending {};
+  Timeline(Calendar calendar, Ascending) : calendar_(std::move(calendar)), ascending_(true) {}
 
   const Calendar& calendar() const { return calendar_; }
   std::size_t size() const { return calendar_.size(); }

@@ -46,7 +46,9 @@ std::shared_ptr<const cal::Timeline> core_of(nb::handle tz, std::int64_t start, 
        (fixed && nb::handle(last.zone).type().is(host::fixed_timezone_type()) &&
         nb::handle(last.zone).equal(tz))))
     return core;
-  core = std::make_shared<const cal::Timeline>(grid_calendar(tz, start, end));
+  // The quarter-hour grid ascends by construction.
+  core = std::make_shared<const cal::Timeline>(grid_calendar(tz, start, end),
+                                               cal::Timeline::Ascending{});
   // Only zones whose answers cannot change are remembered: fixed offsets (by value) and the
   // host database's zones (by identity).
   if (fixed || tz.type().is(nb::module_::import_("zoneinfo").attr("ZoneInfo"))) {
