@@ -12,15 +12,18 @@ runs in this process, and the two sides' totals must agree.
 
 import asyncio
 import datetime as dt
+import json
 import math
 import sys
 import time
 import uuid
+from pathlib import Path
 from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
 
+import ostrelpy
 from ostrelpy.api_client import holiday_occurrences
 from ostrelpy.bindings import _engine, logic
 from ostrelpy.models import Dataset, Holiday
@@ -30,20 +33,7 @@ TZ = ZoneInfo("Europe/Stockholm")
 START = dt.datetime(2025, 1, 1, tzinfo=TZ)
 END = dt.datetime(2026, 1, 1, tzinfo=TZ)
 CONSUMPTION = Dataset(id="consumption", resolution="quarter_hourly", unit="kWh")
-PEAK_HOLIDAYS = [
-    "se/nyarsdagen",
-    "se/trettondedag_jul",
-    "se/langfredagen",
-    "se/annandag_pask",
-    "se/forsta_maj",
-    "se/kristi_himmelsfard",
-    "se/nationaldagen",
-    "se/midsommarafton",
-    "se/julafton",
-    "se/juldagen",
-    "se/annandag_jul",
-    "se/nyarsafton",
-]
+CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
 RUNS = 7
 
 
@@ -63,8 +53,15 @@ def year_of_quarter_hours(zone):
     return dict(zip(index.to_pydatetime(), values.tolist()))
 
 
+def tariff_holidays():
+    """The holidays the bundled tariff's conditions name, read from its catalogue entry."""
+    data = json.loads((CATALOGUE / f"{TARIFF}.json").read_text(encoding="utf-8"))
+    components = [_engine.TariffComponent.model_validate(c) for c in data["tariff_components"]]
+    return sorted({h.value for c in components for h in c.collect_holidays()})
+
+
 HOLIDAY_DATES = {
-    o.date for o in holiday_occurrences(2024, 2027, [Holiday(h) for h in PEAK_HOLIDAYS])
+    o.date for o in holiday_occurrences(2024, 2027, [Holiday(h) for h in tariff_holidays()])
 }
 
 

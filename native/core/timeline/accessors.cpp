@@ -45,6 +45,21 @@ DayRun day_run(std::size_t row, std::int64_t local, std::int64_t offset) {
   return r;
 }
 
+// Row i's accessor fields: those of its day run, and the hour and minute of its minute of day.
+void fill_row(Accessors& t, std::size_t i, const DayRun& r, std::int64_t minute,
+              std::int64_t offset) {
+  t.iso_year[i] = r.iso_year;
+  t.week[i] = r.week;
+  t.day_of_week[i] = r.day_of_week;
+  t.year[i] = r.year;
+  t.month[i] = r.month;
+  t.day[i] = r.day;
+  t.hour[i] = static_cast<std::int8_t>(minute / 60);
+  t.minute[i] = static_cast<std::int8_t>(minute % 60);
+  t.utc_offset[i] = offset;
+  t.date[i] = r.date;
+}
+
 bool same_day_fields(const DayRun& a, const DayRun& b) {
   return a.date == b.date && a.offset == b.offset && a.year == b.year && a.iso_year == b.iso_year &&
          a.month == b.month && a.day == b.day && a.week == b.week && a.day_of_week == b.day_of_week;
@@ -140,17 +155,7 @@ Accessors accessors_of(const Calendar& c) {
     const auto a = static_cast<std::size_t>(r.first_row);
     const std::size_t b = c.run_end(k);
     for (std::size_t i = a; i < b; ++i) {
-      const std::int64_t m = c.minute_of_day(k, i);
-      t.iso_year[i] = r.iso_year;
-      t.week[i] = r.week;
-      t.day_of_week[i] = r.day_of_week;
-      t.year[i] = r.year;
-      t.month[i] = r.month;
-      t.day[i] = r.day;
-      t.hour[i] = static_cast<std::int8_t>(m / 60);
-      t.minute[i] = static_cast<std::int8_t>(m % 60);
-      t.utc_offset[i] = r.offset;
-      t.date[i] = r.date;
+      fill_row(t, i, r, c.minute_of_day(k, i), r.offset);
     }
   }
   return t;
@@ -179,16 +184,7 @@ Accessors accessors_of(std::span<const std::int64_t> utc, std::span<const std::i
     }
     const std::int64_t m = (local - days * kNsPerDay) / kNsPerMinute;
     t.utc[i] = utc[i];
-    t.iso_year[i] = r.iso_year;
-    t.week[i] = r.week;
-    t.day_of_week[i] = r.day_of_week;
-    t.year[i] = r.year;
-    t.month[i] = r.month;
-    t.day[i] = r.day;
-    t.hour[i] = static_cast<std::int8_t>(m / 60);
-    t.minute[i] = static_cast<std::int8_t>(m % 60);
-    t.utc_offset[i] = offset;
-    t.date[i] = r.date;
+    fill_row(t, i, r, m, offset);
   }
   return t;
 }
