@@ -94,9 +94,7 @@ def price(args: argparse.Namespace) -> Priced:
     names = energy_ids if len(energy_ids) == 1 else {"consumption"}
     inputs = pricing.Inputs(dict.fromkeys(names | {"consumption"}, reading), lo, hi)
     window = lo.to_pydatetime(), hi.to_pydatetime()
-    results = pricing.evaluate_with_facade(entry, inputs, *window)
-    if getattr(args, "chart", None) or args.command == "schedule":
-        results = pricing.with_prices(results, pricing.evaluate(entry.tariff, inputs, *window))
+    results = pricing.evaluate(entry.tariff, inputs, *window)
     for notice in inputs.notices:
         print(f"ostrelpy: {notice}", file=sys.stderr)
     return Priced(entry, zone, reading, lo, hi, inputs, results)

@@ -16,7 +16,6 @@ import argparse
 import os
 import sys
 import time
-import uuid
 from dataclasses import dataclass
 from typing import Any
 
@@ -209,19 +208,18 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     cols = add_battery(h, load, battery)
     variables = _variables(h, priced, cols.grid, index, load + battery.power * HOURS)
     facade = logic.LogicBindings("local")
-    with pricing.catalogue_env(priced.entry.path.parent):
-        compiled = pricing.run_sync(
-            facade.add_to_highs_model(
-                uuid.UUID(str(priced.entry.tariff.id)),
-                priced.start.to_pydatetime(),
-                priced.end.to_pydatetime(),
-                {},
-                variables,
-                h,
-                minimising_cost=not exact,
-                use_cache=False,
-            )
+    compiled = pricing.run_sync(
+        facade.add_to_highs_model(
+            priced.entry.tariff,
+            priced.start.to_pydatetime(),
+            priced.end.to_pydatetime(),
+            {},
+            variables,
+            h,
+            minimising_cost=not exact,
+            use_cache=False,
         )
+    )
     objective = np.zeros(h.getNumCol())
     for c in compiled:
         for v in c.costs.values():

@@ -9,9 +9,9 @@ and a tidy result.
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import dataclasses
 import datetime as dt
+import functools
 import os
 import threading
 import uuid
@@ -22,7 +22,6 @@ from typing import Any, TypeVar
 import pandas as pd
 
 from ostrelpy import meter, tariffs
-from ostrelpy.api_client import CATALOGUE_ENV, APIClient
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
@@ -30,16 +29,27 @@ T = TypeVar("T")
 
 
 def run_sync(coro: Coroutine[Any, Any, T]) -> T:
-    """Await `coro` from synchronous code, also where an event loop already runs (notebooks)."""
+    """Await `coro` from synchronous code, also where an event loop already runs (notebooks).
+
+    The bundled API client answers without waiting, so a request usually completes on its
+    first step and needs no event loop at all; one that waits is finished on one."""
+    try:
+        first = coro.send(None)
+    except StopIteration as done:
+        return done.value
+    except BaseException:
+        coro.close()
+        raise
+    resumed = _resume(coro, first)
     try:
         asyncio.get_running_loop()
     except RuntimeError:
-        return asyncio.run(coro)
+        return asyncio.run(resumed)
     box: dict[str, Any] = {}
 
     def worker() -> None:
         try:
-            box["value"] = asyncio.run(coro)
+            box["value"] = asyncio.run(resumed)
         except BaseException as exc:  # handed back to the caller's thread
             box["error"] = exc
 
@@ -51,6 +61,33 @@ def run_sync(coro: Coroutine[Any, Any, T]) -> T:
     return box["value"]
 
 
+class _Resumed:
+    """The rest of a coroutine that has already yielded `first`, as an awaitable."""
+
+    def __init__(self, coro: Coroutine[Any, Any, Any], first: Any) -> None:
+        self.coro, self.first = coro, first
+
+    def __await__(self):
+        step = self.first
+        while True:
+            try:
+                sent = yield step
+            except BaseException as exc:  # cancellation and the like reach the coroutine
+                try:
+                    step = self.coro.throw(exc)
+                except StopIteration as done:
+                    return done.value
+                continue
+            try:
+                step = self.coro.send(sent)
+            except StopIteration as done:
+                return done.value
+
+
+async def _resume(coro: Coroutine[Any, Any, T], first: Any) -> T:
+    return await _Resumed(coro, first)
+
+
 @dataclass(frozen=True)
 class ComponentResult:
     """One active component's cost per interval start (UTC) and, where the component
@@ -60,7 +97,12 @@ class ComponentResult:
     component: Any  # the engine's TariffComponent
     cost: pd.Series
     currency: str
-    energy_price: pd.Series | None
+    series: Mapping[str, Any] = dataclasses.field(repr=False, default_factory=dict)
+    inputs: Mapping[Any, Any] = dataclasses.field(repr=False, default_factory=dict)
+
+    @functools.cached_property
+    def energy_price(self) -> pd.Series | None:
+        return _energy_price(self.component, self.series, self.inputs)
 
 
 def engine_components(tariff: Tariff) -> list[tuple[PublicComponent, Any]]:
@@ -72,70 +114,36 @@ def engine_components(tariff: Tariff) -> list[tuple[PublicComponent, Any]]:
     ]
 
 
-def _holidays(components: list[Any], start: dt.datetime, end: dt.datetime) -> list[Any]:
-    from ostrelpy.bindings import _engine
-
-    wanted = sorted({h.value for c in components for h in c.collect_holidays()})
-    if not wanted:
-        return []
-    tz = _engine.timezone_from_str(components[0].timezone)
-    raw = run_sync(
-        APIClient(api_key="local").list_holidays(
-            start_year=start.astimezone(tz).year - 1,
-            end_year=end.astimezone(tz).year + 1,
-            holiday=wanted,
-        )
-    )
-    return [_engine.HolidayOccurrence.model_validate(o, from_attributes=True) for o in raw]
-
-
 def evaluate(
     tariff: Tariff,
     series_for: Callable[[Any, Any], pd.Series],
     start: dt.datetime,
     end: dt.datetime,
 ) -> list[ComponentResult]:
-    """Every component of `tariff` active in [start, end), in tariff order.
+    """Every component of `tariff` active in [start, end), in tariff order, through the
+    facade's one path: each on its own window, timeline and run, with the holidays it names.
 
     `series_for(component, dataset)` gives the input series of an engine dataset, on the
     dataset's resolution and in the component's zone.
     """
-    from ostrelpy.bindings import _engine
+    from ostrelpy.bindings import logic
 
-    active = [(p, c) for p, c in engine_components(tariff) if c.is_active_in_period(start, end)]
-    holidays = _holidays([c for _, c in active], start, end)
+    facade = logic.LogicBindings("local")
+    runs = run_sync(facade._evaluate(tariff, start, end, series_for, use_cache=True))
     out = []
-    for public, component in active:
-        inputs = {d: series_for(component, d).rename(d.id) for d in component.datasets}
-        timeline = _engine.build_timeline(
-            [component], inputs, holidays, start_time=start, end_time=end
-        )
-        ctx = _engine.run_pipeline([component], inputs, timeline=timeline)
-        cost = ctx.all_series[component.cost.id]
+    for position, component, inputs, ctx in runs:
+        series = ctx.all_series
         out.append(
             ComponentResult(
-                public=public,
+                public=tariff.tariff_components[position],
                 component=component,
-                cost=cost,
+                cost=series[component.cost.id],
                 currency=component.cost.unit.value,
-                energy_price=_energy_price(component, ctx.all_series, inputs),
+                series=series,
+                inputs=inputs,
             )
         )
     return out
-
-
-@contextlib.contextmanager
-def catalogue_env(folder: str | os.PathLike[str]):
-    """The facade's API client takes its catalogue from the environment."""
-    before = os.environ.get(CATALOGUE_ENV)
-    os.environ[CATALOGUE_ENV] = str(folder)
-    try:
-        yield
-    finally:
-        if before is None:
-            os.environ.pop(CATALOGUE_ENV, None)
-        else:
-            os.environ[CATALOGUE_ENV] = before
 
 
 def evaluate_with_facade(
@@ -144,41 +152,26 @@ def evaluate_with_facade(
     start: dt.datetime,
     end: dt.datetime,
 ) -> list[ComponentResult]:
-    """The same results through the public facade, `LogicBindings.calculate_cost`, with the
-    inputs as it takes them (mappings from interval start to value); no energy prices."""
+    """The costs as the public facade's `calculate_cost` gives them, with the inputs as it
+    takes them (mappings from interval start to value); no energy prices."""
     from ostrelpy.bindings import logic
 
-    active = [
-        (p, c) for p, c in engine_components(entry.tariff) if c.is_active_in_period(start, end)
-    ]
     data: dict[Dataset, dict[dt.datetime, float]] = {}
-    for _, component in active:
+    for _, component in engine_components(entry.tariff):
         for d in component.datasets:
             key = Dataset(id=d.id, resolution=d.resolution.value, unit=d.unit.value)
             if key not in data:
                 s = series_for(component, d)
                 data[key] = dict(zip(s.index.to_pydatetime(), s.tolist()))
     facade = logic.LogicBindings("local")
-    with catalogue_env(entry.path.parent):
-        costs = run_sync(
-            facade.calculate_cost(
-                uuid.UUID(str(entry.tariff.id)), start, end, data, use_cache=False
-            )
-        )
+    costs = run_sync(facade.calculate_cost(entry.tariff, start, end, data, use_cache=False))
     out = []
-    for (public, component), cost in zip(active, costs, strict=True):
+    for cost in costs:
         index = pd.DatetimeIndex(list(cost.costs), tz="UTC").as_unit("ns") if cost.costs else None
         series = pd.Series(list(cost.costs.values()), index=index, dtype="float64")
-        out.append(ComponentResult(public, component, series, component.cost.unit.value, None))
+        unit = cost.component.cost.unit
+        out.append(ComponentResult(cost.component, None, series, getattr(unit, "value", unit)))
     return out
-
-
-def with_prices(results: list[ComponentResult], priced: list[ComponentResult]):
-    """`results` with the energy prices of the same components evaluated directly."""
-    return [
-        dataclasses.replace(r, energy_price=p.energy_price)
-        for r, p in zip(results, priced, strict=True)
-    ]
 
 
 def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any, Any]):

@@ -15,6 +15,7 @@
 #include "bindings/common/host.hpp"
 #include "bindings/logic/inputs.hpp"
 #include "bindings/logic/logic.hpp"
+#include "bindings/logic/request.hpp"
 #include "core/logic/windows.hpp"
 
 namespace ostrel::bindings::logic {
@@ -25,22 +26,9 @@ using coro::awaited;
 
 coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
                              nb::object end_time, bool use_cache) {
-  nb::object cache = attr("_TARIFF_CACHE");
-  nb::object tariff = use_cache ? cache.attr("get")(tariff_id) : nb::none();
-  if (tariff.is_none()) {
-    nb::object fetch = client.attr("get_tariff")(tariff_id);
-    tariff = co_await awaited(std::move(fetch));
-    // Stored also without the cache: a fetch refreshes what later cached calls see.
-    cache.attr("put")(tariff_id, tariff);
-  }
-  // Every component is converted (and so validated) before any is filtered, on every call:
-  // the cache holds the public tariff.
-  nb::list converted;
-  for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
-  nb::list active;
-  for (nb::handle c : converted)
-    if (truth(c.attr("is_active_in_period")(start_time, end_time), false)) active.append(c);
-  co_return active;
+  nb::object tariff = co_await awaited(
+      coro::make_coroutine(tariff_of(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  co_return active_components_of(tariff, start_time, end_time).components;
 }
 
 coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object start_time,
@@ -62,6 +50,27 @@ coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object star
   co_return out;
 }
 
+// The door of calculate_cost: the caller's {datetime: float} mappings, each read once.
+class MappingDoor final : public Door {
+ public:
+  explicit MappingDoor(nb::handle data) : inputs_(domain_keys(data)) {}
+  nb::object input(nb::handle, nb::handle dataset, const EvaluationWindow& window) override {
+    return inputs_.series(dataset, window);
+  }
+  void done(nb::handle component, nb::handle, nb::handle ctx) override {
+    nb::object series = cost_series(component, ctx);
+    if (assertions_enabled() && !nb::isinstance(series, host::series_type())) {
+      PyErr_SetNone(PyExc_AssertionError);
+      throw nb::python_error();
+    }
+    costs.append(to_float_cost(series, component));
+  }
+  nb::list costs;
+
+ private:
+  InputSeries inputs_;
+};
+
 coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,
                           nb::object end_time, nb::object data, bool use_cache) {
   nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
@@ -70,27 +79,9 @@ coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object star
   pending = self.attr("_fetch_holidays")(components, start_time, end_time,
                                          nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await awaited(std::move(pending));
-  InputSeries inputs_of(domain_keys(data));
-  nb::object engine = domain();
-  nb::list costs;
-  for (nb::handle component : components) {
-    const EvaluationWindow window = evaluation_window(component, start_time, end_time);
-    nb::dict inputs;
-    for (nb::handle d : component.attr("datasets")) inputs[d] = inputs_of.series(d, window);
-    nb::list one;
-    one.append(component);
-    nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
-                                                        nb::arg("start_time") = window.start_time,
-                                                        nb::arg("end_time") = window.end_time);
-    nb::object ctx = engine.attr("run_pipeline")(one, inputs, nb::arg("timeline") = timeline);
-    nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
-    if (assertions_enabled() && !nb::isinstance(series, host::series_type())) {
-      PyErr_SetNone(PyExc_AssertionError);
-      throw nb::python_error();
-    }
-    costs.append(to_float_cost(series, component));
-  }
-  co_return costs;
+  MappingDoor door(data);
+  run_components(components, holidays, start_time, end_time, door);
+  co_return door.costs;
 }
 
 nb::object make(coro::Task&& task, const char* name) {
@@ -189,6 +180,7 @@ void init_facade(nb::module_& m) {
           nb::sig("def _fetch_holidays(self, components, start_time, end_time, *, use_cache)"),
           "Coroutine: the occurrences of the holidays the components name.");
   init_model_methods(cls);
+  init_request(cls);
 }
 
 }  // namespace ostrel::bindings::logic

@@ -12,6 +12,7 @@
 #include "bindings/logic/facade.hpp"
 #include "bindings/logic/inputs.hpp"
 #include "bindings/logic/logic.hpp"
+#include "bindings/logic/request.hpp"
 #include "core/logic/inputs.hpp"
 
 namespace ostrel::bindings::logic {
@@ -39,6 +40,48 @@ nb::dict variable_series(nb::handle variables, nb::handle adapter) {
   return out;
 }
 
+// The door of model building: measured data where the caller gave it (it takes precedence
+// over variables for the same dataset), else the adapter's series of the caller's variables;
+// each component compiled after the columns already in the model and added to it before the
+// next one is compiled.
+class ModelDoor final : public Door {
+ public:
+  ModelDoor(nb::handle data, nb::handle variables, nb::handle adapter, bool minimising_cost)
+      : data_(domain_keys(data)), adapter_(nb::borrow(adapter)), convex_(minimising_cost) {
+    data_.read_all();
+    variables_ = variable_series(variables, adapter);
+  }
+  nb::object input(nb::handle, nb::handle d, const EvaluationWindow& window) override {
+    if (data_.has(d)) return data_.series(d, window);
+    PyObject* vars = PyDict_GetItemWithError(variables_.ptr(), d.ptr());
+    if (!vars) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      bindings::raise_key_error(d);
+    }
+    return cut_to_window(vars, window);
+  }
+  void run_arguments(nb::kwargs& kwargs) override {
+    kwargs["next_available_col"] = adapter_.attr("get_next_available_col")();
+    kwargs["assume_convex"] = nb::bool_(convex_);
+  }
+  void done(nb::handle component, nb::handle, nb::handle ctx) override {
+    adapter_.attr("add_blocks")(ctx.attr("function_blocks"));
+    nb::object series = cost_series(component, ctx);
+    if (nb::isinstance(series, domain().attr("VariableSeries")))
+      costs.append(attr("ComponentCost")(to_public_component(component),
+                                         adapter_.attr("to_variables")(series)));
+    else
+      costs.append(to_float_cost(series, component));
+  }
+  nb::list costs;
+
+ private:
+  InputSeries data_;
+  nb::dict variables_;
+  nb::object adapter_;
+  bool convex_;
+};
+
 coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object start_time,
                            nb::object end_time, nb::object data, nb::object variables,
                            nb::object adapter, bool minimising_cost, bool use_cache) {
@@ -48,47 +91,9 @@ coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object sta
   pending = self.attr("_fetch_holidays")(components, start_time, end_time,
                                          nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await awaited(std::move(pending));
-  InputSeries data_series(domain_keys(data));
-  data_series.read_all();
-  nb::dict by_variables = variable_series(variables, adapter);
-
-  nb::object engine = domain();
-  nb::object variable_type = engine.attr("VariableSeries");
-  nb::list costs;
-  for (nb::handle component : components) {
-    const EvaluationWindow window = evaluation_window(component, start_time, end_time);
-    nb::dict inputs;
-    for (nb::handle d : component.attr("datasets")) {
-      // Measured data takes precedence over variables for the same dataset.
-      if (data_series.has(d)) {
-        inputs[d] = data_series.series(d, window);
-      } else {
-        PyObject* vars = PyDict_GetItemWithError(by_variables.ptr(), d.ptr());
-        if (!vars) {
-          if (PyErr_Occurred()) throw nb::python_error();
-          bindings::raise_key_error(d);
-        }
-        inputs[d] = cut_variables(vars, window);
-      }
-    }
-    nb::list one;
-    one.append(component);
-    nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
-                                                        nb::arg("start_time") = window.start_time,
-                                                        nb::arg("end_time") = window.end_time);
-    nb::object ctx = engine.attr("run_pipeline")(
-        one, inputs, nb::arg("timeline") = timeline,
-        nb::arg("next_available_col") = adapter.attr("get_next_available_col")(),
-        nb::arg("assume_convex") = minimising_cost);
-    adapter.attr("add_blocks")(ctx.attr("function_blocks"));
-    nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
-    if (nb::isinstance(series, variable_type))
-      costs.append(attr("ComponentCost")(to_public_component(component),
-                                         adapter.attr("to_variables")(series)));
-    else
-      costs.append(to_float_cost(series, component));
-  }
-  co_return costs;
+  ModelDoor door(data, variables, adapter, minimising_cost);
+  run_components(components, holidays, start_time, end_time, door);
+  co_return door.costs;
 }
 
 // add_to_highs_model / add_to_gurobi_model: a fresh adapter of the named engine class around

@@ -7,6 +7,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/logic/logic.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
@@ -80,12 +81,14 @@ nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& windo
 
 namespace ostrel::bindings::logic {
 
-nb::object cut_variables(nb::handle series, const EvaluationWindow& window) {
+nb::object cut_to_window(nb::handle series, const EvaluationWindow& window) {
   if (!window.cut) return nb::borrow(series);
   const std::vector<std::int64_t> ns = convert::instants_ns(series.attr("index"));
   const std::vector<std::size_t> keep = core::logic::positions_within(ns, window.ns);
   std::vector<std::int64_t> positions(keep.begin(), keep.end());
-  return series.attr("gather")(convert::array(std::move(positions)));
+  nb::object at = convert::array(std::move(positions));
+  if (nb::isinstance(series, host::series_type())) return series.attr("iloc")[at];
+  return series.attr("gather")(at);
 }
 
 nb::dict domain_keys(nb::handle data) {

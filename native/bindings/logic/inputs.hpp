@@ -41,8 +41,8 @@ class InputSeries {
   std::unordered_map<PyObject*, convert::InstantValues> read_;  // by the caller's mapping
 };
 
-// A variable series cut to the window (the same object when the window is not cut).
-nb::object cut_variables(nb::handle series, const EvaluationWindow& window);
+// A pandas or variable series cut to the window (the same object when the window is not cut).
+nb::object cut_to_window(nb::handle series, const EvaluationWindow& window);
 
 // The engine datasets of the caller's `data` keys to the caller's values, every key converted.
 nb::dict domain_keys(nb::handle data);

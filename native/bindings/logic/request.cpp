@@ -1,0 +1,132 @@
+#include "bindings/logic/request.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
+#include "bindings/logic/logic.hpp"
+
+namespace ostrel::bindings::logic {
+
+ActiveComponents active_components_of(nb::handle tariff, nb::handle start_time,
+                                      nb::handle end_time) {
+  // Every component is converted (and so validated) before any is filtered, on every call:
+  // the cache holds the public tariff.
+  nb::list converted;
+  for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
+  ActiveComponents out;
+  std::size_t position = 0;
+  for (nb::handle c : converted) {
+    if (truth(c.attr("is_active_in_period")(start_time, end_time), false)) {
+      out.components.append(c);
+      out.positions.push_back(position);
+    }
+    ++position;
+  }
+  return out;
+}
+
+coro::Task tariff_of(nb::object client, nb::object tariff_id, bool use_cache) {
+  const int given = PyObject_IsInstance(tariff_id.ptr(), attr("Tariff").ptr());
+  if (given < 0) throw nb::python_error();
+  if (given == 1) co_return tariff_id;
+  nb::object cache = attr("_TARIFF_CACHE");
+  nb::object tariff = use_cache ? cache.attr("get")(tariff_id) : nb::none();
+  if (tariff.is_none()) {
+    nb::object fetch = client.attr("get_tariff")(tariff_id);
+    tariff = co_await coro::awaited(std::move(fetch));
+    // Stored also without the cache: a fetch refreshes what later cached calls see.
+    cache.attr("put")(tariff_id, tariff);
+  }
+  co_return tariff;
+}
+
+void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
+                    nb::handle end_time, Door& door) {
+  nb::object engine = domain();
+  nb::object build_timeline = engine.attr("build_timeline");
+  nb::object run_pipeline = engine.attr("run_pipeline");
+  for (nb::handle component : components) {
+    const EvaluationWindow window = evaluation_window(component, start_time, end_time);
+    nb::dict inputs;
+    for (nb::handle d : component.attr("datasets")) inputs[d] = door.input(component, d, window);
+    nb::list one;
+    one.append(component);
+    nb::object timeline = build_timeline(one, inputs, holidays,
+                                         nb::arg("start_time") = window.start_time,
+                                         nb::arg("end_time") = window.end_time);
+    nb::kwargs kwargs;
+    kwargs["timeline"] = timeline;
+    door.run_arguments(kwargs);
+    nb::object ctx = run_pipeline(one, inputs, **kwargs);
+    door.done(component, inputs, ctx);
+  }
+}
+
+nb::object cost_series(nb::handle component, nb::handle ctx) {
+  return ctx.attr("all_series")[component.attr("cost").attr("id")];
+}
+
+namespace {
+
+// The pandas door: each input is what the caller's `series_for(component, dataset)` gives,
+// cut to the component's window; each run is kept whole (its inputs and context), so that the
+// caller can read any series of it.
+class SeriesDoor final : public Door {
+ public:
+  explicit SeriesDoor(nb::object series_for) : series_for_(std::move(series_for)) {}
+  nb::object input(nb::handle component, nb::handle dataset,
+                   const EvaluationWindow& window) override {
+    return cut_to_window(series_for_(component, dataset), window);
+  }
+  void done(nb::handle component, nb::handle inputs, nb::handle ctx) override {
+    runs_.append(nb::make_tuple(component, inputs, ctx));
+  }
+  nb::list runs() const { return runs_; }
+
+ private:
+  nb::object series_for_;
+  nb::list runs_;
+};
+
+coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
+                    nb::object end_time, nb::object series_for, bool use_cache) {
+  nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
+  nb::object tariff = co_await coro::awaited(
+      coro::make_coroutine(tariff_of(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  ActiveComponents active = active_components_of(tariff, start_time, end_time);
+  nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
+                                                    nb::arg("use_cache") = use_cache);
+  nb::object holidays = co_await coro::awaited(std::move(pending));
+  SeriesDoor door(series_for);
+  run_components(active.components, holidays, start_time, end_time, door);
+  nb::list out;
+  nb::list runs = door.runs();
+  for (std::size_t i = 0; i < active.positions.size(); ++i) {
+    nb::object run = runs[i];
+    out.append(nb::make_tuple(active.positions[i], run[0], run[1], run[2]));
+  }
+  co_return out;
+}
+
+nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "_evaluate", {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}}, {{"use_cache"}}};
+  auto v = args::parse(sig, args, kwargs);
+  return coro::make_coroutine(
+      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false)),
+      "LogicBindings._evaluate");
+}
+
+}  // namespace
+
+void init_request(nb::class_<LogicBindings>& cls) {
+  cls.def("_evaluate", &evaluate_method,
+          nb::sig("def _evaluate(self, tariff, start_time, end_time, series_for, *, use_cache)"),
+          "Coroutine: each active component's run as (position in the tariff, engine component, "
+          "inputs, execution context); `tariff` is a public Tariff or an id, and "
+          "`series_for(component, dataset)` gives each input series.");
+}
+
+}  // namespace ostrel::bindings::logic

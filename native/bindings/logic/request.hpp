@@ -1,0 +1,55 @@
+#pragma once
+// One request, orchestrated once for every door (calculate_cost, the model-building calls and
+// the pandas door): the tariff's active components with their places in the tariff, then for
+// each component its evaluation window, its inputs on that window, one timeline and one run.
+// A door says only where inputs come from, how the pipeline runs and what becomes of a run.
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "bindings/common/coroutine.hpp"
+#include "bindings/logic/facade.hpp"
+#include "bindings/logic/inputs.hpp"
+
+namespace ostrel::bindings::logic {
+namespace nb = nanobind;
+
+struct ActiveComponents {
+  nb::list components;                 // engine components active in the period, in order
+  std::vector<std::size_t> positions;  // each one's place among the tariff's components
+};
+
+// Every component of the public tariff converted (so that an invalid one fails the request
+// even when it is not active), then those active in [start, end).
+ActiveComponents active_components_of(nb::handle tariff, nb::handle start_time,
+                                      nb::handle end_time);
+
+// The public tariff of a request: the tariff itself when the caller gave a public `Tariff`,
+// else the one fetched by id through the client (from the cache when allowed; a fetched
+// tariff is stored in the cache also without it).
+coro::Task tariff_of(nb::object client, nb::object tariff_id, bool use_cache);
+
+class Door {
+ public:
+  virtual ~Door() = default;
+  // The input of `dataset` for `component`, on the component's evaluation window.
+  virtual nb::object input(nb::handle component, nb::handle dataset,
+                           const EvaluationWindow& window) = 0;
+  // Sets run_pipeline's keyword arguments beyond the timeline.
+  virtual void run_arguments(nb::kwargs& kwargs) { (void)kwargs; }
+  // What the door keeps of a component's run.
+  virtual void done(nb::handle component, nb::handle inputs, nb::handle ctx) = 0;
+};
+
+// Runs each component alone on its own timeline over its evaluation window.
+void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
+                    nb::handle end_time, Door& door);
+
+// The series of a component's cost in a finished run.
+nb::object cost_series(nb::handle component, nb::handle ctx);
+
+// LogicBindings._evaluate: the pandas door.
+void init_request(nb::class_<LogicBindings>& cls);
+
+}  // namespace ostrel::bindings::logic
