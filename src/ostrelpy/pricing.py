@@ -19,6 +19,7 @@ from collections.abc import Callable, Coroutine, Mapping
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
+import numpy as np
 import pandas as pd
 
 from ostrelpy import meter, tariffs
@@ -301,20 +302,21 @@ class CostFrame(pd.DataFrame):
         the columns' name is the currency."""
         if self.empty:
             return pd.DataFrame(columns=["total"], dtype="float64")
-        start = self["start"]
-        month = start.dt.tz_localize(None).dt.to_period("M").astype(str)
-        order = list(dict.fromkeys(self["component"]))
-        table = (
-            pd.DataFrame(self)
-            .assign(month=month)
-            .pivot_table(index="month", columns="component", values="cost", aggfunc="sum")
-            .reindex(columns=order)
-            .fillna(0.0)
+        # Months since 1970 of the local wall-clock times: one numpy cast, no field accessors.
+        local = self["start"].dt.tz_localize(None).to_numpy(dtype="datetime64[ns]")
+        months, month = np.unique(local.astype("datetime64[M]").view("int64"), return_inverse=True)
+        component, names = pd.factorize(self["component"].to_numpy())
+        order = list(names)
+        cells = np.bincount(
+            month * len(order) + component,
+            weights=self["cost"].to_numpy(dtype="float64"),
+            minlength=len(months) * len(order),
         )
-        currencies = list(dict.fromkeys(self["currency"]))
+        labels = [f"{1970 + m // 12:04d}-{m % 12 + 1:02d}" for m in months]
+        table = pd.DataFrame(cells.reshape(len(months), len(order)), index=labels, columns=order)
+        currencies = list(pd.unique(self["currency"]))
         if len(currencies) == 1:  # no total across currencies
             table["total"] = table.sum(axis=1)
-        table.index.name = None
         table.columns.name = "/".join(currencies)
         return table
 
@@ -327,22 +329,25 @@ class CostFrame(pd.DataFrame):
 
 
 def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
-    parts = []
-    for r in results:
-        s = r.cost.dropna()
-        parts.append(
-            pd.DataFrame(
-                {
-                    "component": r.public.name,
-                    "start": s.index.tz_convert(zone),
-                    "resolution": r.component.cost.resolution.value,
-                    "cost": s.to_numpy(dtype="float64"),
-                    "currency": r.currency,
-                }
-            )
-        )
     columns = ["component", "start", "resolution", "cost", "currency"]
-    frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=columns)
+    if not results:
+        return CostFrame(pd.DataFrame(columns=columns))
+    costs = [r.cost.dropna() for r in results]
+    sizes = [len(c) for c in costs]
+
+    def repeated(values: list[str]) -> np.ndarray:
+        return np.repeat(np.array(values, dtype=object), sizes)
+
+    instants = np.concatenate([c.index.as_unit("ns").asi8 for c in costs])
+    frame = pd.DataFrame(
+        {
+            "component": repeated([r.public.name for r in results]),
+            "start": pd.DatetimeIndex(instants.view("datetime64[ns]"), tz="UTC").tz_convert(zone),
+            "resolution": repeated([r.component.cost.resolution.value for r in results]),
+            "cost": np.concatenate([c.to_numpy(dtype="float64") for c in costs]),
+            "currency": repeated([r.currency for r in results]),
+        }
+    )
     return CostFrame(frame)
 
 
