@@ -124,6 +124,10 @@ InstantValues read_float_map(nb::handle mapping, const std::string& what) {
   while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
     out.ns.push_back(key_ns(key, offsets, what, false));
     out.values.push_back(value_f64(value, key, what));
+    out.keys.append(nb::handle(key));
+    out.utc_keys = out.utc_keys && PyDateTime_CheckExact(key) &&
+                   PyDateTime_DATE_GET_TZINFO(key) == PyDateTime_TimeZone_UTC &&
+                   PyDateTime_DATE_GET_FOLD(key) == 0;
   }
   return out;
 }
@@ -237,6 +241,20 @@ nb::object float_map_of_series(nb::handle series) {
   std::vector<double> values = values_f64(series);
   nb::object tz = host::datetime_index_type()(index).attr("tz");
   return float_map(ns, values, tz);
+}
+
+nb::object float_map_on_keys(nb::handle series, nb::handle keys) {
+  const std::vector<double> values = values_f64(series);
+  const auto n = static_cast<std::size_t>(nb::len(keys));
+  if (n != values.size()) core::logic::unpaired_keys(n, values.size());
+  nb::object out = nb::steal(PyDict_New());
+  if (!out.is_valid()) throw nb::python_error();
+  for (std::size_t i = 0; i < n; ++i) {
+    nb::object v = nb::steal(PyFloat_FromDouble(values[i]));
+    PyObject* key = PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i));
+    if (!v.is_valid() || PyDict_SetItem(out.ptr(), key, v.ptr()) != 0) throw nb::python_error();
+  }
+  return out;
 }
 
 }  // namespace ostrel::bindings::convert

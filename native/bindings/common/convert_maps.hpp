@@ -16,6 +16,8 @@ namespace nb = nanobind;
 struct InstantValues {
   std::vector<std::int64_t> ns;  // UTC nanoseconds, in the mapping's order
   std::vector<double> values;    // None reads as NaN
+  nb::list keys;                 // the caller's key objects, in the same order
+  bool utc_keys = true;          // every key a plain datetime in UTC (fold 0)
 };
 
 // The keys and values of a dict of aware datetimes to numbers. `what` names the mapping in
@@ -40,5 +42,10 @@ nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> v
 
 // The same for a float series on an aware DatetimeIndex, keyed in the index's zone.
 nb::object float_map_of_series(nb::handle series);
+
+// {key: float} of the series' values on the given key objects (one per value, in order):
+// a result on the caller's own instants reuses the caller's keys, whose hashes are cached,
+// instead of making a datetime per value.
+nb::object float_map_on_keys(nb::handle series, nb::handle keys);
 
 }  // namespace ostrel::bindings::convert

@@ -58,8 +58,9 @@ nb::object to_domain_component(nb::handle component) {
   return domain().attr("TariffComponent")(**kwargs);
 }
 
-nb::object to_float_cost(nb::handle series, nb::handle component) {
-  nb::object costs = convert::float_map_of_series(series);
+nb::object to_float_cost(nb::handle series, nb::handle component, nb::handle keys) {
+  nb::object costs = keys.is_valid() && !keys.is_none() ? convert::float_map_on_keys(series, keys)
+                                                        : convert::float_map_of_series(series);
   return attr("ComponentCost")(to_public_component(component), costs);
 }
 
@@ -85,8 +86,11 @@ void init_conversions(nb::module_& m) {
         "The public TariffComponent of an engine one.");
   m.def("_to_domain_component", &to_domain_component, nb::arg("component"),
         "A new engine TariffComponent (fresh random id) of a public one.");
-  m.def("_to_float_cost", &to_float_cost, nb::arg("series"), nb::arg("component"),
-        "ComponentCost of the public component and {interval start: float}.");
+  m.def(
+      "_to_float_cost",
+      [](nb::handle series, nb::handle component) { return to_float_cost(series, component); },
+      nb::arg("series"), nb::arg("component"),
+      "ComponentCost of the public component and {interval start: float}.");
   m.def("_to_input_series", &to_input_series, nb::arg("values"), nb::arg("dataset"),
         "The float series (UTC index, named by the dataset's id) of a {datetime: float} map.");
 }

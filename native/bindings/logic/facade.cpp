@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "bindings/common/args.hpp"
+#include "bindings/common/convert.hpp"
+#include "bindings/common/convert_maps.hpp"
 #include "bindings/common/coroutine.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
@@ -51,10 +53,13 @@ coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object star
 }
 
 // The door of calculate_cost: the caller's {datetime: float} mappings, each read once.
+// The door of calculate_cost: the caller's {datetime: float} mappings, each read once. A cost
+// on the caller's own instants is keyed by the caller's key objects.
 class MappingDoor final : public Door {
  public:
   explicit MappingDoor(nb::handle data) : inputs_(domain_keys(data)) {}
   nb::object input(nb::handle, nb::handle dataset, const EvaluationWindow& window) override {
+    window_ = window;
     return inputs_.series(dataset, window);
   }
   void done(nb::handle component, nb::handle, nb::handle ctx) override {
@@ -63,12 +68,24 @@ class MappingDoor final : public Door {
       PyErr_SetNone(PyExc_AssertionError);
       throw nb::python_error();
     }
-    costs.append(to_float_cost(series, component));
+    costs.append(to_float_cost(series, component, caller_keys(component, series)));
   }
   nb::list costs;
 
  private:
+  nb::object caller_keys(nb::handle component, nb::handle series) {
+    if (!nb::isinstance(series, host::series_type())) return nb::none();
+    nb::object index = series.attr("index");
+    if (!index.attr("tz").is(convert::utc_zone())) return nb::none();
+    const std::vector<std::int64_t> ns = convert::instants_ns(index);
+    for (nb::handle d : component.attr("datasets")) {
+      nb::object keys = inputs_.keys_at(d, window_, ns);
+      if (!keys.is_none()) return keys;
+    }
+    return nb::none();
+  }
   InputSeries inputs_;
+  EvaluationWindow window_;
 };
 
 coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,

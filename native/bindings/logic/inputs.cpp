@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -75,6 +76,29 @@ nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& windo
     values = all.values;
   }
   return convert::series(std::move(values), convert::utc_index(std::move(ns)), dataset.attr("id"));
+}
+
+nb::object InputSeries::keys_at(nb::handle dataset, const EvaluationWindow& window,
+                                std::span<const std::int64_t> ns) {
+  PyObject* mapping = PyDict_GetItemWithError(by_dataset_.ptr(), dataset.ptr());
+  if (!mapping) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  const convert::InstantValues& all = read(mapping, dataset);
+  if (!all.utc_keys) return nb::none();
+  if (!window.cut) {
+    if (!std::ranges::equal(all.ns, ns)) return nb::none();
+    return all.keys;
+  }
+  const std::vector<std::size_t> keep = core::logic::positions_within(all.ns, window.ns);
+  if (keep.size() != ns.size()) return nb::none();
+  nb::list keys;
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (all.ns[keep[i]] != ns[i]) return nb::none();
+    keys.append(all.keys[keep[i]]);
+  }
+  return keys;
 }
 
 }  // namespace ostrel::bindings::logic

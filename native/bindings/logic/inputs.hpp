@@ -4,6 +4,8 @@
 // the component's validity window.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -34,6 +36,10 @@ class InputSeries {
   // The float series of `dataset` named by its id, on the window; KeyError(dataset) when the
   // caller gave none.
   nb::object series(nb::handle dataset, const EvaluationWindow& window);
+  // The caller's own key objects of `dataset` on the window when they are plain UTC
+  // datetimes at exactly the instants `ns`, in that order; else None.
+  nb::object keys_at(nb::handle dataset, const EvaluationWindow& window,
+                     std::span<const std::int64_t> ns);
 
  private:
   nb::dict by_dataset_;

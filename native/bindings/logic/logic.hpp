@@ -22,8 +22,9 @@ nb::object to_domain_holiday(nb::handle occurrence);
 nb::object to_public_component(nb::handle component);
 // A fresh engine component (new random id) validated field by field.
 nb::object to_domain_component(nb::handle component);
-// ComponentCost of the public component and {interval start: float} in the series' zone.
-nb::object to_float_cost(nb::handle series, nb::handle component);
+// ComponentCost of the public component and {interval start: float} in the series' zone, on
+// the given key objects when there are some (one per value).
+nb::object to_float_cost(nb::handle series, nb::handle component, nb::handle keys = nb::handle());
 
 // The occurrences of the holidays the components name, for the years around the request.
 coro::Task fetch_holidays(nb::object client, nb::object components, nb::object start_time,

@@ -53,9 +53,9 @@ void run_components(nb::handle components, nb::handle holidays, nb::handle start
     for (nb::handle d : component.attr("datasets")) inputs[d] = door.input(component, d, window);
     nb::list one;
     one.append(component);
-    nb::object timeline = build_timeline(one, inputs, holidays,
-                                         nb::arg("start_time") = window.start_time,
-                                         nb::arg("end_time") = window.end_time);
+    nb::object timeline =
+        build_timeline(one, inputs, holidays, nb::arg("start_time") = window.start_time,
+                       nb::arg("end_time") = window.end_time);
     nb::kwargs kwargs;
     kwargs["timeline"] = timeline;
     door.run_arguments(kwargs);
