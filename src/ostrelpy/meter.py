@@ -243,9 +243,11 @@ def _reading(
     """Sort, refuse duplicates, detect the interval and check the grid; report gaps."""
     if len(times) == 0:
         raise MeterError(f"{name}: holds no readings")
-    order = np.argsort(times, kind="stable")
-    times, values, lines = times[order], values[order], lines[order]
     diffs = np.diff(times)
+    if (diffs < 0).any():
+        order = np.argsort(times, kind="stable")
+        times, values, lines = times[order], values[order], lines[order]
+        diffs = np.diff(times)
     if (diffs == 0).any():
         i = int(np.argmax(diffs == 0))
         raise MeterError(
@@ -435,7 +437,10 @@ def _localize_naive(
 def _interval(name: str, diffs: np.ndarray) -> pd.Timedelta | None:
     """The most common spacing of the readings; among equally common ones, the first that a
     meter could have (so one stray reading is reported as off the grid)."""
-    lengths, counts = np.unique(diffs, return_counts=True)
+    if diffs.size and diffs.min() == diffs.max():  # a regular file: no need to sort
+        lengths, counts = diffs[:1], np.array([diffs.size])
+    else:
+        lengths, counts = np.unique(diffs, return_counts=True)
     common = lengths[counts == counts.max()]
     problems = [(step, _interval_problem(int(step))) for step in common]
     step, problem = next(((s, p) for s, p in problems if p is None), problems[0])

@@ -302,17 +302,37 @@ class CostFrame(pd.DataFrame):
         the columns' name is the currency."""
         if self.empty:
             return pd.DataFrame(columns=["total"], dtype="float64")
-        # Months since 1970 of the local wall-clock times: one numpy cast, no field accessors.
-        local = self["start"].dt.tz_localize(None).to_numpy(dtype="datetime64[ns]")
-        months, month = np.unique(local.astype("datetime64[M]").view("int64"), return_inverse=True)
-        component, names = pd.factorize(self["component"].to_numpy())
-        order = list(names)
+        # Each start's local month by a binary search among the months' first instants: no
+        # conversion of every row to local time.
+        starts = self["start"].array
+        ns = starts.asi8
+        zone = getattr(starts, "tz", None)
+        lo, hi = (pd.Timestamp(int(t), tz="UTC").tz_convert(zone) for t in (ns.min(), ns.max()))
+        firsts = pd.date_range(
+            lo.tz_localize(None).to_period("M").to_timestamp(),
+            hi.tz_localize(None).to_period("M").to_timestamp(),
+            freq="MS",
+        )
+        edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
+        since = np.searchsorted(edges, ns, side="right") - 1
+        present = np.bincount(since, minlength=len(edges)) > 0
+        months = firsts[present]
+        month = (np.cumsum(present) - 1)[since]
+        names = self["component"]
+        if isinstance(names.dtype, pd.CategoricalDtype):
+            component, order = names.cat.codes.to_numpy(), list(names.cat.categories)
+            used = np.bincount(component, minlength=len(order)) > 0
+            component = (np.cumsum(used) - 1)[component]
+            order = [name for name, u in zip(order, used) if u]
+        else:
+            component, uniques = pd.factorize(names.to_numpy())
+            order = list(uniques)
         cells = np.bincount(
             month * len(order) + component,
             weights=self["cost"].to_numpy(dtype="float64"),
             minlength=len(months) * len(order),
         )
-        labels = [f"{1970 + m // 12:04d}-{m % 12 + 1:02d}" for m in months]
+        labels = [f"{m.year:04d}-{m.month:02d}" for m in months]
         table = pd.DataFrame(cells.reshape(len(months), len(order)), index=labels, columns=order)
         currencies = list(pd.unique(self["currency"]))
         if len(currencies) == 1:  # no total across currencies
@@ -335,8 +355,12 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     costs = [r.cost.dropna() for r in results]
     sizes = [len(c) for c in costs]
 
-    def repeated(values: list[str]) -> np.ndarray:
-        return np.repeat(np.array(values, dtype=object), sizes)
+    def repeated(values: list[str]) -> pd.Categorical:
+        # One code per row: a categorical column costs a byte a row where strings cost an
+        # object each; categories keep the tariff's order.
+        categories = list(dict.fromkeys(values))
+        codes = np.repeat(np.array([categories.index(v) for v in values], dtype=np.int8), sizes)
+        return pd.Categorical.from_codes(codes, categories=categories)
 
     instants = np.concatenate([c.index.as_unit("ns").asi8 for c in costs])
     frame = pd.DataFrame(
