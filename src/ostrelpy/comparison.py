@@ -48,7 +48,7 @@ class Comparison(pd.DataFrame):
     """Tariffs ranked by total cost, one row each, columns `rank` (within the currency),
     `tariff` (name), `id`, `currency`, the cost per component kind (`energy`, `power`,
     `fixed`), `total`, `difference` (to the cheapest complete tariff of the currency, else the cheapest) and
-    `complete` (whether every component covers the whole period).
+    `complete` (whether every component is valid over the whole period).
 
     `coverage` maps each tariff id to the spans its bill does not cover (`coverage.Gap`),
     `notes` to its notes (partial periods charged in full), and `skipped` names each tariff
@@ -80,7 +80,9 @@ def rank(bills: Iterable[Bill], skipped: Mapping[str, str] | None = None) -> Com
                 "currency": "/".join(sorted(currencies)),
                 **by_kind,
                 "total": sum(by_kind.values()),
-                "complete": not b.frame.coverage,
+                # Data gaps are the same under every tariff; a component that is not valid
+                # for part of the period leaves a charge out of this tariff's bill alone.
+                "complete": all(g.reason != coverage.NOT_ACTIVE for g in b.frame.coverage),
             }
         )
         gaps[str(b.tariff.id)] = list(b.frame.coverage)
