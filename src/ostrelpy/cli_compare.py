@@ -96,7 +96,7 @@ def draw(path: str, result: comparison.Comparison, title: str) -> None:
     """The ranking as horizontal bars, split by component kind, one panel per currency."""
     from ostrelpy import cli_chart
 
-    plt = cli_chart._pyplot()
+    plt = cli_chart.pyplot()
     groups = list(result.groupby("currency", sort=False))
     heights = [0.45 * len(g) + 1.2 for _, g in groups]
     fig, axes = plt.subplots(
@@ -123,8 +123,8 @@ def draw(path: str, result: comparison.Comparison, title: str) -> None:
             ax.text(total, y, f"  {total:,.0f} {currency}{extra}", va="center", fontsize="small")
         ax.set_xlim(0, float(group["total"].max()) * 1.3)
         ax.set_xlabel(f"{currency} over the period")
-        ax.legend(loc="lower right", fontsize="small")
-    axes[0, 0].set_title(title, fontsize="medium")
+    axes[0, 0].legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), ncols=3, fontsize="small")
+    fig.suptitle(title, fontsize="medium")
     fig.savefig(path, dpi=110)
     plt.close(fig)
 

@@ -286,11 +286,15 @@ class Inputs:
             self._quarters[dataset_id] = r.quarter_hours(self.start, self.end)
         return self._quarters[dataset_id]
 
+    def exported(self) -> pd.Series | None:
+        """The energy the readings give as negative (net export) per quarter-hour, in kWh;
+        None without any."""
+        parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
+        return pd.concat(parts).groupby(level=0).sum() if parts else None
+
     def exported_kwh(self) -> float:
-        """Energy the readings give as negative (net export) in the period, in kWh."""
-        return float(
-            sum(e.quarter_hours(self.start, self.end).sum() for e in self._exports.values())
-        )
+        exported = self.exported()
+        return 0.0 if exported is None else float(exported.sum())
 
     def __call__(self, component: Any, dataset: Any) -> pd.Series:
         from ostrelpy.bindings import _engine
