@@ -175,3 +175,28 @@ def test_coverage_names_every_span_a_component_leaves_out(tariff, start, end):
     first = max(pd.Timestamp(start), pd.Timestamp("2025-01-01T00:00+01:00"))  # valid from
     partial = first.day != 1 or first.hour != 0 or pd.Timestamp(end).day != 1
     assert bool(months) == partial
+
+
+def test_the_command_names_the_same_gaps(tmp_path, capsys):
+    import io
+    import json
+
+    kwh = series("2024-12-01", "2025-02-01", freq="1h")
+    kwh = kwh.drop(kwh.index[1000:1010])
+    path = tmp_path / "gaps.csv"
+    kwh.rename_axis("t").rename("kwh").to_csv(path, date_format="%Y-%m-%dT%H:%M:%S%z")
+    frame = ostrelpy.cost(SE_2026, kwh)
+    expected = [g.as_dict(pd.Timestamp(0, tz=TZ).tz) for g in frame.coverage]
+    assert {g["reason"] for g in expected} == {coverage.NOT_ACTIVE, coverage.NO_DATA}
+    assert cli.main(["cost", SE_2026, "-c", str(path), "--format", "json"]) == 0
+    assert json.loads(capsys.readouterr().out)["coverage"] == expected
+    assert cli.main(["cost", SE_2026, "-c", str(path), "--format", "csv"]) == 0
+    table = pd.read_csv(io.StringIO(capsys.readouterr().out)).set_index(["month", "component"])
+    assert table.loc[("2024-12", "Energiskatt"), "coverage"].startswith("not active from 2024-12")
+    assert table.loc[("2025-01", "Effektavgift"), "coverage"].startswith("no data for 'consump")
+    assert cli.main(["cost", SE_2026, "-c", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert (
+        "not priced: Energiskatt, Överföringsavgift, Effektavgift, Abonnemangsavgift: not active "
+        "from 2024-12-01T00:00:00+01:00 to 2025-01-01T00:00:00+01:00\n" in out
+    )

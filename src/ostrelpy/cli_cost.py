@@ -219,24 +219,21 @@ def as_json(p: Priced) -> dict[str, Any]:
 
 
 def as_csv(p: Priced) -> str:
-    """One row per month and component; with a `coverage` column naming, per row, the spans
-    of that month the component does not price, when the bill has any."""
-    monthly = p.frame.monthly()
-    long = monthly.drop(columns="total", errors="ignore").stack().rename("cost").reset_index()
-    long.columns = ["month", "component", "cost"]
-    currency = {r.public.name: r.currency for r in p.results}
+    """One row per month and component; when the bill does not cover everything, every month
+    of the period and every component, with a `coverage` column naming, per row, the spans of
+    that month the component does not price."""
+    monthly = p.frame.monthly().drop(columns="total", errors="ignore")
+    units = {
+        c.name: str(getattr(c.cost.unit, "value", c.cost.unit))
+        for c in p.entry.tariff.tariff_components
+    }
     if p.gaps:
-        months = list(monthly.index)
-        absent = [
-            {"month": m, "component": g.component, "cost": 0.0}
-            for g in dict.fromkeys(g.component for g in p.gaps)
-            if g not in currency
-            for m in months
-        ]
-        long = pd.concat([long, pd.DataFrame(absent, columns=long.columns)], ignore_index=True)
-        units = {c.name: c.cost.unit for c in p.entry.tariff.tariff_components}
-        currency = {**{k: str(getattr(v, "value", v)) for k, v in units.items()}, **currency}
-    long["currency"] = long["component"].map(currency)
+        first, last = (t.tz_convert(p.zone).tz_localize(None) for t in (p.start, p.end))
+        months = pd.period_range(first, last - pd.Timedelta(1), freq="M").astype(str)
+        monthly = monthly.reindex(index=months, columns=list(units)).fillna(0.0)
+    long = monthly.stack().rename("cost").reset_index()
+    long.columns = ["month", "component", "cost"]
+    long["currency"] = long["component"].map(units)
     if p.gaps:
         long["coverage"] = [_month_gaps(p, m, c) for m, c in zip(long["month"], long["component"])]
     return long.to_csv(index=False, float_format="%.6f", lineterminator="\n")

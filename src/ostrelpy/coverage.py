@@ -162,8 +162,18 @@ def _period_name(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> str:
 
 
 def lines(gaps: list[Gap], notes: list[str], zone: dt.tzinfo) -> list[str]:
-    """What a table prints under the bill: the gaps (the first few, then a count) and notes."""
-    shown = [f"not priced: {g.describe(zone)}" for g in gaps[:SHOWN]]
-    if len(gaps) > SHOWN:
-        shown.append(f"not priced: {len(gaps) - SHOWN} more span(s); --format json lists all")
+    """What a table prints under the bill: the gaps, one line per span and reason naming every
+    component it concerns (the first few, then a count), and the notes."""
+    spans: dict[tuple, list[str]] = {}
+    for g in gaps:
+        names = spans.setdefault((g.reason, g.dataset, g.start, g.end), [])
+        if g.component not in names:
+            names.append(g.component)
+    shown = [
+        "not priced: " + Gap(", ".join(names), *key[2:], key[0], key[1]).describe(zone)
+        for key, names in spans.items()
+    ]
+    if len(shown) > SHOWN:
+        more = len(shown) - SHOWN
+        shown = shown[:SHOWN] + [f"not priced: {more} more span(s); --format json lists all"]
     return shown + [f"note: {n}" for n in notes]
