@@ -55,7 +55,8 @@ class Priced:
 
     @property
     def frame(self) -> pricing.CostFrame:
-        return pricing.tidy(self.results, self.zone, self.gaps, self.notes, self.exported())
+        frame = pricing.tidy(self.results, self.zone)
+        return pricing.annotated(frame, self.gaps, self.notes, self.exported())
 
     def exported(self) -> float:
         return self.inputs.exported_kwh() if self.inputs else 0.0

@@ -361,6 +361,10 @@ class CostFrame(pd.DataFrame):
     which the consumption datasets do not see."""
 
     _metadata = ["coverage", "notes", "exported_kwh"]
+    # Until a bill is annotated: nothing said.
+    coverage = ()
+    notes = ()
+    exported_kwh = 0.0
 
     @property
     def _constructor(self):
@@ -396,13 +400,7 @@ class CostFrame(pd.DataFrame):
         return out
 
 
-def tidy(
-    results: list[ComponentResult],
-    zone: dt.tzinfo,
-    gaps: list[coverage.Gap] | None = None,
-    notes: list[str] | None = None,
-    exported_kwh: float = 0.0,
-) -> CostFrame:
+def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     parts = []
     for r in results:
         s = r.cost.dropna()
@@ -419,23 +417,7 @@ def tidy(
         )
     columns = ["component", "start", "resolution", "cost", "currency"]
     frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=columns)
-    out = CostFrame(frame)
-    out.coverage = list(gaps or [])
-    out.notes = list(notes or [])
-    out.exported_kwh = float(exported_kwh)
-    return out
-
-
-def covered(
-    tariff: Tariff, inputs: Inputs, start: pd.Timestamp, end: pd.Timestamp
-) -> tuple[list[coverage.Gap], list[str]]:
-    """What a bill of [start, end) does not cover, and how its partial periods are charged."""
-    engines = [c for _, c in engine_components(tariff)]
-    gaps = coverage.inactive(engines, start, end)
-    gaps += coverage.missing_data(engines, inputs.readings, start, end)
-    order = {c.name: i for i, c in reversed(list(enumerate(engines)))}
-    gaps.sort(key=lambda g: (order[g.component], g.start))
-    return gaps, coverage.partial_periods(engines, start, end)
+    return CostFrame(frame)
 
 
 def resolve_tariff(
@@ -524,7 +506,7 @@ def cost(
     inputs = Inputs(readings, lo, hi, power=True)
     results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
     gaps, notes = covered(chosen, inputs, lo, hi)
-    return tidy(results, zone, gaps, notes, inputs.exported_kwh())
+    return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 
 
 def _as_zone(timezone: str | dt.tzinfo | None) -> dt.tzinfo | None:
@@ -563,3 +545,28 @@ def single_zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo | None:
     """The tariff's time zone when all its components share one, else None."""
     zones = {c.timezone for _, c in pairs}
     return meter.parse_zone(zones.pop()) if len(zones) == 1 else None
+
+
+def annotated(
+    frame: CostFrame,
+    gaps: list[coverage.Gap] | None = None,
+    notes: list[str] | None = None,
+    exported_kwh: float = 0.0,
+) -> CostFrame:
+    """`frame` with what it does not cover beside it (see `CostFrame`)."""
+    frame.coverage = list(gaps or [])
+    frame.notes = list(notes or [])
+    frame.exported_kwh = float(exported_kwh)
+    return frame
+
+
+def covered(
+    tariff: Tariff, inputs: Inputs, start: pd.Timestamp, end: pd.Timestamp
+) -> tuple[list[coverage.Gap], list[str]]:
+    """What a bill of [start, end) does not cover, and how its partial periods are charged."""
+    engines = [c for _, c in engine_components(tariff)]
+    gaps = coverage.inactive(engines, start, end)
+    gaps += coverage.missing_data(engines, inputs.readings, start, end)
+    order = {c.name: i for i, c in reversed(list(enumerate(engines)))}
+    gaps.sort(key=lambda g: (order[g.component], g.start))
+    return gaps, coverage.partial_periods(engines, start, end)
