@@ -46,7 +46,6 @@ QH = "interval_start,kwh\n2025-01-01T00:00:00+01:00,0.5\n2025-01-01T00:15:00+01:
 BAD_FILES = {
     "empty": ("", "is empty"),
     "one_column": ("2025-01-01T00:00+01:00\n2025-01-01T00:15+01:00\n", "two columns"),
-    "naive": ("2025-01-01 00:00,1\n2025-01-01 00:15,1\n", "--timezone"),
     "text_value": (QH + "2025-01-01T00:30:00+01:00,abc\n", "line 4: not a number: 'abc'"),
     "missing_value": (QH + "2025-01-01T00:30:00+01:00,\n", "line 4: missing value"),
     "nan_value": (QH + "2025-01-01T00:30:00+01:00,NaN\n", "line 4: not a number: 'NaN'"),
@@ -122,7 +121,9 @@ def test_negative_energy_with_allow_export(tmp_path, capsys):
     assert code == 0, err
     data = json.loads(run(capsys, "cost", SE, "-c", path, "--allow-export", "--format", "json")[1])
     tax = next(c for c in data["components"] if c["name"] == "Energiskatt")
-    assert tax["total"] == pytest.approx(0.439 * 0.5)
+    # The export is no negative consumption: the tax is on the import, the export beside it.
+    assert tax["total"] == pytest.approx(0.439 * 0.75)
+    assert data["exported_kwh"] == pytest.approx(0.25) and "exported" in out
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,8 @@
 """Tariff engine: the cost of energy under real grid tariffs.
 
 The engine itself is native (``ostrelpy.bindings``); this package adds the API client, the
-public records, the command-line main job and `cost`, the synchronous pandas entry point.
+public records, the command-line main job, `cost`, the synchronous pandas entry point, and
+`compare`, which ranks tariffs by what the same consumption costs under each.
 """
 
 from __future__ import annotations
@@ -11,6 +12,7 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
+    from ostrelpy.comparison import Comparison, compare
     from ostrelpy.pricing import CostFrame, cost
 
 
@@ -21,7 +23,12 @@ def __getattr__(name: str):
         from ostrelpy import pricing
 
         return getattr(pricing, name)
+    if name in ("compare", "Comparison"):
+        # The module is not named `compare`: importing it would replace this function.
+        from ostrelpy import comparison
+
+        return getattr(comparison, name)
     raise AttributeError(f"module 'ostrelpy' has no attribute {name!r}")
 
 
-__all__ = ["CostFrame", "cost", "__version__"]
+__all__ = ["Comparison", "CostFrame", "compare", "cost", "__version__"]

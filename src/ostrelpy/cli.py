@@ -18,6 +18,7 @@ from pydantic import ValidationError
 
 from ostrelpy import __version__, tariffs
 from ostrelpy.meter import MeterError
+from ostrelpy.pricing import ALLOW_EXPORT
 
 EXAMPLE_TARIFF = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
 
@@ -29,8 +30,17 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
-def _add_input_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("tariff", nargs="?", help="tariff id, unique id prefix or name")
+TARIFF_HELP = (
+    f"tariff id, unique id prefix or name (default: the bundled example {EXAMPLE_TARIFF[:8]}, "
+    "'Elnät Stockholm, säkring 20 A, tidstariff 2025', when the catalogue has it, else the "
+    "catalogue's first tariff by name)"
+)
+FORMAT_HELP = "table for people (default), csv or json for programs"
+
+
+def _add_input_options(p: argparse.ArgumentParser, tariff: bool = True) -> None:
+    if tariff:
+        p.add_argument("tariff", nargs="?", help=TARIFF_HELP)
     p.add_argument(
         "-c",
         "--consumption",
@@ -39,13 +49,22 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--column", help="the energy column, by header name or number (from 1)")
     p.add_argument(
-        "--timezone", metavar="ZONE", help="zone of naive local times (e.g. Europe/Stockholm)"
+        "--timezone",
+        metavar="ZONE",
+        help="zone of naive local times (e.g. Europe/Stockholm; default: the tariff's zone "
+        "when all its components share one)",
     )
-    p.add_argument("--allow-export", action="store_true", help="accept negative energy")
+    p.add_argument(
+        "--allow-export",
+        action="store_true",
+        default=ALLOW_EXPORT,
+        help="accept negative energy as net export: it is reported, and only the import is "
+        "priced as consumption",
+    )
     p.add_argument("--start", help="start of the period (ISO 8601; default: the data's start)")
     p.add_argument("--end", help="end of the period, exclusive (default: the data's end)")
     p.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
-    p.add_argument("--format", choices=("table", "csv", "json"), default="table")
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table", help=FORMAT_HELP)
     p.add_argument("--chart", metavar="FILE.png", help="draw the period (needs matplotlib)")
 
 
@@ -70,30 +89,35 @@ def _parser() -> argparse.ArgumentParser:
     cost = sub.add_parser("cost", help="what a meter export costs under a catalogue tariff")
     _add_input_options(cost)
     _add_schedule(sub)
+    compare = sub.add_parser("compare", help="rank tariffs by what a meter export costs")
+    compare.add_argument(
+        "tariffs",
+        nargs="*",
+        metavar="TARIFF",
+        help="tariff ids, id prefixes or names, or a text their names contain (such as a "
+        "company's name); default: every tariff of the catalogue",
+    )
+    _add_input_options(compare, tariff=False)
     check = sub.add_parser("check", help="validate a catalogue tariff and print its engine form")
-    check.add_argument("tariff", nargs="?", help="tariff id, unique id prefix or name")
+    check.add_argument("tariff", nargs="?", help=TARIFF_HELP)
     check.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
     listing = sub.add_parser("list", help="list the catalogue's tariffs")
     listing.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
     schema = sub.add_parser("schema", help="print the JSON schema of the engine's tariff component")
-    schema.add_argument("--indent", type=int, default=2)
+    schema.add_argument(
+        "--indent", type=int, default=2, help="spaces per level of the JSON (default 2)"
+    )
     return p
 
 
-def _entry(reference: str | None, catalogue: str | None) -> tariffs.Entry:
-    if reference is None:
-        return tariffs.default(catalogue)
-    return tariffs.find(reference, catalogue)
-
-
 def _check(args: argparse.Namespace) -> int:
-    from ostrelpy import pricing
+    from ostrelpy.cli_cost import lookup
 
-    entry = _entry(args.tariff, args.catalogue)
+    entry = lookup(args.tariff, args.catalogue)
     tariff = entry.tariff
     print(f"Tariff {tariff.id}: {tariff.name} ({entry.path})")
     needed: dict[tuple[str, str, str], None] = {}
-    for _, component in _validated(entry, pricing.engine_components):
+    for component in _validated(entry):
         window = f"{component.applicable_from or '-'} .. {component.applicable_to or '-'}"
         print(f"\n== {component.name} ({component.timezone}, {window})")
         print(component.model_dump_json(indent=2, exclude={"id"}))
@@ -106,22 +130,31 @@ def _check(args: argparse.Namespace) -> int:
     return 0
 
 
-def _validated(entry: tariffs.Entry, convert):
-    """The tariff's components in the engine's records; a refusal names the file."""
-    try:
-        return convert(entry.tariff)
-    except ValidationError as exc:
+def _validated(entry: tariffs.Entry) -> list:
+    """The tariff's components in the engine's records; a refusal names the file and every
+    error of every component, not only the first."""
+    from ostrelpy.bindings import _engine
+
+    out, errors = [], []
+    for i, c in enumerate(entry.tariff.tariff_components):
+        try:
+            out.append(_engine.TariffComponent.model_validate(c.model_dump()))
+        except ValidationError as exc:
+            errors.append(f"tariff_components.{i} ({c.name}): {tariffs.validation_summary(exc)}")
+    if errors:
         raise tariffs.CatalogueError(
-            f"{entry.path}: the tariff does not validate: {tariffs.validation_summary(exc)}"
-        ) from None
+            f"{entry.path}: the tariff does not validate: {len(errors)} component(s) with "
+            f"errors: " + "; ".join(errors)
+        )
+    return out
 
 
 def _list(args: argparse.Namespace) -> int:
     from ostrelpy.cli_cost import validity
 
     folder = tariffs.catalogue_dir(args.catalogue)
-    found = tariffs.entries(folder)
-    if not found:
+    found, broken = tariffs.scan(folder)
+    if not found and not broken:
         print(f"No tariffs in {folder}.")
         return 0
     for e in found:
@@ -131,7 +164,18 @@ def _list(args: argparse.Namespace) -> int:
         print(f"    currency: {', '.join(currencies) or '-'}; valid: {validity(t)}")
         if t.description:
             print(f"    {t.description}")
-    return 0
+        for c in t.tariff_components:
+            print(f"      {c.name}: {validity(_Only(c))}")
+    for _, message in broken:
+        _fail(message)
+    return 1 if broken else 0
+
+
+class _Only:
+    """One component seen as a tariff, for `validity`."""
+
+    def __init__(self, component) -> None:
+        self.tariff_components = [component]
 
 
 def _schema(args: argparse.Namespace) -> int:
@@ -151,10 +195,14 @@ def _dispatch(args: argparse.Namespace) -> int:
         from ostrelpy import cli_schedule
 
         return cli_schedule.run(args)
+    if args.command == "compare":
+        from ostrelpy import cli_compare
+
+        return cli_compare.run(args)
     return {"check": _check, "list": _list, "schema": _schema}[args.command](args)
 
 
-_COMMANDS = ("cost", "schedule", "check", "list", "schema")
+_COMMANDS = ("cost", "schedule", "compare", "check", "list", "schema")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime as dt
 import json
 import sys
@@ -12,7 +13,7 @@ from typing import Any
 
 import pandas as pd
 
-from ostrelpy import meter, pricing, tariffs
+from ostrelpy import coverage, meter, pricing, tariffs
 
 EXAMPLE_CONSUMPTION = Path(__file__).with_name("data") / "consumption.csv"
 STEP = meter.QUARTER
@@ -49,10 +50,16 @@ class Priced:
     end: pd.Timestamp
     inputs: pricing.Inputs | None
     results: list[pricing.ComponentResult]
+    gaps: list[coverage.Gap] = dataclasses.field(default_factory=list)
+    notes: list[str] = dataclasses.field(default_factory=list)
 
     @property
     def frame(self) -> pricing.CostFrame:
-        return pricing.tidy(self.results, self.zone)
+        frame = pricing.tidy(self.results, self.zone)
+        return pricing.annotated(frame, self.gaps, self.notes, self.exported())
+
+    def exported(self) -> float:
+        return self.inputs.exported_kwh() if self.inputs else 0.0
 
     def energy(self) -> float:
         return float(self.inputs.quarter_hours("consumption").sum()) if self.inputs else 0.0
@@ -62,24 +69,57 @@ class Priced:
         return f"{lo} to {hi}"
 
 
+def lookup(reference: str | None, catalogue: str | None) -> tariffs.Entry:
+    """The tariff named (the catalogue's default without a name); files of the catalogue that
+    could not be read on the way are named on stderr."""
+    entry = tariffs.default(catalogue) if reference is None else tariffs.find(reference, catalogue)
+    for message in entry.skipped:
+        notice(f"skipped {message}")
+    return entry
+
+
 def price(args: argparse.Namespace) -> Priced:
     """Read, check and price what the arguments name; notices go to stderr."""
-    entry = tariffs.default(args.catalogue) if args.tariff is None else None
-    entry = entry or tariffs.find(args.tariff, args.catalogue)
-    pairs = _engine_pairs(entry)
-    if not pairs:
-        raise tariffs.CatalogueError(f"{entry.path}: the tariff has no components")
+    entry = lookup(args.tariff, args.catalogue)
+    pairs = engine_pairs(entry)
+    return price_reading(entry, pairs, read(args, pairs), args)
+
+
+def read(args: argparse.Namespace, pairs: list) -> meter.Reading:
+    """The meter export the arguments name, read for a tariff of these components: naive
+    times in the tariff's zone unless --timezone, days by the tariff's calendar."""
     from ostrelpy.bindings import _engine
 
-    zone = _engine.timezone_from_str(pairs[0][1].timezone)
-    naive_zone = meter.parse_zone(args.timezone) if args.timezone else None
     reading = meter.read_meter(
         args.consumption or EXAMPLE_CONSUMPTION,
         column=args.column,
         timezone=args.timezone,
-        calendar_zone=zone,
+        calendar_zone=_engine.timezone_from_str(pairs[0][1].timezone),
         allow_export=args.allow_export,
+        naive_zone=pricing.single_zone(pairs),
     )
+    for text in reading.notices:
+        notice(text)
+    return reading
+
+
+def notice(text: str) -> None:
+    print(f"ostrelpy: {text}", file=sys.stderr)
+
+
+def price_reading(
+    entry: tariffs.Entry,
+    pairs: list,
+    reading: meter.Reading,
+    args: argparse.Namespace,
+    say=notice,
+) -> Priced:
+    """The reading priced under the tariff over the period the arguments give; `say` takes
+    each notice."""
+    from ostrelpy.bindings import _engine
+
+    zone = _engine.timezone_from_str(pairs[0][1].timezone)
+    naive_zone = meter.parse_zone(args.timezone) if args.timezone else None
     lo = None if args.start is None else pricing.parse_instant(args.start, "--start", naive_zone)
     hi = None if args.end is None else pricing.parse_instant(args.end, "--end", naive_zone)
     if lo is not None and hi is not None and lo < hi:
@@ -89,26 +129,31 @@ def price(args: argparse.Namespace) -> Priced:
     lo, hi = pricing.window([reading], lo, hi, zone)
     gaps = meter.describe_gaps(reading, zone)
     if gaps:
-        print(f"ostrelpy: {gaps}", file=sys.stderr)
+        say(gaps)
     energy_ids = {d.id for _, c in pairs for d in c.datasets if d.unit == "kWh"}
     names = energy_ids if len(energy_ids) == 1 else {"consumption"}
     inputs = pricing.Inputs(dict.fromkeys(names | {"consumption"}, reading), lo, hi)
     window = lo.to_pydatetime(), hi.to_pydatetime()
     results = pricing.evaluate(entry.tariff, inputs, *window)
-    for notice in inputs.notices:
-        print(f"ostrelpy: {notice}", file=sys.stderr)
-    return Priced(entry, zone, reading, lo, hi, inputs, results)
+    for text in inputs.notices:
+        say(text)
+    uncovered, notes = pricing.covered(entry.tariff, inputs, lo, hi)
+    return Priced(entry, zone, reading, lo, hi, inputs, results, uncovered, notes)
 
 
-def _engine_pairs(entry: tariffs.Entry):
+def engine_pairs(entry: tariffs.Entry) -> list:
+    """The tariff's components in the engine's records; a refusal names the file."""
     from pydantic import ValidationError
 
     try:
-        return pricing.engine_components(entry.tariff)
+        pairs = pricing.engine_components(entry.tariff)
     except ValidationError as exc:
         raise tariffs.CatalogueError(
             f"{entry.path}: the tariff does not validate: {tariffs.validation_summary(exc)}"
         ) from None
+    if not pairs:
+        raise tariffs.CatalogueError(f"{entry.path}: the tariff has no components")
+    return pairs
 
 
 def bill(monthly: pd.DataFrame) -> pd.DataFrame:
@@ -164,20 +209,54 @@ def as_json(p: Priced) -> dict[str, Any]:
         "start": p.start.tz_convert(p.zone).isoformat(),
         "end": p.end.tz_convert(p.zone).isoformat(),
         "energy_kwh": round(p.energy(), 6),
+        "exported_kwh": round(p.exported(), 6),
         "currency": currency,
         "components": components,
         "months": months,
         "total": None if total is None else round(total, 6),
+        "coverage": [g.as_dict(p.zone) for g in p.gaps],
+        "notes": p.notes,
     }
 
 
 def as_csv(p: Priced) -> str:
-    monthly = p.frame.monthly()
-    long = monthly.drop(columns="total", errors="ignore").stack().rename("cost").reset_index()
+    """One row per month and component; when the bill does not cover everything, every month
+    of the period and every component, with a `coverage` column naming, per row, the spans of
+    that month the component does not price."""
+    monthly = p.frame.monthly().drop(columns="total", errors="ignore")
+    units = {
+        c.name: str(getattr(c.cost.unit, "value", c.cost.unit))
+        for c in p.entry.tariff.tariff_components
+    }
+    if p.gaps:
+        first, last = (t.tz_convert(p.zone).tz_localize(None) for t in (p.start, p.end))
+        months = pd.period_range(first, last - pd.Timedelta(1), freq="M").astype(str)
+        monthly = monthly.reindex(index=months, columns=list(units)).fillna(0.0)
+    long = monthly.stack().rename("cost").reset_index()
     long.columns = ["month", "component", "cost"]
-    currency = {r.public.name: r.currency for r in p.results}
-    long["currency"] = long["component"].map(currency)
+    long["currency"] = long["component"].map(units)
+    if p.gaps:
+        long["coverage"] = [_month_gaps(p, m, c) for m, c in zip(long["month"], long["component"])]
     return long.to_csv(index=False, float_format="%.6f", lineterminator="\n")
+
+
+def _month_gaps(p: Priced, month: str, component: str) -> str:
+    first = pd.Timestamp(month).tz_localize(p.zone)
+    lo, hi = first.tz_convert("UTC"), (first + pd.offsets.MonthBegin()).tz_convert("UTC")
+    return "; ".join(
+        coverage.Gap(g.component, max(g.start, lo), min(g.end, hi), g.reason, g.dataset)
+        .describe(p.zone)
+        .split(": ", 1)[1]
+        for g in p.gaps
+        if g.component == component and g.start < hi and g.end > lo
+    )
+
+
+def header(p: Priced) -> str:
+    energy = f"{p.energy():.1f} kWh"
+    if p.exported() > 0:
+        energy += f" imported, {p.exported():.1f} kWh exported (not priced by this tariff)"
+    return f"{p.entry.tariff.name}: cost from {p.period()}, {energy}"
 
 
 def run(args: argparse.Namespace) -> int:
@@ -194,8 +273,10 @@ def run(args: argparse.Namespace) -> int:
     elif args.format == "csv":
         sys.stdout.write(as_csv(p))
     else:
-        print(f"{p.entry.tariff.name}: cost from {p.period()}, {p.energy():.1f} kWh")
+        print(header(p))
         print(render_table(bill(p.frame.monthly())))
+        for line in coverage.lines(p.gaps, p.notes, p.zone):
+            print(line)
     if args.chart:
         cli_chart.draw(args.chart, p)
         print(f"ostrelpy: chart written to {args.chart}", file=sys.stderr)

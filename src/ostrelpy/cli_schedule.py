@@ -13,6 +13,7 @@ not energy borrowed from it.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 import time
@@ -175,6 +176,8 @@ class Plan:
     discharge: pd.Series
     costs: list[tuple[str, str, float, float]]  # component, currency, without, with battery
     seconds: float
+    # Each component's cost per interval with the battery, as the solver has it.
+    with_battery: list[pd.Series] = dataclasses.field(default_factory=list)
 
 
 def _quiet_highs(highspy: Any) -> Any:
@@ -232,16 +235,18 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     if status != highspy.HighsModelStatus.kOptimal:
         raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
     x = np.asarray(h.getSolution().col_value)
-    costs = []
+    costs, per_interval = [], []
     for c, result in zip(compiled, priced.results, strict=True):
         values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
         with_battery = float(np.nansum(values))
         costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
+        when = pd.DatetimeIndex(list(c.costs)).tz_convert("UTC").as_unit("ns")
+        per_interval.append(pd.Series(values, index=when, dtype="float64"))
     series = {
         name: pd.Series(x[getattr(cols, name)], index=index, name=name)
         for name in ("grid", "soc", "charge", "discharge")
     }
-    return Plan(**series, costs=costs, seconds=seconds)
+    return Plan(**series, costs=costs, seconds=seconds, with_battery=per_interval)
 
 
 def _solve(h: Any, progress) -> float:
@@ -301,15 +306,16 @@ def table(p: Plan) -> pd.DataFrame:
 
 
 def _with_battery(priced: cli_cost.Priced, p: Plan) -> pd.DataFrame:
-    """The grid import priced like a meter export: the cost per month with the battery."""
-    grid = meter.from_series(p.grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
-    inputs = pricing.Inputs(dict.fromkeys(priced.inputs.readings, grid), priced.start, priced.end)
-    start, end = priced.start.to_pydatetime(), priced.end.to_pydatetime()
-    results = pricing.evaluate(priced.entry.tariff, inputs, start, end)
+    """The cost per month with the battery, from the same solution as the table."""
+    results = [dataclasses.replace(r, cost=cost) for r, cost in zip(priced.results, p.with_battery)]
     return pricing.tidy(results, priced.zone).monthly()
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.chart:
+        from ostrelpy import cli_chart
+
+        cli_chart.check(args.chart)
     battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
     battery.check()
     priced = cli_cost.price(args)

@@ -56,6 +56,7 @@ class Reading:
     interval: pd.Timedelta | None
     zone: dt.tzinfo
     gaps: Gaps = field(default_factory=Gaps)
+    notices: tuple[str, ...] = ()
 
     @property
     def start(self) -> pd.Timestamp:
@@ -183,11 +184,13 @@ def read_meter(
     timezone: str | None = None,
     calendar_zone: dt.tzinfo | None = None,
     allow_export: bool = False,
+    naive_zone: dt.tzinfo | None = None,
 ) -> Reading:
     """Read and check a meter export.
 
-    `timezone` places naive local times (a naive file without it is refused); it is also the
-    zone whose midnights bound the days of a daily file, else `calendar_zone` (the tariff's).
+    `timezone` places naive local times, else `naive_zone` (the tariff's only zone) with a
+    notice; a naive file without either is refused. `timezone` is also the zone whose
+    midnights bound the days of a daily file, else `calendar_zone` (the tariff's).
     Negative energy (net export) is refused unless `allow_export`.
     """
     name = str(path)
@@ -201,8 +204,16 @@ def read_meter(
             f"{name}: line {lines[i]}: negative energy {values[i]:g} (net export); "
             "pass --allow-export to price it"
         )
+    notices: tuple[str, ...] = ()
+    if zone is None and naive_zone is not None and not _has_offset(frame[:1, 0]).all():
+        zone = naive_zone
+        notices = (
+            f"{name}: times without a UTC offset read in {zone}, the tariff's zone "
+            "(--timezone to choose another)",
+        )
     times = _times(name, frame[:, 0], lines, zone)
-    return _reading(name, times, values, lines, zone or calendar_zone or dt.UTC, "line")
+    reading = _reading(name, times, values, lines, zone or calendar_zone or dt.UTC, "line")
+    return dataclasses.replace(reading, notices=notices)
 
 
 def from_series(
@@ -218,16 +229,21 @@ def from_series(
     index = series.index
     if not isinstance(index, pd.DatetimeIndex) or index.tz is None:
         raise MeterError(f"{name}: the index must hold time-zone-aware interval starts")
-    try:
-        values = pd.to_numeric(series, errors="raise").to_numpy(dtype="float64")
-    except (TypeError, ValueError):
-        raise MeterError(f"{name}: values must be numbers (kWh per interval)") from None
+    # Only a numeric dtype: text that looks like numbers and booleans (True as 1 kWh) are
+    # refused rather than converted.
+    dtype = series.dtype
+    if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+        raise MeterError(f"{name}: values must be numbers (kWh per interval), got dtype {dtype}")
+    values = series.to_numpy(dtype="float64", na_value=np.nan)
     rows = np.arange(len(values))
     bad = ~np.isfinite(values)
     if bad.any():
         raise MeterError(f"{name}: row {int(np.argmax(bad))}: missing or non-finite value")
     if not allow_export and (values < 0).any():
-        raise MeterError(f"{name}: row {int(np.argmax(values < 0))}: negative energy")
+        raise MeterError(
+            f"{name}: row {int(np.argmax(values < 0))}: negative value {values[values < 0][0]:g} "
+            "(net export); pass allow_export=True to price it"
+        )
     times = index.as_unit("ns").tz_convert("UTC").asi8
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
 

@@ -22,11 +22,16 @@ from typing import Any, TypeVar
 import numpy as np
 import pandas as pd
 
-from ostrelpy import meter, tariffs
+from ostrelpy import coverage, meter, tariffs
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
 T = TypeVar("T")
+
+# Negative readings are net export. Refused unless the caller allows them, by the command line
+# (`--allow-export`) and by `cost(..., allow_export=True)` alike: a sign error in a file must
+# not become a smaller bill.
+ALLOW_EXPORT = False
 
 
 def run_sync(coro: Coroutine[Any, Any, T]) -> T:
@@ -198,8 +203,14 @@ def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any
     return total
 
 
-def parse_instant(text: str | dt.datetime, option: str, zone: dt.tzinfo | None) -> pd.Timestamp:
-    """An ISO 8601 instant; a naive one only when `zone` says where it is."""
+def parse_instant(
+    text: str | dt.datetime,
+    option: str,
+    zone: dt.tzinfo | None,
+    zone_option: str = "--timezone",
+) -> pd.Timestamp:
+    """An ISO 8601 instant; a naive one only when `zone` says where it is. `option` and
+    `zone_option` are how messages name the caller's argument and its time zone."""
     try:
         t = pd.Timestamp(text)
     except (TypeError, ValueError):
@@ -207,7 +218,8 @@ def parse_instant(text: str | dt.datetime, option: str, zone: dt.tzinfo | None) 
     if t.tzinfo is None:
         if zone is None:
             raise ValueError(
-                f"{option} {text!r} needs a UTC offset (e.g. 2025-01-01T00:00+01:00) or --timezone"
+                f"{option} {text!r} needs a UTC offset (e.g. 2025-01-01T00:00+01:00) "
+                f"or {zone_option}"
             )
         t = t.tz_localize(zone, ambiguous="raise", nonexistent="raise")
     return t.tz_convert("UTC")
@@ -218,18 +230,20 @@ def window(
     start: pd.Timestamp | None,
     end: pd.Timestamp | None,
     zone: dt.tzinfo,
+    names: tuple[str, str] = ("--start", "--end"),
 ) -> tuple[pd.Timestamp, pd.Timestamp]:
     """The priced period: the data's span unless given; on quarter-hours, ordered, and
-    inside every reading (a window beyond the data would price missing energy as zero)."""
+    inside every reading (a window beyond the data would price missing energy as zero).
+    `names` are how messages name the start and end arguments."""
     lo = start if start is not None else max(r.start for r in readings)
     hi = end if end is not None else min(r.end for r in readings)
-    for option, t in (("--start", start), ("--end", end)):
+    for option, t in zip(names, (start, end)):
         if t is not None and t.value % meter.QUARTER.value:
             raise ValueError(f"{option} {t.tz_convert(zone).isoformat()} is not on a quarter-hour")
     if start is not None and end is not None and start >= end:
         raise ValueError(
-            f"--start {lo.tz_convert(zone).isoformat()} is not before "
-            f"--end {hi.tz_convert(zone).isoformat()}"
+            f"{names[0]} {lo.tz_convert(zone).isoformat()} is not before "
+            f"{names[1]} {hi.tz_convert(zone).isoformat()}"
         )
     for r in readings:
         span = f"{r.start.tz_convert(zone).isoformat()} to {r.end.tz_convert(zone).isoformat()}"
@@ -244,12 +258,25 @@ def window(
 
 
 class Inputs:
-    """Readings by dataset id, brought on demand to each dataset's resolution and zone."""
+    """Readings by dataset id, brought on demand to each dataset's resolution and zone.
 
-    def __init__(self, readings: Mapping[str, meter.Reading], start, end) -> None:
-        self.readings = dict(readings)
+    Negative readings are net export: energy datasets get the import part (a negative reading
+    is no import) and the exported energy is kept aside (`exported_kwh`). With `power` the
+    readings of a dataset in kW are that power (averaged over each period); otherwise only
+    energy datasets are served."""
+
+    def __init__(
+        self, readings: Mapping[str, meter.Reading], start, end, *, power: bool = False
+    ) -> None:
         self.start, self.end = start, end
+        self.power = power
         self.notices: list[str] = []
+        split: dict[int, tuple[meter.Reading, meter.Reading | None]] = {}
+        for r in readings.values():
+            if id(r) not in split:
+                split[id(r)] = _split_export(r)
+        self.readings = {k: split[id(r)][0] for k, r in readings.items()}
+        self._exports = {id(i): e for i, e in split.values() if e is not None}
         self._quarters: dict[str, pd.Series] = {}
         self._done: dict[tuple[str, str, str], pd.Series] = {}
 
@@ -258,6 +285,16 @@ class Inputs:
             r = self.readings[dataset_id]
             self._quarters[dataset_id] = r.quarter_hours(self.start, self.end)
         return self._quarters[dataset_id]
+
+    def exported(self) -> pd.Series | None:
+        """The energy the readings give as negative (net export) per quarter-hour, in kWh;
+        None without any."""
+        parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
+        return pd.concat(parts).groupby(level=0).sum() if parts else None
+
+    def exported_kwh(self) -> float:
+        exported = self.exported()
+        return 0.0 if exported is None else float(exported.sum())
 
     def __call__(self, component: Any, dataset: Any) -> pd.Series:
         from ostrelpy.bindings import _engine
@@ -269,7 +306,8 @@ class Inputs:
                 f"{component.name}: needs dataset {dataset.id!r} ({dataset.unit.value}), "
                 f"which the inputs do not provide (given: {known})"
             )
-        if dataset.unit != "kWh":
+        power = dataset.unit == "kW" and self.power
+        if dataset.unit != "kWh" and not power:
             raise ValueError(
                 f"{component.name}: needs dataset {dataset.id!r} in {dataset.unit.value}; "
                 "meter readings are energy (kWh)"
@@ -283,15 +321,50 @@ class Inputs:
                     f"dataset {dataset.id!r}"
                 )
             zone = _engine.timezone_from_str(component.timezone)
-            self._done[key] = meter.at_resolution(
-                self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
-            )
+            if power:
+                self._done[key] = self._mean_power(reading, dataset.resolution.value, zone)
+            else:
+                self._done[key] = meter.at_resolution(
+                    self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+                )
         return self._done[key]
+
+    def _mean_power(self, reading: meter.Reading, resolution: str, zone) -> pd.Series:
+        """Power readings (kW over each reading's interval) as the mean power of each period
+        of `resolution`: through the energy they stand for, so that finer readings are
+        averaged and coarser ones repeated, as energy is summed and spread."""
+        hours = (reading._ends() - reading.energy.index.asi8) / meter._HOUR_NS
+        energy = dataclasses.replace(reading, energy=reading.energy * hours)
+        grid = pd.date_range(self.start, self.end, freq=meter.QUARTER, inclusive="left")
+        kwh = energy.quarter_hours(self.start, self.end).reindex(grid, fill_value=0.0)
+        summed = meter.at_resolution(kwh, resolution, zone, self.start)
+        span = meter.at_resolution(pd.Series(0.25, index=grid), resolution, zone, self.start)
+        return (summed / span).rename(reading.energy.name)
+
+
+def _split_export(r: meter.Reading) -> tuple[meter.Reading, meter.Reading | None]:
+    """The import part of a reading and, when it has negative values, its export part."""
+    if not (r.energy < 0).any():
+        return r, None
+    imported = dataclasses.replace(r, energy=r.energy.clip(lower=0.0))
+    return imported, dataclasses.replace(r, energy=(-r.energy).clip(lower=0.0))
 
 
 class CostFrame(pd.DataFrame):
     """Tidy costs: one row per component and interval, columns `component`, `start`
-    (interval start in the tariff's zone), `resolution`, `cost` and `currency`."""
+    (interval start in the tariff's zone), `resolution`, `cost` and `currency`.
+
+    What the costs do not cover is beside them: `coverage`, the spans of the period a
+    component does not price (`coverage.Gap`: not active then, or no data); `notes`, such as
+    a fee charged per month whose first or last month lies only partly in the period (charged
+    as a whole month); `exported_kwh`, the energy given as negative readings (net export),
+    which the consumption datasets do not see."""
+
+    _metadata = ["coverage", "notes", "exported_kwh"]
+    # Until a bill is annotated: nothing said.
+    coverage = ()
+    notes = ()
+    exported_kwh = 0.0
 
     @property
     def _constructor(self):
@@ -402,31 +475,46 @@ def cost(
     start: dt.datetime | str | None = None,
     end: dt.datetime | str | None = None,
     *,
+    timezone: str | dt.tzinfo | None = None,
     catalogue: str | os.PathLike[str] | None = None,
-    allow_export: bool = True,
+    allow_export: bool = ALLOW_EXPORT,
 ) -> CostFrame:
     """What energy costs under a tariff, per component and interval.
 
     `tariff` is a catalogue tariff's id, unique id prefix or name (the catalogue in use:
     `catalogue`, else $OSTRELPY_CATALOGUE, else the bundled one), or a `Tariff`.
-    `consumption` is a pandas Series of kWh per interval, indexed by time-zone-aware interval
-    starts (any interval from a minute to a day: finer data is summed, coarser spread evenly
-    over each dataset's periods), or a mapping of dataset ids (or `Dataset`s) to such series
-    when the tariff has several energy datasets. `start` and `end` (aware, on quarter-hours,
-    inside the data) default to the data's span. Returns a `CostFrame`; `.monthly()` sums it
-    per local month.
+    `consumption` is a pandas Series of kWh per interval, indexed by interval starts (any
+    interval from a minute to a day: finer data is summed, coarser spread evenly over each
+    dataset's periods), or a mapping of dataset ids (or `Dataset`s) to such series when the
+    tariff has several datasets; a series given for a dataset in kW is that power, averaged
+    over each period. Values must be numbers (not strings or booleans).
+    `start` and `end` (on quarter-hours, inside the data) default to the data's span.
+    `timezone` places naive times (index, `start`, `end`; a repeated autumn hour is read in
+    order); without it they are refused.
+    Negative values are net export: refused unless `allow_export` (default False, as on the
+    command line); then the consumption datasets get the import part and the exported energy
+    is reported as the result's `exported_kwh`.
+    Returns a `CostFrame`; `.monthly()` sums it per local month, `.coverage` names what it
+    does not cover.
     """
     chosen = resolve_tariff(tariff, catalogue)
     pairs = engine_components(chosen)
     zone = _zone(pairs)
-    needed = sorted({d.id for _, c in pairs for d in c.datasets})
+    naive_zone = _as_zone(timezone)
+    needed = {d.id: d.unit.value for _, c in pairs for d in c.datasets}
     if isinstance(consumption, pd.Series):
         if len(needed) > 1:
             raise ValueError(
-                f"tariff {chosen.name!r} needs datasets {', '.join(needed)}: pass a mapping "
-                "of dataset ids to series"
+                f"tariff {chosen.name!r} needs datasets {', '.join(sorted(needed))}: pass a "
+                "mapping of dataset ids to series"
             )
-        given = {(needed[0] if needed else "consumption"): consumption}
+        only = next(iter(needed), "consumption")
+        if needed.get(only, "kWh") != "kWh":
+            raise ValueError(
+                f"tariff {chosen.name!r} needs dataset {only!r} in {needed[only]}: pass "
+                f"{{{only!r}: series}} to give the series as that quantity"
+            )
+        given = {only: consumption}
     elif isinstance(consumption, Mapping):
         given = {_dataset_id(k): v for k, v in consumption.items()}
     else:
@@ -435,18 +523,78 @@ def cost(
             f"got {type(consumption).__name__}"
         )
     readings = {
-        k: meter.from_series(v, name=k, calendar_zone=zone, allow_export=allow_export)
+        k: meter.from_series(
+            _placed(v, k, naive_zone), name=k, calendar_zone=zone, allow_export=allow_export
+        )
         for k, v in given.items()
     }
-    lo = None if start is None else parse_instant(start, "start", None)
-    hi = None if end is None else parse_instant(end, "end", None)
-    lo, hi = window(list(readings.values()), lo, hi, zone)
-    inputs = Inputs(readings, lo, hi)
+    lo = None if start is None else parse_instant(start, "start", naive_zone, "timezone")
+    hi = None if end is None else parse_instant(end, "end", naive_zone, "timezone")
+    lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
+    inputs = Inputs(readings, lo, hi, power=True)
     results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
-    return tidy(results, zone)
+    gaps, notes = covered(chosen, inputs, lo, hi)
+    return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
+
+
+def _as_zone(timezone: str | dt.tzinfo | None) -> dt.tzinfo | None:
+    if timezone is None or isinstance(timezone, dt.tzinfo):
+        return timezone
+    if isinstance(timezone, str):
+        try:
+            return meter.parse_zone(timezone)
+        except ValueError as exc:
+            raise ValueError(f"timezone: {exc}") from None
+    raise TypeError(f"timezone must be a zone name or a tzinfo, got {type(timezone).__name__}")
+
+
+def _placed(series: Any, name: str, zone: dt.tzinfo | None) -> Any:
+    """A series with naive interval starts placed in `zone` (a repeated hour in order)."""
+    index = getattr(series, "index", None)
+    if not isinstance(index, pd.DatetimeIndex) or index.tz is not None:
+        return series
+    if zone is None:
+        raise meter.MeterError(
+            f"{name}: the index must hold time-zone-aware interval starts, or pass "
+            "timezone= to read naive ones (e.g. timezone='Europe/Stockholm')"
+        )
+    rows = np.arange(len(index))
+    utc = meter._localize_naive(name, index.as_unit("ns"), zone, rows)
+    return series.set_axis(pd.DatetimeIndex(utc.astype("datetime64[ns]"), tz="UTC"))
 
 
 def _zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo:
     from ostrelpy.bindings import _engine
 
     return _engine.timezone_from_str(pairs[0][1].timezone) if pairs else dt.UTC
+
+
+def single_zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo | None:
+    """The tariff's time zone when all its components share one, else None."""
+    zones = {c.timezone for _, c in pairs}
+    return meter.parse_zone(zones.pop()) if len(zones) == 1 else None
+
+
+def annotated(
+    frame: CostFrame,
+    gaps: list[coverage.Gap] | None = None,
+    notes: list[str] | None = None,
+    exported_kwh: float = 0.0,
+) -> CostFrame:
+    """`frame` with what it does not cover beside it (see `CostFrame`)."""
+    frame.coverage = list(gaps or [])
+    frame.notes = list(notes or [])
+    frame.exported_kwh = float(exported_kwh)
+    return frame
+
+
+def covered(
+    tariff: Tariff, inputs: Inputs, start: pd.Timestamp, end: pd.Timestamp
+) -> tuple[list[coverage.Gap], list[str]]:
+    """What a bill of [start, end) does not cover, and how its partial periods are charged."""
+    engines = [c for _, c in engine_components(tariff)]
+    gaps = coverage.inactive(engines, start, end)
+    gaps += coverage.missing_data(engines, inputs.readings, start, end)
+    order = {c.name: i for i, c in reversed(list(enumerate(engines)))}
+    gaps.sort(key=lambda g: (order[g.component], g.start))
+    return gaps, coverage.partial_periods(engines, start, end)

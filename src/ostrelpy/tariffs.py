@@ -7,6 +7,7 @@ invalid JSON, a tariff that does not validate) is a `CatalogueError` naming the 
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import uuid
@@ -31,6 +32,9 @@ class TariffLookupError(LookupError):
 class Entry:
     path: Path
     tariff: Tariff
+    # Files of the catalogue that could not be read while looking this tariff up by name or
+    # prefix (one of them may have been the one meant): a message naming each.
+    skipped: tuple[str, ...] = ()
 
 
 def catalogue_dir(catalogue: str | os.PathLike[str] | None = None) -> Path:
@@ -47,7 +51,9 @@ def validation_summary(exc: ValidationError) -> str:
     parts = []
     for err in exc.errors():
         loc = ".".join(str(p) for p in err["loc"])
-        parts.append(f"{loc}: {err['msg']}" if loc else err["msg"])
+        # pydantic prefixes the text of a failed rule's AssertionError; the text says it all.
+        msg = err["msg"].removeprefix("Assertion failed, ")
+        parts.append(f"{loc}: {msg}" if loc else msg)
     return "; ".join(parts)
 
 
@@ -71,10 +77,24 @@ def read_entry(path: Path) -> Entry:
     return Entry(path, tariff)
 
 
+def scan(
+    catalogue: str | os.PathLike[str] | None = None,
+) -> tuple[list[Entry], list[tuple[Path, str]]]:
+    """Every readable tariff of the catalogue, ordered by name, and each file that cannot be
+    used with the message naming it: one broken file does not hide the others."""
+    found, broken = [], []
+    for path in sorted(catalogue_dir(catalogue).glob("*.json")):
+        try:
+            found.append(read_entry(path))
+        except CatalogueError as exc:
+            broken.append((path, str(exc)))
+    found.sort(key=lambda e: (e.tariff.name.casefold(), str(e.tariff.id)))
+    return found, broken
+
+
 def entries(catalogue: str | os.PathLike[str] | None = None) -> list[Entry]:
-    """Every tariff of the catalogue, ordered by name."""
-    found = [read_entry(p) for p in sorted(catalogue_dir(catalogue).glob("*.json"))]
-    return sorted(found, key=lambda e: (e.tariff.name.casefold(), str(e.tariff.id)))
+    """Every readable tariff of the catalogue, ordered by name (see `scan` for the others)."""
+    return scan(catalogue)[0]
 
 
 def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Entry:
@@ -86,7 +106,7 @@ def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Ent
         exact = None
     if exact is not None and exact.is_file():
         return read_entry(exact)
-    every = entries(folder)
+    every, broken = scan(folder)
     key = reference.strip().casefold()
     named = [e for e in every if e.tariff.name.casefold() == key]
     prefixed = [e for e in every if str(e.tariff.id).startswith(key)] if key else []
@@ -94,11 +114,16 @@ def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Ent
     started = [e for e in every if key and e.tariff.name.casefold().startswith(key)]
     matches = named or prefixed or started
     if len(matches) == 1:
-        return matches[0]
+        return dataclasses.replace(matches[0], skipped=tuple(m for _, m in broken))
     if not matches:
+        # The tariff asked for may be in a file that cannot be read: say which.
+        named_broken = [m for p, m in broken if key and p.stem.casefold().startswith(key)]
+        if named_broken:
+            raise CatalogueError(named_broken[0])
+        unread = f"; {len(broken)} file(s) could not be read: {broken[0][1]}" if broken else ""
         raise TariffLookupError(
             f"no tariff {reference!r} in {folder} (by id, id prefix or name; "
-            "`ostrelpy list` shows them)"
+            f"`ostrelpy list` shows them){unread}"
         )
     shown = ", ".join(f"{e.tariff.id} ({e.tariff.name})" for e in matches)
     raise TariffLookupError(f"{reference!r} is ambiguous in {folder}: {shown}")
@@ -111,7 +136,9 @@ def default(catalogue: str | os.PathLike[str] | None = None) -> Entry:
     bundled = folder / "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f.json"
     if bundled.is_file():
         return read_entry(bundled)
-    every = entries(folder)
+    every, broken = scan(folder)
+    if not every and broken:
+        raise CatalogueError(broken[0][1])
     if not every:
         raise CatalogueError(f"{folder}: the catalogue holds no tariff (*.json) files")
     return every[0]

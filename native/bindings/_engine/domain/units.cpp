@@ -109,8 +109,7 @@ void make_level(nb::module_& m) {
   b.doc("A constant value with a unit.");
   b.field("value", builtin("float"), kw({{"description", nb::str("The level value.")}}));
   b.field("unit", m.attr("Unit"),
-          kw({{"description",
-               nb::str("[Unit](/api-reference/quorel/models/unit) the value is expressed in.")}}));
+          kw({{"description", nb::str("Unit the value is expressed in (one of Unit's values).")}}));
   b.attr("__str__", method("__str__", [](nb::handle self) {
            const double v = nb::cast<double>(self.attr("value"));
            return core::repr_float(v) + " " + text_of(self.attr("unit"));

@@ -1,0 +1,202 @@
+"""`ostrelpy.cost` as a library: typed inputs, Python argument names, net export as export,
+power datasets, and what a bill does not cover, against plain pandas."""
+
+import inspect
+import re
+import uuid
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import ostrelpy
+from ostrelpy import cli, coverage, pricing
+from ostrelpy.meter import MeterError
+from ostrelpy.models import Tariff
+
+SE = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
+SE_2026 = "3c9e1f4a-2b6d-4e8f-9a1c-5d7e8f9a0b1c"
+TZ = "Europe/Stockholm"
+
+
+def series(start="2025-02-01", end="2025-03-01", freq="15min", seed=3, low=0.0) -> pd.Series:
+    index = pd.date_range(start, end, freq=freq, tz=TZ, inclusive="left")
+    values = np.random.default_rng(seed).uniform(low, 1.0, len(index))
+    return pd.Series(values, index=index)
+
+
+def by_component(frame) -> dict[str, float]:
+    return frame.groupby("component")["cost"].sum().to_dict()
+
+
+@pytest.mark.parametrize(
+    "values, call, text",
+    [
+        (["0.5", "0.25"], {}, "values must be numbers (kWh per interval), got dtype"),
+        ([True, False], {}, "values must be numbers (kWh per interval), got dtype bool"),
+        ([0.5, -0.25], {}, "row 1: negative value -0.25 (net export); pass allow_export=True"),
+        ([0.5, 0.25], {"start": "2025-02-01T00:07+01:00"}, "start 2025-02-01T00:07:00+01:00 is"),
+        ([0.5, 0.25], {"start": "2025-02-01T00:00"}, "needs a UTC offset (e.g. 20"),
+        (
+            [0.5, 0.25],
+            {"start": "2025-02-01T00:15+01:00", "end": "2025-02-01T00:15+01:00"},
+            "start 2025-02-01T00:15:00+01:00 is not before end",
+        ),
+    ],
+)
+def test_library_refusals_name_python_arguments(values, call, text):
+    index = pd.date_range("2025-02-01", periods=2, freq="15min", tz=TZ)
+    with pytest.raises(ValueError, match=re.escape(text)) as caught:
+        ostrelpy.cost(SE, pd.Series(values, index=index), **call)
+    assert "--" not in str(caught.value)
+
+
+def test_one_export_default_shared_with_the_command_line():
+    default = inspect.signature(ostrelpy.cost).parameters["allow_export"].default
+    parsed = cli._parser().parse_args(["cost"])
+    assert default is parsed.allow_export is pricing.ALLOW_EXPORT is False
+
+
+def test_net_export_is_no_negative_consumption():
+    # A solar household: net readings, negative at midday; and one that only exports.
+    net = series(low=-1.0)
+    bill = ostrelpy.cost(SE, net, allow_export=True)
+    imported = ostrelpy.cost(SE, net.clip(lower=0.0))
+    assert by_component(bill) == pytest.approx(by_component(imported), rel=1e-12)
+    assert bill.exported_kwh == pytest.approx(-net[net < 0].sum())
+    assert imported.exported_kwh == 0.0
+    only_export = ostrelpy.cost(SE, -net.abs(), allow_export=True)
+    costs = by_component(only_export)
+    assert costs["Energiskatt"] == costs["Effektavgift"] == 0.0
+    assert costs["Abonnemangsavgift"] > 0
+
+
+def test_naive_index_and_period_read_in_the_timezone_given():
+    # October: the repeated hour of the 26th, given twice in order as a meter writes it.
+    aware = series("2025-10-20", "2025-10-30")
+    naive = aware.set_axis(aware.index.tz_localize(None))
+    start, end = "2025-10-21T00:00", "2025-10-29T00:00"
+    got = ostrelpy.cost(SE, naive, start, end, timezone=TZ)
+    want = ostrelpy.cost(SE, aware, "2025-10-21T00:00+02:00", "2025-10-29T00:00+01:00")
+    assert by_component(got) == pytest.approx(by_component(want), rel=1e-12)
+    with pytest.raises(MeterError, match="pass timezone="):
+        ostrelpy.cost(SE, naive)
+
+
+def power_tariff() -> Tariff:
+    kw_hourly = {"id": "power", "resolution": "hourly", "unit": "kW"}
+    peak = {"id": "peak", "resolution": "monthly", "unit": "kW"}
+    cost = {"id": "cost", "resolution": "monthly", "unit": "SEK"}
+    component = {
+        "id": str(uuid.uuid4()),
+        "name": "Effekt",
+        "timezone": TZ,
+        "datasets": [kw_hourly],
+        "functions": [
+            {
+                "type": "aggregate",
+                "input": kw_hourly,
+                "resolution": "monthly",
+                "aggregation_function": "max",
+                "output": peak,
+            },
+            {
+                "type": "multiply",
+                "left": peak,
+                "right": {"value": 35.0, "unit": "SEK_per_kW"},
+                "output": cost,
+            },
+        ],
+        "cost": cost,
+    }
+    return Tariff.model_validate(
+        {"id": str(uuid.uuid4()), "name": "power", "tariff_components": [component]}
+    )
+
+
+@pytest.mark.parametrize("freq", ["5min", "15min", "1h"])
+def test_a_power_dataset_takes_the_series_as_power(freq):
+    kw = series("2025-01-01", "2025-03-01", freq=freq) * 6.0
+    frame = ostrelpy.cost(power_tariff(), {"power": kw})
+    hourly = kw.resample("1h").mean() if freq != "1h" else kw
+    local = hourly.tz_convert(TZ)
+    peaks = local.groupby(local.index.strftime("%Y-%m")).max()
+    assert frame.monthly()["Effekt"].to_dict() == pytest.approx((35.0 * peaks).to_dict())
+    with pytest.raises(ValueError, match=re.escape("pass {'power': series}")):
+        ostrelpy.cost(power_tariff(), kw)
+
+
+def hourly_gaps(kwh: pd.Series, start, end) -> list[tuple[pd.Timestamp, pd.Timestamp]]:
+    """Runs of hours without a reading, by pandas."""
+    grid = pd.date_range(start, end, freq="1h", inclusive="left")
+    missing = kwh.reindex(grid).isna()
+    runs = (missing != missing.shift()).cumsum()[missing]
+    return [(g.index[0], g.index[-1] + pd.Timedelta(hours=1)) for _, g in runs.groupby(runs)]
+
+
+@pytest.mark.parametrize(
+    "tariff, start, end",
+    [
+        (SE, "2024-06-01T00:00+02:00", "2026-03-01T00:00+01:00"),
+        (SE_2026, "2024-11-10T12:00+01:00", "2026-02-01T00:00+01:00"),
+        (SE_2026, "2025-03-05T00:00+01:00", "2025-05-01T00:00+02:00"),
+    ],
+)
+def test_coverage_names_every_span_a_component_leaves_out(tariff, start, end):
+    kwh = series("2024-06-01", "2026-03-01", freq="1h")
+    kwh = kwh.drop(kwh.index[3000:3100]).drop(kwh.index[9000:9003])  # two gaps
+    lo, hi = pd.Timestamp(start).tz_convert("UTC"), pd.Timestamp(end).tz_convert("UTC")
+    frame = ostrelpy.cost(tariff, kwh, start, end)
+    components = pricing.resolve_tariff(tariff).tariff_components
+    for name in dict.fromkeys(c.name for c in components):
+        # Independently: the instants some component of this name is valid at.
+        grid = pd.date_range(lo, hi, freq="15min", inclusive="left")
+        valid = np.zeros(len(grid), dtype=bool)
+        for c in (c for c in components if c.name == name):
+            a = pd.Timestamp(c.applicable_from or lo).tz_convert("UTC")
+            b = pd.Timestamp(c.applicable_to or hi).tz_convert("UTC")
+            valid |= (grid >= a) & (grid < b)
+        gaps = [g for g in frame.coverage if g.component == name]
+        said = np.zeros(len(grid), dtype=bool)
+        for g in (g for g in gaps if g.reason == coverage.NOT_ACTIVE):
+            said |= (grid >= g.start) & (grid < g.end)
+        np.testing.assert_array_equal(said, ~valid)
+        rows = frame[frame["component"] == name]["start"].dt.tz_convert("UTC")
+        assert rows.empty or not said[grid.get_indexer(rows.clip(lower=lo))].any()
+        if any(c.datasets for c in components if c.name == name):
+            no_data = [(g.start, g.end) for g in gaps if g.reason == coverage.NO_DATA]
+            expected = [
+                (max(a, lo), min(b, hi))
+                for a, b in hourly_gaps(kwh, lo, hi)
+                if (min(b, hi) > max(a, lo)) and valid[grid.get_indexer([max(a, lo)])[0]]
+            ]
+            assert no_data == expected
+    months = [n for n in frame.notes if n.startswith("Effektavgift is charged per month")]
+    first = max(pd.Timestamp(start), pd.Timestamp("2025-01-01T00:00+01:00"))  # valid from
+    partial = first.day != 1 or first.hour != 0 or pd.Timestamp(end).day != 1
+    assert bool(months) == partial
+
+
+def test_the_command_names_the_same_gaps(tmp_path, capsys):
+    import io
+    import json
+
+    kwh = series("2024-12-01", "2025-02-01", freq="1h")
+    kwh = kwh.drop(kwh.index[1000:1010])
+    path = tmp_path / "gaps.csv"
+    kwh.rename_axis("t").rename("kwh").to_csv(path, date_format="%Y-%m-%dT%H:%M:%S%z")
+    frame = ostrelpy.cost(SE_2026, kwh)
+    expected = [g.as_dict(pd.Timestamp(0, tz=TZ).tz) for g in frame.coverage]
+    assert {g["reason"] for g in expected} == {coverage.NOT_ACTIVE, coverage.NO_DATA}
+    assert cli.main(["cost", SE_2026, "-c", str(path), "--format", "json"]) == 0
+    assert json.loads(capsys.readouterr().out)["coverage"] == expected
+    assert cli.main(["cost", SE_2026, "-c", str(path), "--format", "csv"]) == 0
+    table = pd.read_csv(io.StringIO(capsys.readouterr().out)).set_index(["month", "component"])
+    assert table.loc[("2024-12", "Energiskatt"), "coverage"].startswith("not active from 2024-12")
+    assert table.loc[("2025-01", "Effektavgift"), "coverage"].startswith("no data for 'consump")
+    assert cli.main(["cost", SE_2026, "-c", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert (
+        "not priced: Energiskatt, Överföringsavgift, Effektavgift, Abonnemangsavgift: not active "
+        "from 2024-12-01T00:00:00+01:00 to 2025-01-01T00:00:00+01:00\n" in out
+    )
