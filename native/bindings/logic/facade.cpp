@@ -170,7 +170,9 @@ bool truth(const nb::object& value, bool absent) {
 void init_facade(nb::module_& m) {
   nb::class_<LogicBindings> cls(m, "LogicBindings", nb::type_slots(slots),
                                 "The tariff engine's facade: costs, input datasets and solver "
-                                "formulations of a tariff fetched by id.");
+                                "formulations of a tariff fetched by id. Every call also takes "
+                                "a public Tariff in place of the id, used as given (neither "
+                                "fetched nor cached).");
   cls.def(
       "__init__",
       [](LogicBindings* self, nb::args args, nb::kwargs kwargs) {
@@ -182,19 +184,31 @@ void init_facade(nb::module_& m) {
       },
       nb::sig("def __init__(self, api_key: str) -> None"));
   cls.def("get_input_datasets", &get_input_datasets_method,
-          nb::sig("def get_input_datasets(self, tariff_id, start_time, end_time, *, "
-                  "use_cache=True)"),
+          nb::sig("def get_input_datasets(self, tariff_id: uuid.UUID | Tariff, start_time: "
+                  "datetime.datetime, "
+                  "end_time: datetime.datetime, *, use_cache: bool = True) -> "
+                  "collections.abc.Coroutine[typing.Any, typing.Any, list[Dataset]]"),
           "Coroutine: the public datasets the tariff's active components need, by id.");
-  cls.def("calculate_cost", &calculate_cost_method,
-          nb::sig("def calculate_cost(self, tariff_id, start_time, end_time, data, *, "
-                  "use_cache=True)"),
-          "Coroutine: a ComponentCost per active component, in component order.");
+  cls.def(
+      "calculate_cost", &calculate_cost_method,
+      nb::sig(
+          "def calculate_cost(self, tariff_id: uuid.UUID | Tariff, start_time: datetime.datetime, "
+          "end_time: datetime.datetime, "
+          "data: dict[Dataset, dict[datetime.datetime, float]], *, "
+          "use_cache: bool = True) -> "
+          "collections.abc.Coroutine[typing.Any, typing.Any, list[ComponentCost[float]]]"),
+      "Coroutine: a ComponentCost per active component, in component order.");
   cls.def("_get_active_components", &active_components_method,
-          nb::sig("def _get_active_components(self, tariff_id, start_time, end_time, *, "
-                  "use_cache)"),
+          nb::sig("def _get_active_components(self, tariff_id: uuid.UUID | Tariff, "
+                  "start_time: datetime.datetime, end_time: datetime.datetime, *, "
+                  "use_cache: bool) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[domain.TariffComponent]]"),
           "Coroutine: the tariff's engine components active in the period.");
   cls.def("_fetch_holidays", &fetch_holidays_method,
-          nb::sig("def _fetch_holidays(self, components, start_time, end_time, *, use_cache)"),
+          nb::sig("def _fetch_holidays(self, components: list[domain.TariffComponent], "
+                  "start_time: datetime.datetime, end_time: datetime.datetime, *, "
+                  "use_cache: bool) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[domain.HolidayOccurrence]]"),
           "Coroutine: the occurrences of the holidays the components name.");
   init_model_methods(cls);
   init_request(cls);

@@ -148,18 +148,35 @@ constexpr char kGurobiName[] = "LogicBindings.add_to_gurobi_model";
 
 void init_model_methods(nb::class_<LogicBindings>& cls) {
   cls.def("add_to_highs_model", &adapter_method<kHighs, kHighsAdapter, kHighsName>,
-          nb::sig("def add_to_highs_model(self, tariff_id, start_time, end_time, data, variables, "
-                  "model, *, minimising_cost=True, use_cache=True)"),
+          nb::sig("def add_to_highs_model(self, tariff_id: uuid.UUID | Tariff, start_time: "
+                  "datetime.datetime, "
+                  "end_time: datetime.datetime, "
+                  "data: dict[Dataset, dict[datetime.datetime, float]], "
+                  "variables: dict[Dataset, dict[datetime.datetime, highspy.highs.highs_var]], "
+                  "model: highspy.Highs, *, minimising_cost: bool = True, "
+                  "use_cache: bool = True) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[ComponentCost[highspy.highs.highs_var] | ComponentCost[float]]]"),
           "Coroutine: the tariff's cost compiled into a highspy.Highs model; a ComponentCost "
           "per active component (solver variables where the cost depends on them).");
   cls.def("add_to_gurobi_model", &adapter_method<kGurobi, kGurobiAdapter, kGurobiName>,
-          nb::sig("def add_to_gurobi_model(self, tariff_id, start_time, end_time, data, "
-                  "variables, model, *, minimising_cost=True, use_cache=True)"),
+          nb::sig("def add_to_gurobi_model(self, tariff_id: uuid.UUID | Tariff, start_time: "
+                  "datetime.datetime, "
+                  "end_time: datetime.datetime, "
+                  "data: dict[Dataset, dict[datetime.datetime, float]], "
+                  "variables: dict[Dataset, dict[datetime.datetime, gurobipy.Var]], "
+                  "model: gurobipy.Model, *, minimising_cost: bool = True, "
+                  "use_cache: bool = True) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[ComponentCost[gurobipy.Var] | ComponentCost[float]]]"),
           "Coroutine: the tariff's cost compiled into a Gurobi model; a ComponentCost per "
           "active component (solver variables where the cost depends on them).");
   cls.def("_add_tariff_cost_to_model", &add_tariff_cost_method,
-          nb::sig("def _add_tariff_cost_to_model(self, tariff_id, start_time, end_time, data, "
-                  "variables, adapter, *, minimising_cost, use_cache)"),
+          nb::sig("def _add_tariff_cost_to_model(self, tariff_id: uuid.UUID | Tariff, "
+                  "start_time: datetime.datetime, end_time: datetime.datetime, "
+                  "data: dict[Dataset, dict[datetime.datetime, float]], "
+                  "variables: dict[Dataset, dict[datetime.datetime, Variable]], "
+                  "adapter: domain.SolverAdapter, *, minimising_cost: bool, use_cache: bool) -> "
+                  "collections.abc.Coroutine[typing.Any, typing.Any, list[ComponentCost[Variable] "
+                  "| ComponentCost[float]]]"),
           "Coroutine: the model building of add_to_highs_model through any solver adapter.");
 }
 

@@ -123,7 +123,12 @@ nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 void init_request(nb::class_<LogicBindings>& cls) {
   cls.def("_evaluate", &evaluate_method,
-          nb::sig("def _evaluate(self, tariff, start_time, end_time, series_for, *, use_cache)"),
+          nb::sig("def _evaluate(self, tariff: uuid.UUID | Tariff, start_time: datetime.datetime, "
+                  "end_time: datetime.datetime, series_for: collections.abc.Callable["
+                  "[domain.TariffComponent, domain.Dataset], pandas.Series], *, "
+                  "use_cache: bool) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[tuple[int, domain.TariffComponent, "
+                  "dict[domain.Dataset, pandas.Series], domain.ExecutionContext]]]"),
           "Coroutine: each active component's run as (position in the tariff, engine component, "
           "inputs, execution context); `tariff` is a public Tariff or an id, and "
           "`series_for(component, dataset)` gives each input series.");

@@ -5,11 +5,12 @@ import datetime
 import enum
 import types
 import uuid
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from types import MappingProxyType
 from typing import Literal, TypeAlias, Union
 
 import numpy
+import pandas
 from numpy.typing import NDArray
 
 import ostrelpy.bindings._schema
@@ -373,12 +374,18 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline):
+    def compute(self, timeline: Timeline) -> pandas.Series:
         """
         compute(timeline): the level's value at every period start of the resolution.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, **operands):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        **operands: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -393,12 +400,18 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, **operands):
+    def compute(self, timeline: Timeline, **operands: pandas.Series | float) -> pandas.Series:
         """
         compute(timeline, **operands): the operands summed left to right, paired by label.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, **operands):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        **operands: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -414,12 +427,20 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, left, right):
+    def compute(
+        self, timeline: Timeline, *, left: pandas.Series | float, right: pandas.Series | float
+    ) -> pandas.Series:
         """
         compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, **operands):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        **operands: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -435,12 +456,24 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, numerator, denominator):
+    def compute(
+        self,
+        timeline: Timeline,
+        *,
+        numerator: pandas.Series | float,
+        denominator: pandas.Series | float,
+    ) -> pandas.Series:
         """
         compute(timeline, *, numerator, denominator): the element-wise result, paired by label.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, **operands):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        **operands: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -456,12 +489,20 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, left, right):
+    def compute(
+        self, timeline: Timeline, *, left: pandas.Series | float, right: pandas.Series | float
+    ) -> pandas.Series:
         """
         compute(timeline, *, left, right): the element-wise result, paired by label.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, **operands):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        **operands: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, **operands): the block's solver columns and rows, columns numbered from next_available_col.
         """
@@ -496,12 +537,19 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, input):
+    def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
         """
         compute(timeline, *, input): one reduced value per period, on the period starts.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, *, input):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        input: VariableSeries | pandas.Series,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, input): one column per period; sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with one binary per step.
         """
@@ -519,12 +567,19 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, input):
+    def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
         """
         compute(timeline, *, input): the input carried onto the finer periods; amounts are split in proportion to duration.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, *, input):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        input: VariableSeries | pandas.Series,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, input): the input variables carried onto the finer periods; amounts scaled by the share of their period.
         """
@@ -550,12 +605,19 @@ class Select(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, input):
+    def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
         """
         compute(timeline, *, input): the input where the condition holds, missing elsewhere.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, *, input):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        input: VariableSeries | pandas.Series,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) values.
         """
@@ -580,12 +642,22 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, input, replacement):
+    def compute(
+        self, timeline: Timeline, *, input: pandas.Series, replacement: pandas.Series | float
+    ) -> pandas.Series:
         """
         compute(timeline, *, input, replacement): present values replaced where the condition holds; missing values stay missing.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, *, input, replacement):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        input: VariableSeries | pandas.Series,
+        replacement: VariableSeries | pandas.Series | float,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, input, replacement): a column per step equal to the replacement where the condition holds and to the input elsewhere.
         """
@@ -602,14 +674,28 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, input, minimum=None, maximum=None):
+    def compute(
+        self,
+        timeline: Timeline,
+        *,
+        input: pandas.Series,
+        minimum: pandas.Series | float | None = None,
+        maximum: pandas.Series | float | None = None,
+    ) -> pandas.Series:
         """
         compute(timeline, *, input, minimum=None, maximum=None): the input bounded.
         """
 
     def compile(
-        self, timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None
-    ):
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        input: VariableSeries | pandas.Series,
+        minimum: VariableSeries | pandas.Series | float | None = None,
+        maximum: VariableSeries | pandas.Series | float | None = None,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, input, minimum=None, maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one binary per step and side.
         """
@@ -627,12 +713,19 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
     def input_operands(self) -> dict:
         """The block's operands by keyword name, in order."""
 
-    def compute(self, timeline, *, tier_selector):
+    def compute(self, timeline: Timeline, *, tier_selector: pandas.Series) -> pandas.Series:
         """
         compute(timeline, *, tier_selector): the level of the tier each selector value falls in; a value equal to a boundary belongs to the tier above it.
         """
 
-    def compile(self, timeline, next_available_col, assume_convex, *, tier_selector):
+    def compile(
+        self,
+        timeline: Timeline,
+        next_available_col: int,
+        assume_convex: bool,
+        *,
+        tier_selector: VariableSeries | pandas.Series,
+    ) -> FunctionBlock:
         """
         compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the selector's tier; one binary per feasible (step, tier) pair where the selector's bounds span several tiers.
         """
@@ -722,9 +815,15 @@ class Timeline:
     def get_condition_mask(self, index: object | None, condition: object | None) -> object: ...
     def match_time_condition(self, condition: object | None) -> object: ...
 
-def build_timeline(*args, **kwargs) -> object:
+def build_timeline(
+    components: Sequence[TariffComponent],
+    inputs: Mapping[Dataset, pandas.Series | VariableSeries],
+    holidays: Sequence[HolidayOccurrence],
+    *,
+    start_time: datetime.datetime | None = None,
+    end_time: datetime.datetime | None = None,
+) -> Timeline:
     """
-    build_timeline(components, inputs, holidays, *, start_time=None, end_time=None)
     The timeline of the components' zone over the window of the inputs or the given one.
     """
 
@@ -758,7 +857,15 @@ def group_max(arg0: object, arg1: object, /) -> object: ...
 def group_min(arg0: object, arg1: object, /) -> object: ...
 def get_bounds(arg0: object, arg1: object, /) -> object: ...
 def output_is_sum_per_group(*args) -> object: ...
-def run_pipeline(components, inputs, /, *, timeline, next_available_col=0, assume_convex=False):
+def run_pipeline(
+    components: Sequence[TariffComponent],
+    inputs: Mapping[Dataset, pandas.Series | VariableSeries],
+    /,
+    *,
+    timeline: Timeline,
+    next_available_col: int = 0,
+    assume_convex: bool = False,
+) -> ExecutionContext:
     """
     Executes the components' functions in order into a new execution context.
     """

@@ -111,8 +111,10 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
 
 void init_runner(nb::module_& m) {
   m.def("run_pipeline", &run_pipeline,
-        nb::sig("def run_pipeline(components, inputs, /, *, timeline, next_available_col=0, "
-                "assume_convex=False)"),
+        nb::sig("def run_pipeline(components: collections.abc.Sequence[TariffComponent], "
+                "inputs: collections.abc.Mapping[Dataset, pandas.Series | VariableSeries], /, *, "
+                "timeline: Timeline, next_available_col: int = 0, assume_convex: bool = False) "
+                "-> ExecutionContext"),
         "Executes the components' functions in order into a new execution context.");
   m.def("run_components", &run_components, nb::arg("components"), nb::arg("ctx"),
         "Executes every function of every component into ctx; the cost series in order.");

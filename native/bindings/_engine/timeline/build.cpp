@@ -154,7 +154,11 @@ nb::object build_timeline(nb::args args, nb::kwargs kwargs) {
 
 void init_build(nb::module_& m) {
   m.def("build_timeline", &build_timeline,
-        "build_timeline(components, inputs, holidays, *, start_time=None, end_time=None)\n"
+        nb::sig("def build_timeline(components: collections.abc.Sequence[TariffComponent], "
+                "inputs: collections.abc.Mapping[Dataset, pandas.Series | VariableSeries], "
+                "holidays: collections.abc.Sequence[HolidayOccurrence], *, "
+                "start_time: datetime.datetime | None = None, "
+                "end_time: datetime.datetime | None = None) -> Timeline"),
         "The timeline of the components' zone over the window of the inputs or the given one.");
   nb::dict keys;
   for (const auto& info : core::domain::kResolutions) {
