@@ -4,12 +4,14 @@
 import datetime
 import enum
 import types
+import typing
 import uuid
 from collections.abc import Mapping, Sequence
 from types import MappingProxyType
 from typing import Literal, TypeAlias, Union
 
 import numpy
+import numpy.typing
 import pandas
 from numpy.typing import NDArray
 
@@ -71,7 +73,7 @@ class Unit(enum.StrEnum):
     PERCENT = "%"
     """Physical or monetary unit of a series or level."""
 
-    def __str__(self, /):
+    def __str__(self, /) -> str:
         """Return str(self)."""
 
 class Resolution(enum.StrEnum):
@@ -103,18 +105,18 @@ class Resolution(enum.StrEnum):
     YEARLY = "yearly"
     """Temporal resolution of a series, ordered from fine to coarse."""
 
-    def __str__(self, /):
+    def __str__(self, /) -> str:
         """Return str(self)."""
 
-CURRENCIES: frozenset = ...
+CURRENCIES: frozenset[typing.Any] = ...
 
-CURRENCY_UNITS: MappingProxyType[str, tuple]
+CURRENCY_UNITS: MappingProxyType[str, tuple[typing.Any, ...]]
 
 EnergyRateUnit: TypeAlias = Literal[Unit.SEK_PER_KWH, Unit.NOK_PER_KWH, Unit.EUR_PER_KWH]
 
 PowerRateUnit: TypeAlias = Literal[Unit.SEK_PER_KW, Unit.NOK_PER_KW, Unit.EUR_PER_KW]
 
-RATE_UNITS: frozenset = ...
+RATE_UNITS: frozenset[typing.Any] = ...
 
 class Level(ostrelpy.bindings._schema.BaseModel):
     """A constant value with a unit."""
@@ -222,7 +224,7 @@ class Holiday(enum.StrEnum):
     SE_NYARSAFTON = "se/nyarsafton"
     """A public holiday, identified as in the holiday source."""
 
-    def __str__(self, /):
+    def __str__(self, /) -> str:
         """Return str(self)."""
 
 class HolidayOccurrence(ostrelpy.bindings._schema.BaseModel):
@@ -264,7 +266,7 @@ class ExcludeHolidaysCondition(ostrelpy.bindings._schema.BaseModel):
     holidays: list[Holiday]
 
     @classmethod
-    def collect_from(cls, condition: object) -> set:
+    def collect_from(cls, condition: object) -> set[typing.Any]:
         """The set of holidays a time condition names, through and/or/not."""
 
 class AndCondition(ostrelpy.bindings._schema.BaseModel):
@@ -346,7 +348,7 @@ class Range(ostrelpy.bindings._schema.BaseModel):
 
     validate_range: types.MethodDescriptorType = ...
 
-def get_datasets(items: object) -> set:
+def get_datasets(items: object) -> set[typing.Any]:
     """The set of the Dataset instances among items; constants are skipped."""
 
 def assert_resolutions_match(items: object) -> None:
@@ -355,7 +357,7 @@ def assert_resolutions_match(items: object) -> None:
 def assert_units_match(items: object) -> None:
     """AssertionError unless all items share one unit."""
 
-def get_input_datasets(function: object) -> set:
+def get_input_datasets(function: object) -> set[typing.Any]:
     """The set of the Dataset operands of a function block."""
 
 def is_value_condition(condition: object) -> bool:
@@ -371,7 +373,7 @@ class Constant(ostrelpy.bindings._schema.BaseModel):
     resolution: Resolution
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline) -> pandas.Series:
@@ -397,7 +399,7 @@ class Add(ostrelpy.bindings._schema.BaseModel):
     inputs: list[Level | Dataset]
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline, **operands: pandas.Series | float) -> pandas.Series:
@@ -424,7 +426,7 @@ class Subtract(ostrelpy.bindings._schema.BaseModel):
     right: Level | Dataset
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(
@@ -453,7 +455,7 @@ class Divide(ostrelpy.bindings._schema.BaseModel):
     denominator: Level | Dataset
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(
@@ -486,7 +488,7 @@ class Multiply(ostrelpy.bindings._schema.BaseModel):
     right: Level | Dataset
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(
@@ -531,10 +533,10 @@ class Aggregate(ostrelpy.bindings._schema.BaseModel):
         MIN = "min"
         """The reduction applied to the values of each period."""
 
-        def __str__(self, /):
+        def __str__(self, /) -> str:
             """Return str(self)."""
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
@@ -564,7 +566,7 @@ class Resample(ostrelpy.bindings._schema.BaseModel):
     resolution: Resolution
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
@@ -602,7 +604,7 @@ class Select(ostrelpy.bindings._schema.BaseModel):
     )
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline, *, input: pandas.Series) -> pandas.Series:
@@ -639,7 +641,7 @@ class Mask(ostrelpy.bindings._schema.BaseModel):
     replacement: Level | Dataset
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(
@@ -671,7 +673,7 @@ class Clip(ostrelpy.bindings._schema.BaseModel):
     maximum: Level | Dataset | None
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(
@@ -710,7 +712,7 @@ class Lookup(ostrelpy.bindings._schema.BaseModel):
     unit: Unit
     output: Dataset
 
-    def input_operands(self) -> dict:
+    def input_operands(self) -> dict[typing.Any, typing.Any]:
         """The block's operands by keyword name, in order."""
 
     def compute(self, timeline: Timeline, *, tier_selector: pandas.Series) -> pandas.Series:
@@ -772,7 +774,7 @@ class TariffComponent(ostrelpy.bindings._schema.BaseModel):
     ]
     cost: Dataset
 
-    def collect_holidays(self) -> list:
+    def collect_holidays(self) -> list[typing.Any]:
         """The distinct holidays named by the select and mask conditions, sorted."""
 
     def is_active_in_period(self, start_time: object, end_time: object) -> bool:
@@ -783,7 +785,13 @@ class Timeline:
 
     def __init__(self, _accessors: object | None, holidays: object | None) -> None: ...
     @staticmethod
-    def build(*args, **kwargs) -> object:
+    def build(
+        *,
+        tz: datetime.tzinfo,
+        start_time: datetime.datetime,
+        end_time: datetime.datetime,
+        holidays: Sequence[HolidayOccurrence],
+    ) -> Timeline:
         """
         build(*, tz, start_time, end_time, holidays): the grid from start_time (inclusive) to end_time (exclusive) with its accessors in tz.
         """
@@ -856,7 +864,18 @@ def group_count(arg: object, /) -> object: ...
 def group_max(arg0: object, arg1: object, /) -> object: ...
 def group_min(arg0: object, arg1: object, /) -> object: ...
 def get_bounds(arg0: object, arg1: object, /) -> object: ...
-def output_is_sum_per_group(*args) -> object: ...
+def output_is_sum_per_group(
+    output: VariableSeries,
+    input: VariableSeries,
+    groups: numpy.typing.NDArray[numpy.int64],
+    weight: float = 1.0,
+    rhs: float = 0.0,
+    /,
+) -> EqualitySeries:
+    """
+    One row per group: output[g] - weight * (sum of the input over group g) = rhs.
+    """
+
 def run_pipeline(
     components: Sequence[TariffComponent],
     inputs: Mapping[Dataset, pandas.Series | VariableSeries],
@@ -892,9 +911,9 @@ class VariableSeries:
     @property
     def index(self) -> object: ...
     def gather(self, indices: object, index: object | None = None) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
     @classmethod
     def continuous(cls, start_col: int, lb: object, ub: object, index: object) -> object: ...
     @classmethod
@@ -912,9 +931,9 @@ class ConstraintSeries:
     def coefs(self) -> object: ...
     @property
     def rhs(self) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
     @classmethod
     def concatenate(cls, blocks: object) -> object: ...
     @classmethod
@@ -938,9 +957,9 @@ class ConstraintTerm:
     def coef(self) -> object: ...
     @property
     def factor(self) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
 
 class GroupTerm:
     """
@@ -954,9 +973,9 @@ class GroupTerm:
     def variables(self) -> object: ...
     @property
     def allocation(self) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
 
 class GroupedValues:
     """Numbers with a group label each."""
@@ -966,9 +985,9 @@ class GroupedValues:
     def values(self) -> object: ...
     @property
     def allocation(self) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
     def sum(self) -> object: ...
     def mean(self) -> object: ...
     def min(self) -> object: ...
@@ -984,9 +1003,9 @@ class Groups:
     def allocation(self) -> object: ...
     @property
     def index(self) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
     def size(self) -> object: ...
     @property
     def lb(self) -> object: ...
@@ -1024,9 +1043,9 @@ class FunctionBlock:
     @property
     def next_available_col(self) -> int: ...
     def then(self, next_block: object) -> object: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
 
 class ExecutionContext:
     """The state of one pipeline run."""
@@ -1061,11 +1080,11 @@ class ExecutionContext:
     def assume_convex(self, arg: bool, /) -> None: ...
     def execute_function(self, fn: object) -> object: ...
     def register_function_block(self, output_id: object, block: object) -> None: ...
-    def __eq__(self, arg: object, /) -> object: ...
+    def __eq__(self, arg: object, /) -> bool: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]
 
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
 
 def calculate_groups(timeline: object, variables: object, resolution: object) -> object:
     """
@@ -1112,9 +1131,9 @@ class HighsAdapter(SolverAdapter):
     def __init__(self, model: object) -> None: ...
     def add_blocks(self, blocks: object) -> None: ...
     def to_series(self, variables: object) -> object: ...
-    def to_variables(self, series: object) -> dict: ...
+    def to_variables(self, series: object) -> dict[typing.Any, typing.Any]: ...
     def get_next_available_col(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...
 
 class GurobiAdapter(SolverAdapter):
     """Adds compiled blocks to a gurobipy model."""
@@ -1122,6 +1141,6 @@ class GurobiAdapter(SolverAdapter):
     def __init__(self, model: object) -> None: ...
     def add_blocks(self, blocks: object) -> None: ...
     def to_series(self, variables: object) -> object: ...
-    def to_variables(self, series: object) -> dict: ...
+    def to_variables(self, series: object) -> dict[typing.Any, typing.Any]: ...
     def get_next_available_col(self) -> int: ...
-    def __repr__(self) -> object: ...
+    def __repr__(self) -> str: ...

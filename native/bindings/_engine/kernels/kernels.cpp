@@ -184,7 +184,11 @@ void init_kernels(nb::module_& m) {
         [](nb::handle v, nb::handle ids) { return group_kernel(v, ids, k::group_min); });
 
   m.def("get_bounds", [](nb::handle x, nb::handle index) { return optim::get_bounds(x, index); });
-  m.def("output_is_sum_per_group", &optim::output_is_sum_per_group_args);
+  m.def("output_is_sum_per_group", &optim::output_is_sum_per_group_args,
+        nb::sig("def output_is_sum_per_group(output: VariableSeries, input: VariableSeries, "
+                "groups: numpy.typing.NDArray[numpy.int64], weight: float = 1.0, "
+                "rhs: float = 0.0, /) -> EqualitySeries"),
+        "One row per group: output[g] - weight * (sum of the input over group g) = rhs.");
 }
 
 }  // namespace ostrel::bindings::engine

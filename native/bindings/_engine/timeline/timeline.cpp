@@ -132,6 +132,9 @@ void init_timeline_class(nb::module_& m) {
           },
           nb::arg("_accessors").none(), nb::arg("holidays").none())
       .def_static("build", &build,
+                  nb::sig("def build(*, tz: datetime.tzinfo, start_time: datetime.datetime, "
+                          "end_time: datetime.datetime, "
+                          "holidays: collections.abc.Sequence[HolidayOccurrence]) -> Timeline"),
                   "build(*, tz, start_time, end_time, holidays): the grid from start_time "
                   "(inclusive) to end_time (exclusive) with its accessors in tz.")
       .def_static(
