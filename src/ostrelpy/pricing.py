@@ -15,9 +15,9 @@ import functools
 import os
 import threading
 import uuid
-from collections.abc import Callable, Coroutine, Mapping
+from collections.abc import Callable, Coroutine, Generator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -42,7 +42,7 @@ def run_sync(coro: Coroutine[Any, Any, T]) -> T:
     try:
         first = coro.send(None)
     except StopIteration as done:
-        return done.value
+        return cast(T, done.value)
     except BaseException:
         coro.close()
         raise
@@ -64,7 +64,7 @@ def run_sync(coro: Coroutine[Any, Any, T]) -> T:
     thread.join()
     if "error" in box:
         raise box["error"]
-    return box["value"]
+    return cast(T, box["value"])
 
 
 class _Resumed:
@@ -73,7 +73,7 @@ class _Resumed:
     def __init__(self, coro: Coroutine[Any, Any, Any], first: Any) -> None:
         self.coro, self.first = coro, first
 
-    def __await__(self):
+    def __await__(self) -> Generator[Any, Any, Any]:
         step = self.first
         while True:
             try:
@@ -91,7 +91,7 @@ class _Resumed:
 
 
 async def _resume(coro: Coroutine[Any, Any, T], first: Any) -> T:
-    return await _Resumed(coro, first)
+    return cast(T, await _Resumed(coro, first))
 
 
 @dataclass(frozen=True)
@@ -135,7 +135,9 @@ def evaluate(
     from ostrelpy.bindings import logic
 
     facade = logic.LogicBindings("local")
-    runs = run_sync(facade._evaluate(tariff, start, end, series_for, use_cache=True))
+    # The facade's internal door (typed in its stub, private to the package).
+    door = cast(Any, facade)._evaluate
+    runs = run_sync(door(tariff, start, end, series_for, use_cache=True))
     out = []
     for position, component, inputs, ctx in runs:
         series = ctx.all_series
@@ -180,7 +182,9 @@ def evaluate_with_facade(
     return out
 
 
-def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any, Any]):
+def _energy_price(
+    component: Any, series: Mapping[str, Any], inputs: Mapping[Any, Any]
+) -> pd.Series | None:
     """The rate a component multiplies its input energy by, on the energy's instants."""
     from ostrelpy.bindings import _engine
 
@@ -192,7 +196,7 @@ def _energy_price(component: Any, series: Mapping[str, Any], inputs: Mapping[Any
         for a, b in ((f.left, f.right), (f.right, f.left)):
             if not (isinstance(a, _engine.Dataset) and a.id in energy_ids):
                 continue
-            if b.unit not in _engine._ENERGY_RATES:
+            if b.unit not in getattr(_engine, "_ENERGY_RATES"):  # noqa: B009 (private)
                 continue
             grid = series[a.id].index
             if isinstance(b, _engine.Level):
@@ -266,7 +270,12 @@ class Inputs:
     energy datasets are served."""
 
     def __init__(
-        self, readings: Mapping[str, meter.Reading], start, end, *, power: bool = False
+        self,
+        readings: Mapping[str, meter.Reading],
+        start: pd.Timestamp,
+        end: pd.Timestamp,
+        *,
+        power: bool = False,
     ) -> None:
         self.start, self.end = start, end
         self.power = power
@@ -329,7 +338,7 @@ class Inputs:
                 )
         return self._done[key]
 
-    def _mean_power(self, reading: meter.Reading, resolution: str, zone) -> pd.Series:
+    def _mean_power(self, reading: meter.Reading, resolution: str, zone: dt.tzinfo) -> pd.Series:
         """Power readings (kW over each reading's interval) as the mean power of each period
         of `resolution`: through the energy they stand for, so that finer readings are
         averaged and coarser ones repeated, as energy is summed and spread."""
@@ -362,12 +371,12 @@ class CostFrame(pd.DataFrame):
 
     _metadata = ["coverage", "notes", "exported_kwh"]
     # Until a bill is annotated: nothing said.
-    coverage = ()
-    notes = ()
+    coverage: Sequence[coverage.Gap] = ()
+    notes: Sequence[str] = ()
     exported_kwh = 0.0
 
     @property
-    def _constructor(self):
+    def _constructor(self) -> type[CostFrame]:
         return CostFrame
 
     def monthly(self) -> pd.DataFrame:

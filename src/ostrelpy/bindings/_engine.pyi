@@ -126,7 +126,7 @@ class Level(ostrelpy.bindings._schema.BaseModel):
 
     def __str__(self) -> str: ...
 
-def timezone_from_str(timezone: object) -> object:
+def timezone_from_str(timezone: str) -> datetime.tzinfo:
     """
     The time zone of an IANA name ("Europe/Stockholm") or a fixed offset ("UTC+01:00").
     """

@@ -26,7 +26,8 @@ nb::object timezone_from_str(nb::handle timezone) {
 }
 
 void init_timezone(nb::module_& m) {
-  m.def("timezone_from_str", &timezone_from_str, nb::arg("timezone"),
+  m.def("timezone_from_str", &timezone_from_str,
+        nb::sig("def timezone_from_str(timezone: str) -> datetime.tzinfo"),
         "The time zone of an IANA name (\"Europe/Stockholm\") or a fixed offset (\"UTC+01:00\").");
 }
 
