@@ -10,6 +10,7 @@ component is validated by the engine before it is returned.
 from __future__ import annotations
 
 from ostrelpy.importers._build import Imported, TariffImportError
+from ostrelpy.importers.se import se
 from ostrelpy.importers.urdb import urdb
 
-__all__ = ["Imported", "TariffImportError", "urdb"]
+__all__ = ["Imported", "TariffImportError", "se", "urdb"]
