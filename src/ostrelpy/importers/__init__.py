@@ -10,7 +10,8 @@ component is validated by the engine before it is returned.
 from __future__ import annotations
 
 from ostrelpy.importers._build import Imported, TariffImportError
+from ostrelpy.importers.no import no
 from ostrelpy.importers.se import se
 from ostrelpy.importers.urdb import urdb
 
-__all__ = ["Imported", "TariffImportError", "se", "urdb"]
+__all__ = ["Imported", "TariffImportError", "no", "se", "urdb"]
