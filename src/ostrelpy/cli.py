@@ -4,7 +4,7 @@
 under a catalogue tariff and prints a per-component, per-month bill. With no arguments it
 prices the bundled example household under the catalogue's default tariff.
 `schedule` plans a home battery against the tariff; `check`, `list` and `schema` help write
-tariffs. Every failure is one line on stderr and a non-zero exit status.
+tariffs; `import` reads published tariffs into a catalogue. Every failure is one line on stderr and a non-zero exit status.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import sys
 
 from pydantic import ValidationError
 
-from ostrelpy import __version__, tariffs
+from ostrelpy import __version__, cli_import, tariffs
 from ostrelpy.meter import MeterError
 
 EXAMPLE_TARIFF = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
@@ -75,6 +75,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
     listing = sub.add_parser("list", help="list the catalogue's tariffs")
     listing.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
+    cli_import.add_list_filters(listing)
+    cli_import.add_parser(sub)
     schema = sub.add_parser("schema", help="print the JSON schema of the engine's tariff component")
     schema.add_argument("--indent", type=int, default=2)
     return p
@@ -120,9 +122,12 @@ def _list(args: argparse.Namespace) -> int:
     from ostrelpy.cli_cost import validity
 
     folder = tariffs.catalogue_dir(args.catalogue)
-    found = tariffs.entries(folder)
+    found = cli_import.filtered(tariffs.entries(folder), args)
     if not found:
-        print(f"No tariffs in {folder}.")
+        print(
+            f"No tariffs in {folder}"
+            + (" match." if args.text or args.country or args.company else ".")
+        )
         return 0
     for e in found:
         t = e.tariff
@@ -151,10 +156,12 @@ def _dispatch(args: argparse.Namespace) -> int:
         from ostrelpy import cli_schedule
 
         return cli_schedule.run(args)
+    if args.command == "import":
+        return cli_import.run(args)
     return {"check": _check, "list": _list, "schema": _schema}[args.command](args)
 
 
-_COMMANDS = ("cost", "schedule", "check", "list", "schema")
+_COMMANDS = ("cost", "schedule", "check", "list", "schema", "import")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -278,6 +278,8 @@ def make_tariff(where: str, data: dict[str, Any]) -> Tariff:
     from ostrelpy.bindings import _engine
     from ostrelpy.tariffs import validation_summary
 
+    # Sources quote documents' own texts, line breaks included; a description is one line.
+    data = {**data, "description": " ".join(str(data.get("description") or "").split()) or None}
     try:
         tariff = Tariff.model_validate(data)
         for c in tariff.tariff_components:

@@ -395,13 +395,17 @@ class _Tariff:
                 )
         if not components:
             fail(self.where, "no price component to import")
+        spans = (
+            min(c["applicable_from"] for c in components).date(),
+            max(c["applicable_to"] for c in components).date(),
+        )
         company = self.text("companyName", required=False)
         full = f"{company}: {name}" if company else name
         text = (
             f"Imported from the Swedish grid-tariff API: {full}"
             f" ({company or 'company not given'}, org. no. {raw.get('companyOrgNo') or '-'}"
             f", product {raw.get('product') or '-'})"
-            + (f", valid {valid[0]} to {valid[1]}" if valid else "")
+            + f", valid {valid[0] if valid else spans[0]} to {valid[1] if valid else spans[1]}"
             + f"; published {raw.get('lastUpdated') or raw.get('published') or 'at an unknown date'}"
             + (f"; source: {raw['description']}" if raw.get("description") else "")
             + f". Prices {'including' if self.vat else 'excluding'} VAT."
