@@ -75,8 +75,8 @@ inline constexpr std::array<Unit, 6> kEnergyRates{Unit::SEK_PER_KWH, Unit::NOK_P
                                                   Unit::EUR_PER_KWH, Unit::USD_PER_KWH,
                                                   Unit::GBP_PER_KWH, Unit::DKK_PER_KWH};
 inline constexpr std::array<Unit, 6> kPowerRates{Unit::SEK_PER_KW, Unit::NOK_PER_KW,
-                                                 Unit::EUR_PER_KW,  Unit::USD_PER_KW,
-                                                 Unit::GBP_PER_KW,  Unit::DKK_PER_KW};
+                                                 Unit::EUR_PER_KW, Unit::USD_PER_KW,
+                                                 Unit::GBP_PER_KW, Unit::DKK_PER_KW};
 
 std::string_view value_of(Unit u);
 std::optional<Unit> unit_from_value(std::string_view value);
