@@ -214,3 +214,41 @@ def test_inexpressible_features_are_refused_or_left_out_by_name():
     assert "left out: energyratestructure sell" in tariff.description
     with pytest.raises(TariffImportError, match="unknown time zone"):
         urdb(rate, timezone="Mars/Olympus", approximate=True)
+
+
+def _tier_units(unit: str, limits: tuple[float, float]) -> dict:
+    rate = copy.deepcopy(_rate("jackson_emc_A_senior_5a0b2804.json"))
+    for period in rate["energyratestructure"]:
+        for tier in period:
+            tier["unit"] = unit
+        period[0]["max"], period[1]["max"] = limits
+    return rate
+
+
+@pytest.mark.parametrize("profile", sorted(PROFILES))
+def test_hours_use_tiers_match_pysam(profile):
+    # Tier limits in kWh per kW of the month's demand.
+    rate = _tier_units("kWh/kW", (150, 300))
+    (tariff,) = urdb(rate, timezone=ZONE, approximate=True).tariffs
+    ours = _engine_bills(tariff, PROFILES[profile])["Energy charge"]
+    theirs = _pysam_bills(rate, PROFILES[profile])["Energy charge"]
+    np.testing.assert_allclose(ours, theirs, rtol=0, atol=1e-6)
+
+
+def test_daily_tiers_are_limits_on_each_day():
+    # PySAM stretches daily limits over the month; the rate database means each day's energy.
+    rate = _tier_units("kWh daily", (5, 12))
+    (tariff,) = urdb(rate, timezone=ZONE, approximate=True).tariffs
+    load = PROFILES["household"]
+    ours = _engine_bills(tariff, load)["Energy charge"]
+    days = load.reshape(365, 24).sum(axis=1)
+    month = pd.date_range("2029-01-01", periods=365, freq="D").month.to_numpy() - 1
+    hand = np.zeros(12)
+    for e, m in zip(days, month, strict=True):
+        (period,) = {rate["energyweekdayschedule"][m][0], rate["energyweekendschedule"][m][0]}
+        tiers, lower = rate["energyratestructure"][period], 0.0
+        for tier in tiers:
+            upper = tier.get("max", np.inf) if tier is not tiers[-1] else np.inf
+            hand[m] += tier["rate"] * min(max(e - lower, 0.0), upper - lower)
+            lower = upper
+    np.testing.assert_allclose(ours, hand, rtol=1e-12)

@@ -209,6 +209,13 @@ class Pipeline:
         bounds = {k: v for k, v in (("minimum", minimum), ("maximum", maximum)) if v is not None}
         return self.step("clip", name, x["resolution"], x["unit"], input=x, **bounds)
 
+    def mean_of_highest(self, name: str, x, n: int, resolution: str):
+        """The mean of the `n` highest values of each period (the highest when `n` is 1)."""
+        if n == 1:
+            return self.aggregate(name, x, resolution, "max")
+        highest = {"type": "highest", "n": n, "resolution": resolution}
+        return self.aggregate(name, self.select(f"{name}_top", x, highest), resolution, "mean")
+
     def keep_only(self, name: str, x, condition):
         """`x` where the condition holds and 0 elsewhere (0, not missing, so that sums and
         maxima over periods where the condition never holds stay defined)."""

@@ -227,21 +227,11 @@ class _Tariff:
         if config["basis"] == "monthlymax":
             n = count("maxhoursPerMonth")
         else:  # dailymax: the mean of the N highest days' (mean of) highest hours
-            k = count("maxhoursPerDay")
-            if k > 1:
-                top = pl.select(
-                    "top_hours", power, {"type": "highest", "n": k, "resolution": "daily"}
-                )
-                power = pl.aggregate("daily_peak", top, "daily", "mean")
-            else:
-                power = pl.aggregate("daily_peak", power, "daily", "max")
+            power = pl.mean_of_highest("daily_peak", power, count("maxhoursPerDay"), "daily")
             n = None if config.get("allDaysPerMonth") else count("daysPerMonth")
         if n is None:
             return pl.aggregate("capacity", power, "monthly", "mean")
-        if n == 1:
-            return pl.aggregate("capacity", power, "monthly", "max")
-        top = pl.select("top_peaks", power, {"type": "highest", "n": n, "resolution": "monthly"})
-        return pl.aggregate("capacity", top, "monthly", "mean")
+        return pl.mean_of_highest("capacity", power, n, "monthly")
 
     def fixed(self) -> list[tuple[str, Pipeline, dict[str, str]]]:
         """(name suffix, pipeline, cost) per tariff: several for fuse sizes."""

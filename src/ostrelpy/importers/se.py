@@ -322,13 +322,7 @@ class _Tariff:
             power = pl.select("active_power", power, cond)
         if period == "P1D":
             power = pl.aggregate("daily_peak", power, "daily", "max")
-        if n > 1:
-            top = pl.select(
-                "top_peaks", power, {"type": "highest", "n": n, "resolution": "monthly"}
-            )
-            peak = pl.aggregate("peak", top, "monthly", "mean")
-        else:
-            peak = pl.aggregate("peak", power, "monthly", "max")
+        peak = pl.mean_of_highest("peak", power, n, "monthly")
         return pl, pl.multiply("cost", peak, level(value, f"{currency}_per_kW"), currency)
 
     # The tariff -----------------------------------------------------------------------
