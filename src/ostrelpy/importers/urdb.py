@@ -276,14 +276,13 @@ class _Rate:
         if not used:
             return None
         power = self._power(pl)
-        unit = f"{CURRENCY}_per_kW"
-        costs = []
-        for p in used:
-            peak = pl.aggregate(
+        peaks = {
+            p: pl.aggregate(
                 f"demand_p{p}", pl.keep_only(f"power_p{p}", power, cond[p]), "monthly", "max"
             )
-            costs.append(pl.tiered(f"demand_cost_p{p}", peak, periods[p], unit, CURRENCY))
-        return pl.add("demand_cost", costs)
+            for p in used
+        }
+        return _demand_cost(pl, "demand_cost", peaks, periods)
 
     def flat_demand(self, pl: Pipeline) -> dict[str, str] | None:
         if "flatdemandstructure" not in self.doc or self._demand_left_out():
@@ -303,13 +302,12 @@ class _Rate:
         if not used:
             return None
         peak = self._monthly_demand(pl)
-        unit = f"{CURRENCY}_per_kW"
-        costs = []
-        for p in used:
-            ms = by_period[p]
-            mine = peak if len(ms) == 12 else pl.keep_only(f"demand_f{p}", peak, b.months(ms))
-            costs.append(pl.tiered(f"flat_cost_f{p}", mine, periods[p], unit, CURRENCY))
-        return pl.add("flat_demand_cost", costs)
+        mine = {
+            p: peak if len(ms) == 12 else pl.keep_only(f"demand_f{p}", peak, b.months(ms))
+            for p, ms in by_period.items()
+            if p in used
+        }
+        return _demand_cost(pl, "flat_demand_cost", mine, periods)
 
     def _charge(self, value_keys: tuple[str, str], units_key: str, pl: Pipeline, name: str):
         """A fixed amount per month, day or year (newer field, then the older monthly one)."""
@@ -410,6 +408,13 @@ class _Rate:
 def _builds(part: Callable[[Pipeline], Any]) -> bool:
     """Whether a charge has anything to price (probed on a scratch pipeline)."""
     return part(Pipeline()) is not None
+
+
+def _demand_cost(pl: Pipeline, name: str, peaks: dict[int, Any], periods) -> dict[str, str]:
+    """Each period's demand priced by its kW tiers, summed."""
+    unit = f"{CURRENCY}_per_kW"
+    costs = [pl.tiered(f"{name}_p{p}", x, periods[p], unit, CURRENCY) for p, x in peaks.items()]
+    return pl.add(name, costs)
 
 
 def _to_monthly(pl: Pipeline, x: dict[str, str]) -> dict[str, str]:
