@@ -401,13 +401,20 @@ class _Tariff:
             f", product {raw.get('product') or '-'})"
             + f", valid {valid[0] if valid else spans[0]} to {valid[1] if valid else spans[1]}"
             + f"; published {raw.get('lastUpdated') or raw.get('published') or 'at an unknown date'}"
-            + (f"; source: {raw['description']}" if raw.get("description") else "")
+            + _described(raw.get("description"))
             + f". Prices {'including' if self.vat else 'excluding'} VAT."
         )
         if self.left_out:
             text += " Approximation, left out: " + "; ".join(self.left_out) + "."
         data = {"id": tariff_id, "name": full, "description": text, "tariff_components": components}
         return b.make_tariff(self.where, data), self.left_out
+
+
+def _described(text: Any) -> str:
+    if not isinstance(text, str) or not text.strip():
+        return ""
+    url = text.strip().startswith(("http://", "https://"))
+    return f"; {'source' if url else 'described as'}: {text.strip()}"
 
 
 def _currencies() -> set[str]:
