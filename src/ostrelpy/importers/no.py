@@ -87,6 +87,12 @@ class _Tariff:
     def field(self, key: str) -> str:
         return f"{self.where}: {key}"
 
+    def config(self, key: str) -> dict[str, Any]:
+        value = self.kind.get(key) or {}
+        if not isinstance(value, dict):
+            fail(self.field(f"tariffType.{key}"), "expected an object")
+        return value
+
     def amount(self, item: dict[str, Any], key: str, where: str) -> float:
         name = key if self.vat else f"{key}ExVat"
         return number(item.get(name), f"{where}.{name}")
@@ -126,7 +132,8 @@ class _Tariff:
             except (TypeError, ValueError):
                 fail(f"{where}.startTime", f"expected a date-time, got {h.get('startTime')!r}")
             price = h.get("energyPrice")
-            if not isinstance(price, dict) or price.get("id") not in energy:
+            pid = price.get("id") if isinstance(price, dict) else None
+            if not isinstance(pid, str) or pid not in energy:
                 fail(f"{where}.energyPrice.id", "names no price of priceInfo.energyPrices")
             if h.get("isPublicHoliday") and "holiday" in types:
                 kind = "holiday"
@@ -253,7 +260,7 @@ class _Tariff:
             if lv.get("monthlyUnitOfMeasure", "kr/month") != "kr/month":
                 fail(f"{at}.monthlyUnitOfMeasure", "expected kr/month")
             fees.append(self.amount(lv, "monthlyTotal", at))
-        config = self.kind.get("fixedPriceConfiguration") or {"basis": "fixed"}
+        config = self.config("fixedPriceConfiguration") or {"basis": "fixed"}
         basis = config.get("basis")
         where = self.field("tariffType.fixedPriceConfiguration.basis")
         if basis in ("fixed", "fusesize"):
@@ -303,7 +310,7 @@ class _Tariff:
         self.currency(lv, at)
         if lv.get("monthlyUnitOfMeasure", "kr/kW/month") != "kr/kW/month":
             fail(f"{at}.monthlyUnitOfMeasure", "expected kr/kW/month")
-        config = self.kind.get("powerPriceConfiguration") or {}
+        config = self.config("powerPriceConfiguration")
         if config.get("reactivePowerPricing"):
             self.left_out.append("powerPriceConfiguration.reactivePowerPricing: reactive power")
         price = self.amount(lv, "monthlyActivePowerTotal", at)
@@ -320,8 +327,7 @@ class _Tariff:
         starts = [
             p.get("startDate")
             for key in ("energyPrices", "fixedPrices", "powerPrices")
-            for p in self.info.get(key) or []
-            if isinstance(p, dict)
+            for p in self.priced(key).values()
         ]
         try:
             since = min(dt.date.fromisoformat(s) for s in starts) if starts else None

@@ -145,7 +145,7 @@ class _Tariff:
         key = "priceIncVat" if self.vat else "priceExVat"
         value = number(p.get(key), f"{where}.price.{key}")
         currency = p.get("currency")
-        if currency not in _currencies():
+        if not isinstance(currency, str) or currency not in _currencies():
             fail(f"{where}.price.currency", f"unknown currency {currency!r}")
         return value, currency
 
@@ -166,6 +166,8 @@ class _Tariff:
             self.leave(f"{where} {ref!r}", "a calendar pattern of single dates")
             return None
         days, dates = p.get("days") or [], p.get("dates") or []
+        if not isinstance(days, list) or not isinstance(dates, list):
+            fail(f"calendarPatterns {ref!r}", "expected lists of days and dates")
         for d in days:
             if not isinstance(d, int) or not 1 <= d <= 7:
                 fail(f"calendarPatterns {ref!r}.days", f"expected ISO weekdays 1-7, got {d!r}")
@@ -259,7 +261,7 @@ class _Tariff:
             fail(f"{where}.spotPriceSettings", "expected multiplier and currency")
         multiplier = number(settings.get("multiplier"), f"{where}.spotPriceSettings.multiplier")
         currency = settings.get("currency")
-        if currency not in _currencies():
+        if not isinstance(currency, str) or currency not in _currencies():
             fail(f"{where}.spotPriceSettings.currency", f"unknown currency {currency!r}")
         rate = f"{currency}_per_kWh"
         spot = pl.input({**SPOT, "unit": rate})
@@ -286,7 +288,7 @@ class _Tariff:
             self.leave(f"{at}.peakFunction", f"the peak function {s.get('peakFunction')!r}")
             return None
         duration = s.get("peakDuration")
-        if duration not in _DURATIONS:
+        if not isinstance(duration, str) or duration not in _DURATIONS:
             fail(f"{at}.peakDuration", f"expected PT15M or PT1H, got {duration!r}")
         period = s.get("peakIdentificationPeriod")
         if period not in ("PT15M", "PT1H", "P1D", "P1M"):

@@ -70,12 +70,8 @@ class _Rate:
 
     def unsupported(self) -> list[str]:
         d, out = self.doc, []
-        sells = any(
-            isinstance(t, dict) and t.get("sell") not in (None, 0)
-            for p in d.get("energyratestructure") or []
-            if isinstance(p, list)
-            for t in p
-        )
+        tiers = [t for p in _items(d.get("energyratestructure")) for t in _items(p)]
+        sells = any(isinstance(t, dict) and t.get("sell") not in (None, 0) for t in tiers)
         if sells:
             out.append("energyratestructure sell: sell rates for exported energy")
         if d.get("dgrules"):
@@ -90,13 +86,10 @@ class _Rate:
             unit = d.get(key)
             if unit in ("hp", "kVA", "kVA daily", "hp daily") and self._has_demand():
                 out.append(f"{key}: demand measured in {unit}")
-        if any(d.get("fueladjustmentsmonthly") or []):
+        if any(_items(d.get("fueladjustmentsmonthly"))):
             out.append("fueladjustmentsmonthly: monthly fuel adjustments")
         if any(
-            isinstance(t, dict) and str(t.get("unit", "")).lower() == "kwh/kw daily"
-            for p in d.get("energyratestructure") or []
-            if isinstance(p, list)
-            for t in p
+            isinstance(t, dict) and str(t.get("unit", "")).lower() == "kwh/kw daily" for t in tiers
         ):
             out.append("energyratestructure unit 'kWh/kW daily': daily hours-use tiers")
         return out
@@ -315,7 +308,7 @@ class _Rate:
         if self.doc.get(new) not in (None, 0):
             value = number(self.doc[new], self.field(new))
             units = self.doc.get(units_key, "$/month")
-            if units not in _PER_MONTH:
+            if not isinstance(units, str) or units not in _PER_MONTH:
                 fail(
                     self.field(units_key),
                     f"unknown unit {units!r} (expected $/month, $/day or $/year)",
@@ -403,6 +396,11 @@ class _Rate:
             self.where,
             {"id": tariff_id, "name": name, "description": text, "tariff_components": components},
         )
+
+
+def _items(value: Any) -> list:
+    """A list field for the feature checks, which run before the fields are validated."""
+    return value if isinstance(value, list) else []
 
 
 def _builds(part: Callable[[Pipeline], Any]) -> bool:
