@@ -11,6 +11,7 @@ import pytest
 import ostrelpy
 from ostrelpy import cli
 from ostrelpy.api_client import BUNDLED_CATALOGUE
+from ostrelpy.bindings import _engine
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = Path(__file__).with_name("data")
@@ -48,7 +49,7 @@ def test_bundled_imports_are_what_the_importers_write():
 
 def _year(tariff) -> pd.Series:
     """A year of quarter-hours from the first month in which the tariff's fixed fee holds."""
-    zone = ostrelpy.pricing._zone(ostrelpy.pricing.engine_components(tariff))
+    zone = _engine.timezone_from_str(tariff.tariff_components[0].timezone)
     first = max(c.applicable_from for c in tariff.tariff_components if c.applicable_from)
     local = pd.Timestamp(first).tz_convert(zone).tz_localize(None)
     start = local.to_period("M").to_timestamp().tz_localize(zone)
