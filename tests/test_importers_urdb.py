@@ -190,6 +190,7 @@ ROWS = _rate(TOU)["energyweekdayschedule"]
         (_with(TOU, energyratestructure=[[{"adj": 0.1}]] * 2), "energyratestructure[0][0]", "rate"),
         (_with(TOU, fixedchargeunits="$/week"), "fixedchargeunits", "unknown unit"),
         (_with(TOU, startdate="next spring"), "startdate", "expected Unix seconds"),
+        (_with("fpl_gsldt1_6776f983.json", demandwindow=30, dgrules=None), "demandwindow", "15 or 60 minutes"),
         ({"items": []}, "items", "exactly one rate"),
         ([1, 2], "rate", "JSON object"),
     ],

@@ -3,8 +3,9 @@
 Schedules are 12 x 24 period numbers (month x local hour) for weekdays and weekends; energy
 tiers are limits on the month's (or, for "kWh daily", the day's) total energy over all
 periods, and where several periods share a month each period pays its share of every tier in
-proportion to its share of that total. Demand is the highest quarter-hour mean power of the
-month (within a period's hours for time-of-use demand); demand tiers are blocks of kW.
+proportion to its share of that total. Demand is the month's highest mean power over the
+demand window (a quarter-hour, or an hour when `demandwindow` says 60), within a period's
+hours for time-of-use demand; demand tiers are blocks of kW.
 """
 
 from __future__ import annotations
@@ -255,7 +256,14 @@ class _Rate:
         return pl.multiply("energy_cost", pl.energy(), price, CURRENCY)
 
     def _power(self, pl: Pipeline) -> dict[str, str]:
-        return pl.divide("power", pl.energy(), level(0.25, "hours"), "kW")
+        """Mean power over the demand window: a quarter-hour unless the rate says an hour."""
+        window = self.doc.get("demandwindow") or 15
+        if window not in (15, 60) or isinstance(window, bool):
+            fail(self.field("demandwindow"), f"expected 15 or 60 minutes, got {window!r}")
+        energy = pl.energy()
+        if window == 60:
+            energy = pl.aggregate("hourly_energy", energy, "hourly", "sum")
+        return pl.divide("power", energy, level(window / 60, "hours"), "kW")
 
     def _monthly_demand(self, pl: Pipeline) -> dict[str, str]:
         return pl.aggregate("demand", self._power(pl), "monthly", "max")
