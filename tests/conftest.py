@@ -54,9 +54,13 @@ def level_data(value=1.0, unit="kWh"):
 
 
 def catalogue_component(name):
-    """The bundled catalogue's component of that name, as an engine record."""
+    """The component of that name of the bundled catalogue's hand-written examples (not of
+    the tariffs imported from published documents), as an engine record."""
     for path in sorted(CATALOGUE.glob("*.json")):
-        for c in json.loads(path.read_text(encoding="utf-8"))["tariff_components"]:
+        tariff = json.loads(path.read_text(encoding="utf-8"))
+        if (tariff.get("description") or "").startswith("Imported from"):
+            continue
+        for c in tariff["tariff_components"]:
             if c["name"] == name:
                 return e.TariffComponent.model_validate(c)
     raise LookupError(name)

@@ -309,7 +309,7 @@ def test_order_of_checks(data, message):
     [("kW", "hours", "kWh"), ("hours", "kW", "kWh"), ("%", "%", "%"), ("%", "kW", "kW")]
     + [
         (a, b, c)
-        for c in ("SEK", "NOK", "EUR")
+        for c in ("SEK", "NOK", "EUR", "USD", "GBP", "DKK")
         for a, b in ((f"{c}_per_kWh", "kWh"), ("kWh", f"{c}_per_kWh"), ("kW", f"{c}_per_kW"))
     ],
 )

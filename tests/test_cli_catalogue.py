@@ -40,7 +40,7 @@ def catalogue(tmp_path):
 
 def test_a_broken_file_leaves_the_others_served(capsys, catalogue):
     code, out, err = run(capsys, "list", "--catalogue", str(catalogue))
-    assert code == 1 and out.count("currency:") == 4
+    assert code == 1 and out.count("currency:") == len(list(BUNDLED_CATALOGUE.glob("*.json"))) + 1
     assert err.strip().splitlines() == [
         f"ostrelpy: {catalogue / 'broken.json'}: invalid JSON: "
         "Expecting property name enclosed in double quotes: line 1 column 3 (char 2)"

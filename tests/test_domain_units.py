@@ -25,8 +25,14 @@ def test_unit_groupings():
     assert U.SEK_PER_KWH.is_rate() and not U.SEK_PER_KWH.is_amount()
     assert U.HOURS.is_amount() and U.PERCENT.is_rate()
     assert e.CURRENCY_UNITS[U.NOK] == (U.NOK_PER_KWH, U.NOK_PER_KW)
-    assert e.CURRENCIES == {U.SEK, U.NOK, U.EUR}
-    assert e.RATE_UNITS == e._ENERGY_RATES | e._POWER_RATES and len(e.RATE_UNITS) == 6
+    assert e.CURRENCY_UNITS[U.USD] == (U.USD_PER_KWH, U.USD_PER_KW)
+    assert e.CURRENCIES == {U.SEK, U.NOK, U.EUR, U.USD, U.GBP, U.DKK}
+    assert e.RATE_UNITS == e._ENERGY_RATES | e._POWER_RATES and len(e.RATE_UNITS) == 12
+    # Later currencies are appended: the first fifteen members keep their order and values.
+    assert [u.value for u in U][:15] == [
+        *("A", "kV", "kW", "kWh", "hours", "SEK", "NOK", "EUR", "SEK_per_kWh", "SEK_per_kW"),
+        *("NOK_per_kWh", "NOK_per_kW", "EUR_per_kWh", "EUR_per_kW", "%"),
+    ]
 
 
 def test_resolution_order_and_hash():

@@ -4,7 +4,7 @@
 under a catalogue tariff and prints a per-component, per-month bill. With no arguments it
 prices the bundled example household under the catalogue's default tariff.
 `schedule` plans a home battery against the tariff; `check`, `list` and `schema` help write
-tariffs. Every failure is one line on stderr and a non-zero exit status.
+tariffs; `import` reads published tariffs into a catalogue. Every failure is one line on stderr and a non-zero exit status.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import sys
 
 from pydantic import ValidationError
 
-from ostrelpy import __version__, tariffs
+from ostrelpy import __version__, cli_import, tariffs
 from ostrelpy.meter import MeterError
 from ostrelpy.pricing import ALLOW_EXPORT
 
@@ -103,6 +103,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
     listing = sub.add_parser("list", help="list the catalogue's tariffs")
     listing.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
+    cli_import.add_list_filters(listing)
+    cli_import.add_parser(sub)
     schema = sub.add_parser("schema", help="print the JSON schema of the engine's tariff component")
     schema.add_argument(
         "--indent", type=int, default=2, help="spaces per level of the JSON (default 2)"
@@ -153,9 +155,13 @@ def _list(args: argparse.Namespace) -> int:
     from ostrelpy.cli_cost import validity
 
     folder = tariffs.catalogue_dir(args.catalogue)
-    found, broken = tariffs.scan(folder)
+    everything, broken = tariffs.scan(folder)
+    found = cli_import.filtered(everything, args)
     if not found and not broken:
-        print(f"No tariffs in {folder}.")
+        print(
+            f"No tariffs in {folder}"
+            + (" match." if args.text or args.country or args.company else ".")
+        )
         return 0
     for e in found:
         t = e.tariff
@@ -199,10 +205,12 @@ def _dispatch(args: argparse.Namespace) -> int:
         from ostrelpy import cli_compare
 
         return cli_compare.run(args)
+    if args.command == "import":
+        return cli_import.run(args)
     return {"check": _check, "list": _list, "schema": _schema}[args.command](args)
 
 
-_COMMANDS = ("cost", "schedule", "compare", "check", "list", "schema")
+_COMMANDS = ("cost", "schedule", "compare", "check", "list", "schema", "import")
 
 
 def main(argv: list[str] | None = None) -> int:

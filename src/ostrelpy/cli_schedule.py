@@ -127,6 +127,7 @@ def _variables(
     coarser period (a column equal to the sum of its quarter-hours)."""
     import highspy
 
+    from ostrelpy.bindings import _engine
     from ostrelpy.models import Dataset
 
     out: dict[Dataset, dict[Any, Any]] = {}
@@ -137,7 +138,7 @@ def _variables(
             key = Dataset(id=d.id, resolution=d.resolution.value, unit=d.unit.value)
             if key in out:
                 continue
-            zone = meter.parse_zone(component.timezone)
+            zone = _engine.timezone_from_str(component.timezone)
             labels = meter.period_labels(index, d.resolution.value, zone, priced.start)
             starts, group = np.unique(labels, return_inverse=True)
             if len(starts) == len(index):

@@ -134,7 +134,9 @@ def partial_periods(components: Iterable[Any], start: pd.Timestamp, end: pd.Time
         a, b = active_span(c, start, end)
         if a >= b:
             continue
-        zone = meter.parse_zone(c.timezone)
+        from ostrelpy.bindings import _engine
+
+        zone = _engine.timezone_from_str(c.timezone)
         cut = []
         for t in (a, b):
             (label,) = meter.period_labels(pd.DatetimeIndex([t]), resolution, zone, _EARLIEST)

@@ -581,7 +581,11 @@ def _zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo:
 def single_zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo | None:
     """The tariff's time zone when all its components share one, else None."""
     zones = {c.timezone for _, c in pairs}
-    return meter.parse_zone(zones.pop()) if len(zones) == 1 else None
+    if len(zones) != 1:
+        return None
+    from ostrelpy.bindings import _engine
+
+    return _engine.timezone_from_str(zones.pop())
 
 
 def annotated(

@@ -23,8 +23,18 @@ enum class Unit : std::uint8_t {
   EUR_PER_KWH,
   EUR_PER_KW,
   PERCENT,
+  // Appended so that the members above keep their positions.
+  USD,
+  GBP,
+  DKK,
+  USD_PER_KWH,
+  USD_PER_KW,
+  GBP_PER_KWH,
+  GBP_PER_KW,
+  DKK_PER_KWH,
+  DKK_PER_KW,
 };
-inline constexpr int kUnitCount = 15;
+inline constexpr int kUnitCount = 24;
 
 struct UnitInfo {
   std::string_view name;
@@ -47,13 +57,26 @@ inline constexpr std::array<UnitInfo, kUnitCount> kUnits{{
     {"EUR_PER_KWH", "EUR_per_kWh"},
     {"EUR_PER_KW", "EUR_per_kW"},
     {"PERCENT", "%"},
+    {"USD", "USD"},
+    {"GBP", "GBP"},
+    {"DKK", "DKK"},
+    {"USD_PER_KWH", "USD_per_kWh"},
+    {"USD_PER_KW", "USD_per_kW"},
+    {"GBP_PER_KWH", "GBP_per_kWh"},
+    {"GBP_PER_KW", "GBP_per_kW"},
+    {"DKK_PER_KWH", "DKK_per_kWh"},
+    {"DKK_PER_KW", "DKK_per_kW"},
 }};
 
-inline constexpr std::array<Unit, 3> kCurrencies{Unit::SEK, Unit::NOK, Unit::EUR};
-inline constexpr std::array<Unit, 3> kEnergyRates{Unit::SEK_PER_KWH, Unit::NOK_PER_KWH,
-                                                  Unit::EUR_PER_KWH};
-inline constexpr std::array<Unit, 3> kPowerRates{Unit::SEK_PER_KW, Unit::NOK_PER_KW,
-                                                 Unit::EUR_PER_KW};
+// Parallel arrays: the i-th currency's energy and power rates are the i-th of the other two.
+inline constexpr std::array<Unit, 6> kCurrencies{Unit::SEK, Unit::NOK, Unit::EUR,
+                                                 Unit::USD, Unit::GBP, Unit::DKK};
+inline constexpr std::array<Unit, 6> kEnergyRates{Unit::SEK_PER_KWH, Unit::NOK_PER_KWH,
+                                                  Unit::EUR_PER_KWH, Unit::USD_PER_KWH,
+                                                  Unit::GBP_PER_KWH, Unit::DKK_PER_KWH};
+inline constexpr std::array<Unit, 6> kPowerRates{Unit::SEK_PER_KW, Unit::NOK_PER_KW,
+                                                 Unit::EUR_PER_KW, Unit::USD_PER_KW,
+                                                 Unit::GBP_PER_KW, Unit::DKK_PER_KW};
 
 std::string_view value_of(Unit u);
 std::optional<Unit> unit_from_value(std::string_view value);

@@ -73,6 +73,33 @@ class Unit(enum.StrEnum):
     PERCENT = "%"
     """Physical or monetary unit of a series or level."""
 
+    USD = "USD"
+    """Physical or monetary unit of a series or level."""
+
+    GBP = "GBP"
+    """Physical or monetary unit of a series or level."""
+
+    DKK = "DKK"
+    """Physical or monetary unit of a series or level."""
+
+    USD_PER_KWH = "USD_per_kWh"
+    """Physical or monetary unit of a series or level."""
+
+    USD_PER_KW = "USD_per_kW"
+    """Physical or monetary unit of a series or level."""
+
+    GBP_PER_KWH = "GBP_per_kWh"
+    """Physical or monetary unit of a series or level."""
+
+    GBP_PER_KW = "GBP_per_kW"
+    """Physical or monetary unit of a series or level."""
+
+    DKK_PER_KWH = "DKK_per_kWh"
+    """Physical or monetary unit of a series or level."""
+
+    DKK_PER_KW = "DKK_per_kW"
+    """Physical or monetary unit of a series or level."""
+
     def __str__(self, /) -> str:
         """Return str(self)."""
 
@@ -112,9 +139,23 @@ CURRENCIES: frozenset[typing.Any] = ...
 
 CURRENCY_UNITS: MappingProxyType[str, tuple[typing.Any, ...]]
 
-EnergyRateUnit: TypeAlias = Literal[Unit.SEK_PER_KWH, Unit.NOK_PER_KWH, Unit.EUR_PER_KWH]
+EnergyRateUnit: TypeAlias = Literal[
+    Unit.SEK_PER_KWH,
+    Unit.NOK_PER_KWH,
+    Unit.EUR_PER_KWH,
+    Unit.USD_PER_KWH,
+    Unit.GBP_PER_KWH,
+    Unit.DKK_PER_KWH,
+]
 
-PowerRateUnit: TypeAlias = Literal[Unit.SEK_PER_KW, Unit.NOK_PER_KW, Unit.EUR_PER_KW]
+PowerRateUnit: TypeAlias = Literal[
+    Unit.SEK_PER_KW,
+    Unit.NOK_PER_KW,
+    Unit.EUR_PER_KW,
+    Unit.USD_PER_KW,
+    Unit.GBP_PER_KW,
+    Unit.DKK_PER_KW,
+]
 
 RATE_UNITS: frozenset[typing.Any] = ...
 
