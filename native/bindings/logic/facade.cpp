@@ -25,18 +25,21 @@ using coro::awaited;
 
 coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
                              nb::object end_time, bool use_cache) {
+  check_request(start_time, end_time);
   nb::object cache = attr("_TARIFF_CACHE");
   nb::object tariff = use_cache ? cache.attr("get")(tariff_id) : nb::none();
-  if (tariff.is_none()) {
+  const bool fetched = tariff.is_none();
+  if (fetched) {
     nb::object fetch = client.attr("get_tariff")(tariff_id);
     tariff = co_await awaited(std::move(fetch));
-    // Stored also without the cache: a fetch refreshes what later cached calls see.
-    cache.attr("put")(tariff_id, tariff);
   }
   // Every component is converted (and so validated) before any is filtered, on every call:
   // the cache holds the public tariff.
   nb::list converted;
   for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
+  // Stored once it converted, also without the cache: a fetch refreshes what later cached
+  // calls see, and an answer that does not convert is never served again.
+  if (fetched) cache.attr("put")(tariff_id, tariff);
   nb::list active;
   for (nb::handle c : converted)
     if (truth(c.attr("is_active_in_period")(start_time, end_time), false)) active.append(c);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/logic/logic.hpp"
 #include "core/logic/inputs.hpp"
@@ -37,6 +38,17 @@ EvaluationWindow evaluation_window(nb::handle component, nb::handle start_time,
   w.cut = true;
   w.ns = choice.window;
   return w;
+}
+
+void check_request(nb::handle start_time, nb::handle end_time) {
+  nb::object datetime = nb::module_::import_("datetime").attr("datetime");
+  auto check = [&](nb::handle t, const char* name) {
+    if (!nb::isinstance(t, datetime) || t.attr("utcoffset")().is_none()) return;
+    core::logic::check_request_instant(convert::saturated_instant_ns(t, name), name,
+                                       convert::repr_of(t));
+  };
+  check(start_time, "start_time");
+  check(end_time, "end_time");
 }
 
 bool InputSeries::has(nb::handle dataset) const {

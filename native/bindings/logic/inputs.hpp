@@ -47,6 +47,10 @@ nb::object cut_variables(nb::handle series, const EvaluationWindow& window);
 // The engine datasets of the caller's `data` keys to the caller's values, every key converted.
 nb::dict domain_keys(nb::handle data);
 
+// ValueError unless aware datetimes among the request's bounds lie in the span the engine
+// prices (other kinds go on to the checks that name them).
+void check_request(nb::handle start_time, nb::handle end_time);
+
 // "input dataset 'consumption'": how errors name a dataset's mapping.
 std::string input_name(nb::handle dataset);
 
