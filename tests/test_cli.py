@@ -99,3 +99,21 @@ def test_a_price_that_is_no_finite_number_does_not_validate(tmp_path, capsys, ta
     assert cli.main(["check", tariff, "--catalogue", str(tmp_path)]) == 1
     err = capsys.readouterr().err
     assert str(path) in err and "finite number" in err
+
+
+@pytest.mark.parametrize(
+    "edit, expected",
+    [
+        (lambda text: "[" * 100_000 + "]" * 100_000, "invalid JSON: nested too deeply"),
+        (lambda text: text.replace('"n": 3', f'"n": {10**20}', 1), "less than or equal to"),
+    ],
+    ids=["nested", "huge_n"],
+)
+def test_catalogue_files_beyond_the_engine_are_one_line(tmp_path, capsys, edit, expected):
+    text = (tariffs.catalogue_dir() / f"{SE}.json").read_text()
+    path = tmp_path / f"{SE}.json"
+    path.write_text(edit(text))
+    assert cli.main(["check", SE, "--catalogue", str(tmp_path)]) == 1
+    err = capsys.readouterr().err
+    assert len(err.strip().splitlines()) == 1 and "internal error" not in err
+    assert str(path) in err and expected in err

@@ -73,15 +73,17 @@ def price(args: argparse.Namespace) -> Priced:
 
     zone = _engine.timezone_from_str(pairs[0][1].timezone)
     naive_zone = meter.parse_zone(args.timezone) if args.timezone else None
+    if args.consumption is not None and not args.consumption.strip():
+        raise ValueError("--consumption: the file name is empty")
     reading = meter.read_meter(
-        args.consumption or EXAMPLE_CONSUMPTION,
+        EXAMPLE_CONSUMPTION if args.consumption is None else args.consumption,
         column=args.column,
         timezone=args.timezone,
         calendar_zone=zone,
         allow_export=args.allow_export,
     )
-    lo = None if args.start is None else pricing.parse_instant(args.start, "--start", naive_zone)
-    hi = None if args.end is None else pricing.parse_instant(args.end, "--end", naive_zone)
+    lo = None if args.start is None else _instant(args.start, "--start", naive_zone)
+    hi = None if args.end is None else _instant(args.end, "--end", naive_zone)
     if lo is not None and hi is not None and lo < hi:
         active = [c for _, c in pairs if c.is_active_in_period(lo, hi)]
         if not active:  # nothing to price: the data need not cover the period
@@ -100,6 +102,21 @@ def price(args: argparse.Namespace) -> Priced:
     for notice in inputs.notices:
         print(f"ostrelpy: {notice}", file=sys.stderr)
     return Priced(entry, zone, reading, lo, hi, inputs, results)
+
+
+# The span the engine prices (its instants are int64 nanoseconds).
+FIRST_INSTANT = pd.Timestamp("1678-01-01", tz="UTC")
+LAST_INSTANT = pd.Timestamp("2262-01-01", tz="UTC")
+
+
+def _instant(text: str, option: str, zone: dt.tzinfo | None) -> pd.Timestamp:
+    t = pricing.parse_instant(text, option, zone)
+    if not FIRST_INSTANT <= t <= LAST_INSTANT:
+        raise ValueError(
+            f"{option} {text!r} is outside the periods ostrelpy can price "
+            "(1678-01-01 to 2262-01-01 UTC)"
+        )
+    return t
 
 
 def _engine_pairs(entry: tariffs.Entry):
