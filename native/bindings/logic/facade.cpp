@@ -85,6 +85,7 @@ coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object star
     nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
                                                         nb::arg("start_time") = window.start_time,
                                                         nb::arg("end_time") = window.end_time);
+    check_on_timeline(inputs, timeline);
     nb::object ctx = engine.attr("run_pipeline")(one, inputs, nb::arg("timeline") = timeline);
     nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
     if (assertions_enabled() && !nb::isinstance(series, host::series_type())) {

@@ -76,6 +76,7 @@ coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object sta
     nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
                                                         nb::arg("start_time") = window.start_time,
                                                         nb::arg("end_time") = window.end_time);
+    check_on_timeline(inputs, timeline);
     nb::object ctx = engine.attr("run_pipeline")(
         one, inputs, nb::arg("timeline") = timeline,
         nb::arg("next_available_col") = adapter.attr("get_next_available_col")(),

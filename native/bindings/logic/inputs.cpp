@@ -9,6 +9,7 @@
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/logic/logic.hpp"
+#include "core/logic/alignment.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -49,6 +50,27 @@ void check_request(nb::handle start_time, nb::handle end_time) {
   };
   check(start_time, "start_time");
   check(end_time, "end_time");
+}
+
+void check_on_timeline(nb::handle inputs, nb::handle timeline) {
+  nb::object engine = domain();
+  nb::object quarter = engine.attr("Resolution").attr("QUARTER_HOURLY");
+  const std::vector<std::int64_t> grid = convert::instants_ns(timeline.attr("get_as")(quarter));
+  if (grid.empty()) return;
+  const std::int64_t end = grid.back() + core::timeline::kNsPerQuarterHour;
+  nb::handle variable_type = engine.attr("VariableSeries");
+  for (auto [dataset, value] : nb::borrow<nb::dict>(inputs)) {
+    nb::object resolution = dataset.attr("resolution");
+    const std::vector<std::int64_t> starts =
+        convert::instants_ns(timeline.attr("get_as")(resolution));
+    const std::vector<std::int64_t> keys = convert::instants_ns(value.attr("index"));
+    const std::string what = input_name(dataset);
+    const std::string res = nb::cast<std::string>(resolution.attr("value"));
+    if (nb::isinstance(value, variable_type))
+      core::logic::check_variables_on_periods(keys, starts, what, res);
+    else
+      core::logic::check_keys_on_periods(keys, starts, end, what, res);
+  }
 }
 
 bool InputSeries::has(nb::handle dataset) const {

@@ -51,6 +51,12 @@ nb::dict domain_keys(nb::handle data);
 // prices (other kinds go on to the checks that name them).
 void check_request(nb::handle start_time, nb::handle end_time);
 
+// ValueError unless every input fits the component's timeline: values keyed at period starts
+// of their dataset's resolution (keys outside the request are not priced), variables at
+// exactly the request's periods. The runner would otherwise drop the former silently and
+// place the latter by position.
+void check_on_timeline(nb::handle inputs, nb::handle timeline);
+
 // "input dataset 'consumption'": how errors name a dataset's mapping.
 std::string input_name(nb::handle dataset);
 
