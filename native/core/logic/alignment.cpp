@@ -1,32 +1,13 @@
 #include "core/logic/alignment.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "core/common/errors.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::core::logic {
 
-namespace tl = core::timeline;
-
-std::string utc_text(std::int64_t ns) {
-  const std::int64_t day = tl::floor_div(ns, tl::kNsPerDay);
-  const std::int64_t within = ns - day * tl::kNsPerDay;
-  const tl::CivilDate d = tl::civil_from_days(day);
-  const std::int64_t seconds = within / tl::kNsPerSecond, fraction = within % tl::kNsPerSecond;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
-                static_cast<long long>(d.year), static_cast<long long>(d.month),
-                static_cast<long long>(d.day), static_cast<long long>(seconds / 3600),
-                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  std::string out(buf);
-  if (fraction) {
-    std::snprintf(buf, sizeof buf, ".%09lld", static_cast<long long>(fraction));
-    out += buf;
-  }
-  return out + "Z";
-}
+using timeline::utc_text;
 
 void check_keys_on_periods(std::span<const std::int64_t> keys, std::span<const std::int64_t> starts,
                            std::int64_t end, std::string_view what, std::string_view resolution) {

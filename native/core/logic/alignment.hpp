@@ -10,10 +10,6 @@
 
 namespace ostrel::core::logic {
 
-// An instant as an ISO 8601 UTC text (2025-01-01T00:07:00Z; fractions of a second only when
-// there are some).
-std::string utc_text(std::int64_t ns);
-
 // ValueError unless every key inside [starts.front(), end) is one of `starts` (ascending):
 // "<what>: key <instant> is not the start of a <resolution> period of the request".
 void check_keys_on_periods(std::span<const std::int64_t> keys, std::span<const std::int64_t> starts,

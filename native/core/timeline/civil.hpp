@@ -2,6 +2,7 @@
 // Proleptic Gregorian calendar arithmetic on day numbers (days since 1970-01-01), with floor
 // division so that instants before the epoch land on the right day.
 #include <cstdint>
+#include <string>
 
 namespace ostrel::core::timeline {
 
@@ -15,6 +16,10 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
+
+// An instant as an ISO 8601 UTC text for messages (2025-01-01T00:07:00Z; fractions of a second
+// only when there are some).
+std::string utc_text(std::int64_t ns);
 
 struct CivilDate {
   std::int64_t year;

@@ -1,0 +1,25 @@
+#include "core/timeline/civil.hpp"
+
+#include <cstdio>
+
+namespace ostrel::core::timeline {
+
+std::string utc_text(std::int64_t ns) {
+  const std::int64_t day = floor_div(ns, kNsPerDay);
+  const std::int64_t within = ns - day * kNsPerDay;
+  const CivilDate d = civil_from_days(day);
+  const std::int64_t seconds = within / kNsPerSecond, fraction = within % kNsPerSecond;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
+                static_cast<long long>(d.year), static_cast<long long>(d.month),
+                static_cast<long long>(d.day), static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  std::string out(buf);
+  if (fraction) {
+    std::snprintf(buf, sizeof buf, ".%09lld", static_cast<long long>(fraction));
+    out += buf;
+  }
+  return out + "Z";
+}
+
+}  // namespace ostrel::core::timeline
