@@ -23,14 +23,10 @@ void check_keys_on_periods(std::span<const std::int64_t> keys, std::span<const s
 void check_variables_on_periods(std::span<const std::int64_t> instants,
                                 std::span<const std::int64_t> starts, std::string_view what,
                                 std::string_view resolution) {
-  // Unequal counts with an agreeing prefix are left to the runner, which reports the counts.
-  const size_t n = std::min(instants.size(), starts.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (instants[i] == starts[i]) continue;
-    value_error(std::string(what) + ": the variables are not at the request's " +
-                std::string(resolution) + " periods: a variable at " + utc_text(instants[i]) +
-                " where the request has the period starting " + utc_text(starts[i]));
-  }
+  timeline::check_variables_at(instants, starts,
+                               std::string(what) + ": the variables are not at the request's " +
+                                   std::string(resolution) + " periods",
+                               "request");
 }
 
 }  // namespace ostrel::core::logic

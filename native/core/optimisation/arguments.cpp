@@ -132,14 +132,10 @@ std::vector<double> values_at_steps(std::span<const std::int64_t> labels,
 void check_steps_on_periods(std::span<const std::int64_t> instants,
                             std::span<const std::int64_t> periods, std::string_view block,
                             std::string_view resolution) {
-  const size_t n = std::min(instants.size(), periods.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (instants[i] == periods[i]) continue;
-    value_error(std::string(block) + ": the input variables are not at the timeline's " +
-                std::string(resolution) + " periods: a variable at " +
-                timeline::utc_text(instants[i]) + " where the timeline has the period starting " +
-                timeline::utc_text(periods[i]));
-  }
+  timeline::check_variables_at(instants, periods,
+                               std::string(block) + ": the input variables are not at the " +
+                                   "timeline's " + std::string(resolution) + " periods",
+                               "timeline");
 }
 
 }  // namespace ostrel::core::optimisation

@@ -1,6 +1,9 @@
 #include "core/timeline/civil.hpp"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "core/common/errors.hpp"
 
 namespace ostrel::core::timeline {
 
@@ -20,6 +23,16 @@ std::string utc_text(std::int64_t ns) {
     out += buf;
   }
   return out + "Z";
+}
+
+void check_variables_at(std::span<const std::int64_t> instants,
+                        std::span<const std::int64_t> periods, const std::string& prefix,
+                        const char* holder) {
+  const size_t n = std::min(instants.size(), periods.size());
+  for (size_t i = 0; i < n; ++i)
+    if (instants[i] != periods[i])
+      value_error(prefix + ": a variable at " + utc_text(instants[i]) + " where the " + holder +
+                  " has the period starting " + utc_text(periods[i]));
 }
 
 }  // namespace ostrel::core::timeline

@@ -2,6 +2,7 @@
 // Proleptic Gregorian calendar arithmetic on day numbers (days since 1970-01-01), with floor
 // division so that instants before the epoch land on the right day.
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace ostrel::core::timeline {
@@ -20,6 +21,13 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 // An instant as an ISO 8601 UTC text for messages (2025-01-01T00:07:00Z; fractions of a second
 // only when there are some).
 std::string utc_text(std::int64_t ns);
+
+// ValueError "<prefix>: a variable at <instant> where the <holder> has the period starting
+// <instant>" at the first position where variables' instants and period starts differ; a
+// different count with an agreeing prefix is left to the caller's count check.
+void check_variables_at(std::span<const std::int64_t> instants,
+                        std::span<const std::int64_t> periods, const std::string& prefix,
+                        const char* holder);
 
 struct CivilDate {
   std::int64_t year;
