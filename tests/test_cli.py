@@ -4,7 +4,7 @@ import uuid
 import pandas as pd
 import pytest
 
-from ostrelpy import cli, cli_cost
+from ostrelpy import cli, cli_cost, tariffs
 
 SE = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
 
@@ -82,3 +82,38 @@ def test_read_consumption_sorts_and_keeps_zone(tmp_path):
     s = cli_cost.read_consumption(path)
     assert list(s) == [1.0, 2.0] and str(s.index.tz) == "UTC"
     assert s.index[0] == pd.Timestamp("2024-12-31T23:00Z")
+
+
+@pytest.mark.parametrize("token", ["NaN", "Infinity", "-Infinity", "1e999999", '"1e999999"'])
+@pytest.mark.parametrize(
+    "tariff, price",
+    [(SE, '"value": 0.439'), ("7a1d3f2c-1e4b-4d5a-8c6e-2f3a4b5c6d7e", "130.0")],
+    ids=["level", "lookup-level"],
+)
+def test_a_price_that_is_no_finite_number_does_not_validate(tmp_path, capsys, tariff, price, token):
+    text = (tariffs.catalogue_dir() / f"{tariff}.json").read_text()
+    assert price in text
+    replaced = price.replace(price.split(": ")[-1], token) if ": " in price else token
+    path = tmp_path / f"{tariff}.json"
+    path.write_text(text.replace(price, replaced, 1))
+    assert cli.main(["check", tariff, "--catalogue", str(tmp_path)]) == 1
+    err = capsys.readouterr().err
+    assert str(path) in err and "finite number" in err
+
+
+@pytest.mark.parametrize(
+    "edit, expected",
+    [
+        (lambda text: "[" * 100_000 + "]" * 100_000, "invalid JSON: nested too deeply"),
+        (lambda text: text.replace('"n": 3', f'"n": {10**20}', 1), "less than or equal to"),
+    ],
+    ids=["nested", "huge_n"],
+)
+def test_catalogue_files_beyond_the_engine_are_one_line(tmp_path, capsys, edit, expected):
+    text = (tariffs.catalogue_dir() / f"{SE}.json").read_text()
+    path = tmp_path / f"{SE}.json"
+    path.write_text(edit(text))
+    assert cli.main(["check", SE, "--catalogue", str(tmp_path)]) == 1
+    err = capsys.readouterr().err
+    assert len(err.strip().splitlines()) == 1 and "internal error" not in err
+    assert str(path) in err and expected in err

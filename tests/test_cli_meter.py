@@ -271,3 +271,69 @@ def test_year_of_quarter_hours_reads_with_whole_columns(tmp_path):
     path = write(tmp_path, "y.csv", s.to_csv(sep=";", decimal=",", date_format="%FT%T%z"))
     r = meter.read_meter(path)
     assert len(r.energy) == 35040 and r.energy.sum() == pytest.approx(s.sum())
+
+
+HOSTILE = {
+    "long_cell": (
+        QH.encode() + b"2025-01-01T00:30:00+01:00," + b"9" * 1_000_000 + b"\n",
+        "line 4 is longer",
+    ),
+    "empty_cells": (b";;\n;;\n\n;;\n", "holds no readings (every cell is empty)"),
+    "nul_bytes": (QH.encode().replace(b",0.5", b",0\x005"), "holds NUL bytes"),
+    "utf16_without_mark": (QH.encode("utf-16-le"), "holds NUL bytes"),
+    "beyond_any_meter": (
+        QH.replace("0.5", "1e308").replace("0.25", "1e308").encode(),
+        "line 2: 1e+308 kWh in one interval is beyond any meter",
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(HOSTILE))
+def test_hostile_files_are_refused_in_one_line_with_bounded_memory(tmp_path, capsys, kind):
+    raw, expected = HOSTILE[kind]
+    path = tmp_path / f"{kind}.csv"
+    path.write_bytes(raw)
+    code, out, err = run(capsys, "cost", SE, "--consumption", str(path))
+    assert expected in one_line_failure(code, err, str(path)) and out == ""
+
+
+def test_devices_and_pipes_are_not_read(tmp_path, capsys):
+    import os
+
+    fifo = tmp_path / "pipe.csv"
+    os.mkfifo(fifo)  # opening it would wait for a writer
+    for path in ("/dev/zero", str(fifo)):
+        code, out, err = run(capsys, "cost", SE, "--consumption", path)
+        assert "not a regular file" in one_line_failure(code, err, path)
+
+
+@pytest.mark.parametrize(
+    "encode",
+    [
+        lambda t: ("\n\n" + t).encode(),  # leading blank lines
+        lambda t: t.encode("utf-16"),  # with its byte-order mark
+        lambda t: b"\xfe\xff" + t.encode("utf-16-be"),
+    ],
+    ids=["leading_blank_lines", "utf16", "utf16_be"],
+)
+def test_encodings_and_leading_blank_lines_read_the_same_energy(tmp_path, encode):
+    s = quarter_hours("2025-02-01", "2025-02-02")
+    text = "start;kwh\n" + "".join(f"{t.isoformat()};{v}\n" for t, v in s.items())
+    path = tmp_path / "m.csv"
+    path.write_bytes(encode(text))
+    r = meter.read_meter(path)
+    np.testing.assert_allclose(r.energy.to_numpy(), s.to_numpy())
+
+
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--start", "0001-01-01T00:00+00:00"], "--start '0001-01-01T00:00+00:00' is outside"),
+        (["--end", "9999-12-31T23:45+00:00"], "--end '9999-12-31T23:45+00:00' is outside"),
+        (["--consumption", ""], "--consumption: the file name is empty"),
+    ],
+)
+def test_options_beyond_what_can_be_priced_are_one_line(capsys, argv, expected):
+    code, out, err = run(capsys, "cost", SE, *argv)
+    assert code == 1 and out == "" and "internal error" not in err
+    assert len(err.strip().splitlines()) == 1 and expected in err

@@ -258,3 +258,51 @@ def test_schedule_json_on_stdout_is_clean_json():
     assert done.returncode == 0, done.stderr
     data = json.loads(done.stdout)  # no solver banner mixed in
     assert {c["name"] for c in data["components"]} >= {"Energiskatt", "Effektavgift"}
+
+
+@pytest.mark.parametrize(
+    "fields, text",
+    [
+        (dict(capacity=1e308), "--capacity must be between 0.001 and 1e+06 (kWh), got 1e+308"),
+        (dict(capacity=1e30, initial=1.0), "--capacity must be between 0.001 and 1e+06"),
+        (dict(power=1e-9), "--power must be between 0.001 and 1e+06 (kW), got 1e-09"),
+        (dict(efficiency=1e-300), "--efficiency must be at least 0.01, got 1e-300"),
+    ],
+)
+def test_battery_sizes_the_solver_cannot_hold_exactly_are_refused(fields, text):
+    values = dict(capacity=10.0, power=5.0, efficiency=0.95, initial=0.5) | fields
+    with pytest.raises(ValueError) as err:
+        Battery(**values).check()
+    assert str(err.value).startswith(text)
+
+
+def test_a_schedule_that_does_not_balance_is_never_reported():
+    import pandas as pd
+
+    from ostrelpy.cli_schedule import _check_balance
+
+    battery = Battery(10.0, 5.0, 0.9, 0.5)
+    load = np.array([1.0, 2.0, 0.5, 3.0])
+    h = highspy.Highs()
+    h.silent()
+    cols = add_battery(h, load, battery)
+    plan = solve_with_prices(load, np.array([1.0, 5.0, 1.0, 5.0]), battery)
+    x = np.zeros(h.getNumCol())
+    for k, v in plan.items():
+        x[getattr(cols, k)] = v
+    index = pd.date_range("2025-01-01", periods=4, freq="15min", tz="UTC")
+    _check_balance(x, cols, load, battery, index)  # the solver's own answer balances
+    for column, shift in ((cols.grid[1], -0.01), (cols.soc[3], 0.5), (cols.discharge[0], 1e9)):
+        bad = x.copy()
+        bad[column] += shift
+        with pytest.raises(ValueError, match="the solver's schedule does not balance"):
+            _check_balance(bad, cols, load, battery, index)
+
+
+def test_a_chart_that_cannot_be_written_fails_before_any_output(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from ostrelpy import cli
+
+    assert cli.main(["schedule", "--chart", str(tmp_path / "missing" / "x.png")]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and "no such directory" in err

@@ -1,6 +1,7 @@
 """LogicBindings: argument rules, the tariff cache, active components and input datasets."""
 
 import asyncio
+import types
 
 import pydantic
 import pytest
@@ -197,6 +198,25 @@ def test_api_errors_pass_unchanged_and_leave_the_caches_as_they_were(facade, api
     assert logic._TARIFF_CACHE._store == {} and logic._HOLIDAY_CACHE._store == {}
 
 
+@pytest.mark.parametrize(
+    "answer",
+    [
+        {"tariff_components": []},
+        "a tariff",
+        types.SimpleNamespace(tariff_components=[types.SimpleNamespace(id="no component")]),
+    ],
+    ids=["dict", "str", "invalid-component"],
+)
+def test_an_answer_that_does_not_convert_is_not_cached(facade, api, answer):
+    api.tariffs[SE_TARIFF] = answer
+    with pytest.raises((AttributeError, pydantic.ValidationError)):
+        arun(facade.get_input_datasets(SE_TARIFF, START, END))
+    assert logic._TARIFF_CACHE._store == {}
+    del api.tariffs[SE_TARIFF]  # the service answers properly again: so does the facade
+    assert arun(facade.get_input_datasets(SE_TARIFF, START, END))
+    assert api.count("get_tariff") == 2
+
+
 def test_a_holiday_fetch_that_fails_or_is_cancelled_caches_no_holidays(facade, api):
     data = {CONSUMPTION: quarter_hours(START, END)}
     arun(facade._get_active_components(SE_TARIFF, START, END, use_cache=True))
@@ -244,3 +264,29 @@ def test_concurrent_misses_all_fetch_and_later_calls_hit(facade, api):
     api.gate = None
     arun(facade.get_input_datasets(SE_TARIFF, START, END))
     assert api.count("get_tariff") == 3
+
+
+@pytest.mark.parametrize(
+    "start, end, name",
+    [
+        (utc(2025, 1, 1), utc(2500, 1, 1), "end_time"),
+        (utc(1600, 1, 1), utc(1600, 1, 2), "start_time"),
+        (utc(1, 1, 1), utc(9999, 12, 31), "start_time"),
+        (stockholm(2261, 12, 31), stockholm(2262, 1, 2), "end_time"),
+    ],
+)
+def test_a_request_beyond_the_engine_s_instants_is_refused_before_any_fetch(
+    facade, api, start, end, name
+):
+    value = end if name == "end_time" else start
+    for call in (
+        facade.get_input_datasets(SE_TARIFF, start, end),
+        facade.calculate_cost(SE_TARIFF, start, end, {}),
+    ):
+        with pytest.raises(ValueError) as err:
+            arun(call)
+        assert str(err.value) == (
+            f"{name} {value!r} is outside the periods the engine can price "
+            "(1678-01-01 to 2262-01-01 UTC)"
+        )
+    assert api.count("get_tariff") == 0 and logic._TARIFF_CACHE._store == {}

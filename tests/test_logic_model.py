@@ -1,6 +1,8 @@
 """Model building through any solver adapter: the order of the steps, data before variables,
 the errors and what stays in the model when a later component fails."""
 
+import datetime as dt
+
 import numpy as np
 import pandas as pd
 import pydantic
@@ -170,3 +172,34 @@ def test_model_argument_rules(facade, call, message):
     with pytest.raises(TypeError) as e:
         call(facade)
     assert str(e.value) == message
+
+
+@pytest.mark.parametrize(
+    "shift, key, variable",
+    [
+        (dt.timedelta(minutes=7), "2025-01-01T00:07:00Z", "2025-01-01T00:07:00Z"),
+        (dt.timedelta(days=6), None, "2025-01-07T00:00:00Z"),
+    ],
+    ids=["off-grid", "another-day"],
+)
+def test_inputs_off_the_request_s_periods_are_refused_not_dropped_or_relabelled(
+    facade, tariff, shift, key, variable
+):
+    stamps = [t + shift for t in quarter_hours(START, END)]
+    what = "input dataset 'consumption'"
+    if key is not None:  # keys outside the request are not priced; inside, they must fit
+        data = {CONSUMPTION: dict.fromkeys(stamps, 1.0)}
+        with pytest.raises(ValueError) as err:
+            arun(facade.calculate_cost(tariff.id, START, END, data))
+        assert str(err.value) == (
+            f"{what}: key {key} is not the start of a quarter_hourly period of the request"
+        )
+    adapter = RecordingAdapter(ncols=108)
+    variables = {CONSUMPTION: {t: 100 + i for i, t in enumerate(stamps)}}
+    with pytest.raises(ValueError) as err:
+        add(facade, tariff, {}, variables, adapter)
+    assert str(err.value) == (
+        f"{what}: the variables are not at the request's quarter_hourly periods: a variable at "
+        f"{variable} where the request has the period starting 2025-01-01T00:00:00Z"
+    )
+    assert adapter.log == [("to_series", 8)]  # refused before any column or block

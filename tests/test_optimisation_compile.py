@@ -319,3 +319,42 @@ for call in calls:
         "ValueError At least one of minimum or maximum must be provided",
         "ValueError input has no index",
     ]
+
+
+# -- operands read as compute reads them ------------------------------------------------------------
+
+
+def test_compile_reads_operands_as_compute_does():
+    tl = stockholm_days()
+    index = tl.get_as(H)
+    n = len(index)
+    x = variables(0, np.zeros(n), np.ones(n), index)
+    price = pd.Series(np.linspace(1.0, 3.0, n), index=index)
+    mul = e.Multiply(left=ds("x"), right=ds("p", unit="SEK_per_kWh"), output=ds("o", unit="SEK"))
+    # None is no operand for either.
+    with pytest.raises(TypeError, match="Argument 'right' has incorrect type .*got NoneType"):
+        mul.compute(tl, left=price, right=None)
+    with pytest.raises(TypeError, match="Argument 'right' has incorrect type .*got NoneType"):
+        mul.compile(tl, n, False, left=x, right=None)
+    # A series is paired by label, whatever its order, as compute pairs it.
+    assert mul.compile(tl, n, False, left=x, right=price[::-1]) == mul.compile(
+        tl, n, False, left=x, right=price
+    )
+    ones = pd.Series(1.0, index=index)
+    np.testing.assert_allclose(
+        mul.compute(tl, left=ones, right=price[::-1]).reindex(index), price.to_numpy()
+    )
+    # A step the series has no value for is refused, not priced at another step's value.
+    shifted = pd.Series(price.to_numpy(), index=index + pd.Timedelta(days=1))
+    with pytest.raises(ValueError) as err:
+        mul.compile(tl, n, False, left=x, right=shifted)
+    assert str(err.value) == (
+        f"right: the series has no value at {index[0].tz_convert('UTC'):%Y-%m-%dT%H:%M:%SZ}, "
+        "a step of the variable operands"
+    )
+    # Resample places its input by label too: variables of other instants are refused.
+    r = e.Resample(input=ds("x", D), resolution=H, output=ds("o", H))
+    days = stockholm_days(2025, 3, 29, days=3).get_as(D)
+    moved = variables(0, np.zeros(3), np.ones(3), days + pd.Timedelta(days=7))
+    with pytest.raises(ValueError, match="^Resample: the input variables are not at the timeline"):
+        r.compile(stockholm_days(2025, 3, 29, days=3), 3, False, input=moved)

@@ -235,3 +235,51 @@ def test_function_block_checks_its_fields():
     assert block.auxiliaries == (x,) and block == e.FunctionBlock(x, (x,), None, ineq)
     assert hash(block) == hash(e.FunctionBlock(x, (x,), None, ineq))
     assert repr(block).startswith("FunctionBlock(output=VariableSeries(cols=array([0, 1, 2])")
+
+
+# -- first columns -----------------------------------------------------------------------------
+
+BIG = 2**63 - 2
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (
+            lambda: e.VariableSeries.binary(BIG, IDX3),
+            f"start_col must be between 0 and 2**62, got {BIG}",
+        ),
+        (
+            lambda: e.VariableSeries.binary(-1, IDX3),
+            "start_col must be between 0 and 2**62, got -1",
+        ),
+        (
+            lambda: e.VariableSeries.continuous(2**62 - 1, np.zeros(3), np.ones(3), IDX3),
+            f"start_col {2**62 - 1} leaves no room for 3 columns below 2**62",
+        ),
+        (
+            lambda: e.linear_combination([(2.0, cont(0, [0.0] * 3, [1.0] * 3))], BIG),
+            f"start_col must be between 0 and 2**62, got {BIG}",
+        ),
+        (
+            lambda: e.linear_combination([(2.0, cont(0, [0.0] * 3, [1.0] * 3))], -5),
+            "start_col must be between 0 and 2**62, got -5",
+        ),
+    ],
+)
+def test_columns_no_model_can_have_are_refused(make, message):
+    with pytest.raises(ValueError) as err:
+        make()
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize("col", [-5, 0, 2, 2**62 + 1])
+def test_a_context_counter_is_checked_wherever_it_is_set(col):
+    x = cont(0, [0.0] * 3, [1.0] * 3)
+    ctx = e.ExecutionContext("tl", 3, {"x": x})
+    with pytest.raises(ValueError, match="next_available_col"):
+        ctx.next_available_col = col
+    assert ctx.next_available_col == 3
+    if col < 0 or col > 2**62:
+        with pytest.raises(ValueError, match="must be between 0 and 2\\*\\*62"):
+            e.ExecutionContext("tl", col)

@@ -90,8 +90,10 @@ def read(args: argparse.Namespace, pairs: list) -> meter.Reading:
     times in the tariff's zone unless --timezone, days by the tariff's calendar."""
     from ostrelpy.bindings import _engine
 
+    if args.consumption is not None and not args.consumption.strip():
+        raise ValueError("--consumption: the file name is empty")
     reading = meter.read_meter(
-        args.consumption or EXAMPLE_CONSUMPTION,
+        EXAMPLE_CONSUMPTION if args.consumption is None else args.consumption,
         column=args.column,
         timezone=args.timezone,
         calendar_zone=_engine.timezone_from_str(pairs[0][1].timezone),

@@ -29,6 +29,10 @@ HOURS = meter.QUARTER / pd.Timedelta(hours=1)
 # A tie-breaker per kWh moved through the battery, far below any tariff's resolution: among
 # schedules of equal cost it prefers the one that cycles the battery least.
 CYCLE_PENALTY = 1e-7
+# What the solver handles to its tolerances: sizes from a watt-hour to a gigawatt-hour, and
+# losses whose reciprocal stays a modest coefficient.
+MIN_SIZE, MAX_SIZE = 1e-3, 1e6
+MIN_EFFICIENCY = 0.01
 
 
 @dataclass(frozen=True)
@@ -46,6 +50,17 @@ class Battery:
             raise ValueError("--capacity and --power must be positive")
         if not 0 < self.efficiency <= 1:
             raise ValueError(f"--efficiency must be in (0, 1], got {self.efficiency}")
+        for name in ("capacity", "power"):
+            value = getattr(self, name)
+            if not MIN_SIZE <= value <= MAX_SIZE:
+                raise ValueError(
+                    f"--{name} must be between {MIN_SIZE:g} and {MAX_SIZE:g} "
+                    f"(k{'Wh' if name == 'capacity' else 'W'}), got {value:g}"
+                )
+        if self.efficiency < MIN_EFFICIENCY:
+            raise ValueError(
+                f"--efficiency must be at least {MIN_EFFICIENCY:g}, got {self.efficiency:g}"
+            )
         if not 0 <= self.initial <= 1:
             raise ValueError(
                 f"--initial must be in [0, 1] (a share of --capacity), got {self.initial}"
@@ -236,6 +251,7 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     if status != highspy.HighsModelStatus.kOptimal:
         raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
     x = np.asarray(h.getSolution().col_value)
+    _check_balance(x, cols, load, battery, index)
     costs, per_interval = [], []
     for c, result in zip(compiled, priced.results, strict=True):
         values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
@@ -248,6 +264,46 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
         for name in ("grid", "soc", "charge", "discharge")
     }
     return Plan(**series, costs=costs, seconds=seconds, with_battery=per_interval)
+
+
+def _check_balance(
+    x: np.ndarray, cols: Columns, load: np.ndarray, battery: Battery, index: pd.DatetimeIndex
+) -> None:
+    """A schedule is reported only if its energy adds up: the grid, the battery and the
+    state of charge agree with the load at every quarter-hour, within the solver's
+    tolerances."""
+    grid, charge, discharge, soc = (
+        x[c] for c in (cols.grid, cols.charge, cols.discharge, cols.soc)
+    )
+    eta = battery.efficiency
+    start = battery.initial * battery.capacity
+    before = np.concatenate([[start], soc[:-1]])
+    step = battery.power * HOURS
+    scale = 1.0 + max(battery.capacity, step, float(np.max(load, initial=0.0)))
+    tol = 1e-6 * scale
+    residuals = {
+        "grid import": grid - charge + discharge - load,
+        "state of charge": soc - before - eta * charge + discharge / eta,
+        "bounds": np.concatenate(
+            [
+                np.minimum(0.0, grid),
+                np.minimum(0.0, charge),
+                np.minimum(0.0, discharge),
+                np.minimum(0.0, soc),
+                np.maximum(0.0, soc - battery.capacity),
+                np.maximum(0.0, charge - step),
+                np.maximum(0.0, discharge - step),
+                [min(0.0, soc[-1] - start)] if len(soc) else [],
+            ]
+        ),
+    }
+    for what, r in residuals.items():
+        if len(r) and not np.max(np.abs(r)) <= tol:
+            i = int(np.nanargmax(np.abs(r))) % len(index)
+            raise ValueError(
+                f"the solver's schedule does not balance ({what} off by {np.abs(r).max():g} kWh "
+                f"near {index[i].isoformat()}); no saving is reported"
+            )
 
 
 def _solve(h: Any, progress) -> float:
@@ -319,6 +375,10 @@ def run(args: argparse.Namespace) -> int:
         cli_chart.check(args.chart)
     battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
     battery.check()
+    if args.chart:
+        from ostrelpy import cli_chart
+
+        cli_chart.check(args.chart)  # before the work, not after printing the result
     priced = cli_cost.price(args)
     if not priced.results:
         print("No component of the tariff applies in the period.")

@@ -11,6 +11,8 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 import io
+import os
+import stat
 import zoneinfo
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -28,6 +30,13 @@ _RESOLUTION_STEPS = {
     "hourly": pd.Timedelta(hours=1),
     "daily": pd.Timedelta(days=1),
 }
+
+# Meter exports are short lines; a longer one is not a meter export, and refusing it keeps
+# the memory a file takes proportional to its size.
+MAX_LINE = 4096
+MAX_BYTES = 1 << 30
+# A terawatt-hour per interval: beyond any meter, and far below where sums overflow.
+MAX_KWH = 1e12
 
 
 class MeterError(ValueError):
@@ -259,6 +268,13 @@ def _reading(
     """Sort, refuse duplicates, detect the interval and check the grid; report gaps."""
     if len(times) == 0:
         raise MeterError(f"{name}: holds no readings")
+    huge = np.abs(values) > MAX_KWH
+    if huge.any():
+        i = int(np.argmax(huge))
+        raise MeterError(
+            f"{name}: {where} {lines[i]}: {values[i]:g} kWh in one interval is beyond any meter "
+            f"(at most {MAX_KWH:g}); sums of such readings would not be finite"
+        )
     diffs = np.diff(times)
     if (diffs < 0).any():
         order = np.argsort(times, kind="stable")
@@ -284,23 +300,68 @@ def _reading(
     return dataclasses.replace(reading, gaps=_gaps(reading))
 
 
-def _read_table(name: str, path: Path) -> tuple[np.ndarray, np.ndarray]:
+def _read_bytes(name: str, path: Path) -> bytes:
+    """The file's bytes, read only from a regular file of a bounded size (a device or a
+    pipe may never end)."""
     try:
-        raw = path.read_bytes()
+        # Asked before opening: opening a pipe would wait for a writer.
+        info = os.stat(path)
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError
+        if not stat.S_ISREG(info.st_mode):
+            raise MeterError(f"{name}: not a regular file")
+        if info.st_size > MAX_BYTES:
+            raise MeterError(f"{name}: larger than {MAX_BYTES >> 20} MiB; split the export")
+        with path.open("rb") as f:
+            raw = f.read(MAX_BYTES + 1)
     except FileNotFoundError:
         raise MeterError(f"{name}: no such file") from None
     except IsADirectoryError:
         raise MeterError(f"{name}: is a directory, not a CSV file") from None
     except OSError as exc:
         raise MeterError(f"{name}: cannot be read ({exc.strerror})") from None
+    if len(raw) > MAX_BYTES:  # grew while being read
+        raise MeterError(f"{name}: larger than {MAX_BYTES >> 20} MiB; split the export")
+    return raw
+
+
+def _decode(name: str, raw: bytes) -> str:
+    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
+        try:
+            return raw.decode("utf-16")
+        except UnicodeDecodeError:
+            raise MeterError(f"{name}: not valid UTF-16 text") from None
+    if b"\x00" in raw:
+        raise MeterError(
+            f"{name}: holds NUL bytes, so it is not a text CSV file "
+            "(UTF-16 exports need a byte-order mark)"
+        )
     try:
-        text = raw.decode("utf-8-sig")
+        return raw.decode("utf-8-sig")
     except UnicodeDecodeError:
-        text = raw.decode("cp1252", errors="replace")  # older exports from Windows tools
-    first = next((ln for ln in text.splitlines() if ln.strip()), None)
+        return raw.decode("cp1252", errors="replace")  # older exports from Windows tools
+
+
+def _check_line_lengths(name: str, text: str) -> None:
+    codes = np.frombuffer(text.encode("utf-32-le"), dtype=np.uint32)
+    ends = np.flatnonzero(codes == 10)
+    lengths = np.diff(np.concatenate([[-1], ends, [len(codes)]])) - 1
+    if len(lengths) and lengths.max() > MAX_LINE:
+        line = int(np.argmax(lengths > MAX_LINE)) + 1
+        raise MeterError(
+            f"{name}: line {line} is longer than {MAX_LINE} characters; not a meter export"
+        )
+
+
+def _read_table(name: str, path: Path) -> tuple[np.ndarray, np.ndarray]:
+    text = _decode(name, _read_bytes(name, path))
+    _check_line_lengths(name, text)
+    all_lines = text.splitlines()
+    first = next((i for i, ln in enumerate(all_lines) if ln.strip()), None)
     if first is None:
         raise MeterError(f"{name}: is empty")
-    sep = "\t" if "\t" in first else ";" if ";" in first else ","
+    head = all_lines[first]
+    sep = "\t" if "\t" in head else ";" if ";" in head else ","
     try:
         frame = pd.read_csv(
             io.StringIO(text),
@@ -309,21 +370,26 @@ def _read_table(name: str, path: Path) -> tuple[np.ndarray, np.ndarray]:
             dtype=str,
             keep_default_na=False,
             skip_blank_lines=False,
+            skiprows=first,  # leading blank lines would leave the parser without columns
             engine="c",
         )
     except pd.errors.ParserError as exc:
         detail = str(exc).strip().split("C error: ")[-1]
         raise MeterError(f"{name}: not a regular CSV table ({detail})") from None
+    except pd.errors.EmptyDataError:
+        raise MeterError(f"{name}: is empty") from None
     if frame.shape[1] < 2:
         raise MeterError(
             f"{name}: needs at least two columns (interval start and kWh), found one "
             "(separators tried: tab, semicolon, comma)"
         )
-    # Cells as one fixed-width string array: numpy's string functions run in C, where
-    # pandas' string methods call Python per cell.
-    cells = np.strings.strip(frame.to_numpy().astype(str))
-    lines = np.arange(1, len(cells) + 1)
+    # Cells as one variable-width string array: numpy's string functions run in C, where
+    # pandas' string methods call Python per cell, and a long cell costs only its own length.
+    cells = np.strings.strip(frame.to_numpy().astype(np.dtypes.StringDType()))
+    lines = np.arange(1, len(cells) + 1) + first
     blank = (cells == "").all(axis=1)
+    if blank.all():
+        raise MeterError(f"{name}: holds no readings (every cell is empty)")
     return cells[~blank], lines[~blank]
 
 

@@ -226,7 +226,17 @@ def parse_instant(
                 f"or {zone_option}"
             )
         t = t.tz_localize(zone, ambiguous="raise", nonexistent="raise")
+    if not FIRST_INSTANT <= t <= LAST_INSTANT:
+        raise ValueError(
+            f"{option} {text!r} is outside the periods ostrelpy can price "
+            "(1678-01-01 to 2262-01-01 UTC)"
+        )
     return t.tz_convert("UTC")
+
+
+# The span the engine prices (its instants are int64 nanoseconds).
+FIRST_INSTANT = pd.Timestamp("1678-01-01", tz="UTC")
+LAST_INSTANT = pd.Timestamp("2262-01-01", tz="UTC")
 
 
 def window(

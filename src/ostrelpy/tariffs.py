@@ -63,6 +63,8 @@ def read_entry(path: Path) -> Entry:
         data = json.loads(path.read_text(encoding="utf-8"))
     except json.JSONDecodeError as exc:
         raise CatalogueError(f"{path}: invalid JSON: {exc}") from None
+    except RecursionError:
+        raise CatalogueError(f"{path}: invalid JSON: nested too deeply") from None
     except (OSError, UnicodeDecodeError) as exc:
         raise CatalogueError(f"{path}: cannot be read ({exc})") from None
     try:

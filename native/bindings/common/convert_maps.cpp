@@ -39,15 +39,6 @@ bool is_zoneinfo(nb::handle tz) {
   return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(type));
 }
 
-std::string repr_of(nb::handle obj) {
-  nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
-  if (!r.is_valid()) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  return nb::cast<std::string>(r);
-}
-
 // Microseconds of a timedelta; `ok` false for None (a tzinfo that gives no offset).
 std::int64_t delta_us(PyObject* delta, bool& ok) {
   ok = delta != Py_None && PyDelta_Check(delta);

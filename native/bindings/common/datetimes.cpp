@@ -3,8 +3,10 @@
 // clang-format off
 #include <Python.h>
 #include <datetime.h>
+#include <nanobind/stl/string.h>
 // clang-format on
 
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
+#include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::convert {
@@ -54,6 +57,15 @@ std::optional<int64_t> utcoffset_us(PyObject* dt) {
 PyTypeObject* fixed_zone_type() { return Py_TYPE(PyDateTime_TimeZone_UTC); }
 
 }  // namespace
+
+std::string repr_of(nb::handle obj) {
+  nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
+  if (!r.is_valid()) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return nb::cast<std::string>(r);
+}
 
 int64_t wall_us(PyObject* dt) {
   import_datetime();
@@ -128,7 +140,11 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
       throw nb::type_error(("timestamps must be datetimes, got " + bindings::type_name(h)).c_str());
     const int64_t wall_micro = wall_us(dt);
     const int64_t day = tl::floor_div(wall_micro, tl::kNsPerDay / kNsPerMicro);
-    const int64_t wall = wall_micro * kNsPerMicro + extra_nanoseconds(dt);
+    int64_t wall = 0;
+    // Beyond the nanosecond range the arithmetic would wrap into another, valid-looking instant.
+    if (__builtin_mul_overflow(wall_micro, kNsPerMicro, &wall) ||
+        __builtin_add_overflow(wall, extra_nanoseconds(dt), &wall))
+      core::logic::instant_outside_range(repr_of(h));
     PyObject* tz = PyDateTime_DATE_GET_TZINFO(dt);
     std::optional<int64_t> offset_micro;
     if (tz != Py_None) offset_micro = offsets.offset_us(dt, tz, day);
@@ -141,7 +157,10 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
       if (!common) common = tz;
       mixed_zones = mixed_zones || tz != common;
     }
-    out.ns.push_back(wall - offset);
+    int64_t ns = 0;
+    if (__builtin_sub_overflow(wall, offset, &ns) || ns == std::numeric_limits<int64_t>::min())
+      core::logic::instant_outside_range(repr_of(h));  // the lowest value is pandas' NaT
+    out.ns.push_back(ns);
   }
   if (aware == 1)
     out.tz = mixed_zones ? nb::module_::import_("datetime").attr("timezone").attr("utc")

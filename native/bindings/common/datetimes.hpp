@@ -7,11 +7,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace ostrel::bindings::convert {
 namespace nb = nanobind;
+
+// The host's repr of a key for messages; "<unprintable>" when its repr fails.
+std::string repr_of(nb::handle obj);
 
 // Microseconds since the epoch of a datetime's wall-clock fields (its zone not applied).
 int64_t wall_us(PyObject* dt);

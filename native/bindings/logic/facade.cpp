@@ -28,9 +28,10 @@ using coro::awaited;
 
 coro::Task active_components(nb::object client, nb::object tariff_id, nb::object start_time,
                              nb::object end_time, bool use_cache) {
-  nb::object tariff = co_await awaited(
-      coro::make_coroutine(tariff_of(client, tariff_id, use_cache), "LogicBindings._tariff"));
-  co_return active_components_of(tariff, start_time, end_time).components;
+  check_request(start_time, end_time);
+  nb::object converted = co_await awaited(coro::make_coroutine(
+      converted_tariff(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  co_return active_components_of(converted, start_time, end_time).components;
 }
 
 coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object start_time,

@@ -52,16 +52,18 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
 
   nb::object cache = attr("_HOLIDAY_CACHE");
   nb::object raw = use_cache ? cache.attr("get")(key) : nb::none();
-  if (raw.is_none()) {
+  const bool fetched = raw.is_none();
+  if (fetched) {
     nb::object fetch = client.attr("list_holidays")(nb::arg("start_year") = years.start_year,
                                                     nb::arg("end_year") = years.end_year,
                                                     nb::arg("holiday") = holidays);
     raw = co_await coro::awaited(std::move(fetch));
-    // Stored also without the cache: a fetch refreshes what later cached calls see.
-    cache.attr("put")(key, raw);
   }
   nb::list out;
   for (nb::handle o : raw) out.append(to_domain_holiday(o));
+  // Stored once it converted, also without the cache: a fetch refreshes what later cached
+  // calls see, and an answer that does not convert is never served again.
+  if (fetched) cache.attr("put")(key, raw);
   co_return out;
 }
 

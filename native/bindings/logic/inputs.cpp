@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "bindings/logic/logic.hpp"
+#include "core/logic/alignment.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
 
@@ -39,6 +41,38 @@ EvaluationWindow evaluation_window(nb::handle component, nb::handle start_time,
   w.cut = true;
   w.ns = choice.window;
   return w;
+}
+
+void check_request(nb::handle start_time, nb::handle end_time) {
+  nb::object datetime = nb::module_::import_("datetime").attr("datetime");
+  auto check = [&](nb::handle t, const char* name) {
+    if (!nb::isinstance(t, datetime) || t.attr("utcoffset")().is_none()) return;
+    core::logic::check_request_instant(convert::saturated_instant_ns(t, name), name,
+                                       convert::repr_of(t));
+  };
+  check(start_time, "start_time");
+  check(end_time, "end_time");
+}
+
+void check_on_timeline(nb::handle inputs, nb::handle timeline) {
+  nb::object engine = domain();
+  nb::object quarter = engine.attr("Resolution").attr("QUARTER_HOURLY");
+  const std::vector<std::int64_t> grid = convert::instants_ns(timeline.attr("get_as")(quarter));
+  if (grid.empty()) return;
+  const std::int64_t end = grid.back() + core::timeline::kNsPerQuarterHour;
+  nb::handle variable_type = engine.attr("VariableSeries");
+  for (auto [dataset, value] : nb::borrow<nb::dict>(inputs)) {
+    nb::object resolution = dataset.attr("resolution");
+    const std::vector<std::int64_t> starts =
+        convert::instants_ns(timeline.attr("get_as")(resolution));
+    const std::vector<std::int64_t> keys = convert::instants_ns(value.attr("index"));
+    const std::string what = input_name(dataset);
+    const std::string res = nb::cast<std::string>(resolution.attr("value"));
+    if (nb::isinstance(value, variable_type))
+      core::logic::check_variables_on_periods(keys, starts, what, res);
+    else
+      core::logic::check_keys_on_periods(keys, starts, end, what, res);
+  }
 }
 
 bool InputSeries::has(nb::handle dataset) const {

@@ -53,6 +53,16 @@ nb::object cut_to_window(nb::handle series, const EvaluationWindow& window);
 // The engine datasets of the caller's `data` keys to the caller's values, every key converted.
 nb::dict domain_keys(nb::handle data);
 
+// ValueError unless aware datetimes among the request's bounds lie in the span the engine
+// prices (other kinds go on to the checks that name them).
+void check_request(nb::handle start_time, nb::handle end_time);
+
+// ValueError unless every input fits the component's timeline: values keyed at period starts
+// of their dataset's resolution (keys outside the request are not priced), variables at
+// exactly the request's periods. The runner would otherwise drop the former silently and
+// place the latter by position.
+void check_on_timeline(nb::handle inputs, nb::handle timeline);
+
 // "input dataset 'consumption'": how errors name a dataset's mapping.
 std::string input_name(nb::handle dataset);
 

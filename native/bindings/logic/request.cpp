@@ -9,12 +9,8 @@
 
 namespace ostrel::bindings::logic {
 
-ActiveComponents active_components_of(nb::handle tariff, nb::handle start_time,
+ActiveComponents active_components_of(nb::handle converted, nb::handle start_time,
                                       nb::handle end_time) {
-  // Every component is converted (and so validated) before any is filtered, on every call:
-  // the cache holds the public tariff.
-  nb::list converted;
-  for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
   ActiveComponents out;
   std::size_t position = 0;
   for (nb::handle c : converted) {
@@ -27,19 +23,26 @@ ActiveComponents active_components_of(nb::handle tariff, nb::handle start_time,
   return out;
 }
 
-coro::Task tariff_of(nb::object client, nb::object tariff_id, bool use_cache) {
+coro::Task converted_tariff(nb::object client, nb::object tariff_id, bool use_cache) {
   const int given = PyObject_IsInstance(tariff_id.ptr(), attr("Tariff").ptr());
   if (given < 0) throw nb::python_error();
-  if (given == 1) co_return tariff_id;
   nb::object cache = attr("_TARIFF_CACHE");
-  nb::object tariff = use_cache ? cache.attr("get")(tariff_id) : nb::none();
-  if (tariff.is_none()) {
+  nb::object tariff = given == 1  ? tariff_id
+                      : use_cache ? cache.attr("get")(tariff_id)
+                                  : nb::none();
+  const bool fetched = tariff.is_none();
+  if (fetched) {
     nb::object fetch = client.attr("get_tariff")(tariff_id);
     tariff = co_await coro::awaited(std::move(fetch));
-    // Stored also without the cache: a fetch refreshes what later cached calls see.
-    cache.attr("put")(tariff_id, tariff);
   }
-  co_return tariff;
+  // Every component is converted (and so validated) before any is filtered, on every call:
+  // the cache holds the public tariff.
+  nb::list converted;
+  for (nb::handle c : tariff.attr("tariff_components")) converted.append(to_domain_component(c));
+  // Stored once it converted, also without the cache: a fetch refreshes what later cached
+  // calls see, and an answer that does not convert is never served again.
+  if (fetched) cache.attr("put")(tariff_id, tariff);
+  co_return converted;
 }
 
 void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
@@ -56,6 +59,7 @@ void run_components(nb::handle components, nb::handle holidays, nb::handle start
     nb::object timeline =
         build_timeline(one, inputs, holidays, nb::arg("start_time") = window.start_time,
                        nb::arg("end_time") = window.end_time);
+    check_on_timeline(inputs, timeline);
     nb::kwargs kwargs;
     kwargs["timeline"] = timeline;
     door.run_arguments(kwargs);
@@ -92,10 +96,11 @@ class SeriesDoor final : public Door {
 
 coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
                     nb::object end_time, nb::object series_for, bool use_cache) {
+  check_request(start_time, end_time);
   nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
-  nb::object tariff = co_await coro::awaited(
-      coro::make_coroutine(tariff_of(client, tariff_id, use_cache), "LogicBindings._tariff"));
-  ActiveComponents active = active_components_of(tariff, start_time, end_time);
+  nb::object converted = co_await coro::awaited(coro::make_coroutine(
+      converted_tariff(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  ActiveComponents active = active_components_of(converted, start_time, end_time);
   nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
                                                     nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await coro::awaited(std::move(pending));

@@ -20,15 +20,17 @@ struct ActiveComponents {
   std::vector<std::size_t> positions;  // each one's place among the tariff's components
 };
 
-// Every component of the public tariff converted (so that an invalid one fails the request
-// even when it is not active), then those active in [start, end).
-ActiveComponents active_components_of(nb::handle tariff, nb::handle start_time,
+// The components of `converted` (a tariff's components as engine ones, in order) active in
+// [start, end).
+ActiveComponents active_components_of(nb::handle converted, nb::handle start_time,
                                       nb::handle end_time);
 
-// The public tariff of a request: the tariff itself when the caller gave a public `Tariff`,
-// else the one fetched by id through the client (from the cache when allowed; a fetched
-// tariff is stored in the cache also without it).
-coro::Task tariff_of(nb::object client, nb::object tariff_id, bool use_cache);
+// The components of a request's tariff converted to engine ones, in order: every one, so that
+// an invalid one fails the request even when it is not active. The tariff is the caller's own
+// when they gave a public `Tariff`, else the one fetched by id through the client (from the
+// cache when allowed); a fetched tariff is stored in the cache once it converted, also
+// without the cache.
+coro::Task converted_tariff(nb::object client, nb::object tariff_id, bool use_cache);
 
 class Door {
  public:

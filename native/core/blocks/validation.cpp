@@ -6,6 +6,7 @@
 
 #include "core/blocks/units_algebra.hpp"
 #include "core/common/errors.hpp"
+#include "core/common/text.hpp"
 
 namespace ostrel::core::blocks {
 
@@ -158,9 +159,26 @@ void validate_clip(const OperandInfo& input, const OperandInfo* minimum, const O
   assert_units_match(std::span<const OperandInfo>(items));
 }
 
+namespace {
+
+// A tier priced at NaN or infinity bills 0 or infinity: refused, also when the host runs
+// optimised and skips the assertions.
+void require_finite_tiers(std::span<const double> levels, std::span<const double> boundaries) {
+  auto first_bad = [](std::span<const double> xs, const char* name) {
+    for (size_t i = 0; i < xs.size(); ++i)
+      if (!std::isfinite(xs[i]))
+        value_error(std::string(name) + "[" + std::to_string(i) +
+                    "] must be a finite number, got " + repr_float(xs[i]));
+  };
+  first_bad(levels, "levels");
+  first_bad(boundaries, "boundaries");
+}
+
+}  // namespace
+
 void validate_lookup(const OperandInfo& tier_selector, std::span<const double> levels,
                      std::span<const double> boundaries, Unit unit, const OperandInfo& output) {
-  if (!assertions_enabled()) return;
+  if (!assertions_enabled()) return require_finite_tiers(levels, boundaries);
   check(levels.size() == boundaries.size() + 1,
         "len(levels) must be len(boundaries) + 1, got " + std::to_string(levels.size()) +
             " levels and " + std::to_string(boundaries.size()) + " boundaries");
@@ -176,6 +194,7 @@ void validate_lookup(const OperandInfo& tier_selector, std::span<const double> l
   resolutions_match({tier_selector, output});
   check(output.unit == unit, "Lookup output unit (" + text(output.unit) +
                                  ") must match lookup unit (" + text(unit) + ")");
+  require_finite_tiers(levels, boundaries);
 }
 
 }  // namespace ostrel::core::blocks

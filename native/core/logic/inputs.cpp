@@ -43,6 +43,13 @@ void instant_out_of_range(std::string_view what, std::string_view key_repr) {
        text(what) + ": " + text(key_repr) + " is outside the representable range of instants");
 }
 
+void instant_outside_range(std::string_view key_repr) {
+  fail(ErrorKind::Value, "timestamp " + text(key_repr) +
+                             " is outside the range of instants the engine represents "
+                             "(1677-09-21 00:12:43.145224193 to 2262-04-11 23:47:16.854775807 "
+                             "UTC)");
+}
+
 void missing_instant_key() {
   fail(ErrorKind::Value, "a missing instant (NaT) cannot be a map key");
 }

@@ -19,6 +19,8 @@ std::string refused_input_message(std::string_view id_repr, std::string_view err
 [[noreturn]] void value_not_a_number(std::string_view what, std::string_view key_repr,
                                      std::string_view type_name);
 [[noreturn]] void instant_out_of_range(std::string_view what, std::string_view key_repr);
+// ValueError naming a timestamp beyond the nanosecond instants and the range they cover.
+[[noreturn]] void instant_outside_range(std::string_view key_repr);
 // Result maps: a missing instant cannot be a key; keys and values pair one to one.
 [[noreturn]] void missing_instant_key();
 [[noreturn]] void unpaired_keys(std::size_t keys, std::size_t values);

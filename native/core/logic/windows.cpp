@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "core/common/errors.hpp"
+
 namespace ostrel::core::logic {
 
 YearWindow holiday_years(std::int64_t first_local_year, std::int64_t last_local_year) {
@@ -58,6 +60,13 @@ std::vector<std::size_t> distinct_sorted(std::span<const std::string> keys) {
   for (std::size_t i : order)
     if (out.empty() || keys[out.back()] != keys[i]) out.push_back(i);
   return out;
+}
+
+void check_request_instant(std::int64_t ns, const std::string& name,
+                           const std::string& value_repr) {
+  if (ns >= kFirstRequestNs && ns <= kLastRequestNs) return;
+  value_error(name + " " + value_repr +
+              " is outside the periods the engine can price (1678-01-01 to 2262-01-01 UTC)");
 }
 
 }  // namespace ostrel::core::logic

@@ -47,6 +47,13 @@ std::vector<T> gather(std::span<const T> items, const std::vector<std::size_t>& 
   return out;
 }
 
+// The instants a request may span: whole years whose timelines, in any zone and with the
+// holidays of the years around them, stay inside the engine's nanosecond instants.
+inline constexpr std::int64_t kFirstRequestNs = -9'214'560'000'000'000'000;  // 1678-01-01 UTC
+inline constexpr std::int64_t kLastRequestNs = 9'214'646'400'000'000'000;    // 2262-01-01 UTC
+// ValueError naming `name` (its value printed as `value_repr`) unless `ns` lies in that span.
+void check_request_instant(std::int64_t ns, const std::string& name, const std::string& value_repr);
+
 // Positions that put `keys` in ascending order; equal keys keep their order.
 std::vector<std::size_t> order_by(std::span<const std::string> keys);
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <numeric>
 #include <string>
+#include <unordered_map>
 
 #include "core/common/errors.hpp"
+#include "core/timeline/civil.hpp"
 
 namespace ostrel::core::optimisation {
 
@@ -103,6 +105,37 @@ std::vector<std::int64_t> own_groups(size_t n) {
   std::vector<std::int64_t> out(n);
   std::iota(out.begin(), out.end(), std::int64_t{0});
   return out;
+}
+
+std::vector<double> values_at_steps(std::span<const std::int64_t> labels,
+                                    std::span<const double> values,
+                                    std::span<const std::int64_t> steps, std::string_view name) {
+  if (std::equal(labels.begin(), labels.end(), steps.begin(), steps.end()))
+    return std::vector<double>(values.begin(), values.end());
+  std::unordered_map<std::int64_t, size_t> at;
+  at.reserve(labels.size());
+  for (size_t i = 0; i < labels.size(); ++i)
+    if (!at.emplace(labels[i], i).second)
+      value_error(std::string(name) + ": the series repeats the label " +
+                  timeline::utc_text(labels[i]));
+  std::vector<double> out(steps.size());
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const auto found = at.find(steps[k]);
+    if (found == at.end())
+      value_error(std::string(name) + ": the series has no value at " +
+                  timeline::utc_text(steps[k]) + ", a step of the variable operands");
+    out[k] = values[found->second];
+  }
+  return out;
+}
+
+void check_steps_on_periods(std::span<const std::int64_t> instants,
+                            std::span<const std::int64_t> periods, std::string_view block,
+                            std::string_view resolution) {
+  timeline::check_variables_at(instants, periods,
+                               std::string(block) + ": the input variables are not at the " +
+                                   "timeline's " + std::string(resolution) + " periods",
+                               "timeline");
 }
 
 }  // namespace ostrel::core::optimisation

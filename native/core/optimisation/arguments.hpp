@@ -36,6 +36,21 @@ std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocati
 // ValueError unless every one of `variables` variables received a group.
 void check_every_variable_grouped(size_t grouped, size_t variables);
 
+// A series operand's values at the variables' steps, paired by label as `compute` pairs
+// them (its own order when its labels are the steps). ValueError "<name>: the series has no
+// value at <instant>, a step of the variable operands" for a step it lacks, and for repeated
+// labels.
+std::vector<double> values_at_steps(std::span<const std::int64_t> labels,
+                                    std::span<const double> values,
+                                    std::span<const std::int64_t> steps, std::string_view name);
+
+// ValueError unless the input variables' instants agree with `periods` position by position
+// ("<block>: the input variables are not at the timeline's <resolution> periods: ..."); a
+// different count is left to the compiler's own check.
+void check_steps_on_periods(std::span<const std::int64_t> instants,
+                            std::span<const std::int64_t> periods, std::string_view block,
+                            std::string_view resolution);
+
 // 0, 1, ..., n-1: each element its own group.
 std::vector<std::int64_t> own_groups(size_t n);
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "core/common/errors.hpp"
 
@@ -50,9 +51,19 @@ void validate(const VariableSeries& v, size_t index_length) {
     if (v.lb[i] > v.ub[i]) value_error("lb must be <= ub element-wise");
 }
 
+void check_start_col(int64_t start_col, size_t n) {
+  constexpr int64_t kMax = int64_t{1} << 62;
+  if (start_col < 0 || start_col > kMax)
+    value_error("start_col must be between 0 and 2**62, got " + std::to_string(start_col));
+  if (n > static_cast<uint64_t>(kMax - start_col))
+    value_error("start_col " + std::to_string(start_col) + " leaves no room for " +
+                std::to_string(n) + " columns below 2**62");
+}
+
 VariableSeries continuous(int64_t start_col, std::vector<double>&& lb, std::vector<double>&& ub) {
   VariableSeries v;
   const size_t n = lb.size();
+  check_start_col(start_col, n);
   v.cols.resize(n);
   for (size_t i = 0; i < n; ++i) v.cols[i] = start_col + static_cast<int64_t>(i);
   v.lb = std::move(lb);
@@ -62,6 +73,7 @@ VariableSeries continuous(int64_t start_col, std::vector<double>&& lb, std::vect
 }
 
 VariableSeries binary(int64_t start_col, size_t n) {
+  check_start_col(start_col, n);
   VariableSeries v =
       continuous(start_col, std::vector<double>(n, 0.0), std::vector<double>(n, 1.0));
   v.is_integer.assign(n, 1);

@@ -23,6 +23,11 @@ struct VariableSeries {
 // counted too), finite bounds, lb <= ub.
 void validate(const VariableSeries& v, size_t index_length);
 
+// Columns start_col .. start_col + n - 1 from 0 up to 2**62 (the columns any model can have):
+// ValueError otherwise, before anything is allocated.
+void check_start_col(int64_t start_col, size_t n);
+
+// New columns from start_col (checked as above).
 VariableSeries continuous(int64_t start_col, std::vector<double>&& lb, std::vector<double>&& ub);
 VariableSeries binary(int64_t start_col, size_t n);
 // The entries at `positions` (already resolved to 0..size-1); columns are shared, not

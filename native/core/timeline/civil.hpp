@@ -2,6 +2,8 @@
 // Proleptic Gregorian calendar arithmetic on day numbers (days since 1970-01-01), with floor
 // division so that instants before the epoch land on the right day.
 #include <cstdint>
+#include <span>
+#include <string>
 
 namespace ostrel::core::timeline {
 
@@ -15,6 +17,17 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
+
+// An instant as an ISO 8601 UTC text for messages (2025-01-01T00:07:00Z; fractions of a second
+// only when there are some).
+std::string utc_text(std::int64_t ns);
+
+// ValueError "<prefix>: a variable at <instant> where the <holder> has the period starting
+// <instant>" at the first position where variables' instants and period starts differ; a
+// different count with an agreeing prefix is left to the caller's count check.
+void check_variables_at(std::span<const std::int64_t> instants,
+                        std::span<const std::int64_t> periods, const std::string& prefix,
+                        const char* holder);
 
 struct CivilDate {
   std::int64_t year;

@@ -145,7 +145,10 @@ void make_value_conditions(nb::module_& m) {
   auto make = [&](const char* name, const char* tag, const char* n_desc, const char* r_desc,
                   const char* doc) {
     auto b = tagged(m, name, tag, doc);
-    b.field("n", builtin("int"), kw({{"gt", nb::int_(0)}, {"description", nb::str(n_desc)}}));
+    // Bounded so that the engine's integer arithmetic holds it.
+    b.field(
+        "n", builtin("int"),
+        kw({{"gt", nb::int_(0)}, {"le", nb::int_(2147483647)}, {"description", nb::str(n_desc)}}));
     b.field("resolution", m.attr("Resolution"), desc(r_desc));
     b.build();
   };

@@ -8,9 +8,11 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
 #include "core/blocks/periods.hpp"
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
@@ -58,8 +60,35 @@ CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const n
   return out;
 }
 
+namespace {
+
+bool listed(std::initializer_list<std::string_view> names, const char* name) {
+  for (std::string_view n : names)
+    if (n == name) return true;
+  return false;
+}
+
+// A series whose labels are instants; one labelled otherwise can only be taken in order.
+bool time_labelled(nb::handle series) {
+  nb::object index = series.attr("index");
+  return nb::isinstance(index, host::datetime_index_type()) && !index.attr("tz").is_none();
+}
+
+// A series operand's values on the variables' steps, by label as compute pairs them.
+nb::object series_on_steps(nb::handle series, nb::handle steps, const char* name) {
+  const convert::SeriesArg s = convert::read_series(series);
+  const InstantsView at = instants_view(steps);
+  return convert::to_numpy(co::values_at_steps(s.labels, s.values, at.ns, name));
+}
+
+}  // namespace
+
 Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
-                       const char* mismatch) {
+                       const char* mismatch, std::initializer_list<std::string_view> optional) {
+  for (const auto& [value, name] : values)
+    if ((!value.is_valid() || value.is_none()) && !listed(optional, name))
+      compute::operand_type_error(value.is_valid() ? value : nb::none(), name,
+                                  "VariableSeries, Series or float");
   Operands out;
   for (const auto& [value, name] : values) {
     if (!value.is_valid() || value.is_none()) continue;
@@ -89,6 +118,10 @@ Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& va
       if (v->data->size() != out.n)
         core::value_error("every VariableSeries operand must have as many entries as the first");
       out.ops.push_back(co::Operand::of(*v->data));
+    } else if (compute::is_series(value) && out.first && time_labelled(value)) {
+      nb::object on_steps = series_on_steps(value, out.index, name);
+      out.keep.push_back(on_steps);
+      out.ops.push_back(co::Operand::of(arrays::per_step(on_steps, out.n, out.keep)));
     } else if (compute::is_series(value) || arrays::is_numeric_scalar(value) ||
                arrays::is_ndarray(value)) {
       out.ops.push_back(co::Operand::of(arrays::per_step(value, out.n, out.keep)));

@@ -5,7 +5,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bindings/_engine/optimisation/optimisation.hpp"
@@ -52,10 +54,13 @@ struct Operands {
   size_t n = 0;
   bool any_variable() const { return first != nullptr; }
 };
-// Absent (invalid or None) operands read as the number 0 and are flagged in `absent`.
-// Variable operands must share the first one's index (`mismatch` is the assertion text).
+// Operands read as `compute` reads them: None is refused like any other non-operand, except
+// for the `optional` names, whose absence (invalid or None) reads as the number 0. Series are
+// paired with the variables' steps by label. Variable operands must share the first one's
+// index (`mismatch` is the assertion text).
 Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
-                       const char* mismatch = "VariableSeries must share an index");
+                       const char* mismatch = "VariableSeries must share an index",
+                       std::initializer_list<std::string_view> optional = {});
 
 // Runs a core compile with the host's lock released (its arguments read beforehand).
 template <typename F>

@@ -104,7 +104,8 @@ nb::object clip_compile() {
       [](nb::handle, nb::args a, nb::kwargs kw) {
         CompileArgs c = parse_compile(sig, a, kw);
         Operands ops = read_operands(
-            {{c.operands[0], "input"}, {c.operands[1], "minimum"}, {c.operands[2], "maximum"}});
+            {{c.operands[0], "input"}, {c.operands[1], "minimum"}, {c.operands[2], "maximum"}},
+            "VariableSeries must share an index", {"minimum", "maximum"});
         const co::Operand* lo = present(c.operands[1]) ? &ops.ops[1] : nullptr;
         const co::Operand* hi = present(c.operands[2]) ? &ops.ops[2] : nullptr;
         co::CompiledBlock b = unlocked([&] {

@@ -10,6 +10,7 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/records.hpp"
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
@@ -70,6 +71,10 @@ nb::object resample_compile() {
         const bool rate = core::domain::is_rate(to_unit(source.attr("unit")));
         const auto target = resolution_key(self.attr("resolution"));
         const auto from = resolution_key(source.attr("resolution"));
+        // The compiler places the variables by position: their labels must be those places.
+        co::check_steps_on_periods(instants_view(input.index).ns,
+                                   instants_view(t.get_as(source.attr("resolution"))).ns,
+                                   "Resample", text_of(source.attr("resolution")));
         co::CompiledBlock b = unlocked([&] {
           return co::compile_resample(*t.core, *input.data, target, from, rate, c.start_col);
         });

@@ -11,6 +11,7 @@
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
+#include "core/pipeline/runner.hpp"
 
 namespace ostrel::bindings::engine::optim {
 
@@ -59,9 +60,25 @@ void check_columns(const ContextRecord& c) {
   }
 }
 
+// The counter from the caller: from 0 up to 2**62, like run_pipeline's.
+int64_t column_of(int64_t col) {
+  if (col < 0 || col > core::pipeline::kMaxColumn)
+    core::pipeline::column_range_error(std::to_string(col));
+  return col;
+}
+
+// A counter set on a live context is checked as at construction: the next compile would
+// otherwise reuse columns its variables already have.
+void set_next_available_col(ContextRecord& c, int64_t value) {
+  ContextRecord probe{c.timeline, column_of(value), c.all_series, c.function_blocks,
+                      c.assume_convex};
+  check_columns(probe);
+  c.next_available_col = probe.next_available_col;
+}
+
 void construct(ContextRecord* self, nb::handle timeline, int64_t next_available_col,
                nb::handle all_series, nb::handle function_blocks, bool assume_convex) {
-  ContextRecord c{nb::borrow(timeline), next_available_col,
+  ContextRecord c{nb::borrow(timeline), column_of(next_available_col),
                   all_series.is_none() ? nb::dict() : nb::borrow(all_series),
                   function_blocks.is_none() ? nb::list() : nb::borrow(function_blocks),
                   assume_convex};
@@ -148,7 +165,9 @@ void init_context(nb::module_& m) {
         nb::arg("all_series").none() = nb::none(), nb::arg("function_blocks").none() = nb::none(),
         nb::arg("assume_convex") = false);
   c.def_rw("timeline", &ContextRecord::timeline, nb::for_setter(nb::arg("value").none()));
-  c.def_rw("next_available_col", &ContextRecord::next_available_col);
+  c.def_prop_rw(
+      "next_available_col", [](const ContextRecord& r) { return r.next_available_col; },
+      &set_next_available_col);
   c.def_rw("all_series", &ContextRecord::all_series);
   c.def_rw("function_blocks", &ContextRecord::function_blocks);
   c.def_rw("assume_convex", &ContextRecord::assume_convex);

@@ -9,6 +9,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 
 namespace ostrel::bindings::engine::solvers {
@@ -136,7 +137,11 @@ Variables sorted_variables(nb::handle mapping) {
   const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);
   Variables out;
   out.variables.reserve(n);
-  for (int64_t i : order) out.variables.push_back(values[static_cast<size_t>(i)]);
+  out.keys.reserve(n);
+  for (int64_t i : order) {
+    out.variables.push_back(values[static_cast<size_t>(i)]);
+    out.keys.push_back(nb::borrow(keys[static_cast<size_t>(i)]));
+  }
   out.index = convert::datetime_index(
       core::solvers::take(std::span<const int64_t>(instants.ns), order), instants.tz);
   return out;
@@ -163,7 +168,13 @@ nb::dict pair_variables(nb::handle series, const std::function<nb::object(int64_
   core::solvers::require_pairing(nb::len(stamps), cols.size());
   nb::dict out;
   size_t i = 0;
-  for (nb::handle stamp : stamps) out[stamp] = variable_at(cols[i++]);
+  for (nb::handle stamp : stamps) {
+    // Two entries at one instant would merge into one key, losing a variable.
+    const int seen = PyDict_Contains(out.ptr(), stamp.ptr());
+    if (seen < 0) throw nb::python_error();
+    if (seen) core::solvers::repeated_instant(convert::repr_of(stamp));
+    out[stamp] = variable_at(cols[i++]);
+  }
   return out;
 }
 

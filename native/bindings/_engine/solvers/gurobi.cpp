@@ -5,7 +5,9 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/solvers/solvers.hpp"
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 
 namespace ostrel::bindings::engine::solvers {
@@ -17,8 +19,7 @@ namespace cs = core::solvers;
 nb::object& model_of(nb::handle self) { return nb::cast<GurobiAdapter&>(self).model; }
 
 // The new columns as one matrix variable, or None when there are none.
-nb::object add_variables(nb::handle model, const Blocks& blocks) {
-  cs::NewColumns c = cs::collect_columns(blocks.series);
+nb::object add_variables(nb::handle model, cs::NewColumns&& c) {
   const size_t n = c.size();
   if (n == 0) return nb::none();
   const GurobiHost& grb = gurobi_host();
@@ -29,32 +30,64 @@ nb::object add_variables(nb::handle model, const Blocks& blocks) {
                                nb::arg("ub") = float_array(c.ub), nb::arg("vtype") = types);
 }
 
-void add_rows(nb::handle model, const std::shared_ptr<const co::ConstraintSeries>& rows,
-              nb::handle variables, size_t num_vars, nb::handle sense) {
-  model.attr("addMConstr")(csr_matrix(rows, num_vars), variables, sense, float_array(rows->rhs));
+nb::object add_rows(nb::handle model, const std::shared_ptr<const co::ConstraintSeries>& rows,
+                    nb::handle variables, size_t num_vars, nb::handle sense) {
+  return model.attr("addMConstr")(csr_matrix(rows, num_vars), variables, sense,
+                                  float_array(rows->rhs));
 }
 
-void add_constraints(nb::handle model, const Blocks& blocks, nb::handle all_variables) {
+// The matrix constraints added, each kept in `added` as soon as it exists.
+void add_constraints(nb::handle model, const Blocks& blocks, nb::handle all_variables,
+                     nb::list& added) {
   if (!blocks.equalities && !blocks.inequalities) return;
   const GurobiHost& grb = gurobi_host();
   nb::object variables = nb::handle(grb.mvar).attr("fromlist")(all_variables);
   const size_t num_vars = nb::len(all_variables);
   if (blocks.equalities)
-    add_rows(model, blocks.equalities, variables, num_vars, nb::handle(grb.equal));
+    added.append(add_rows(model, blocks.equalities, variables, num_vars, nb::handle(grb.equal)));
   if (blocks.inequalities)
-    add_rows(model, blocks.inequalities, variables, num_vars, nb::handle(grb.less_equal));
+    added.append(
+        add_rows(model, blocks.inequalities, variables, num_vars, nb::handle(grb.less_equal)));
 }
 
+// Removes what a failed add_blocks added. Best effort: the caller sees the error that made the
+// call fail, not one of the clean-up.
+void remove_added(nb::handle model, const nb::list& added) {
+  try {
+    for (nb::handle a : added) model.attr("remove")(a);
+    model.attr("update")();
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable("GurobiAdapter.add_blocks clean-up");
+  }
+}
+
+// Everything is checked before the model changes; a solver failure after that undoes the
+// additions, so a failed call leaves the model as it was.
 void add_blocks(nb::handle self, nb::handle blocks) {
   nb::handle model = model_of(self);
   Blocks b = read_blocks(blocks);
   model.attr("update")();
   nb::list all_variables(model.attr("getVars")());
-  nb::object added = add_variables(model, b);
-  if (!added.is_none())
-    for (nb::handle v : added.attr("tolist")()) all_variables.append(v);
-  add_constraints(model, b, all_variables);
-  model.attr("update")();
+  cs::NewColumns c = cs::collect_columns(b.series);
+  const size_t cols = nb::len(all_variables);
+  cs::check_new_columns(c, static_cast<int64_t>(cols));
+  const double infinity = gurobi_host().infinity;
+  const cs::Limits limits{infinity, infinity};
+  if (b.equalities) cs::check_rows(*b.equalities, cols + c.size(), true, limits);
+  if (b.inequalities) cs::check_rows(*b.inequalities, cols + c.size(), false, limits);
+  nb::list added;
+  try {
+    nb::object vars = add_variables(model, std::move(c));
+    if (!vars.is_none()) {
+      added.append(vars);
+      for (nb::handle v : vars.attr("tolist")()) all_variables.append(v);
+    }
+    add_constraints(model, b, all_variables, added);
+    model.attr("update")();
+  } catch (...) {
+    remove_added(model, added);
+    throw;
+  }
 }
 
 nb::object to_series(nb::handle self, nb::handle variables) {
@@ -65,9 +98,15 @@ nb::object to_series(nb::handle self, nb::handle variables) {
   const size_t n = v.variables.size();
   std::vector<int64_t> cols(n);
   std::vector<double> lb(n), ub(n);
+  nb::list own(n ? model.attr("getVars")() : nb::list());
+  const size_t count = nb::len(own);
   for (size_t i = 0; i < n; ++i) {
     nb::handle var = v.variables[i];
     cols[i] = index_of(var);
+    // A variable of another model may share an index with one of this model's.
+    if (cols[i] < 0 || static_cast<uint64_t>(cols[i]) >= count ||
+        !nb::cast<bool>(own[static_cast<size_t>(cols[i])].attr("sameAs")(var)))
+      cs::foreign_variable(convert::repr_of(v.keys[i]));
     lb[i] = nb::cast<double>(var.attr("LB"));
     ub[i] = nb::cast<double>(var.attr("UB"));
   }
@@ -110,13 +149,14 @@ void init_gurobi(nb::module_& m) {
   c.def(
       "_add_variables",
       [](nb::handle self, nb::handle blocks) {
-        return add_variables(model_of(self), read_blocks(blocks));
+        return add_variables(model_of(self), cs::collect_columns(read_blocks(blocks).series));
       },
       nb::arg("blocks"));
   c.def(
       "_add_constraints",
       [](nb::handle self, nb::handle blocks, nb::handle all_variables) {
-        add_constraints(model_of(self), read_blocks(blocks), all_variables);
+        nb::list added;
+        add_constraints(model_of(self), read_blocks(blocks), all_variables, added);
       },
       nb::arg("blocks"), nb::arg("all_variables"));
   c.def(

@@ -5,8 +5,10 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/solvers/solvers.hpp"
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/errors.hpp"
+#include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 
 namespace ostrel::bindings::engine::solvers {
@@ -19,8 +21,7 @@ nb::object& model_of(nb::handle self) { return nb::cast<HighsAdapter&>(self).mod
 
 nb::object empty_int32() { return int32_array({}); }
 
-void add_columns(nb::handle model, const Blocks& blocks) {
-  cs::NewColumns c = cs::collect_columns(blocks.series);
+void add_columns(nb::handle model, cs::NewColumns&& c) {
   const size_t n = c.size();
   if (n == 0) return;
   require_ok(model.attr("addCols")(n, convert::to_numpy(std::vector<double>(n, 0.0)),
@@ -58,12 +59,88 @@ void add_constraints(nb::handle model, const Blocks& blocks) {
   if (blocks.inequalities) add_rows(model, blocks.inequalities, false);
 }
 
+int64_t count(nb::handle model, const char* getter) {
+  return nb::cast<int64_t>(model.attr(getter)());
+}
+
+// Removes what a failed add_blocks added after `cols` columns and `rows` rows. Best effort: the
+// caller sees the error that made the call fail, not one of the clean-up.
+void remove_added(nb::handle model, int64_t cols, int64_t rows) {
+  auto remove = [&](const char* getter, const char* deleter, int64_t from) {
+    const int64_t to = count(model, getter);
+    if (to <= from) return;
+    std::vector<int32_t> added(static_cast<size_t>(to - from));
+    for (size_t i = 0; i < added.size(); ++i)
+      added[i] = static_cast<int32_t>(from + static_cast<int64_t>(i));
+    model.attr(deleter)(added.size(), int32_array(std::move(added)));
+  };
+  try {
+    remove("getNumRow", "deleteRows", rows);
+    remove("getNumCol", "deleteCols", cols);
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable("HighsAdapter.add_blocks clean-up");
+  }
+}
+
+// The solver's own limits: coefficients from large_matrix_value on are refused by addRows,
+// bounds from infinite_bound on count as infinite.
+cs::Limits limits_of(nb::handle model) {
+  auto option = [&](const char* name) {
+    nb::object v = model.attr("getOptionValue")(name);
+    if (nb::isinstance<nb::tuple>(v)) {  // (status, value)
+      require_ok(v[0], "getOptionValue");
+      v = v[1];
+    }
+    return nb::cast<double>(v);
+  };
+  return {option("large_matrix_value"), option("infinite_bound")};
+}
+
+// Everything is checked before the model changes; a solver failure after that undoes the
+// additions, so a failed call leaves the model as it was.
+void add_blocks(nb::handle model, nb::handle blocks) {
+  Blocks b = read_blocks(blocks);
+  cs::NewColumns c = cs::collect_columns(b.series);
+  const int64_t cols = count(model, "getNumCol"), rows = count(model, "getNumRow");
+  cs::check_new_columns(c, cols);
+  const size_t total = static_cast<size_t>(cols) + c.size();
+  const cs::Limits limits = limits_of(model);
+  if (b.equalities) cs::check_rows(*b.equalities, total, true, limits);
+  if (b.inequalities) cs::check_rows(*b.inequalities, total, false, limits);
+  try {
+    add_columns(model, std::move(c));
+    add_constraints(model, b);
+  } catch (...) {
+    remove_added(model, cols, rows);
+    throw;
+  }
+}
+
+// Whether a caller's variable was made for `model`: a highs_var keeps its model behind a weak
+// proxy, which is followed here.
+bool belongs_to(nb::handle var, nb::handle model) {
+  if (!nb::hasattr(var, "highs")) return false;
+  nb::object owner = var.attr("highs");
+  if (!PyWeakref_CheckProxy(owner.ptr())) return owner.is(model);
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* target = nullptr;
+  if (PyWeakref_GetRef(owner.ptr(), &target) < 0) throw nb::python_error();
+  nb::object held = nb::steal(target);
+  return held.is_valid() && held.is(model);
+#else
+  return nb::handle(PyWeakref_GetObject(owner.ptr())).is(model);
+#endif
+}
+
 nb::object to_series(nb::handle self, nb::handle variables) {
   nb::handle model = model_of(self);
   Variables v = sorted_variables(variables);
   const size_t n = v.variables.size();
   std::vector<int64_t> cols(n);
-  for (size_t i = 0; i < n; ++i) cols[i] = index_of(v.variables[i]);
+  for (size_t i = 0; i < n; ++i) {
+    if (!belongs_to(v.variables[i], model)) cs::foreign_variable(convert::repr_of(v.keys[i]));
+    cols[i] = index_of(v.variables[i]);
+  }
   const std::vector<int64_t> order = cs::ascending_order(cols);
   // A column the solver cannot even be asked about cannot be read either.
   if (!cs::fit_int32(cols)) core::value_error("failed to read column bounds");
@@ -83,7 +160,11 @@ nb::object to_series(nb::handle self, nb::handle variables) {
 nb::dict to_variables(nb::handle self, nb::handle series) {
   nb::handle model = model_of(self);
   nb::handle highs_var = highs_host().highs_var;
-  return pair_variables(series, [&](int64_t col) { return highs_var(col, model); });
+  const size_t count = nb::cast<size_t>(model.attr("getNumCol")());
+  return pair_variables(series, [&](int64_t col) {
+    cs::require_column(col, count);
+    return highs_var(col, model);
+  });
 }
 
 }  // namespace
@@ -102,12 +183,7 @@ void init_highs(nb::module_& m) {
       "_model", [](nb::handle self) { return model_of(self); },
       [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
   c.def(
-      "add_blocks",
-      [](nb::handle self, nb::handle blocks) {
-        Blocks b = read_blocks(blocks);
-        add_columns(model_of(self), b);
-        add_constraints(model_of(self), b);
-      },
+      "add_blocks", [](nb::handle self, nb::handle blocks) { add_blocks(model_of(self), blocks); },
       nb::arg("blocks"));
   c.def("to_series", &to_series, nb::arg("variables"));
   c.def("to_variables", &to_variables, nb::arg("series"));
@@ -115,7 +191,9 @@ void init_highs(nb::module_& m) {
         [](nb::handle self) { return nb::int_(model_of(self).attr("getNumCol")()); });
   c.def(
       "_add_variables",
-      [](nb::handle self, nb::handle blocks) { add_columns(model_of(self), read_blocks(blocks)); },
+      [](nb::handle self, nb::handle blocks) {
+        add_columns(model_of(self), cs::collect_columns(read_blocks(blocks).series));
+      },
       nb::arg("blocks"));
   c.def(
       "_add_constraints",

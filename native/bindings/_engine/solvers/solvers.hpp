@@ -65,6 +65,7 @@ nb::object int32_array(std::vector<int32_t>&& values);
 // DatetimeIndex of the sorted timestamps.
 struct Variables {
   std::vector<nb::object> variables;
+  std::vector<nb::object> keys;  // the caller's keys, in the same order
   nb::object index;
 };
 Variables sorted_variables(nb::handle mapping);
