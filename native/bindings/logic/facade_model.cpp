@@ -76,10 +76,13 @@ coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object sta
     nb::object timeline = engine.attr("build_timeline")(one, inputs, holidays,
                                                         nb::arg("start_time") = window.start_time,
                                                         nb::arg("end_time") = window.end_time);
+    // The linear forms only where minimising this component's cost makes them exact.
+    const bool convex =
+        minimising_cost && nb::cast<bool>(engine.attr("convex_when_minimised")(component, inputs));
     nb::object ctx = engine.attr("run_pipeline")(
         one, inputs, nb::arg("timeline") = timeline,
         nb::arg("next_available_col") = adapter.attr("get_next_available_col")(),
-        nb::arg("assume_convex") = minimising_cost);
+        nb::arg("assume_convex") = convex);
     adapter.attr("add_blocks")(ctx.attr("function_blocks"));
     nb::object series = ctx.attr("all_series")[component.attr("cost").attr("id")];
     if (nb::isinstance(series, variable_type))
