@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
+    from ostrelpy.battery import BatteryPlan, plan_battery
     from ostrelpy.pricing import CostFrame, cost
 
 
@@ -21,7 +22,11 @@ def __getattr__(name: str):
         from ostrelpy import pricing
 
         return getattr(pricing, name)
+    if name in ("plan_battery", "BatteryPlan"):
+        from ostrelpy import battery
+
+        return getattr(battery, name)
     raise AttributeError(f"module 'ostrelpy' has no attribute {name!r}")
 
 
-__all__ = ["CostFrame", "cost", "__version__"]
+__all__ = ["BatteryPlan", "CostFrame", "cost", "plan_battery", "__version__"]

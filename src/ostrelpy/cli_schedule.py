@@ -7,7 +7,9 @@ which is the load plus charging minus discharging and never negative (the batter
 export). The tariff's components are compiled into the same model through the facade's
 `add_to_highs_model`, with the grid import as the consumption they price, and their costs
 are minimised. The battery ends the period at least as full as it started, so the saving is
-not energy borrowed from it.
+not energy borrowed from it. The bill with the battery is what `calculate_cost` charges for
+the planned grid import; a saving is reported only when that bill is the minimised cost,
+within the solver's tolerances.
 """
 
 from __future__ import annotations
@@ -174,8 +176,41 @@ class Plan:
     soc: pd.Series
     charge: pd.Series
     discharge: pd.Series
-    costs: list[tuple[str, str, float, float]]  # component, currency, without, with battery
+    # component, currency, without, with battery (`calculate_cost` of the grid import)
+    costs: list[tuple[str, str, float, float]]
     seconds: float
+    objective: list[float]  # per component, the optimiser's cost of the same plan
+    tolerance: float  # how far the two may differ through the solver's own tolerances
+
+    @property
+    def agrees(self) -> bool:
+        """The optimiser's cost is the bill of its plan, within the solver's tolerances."""
+        bill = sum(c[3] for c in self.costs)
+        return bool(abs(sum(self.objective) - bill) <= self.tolerance)
+
+    def disagreement(self) -> str:
+        bill = sum(c[3] for c in self.costs)
+        return (
+            f"the bill of the plan ({bill:.6f}) differs from the optimiser's objective "
+            f"({sum(self.objective):.6f}) by more than the solver's tolerance "
+            f"({self.tolerance:.2g}); no saving is reported"
+        )
+
+
+def _tolerance(objective: float, bill: float, steps: int) -> float:
+    """What the solver's feasibility tolerances (about 1e-7 per row, 1e-6 on binaries) can
+    move a cost by: relative to its size, plus a little per priced interval."""
+    return 1e-6 * max(1.0, abs(objective), abs(bill)) + 1e-7 * steps
+
+
+def bill_of(priced: cli_cost.Priced, grid: pd.Series) -> list[pricing.ComponentResult]:
+    """The grid import billed by the facade's `calculate_cost`, as the meter would."""
+    reading = meter.from_series(grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
+    inputs = pricing.Inputs(
+        dict.fromkeys(priced.inputs.readings, reading), priced.start, priced.end
+    )
+    window = priced.start.to_pydatetime(), priced.end.to_pydatetime()
+    return pricing.evaluate_with_facade(priced.entry, inputs, *window)
 
 
 def _quiet_highs(highspy: Any) -> Any:
@@ -234,16 +269,46 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     if status != highspy.HighsModelStatus.kOptimal:
         raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
     x = np.asarray(h.getSolution().col_value)
-    costs = []
-    for c, result in zip(compiled, priced.results, strict=True):
-        values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
-        with_battery = float(np.nansum(values))
-        costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
     series = {
         name: pd.Series(x[getattr(cols, name)], index=index, name=name)
         for name in ("grid", "soc", "charge", "discharge")
     }
-    return Plan(**series, costs=costs, seconds=seconds)
+    billed = bill_of(priced, series["grid"])
+    costs, objective = [], []
+    for c, result, bill in zip(compiled, priced.results, billed, strict=True):
+        values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
+        objective.append(float(np.nansum(values)))
+        with_battery = float(np.nansum(bill.cost.to_numpy()))
+        costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
+    total = sum(c[3] for c in costs)
+    tolerance = _tolerance(sum(objective), total, len(index))
+    return Plan(**series, costs=costs, seconds=seconds, objective=objective, tolerance=tolerance)
+
+
+def plan_frame(load: pd.Series, p: Plan) -> pd.DataFrame:
+    """The plan a scheduler follows, one row per quarter-hour (kWh per interval, the state of
+    charge in kWh at the interval's end)."""
+    frame = pd.DataFrame(
+        {
+            "load": load.reindex(p.grid.index, fill_value=0.0).to_numpy(dtype="float64"),
+            "grid_import": p.grid.clip(lower=0.0).to_numpy(),
+            "charge": p.charge.to_numpy(),
+            "discharge": p.discharge.to_numpy(),
+            "state_of_charge": p.soc.to_numpy(),
+        },
+        index=p.grid.index,
+    )
+    frame.index.name = "interval_start"
+    return frame
+
+
+def write_plan(path: str, frame: pd.DataFrame, zone) -> None:
+    """The plan as CSV, interval starts in the tariff's zone with their UTC offsets (as the
+    meter exports `cost` reads)."""
+    local = frame.set_axis(frame.index.tz_convert(zone), axis=0)
+    text = local.to_csv(float_format="%.6f", date_format="%Y-%m-%dT%H:%M:%S%z")
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(text)
 
 
 def _solve(h: Any, progress) -> float:
@@ -304,11 +369,7 @@ def table(p: Plan) -> pd.DataFrame:
 
 def _with_battery(priced: cli_cost.Priced, p: Plan) -> pd.DataFrame:
     """The grid import priced like a meter export: the cost per month with the battery."""
-    grid = meter.from_series(p.grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
-    inputs = pricing.Inputs(dict.fromkeys(priced.inputs.readings, grid), priced.start, priced.end)
-    start, end = priced.start.to_pydatetime(), priced.end.to_pydatetime()
-    results = pricing.evaluate(priced.entry.tariff, inputs, start, end)
-    return pricing.tidy(results, priced.zone).monthly()
+    return pricing.tidy(bill_of(priced, p.grid), priced.zone).monthly()
 
 
 def run(args: argparse.Namespace) -> int:
@@ -319,6 +380,12 @@ def run(args: argparse.Namespace) -> int:
         print("No component of the tariff applies in the period.")
         return 0
     p = plan(priced, battery, exact=args.exact, progress=_progress_line(args.exact))
+    if getattr(args, "plan", None):
+        load = priced.inputs.quarter_hours("consumption")
+        write_plan(args.plan, plan_frame(load, p), priced.zone)
+        print(f"ostrelpy: plan written to {args.plan}", file=sys.stderr)
+    if not p.agrees:
+        raise ValueError(p.disagreement())
     result = table(p)
     if args.format == "json":
         import json
@@ -332,8 +399,15 @@ def run(args: argparse.Namespace) -> int:
             "seconds": round(p.seconds, 3),
             "currency": result.columns.name,
             "components": [
-                {"name": n, "currency": c, "without": w, "with_battery": b, "saving": w - b}
-                for n, c, w, b in p.costs
+                {
+                    "name": n,
+                    "currency": c,
+                    "without": w,
+                    "with_battery": b,
+                    "saving": w - b,
+                    "objective": o,
+                }
+                for (n, c, w, b), o in zip(p.costs, p.objective, strict=True)
             ],
         }
         print(json.dumps(out, indent=2, ensure_ascii=False))
