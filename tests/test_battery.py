@@ -76,4 +76,4 @@ def test_no_saving_is_printed_when_the_bill_is_not_the_objective(monkeypatch, tm
     )
     assert not p.agrees
     with pytest.raises(ValueError, match="differs from the optimiser's objective"):
-        p.saving
+        _ = p.saving
