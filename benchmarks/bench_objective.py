@@ -5,7 +5,7 @@ mixed-integer form. For each plan: the objective HiGHS minimised, the bill `calc
 gives for the plan's grid import, their difference, and the solve time. Printed last: the
 largest difference over all plans, against the solver tolerance allowed for it.
 
-    python benchmarks/bench_objective.py [--quick] [--exact-year]
+    python benchmarks/bench_objective.py [--quick] [--exact-year] [--only ID-PREFIX]
     (--quick: the short periods only; --exact-year: the year in the exact form too, which
     takes long on the capacity-step tariff)
 """
@@ -46,7 +46,10 @@ def main() -> int:
         f"{'tariff':<10} {'period':<14} {'form':<7} {'objective':>12} {'bill':>12} "
         f"{'|difference|':>12} {'tolerance':>9} {'solve s':>8}"
     )
+    only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else ""
     for entry in tariffs.entries():
+        if not str(entry.tariff.id).startswith(only):
+            continue
         for period, (start, end) in PERIODS.items():
             if quick and period == "year":
                 continue

@@ -66,6 +66,21 @@ def peak(f):
     ]
 
 
+def selected(kind, n):
+    """The n highest or lowest quarter-hours of each hour, summed per hour and priced."""
+    return [
+        {
+            "type": "select",
+            "input": kwh("consumption"),
+            "condition": {"type": kind, "n": n, "resolution": H},
+            "output": kwh("kept"),
+        },
+        {"type": "aggregate", "input": kwh("kept"), "resolution": H}
+        | {"aggregation_function": "sum", "output": kwh("kept_sum", H)},
+        priced("kept_sum"),
+    ]
+
+
 PIPELINES = {
     "aggregate sum": [hourly_kwh(), priced("hourly")],
     "aggregate mean": [{**hourly_kwh(), "aggregation_function": "mean"}, priced("hourly")],
@@ -78,28 +93,8 @@ PIPELINES = {
         | {"aggregation_function": "max", "output": kwh("back", H)},
         priced("back"),
     ],
-    "select highest": [
-        {
-            "type": "select",
-            "input": kwh("consumption"),
-            "condition": {"type": "highest", "n": 2, "resolution": H},
-            "output": kwh("top"),
-        },
-        {"type": "aggregate", "input": kwh("top"), "resolution": H}
-        | {"aggregation_function": "sum", "output": kwh("top_sum", H)},
-        priced("top_sum"),
-    ],
-    "select lowest": [
-        {
-            "type": "select",
-            "input": kwh("consumption"),
-            "condition": {"type": "lowest", "n": 1, "resolution": H},
-            "output": kwh("low"),
-        },
-        {"type": "aggregate", "input": kwh("low"), "resolution": H}
-        | {"aggregation_function": "sum", "output": kwh("low_sum", H)},
-        priced("low_sum"),
-    ],
+    "select highest": selected("highest", 2),
+    "select lowest": selected("lowest", 1),
     "lookup after aggregate": [
         hourly_kwh(),
         {

@@ -304,7 +304,7 @@ def tier_level(levels, x):
 @pytest.mark.parametrize("order", list(LEVELS))
 @pytest.mark.parametrize("sense", ["min", "max"])
 @pytest.mark.parametrize("where", ["on", "below", "above", "pushed up", "pushed down"])
-def test_lookup_level_is_computes_at_every_boundary(order, sense, where):
+def test_lookup_gives_the_computed_level_at_every_boundary(order, sense, where):
     """A selector forced onto each boundary (or just beside it, or pushed against it by a small
     cost) takes the level compute gives it, whichever way the level is optimised."""
     import highspy

@@ -46,10 +46,10 @@ bool convex_when_minimised(nb::handle component, nb::handle inputs) {
   std::vector<co::DirectionInput> given;
   for (auto [dataset, value] : nb::cast<nb::dict>(inputs)) {
     co::DirectionInput in{text_of(dataset.attr("id")), as_variables(value) != nullptr, {}};
-    if (!in.is_variable) {
-      const convert::ValuesView v = convert::values_view(value);
-      in.sign = co::sign_of(v.values);
-    }
+    // Anything but a series or variables is refused by the run; nothing is told from it here.
+    if (!in.is_variable)
+      in.sign = convert::is_series(value) ? co::sign_of(convert::values_view(value).values)
+                                          : co::Sign::unknown();
     given.push_back(std::move(in));
   }
   const std::string cost = text_of(component.attr("cost").attr("id"));
