@@ -76,12 +76,38 @@ def plan_battery(
         if not priced.results:
             raise ValueError(f"no component of tariff {entry.tariff.name!r} applies in the period")
         p = cli_schedule.plan(priced, battery, exact=exact)
-    frame = cli_schedule.plan_frame(priced.inputs.quarter_hours("consumption"), p)
+    frame = plan_frame(priced.inputs.quarter_hours("consumption"), p)
     bills = pd.DataFrame(
         [(n, c, w, b, o) for (n, c, w, b), o in zip(p.costs, p.objective, strict=True)],
         columns=["component", "currency", "without", "with_battery", "objective"],
     ).set_index("component")
     return BatteryPlan(frame, bills, p.tolerance, p.seconds)
+
+
+def plan_frame(load: pd.Series, p: cli_schedule.Plan) -> pd.DataFrame:
+    """The plan a scheduler follows, one row per quarter-hour (kWh per interval, the state of
+    charge in kWh at the interval's end)."""
+    frame = pd.DataFrame(
+        {
+            "load": load.reindex(p.grid.index, fill_value=0.0).to_numpy(dtype="float64"),
+            "grid_import": p.grid.clip(lower=0.0).to_numpy(),
+            "charge": p.charge.to_numpy(),
+            "discharge": p.discharge.to_numpy(),
+            "state_of_charge": p.soc.to_numpy(),
+        },
+        index=p.grid.index,
+    )
+    frame.index.name = "interval_start"
+    return frame
+
+
+def write_plan(path: str, frame: pd.DataFrame, zone) -> None:
+    """The plan as CSV, interval starts in the tariff's zone with their UTC offsets (as the
+    meter exports `cost` reads)."""
+    local = frame.set_axis(frame.index.tz_convert(zone), axis=0)
+    text = local.to_csv(float_format="%.6f", date_format="%Y-%m-%dT%H:%M:%S%z")
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(text)
 
 
 class _entry:

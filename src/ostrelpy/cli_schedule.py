@@ -285,32 +285,6 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
     return Plan(**series, costs=costs, seconds=seconds, objective=objective, tolerance=tolerance)
 
 
-def plan_frame(load: pd.Series, p: Plan) -> pd.DataFrame:
-    """The plan a scheduler follows, one row per quarter-hour (kWh per interval, the state of
-    charge in kWh at the interval's end)."""
-    frame = pd.DataFrame(
-        {
-            "load": load.reindex(p.grid.index, fill_value=0.0).to_numpy(dtype="float64"),
-            "grid_import": p.grid.clip(lower=0.0).to_numpy(),
-            "charge": p.charge.to_numpy(),
-            "discharge": p.discharge.to_numpy(),
-            "state_of_charge": p.soc.to_numpy(),
-        },
-        index=p.grid.index,
-    )
-    frame.index.name = "interval_start"
-    return frame
-
-
-def write_plan(path: str, frame: pd.DataFrame, zone) -> None:
-    """The plan as CSV, interval starts in the tariff's zone with their UTC offsets (as the
-    meter exports `cost` reads)."""
-    local = frame.set_axis(frame.index.tz_convert(zone), axis=0)
-    text = local.to_csv(float_format="%.6f", date_format="%Y-%m-%dT%H:%M:%S%z")
-    with open(path, "w", encoding="utf-8", newline="") as f:
-        f.write(text)
-
-
 def _solve(h: Any, progress) -> float:
     """Run HiGHS, showing the elapsed time while it works."""
     began = time.monotonic()
@@ -381,8 +355,10 @@ def run(args: argparse.Namespace) -> int:
         return 0
     p = plan(priced, battery, exact=args.exact, progress=_progress_line(args.exact))
     if getattr(args, "plan", None):
+        from ostrelpy import battery as planning
+
         load = priced.inputs.quarter_hours("consumption")
-        write_plan(args.plan, plan_frame(load, p), priced.zone)
+        planning.write_plan(args.plan, planning.plan_frame(load, p), priced.zone)
         print(f"ostrelpy: plan written to {args.plan}", file=sys.stderr)
     if not p.agrees:
         raise ValueError(p.disagreement())
