@@ -62,6 +62,13 @@ def test_schedule_writes_the_plan_whose_bill_it_prints(tmp_path, capsys):
         assert printed.loc[name, "with battery"] == pytest.approx(cost, abs=1e-3)
 
 
+def test_a_plan_that_cannot_be_written_is_refused_before_solving(tmp_path, capsys):
+    for bad in (tmp_path, tmp_path / "missing" / "plan.csv"):
+        assert cli.main(["schedule", NO, "--plan", str(bad)]) == 1
+        out, err = capsys.readouterr()
+        assert err == f"ostrelpy: --plan {bad}: not a file in an existing directory\n"
+
+
 def test_no_saving_is_printed_when_the_bill_is_not_the_objective(monkeypatch, tmp_path, capsys):
     monkeypatch.setattr(cli_schedule, "_tolerance", lambda *a: -1.0)
     path = tmp_path / "plan.csv"

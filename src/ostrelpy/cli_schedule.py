@@ -349,6 +349,11 @@ def _with_battery(priced: cli_cost.Priced, p: Plan) -> pd.DataFrame:
 def run(args: argparse.Namespace) -> int:
     battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
     battery.check()
+    if getattr(args, "plan", None):
+        # Before the solve, which may be long: a plan that cannot be written is refused now.
+        folder = os.path.dirname(os.path.abspath(args.plan))
+        if os.path.isdir(args.plan) or not os.path.isdir(folder):
+            raise ValueError(f"--plan {args.plan}: not a file in an existing directory")
     priced = cli_cost.price(args)
     if not priced.results:
         print("No component of the tariff applies in the period.")
