@@ -114,11 +114,12 @@ def test_lookup_straddling_one_boundary_gets_two_binaries():
     expected = e.InequalitySeries.concatenate(
         [
             e.ge_when(sel, [np.array([90.0, 100.0])], picks, 1),
-            e.le_when(sel, [np.array([100.0, 150.0])], picks, 1),
+            e.le_when(sel, [np.array([100.0 - 1e-5 * 100.0, 150.0])], picks, 1),
         ]
     )
     assert got.inequalities == expected
-    # The lower tier's upper edge and the upper tier's lower edge are both the boundary.
+    # The upper tier starts on the boundary; the lower one ends a scaled gap below it, since a
+    # value on the boundary belongs to the tier above.
     assert got.equalities.rhs.tolist() == [2.0, 1.0, 1.0, 0.0]
 
 

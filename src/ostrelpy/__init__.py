@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
+    from ostrelpy.battery import BatteryPlan, plan_battery
     from ostrelpy.comparison import Comparison, compare
     from ostrelpy.pricing import CostFrame, cost
 
@@ -28,7 +29,19 @@ def __getattr__(name: str):
         from ostrelpy import comparison
 
         return getattr(comparison, name)
+    if name in ("plan_battery", "BatteryPlan"):
+        from ostrelpy import battery
+
+        return getattr(battery, name)
     raise AttributeError(f"module 'ostrelpy' has no attribute {name!r}")
 
 
-__all__ = ["Comparison", "CostFrame", "compare", "cost", "__version__"]
+__all__ = [
+    "BatteryPlan",
+    "Comparison",
+    "CostFrame",
+    "compare",
+    "cost",
+    "plan_battery",
+    "__version__",
+]

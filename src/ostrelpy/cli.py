@@ -80,6 +80,12 @@ def _add_schedule(sub) -> None:
         "--initial", type=float, default=0.5, help="state of charge at the start, 0..1 (0.5)"
     )
     schedule.add_argument("--exact", action="store_true", help="mixed-integer form of the tariff")
+    schedule.add_argument(
+        "--plan",
+        metavar="FILE.csv",
+        help="write the plan: per quarter-hour the load, grid import, charge, discharge and "
+        "state of charge (kWh)",
+    )
 
 
 def _parser() -> argparse.ArgumentParser:

@@ -7,13 +7,14 @@ which is the load plus charging minus discharging and never negative (the batter
 export). The tariff's components are compiled into the same model through the facade's
 `add_to_highs_model`, with the grid import as the consumption they price, and their costs
 are minimised. The battery ends the period at least as full as it started, so the saving is
-not energy borrowed from it.
+not energy borrowed from it. The bill with the battery is what `calculate_cost` charges for
+the planned grid import; a saving is reported only when that bill is the minimised cost,
+within the solver's tolerances.
 """
 
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import os
 import sys
 import time
@@ -190,10 +191,41 @@ class Plan:
     soc: pd.Series
     charge: pd.Series
     discharge: pd.Series
-    costs: list[tuple[str, str, float, float]]  # component, currency, without, with battery
+    # component, currency, without, with battery (`calculate_cost` of the grid import)
+    costs: list[tuple[str, str, float, float]]
     seconds: float
-    # Each component's cost per interval with the battery, as the solver has it.
-    with_battery: list[pd.Series] = dataclasses.field(default_factory=list)
+    objective: list[float]  # per component, the optimiser's cost of the same plan
+    tolerance: float  # how far the two may differ through the solver's own tolerances
+
+    @property
+    def agrees(self) -> bool:
+        """The optimiser's cost is the bill of its plan, within the solver's tolerances."""
+        bill = sum(c[3] for c in self.costs)
+        return bool(abs(sum(self.objective) - bill) <= self.tolerance)
+
+    def disagreement(self) -> str:
+        bill = sum(c[3] for c in self.costs)
+        return (
+            f"the bill of the plan ({bill:.6f}) differs from the optimiser's objective "
+            f"({sum(self.objective):.6f}) by more than the solver's tolerance "
+            f"({self.tolerance:.2g}); no saving is reported"
+        )
+
+
+def _tolerance(objective: float, bill: float, steps: int) -> float:
+    """What the solver's feasibility tolerances (about 1e-7 per row, 1e-6 on binaries) can
+    move a cost by: relative to its size, plus a little per priced interval."""
+    return 1e-6 * max(1.0, abs(objective), abs(bill)) + 1e-7 * steps
+
+
+def bill_of(priced: cli_cost.Priced, grid: pd.Series) -> list[pricing.ComponentResult]:
+    """The grid import billed by the facade's `calculate_cost`, as the meter would."""
+    reading = meter.from_series(grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
+    inputs = pricing.Inputs(
+        dict.fromkeys(priced.inputs.readings, reading), priced.start, priced.end
+    )
+    window = priced.start.to_pydatetime(), priced.end.to_pydatetime()
+    return pricing.evaluate_with_facade(priced.entry, inputs, *window)
 
 
 def _quiet_highs(highspy: Any) -> Any:
@@ -252,18 +284,20 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
         raise ValueError(f"HiGHS found no optimal schedule: {h.modelStatusToString(status)}")
     x = np.asarray(h.getSolution().col_value)
     _check_balance(x, cols, load, battery, index)
-    costs, per_interval = [], []
-    for c, result in zip(compiled, priced.results, strict=True):
-        values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
-        with_battery = float(np.nansum(values))
-        costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
-        when = pd.DatetimeIndex(list(c.costs)).tz_convert("UTC").as_unit("ns")
-        per_interval.append(pd.Series(values, index=when, dtype="float64"))
     series = {
         name: pd.Series(x[getattr(cols, name)], index=index, name=name)
         for name in ("grid", "soc", "charge", "discharge")
     }
-    return Plan(**series, costs=costs, seconds=seconds, with_battery=per_interval)
+    billed = bill_of(priced, series["grid"])
+    costs, objective = [], []
+    for c, result, bill in zip(compiled, priced.results, billed, strict=True):
+        values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
+        objective.append(float(np.nansum(values)))
+        with_battery = float(np.nansum(bill.cost.to_numpy()))
+        costs.append((result.public.name, result.currency, float(result.cost.sum()), with_battery))
+    total = sum(c[3] for c in costs)
+    tolerance = _tolerance(sum(objective), total, len(index))
+    return Plan(**series, costs=costs, seconds=seconds, objective=objective, tolerance=tolerance)
 
 
 def _check_balance(
@@ -363,9 +397,8 @@ def table(p: Plan) -> pd.DataFrame:
 
 
 def _with_battery(priced: cli_cost.Priced, p: Plan) -> pd.DataFrame:
-    """The cost per month with the battery, from the same solution as the table."""
-    results = [dataclasses.replace(r, cost=cost) for r, cost in zip(priced.results, p.with_battery)]
-    return pricing.tidy(results, priced.zone).monthly()
+    """The grid import priced like a meter export: the cost per month with the battery."""
+    return pricing.tidy(bill_of(priced, p.grid), priced.zone).monthly()
 
 
 def run(args: argparse.Namespace) -> int:
@@ -375,15 +408,24 @@ def run(args: argparse.Namespace) -> int:
         cli_chart.check(args.chart)
     battery = Battery(args.capacity, args.power, args.efficiency, args.initial)
     battery.check()
-    if args.chart:
-        from ostrelpy import cli_chart
-
-        cli_chart.check(args.chart)  # before the work, not after printing the result
+    if getattr(args, "plan", None):
+        # Before the solve, which may be long: a plan that cannot be written is refused now.
+        folder = os.path.dirname(os.path.abspath(args.plan))
+        if os.path.isdir(args.plan) or not os.path.isdir(folder):
+            raise ValueError(f"--plan {args.plan}: not a file in an existing directory")
     priced = cli_cost.price(args)
     if not priced.results:
         print("No component of the tariff applies in the period.")
         return 0
     p = plan(priced, battery, exact=args.exact, progress=_progress_line(args.exact))
+    if getattr(args, "plan", None):
+        from ostrelpy import battery as planning
+
+        load = priced.inputs.quarter_hours("consumption")
+        planning.write_plan(args.plan, planning.plan_frame(load, p), priced.zone)
+        print(f"ostrelpy: plan written to {args.plan}", file=sys.stderr)
+    if not p.agrees:
+        raise ValueError(p.disagreement())
     result = table(p)
     if args.format == "json":
         import json
@@ -397,8 +439,15 @@ def run(args: argparse.Namespace) -> int:
             "seconds": round(p.seconds, 3),
             "currency": result.columns.name,
             "components": [
-                {"name": n, "currency": c, "without": w, "with_battery": b, "saving": w - b}
-                for n, c, w, b in p.costs
+                {
+                    "name": n,
+                    "currency": c,
+                    "without": w,
+                    "with_battery": b,
+                    "saving": w - b,
+                    "objective": o,
+                }
+                for (n, c, w, b), o in zip(p.costs, p.objective, strict=True)
             ],
         }
         print(json.dumps(out, indent=2, ensure_ascii=False))

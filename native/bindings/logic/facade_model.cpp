@@ -47,7 +47,7 @@ nb::dict variable_series(nb::handle variables, nb::handle adapter) {
 class ModelDoor final : public Door {
  public:
   ModelDoor(nb::handle data, nb::handle variables, nb::handle adapter, bool minimising_cost)
-      : data_(domain_keys(data)), adapter_(nb::borrow(adapter)), convex_(minimising_cost) {
+      : data_(domain_keys(data)), adapter_(nb::borrow(adapter)), minimising_(minimising_cost) {
     data_.read_all();
     variables_ = variable_series(variables, adapter);
   }
@@ -60,9 +60,13 @@ class ModelDoor final : public Door {
     }
     return cut_to_window(vars, window);
   }
-  void run_arguments(nb::kwargs& kwargs) override {
+  // The linear forms only where they are exact for this component's cost when it is
+  // minimised; anything else compiles in the exact mixed-integer form.
+  void run_arguments(nb::handle component, nb::handle inputs, nb::kwargs& kwargs) override {
     kwargs["next_available_col"] = adapter_.attr("get_next_available_col")();
-    kwargs["assume_convex"] = nb::bool_(convex_);
+    const bool convex =
+        minimising_ && nb::cast<bool>(domain().attr("convex_when_minimised")(component, inputs));
+    kwargs["assume_convex"] = nb::bool_(convex);
   }
   void done(nb::handle component, nb::handle, nb::handle ctx) override {
     adapter_.attr("add_blocks")(ctx.attr("function_blocks"));
@@ -79,7 +83,7 @@ class ModelDoor final : public Door {
   InputSeries data_;
   nb::dict variables_;
   nb::object adapter_;
-  bool convex_;
+  bool minimising_;
 };
 
 coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object start_time,

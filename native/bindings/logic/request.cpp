@@ -62,7 +62,7 @@ void run_components(nb::handle components, nb::handle holidays, nb::handle start
     check_on_timeline(inputs, timeline);
     nb::kwargs kwargs;
     kwargs["timeline"] = timeline;
-    door.run_arguments(kwargs);
+    door.run_arguments(component, inputs, kwargs);
     nb::object ctx = run_pipeline(one, inputs, **kwargs);
     door.done(component, inputs, ctx);
   }

@@ -38,8 +38,10 @@ class Door {
   // The input of `dataset` for `component`, on the component's evaluation window.
   virtual nb::object input(nb::handle component, nb::handle dataset,
                            const EvaluationWindow& window) = 0;
-  // Sets run_pipeline's keyword arguments beyond the timeline.
-  virtual void run_arguments(nb::kwargs& kwargs) { (void)kwargs; }
+  // Sets run_pipeline's keyword arguments beyond the timeline, for `component` on `inputs`.
+  virtual void run_arguments(nb::handle component, nb::handle inputs, nb::kwargs& kwargs) {
+    (void)component, (void)inputs, (void)kwargs;
+  }
   // What the door keeps of a component's run.
   virtual void done(nb::handle component, nb::handle inputs, nb::handle ctx) = 0;
 };

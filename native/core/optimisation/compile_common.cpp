@@ -1,5 +1,6 @@
 #include "core/optimisation/compile_common.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -93,9 +94,36 @@ PeriodGroups period_groups(const timeline::Timeline& t, std::span<const int64_t>
   const timeline::Grouping g = t.group(instants, r);
   if (g.members() != instants.size())
     value_error("every variable must fall in a period of the timeline");
+  // Groups come numbered in key order, which on the day the clocks go back puts the second
+  // 02:00 hour (smaller UTC offset) before the first. Compiled periods are numbered in the
+  // timeline's row order instead, as compute labels them, so that a later block pairing its
+  // operands by position meets the right period.
+  const timeline::PeriodIndex& p = t.periods(r);
+  const size_t k = g.size();
+  std::vector<int64_t> order(k);
+  for (size_t j = 0; j < k; ++j) order[j] = static_cast<int64_t>(j);
+  auto row_rank = [&](int64_t j) {
+    return p.position_of_group(static_cast<size_t>(g.period_of_group[static_cast<size_t>(j)]));
+  };
+  const bool in_row_order = std::is_sorted(
+      order.begin(), order.end(), [&](int64_t a, int64_t b) { return row_rank(a) < row_rank(b); });
   PeriodGroups out;
-  out.allocation.assign(g.group.begin(), g.group.end());
-  out.first_position = g.first_position;
+  if (in_row_order) {
+    out.allocation.assign(g.group.begin(), g.group.end());
+    out.first_position = g.first_position;
+    return out;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int64_t a, int64_t b) { return row_rank(a) < row_rank(b); });
+  std::vector<int64_t> renumber(k);
+  out.first_position.resize(k);
+  for (size_t j = 0; j < k; ++j) {
+    renumber[static_cast<size_t>(order[j])] = static_cast<int64_t>(j);
+    out.first_position[j] = g.first_position[static_cast<size_t>(order[j])];
+  }
+  out.allocation.resize(g.members());
+  for (size_t i = 0; i < g.members(); ++i)
+    out.allocation[i] = renumber[static_cast<size_t>(g.group[i])];
   return out;
 }
 

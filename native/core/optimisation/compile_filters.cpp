@@ -152,11 +152,28 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Tier k holds lower(k) <= x < upper(k): a value on a boundary belongs to the tier above, as
+// compute has it. A solver only knows closed sets and accepts rows violated by its feasibility
+// tolerance (about 1e-7) and binaries a little off integer, so a tier's rows stop short of its
+// upper boundary by a gap scaled to that boundary, far wider than those tolerances and far
+// narrower than any metered quantity: the selector cannot sit on a boundary in the tier below.
+constexpr double kTierGap = 1e-5;
+
 struct Tiers {
   std::span<const double> boundaries;
   double lower(size_t k) const { return k == 0 ? -kInf : boundaries[k - 1]; }
   double upper(size_t k) const { return k == boundaries.size() ? kInf : boundaries[k]; }
   size_t count() const { return boundaries.size() + 1; }
+  // Some value of [lb, ub] falls in tier k.
+  bool feasible(size_t k, double lb, double ub) const { return lower(k) <= ub && upper(k) > lb; }
+  // The largest selector value the rows of tier k admit within [lb, ub]: short of the upper
+  // boundary by the gap, but never below the tier's lowest admitted value, which lies in
+  // the tier (a tier narrower than the gap keeps its lower boundary).
+  double top(size_t k, double lb, double ub) const {
+    const double b = upper(k);
+    const double edge = std::isinf(b) ? b : b - kTierGap * std::max(1.0, std::fabs(b));
+    return std::max(std::max(lower(k), lb), std::min(edge, ub));
+  }
 };
 
 }  // namespace
@@ -174,7 +191,7 @@ CompiledBlock compile_lookup(const VariableSeries& selector, std::span<const dou
   std::vector<double> lb(n, kInf), ub(n, -kInf);
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < k_count; ++k) {
-      if (!(tiers.lower(k) <= selector.ub[i] && tiers.upper(k) >= selector.lb[i])) continue;
+      if (!tiers.feasible(k, selector.lb[i], selector.ub[i])) continue;
       if (feasible[i]++ == 0) first_tier[i] = static_cast<int64_t>(k);
       lb[i] = std::min(lb[i], levels[k]);
       ub[i] = std::max(ub[i], levels[k]);
@@ -214,7 +231,7 @@ CompiledBlock compile_lookup(const VariableSeries& selector, std::span<const dou
     level.push_back(-levels[k]);
     // Edges clipped to the selector's own bounds keep every right side finite.
     lo_edge.push_back(std::max(tiers.lower(k), selector.lb[i]));
-    hi_edge.push_back(std::min(tiers.upper(k), selector.ub[i]));
+    hi_edge.push_back(tiers.top(k, selector.lb[i], selector.ub[i]));
   }
   VariableSeries picks = binary(start_col + static_cast<int64_t>(n), group.size());
   const GroupTermRef one[] = {{PerStep::of(1.0), picks.cols, group}};

@@ -25,8 +25,9 @@ CompiledBlock compile_clip(const Operand& input, const Operand* minimum, const O
 CompiledBlock compile_mask(const Operand& input, const Operand& replacement,
                            std::span<const uint8_t> holds, size_t n, int64_t start_col);
 
-// The level of the tier the selector falls in: equalities where the selector's bounds leave
-// one tier, one binary per feasible (step, tier) pair elsewhere.
+// The level of the tier the selector falls in, a value on a boundary in the tier above:
+// equalities where the selector's bounds leave one tier, one binary per feasible (step, tier)
+// pair elsewhere, each tier's rows ending a small gap below its upper boundary.
 CompiledBlock compile_lookup(const VariableSeries& selector, std::span<const double> levels,
                              std::span<const double> boundaries, int64_t start_col);
 

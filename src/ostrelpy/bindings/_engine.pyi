@@ -1132,6 +1132,11 @@ def calculate_groups(timeline: object, variables: object, resolution: object) ->
     The variables grouped by the periods of a resolution, periods in ascending key order.
     """
 
+def convex_when_minimised(component: object, inputs: object) -> bool:
+    """
+    Whether minimising the component's cost makes the linear (assume_convex) form of every step exact, judged from the sign with which each step's output reaches the cost; inputs maps datasets to their series or VariableSeries. False wherever the direction cannot be decided.
+    """
+
 class Slots:
     """Per period, min(n, members) slot columns and their thresholds."""
 

@@ -11,6 +11,7 @@ void init_optimisation(nb::module_& m) {
   optim::init_function_block(m);
   optim::init_context(m);
   optim::init_groups(m);
+  optim::init_direction(m);
   optim::compile::init_compile(m);
 }
 

@@ -87,5 +87,6 @@ void init_relations(nb::module_& m);
 void init_function_block(nb::module_& m);
 void init_context(nb::module_& m);
 void init_groups(nb::module_& m);
+void init_direction(nb::module_& m);
 
 }  // namespace ostrel::bindings::engine::optim
