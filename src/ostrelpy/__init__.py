@@ -7,7 +7,7 @@ public records, the command-line main job, `cost`, the synchronous pandas entry 
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
@@ -17,7 +17,7 @@ if TYPE_CHECKING:
     from ostrelpy.pricing import CostFrame, cost
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     # Loaded on first use so that importing the package (the API client, the models) does
     # not load the native engine.
     if name in ("cost", "CostFrame"):

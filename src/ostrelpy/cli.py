@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import sys
+from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
@@ -26,7 +27,7 @@ EXAMPLE_TARIFF = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
 class _Parser(argparse.ArgumentParser):
     """Usage errors in one line, like every other failure."""
 
-    def error(self, message: str):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
@@ -68,7 +69,7 @@ def _add_input_options(p: argparse.ArgumentParser, tariff: bool = True) -> None:
     p.add_argument("--chart", metavar="FILE.png", help="draw the period (needs matplotlib)")
 
 
-def _add_schedule(sub) -> None:
+def _add_schedule(sub: Any) -> None:
     schedule = sub.add_parser("schedule", help="plan a home battery against the tariff")
     _add_input_options(schedule)
     schedule.add_argument("--capacity", type=float, default=10.0, help="kWh (default 10)")
@@ -138,7 +139,7 @@ def _check(args: argparse.Namespace) -> int:
     return 0
 
 
-def _validated(entry: tariffs.Entry) -> list:
+def _validated(entry: tariffs.Entry) -> list[Any]:
     """The tariff's components in the engine's records; a refusal names the file and every
     error of every component, not only the first."""
     from ostrelpy.bindings import _engine
@@ -186,7 +187,7 @@ def _list(args: argparse.Namespace) -> int:
 class _Only:
     """One component seen as a tariff, for `validity`."""
 
-    def __init__(self, component) -> None:
+    def __init__(self, component: Any) -> None:
         self.tariff_components = [component]
 
 

@@ -9,6 +9,7 @@ side by side.
 
 from __future__ import annotations
 
+import datetime as dt
 from pathlib import Path
 from typing import Any
 
@@ -20,7 +21,7 @@ LINES_UP_TO = pd.Timedelta(days=21)
 FORMATS = (".png", ".svg", ".pdf")
 
 
-def pyplot():
+def pyplot() -> Any:
     try:
         import matplotlib
     except ImportError:
@@ -47,7 +48,7 @@ def check(path: str) -> None:
         raise ValueError(f"--chart {path}: no such directory {folder}")
 
 
-def _local(series: pd.Series, zone) -> pd.Series:
+def _local(series: pd.Series, zone: dt.tzinfo) -> pd.Series:
     out = series.copy()
     out.index = series.index.tz_convert(zone).tz_localize(None)
     return out
@@ -59,7 +60,9 @@ def _days(priced: Any) -> pd.DatetimeIndex:
     return pd.date_range(first.normalize(), (last - pd.Timedelta(1)).normalize(), freq="D")
 
 
-def day_by_hour(series: pd.Series, zone, how: str, days: pd.DatetimeIndex) -> pd.DataFrame:
+def day_by_hour(
+    series: pd.Series, zone: dt.tzinfo, how: str, days: pd.DatetimeIndex
+) -> pd.DataFrame:
     """Local hours (rows 0-23) by local `days` (columns, blank where the series has nothing):
     per UTC hour the sum (energy) or mean (prices, states), then the mean of the hours that
     share a local hour (the repeated autumn hour)."""
@@ -72,7 +75,7 @@ def day_by_hour(series: pd.Series, zone, how: str, days: pd.DatetimeIndex) -> pd
     return table.reindex(index=range(24), columns=days)
 
 
-def _dates(ax) -> None:
+def _dates(ax: Any) -> None:
     import matplotlib.dates as mdates
 
     # Not aligned to month starts, which puts two labels on top of each other at a month's end.
@@ -83,7 +86,9 @@ def _dates(ax) -> None:
     ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, formats=formats))
 
 
-def _heat(fig, ax, table: pd.DataFrame, label: str, cmap: str, vmin=None) -> None:
+def _heat(
+    fig: Any, ax: Any, table: pd.DataFrame, label: str, cmap: str, vmin: float | None = None
+) -> None:
     import matplotlib.dates as mdates
 
     first, last = table.columns[0], table.columns[-1] + pd.Timedelta(days=1)
@@ -213,7 +218,11 @@ def draw(
 
 
 def _bars(
-    ax, months: list[str], without: pd.DataFrame, with_battery: pd.DataFrame | None, currency: str
+    ax: Any,
+    months: list[str],
+    without: pd.DataFrame,
+    with_battery: pd.DataFrame | None,
+    currency: str,
 ) -> None:
     """Cost per month of the period stacked by component (a month nothing is charged in stays
     empty); with a second table, two bars per month."""

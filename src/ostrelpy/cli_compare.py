@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 import json
 import sys
 from typing import Any
@@ -12,7 +13,9 @@ import pandas as pd
 from ostrelpy import cli_cost, comparison, pricing, tariffs
 
 
-def price_all(args: argparse.Namespace):
+def price_all(
+    args: argparse.Namespace,
+) -> tuple[comparison.Comparison, cli_cost.Priced]:
     """Each chosen tariff's bill of the export, the ranking and the first priced period."""
     chosen, unread = comparison.select(args.tariffs or None, args.catalogue)
     folder = tariffs.catalogue_dir(args.catalogue)
@@ -51,6 +54,7 @@ def price_all(args: argparse.Namespace):
             "no tariff could price the consumption: "
             + "; ".join(f"{k}: {v}" for k, v in skipped.items())
         )
+    assert first is not None  # the first priced tariff's bill is among the bills
     return comparison.rank(bills, skipped), first
 
 
@@ -76,7 +80,7 @@ def as_json(result: comparison.Comparison, p: cli_cost.Priced) -> dict[str, Any]
     }
 
 
-def as_table(result: comparison.Comparison, zone) -> str:
+def as_table(result: comparison.Comparison, zone: dt.tzinfo) -> str:
     blocks = []
     for currency, group in result.groupby("currency", sort=False):
         shown = group.set_index("rank")[["tariff", *comparison.KINDS, "total", "difference"]]

@@ -6,7 +6,9 @@ import argparse
 import dataclasses
 import datetime as dt
 import json
+import math
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -85,7 +87,7 @@ def price(args: argparse.Namespace) -> Priced:
     return price_reading(entry, pairs, read(args, pairs), args)
 
 
-def read(args: argparse.Namespace, pairs: list) -> meter.Reading:
+def read(args: argparse.Namespace, pairs: list[tuple[Any, Any]]) -> meter.Reading:
     """The meter export the arguments name, read for a tariff of these components: naive
     times in the tariff's zone unless --timezone, days by the tariff's calendar."""
     from ostrelpy.bindings import _engine
@@ -111,10 +113,10 @@ def notice(text: str) -> None:
 
 def price_reading(
     entry: tariffs.Entry,
-    pairs: list,
+    pairs: list[tuple[Any, Any]],
     reading: meter.Reading,
     args: argparse.Namespace,
-    say=notice,
+    say: Callable[[str], None] = notice,
 ) -> Priced:
     """The reading priced under the tariff over the period the arguments give; `say` takes
     each notice."""
@@ -143,7 +145,7 @@ def price_reading(
     return Priced(entry, zone, reading, lo, hi, inputs, results, uncovered, notes)
 
 
-def engine_pairs(entry: tariffs.Entry) -> list:
+def engine_pairs(entry: tariffs.Entry) -> list[tuple[Any, Any]]:
     """The tariff's components in the engine's records; a refusal names the file."""
     from pydantic import ValidationError
 
@@ -178,7 +180,7 @@ def render_table(table: pd.DataFrame) -> str:
     lines = text.splitlines()
     currency = str(table.columns.name or "")
     if lines and currency and lines[0].startswith(currency):
-        return text  # pandas already put the columns' name in the corner
+        return str(text)  # pandas already put the columns' name in the corner
     width = max(len(str(i)) for i in table.index)
     if currency and len(currency) <= width and lines[0][:width].strip() == "":
         lines[0] = currency.ljust(width) + lines[0][width:]
@@ -205,7 +207,9 @@ def as_json(p: Priced) -> dict[str, Any]:
         }
         for month, row in monthly.iterrows()
     ]
-    total = sum(c["total"] for c in components) if "/" not in str(currency) else None
+    total = (
+        math.fsum(float(str(c["total"])) for c in components) if "/" not in str(currency) else None
+    )
     return {
         "tariff": {"id": str(p.entry.tariff.id), "name": p.entry.tariff.name},
         "start": p.start.tz_convert(p.zone).isoformat(),
@@ -239,7 +243,7 @@ def as_csv(p: Priced) -> str:
     long["currency"] = long["component"].map(units)
     if p.gaps:
         long["coverage"] = [_month_gaps(p, m, c) for m, c in zip(long["month"], long["component"])]
-    return long.to_csv(index=False, float_format="%.6f", lineterminator="\n")
+    return str(long.to_csv(index=False, float_format="%.6f", lineterminator="\n"))
 
 
 def _month_gaps(p: Priced, month: str, component: str) -> str:

@@ -18,6 +18,7 @@ import argparse
 import os
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -34,6 +35,9 @@ CYCLE_PENALTY = 1e-7
 # losses whose reciprocal stays a modest coefficient.
 MIN_SIZE, MAX_SIZE = 1e-3, 1e6
 MIN_EFFICIENCY = 0.01
+
+# Told the seconds spent solving and whether the solve is done.
+Progress = Callable[[float, bool], None]
 
 
 @dataclass(frozen=True)
@@ -78,7 +82,7 @@ class Columns:
     soc: np.ndarray
 
 
-def _i32(a) -> np.ndarray:
+def _i32(a: Any) -> np.ndarray:
     return np.ascontiguousarray(a, dtype=np.int32)
 
 
@@ -120,7 +124,7 @@ def add_battery(h: Any, load: np.ndarray, battery: Battery) -> Columns:
     return Columns(grid, charge, discharge, soc)
 
 
-def _add_rows(h: Any, lower, upper, coo) -> None:
+def _add_rows(h: Any, lower: Any, upper: Any, coo: tuple[Any, Any, Any]) -> None:
     rows, cols, vals = (np.asarray(a) for a in coo)
     order = np.lexsort((cols, rows))
     rows, cols, vals = rows[order], cols[order], vals[order]
@@ -138,7 +142,7 @@ def _add_rows(h: Any, lower, upper, coo) -> None:
 
 def _variables(
     h: Any, priced: cli_cost.Priced, grid: np.ndarray, index: pd.DatetimeIndex, top: np.ndarray
-):
+) -> dict[Any, dict[Any, Any]]:
     """The grid import as the tariff's energy datasets: one variable per quarter-hour, or per
     coarser period (a column equal to the sum of its quarter-hours)."""
     import highspy
@@ -221,6 +225,7 @@ def _tolerance(objective: float, bill: float, steps: int) -> float:
 def bill_of(priced: cli_cost.Priced, grid: pd.Series) -> list[pricing.ComponentResult]:
     """The grid import billed by the facade's `calculate_cost`, as the meter would."""
     reading = meter.from_series(grid.clip(lower=0.0), name="grid import", calendar_zone=priced.zone)
+    assert priced.inputs is not None  # a priced period with results has its inputs
     inputs = pricing.Inputs(
         dict.fromkeys(priced.inputs.readings, reading), priced.start, priced.end
     )
@@ -245,13 +250,16 @@ def _quiet_highs(highspy: Any) -> Any:
     return h
 
 
-def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=None) -> Plan:
+def plan(
+    priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress: Progress | None = None
+) -> Plan:
     """Solve the battery against the priced period's tariff; costs per component."""
     import highspy
 
     from ostrelpy.bindings import logic
 
     battery.check()
+    assert priced.inputs is not None  # a priced period with results has its inputs
     load_series = priced.inputs.quarter_hours("consumption")
     index = pd.date_range(priced.start, priced.end, freq=meter.QUARTER, inclusive="left")
     load = load_series.reindex(index, fill_value=0.0).to_numpy(dtype="float64")
@@ -271,13 +279,13 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
             use_cache=False,
         )
     )
-    objective = np.zeros(h.getNumCol())
+    weights = np.zeros(h.getNumCol())
     for c in compiled:
         for v in c.costs.values():
             if not isinstance(v, float):
-                objective[v.index] += 1.0
-    objective[np.concatenate([cols.charge, cols.discharge])] += CYCLE_PENALTY
-    h.changeColsCost(len(objective), _i32(np.arange(len(objective))), objective)
+                weights[v.index] += 1.0
+    weights[np.concatenate([cols.charge, cols.discharge])] += CYCLE_PENALTY
+    h.changeColsCost(len(weights), _i32(np.arange(len(weights))), weights)
     seconds = _solve(h, progress)
     status = h.getModelStatus()
     if status != highspy.HighsModelStatus.kOptimal:
@@ -289,7 +297,8 @@ def plan(priced: cli_cost.Priced, battery: Battery, *, exact: bool, progress=Non
         for name in ("grid", "soc", "charge", "discharge")
     }
     billed = bill_of(priced, series["grid"])
-    costs, objective = [], []
+    costs: list[tuple[str, str, float, float]] = []
+    objective: list[float] = []
     for c, result, bill in zip(compiled, priced.results, billed, strict=True):
         values = [v if isinstance(v, float) else x[v.index] for v in c.costs.values()]
         objective.append(float(np.nansum(values)))
@@ -340,7 +349,7 @@ def _check_balance(
             )
 
 
-def _solve(h: Any, progress) -> float:
+def _solve(h: Any, progress: Progress | None) -> float:
     """Run HiGHS, showing the elapsed time while it works."""
     began = time.monotonic()
     if progress:
@@ -365,7 +374,7 @@ def _solve(h: Any, progress) -> float:
     return elapsed
 
 
-def _progress_line(exact: bool):
+def _progress_line(exact: bool) -> Progress:
     tty = sys.stderr.isatty()
     form = "exact mixed-integer" if exact else "convex"
     head = f"ostrelpy: solving with HiGHS ({form} form)"
@@ -421,6 +430,7 @@ def run(args: argparse.Namespace) -> int:
     if getattr(args, "plan", None):
         from ostrelpy import battery as planning
 
+        assert priced.inputs is not None
         load = priced.inputs.quarter_hours("consumption")
         planning.write_plan(args.plan, planning.plan_frame(load, p), priced.zone)
         print(f"ostrelpy: plan written to {args.plan}", file=sys.stderr)

@@ -57,7 +57,7 @@ class Comparison(pd.DataFrame):
     _metadata = ["coverage", "notes", "skipped"]
 
     @property
-    def _constructor(self):
+    def _constructor(self) -> type[Comparison]:
         return Comparison
 
 

@@ -25,7 +25,7 @@ class ComponentCost(Generic[Cost]):
         Numeric costs: their sum, a missing (NaN) interval counting as zero. Solver variables:
         their sum as the solver's linear expression, ready for an objective.
         """
-        values = list(self.costs.values())
+        values: list[Any] = list(self.costs.values())
         if all(isinstance(v, float | int) for v in values):
             return math.fsum(v for v in values if v == v)
         return sum(values[1:], values[0])

@@ -55,7 +55,9 @@ def _instant(t: Any) -> pd.Timestamp | None:
     return None if t is None else pd.Timestamp(t).tz_convert("UTC")
 
 
-def active_span(component: Any, start: pd.Timestamp, end: pd.Timestamp):
+def active_span(
+    component: Any, start: pd.Timestamp, end: pd.Timestamp
+) -> tuple[pd.Timestamp, pd.Timestamp]:
     """The part of [start, end) inside the component's validity window (maybe empty)."""
     lo, hi = _instant(component.applicable_from), _instant(component.applicable_to)
     a = start if lo is None else min(max(start, lo), end)
@@ -67,7 +69,7 @@ def inactive(components: Iterable[Any], start: pd.Timestamp, end: pd.Timestamp) 
     """The parts of [start, end) where no component of a name is valid. Components of one
     name that follow each other (a price change) are one charge: only what none of them
     covers is named."""
-    spans: dict[str, list] = {}
+    spans: dict[str, list[tuple[pd.Timestamp, pd.Timestamp]]] = {}
     for c in components:
         spans.setdefault(c.name, []).append(active_span(c, start, end))
     out = []
@@ -82,7 +84,9 @@ def inactive(components: Iterable[Any], start: pd.Timestamp, end: pd.Timestamp) 
     return out
 
 
-def holes(reading: meter.Reading, start: pd.Timestamp, end: pd.Timestamp):
+def holes(
+    reading: meter.Reading, start: pd.Timestamp, end: pd.Timestamp
+) -> list[tuple[pd.Timestamp, pd.Timestamp]]:
     """The spans of [start, end) without a reading, in order."""
     starts = reading.energy.index.asi8
     ends = reading._ends()
@@ -105,7 +109,7 @@ def missing_data(
 ) -> list[Gap]:
     """For each component (engine record) that reads a dataset, the spans of its active part
     of [start, end) where that dataset has no reading."""
-    spans: dict[int, list] = {}
+    spans: dict[int, list[Any]] = {}
     out = []
     for c in components:
         a, b = active_span(c, start, end)
@@ -153,7 +157,7 @@ def partial_periods(components: Iterable[Any], start: pd.Timestamp, end: pd.Time
 
 
 def _period_name(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> str:
-    local = t.tz_convert(zone)
+    local: dt.datetime = t.tz_convert(zone)
     if resolution == "monthly":
         return local.strftime("%Y-%m")
     if resolution == "yearly":
@@ -166,13 +170,13 @@ def _period_name(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> str:
 def lines(gaps: list[Gap], notes: list[str], zone: dt.tzinfo) -> list[str]:
     """What a table prints under the bill: the gaps, one line per span and reason naming every
     component it concerns (the first few, then a count), and the notes."""
-    spans: dict[tuple, list[str]] = {}
+    spans: dict[tuple[str, str | None, pd.Timestamp, pd.Timestamp], list[str]] = {}
     for g in gaps:
         names = spans.setdefault((g.reason, g.dataset, g.start, g.end), [])
         if g.component not in names:
             names.append(g.component)
     shown = [
-        "not priced: " + Gap(", ".join(names), *key[2:], key[0], key[1]).describe(zone)
+        "not priced: " + Gap(", ".join(names), key[2], key[3], key[0], key[1]).describe(zone)
         for key, names in spans.items()
     ]
     if len(shown) > SHOWN:
