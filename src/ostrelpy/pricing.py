@@ -554,7 +554,7 @@ def cost(
     lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
     inputs = Inputs(readings, lo, hi, power=True)
     results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
-    gaps, notes = covered(chosen, inputs, lo, hi)
+    gaps, notes = covered(chosen, inputs, lo, hi, [c for _, c in pairs])
     return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 
 
@@ -614,10 +614,16 @@ def annotated(
 
 
 def covered(
-    tariff: Tariff, inputs: Inputs, start: pd.Timestamp, end: pd.Timestamp
+    tariff: Tariff,
+    inputs: Inputs,
+    start: pd.Timestamp,
+    end: pd.Timestamp,
+    engines: list[Any] | None = None,
 ) -> tuple[list[coverage.Gap], list[str]]:
-    """What a bill of [start, end) does not cover, and how its partial periods are charged."""
-    engines = [c for _, c in engine_components(tariff)]
+    """What a bill of [start, end) does not cover, and how its partial periods are charged;
+    `engines` are the tariff's components as engine records when the caller has them."""
+    if engines is None:
+        engines = [c for _, c in engine_components(tariff)]
     gaps = coverage.inactive(engines, start, end)
     gaps += coverage.missing_data(engines, inputs.readings, start, end)
     order = {c.name: i for i, c in reversed(list(enumerate(engines)))}

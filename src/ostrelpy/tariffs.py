@@ -99,6 +99,39 @@ def entries(catalogue: str | os.PathLike[str] | None = None) -> list[Entry]:
     return scan(catalogue)[0]
 
 
+# The id and name of each catalogue file as last read, by (path, modification time, size):
+# a lookup by name or prefix reads every file only once while they stay unchanged, and then
+# reads the one it chose afresh (callers get a tariff of their own).
+_HEADINGS: dict[tuple[str, int, int], tuple[str, str] | CatalogueError] = {}
+
+
+def _heading(path: Path) -> tuple[str, str]:
+    """The id and name of the tariff in `path`; CatalogueError when it cannot be used."""
+    try:
+        st = path.stat()
+    except OSError as exc:
+        raise CatalogueError(f"{path}: cannot be read ({exc})") from None
+    key = (str(path), st.st_mtime_ns, st.st_size)
+    known = _HEADINGS.get(key)
+    if known is None:
+        try:
+            entry = read_entry(path)
+            known = (str(entry.tariff.id), entry.tariff.name)
+        except CatalogueError as exc:
+            known = exc
+        _HEADINGS[key] = known
+    if isinstance(known, CatalogueError):
+        raise known
+    return known
+
+
+@dataclass(frozen=True)
+class _Heading:
+    path: Path
+    id: str
+    name: str
+
+
 def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Entry:
     """The tariff with this id, the one whose id starts with it, or the one of this name."""
     folder = catalogue_dir(catalogue)
@@ -108,15 +141,23 @@ def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Ent
         exact = None
     if exact is not None and exact.is_file():
         return read_entry(exact)
-    every, broken = scan(folder)
+    every: list[_Heading] = []
+    broken: list[tuple[Path, str]] = []
+    for path in sorted(folder.glob("*.json")):
+        try:
+            every.append(_Heading(path, *_heading(path)))
+        except CatalogueError as exc:
+            broken.append((path, str(exc)))
+    every.sort(key=lambda h: (h.name.casefold(), h.id))
     key = reference.strip().casefold()
-    named = [e for e in every if e.tariff.name.casefold() == key]
-    prefixed = [e for e in every if str(e.tariff.id).startswith(key)] if key else []
+    named = [h for h in every if h.name.casefold() == key]
+    prefixed = [h for h in every if h.id.startswith(key)] if key else []
     # A unique beginning of a name is accepted too, after exact names and id prefixes.
-    started = [e for e in every if key and e.tariff.name.casefold().startswith(key)]
+    started = [h for h in every if key and h.name.casefold().startswith(key)]
     matches = named or prefixed or started
     if len(matches) == 1:
-        return dataclasses.replace(matches[0], skipped=tuple(m for _, m in broken))
+        entry = read_entry(matches[0].path)
+        return dataclasses.replace(entry, skipped=tuple(m for _, m in broken))
     if not matches:
         # The tariff asked for may be in a file that cannot be read: say which.
         named_broken = [m for p, m in broken if key and p.stem.casefold().startswith(key)]
@@ -127,7 +168,7 @@ def find(reference: str, catalogue: str | os.PathLike[str] | None = None) -> Ent
             f"no tariff {reference!r} in {folder} (by id, id prefix or name; "
             f"`ostrelpy list` shows them){unread}"
         )
-    shown = ", ".join(f"{e.tariff.id} ({e.tariff.name})" for e in matches)
+    shown = ", ".join(f"{h.id} ({h.name})" for h in matches)
     raise TariffLookupError(f"{reference!r} is ambiguous in {folder}: {shown}")
 
 

@@ -1,0 +1,101 @@
+"""A year's bill under published US rates: `ostrelpy.cost(...).monthly()` against a compiled
+bill calculator (PySAM's UtilityRate5) on the same rate and the same hourly load.
+
+Each rate is imported once (`ostrelpy.importers.urdb`) and converted once by PySAM's own
+converter; what is timed is what a caller pays per bill: for us, `ostrelpy.cost` of the hourly
+Series and its monthly table; for PySAM, a new UtilityRate5 model given the converted rate and
+the load, executed. The yearly totals must agree (PySAM's year starts on a Monday and knows no
+daylight-saving time, so the engine prices 2029 in a fixed-offset zone).
+"""
+
+import copy
+import json
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import ostrelpy
+from ostrelpy.bindings import _engine
+from ostrelpy.importers import urdb
+
+try:
+    from PySAM import Utilityrate5, UtilityRateTools
+except ImportError:  # a benchmark-only peer
+    sys.exit("bench_bill needs nrel-pysam (pip install nrel-pysam)")
+
+DATA = Path(__file__).resolve().parents[1] / "tests" / "data" / "urdb"
+# Rates PySAM's converter reads without help: flat, time-of-use and demand charges.
+RATES = [
+    "fixture_hpxml_sample_flat_rate_fixed_daily_charge.json",
+    "fpl_gsldt1_6776f983.json",
+    "coned_sc9_rate3_zoneJ_67b78db9.json",
+]
+ZONE = "UTC-05:00"
+HOURS = 8760
+
+
+def rate_of(name: str) -> dict:
+    doc = json.loads((DATA / name).read_text(encoding="utf-8"))
+    return doc["items"][0] if "items" in doc else doc
+
+
+def load() -> np.ndarray:
+    rng = np.random.default_rng(7)
+    hour = np.arange(HOURS) % 24
+    day = np.arange(HOURS) // 24
+    season = 1 + 0.35 * np.cos(2 * np.pi * (day - 200) / 365)
+    office = 25 + 110 * season * ((hour >= 8) & (hour < 19)) * (day % 7 < 5)
+    return office * rng.uniform(0.8, 1.25, HOURS)
+
+
+def pysam_bill(converted: dict, kwh: np.ndarray) -> float:
+    model = Utilityrate5.new()
+    model.ElectricityRates.assign(converted)
+    model.ElectricityRates.rate_escalation = [0]
+    model.Lifetime.analysis_period = 1
+    model.Lifetime.system_use_lifetime_output = 0
+    model.Lifetime.inflation_rate = 0
+    model.SystemOutput.gen = [0.0] * HOURS
+    model.SystemOutput.degradation = [0]
+    model.Load.load = list(kwh)
+    model.Load.load_escalation = [0]
+    model.execute(0)
+    return float(np.sum(np.array(model.Outputs.utility_bill_w_sys_ym)[1]))
+
+
+def best(fn, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        began = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - began)
+    return min(times)
+
+
+def main() -> None:
+    kwh = load()
+    start = pd.Timestamp("2029-01-01", tz=_engine.timezone_from_str(ZONE))
+    series = pd.Series(kwh, index=pd.date_range(start, periods=HOURS, freq="h"))
+    print(f"a year's bill of an hourly load ({HOURS} hours), best of several runs")
+    print(f"  {'rate':52s} {'ours':>9s} {'PySAM':>9s} {'ratio':>7s}")
+    for name in RATES:
+        rate = rate_of(name)
+        (tariff,) = urdb(rate, timezone=ZONE, approximate=True).tariffs
+        converted = UtilityRateTools.URDBv8_to_ElectricityRates(copy.deepcopy(rate))
+        ours = float(ostrelpy.cost(tariff, series).monthly()["total"].sum())
+        theirs = pysam_bill(converted, kwh)
+        if not np.isclose(ours, theirs, rtol=1e-6):
+            sys.exit(f"{name}: the bills differ: ours {ours:.6f}, PySAM {theirs:.6f}")
+        t_ours = best(lambda: ostrelpy.cost(tariff, series).monthly(), 10)
+        t_theirs = best(lambda: pysam_bill(converted, kwh), 10)
+        print(
+            f"  {name[:52]:52s} {t_ours * 1e3:7.2f} ms {t_theirs * 1e3:7.2f} ms "
+            f"{t_theirs / t_ours:6.2f}x"
+        )
+
+
+if __name__ == "__main__":
+    main()
