@@ -42,24 +42,26 @@ coro::Task tariff_of(nb::object client, nb::object tariff_id, bool use_cache) {
   co_return tariff;
 }
 
+nb::object Door::run(nb::handle one, nb::handle inputs, nb::kwargs& kwargs) {
+  return domain().attr("run_pipeline")(one, inputs, **kwargs);
+}
+
 void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
                     nb::handle end_time, Door& door) {
-  nb::object engine = domain();
-  nb::object build_timeline = engine.attr("build_timeline");
-  nb::object run_pipeline = engine.attr("run_pipeline");
+  nb::object build_timeline = domain().attr("build_timeline");
   for (nb::handle component : components) {
     const EvaluationWindow window = evaluation_window(component, start_time, end_time);
     nb::dict inputs;
     for (nb::handle d : component.attr("datasets")) inputs[d] = door.input(component, d, window);
     nb::list one;
     one.append(component);
-    nb::object timeline = build_timeline(one, inputs, holidays,
-                                         nb::arg("start_time") = window.start_time,
-                                         nb::arg("end_time") = window.end_time);
+    nb::object timeline =
+        build_timeline(one, inputs, holidays, nb::arg("start_time") = window.start_time,
+                       nb::arg("end_time") = window.end_time);
     nb::kwargs kwargs;
     kwargs["timeline"] = timeline;
     door.run_arguments(kwargs);
-    nb::object ctx = run_pipeline(one, inputs, **kwargs);
+    nb::object ctx = door.run(one, inputs, kwargs);
     door.done(component, inputs, ctx);
   }
 }
@@ -72,13 +74,20 @@ namespace {
 
 // The pandas door: each input is what the caller's `series_for(component, dataset)` gives,
 // cut to the component's window; each run is kept whole (its inputs and context), so that the
-// caller can read any series of it.
+// caller can read any series of it. A caller's `run(component, inputs, timeline)` replaces the
+// pipeline's run (the fleet prices many meters on the one timeline); its result is kept instead
+// of the context.
 class SeriesDoor final : public Door {
  public:
-  explicit SeriesDoor(nb::object series_for) : series_for_(std::move(series_for)) {}
+  SeriesDoor(nb::object series_for, nb::object run)
+      : series_for_(std::move(series_for)), run_(std::move(run)) {}
   nb::object input(nb::handle component, nb::handle dataset,
                    const EvaluationWindow& window) override {
     return cut_to_window(series_for_(component, dataset), window);
+  }
+  nb::object run(nb::handle one, nb::handle inputs, nb::kwargs& kwargs) override {
+    if (run_.is_none()) return Door::run(one, inputs, kwargs);
+    return run_(nb::borrow(one)[0], inputs, kwargs["timeline"]);
   }
   void done(nb::handle component, nb::handle inputs, nb::handle ctx) override {
     runs_.append(nb::make_tuple(component, inputs, ctx));
@@ -87,11 +96,12 @@ class SeriesDoor final : public Door {
 
  private:
   nb::object series_for_;
+  nb::object run_;
   nb::list runs_;
 };
 
 coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
-                    nb::object end_time, nb::object series_for, bool use_cache) {
+                    nb::object end_time, nb::object series_for, bool use_cache, nb::object run) {
   nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
   nb::object tariff = co_await coro::awaited(
       coro::make_coroutine(tariff_of(client, tariff_id, use_cache), "LogicBindings._tariff"));
@@ -99,7 +109,7 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
   nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
                                                     nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await coro::awaited(std::move(pending));
-  SeriesDoor door(series_for);
+  SeriesDoor door(series_for, run);
   run_components(active.components, holidays, start_time, end_time, door);
   nb::list out;
   nb::list runs = door.runs();
@@ -111,11 +121,13 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
 }
 
 nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  static const args::Signature sig{
-      "_evaluate", {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}}, {{"use_cache"}}};
+  static const args::Signature sig{"_evaluate",
+                                   {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}},
+                                   {{"use_cache"}, {"run", false}}};
   auto v = args::parse(sig, args, kwargs);
+  nb::object run = v[5].is_valid() ? v[5] : nb::none();
   return coro::make_coroutine(
-      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false)),
+      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false), run),
       "LogicBindings._evaluate");
 }
 
@@ -123,10 +135,12 @@ nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 void init_request(nb::class_<LogicBindings>& cls) {
   cls.def("_evaluate", &evaluate_method,
-          nb::sig("def _evaluate(self, tariff, start_time, end_time, series_for, *, use_cache)"),
+          nb::sig("def _evaluate(self, tariff, start_time, end_time, series_for, *, use_cache, "
+                  "run=None)"),
           "Coroutine: each active component's run as (position in the tariff, engine component, "
           "inputs, execution context); `tariff` is a public Tariff or an id, and "
-          "`series_for(component, dataset)` gives each input series.");
+          "`series_for(component, dataset)` gives each input series. With "
+          "`run(component, inputs, timeline)`, what it returns stands in for the context.");
 }
 
 }  // namespace ostrel::bindings::logic
