@@ -77,6 +77,9 @@ def _parser() -> argparse.ArgumentParser:
     listing.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
     schema = sub.add_parser("schema", help="print the JSON schema of the engine's tariff component")
     schema.add_argument("--indent", type=int, default=2)
+    from ostrelpy import cli_fleet
+
+    cli_fleet.add_parser(sub)
     return p
 
 
@@ -151,10 +154,14 @@ def _dispatch(args: argparse.Namespace) -> int:
         from ostrelpy import cli_schedule
 
         return cli_schedule.run(args)
+    if args.command == "fleet":
+        from ostrelpy import cli_fleet
+
+        return cli_fleet.run(args)
     return {"check": _check, "list": _list, "schema": _schema}[args.command](args)
 
 
-_COMMANDS = ("cost", "schedule", "check", "list", "schema")
+_COMMANDS = ("cost", "schedule", "check", "list", "schema", "fleet")
 
 
 def main(argv: list[str] | None = None) -> int:
