@@ -304,13 +304,19 @@ def _wide_grid(
         quarters[m] = reading.quarter_hours(reading.start, reading.end)
 
     def rows(positions: np.ndarray, lo: int, hi: int) -> np.ndarray:
+        # The frame's own memory where the meters are adjacent columns: the engine reads a
+        # matrix of either layout.
         a, b = (lo - times[0]) // _Q, (hi - times[0]) // _Q
-        out = np.ascontiguousarray(matrix[a:b, positions].T)
-        for r, m in enumerate(positions):
-            if m in quarters:
-                out[r] = 0.0
-                _place(out[r], quarters[m], lo, hi)
-        return out
+        p0 = positions[0]
+        adjacent = positions[-1] - p0 + 1 == len(positions)
+        out = matrix[a:b, p0 : p0 + len(positions)] if adjacent else matrix[a:b, positions]
+        own = [r for r, m in enumerate(positions) if m in quarters]
+        if own:
+            out = out.copy()
+            for r in own:
+                out[:, r] = 0.0
+                _place(out[:, r], quarters[positions[r]], lo, hi)
+        return out.T
 
     return _Fleet(ids, _masked(spans, priced), rows, issues)
 
@@ -432,7 +438,7 @@ class _Matrices:
                 labels = keys[cuts]
                 matrix = np.add.reduceat(self.matrix, cuts, axis=1) if len(cuts) else self.matrix
             index = pd.DatetimeIndex(labels, tz="UTC")
-            self.done[key] = (pd.Series(0.0, index=index), np.ascontiguousarray(matrix))
+            self.done[key] = (pd.Series(0.0, index=index), matrix)
         return self.done[key][0].rename(dataset.id)
 
     def run(self, component: Any, inputs: Mapping[Any, pd.Series], timeline: Any):
@@ -443,8 +449,7 @@ class _Matrices:
             full, matrix = self.done[(dataset.resolution.value, component.timezone)]
             labels = full.index.asi8
             a, b = np.searchsorted(labels, cut.index.asi8[[0, -1]]) if len(cut) else (0, -1)
-            # A cut window (a component valid in part of the batch) copies its columns.
-            arrays[dataset] = (labels[a : b + 1], np.ascontiguousarray(matrix[:, a : b + 1]))
+            arrays[dataset] = (labels[a : b + 1], matrix[:, a : b + 1])
         return _engine.run_fleet(component, arrays, timeline=timeline)
 
 

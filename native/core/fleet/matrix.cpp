@@ -67,13 +67,18 @@ timeline::Mask at_starts(const Timeline& t, const timeline::Mask& condition, Res
   return out;
 }
 
+struct Shared {
+  std::vector<timeline::Mask> masks;
+  std::vector<timeline::Grouping> groupings;
+};
+
 class Runner {
  public:
   Runner(const Timeline& t, const Plan& plan) : t_(t), plan_(plan), starts_(t) {}
 
   // The step's result from the current values of its operands.
-  Values run(const Step& s, std::vector<Slot>& slots, const std::vector<timeline::Mask>& masks,
-             std::size_t k) {
+  Values run(const Step& s, std::vector<Slot>& slots, const Shared& shared, std::size_t k) {
+    const std::vector<timeline::Mask>& masks = shared.masks;
     auto values = [&](std::size_t i) { return slots.at(s.operands.at(i).slot).view; };
     auto input = [&] { return blocks::LabelledView{starts_.of(s.source), values(0)}; };
     switch (s.kind) {
@@ -103,8 +108,12 @@ class Runner {
       case StepKind::Select:
         return blocks::select(values(0), masks[k]);
       case StepKind::Extremes: {
-        const timeline::Mask keep = blocks::extremes(t_, starts_.of(s.source), values(0), s.period,
-                                                     s.n, s.highest, s.source);
+        // The input lies on its period starts, each element its own instant: the kept flags
+        // go straight back to the elements (as the block's own evaluation does).
+        const timeline::Grouping& g = shared.groupings[k];
+        const timeline::Mask kept = timeline::select_extremes(g, values(0), s.n, s.highest);
+        timeline::Mask keep(values(0).size(), 0);
+        for (std::size_t e = 0; e < kept.size(); ++e) keep[g.position(e)] = kept[e];
         return blocks::select(values(0), keep);
       }
       case StepKind::Mask: {
@@ -127,13 +136,22 @@ class Runner {
     return {};
   }
 
-  // The condition masks of Select and Mask, at their inputs' period starts.
-  std::vector<timeline::Mask> masks() {
-    std::vector<timeline::Mask> out(plan_.steps.size());
+  // What every meter shares: the condition masks of Select and Mask at their inputs' period
+  // starts, and the grouping of those starts by the periods of a value condition.
+  Shared shared() {
+    Shared out;
+    out.masks.resize(plan_.steps.size());
+    out.groupings.resize(plan_.steps.size());
     for (std::size_t k = 0; k < plan_.steps.size(); ++k) {
       const Step& s = plan_.steps[k];
       if (s.kind == StepKind::Select || s.kind == StepKind::Mask)
-        out[k] = at_starts(t_, s.condition, s.source);
+        out.masks[k] = at_starts(t_, s.condition, s.source);
+      if (s.kind == StepKind::Extremes) {
+        const timeline::PeriodIndex& p = t_.periods(s.source);
+        out.groupings[k] = timeline::group_elements(
+            p.size(), [&](std::size_t e) { return static_cast<std::int64_t>(p.start_row(e)); },
+            t_.group_of_rows(s.period), t_.periods(s.period).size());
+      }
     }
     return out;
   }
@@ -160,6 +178,52 @@ std::vector<std::int64_t> positions(std::span<const std::int64_t> labels,
   return out;
 }
 
+// Runs of consecutive cost periods that start in one month, with that month's position.
+struct MonthRun {
+  std::size_t begin, end, month;
+};
+
+std::vector<MonthRun> month_runs(const Timeline& t, Resolution cost) {
+  const timeline::PeriodIndex& periods = t.periods(cost);
+  const timeline::PeriodIndex& months = t.periods(Resolution::MONTHLY);
+  const auto& group = t.group_of_rows(Resolution::MONTHLY);
+  std::vector<MonthRun> out;
+  for (std::size_t k = 0; k < periods.size(); ++k) {
+    const std::size_t month =
+        months.position_of_group(static_cast<std::size_t>(group[periods.start_row(k)]));
+    if (out.empty() || out.back().month != month)
+      out.push_back({k, k + 1, month});
+    else
+      out.back().end = k + 1;
+  }
+  return out;
+}
+
+// Meters gathered at once from a matrix whose rows are not contiguous.
+constexpr std::size_t kGather = 8;
+
+// The rows [first, first + count) of an input, contiguous: views when they are, else copied
+// into `buffer`, reading the matrix in its own order.
+std::vector<std::span<const double>> rows_of(const Input& in, std::size_t first, std::size_t count,
+                                             std::vector<double>& buffer) {
+  const std::size_t width = in.labels.size();
+  std::vector<std::span<const double>> out(count);
+  if (in.col_stride == 1 || width <= 1) {
+    for (std::size_t j = 0; j < count; ++j)
+      out[j] = {in.data + static_cast<std::ptrdiff_t>(first + j) * in.row_stride, width};
+    return out;
+  }
+  buffer.resize(count * width);
+  const double* base = in.data + static_cast<std::ptrdiff_t>(first) * in.row_stride;
+  for (std::size_t k = 0; k < width; ++k) {
+    const double* at = base + static_cast<std::ptrdiff_t>(k) * in.col_stride;
+    for (std::size_t j = 0; j < count; ++j)
+      buffer[j * width + k] = at[static_cast<std::ptrdiff_t>(j) * in.row_stride];
+  }
+  for (std::size_t j = 0; j < count; ++j) out[j] = {buffer.data() + j * width, width};
+  return out;
+}
+
 }  // namespace
 
 MonthlyCosts evaluate(const Timeline& t, const Plan& plan, std::span<const Input> inputs,
@@ -168,13 +232,11 @@ MonthlyCosts evaluate(const Timeline& t, const Plan& plan, std::span<const Input
   if (plan.cost >= plan.slots) value_error("the cost dataset is not produced by the pipeline");
   for (const Input& in : inputs) {
     if (in.slot >= plan.slots) value_error("an input has no place in the pipeline");
-    if (in.matrix.size() != meters * in.labels.size())
-      value_error("an input matrix does not hold one row of values per meter");
     slots[in.slot].resolution = in.resolution;
   }
   const std::vector<bool> per_meter = per_meter_steps(plan, inputs, slots);
   Runner runner(t, plan);
-  const std::vector<timeline::Mask> masks = runner.masks();
+  const Shared shared = runner.shared();
 
   // Inputs placed on their resolution's period starts as the timeline aligns a series: the
   // value at exactly each start, 0.0 where the input has none.
@@ -189,46 +251,57 @@ MonthlyCosts evaluate(const Timeline& t, const Plan& plan, std::span<const Input
 
   // Steps that read no meter: once.
   for (std::size_t k = 0; k < plan.steps.size(); ++k)
-    if (!per_meter[k]) slots[plan.steps[k].output].set(runner.run(plan.steps[k], slots, masks, k));
+    if (!per_meter[k]) slots[plan.steps[k].output].set(runner.run(plan.steps[k], slots, shared, k));
 
   const Slot& cost = slots[plan.cost];
-  const timeline::PeriodIndex& periods = t.periods(cost.resolution);
-  const timeline::PeriodIndex& months = t.periods(Resolution::MONTHLY);
-  const auto& month_group = t.group_of_rows(Resolution::MONTHLY);
-  std::vector<std::size_t> month_of(periods.size());
-  for (std::size_t k = 0; k < periods.size(); ++k)
-    month_of[k] =
-        months.position_of_group(static_cast<std::size_t>(month_group[periods.start_row(k)]));
-
+  const std::size_t periods = t.periods(cost.resolution).size();
+  const std::vector<MonthRun> runs = month_runs(t, cost.resolution);
   MonthlyCosts out;
   const std::span<const std::int64_t> month_starts = runner.starts().of(Resolution::MONTHLY);
   out.month_starts.assign(month_starts.begin(), month_starts.end());
   out.rows = cost.per_meter ? meters : 1;
-  out.costs.assign(out.rows * months.size(), 0.0);
-  for (std::size_t m = 0; m < out.rows; ++m) {
-    if (cost.per_meter) {
+  const std::size_t months = month_starts.size();
+  out.costs.assign(out.rows * months, 0.0);
+
+  auto bill = [&](std::size_t m) {
+    if (cost.view.size() != periods)
+      value_error("the cost series does not lie on its resolution's periods");
+    double* row = out.costs.data() + m * months;
+    const double* v = cost.view.data();
+    for (const MonthRun& r : runs) {
+      double sum = 0.0;
+      for (std::size_t k = r.begin; k < r.end; ++k)
+        if (!std::isnan(v[k])) sum += v[k];
+      row[r.month] += sum;
+    }
+  };
+  if (!cost.per_meter) {
+    bill(0);
+    return out;
+  }
+  std::vector<std::vector<double>> buffers(inputs.size());
+  std::vector<std::vector<std::span<const double>>> rows(inputs.size());
+  for (std::size_t first = 0; first < meters; first += kGather) {
+    const std::size_t count = std::min(kGather, meters - first);
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+      rows[i] = rows_of(inputs[i], first, count, buffers[i]);
+    for (std::size_t j = 0; j < count; ++j) {
       for (std::size_t i = 0; i < inputs.size(); ++i) {
-        const std::size_t width = inputs[i].labels.size();
-        const std::span<const double> row = inputs[i].matrix.subspan(m * width, width);
         Slot& s = slots[inputs[i].slot];
         if (placed[i].identical) {
-          s.view = row;
+          s.view = rows[i][j];
         } else {
           Values v(placed[i].at.size(), 0.0);
           for (std::size_t k = 0; k < v.size(); ++k)
-            if (placed[i].at[k] >= 0) v[k] = row[static_cast<std::size_t>(placed[i].at[k])];
+            if (placed[i].at[k] >= 0) v[k] = rows[i][j][static_cast<std::size_t>(placed[i].at[k])];
           s.set(std::move(v));
         }
       }
       for (std::size_t k = 0; k < plan.steps.size(); ++k)
         if (per_meter[k])
-          slots[plan.steps[k].output].set(runner.run(plan.steps[k], slots, masks, k));
+          slots[plan.steps[k].output].set(runner.run(plan.steps[k], slots, shared, k));
+      bill(first + j);
     }
-    if (cost.view.size() != periods.size())
-      value_error("the cost series does not lie on its resolution's periods");
-    double* row = out.costs.data() + m * months.size();
-    for (std::size_t k = 0; k < periods.size(); ++k)
-      if (!std::isnan(cost.view[k])) row[month_of[k]] += cost.view[k];
   }
   return out;
 }

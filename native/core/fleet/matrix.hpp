@@ -60,12 +60,16 @@ struct Step {
   std::vector<double> boundaries, levels;          // Lookup
 };
 
-// A meter input: `matrix` is meters x labels, row-major; labels ascend (UTC nanoseconds).
+// A meter input: meters x labels values, where the value of meter m at label k is
+// data[m * row_stride + k * col_stride] (a caller's matrix of either layout, viewed in place).
+// Labels ascend (UTC nanoseconds).
 struct Input {
   std::size_t slot = 0;
   Resolution resolution = Resolution::QUARTER_HOURLY;
   std::span<const std::int64_t> labels;
-  std::span<const double> matrix;
+  const double* data = nullptr;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t col_stride = 1;
 };
 
 struct Plan {
@@ -84,8 +88,8 @@ struct MonthlyCosts {
 };
 
 // Evaluates the plan for `meters` meters, one meter's row at a time through every block (a
-// row's intermediate results stay in cache); steps that read no meter input run once.
-// Every input must hold meters x labels values.
+// row's intermediate results stay in cache); steps that read no meter input run once. Rows
+// that are not contiguous are gathered a few meters at a time, each cache line read once.
 MonthlyCosts evaluate(const timeline::Timeline& t, const Plan& plan, std::span<const Input> inputs,
                       std::size_t meters);
 

@@ -25,7 +25,8 @@ namespace fl = core::fleet;
 namespace cb = core::blocks;
 
 using Labels = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+// Either layout: a meter's row may be contiguous or strided (a wide frame's columns).
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 
 class PlanReader {
  public:
@@ -155,7 +156,9 @@ nb::object run_fleet(nb::args args, nb::kwargs kwargs) {
     x.slot = reader.slot_of(dataset.attr("id"));
     x.resolution = to_resolution(dataset.attr("resolution"));
     x.labels = {labels.data(), labels.shape(0)};
-    x.matrix = {matrix.data(), matrix.shape(0) * matrix.shape(1)};
+    x.data = matrix.data();
+    x.row_stride = static_cast<std::ptrdiff_t>(matrix.stride(0));
+    x.col_stride = static_cast<std::ptrdiff_t>(matrix.stride(1));
     in.push_back(x);
   }
   for (nb::handle f : component.attr("functions")) reader.step(f);
@@ -176,7 +179,8 @@ void init_fleet(nb::module_& m) {
   m.def("run_fleet", &run_fleet, nb::sig("def run_fleet(component, inputs, /, *, timeline)"),
         "The component's cost per meter and local month of the timeline, for many meters at "
         "once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels "
-        "and a float64 meters x labels matrix. Returns (month starts, costs), the costs one row "
+        "and a float64 meters x labels matrix of any strides (viewed in place). Returns (month "
+        "starts, costs), the costs one row "
         "per meter, or a single row when they depend on no meter.");
 }
 
