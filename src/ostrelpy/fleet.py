@@ -125,12 +125,22 @@ def _when(ns: int) -> pd.Timestamp:
 
 
 class _Sorted:
-    """Readings sorted by meter then instant, with each meter's slice."""
+    """Readings sorted by meter then instant, with each meter's slice. Readings already in
+    that order (the usual export) are taken without sorting."""
 
     def __init__(self, codes: np.ndarray, times: np.ndarray, values: np.ndarray, n: int) -> None:
-        order = np.lexsort((times, codes))
-        self.codes, self.times, self.values = codes[order], times[order], values[order]
+        step_code, step_time = np.diff(codes), np.diff(times)
+        if ((step_code > 0) | ((step_code == 0) & (step_time >= 0))).all():
+            self.order = None
+            self.codes, self.times, self.values = codes, times, values
+        else:
+            self.order = np.lexsort((times, codes))
+            self.codes, self.times = codes[self.order], times[self.order]
+            self.values = values[self.order]
         self.bounds = np.searchsorted(self.codes, np.arange(n + 1))
+
+    def sorted(self, x: np.ndarray) -> np.ndarray:
+        return x if self.order is None else x[self.order]
 
     def of(self, i: int) -> slice:
         return slice(self.bounds[i], self.bounds[i + 1])
@@ -228,11 +238,10 @@ def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     raw = frame["kwh"]
     values = pd.to_numeric(raw, errors="coerce").to_numpy(dtype="float64", na_value=np.nan)
     bad = ~np.isfinite(values)
-    data = _Sorted(codes.astype(np.int64), times, np.where(bad, 0.0, values), len(ids))
-    bad_sorted = np.zeros(len(bad), dtype=bool)
-    order = np.lexsort((times, codes))
-    bad_sorted[:] = bad[order]
-    priced, spans, quarters, issues = _checked(ids, data, bad_sorted, allow_export, zone)
+    if bad.any():
+        values = np.where(bad, 0.0, values)
+    data = _Sorted(codes.astype(np.int64), times, values, len(ids))
+    priced, spans, quarters, issues = _checked(ids, data, data.sorted(bad), allow_export, zone)
 
     def rows(positions: np.ndarray, lo: int, hi: int) -> np.ndarray:
         width = (hi - lo) // _Q
@@ -282,18 +291,27 @@ def _wide_grid(
     spans = np.tile([times[0], times[-1] + _Q], (n, 1)).astype(np.int64)
     quarters: dict[int, pd.Series] = {}
 
-    def first(mask: np.ndarray, m: int) -> pd.Timestamp:
-        return _when(times[int(np.argmax(mask[:, m]))])
+    def first(mask: np.ndarray) -> pd.Timestamp:
+        return _when(times[int(np.argmax(mask))])
 
-    infinite = np.isinf(matrix)
-    for m in np.flatnonzero(infinite.any(axis=0)):
-        issues.append((ids[m], "non_numeric", first(infinite, m), False, "non-finite value"))
-        priced[m] = False
-    negative = matrix < 0
-    for m in np.flatnonzero(negative.any(axis=0)):
-        issues.append((ids[m], "negative", first(negative, m), allow_export, "negative energy"))
-        priced[m] &= allow_export
-    for m in np.flatnonzero(np.isnan(matrix).any(axis=0) & priced):
+    # Two reductions find every meter to look at: a sum is finite only without NaN and
+    # infinities (or on overflow, which the closer look clears), a minimum below 0 flags
+    # negative energy.
+    flagged = ~np.isfinite(matrix.sum(axis=0)) | ~(matrix.min(axis=0) >= 0)
+    empty: list[int] = []
+    for m in np.flatnonzero(flagged):
+        column = matrix[:, m]
+        infinite = np.isinf(column)
+        if infinite.any():
+            issues.append((ids[m], "non_numeric", first(infinite), False, "non-finite value"))
+            priced[m] = False
+        negative = column < 0
+        if negative.any():
+            issues.append((ids[m], "negative", first(negative), allow_export, "negative energy"))
+            priced[m] &= allow_export
+        if np.isnan(column).any() and priced[m]:
+            empty.append(m)
+    for m in empty:
         present = ~np.isnan(matrix[:, m])
         series = pd.Series(matrix[present, m], index=pd.DatetimeIndex(times[present], tz="UTC"))
         reading = _own_reading(ids[m], series, zone, issues)
@@ -590,12 +608,13 @@ def synthetic_fleet(
     shape = 0.6 + 0.5 * np.exp(-((hour - 7.5) ** 2) / 2) + 0.9 * np.exp(-((hour - 19) ** 2) / 4)
     n = len(index)
     size = rng.lognormal(0.0, 0.35, meters)
-    base = 0.11 * np.outer(shape * (0.8 + 0.4 * winter), size)
-    out = base * rng.gamma(8.0, 1 / 8.0, (n, meters))
+    # Meters x intervals, each meter's year contiguous, as pandas keeps a frame's columns.
+    out = 0.11 * np.outer(size, shape * (0.8 + 0.4 * winter))
+    out *= rng.gamma(8.0, 1 / 8.0, (meters, n))
     heat = rng.random(meters) < heat_pumps
     if heat.any():
-        cold = (winter**1.5)[:, None] * (1.1 - 0.2 * np.cos(2 * np.pi * (hour - 4) / 24))[:, None]
-        out[:, heat] += 0.45 * cold * rng.uniform(0.6, 1.4, heat.sum())
+        cold = winter**1.5 * (1.1 - 0.2 * np.cos(2 * np.pi * (hour - 4) / 24))
+        out[heat] += 0.45 * np.outer(rng.uniform(0.6, 1.4, heat.sum()), cold)
     cars = np.flatnonzero(rng.random(meters) < electric_cars)
     day = (local.normalize() - local[0].normalize()).days.to_numpy()
     for m in cars:  # a few vectorised lines per car owner, not per interval
@@ -607,6 +626,6 @@ def synthetic_fleet(
         start_at = plug_in[np.clip(d, 0, days - 1)]
         length = needed[np.clip(d, 0, days - 1)] * 0.25
         charging = valid & (t >= start_at) & (t < start_at + length)
-        out[charging, m] += 11 * 0.25
+        out[m, charging] += 11 * 0.25
     columns = [f"m{i:05d}" for i in range(meters)]
-    return pd.DataFrame(np.round(out, 4), index=index, columns=columns)
+    return pd.DataFrame(np.round(out, 4).T, index=index, columns=columns, copy=False)
