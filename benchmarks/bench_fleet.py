@@ -12,7 +12,7 @@ Then the peak memory of ours over the input matrix (in a fresh process), and `da
 a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, with
 the time spent outside the batch API. Every figure is the best of a few runs.
 
-Arguments: `--sizes 1,10,100,1000`, `--dask 2000` (0 to skip).
+Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip).
 """
 
 import argparse
@@ -186,7 +186,7 @@ def partition(k: int, per: int) -> pd.DataFrame:
     return pd.DataFrame(
         {
             "meter": np.repeat(np.arange(k * per, (k + 1) * per, dtype=np.int64), n),
-            "interval_start": np.tile(frame.index.to_numpy(), m),
+            "interval_start": pd.to_datetime(np.tile(frame.index.as_unit("ns").asi8, m), utc=True),
             "kwh": frame.to_numpy().T.ravel(),
         }
     )
@@ -234,7 +234,8 @@ def main() -> None:
     args = p.parse_args()
     print(__doc__.split("\n\n")[0])
     print(f"engine: {_engine.__name__}; {Q} quarter-hours per meter-year")
-    sizes_table([int(s) for s in args.sizes.split(",")])
+    if args.sizes:
+        sizes_table([int(s) for s in args.sizes.split(",")])
     if args.dask:
         dask_table(args.dask)
 

@@ -129,14 +129,16 @@ class _Sorted:
     that order (the usual export) are taken without sorting."""
 
     def __init__(self, codes: np.ndarray, times: np.ndarray, values: np.ndarray, n: int) -> None:
-        step_code, step_time = np.diff(codes), np.diff(times)
-        if ((step_code > 0) | ((step_code == 0) & (step_time >= 0))).all():
+        step_code, self.steps = np.diff(codes), np.diff(times)
+        if ((step_code > 0) | ((step_code == 0) & (self.steps >= 0))).all():
             self.order = None
             self.codes, self.times, self.values = codes, times, values
+            self.same = step_code == 0
         else:
             self.order = np.lexsort((times, codes))
             self.codes, self.times = codes[self.order], times[self.order]
             self.values = values[self.order]
+            self.same, self.steps = self.codes[1:] == self.codes[:-1], np.diff(self.times)
         self.bounds = np.searchsorted(self.codes, np.arange(n + 1))
 
     def sorted(self, x: np.ndarray) -> np.ndarray:
@@ -172,8 +174,7 @@ def _checked(
             priced[meters] = False
 
     report(raw_bad, "non_numeric", True, "values must be numbers (kWh per interval)")
-    same = codes[1:] == codes[:-1]
-    steps = np.diff(times)
+    same, steps = data.same, data.steps
     duplicate = np.r_[False, same & (steps == 0)]
     report(duplicate, "duplicate", True, "an interval start appears twice")
     report(values < 0, "negative", not allow_export, "negative energy (net export)")
@@ -190,9 +191,10 @@ def _checked(
     spans[has, 1] = times[last] + _Q
     # Quarter-hours without a hole are read as they stand; any other meter (other intervals,
     # gaps, readings off the grid) through the reader of `ostrelpy cost`.
-    irregular = np.r_[same & (steps != _Q), False] | (times % _Q != 0)
+    # (A meter stepping by quarter-hours is on the grid when its first reading is.)
     own_reading = np.zeros(n, dtype=bool)
-    own_reading[np.unique(codes[irregular])] = True
+    own_reading[np.unique(codes[1:][same & (steps != _Q)])] = True
+    own_reading[has] |= times[first] % _Q != 0
     own_reading[~has] = False
     single = has & (counts < 2)
     own_reading |= single

@@ -306,4 +306,17 @@ MonthlyCosts evaluate(const Timeline& t, const Plan& plan, std::span<const Input
   return out;
 }
 
+void input_shape_error(std::string_view dataset_id) {
+  std::string message = "dataset '";
+  message += dataset_id;
+  message += "': the matrix must hold one row per meter and one column per label";
+  value_error(message);
+}
+
+void unknown_block(std::string_view type) {
+  std::string message = "no matrix evaluation of block ";
+  message += type;
+  fail(ErrorKind::NotImplemented, message);
+}
+
 }  // namespace ostrel::core::fleet

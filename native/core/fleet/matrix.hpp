@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/blocks/numeric.hpp"
@@ -92,5 +93,12 @@ struct MonthlyCosts {
 // that are not contiguous are gathered a few meters at a time, each cache line read once.
 MonthlyCosts evaluate(const timeline::Timeline& t, const Plan& plan, std::span<const Input> inputs,
                       std::size_t meters);
+
+// ValueError "dataset '<id>': the matrix must hold one row per meter and one column per label".
+[[noreturn]] void input_shape_error(std::string_view dataset_id);
+
+// NotImplementedError "no matrix evaluation of block <type>" for a block tag the plan does not
+// know.
+[[noreturn]] void unknown_block(std::string_view type);
 
 }  // namespace ostrel::core::fleet

@@ -13,7 +13,6 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
-#include "core/common/errors.hpp"
 #include "core/domain/units.hpp"
 #include "core/fleet/matrix.hpp"
 
@@ -110,7 +109,7 @@ class PlanReader {
       for (nb::handle b : f.attr("boundaries")) s.boundaries.push_back(nb::cast<double>(b));
       for (nb::handle l : f.attr("levels")) s.levels.push_back(nb::cast<double>(l));
     } else {
-      core::fail(core::ErrorKind::NotImplemented, "no matrix evaluation of block " + type);
+      fl::unknown_block(type);
     }
     s.output = slot_of(f.attr("output").attr("id"));
     plan_.steps.push_back(std::move(s));
@@ -148,8 +147,7 @@ nb::object run_fleet(nb::args args, nb::kwargs kwargs) {
     Labels labels = nb::cast<Labels>(pair[0], /*convert=*/false);
     Matrix matrix = nb::cast<Matrix>(pair[1], /*convert=*/false);
     if (matrix.shape(1) != labels.shape(0) || (!first && matrix.shape(0) != meters))
-      core::value_error("dataset '" + text_of(dataset.attr("id")) +
-                        "': the matrix must hold one row per meter and one column per label");
+      fl::input_shape_error(text_of(dataset.attr("id")));
     meters = matrix.shape(0);
     first = false;
     fl::Input x;
