@@ -201,34 +201,35 @@ def _checked(
     quarters: dict[int, pd.Series] = {}
     for m in np.flatnonzero(own_reading & priced):
         part = data.of(m)
-        series = pd.Series(values[part], index=pd.DatetimeIndex(times[part], tz="UTC"))
-        reading = _own_reading(ids[m], series, zone, issues)
-        if reading is None:
+        got = _own_reading(ids[m], times[part], values[part], zone, issues)
+        if got is None:
             priced[m] = False
-            continue
-        spans[m] = (reading.start.value, reading.end.value)
-        quarters[m] = reading.quarter_hours(reading.start, reading.end)
+        else:
+            spans[m], quarters[m] = got
     return priced, spans, quarters, issues
 
 
 def _own_reading(
-    meter_id: Hashable, series: pd.Series, zone: dt.tzinfo, issues: list
-) -> meter.Reading | None:
+    meter_id: Hashable, times: np.ndarray, values: np.ndarray, zone: dt.tzinfo, issues: list
+) -> tuple[tuple[int, int], pd.Series] | None:
     """A meter that is not a plain run of quarter-hours, read by the reader of `ostrelpy
-    cost`: its interval, its gaps (reported, priced as no consumption), or its refusal."""
+    cost`: its span and quarter-hours (gaps reported and priced as no consumption), or None
+    when it is refused."""
+    series = pd.Series(values, index=pd.DatetimeIndex(times, tz="UTC"))
     try:
         reading = meter.from_series(
             series, name=str(meter_id), calendar_zone=zone, allow_export=True
         )
     except meter.MeterError as exc:
-        where = _when(series.index.asi8[0]) if len(series) else None
+        where = _when(times[0]) if len(times) else None
         issues.append((meter_id, "unreadable", where, False, str(exc)))
         return None
     if reading.gaps.count:
         issues.append(
             (meter_id, "gap", reading.gaps.first, True, meter.describe_gaps(reading, zone))
         )
-    return reading
+    span = (reading.start.value, reading.end.value)
+    return span, reading.quarter_hours(reading.start, reading.end)
 
 
 def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -315,13 +316,11 @@ def _wide_grid(
             empty.append(m)
     for m in empty:
         present = ~np.isnan(matrix[:, m])
-        series = pd.Series(matrix[present, m], index=pd.DatetimeIndex(times[present], tz="UTC"))
-        reading = _own_reading(ids[m], series, zone, issues)
-        if reading is None:
+        got = _own_reading(ids[m], times[present], matrix[present, m], zone, issues)
+        if got is None:
             priced[m] = False
-            continue
-        spans[m] = (reading.start.value, reading.end.value)
-        quarters[m] = reading.quarter_hours(reading.start, reading.end)
+        else:
+            spans[m], quarters[m] = got
 
     def rows(positions: np.ndarray, lo: int, hi: int) -> np.ndarray:
         # The frame's own memory where the meters are adjacent columns: the engine reads a
