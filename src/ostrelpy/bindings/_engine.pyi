@@ -1021,5 +1021,5 @@ class GurobiAdapter(SolverAdapter):
 
 def run_fleet(component, inputs, /, *, timeline):
     """
-    The component's cost per meter and local month of the timeline, for many meters at once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels and a float64 meters x labels matrix. Returns (month starts, costs), the costs one row per meter, or a single row when they depend on no meter.
+    The component's cost per meter and local month of the timeline, for many meters at once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels and a float64 meters x labels matrix of any strides (viewed in place). Returns (month starts, costs), the costs one row per meter, or a single row when they depend on no meter.
     """
