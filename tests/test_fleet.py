@@ -123,6 +123,16 @@ def test_wide_frames_with_empty_cells_and_bad_calls():
     bills = fleet.cost("7a1d3f2c", wide, start, end)
     assert list(bills.issues["kind"]) == ["gap"]
     assert_bills_match(bills, "7a1d3f2c", {m: wide[m].dropna() for m in wide}, start, end)
+    # Long readings as ISO 8601 texts whose offsets change with the clocks read the same.
+    long = wide.stack().rename("kwh").rename_axis(["interval_start", "meter"]).reset_index()
+    long = long.dropna()  # an empty cell is no reading; an empty kwh would be refused
+    local = long["interval_start"].dt.tz_convert("Europe/Stockholm")
+    texts = long.assign(interval_start=local.map(lambda t: t.isoformat()))
+    pd.testing.assert_frame_equal(
+        pd.DataFrame(fleet.cost("7a1d3f2c", texts, start, end)), pd.DataFrame(bills)
+    )
+    with pytest.raises(ValueError, match="time-zone-aware"):
+        fleet.cost("7a1d3f2c", texts.assign(interval_start=texts["interval_start"].str[:16]))
     with pytest.raises(ValueError, match="wide .* or long"):
         fleet.cost("7a1d3f2c", wide.reset_index(drop=True))
     with pytest.raises(ValueError, match="not on a quarter-hour"):

@@ -114,7 +114,15 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
-    index = pd.DatetimeIndex(values)
+    try:
+        if pd.api.types.is_datetime64_any_dtype(values):
+            index = pd.DatetimeIndex(values)
+        else:  # ISO 8601 texts, each with its offset (which changes with daylight saving)
+            text = np.asarray(values, dtype=str)
+            aware = meter._has_offset(text).all()
+            index = pd.DatetimeIndex(pd.to_datetime(text, utc=aware, format="ISO8601"))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{what} must hold time-zone-aware interval starts ({exc})") from None
     if index.tz is None:
         raise ValueError(f"{what} must hold time-zone-aware interval starts")
     return index.as_unit("ns").tz_convert("UTC").asi8
