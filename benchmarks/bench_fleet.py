@@ -223,20 +223,21 @@ def dask_table(total: int) -> None:
                     out = bills.compute()
                     t = time.perf_counter() - t
                 busy: dict[str, float] = {}
+                tasks: dict[str, int] = {}
                 for task in stream.data:
                     for s in task["startstops"]:
                         if s["action"] == "compute":
-                            busy[task["worker"]] = busy.get(task["worker"], 0.0) + (
-                                s["stop"] - s["start"]
-                            )
-                runs.append((t, max(busy.values())))
-            t, inside = min(runs)
+                            w = task["worker"]
+                            busy[w] = busy.get(w, 0.0) + s["stop"] - s["start"]
+                            tasks[w] = tasks.get(w, 0) + 1
+                runs.append((t, max(busy.values()), sorted(tasks.values())))
+            t, inside, spread = min(runs)
             assert out["meter"].nunique() == parts * per
             timings[workers] = t
             print(
                 f"  {workers} worker(s): {parts * per / t:.0f} meter-years/s, {t:.2f} s; the "
                 f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
-                "(scheduling, serialisation, gathering the bills)"
+                f"(scheduling, serialisation, gathering the bills); tasks per worker {spread}"
             )
     print(f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1")
 

@@ -78,7 +78,9 @@ def cost(
     `memory_budget` bounds, in bytes, the matrix of meters priced at once.
     """
     chosen = pricing.resolve_tariff(tariff, catalogue)
-    fleet = _read(meters, allow_export, _zone_of(chosen))
+    pairs = pricing.engine_components(chosen)
+    _check_datasets(chosen, pairs)
+    fleet = _read(meters, allow_export, pricing._zone(pairs))
     return _bills(chosen, fleet, start, end, memory_budget)
 
 
@@ -94,10 +96,6 @@ class _Fleet:
     spans: np.ndarray  # (n, 2) int64 UTC ns: first interval start, end of the last one
     rows: Any  # callable(meter positions, lo, hi) -> matrix of quarter-hour energy
     issues: list[tuple[Hashable, str, pd.Timestamp | None, bool, str]]
-
-
-def _zone_of(tariff: Tariff) -> dt.tzinfo:
-    return pricing._zone(pricing.engine_components(tariff))
 
 
 def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -383,7 +381,6 @@ def _period(start: Any, end: Any) -> tuple[int | None, int | None]:
 def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> Bills:
     if not isinstance(budget, int) or budget <= 0:
         raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
-    _check_datasets(tariff)
     lo_req, hi_req = _period(start, end)
     issues = list(fleet.issues)
     priced = np.flatnonzero(fleet.spans[:, 0] >= 0) if len(fleet.spans) else np.zeros(0, int)
@@ -409,10 +406,12 @@ def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> 
             matrix = fleet.rows(chunk, int(lo), int(hi))
             parts.append(_price(tariff, [fleet.ids[m] for m in chunk], matrix, int(lo), int(hi)))
     frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BILL_COLUMNS)
-    # Components of one name (a fee whose later version takes over within a month) bill as one.
-    frame = frame.groupby(["meter", "component", "month", "currency"], sort=False, as_index=False)[
-        "cost"
-    ].sum()
+    names = [c.name for c in tariff.tariff_components]
+    if len(set(names)) < len(names):
+        # Components of one name (a fee whose later version takes over within a month) bill
+        # as one.
+        keys = ["meter", "component", "month", "currency"]
+        frame = frame.groupby(keys, sort=False, as_index=False)["cost"].sum()
     bills = Bills(frame[BILL_COLUMNS].astype({"cost": "float64"}))
     bills.issues = _issues_frame(issues)
     return bills
@@ -424,10 +423,8 @@ def _issues_frame(issues: list) -> pd.DataFrame:
     return frame.astype({"priced": bool})
 
 
-def _check_datasets(tariff: Tariff) -> None:
-    needed = {
-        (d.id, d.unit.value) for _, c in pricing.engine_components(tariff) for d in c.datasets
-    }
+def _check_datasets(tariff: Tariff, pairs: list) -> None:
+    needed = {(d.id, d.unit.value) for _, c in pairs for d in c.datasets}
     if len({i for i, _ in needed}) > 1:
         names = ", ".join(sorted({i for i, _ in needed}))
         raise ValueError(
@@ -536,7 +533,7 @@ def dask_cost(
     import dask
 
     chosen = pricing.resolve_tariff(tariff, catalogue)
-    _check_datasets(chosen)
+    _check_datasets(chosen, pricing.engine_components(chosen))
     _period(start, end)  # a bad period fails here, not on every worker
     missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
     if missing:
