@@ -19,7 +19,7 @@ PERIODS = [
 
 def reference(tariff, series, start=None, end=None):
     """`ostrelpy.cost` of one meter, summed per component and local month."""
-    frame = ostrelpy.cost(tariff, series, start, end)
+    frame = ostrelpy.cost(tariff, series, start, end, allow_export=True)
     month = frame["start"].dt.strftime("%Y-%m")
     return frame.assign(month=month).groupby(["component", "month"])["cost"].sum()
 

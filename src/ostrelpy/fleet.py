@@ -183,7 +183,8 @@ def _checked(
     same, steps = data.same, data.steps
     duplicate = np.r_[False, same & (steps == 0)]
     report(duplicate, "duplicate", True, "an interval start appears twice")
-    report(values < 0, "negative", not allow_export, "negative energy (net export)")
+    negative = values < 0
+    report(negative, "negative", not allow_export, "negative energy (net export)")
 
     spans = np.zeros((n, 2), dtype=np.int64)
     counts = np.diff(data.bounds)
@@ -196,9 +197,10 @@ def _checked(
     spans[has, 0] = times[first]
     spans[has, 1] = times[last] + _Q
     # Quarter-hours without a hole are read as they stand; any other meter (other intervals,
-    # gaps, readings off the grid) through the reader of `ostrelpy cost`.
+    # gaps, readings off the grid, net export) through the reader of `ostrelpy cost`.
     # (A meter stepping by quarter-hours is on the grid when its first reading is.)
     own_reading = np.zeros(n, dtype=bool)
+    own_reading[np.unique(codes[negative])] = True
     own_reading[np.unique(codes[1:][same & (steps != _Q)])] = True
     own_reading[has] |= times[first] % _Q != 0
     own_reading[~has] = False
@@ -218,9 +220,9 @@ def _checked(
 def _own_reading(
     meter_id: Hashable, times: np.ndarray, values: np.ndarray, zone: dt.tzinfo, issues: list
 ) -> tuple[tuple[int, int], pd.Series] | None:
-    """A meter that is not a plain run of quarter-hours, read by the reader of `ostrelpy
-    cost`: its span and quarter-hours (gaps reported and priced as no consumption), or None
-    when it is refused."""
+    """A meter that is not a plain run of positive quarter-hours, read as `ostrelpy cost`
+    reads it: its span and quarter-hours (gaps reported and priced as no consumption), or
+    None when it is refused."""
     series = pd.Series(values, index=pd.DatetimeIndex(times, tz="UTC"))
     try:
         reading = meter.from_series(
@@ -234,8 +236,9 @@ def _own_reading(
         issues.append(
             (meter_id, "gap", reading.gaps.first, True, meter.describe_gaps(reading, zone))
         )
-    span = (reading.start.value, reading.end.value)
-    return span, reading.quarter_hours(reading.start, reading.end)
+    # Energy as `ostrelpy.cost` takes it from a reading (net export by its rules).
+    energy = pricing.Inputs({"energy": reading}, reading.start, reading.end)
+    return (reading.start.value, reading.end.value), energy.quarter_hours("energy")
 
 
 def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -307,7 +310,7 @@ def _wide_grid(
     # infinities (or on overflow, which the closer look clears), a minimum below 0 flags
     # negative energy.
     flagged = ~np.isfinite(matrix.sum(axis=0)) | ~(matrix.min(axis=0) >= 0)
-    empty: list[int] = []
+    own: list[int] = []  # meters read on their own: empty cells, net export
     for m in np.flatnonzero(flagged):
         column = matrix[:, m]
         infinite = np.isinf(column)
@@ -318,9 +321,9 @@ def _wide_grid(
         if negative.any():
             issues.append((ids[m], "negative", first(negative), allow_export, "negative energy"))
             priced[m] &= allow_export
-        if np.isnan(column).any() and priced[m]:
-            empty.append(m)
-    for m in empty:
+        if (np.isnan(column).any() or negative.any()) and priced[m]:
+            own.append(m)
+    for m in own:
         present = ~np.isnan(matrix[:, m])
         got = _own_reading(ids[m], times[present], matrix[present, m], zone, issues)
         if got is None:
