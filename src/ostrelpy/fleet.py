@@ -241,14 +241,31 @@ def _own_reading(
     return (reading.start.value, reading.end.value), energy.quarter_hours("energy")
 
 
+def _is_number_dtype(dtype: Any) -> bool:
+    return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)
+
+
+def _energy(kwh: pd.Series) -> np.ndarray:
+    """kWh as float64, NaN where a value is not a number: text (even text that looks like a
+    number) and booleans are refused, as `ostrelpy.cost` refuses them."""
+    if _is_number_dtype(kwh.dtype):
+        return kwh.to_numpy(dtype="float64", na_value=np.nan)
+    if kwh.dtype != object:
+        return np.full(len(kwh), np.nan)
+    # Mixed objects (an exception, not the bulk path): numbers only.
+    numbers = kwh.map(lambda x: isinstance(x, int | float | np.number) and not isinstance(x, bool))
+    return pd.to_numeric(kwh.where(numbers), errors="coerce").to_numpy(
+        dtype="float64", na_value=np.nan
+    )
+
+
 def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
     codes, uniques = pd.factorize(frame["meter"], sort=False)
     if (codes < 0).any():
         raise ValueError("meters: the meter column has missing ids")
     ids = list(uniques)
     times = _utc_ns(frame["interval_start"], "meters: interval_start")
-    raw = frame["kwh"]
-    values = pd.to_numeric(raw, errors="coerce").to_numpy(dtype="float64", na_value=np.nan)
+    values = _energy(frame["kwh"])
     bad = ~np.isfinite(values)
     if bad.any():
         values = np.where(bad, 0.0, values)
@@ -279,7 +296,7 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
         len(times) > 1
         and bool((np.diff(times) == _Q).all())
         and times[0] % _Q == 0
-        and all(pd.api.types.is_numeric_dtype(t) for t in frame.dtypes)
+        and all(_is_number_dtype(t) for t in frame.dtypes)
     )
     if regular:
         return _wide_grid(
