@@ -70,6 +70,7 @@ timeline::Mask at_starts(const Timeline& t, const timeline::Mask& condition, Res
 struct Shared {
   std::vector<timeline::Mask> masks;
   std::vector<timeline::Grouping> groupings;
+  std::vector<std::vector<std::size_t>> runs;  // Aggregate: each period's run of elements
 };
 
 class Runner {
@@ -101,6 +102,8 @@ class Runner {
         return std::move(c.values);
       }
       case StepKind::Aggregate:
+        if (!shared.runs[k].empty())
+          return blocks::aggregate_runs(values(0), shared.runs[k], s.aggregation);
         return blocks::aggregate(t_, starts_.of(s.source), values(0), s.resolution, s.aggregation,
                                  s.source);
       case StepKind::Resample:
@@ -137,15 +140,19 @@ class Runner {
   }
 
   // What every meter shares: the condition masks of Select and Mask at their inputs' period
-  // starts, and the grouping of those starts by the periods of a value condition.
+  // starts, the grouping of those starts by the periods of a value condition, and the runs
+  // of elements that make each period of an Aggregate.
   Shared shared() {
     Shared out;
     out.masks.resize(plan_.steps.size());
     out.groupings.resize(plan_.steps.size());
+    out.runs.resize(plan_.steps.size());
     for (std::size_t k = 0; k < plan_.steps.size(); ++k) {
       const Step& s = plan_.steps[k];
       if (s.kind == StepKind::Select || s.kind == StepKind::Mask)
         out.masks[k] = at_starts(t_, s.condition, s.source);
+      if (s.kind == StepKind::Aggregate && s.resolution > s.source)
+        out.runs[k] = blocks::period_runs(t_, s.resolution, s.source);
       if (s.kind == StepKind::Extremes) {
         const timeline::PeriodIndex& p = t_.periods(s.source);
         out.groupings[k] = timeline::group_elements(
