@@ -36,7 +36,7 @@ $(DEPS): pyproject.toml
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
 	@# Only the dependencies here: the package itself is built by `install`, with progress.
 	$(BIN)/python -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
-	  x = p["optional-dependencies"]; print("\n".join(p["dependencies"] + x["test"] + x["plot"]))' \
+	  x = p["optional-dependencies"]; print("\n".join(p["dependencies"] + x["test"] + x["plot"] + x["fleet"]))' \
 	  > $(VENV)/requirements.txt
 	$(BIN)/pip install --quiet -r $(VENV)/requirements.txt
 	touch $(DEPS)

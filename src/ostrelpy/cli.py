@@ -116,6 +116,9 @@ def _parser() -> argparse.ArgumentParser:
     schema.add_argument(
         "--indent", type=int, default=2, help="spaces per level of the JSON (default 2)"
     )
+    from ostrelpy import cli_fleet
+
+    cli_fleet.add_parser(sub)
     return p
 
 
@@ -214,10 +217,14 @@ def _dispatch(args: argparse.Namespace) -> int:
         return cli_compare.run(args)
     if args.command == "import":
         return cli_import.run(args)
+    if args.command == "fleet":
+        from ostrelpy import cli_fleet
+
+        return cli_fleet.run(args)
     return {"check": _check, "list": _list, "schema": _schema}[args.command](args)
 
 
-_COMMANDS = ("cost", "schedule", "compare", "check", "list", "schema", "import")
+_COMMANDS = ("cost", "schedule", "compare", "check", "list", "schema", "import", "fleet")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -33,7 +33,7 @@ bool is_instance(nb::handle obj, const char* class_name);
 
 // Module init, in this order: units, conditions and datasets; the block records; the
 // tariff component (which needs the Function union); then the timeline, the kernels, the
-// runner, the optimisation layer and the solver adapters.
+// runner, the optimisation layer, the solver adapters and the fleet's matrix evaluation.
 void init_domain(nb::module_& m);
 void init_blocks(nb::module_& m);
 void init_components(nb::module_& m);
@@ -42,5 +42,6 @@ void init_kernels(nb::module_& m);
 void init_pipeline(nb::module_& m);
 void init_optimisation(nb::module_& m);
 void init_solvers(nb::module_& m);
+void init_fleet(nb::module_& m);
 
 }  // namespace ostrel::bindings::engine

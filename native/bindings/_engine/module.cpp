@@ -20,5 +20,6 @@ NB_MODULE(_engine, m) {
   engine::init_pipeline(m);
   engine::init_optimisation(m);
   engine::init_solvers(m);
+  engine::init_fleet(m);
   host::cache_engine_classes();
 }

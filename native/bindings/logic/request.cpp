@@ -45,11 +45,13 @@ coro::Task converted_tariff(nb::object client, nb::object tariff_id, bool use_ca
   co_return converted;
 }
 
+nb::object Door::run(nb::handle one, nb::handle inputs, nb::kwargs& kwargs) {
+  return domain().attr("run_pipeline")(one, inputs, **kwargs);
+}
+
 void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
                     nb::handle end_time, Door& door) {
-  nb::object engine = domain();
-  nb::object build_timeline = engine.attr("build_timeline");
-  nb::object run_pipeline = engine.attr("run_pipeline");
+  nb::object build_timeline = domain().attr("build_timeline");
   for (nb::handle component : components) {
     const EvaluationWindow window = evaluation_window(component, start_time, end_time);
     nb::dict inputs;
@@ -63,7 +65,7 @@ void run_components(nb::handle components, nb::handle holidays, nb::handle start
     nb::kwargs kwargs;
     kwargs["timeline"] = timeline;
     door.run_arguments(component, inputs, kwargs);
-    nb::object ctx = run_pipeline(one, inputs, **kwargs);
+    nb::object ctx = door.run(one, inputs, kwargs);
     door.done(component, inputs, ctx);
   }
 }
@@ -76,13 +78,20 @@ namespace {
 
 // The pandas door: each input is what the caller's `series_for(component, dataset)` gives,
 // cut to the component's window; each run is kept whole (its inputs and context), so that the
-// caller can read any series of it.
+// caller can read any series of it. A caller's `run(component, inputs, timeline)` replaces the
+// pipeline's run (the fleet prices many meters on the one timeline); its result is kept instead
+// of the context.
 class SeriesDoor final : public Door {
  public:
-  explicit SeriesDoor(nb::object series_for) : series_for_(std::move(series_for)) {}
+  SeriesDoor(nb::object series_for, nb::object run)
+      : series_for_(std::move(series_for)), run_(std::move(run)) {}
   nb::object input(nb::handle component, nb::handle dataset,
                    const EvaluationWindow& window) override {
     return cut_to_window(series_for_(component, dataset), window);
+  }
+  nb::object run(nb::handle one, nb::handle inputs, nb::kwargs& kwargs) override {
+    if (run_.is_none()) return Door::run(one, inputs, kwargs);
+    return run_(nb::borrow(one)[0], inputs, kwargs["timeline"]);
   }
   void done(nb::handle component, nb::handle inputs, nb::handle ctx) override {
     runs_.append(nb::make_tuple(component, inputs, ctx));
@@ -91,11 +100,12 @@ class SeriesDoor final : public Door {
 
  private:
   nb::object series_for_;
+  nb::object run_;
   nb::list runs_;
 };
 
 coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
-                    nb::object end_time, nb::object series_for, bool use_cache) {
+                    nb::object end_time, nb::object series_for, bool use_cache, nb::object run) {
   check_request(start_time, end_time);
   nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
   nb::object converted = co_await coro::awaited(coro::make_coroutine(
@@ -104,7 +114,7 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
   nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
                                                     nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await coro::awaited(std::move(pending));
-  SeriesDoor door(series_for);
+  SeriesDoor door(series_for, run);
   run_components(active.components, holidays, start_time, end_time, door);
   nb::list out;
   nb::list runs = door.runs();
@@ -116,11 +126,13 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
 }
 
 nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  static const args::Signature sig{
-      "_evaluate", {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}}, {{"use_cache"}}};
+  static const args::Signature sig{"_evaluate",
+                                   {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}},
+                                   {{"use_cache"}, {"run", false}}};
   auto v = args::parse(sig, args, kwargs);
+  nb::object run = v[5].is_valid() ? v[5] : nb::none();
   return coro::make_coroutine(
-      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false)),
+      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false), run),
       "LogicBindings._evaluate");
 }
 
@@ -130,13 +142,15 @@ void init_request(nb::class_<LogicBindings>& cls) {
   cls.def("_evaluate", &evaluate_method,
           nb::sig("def _evaluate(self, tariff: uuid.UUID | Tariff, start_time: datetime.datetime, "
                   "end_time: datetime.datetime, series_for: collections.abc.Callable["
-                  "[domain.TariffComponent, domain.Dataset], pandas.Series], *, "
-                  "use_cache: bool) -> collections.abc.Coroutine[typing.Any, typing.Any, "
-                  "list[tuple[int, domain.TariffComponent, "
-                  "dict[domain.Dataset, pandas.Series], domain.ExecutionContext]]]"),
+                  "[domain.TariffComponent, domain.Dataset], typing.Any], *, "
+                  "use_cache: bool, run: collections.abc.Callable[..., typing.Any] | None = None) "
+                  "-> collections.abc.Coroutine[typing.Any, typing.Any, "
+                  "list[tuple[int, domain.TariffComponent, dict[domain.Dataset, typing.Any], "
+                  "typing.Any]]]"),
           "Coroutine: each active component's run as (position in the tariff, engine component, "
           "inputs, execution context); `tariff` is a public Tariff or an id, and "
-          "`series_for(component, dataset)` gives each input series.");
+          "`series_for(component, dataset)` gives each input series. With "
+          "`run(component, inputs, timeline)`, what it returns stands in for the context.");
 }
 
 }  // namespace ostrel::bindings::logic

@@ -42,6 +42,9 @@ class Door {
   virtual void run_arguments(nb::handle component, nb::handle inputs, nb::kwargs& kwargs) {
     (void)component, (void)inputs, (void)kwargs;
   }
+  // The run of one component (a list of one) on its timeline: the engine's run_pipeline
+  // unless the door runs it another way (many meters at once).
+  virtual nb::object run(nb::handle one, nb::handle inputs, nb::kwargs& kwargs);
   // What the door keeps of a component's run.
   virtual void done(nb::handle component, nb::handle inputs, nb::handle ctx) = 0;
 };

@@ -228,6 +228,61 @@ Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
   return {};
 }
 
+std::vector<std::size_t> period_runs(const timeline::Timeline& t, Resolution r, Resolution source) {
+  const timeline::PeriodIndex& from = t.periods(source);
+  const timeline::PeriodIndex& to = t.periods(r);
+  const auto& group = t.group_of_rows(r);
+  std::vector<std::size_t> bounds{0};
+  bounds.reserve(to.size() + 1);
+  for (size_t k = 0; k < from.size(); ++k) {
+    const size_t at = to.position_of_group(static_cast<size_t>(group[from.start_row(k)]));
+    if (at == bounds.size() - 1) continue;  // the current period goes on
+    if (at != bounds.size()) return {};     // a period left and taken up again, or skipped
+    bounds.push_back(k);
+  }
+  bounds.push_back(from.size());
+  if (bounds.size() != to.size() + 1) return {};
+  return bounds;
+}
+
+namespace {
+
+template <Aggregation F>
+Values fold_runs(std::span<const double> values, std::span<const size_t> bounds) {
+  Values out(bounds.size() - 1);
+  for (size_t q = 0; q + 1 < bounds.size(); ++q) {
+    Fold<F> f;
+    for (size_t i = bounds[q]; i < bounds[q + 1]; ++i) f.add(values[i]);
+    if (f.k == 0)
+      out[q] = std::numeric_limits<double>::quiet_NaN();
+    else if constexpr (F == Aggregation::Mean)
+      out[q] = f.a / static_cast<double>(f.k);
+    else
+      out[q] = f.a;
+  }
+  return out;
+}
+
+}  // namespace
+
+Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
+                      Aggregation f) {
+  using A = Aggregation;
+  if (bounds.empty() || bounds.back() > values.size())
+    value_error("aggregate_runs: the runs do not cover the series");
+  switch (f) {
+    case A::Sum:
+      return fold_runs<A::Sum>(values, bounds);
+    case A::Mean:
+      return fold_runs<A::Mean>(values, bounds);
+    case A::Max:
+      return fold_runs<A::Max>(values, bounds);
+    case A::Min:
+      return fold_runs<A::Min>(values, bounds);
+  }
+  return {};
+}
+
 timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> instants,
                         std::span<const double> values, Resolution r, int64_t n, bool highest,
                         std::optional<Resolution> resolution) {

@@ -41,6 +41,16 @@ Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,
                  std::span<const double> values, Resolution r, Aggregation f,
                  std::optional<Resolution> resolution = std::nullopt);
 
+// Where each period of `r` holds a run of consecutive period starts of the finer `source`
+// (hours in days, days in months...): the bounds of those runs, one more than the periods, in
+// row order. Empty when some period's elements are not consecutive (weeks across months).
+std::vector<std::size_t> period_runs(const timeline::Timeline& t, Resolution r, Resolution source);
+
+// aggregate() of a series on the period starts of `source`, given its period_runs: the same
+// reduction of each period's elements in the same order, without placing each element.
+Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
+                      Aggregation f);
+
 // The n highest (or lowest) values per period of `r`, ties to the earlier element, NaN never
 // kept; true at every element whose instant was kept. As the timeline's own selection, with
 // the same placement hint as aggregate.

@@ -1,0 +1,259 @@
+"""Fleet billing: the bundled Swedish tariff over 1 to 1,000 meter-years of quarter-hours.
+
+For each fleet size (a synthetic fleet of households, one year of quarter-hours each, as a
+wide frame), side by side in this process:
+- ours: `ostrelpy.fleet.cost`, bills per meter, component and month;
+- plain: the same tariff written directly in numpy/pandas over the same matrix (energy tax,
+  weekday 07-19 transfer price outside holidays, monthly mean of the three highest weekday
+  hours, a daily fee), results checked equal to ours;
+- a loop of `ostrelpy.cost` over the meters (on at most 20 of them);
+- the floor: one numpy pass per block that reads meter data, over the same matrix.
+Then the peak memory of ours over the input matrix (in a fresh process), and `dask_cost` on
+a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, with
+the time spent outside the batch API. Every figure is the best of a few runs.
+
+Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip).
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import ostrelpy
+from ostrelpy import fleet
+from ostrelpy.api_client import holiday_occurrences
+from ostrelpy.bindings import _engine
+
+TARIFF = "5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f"
+ZONE = "Europe/Stockholm"
+CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
+Q = 35040  # quarter-hours in 2025
+
+
+def best(f, runs):
+    times = []
+    for _ in range(runs):
+        t = time.perf_counter()
+        out = f()
+        times.append(time.perf_counter() - t)
+    return min(times), out
+
+
+def tariff_data():
+    data = json.loads((CATALOGUE / f"{TARIFF}.json").read_text(encoding="utf-8"))
+    return {c["name"]: c for c in data["tariff_components"]}
+
+
+class Plain:
+    """The tariff as a user would write it over a meters x quarter-hours matrix."""
+
+    def __init__(self, index: pd.DatetimeIndex) -> None:
+        c = tariff_data()
+        self.tax = c["Energiskatt"]["functions"][0]["right"]["value"]
+        mask = c["Överföringsavgift"]["functions"][1]
+        self.low = c["Överföringsavgift"]["functions"][0]["value"]["value"]
+        self.high = mask["replacement"]["value"]
+        named = mask["condition"]["conditions"][2]["holidays"]
+        self.peak_rate = c["Effektavgift"]["functions"][5]["right"]["value"]
+        self.daily_fee = c["Abonnemangsavgift"]["functions"][0]["value"]["value"]
+        local = index.tz_convert(ZONE)
+        month = (local.year * 12 + local.month).to_numpy()
+        self.month_starts = np.flatnonzero(np.r_[True, month[1:] != month[:-1]])
+        self.months = local[self.month_starts].strftime("%Y-%m")
+        dates = {o.date for o in holiday_occurrences(2024, 2027, named)}
+        weekday = np.asarray(local.day_of_week < 5)
+        hour = np.asarray(local.hour)
+        holiday = np.asarray(pd.Index(local.date).isin(dates))
+        self.price = np.where(weekday & (hour >= 7) & (hour < 19) & ~holiday, self.high, self.low)
+        # The zone is a whole number of hours from UTC: its hours are the UTC hours.
+        self.hour_starts = np.flatnonzero(np.asarray(index.minute == 0))
+        self.hour_weekday = weekday[self.hour_starts]
+        self.hour_month = np.searchsorted(self.month_starts, self.hour_starts, side="right") - 1
+        days = np.asarray(local.normalize().asi8)
+        day_starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+        self.days_per_month = np.bincount(
+            np.searchsorted(self.month_starts, day_starts, side="right") - 1
+        )
+
+    def __call__(self, m: np.ndarray) -> np.ndarray:
+        """Cost per meter, component (tariff order) and month: meters x 4 x months."""
+        by_month = np.add.reduceat(m, self.month_starts, axis=1)
+        tax = self.tax * by_month
+        transfer = np.add.reduceat(m * self.price, self.month_starts, axis=1)
+        hourly = np.add.reduceat(m, self.hour_starts, axis=1) / 1.0
+        weekday = np.where(self.hour_weekday, hourly, -np.inf)
+        peaks = np.empty_like(by_month)
+        for k in range(len(self.month_starts)):
+            part = weekday[:, self.hour_month == k]
+            peaks[:, k] = np.partition(part, -3, axis=1)[:, -3:].mean(axis=1)
+        peak = self.peak_rate * peaks
+        fee = np.broadcast_to(self.daily_fee * self.days_per_month, by_month.shape)
+        return np.stack([tax, transfer, peak, fee], axis=1)
+
+
+def floor(m: np.ndarray) -> float:
+    """One numpy pass per block that reads meter data: two multiplications and an hourly
+    sum over the quarter-hours, then four passes over the hours (divide, two selections,
+    the monthly mean); the per-month sums of the bills are not counted."""
+    out = np.empty_like(m)
+    hours = np.empty((m.shape[0], m.shape[1] // 4))
+
+    def passes():
+        np.multiply(m, 0.439, out=out)
+        np.multiply(m, out, out=out)
+        np.add.reduce(m.reshape(m.shape[0], -1, 4), axis=2, out=hours)
+        for _ in range(4):
+            np.multiply(hours, 1.0, out=hours)
+
+    return best(passes, 5)[0]
+
+
+def check_equal(bills: pd.DataFrame, plain: np.ndarray, ids, months) -> None:
+    names = list(tariff_data())
+    got = (
+        pd.DataFrame(bills)
+        .pivot_table(index="meter", columns=["component", "month"], values="cost", aggfunc="sum")
+        .reindex(index=ids)
+    )
+    want = plain.reshape(len(ids), -1)
+    columns = pd.MultiIndex.from_product([names, list(months)])
+    np.testing.assert_allclose(got.reindex(columns=columns).to_numpy(), want, rtol=1e-9, atol=1e-9)
+
+
+def peak_memory(n: int) -> tuple[float, float]:
+    """(extra bytes over the input at the peak, input bytes) of ours, in a fresh process."""
+    code = f"""
+import re
+from ostrelpy import fleet
+frame = fleet.synthetic_fleet({n}, seed=7)
+fleet.cost("{TARIFF}", frame.iloc[:, :2])
+def status(key):
+    text = open("/proc/self/status").read()
+    return int(re.search(key + r":\\s+(\\d+) kB", text).group(1)) * 1024
+before = status("VmRSS")
+open("/proc/self/clear_refs", "w").write("5")
+fleet.cost("{TARIFF}", frame)
+print(status("VmHWM") - before, frame.to_numpy().nbytes)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    extra, size = out.stdout.split()
+    return float(extra), float(size)
+
+
+def sizes_table(sizes: list[int]) -> None:
+    print(
+        f"{'meter-years':>11} {'ours/s':>9} {'plain/s':>9} {'loop/s':>8} "
+        f"{'floor/s':>9} {'vs plain':>9} {'vs floor':>9} {'vs loop':>8}"
+    )
+    for n in sizes:
+        frame = fleet.synthetic_fleet(n, seed=n)
+        matrix = np.ascontiguousarray(frame.to_numpy().T)
+        runs = 5 if n <= 100 else 3
+        t_ours, bills = best(lambda f=frame: fleet.cost(TARIFF, f), runs)
+        plain = Plain(frame.index)
+        t_plain, costs = best(lambda p=plain, m=matrix: p(m), runs)
+        check_equal(bills, costs, list(frame.columns), plain.months)
+        loop = list(frame.columns[: min(n, 20)])
+        t_loop, _ = best(lambda f=frame, ms=loop: [ostrelpy.cost(TARIFF, f[m]) for m in ms], 1)
+        t_floor = floor(matrix)
+        print(
+            f"{n:>11} {n / t_ours:>9.0f} {n / t_plain:>9.0f} {len(loop) / t_loop:>8.0f} "
+            f"{n / t_floor:>9.0f} {t_plain / t_ours:>8.2f}x {t_ours / t_floor:>8.2f}x "
+            f"{(t_loop / len(loop)) / (t_ours / n):>7.0f}x"
+        )
+    print(
+        "(ours/s etc.: meter-years per second; vs plain: plain time / ours; vs floor: ours /"
+        " floor time; vs loop: how many times faster than ostrelpy.cost per meter)"
+    )
+    for n in [s for s in sizes if s >= 100]:
+        extra, size = peak_memory(n)
+        print(
+            f"peak memory, {n} meter-years: input {size / 2**20:.0f} MiB, extra at the peak "
+            f"{extra / 2**20:.0f} MiB: {1 + extra / size:.2f} x the input"
+        )
+
+
+def partition(k: int, per: int) -> pd.DataFrame:
+    """Long readings of `per` meters (ids from k * per), made where the partition runs."""
+    frame = fleet.synthetic_fleet(per, seed=k)
+    n, m = frame.shape
+    return pd.DataFrame(
+        {
+            "meter": np.repeat(np.arange(k * per, (k + 1) * per, dtype=np.int64), n),
+            "interval_start": pd.to_datetime(np.tile(frame.index.as_unit("ns").asi8, m), utc=True),
+            "kwh": frame.to_numpy().T.ravel(),
+        }
+    )
+
+
+def dask_table(total: int) -> None:
+    import dask.dataframe as dd
+    from distributed import Client, LocalCluster, get_task_stream, wait
+
+    per = 50
+    parts = total // per
+    sample = partition(0, per)
+    t_batch, _ = best(lambda: fleet.cost(TARIFF, sample), 2)
+    print(
+        f"\ndask_cost over {parts * per} meter-years ({parts} partitions of {per} meters, "
+        f"long readings made on the workers); the batch API alone in this process: "
+        f"{per / t_batch:.0f} meter-years/s"
+    )
+    timings = {}
+    for workers in (1, 2):
+        with (
+            LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            ddf = dd.from_map(partition, range(parts), per=per).persist()
+            wait(ddf)
+            bills = fleet.dask_cost(TARIFF, ddf)
+            runs = []
+            for _ in range(2):
+                with get_task_stream(client) as stream:
+                    t = time.perf_counter()
+                    out = bills.compute()
+                    t = time.perf_counter() - t
+                busy: dict[str, float] = {}
+                tasks: dict[str, int] = {}
+                for task in stream.data:
+                    for s in task["startstops"]:
+                        if s["action"] == "compute":
+                            w = task["worker"]
+                            busy[w] = busy.get(w, 0.0) + s["stop"] - s["start"]
+                            tasks[w] = tasks.get(w, 0) + 1
+                runs.append((t, max(busy.values()), sorted(tasks.values())))
+            t, inside, spread = min(runs)
+            assert out["meter"].nunique() == parts * per
+            timings[workers] = t
+            print(
+                f"  {workers} worker(s): {parts * per / t:.0f} meter-years/s, {t:.2f} s; the "
+                f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
+                f"(scheduling, serialisation, gathering the bills); tasks per worker {spread}"
+            )
+    print(f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1")
+
+
+def main() -> None:
+    p = argparse.ArgumentParser()
+    p.add_argument("--sizes", default="1,10,100,1000")
+    p.add_argument("--dask", type=int, default=2000)
+    args = p.parse_args()
+    print(__doc__.split("\n\n")[0])
+    print(f"engine: {_engine.__name__}; {Q} quarter-hours per meter-year")
+    if args.sizes:
+        sizes_table([int(s) for s in args.sizes.split(",")])
+    if args.dask:
+        dask_table(args.dask)
+
+
+if __name__ == "__main__":
+    main()

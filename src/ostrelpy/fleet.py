@@ -1,0 +1,657 @@
+"""Billing a fleet: one tariff over many meters, at memory speed, and on a Dask cluster.
+
+`cost(tariff, meters)` prices every meter exactly as `ostrelpy.cost` prices it alone, but the
+work that does not depend on a meter is done once per batch: the tariff's active components,
+each component's window, holidays and timeline (the facade's one path), its calendar, period
+ids and condition masks. The engine then evaluates each component's blocks over a
+meters x intervals matrix with the GIL released (`_engine.run_fleet`); nothing here makes a
+pandas object per meter per block. The batch is processed in chunks of meters whose size
+follows a memory budget.
+
+Meters are checked one by one and never fail the fleet: a meter with gaps, duplicate
+intervals, values that are not numbers or are negative is listed in `Bills.issues` and priced
+or refused by the rules of `ostrelpy cost` (gaps count as no consumption; duplicates and
+non-numbers are refused; negative energy is refused unless `allow_export`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as dt
+import os
+import uuid
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ostrelpy import meter, pricing
+from ostrelpy.models import Tariff
+
+_Q = meter.QUARTER.value
+DEFAULT_MEMORY_BUDGET = 256 * 2**20
+BILL_COLUMNS = ["meter", "component", "month", "cost", "currency"]
+ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
+# What can be wrong with a meter, and whether `ostrelpy cost` would price it anyway.
+ISSUE_KINDS = ("gap", "duplicate", "non_numeric", "negative", "outside_period", "unreadable")
+
+
+class Bills(pd.DataFrame):
+    """One row per meter, component and billing month (the local month of the component's
+    zone, as "YYYY-MM"), with the cost and its currency. `issues` lists what was wrong with
+    which meter (meter, kind, first instant, whether it was priced, detail)."""
+
+    _metadata = ["issues"]
+
+    @property
+    def _constructor(self):
+        return Bills
+
+    def totals(self) -> pd.Series | pd.DataFrame:
+        """Cost per meter over the period: a Series by meter, or a meter x currency table
+        when the tariff bills in several currencies."""
+        frame = pd.DataFrame(self)
+        if frame["currency"].nunique() <= 1:
+            out = frame.groupby("meter", sort=False)["cost"].sum()
+            out.name = "total"
+            return out
+        return frame.pivot_table(index="meter", columns="currency", values="cost", aggfunc="sum")
+
+
+def cost(
+    tariff: str | uuid.UUID | Tariff,
+    meters: pd.DataFrame,
+    start: dt.datetime | str | None = None,
+    end: dt.datetime | str | None = None,
+    *,
+    catalogue: str | os.PathLike[str] | None = None,
+    allow_export: bool = False,
+    memory_budget: int = DEFAULT_MEMORY_BUDGET,
+) -> Bills:
+    """What each meter's energy costs under a tariff, per component and billing month.
+
+    `meters` is wide (an aware DatetimeIndex of interval starts, one column of kWh per
+    meter; an empty cell is a missing reading) or long (columns `meter`, `interval_start`,
+    `kwh`). `start` and `end` (aware, on quarter-hours) default to each meter's own span, as
+    `ostrelpy.cost` does; a meter whose data does not cover an explicit period is refused.
+    `memory_budget` bounds, in bytes, the matrix of meters priced at once.
+    """
+    chosen = pricing.resolve_tariff(tariff, catalogue)
+    pairs = pricing.engine_components(chosen)
+    _check_datasets(chosen, pairs)
+    fleet = _read(meters, allow_export, pricing._zone(pairs))
+    return _bills(chosen, fleet, start, end, memory_budget)
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading and checking the meters
+
+
+@dataclasses.dataclass
+class _Fleet:
+    """Checked meters: their ids, where each one's quarter-hours come from, and its span."""
+
+    ids: list[Hashable]
+    spans: np.ndarray  # (n, 2) int64 UTC ns: first interval start, end of the last one
+    rows: Any  # callable(meter positions, lo, hi) -> matrix of quarter-hour energy
+    issues: list[tuple[Hashable, str, pd.Timestamp | None, bool, str]]
+
+
+def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
+    if not isinstance(meters, pd.DataFrame):
+        raise TypeError(f"meters must be a pandas DataFrame, got {type(meters).__name__}")
+    if isinstance(meters.index, pd.DatetimeIndex):
+        return _read_wide(meters, allow_export, zone)
+    if {"meter", "interval_start", "kwh"} <= set(meters.columns):
+        return _read_long(meters, allow_export, zone)
+    raise ValueError(
+        "meters must be wide (a DatetimeIndex of interval starts, a column per meter) or long "
+        "(columns meter, interval_start, kwh)"
+    )
+
+
+def _utc_ns(values: Any, what: str) -> np.ndarray:
+    try:
+        if pd.api.types.is_datetime64_any_dtype(values):
+            index = pd.DatetimeIndex(values)
+        else:  # ISO 8601 texts, each with its offset (which changes with daylight saving)
+            text = np.asarray(values, dtype=str)
+            aware = meter._has_offset(text).all()
+            index = pd.DatetimeIndex(pd.to_datetime(text, utc=aware, format="ISO8601"))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{what} must hold time-zone-aware interval starts ({exc})") from None
+    if index.tz is None:
+        raise ValueError(f"{what} must hold time-zone-aware interval starts")
+    return index.as_unit("ns").tz_convert("UTC").asi8
+
+
+def _when(ns: int) -> pd.Timestamp:
+    return pd.Timestamp(int(ns), tz="UTC")
+
+
+class _Sorted:
+    """Readings sorted by meter then instant, with each meter's slice. Readings already in
+    that order (the usual export) are taken without sorting."""
+
+    def __init__(self, codes: np.ndarray, times: np.ndarray, values: np.ndarray, n: int) -> None:
+        step_code, self.steps = np.diff(codes), np.diff(times)
+        if ((step_code > 0) | ((step_code == 0) & (self.steps >= 0))).all():
+            self.order = None
+            self.codes, self.times, self.values = codes, times, values
+            self.same = step_code == 0
+        else:
+            self.order = np.lexsort((times, codes))
+            self.codes, self.times = codes[self.order], times[self.order]
+            self.values = values[self.order]
+            self.same, self.steps = self.codes[1:] == self.codes[:-1], np.diff(self.times)
+        self.bounds = np.searchsorted(self.codes, np.arange(n + 1))
+
+    def sorted(self, x: np.ndarray) -> np.ndarray:
+        return x if self.order is None else x[self.order]
+
+    def of(self, i: int) -> slice:
+        return slice(self.bounds[i], self.bounds[i + 1])
+
+
+def _checked(
+    ids: list[Hashable],
+    data: _Sorted,
+    raw_bad: np.ndarray,
+    allow_export: bool,
+    zone: dt.tzinfo,
+) -> tuple[np.ndarray, np.ndarray, dict[int, pd.Series], list]:
+    """The checks of `ostrelpy cost`, over every meter at once. Returns which meters are
+    priced, their spans, the quarter-hours of those that need a reading of their own (other
+    intervals than quarter-hours, gaps), and the issues."""
+    n = len(ids)
+    codes, times, values = data.codes, data.times, data.values
+    issues: list = []
+    priced = np.ones(n, dtype=bool)
+
+    def report(mask: np.ndarray, kind: str, refuse: bool, detail: str) -> None:
+        hit = np.flatnonzero(mask)
+        if not len(hit):
+            return
+        meters, first = np.unique(codes[hit], return_index=True)
+        for m, at in zip(meters, hit[first]):
+            issues.append((ids[m], kind, _when(times[at]), not refuse, detail))
+        if refuse:
+            priced[meters] = False
+
+    report(raw_bad, "non_numeric", True, "values must be numbers (kWh per interval)")
+    same, steps = data.same, data.steps
+    duplicate = np.r_[False, same & (steps == 0)]
+    report(duplicate, "duplicate", True, "an interval start appears twice")
+    negative = values < 0
+    report(negative, "negative", not allow_export, "negative energy (net export)")
+
+    spans = np.zeros((n, 2), dtype=np.int64)
+    counts = np.diff(data.bounds)
+    has = counts > 0
+    priced &= has
+    for m in np.flatnonzero(~has):
+        issues.append((ids[m], "unreadable", None, False, "holds no readings"))
+    first = data.bounds[:-1][has]
+    last = data.bounds[1:][has] - 1
+    spans[has, 0] = times[first]
+    spans[has, 1] = times[last] + _Q
+    # Quarter-hours without a hole are read as they stand; any other meter (other intervals,
+    # gaps, readings off the grid, net export) through the reader of `ostrelpy cost`.
+    # (A meter stepping by quarter-hours is on the grid when its first reading is.)
+    own_reading = np.zeros(n, dtype=bool)
+    own_reading[np.unique(codes[negative])] = True
+    own_reading[np.unique(codes[1:][same & (steps != _Q)])] = True
+    own_reading[has] |= times[first] % _Q != 0
+    own_reading[~has] = False
+    single = has & (counts < 2)
+    own_reading |= single
+    quarters: dict[int, pd.Series] = {}
+    for m in np.flatnonzero(own_reading & priced):
+        part = data.of(m)
+        got = _own_reading(ids[m], times[part], values[part], zone, issues)
+        if got is None:
+            priced[m] = False
+        else:
+            spans[m], quarters[m] = got
+    return priced, spans, quarters, issues
+
+
+def _own_reading(
+    meter_id: Hashable, times: np.ndarray, values: np.ndarray, zone: dt.tzinfo, issues: list
+) -> tuple[tuple[int, int], pd.Series] | None:
+    """A meter that is not a plain run of positive quarter-hours, read as `ostrelpy cost`
+    reads it: its span and quarter-hours (gaps reported and priced as no consumption), or
+    None when it is refused."""
+    series = pd.Series(values, index=pd.DatetimeIndex(times, tz="UTC"))
+    try:
+        reading = meter.from_series(
+            series, name=str(meter_id), calendar_zone=zone, allow_export=True
+        )
+    except meter.MeterError as exc:
+        where = _when(times[0]) if len(times) else None
+        issues.append((meter_id, "unreadable", where, False, str(exc)))
+        return None
+    if reading.gaps.count:
+        issues.append(
+            (meter_id, "gap", reading.gaps.first, True, meter.describe_gaps(reading, zone))
+        )
+    # Energy as `ostrelpy.cost` takes it from a reading (net export by its rules).
+    energy = pricing.Inputs({"energy": reading}, reading.start, reading.end)
+    return (reading.start.value, reading.end.value), energy.quarter_hours("energy")
+
+
+def _is_number_dtype(dtype: Any) -> bool:
+    return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)
+
+
+def _energy(kwh: pd.Series) -> np.ndarray:
+    """kWh as float64, NaN where a value is not a number: text (even text that looks like a
+    number) and booleans are refused, as `ostrelpy.cost` refuses them."""
+    if _is_number_dtype(kwh.dtype):
+        return kwh.to_numpy(dtype="float64", na_value=np.nan)
+    if kwh.dtype != object:
+        return np.full(len(kwh), np.nan)
+    # Mixed objects (an exception, not the bulk path): numbers only.
+    numbers = kwh.map(lambda x: isinstance(x, int | float | np.number) and not isinstance(x, bool))
+    return pd.to_numeric(kwh.where(numbers), errors="coerce").to_numpy(
+        dtype="float64", na_value=np.nan
+    )
+
+
+def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
+    codes, uniques = pd.factorize(frame["meter"], sort=False)
+    if (codes < 0).any():
+        raise ValueError("meters: the meter column has missing ids")
+    ids = list(uniques)
+    times = _utc_ns(frame["interval_start"], "meters: interval_start")
+    values = _energy(frame["kwh"])
+    bad = ~np.isfinite(values)
+    if bad.any():
+        values = np.where(bad, 0.0, values)
+    data = _Sorted(codes.astype(np.int64), times, values, len(ids))
+    priced, spans, quarters, issues = _checked(ids, data, data.sorted(bad), allow_export, zone)
+
+    def rows(positions: np.ndarray, lo: int, hi: int) -> np.ndarray:
+        width = (hi - lo) // _Q
+        out = np.zeros((len(positions), width))
+        for r, m in enumerate(positions):
+            if m in quarters:
+                _place(out[r], quarters[m], lo, hi)
+            else:
+                part = data.of(m)
+                a = (lo - data.times[part.start]) // _Q
+                out[r] = data.values[part][a : a + width]
+        return out
+
+    return _Fleet(ids, _masked(spans, priced), rows, issues)
+
+
+def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
+    ids = list(frame.columns)
+    if len(set(ids)) != len(ids):
+        raise ValueError("meters: two columns have the same meter id")
+    times = _utc_ns(frame.index, "meters: the index")
+    regular = (
+        len(times) > 1
+        and bool((np.diff(times) == _Q).all())
+        and times[0] % _Q == 0
+        and all(_is_number_dtype(t) for t in frame.dtypes)
+    )
+    if regular:
+        return _wide_grid(
+            ids, times, frame.to_numpy(dtype="float64", na_value=np.nan), allow_export, zone
+        )
+    # Anything else is read as the long table it stands for (an empty cell is no reading).
+    long = frame.stack(future_stack=True).rename("kwh")
+    long.index.names = ["interval_start", "meter"]
+    long = long.reset_index()
+    return _read_long(long[long["kwh"].notna()], allow_export, zone)
+
+
+def _wide_grid(
+    ids: list, times: np.ndarray, matrix: np.ndarray, allow_export: bool, zone: dt.tzinfo
+) -> _Fleet:
+    """A wide frame on a regular quarter-hour grid: checked and sliced as the matrix it is;
+    a meter with empty cells is read on its own (its gaps, its span)."""
+    issues: list = []
+    n = len(ids)
+    priced = np.ones(n, dtype=bool)
+    spans = np.tile([times[0], times[-1] + _Q], (n, 1)).astype(np.int64)
+    quarters: dict[int, pd.Series] = {}
+
+    def first(mask: np.ndarray) -> pd.Timestamp:
+        return _when(times[int(np.argmax(mask))])
+
+    # Two reductions find every meter to look at: a sum is finite only without NaN and
+    # infinities (or on overflow, which the closer look clears), a minimum below 0 flags
+    # negative energy.
+    flagged = ~np.isfinite(matrix.sum(axis=0)) | ~(matrix.min(axis=0) >= 0)
+    own: list[int] = []  # meters read on their own: empty cells, net export
+    for m in np.flatnonzero(flagged):
+        column = matrix[:, m]
+        infinite = np.isinf(column)
+        if infinite.any():
+            issues.append((ids[m], "non_numeric", first(infinite), False, "non-finite value"))
+            priced[m] = False
+        negative = column < 0
+        if negative.any():
+            issues.append((ids[m], "negative", first(negative), allow_export, "negative energy"))
+            priced[m] &= allow_export
+        if (np.isnan(column).any() or negative.any()) and priced[m]:
+            own.append(m)
+    for m in own:
+        present = ~np.isnan(matrix[:, m])
+        got = _own_reading(ids[m], times[present], matrix[present, m], zone, issues)
+        if got is None:
+            priced[m] = False
+        else:
+            spans[m], quarters[m] = got
+
+    def rows(positions: np.ndarray, lo: int, hi: int) -> np.ndarray:
+        # The frame's own memory where the meters are adjacent columns: the engine reads a
+        # matrix of either layout.
+        a, b = (lo - times[0]) // _Q, (hi - times[0]) // _Q
+        p0 = positions[0]
+        adjacent = positions[-1] - p0 + 1 == len(positions)
+        out = matrix[a:b, p0 : p0 + len(positions)] if adjacent else matrix[a:b, positions]
+        own = [r for r, m in enumerate(positions) if m in quarters]
+        if own:
+            out = out.copy()
+            for r in own:
+                out[:, r] = 0.0
+                _place(out[:, r], quarters[positions[r]], lo, hi)
+        return out.T
+
+    return _Fleet(ids, _masked(spans, priced), rows, issues)
+
+
+def _empty(ids: list) -> _Fleet:
+    return _Fleet(ids, np.zeros((0, 2), dtype=np.int64), None, [])
+
+
+def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
+    out = spans.copy()
+    out[~priced] = -1  # no span: not priced
+    return out
+
+
+def _place(row: np.ndarray, quarters: pd.Series, lo: int, hi: int) -> None:
+    at = quarters.index.asi8
+    keep = (at >= lo) & (at < hi)
+    row[(at[keep] - lo) // _Q] = quarters.to_numpy()[keep]
+
+
+# ---------------------------------------------------------------------------------------------
+# Pricing
+
+
+def _period(start: Any, end: Any) -> tuple[int | None, int | None]:
+    """The requested period in UTC ns, checked as `ostrelpy cost` checks it."""
+    lo = None if start is None else pricing.parse_instant(start, "start", None)
+    hi = None if end is None else pricing.parse_instant(end, "end", None)
+    for option, t in (("start", lo), ("end", hi)):
+        if t is not None and t.value % _Q:
+            raise ValueError(f"{option} {t.isoformat()} is not on a quarter-hour")
+    if lo is not None and hi is not None and lo >= hi:
+        raise ValueError(f"start {lo.isoformat()} is not before end {hi.isoformat()}")
+    return (None if lo is None else lo.value, None if hi is None else hi.value)
+
+
+def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> Bills:
+    if not isinstance(budget, int) or budget <= 0:
+        raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
+    lo_req, hi_req = _period(start, end)
+    issues = list(fleet.issues)
+    priced = np.flatnonzero(fleet.spans[:, 0] >= 0) if len(fleet.spans) else np.zeros(0, int)
+    windows = np.empty((len(priced), 2), dtype=np.int64)
+    inside = np.ones(len(priced), dtype=bool)
+    for k, m in enumerate(priced):
+        a, b = fleet.spans[m]
+        lo = a if lo_req is None else lo_req
+        hi = b if hi_req is None else hi_req
+        windows[k] = (lo, hi)
+        if lo < a or hi > b or lo >= hi:
+            inside[k] = False
+            detail = f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
+            issues.append((fleet.ids[m], "outside_period", _when(lo), False, detail))
+    parts: list[pd.DataFrame] = []
+    priced, windows = priced[inside], windows[inside]
+    keys, groups = np.unique(windows, axis=0, return_inverse=True) if len(priced) else ([], [])
+    for g, (lo, hi) in enumerate(keys):
+        members = priced[np.asarray(groups).ravel() == g]
+        rows = max(1, budget // (8 * 2 * max(1, (hi - lo) // _Q)))
+        for c in range(0, len(members), rows):
+            chunk = members[c : c + rows]
+            matrix = fleet.rows(chunk, int(lo), int(hi))
+            parts.append(_price(tariff, [fleet.ids[m] for m in chunk], matrix, int(lo), int(hi)))
+    frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BILL_COLUMNS)
+    names = [c.name for c in tariff.tariff_components]
+    if len(set(names)) < len(names):
+        # Components of one name (a fee whose later version takes over within a month) bill
+        # as one.
+        keys = ["meter", "component", "month", "currency"]
+        frame = frame.groupby(keys, sort=False, as_index=False)["cost"].sum()
+    bills = Bills(frame[BILL_COLUMNS].astype({"cost": "float64"}))
+    bills.issues = _issues_frame(issues)
+    return bills
+
+
+def _issues_frame(issues: list) -> pd.DataFrame:
+    frame = pd.DataFrame(issues, columns=ISSUE_COLUMNS)
+    frame["first"] = pd.to_datetime(frame["first"], utc=True)
+    return frame.astype({"priced": bool})
+
+
+def _check_datasets(tariff: Tariff, pairs: list) -> None:
+    needed = {(d.id, d.unit.value) for _, c in pairs for d in c.datasets}
+    if len({i for i, _ in needed}) > 1:
+        names = ", ".join(sorted({i for i, _ in needed}))
+        raise ValueError(
+            f"tariff {tariff.name!r} needs datasets {names}; the fleet prices one energy "
+            "dataset per meter"
+        )
+    for i, unit in needed:
+        if unit != "kWh":
+            raise ValueError(
+                f"tariff {tariff.name!r} needs dataset {i!r} in {unit}; meter readings are energy (kWh)"
+            )
+
+
+class _Matrices:
+    """The chunk's energy brought to each dataset's resolution in each component's zone,
+    once per batch, as the pricing of a single meter brings its series."""
+
+    def __init__(self, matrix: np.ndarray, lo: int, hi: int) -> None:
+        self.matrix, self.lo = matrix, lo
+        self.grid = pd.DatetimeIndex(lo + _Q * np.arange(matrix.shape[1]), tz="UTC")
+        self.done: dict[tuple[str, str], tuple[pd.Series, np.ndarray]] = {}
+
+    def template(self, component: Any, dataset: Any) -> pd.Series:
+        from ostrelpy.bindings import _engine
+
+        key = (dataset.resolution.value, component.timezone)
+        if key not in self.done:
+            resolution = dataset.resolution.value
+            if resolution == "quarter_hourly":
+                labels, matrix = self.grid.asi8, self.matrix
+            else:
+                zone = _engine.timezone_from_str(component.timezone)
+                keys = meter.period_labels(self.grid, resolution, zone, _when(self.lo))
+                cuts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]])
+                labels = keys[cuts]
+                matrix = np.add.reduceat(self.matrix, cuts, axis=1) if len(cuts) else self.matrix
+            index = pd.DatetimeIndex(labels, tz="UTC")
+            self.done[key] = (pd.Series(0.0, index=index), matrix)
+        return self.done[key][0].rename(dataset.id)
+
+    def run(self, component: Any, inputs: Mapping[Any, pd.Series], timeline: Any):
+        from ostrelpy.bindings import _engine
+
+        arrays = {}
+        for dataset, cut in inputs.items():
+            full, matrix = self.done[(dataset.resolution.value, component.timezone)]
+            labels = full.index.asi8
+            a, b = np.searchsorted(labels, cut.index.asi8[[0, -1]]) if len(cut) else (0, -1)
+            arrays[dataset] = (labels[a : b + 1], matrix[:, a : b + 1])
+        return _engine.run_fleet(component, arrays, timeline=timeline)
+
+
+def _price(tariff: Tariff, ids: list, matrix: np.ndarray, lo: int, hi: int) -> pd.DataFrame:
+    from ostrelpy.bindings import _engine, logic
+
+    m = _Matrices(matrix, lo, hi)
+    facade = logic.LogicBindings("local")
+    runs = pricing.run_sync(
+        facade._evaluate(tariff, _when(lo), _when(hi), m.template, use_cache=True, run=m.run)
+    )
+    n = len(ids)
+    parts = []
+    for position, component, _, (month_starts, costs) in runs:
+        zone = _engine.timezone_from_str(component.timezone)
+        months = pd.DatetimeIndex(month_starts, tz="UTC").tz_convert(zone).strftime("%Y-%m")
+        k = len(months)
+        if costs.shape[0] != n:
+            costs = np.broadcast_to(costs, (n, k))
+        parts.append(
+            pd.DataFrame(
+                {
+                    "meter": np.repeat(np.asarray(ids, dtype=object), k),
+                    "component": tariff.tariff_components[position].name,
+                    "month": np.tile(np.asarray(months, dtype=object), n),
+                    "cost": costs.reshape(-1),
+                    "currency": component.cost.unit.value,
+                }
+            )
+        )
+    return pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BILL_COLUMNS)
+
+
+# ---------------------------------------------------------------------------------------------
+# On a Dask cluster
+
+_RECORD = "_record"
+
+
+def dask_cost(
+    tariff: str | uuid.UUID | Tariff,
+    ddf: Any,
+    start: dt.datetime | str | None = None,
+    end: dt.datetime | str | None = None,
+    *,
+    catalogue: str | os.PathLike[str] | None = None,
+    allow_export: bool = False,
+    memory_budget: int = DEFAULT_MEMORY_BUDGET,
+    issues: bool = False,
+) -> Any:
+    """Bills of a Dask DataFrame of long readings (`meter`, `interval_start`, `kwh`) whose
+    partitions each hold whole meters: every partition goes through `cost`, on whatever
+    `dask.distributed.Client` is current. The tariff is one task of the graph, so it is
+    shipped to each worker once. Returns a lazy Dask DataFrame of bills, or with
+    `issues=True` the pair (bills, issues), which share their work when computed together
+    (`dask.compute(bills, issues)`)."""
+    import dask
+
+    chosen = pricing.resolve_tariff(tariff, catalogue)
+    _check_datasets(chosen, pricing.engine_components(chosen))
+    _period(start, end)  # a bad period fails here, not on every worker
+    missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
+    if missing:
+        raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
+    shipped = dask.delayed(chosen, pure=True, traverse=False)
+    meta = pd.DataFrame(
+        {
+            **{c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")},
+            "cost": pd.Series(dtype="float64"),
+            "kind": pd.Series(dtype=object),
+            "first": pd.Series(dtype="datetime64[ns, UTC]"),
+            "priced": pd.Series(dtype=bool),
+            "detail": pd.Series(dtype=object),
+            _RECORD: pd.Series(dtype=object),
+        }
+    )[[*BILL_COLUMNS, *ISSUE_COLUMNS[1:], _RECORD]]
+    both = ddf.map_partitions(
+        _partition, shipped, start, end, allow_export, memory_budget, meta=meta
+    )
+    bills = both[both[_RECORD] == "bill"][BILL_COLUMNS]
+    if not issues:
+        return bills
+    return bills, both[both[_RECORD] == "issue"][ISSUE_COLUMNS]
+
+
+def _partition(
+    part: pd.DataFrame, tariff: Tariff, start: Any, end: Any, allow_export: bool, budget: int
+) -> pd.DataFrame:
+    """One partition's bills and issues in one frame, told apart by a record column."""
+    if len(part):
+        bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
+        found = bills.issues
+    else:
+        bills = pd.DataFrame(columns=BILL_COLUMNS)
+        found = pd.DataFrame(columns=ISSUE_COLUMNS)
+    a = pd.DataFrame(bills).assign(**{_RECORD: "bill"})
+    b = found.assign(**{_RECORD: "issue"})
+    out = pd.concat([a, b], ignore_index=True)
+    columns = [*BILL_COLUMNS, *ISSUE_COLUMNS[1:], _RECORD]
+    out = out.reindex(columns=columns)
+    return out.astype({"cost": "float64", "first": "datetime64[ns, UTC]"}).astype({"priced": bool})
+
+
+# ---------------------------------------------------------------------------------------------
+# A synthetic fleet
+
+
+def synthetic_fleet(
+    meters: int,
+    *,
+    start: str | pd.Timestamp = "2025-01-01",
+    days: int = 365,
+    zone: str = "Europe/Stockholm",
+    heat_pumps: float = 0.3,
+    electric_cars: float = 0.25,
+    seed: int = 0,
+) -> pd.DataFrame:
+    """Quarter-hourly household consumption (kWh), wide: one column per meter ("m00000",
+    ...), indexed by aware interval starts from local midnight of `start` for `days` days.
+
+    Every household has a base load with morning and evening peaks, higher in winter; a
+    share `heat_pumps` heats with a heat pump (load following the cold, most at night and
+    in the morning); a share `electric_cars` charges a car at 11 kW on most evenings."""
+    if meters < 0 or days <= 0:
+        raise ValueError("meters must be at least 0 and days at least 1")
+    rng = np.random.default_rng(seed)
+    begin = (
+        pd.Timestamp(start).tz_localize(zone)
+        if pd.Timestamp(start).tzinfo is None
+        else pd.Timestamp(start)
+    )
+    end = (begin.tz_localize(None) + pd.Timedelta(days=days)).tz_localize(zone)
+    index = pd.date_range(begin, end, freq="15min", inclusive="left")
+    local = index.tz_localize(None)
+    hour = (local.hour + local.minute / 60).to_numpy()
+    day_of_year = local.day_of_year.to_numpy()
+    winter = 0.5 + 0.5 * np.cos(2 * np.pi * (day_of_year - 15) / 365.25)  # 1 in mid-January
+    shape = 0.6 + 0.5 * np.exp(-((hour - 7.5) ** 2) / 2) + 0.9 * np.exp(-((hour - 19) ** 2) / 4)
+    n = len(index)
+    size = rng.lognormal(0.0, 0.35, meters)
+    # Meters x intervals, each meter's year contiguous, as pandas keeps a frame's columns.
+    out = 0.11 * np.outer(size, shape * (0.8 + 0.4 * winter))
+    out *= rng.gamma(8.0, 1 / 8.0, (meters, n))
+    heat = rng.random(meters) < heat_pumps
+    if heat.any():
+        cold = winter**1.5 * (1.1 - 0.2 * np.cos(2 * np.pi * (hour - 4) / 24))
+        out[heat] += 0.45 * np.outer(rng.uniform(0.6, 1.4, heat.sum()), cold)
+    cars = np.flatnonzero(rng.random(meters) < electric_cars)
+    day = (local.normalize() - local[0].normalize()).days.to_numpy()
+    for m in cars:  # a few vectorised lines per car owner, not per interval
+        plug_in = 17.5 + rng.normal(1.5, 1.0, days).clip(-2, 4)
+        needed = rng.choice([0, 4, 8, 12, 16], size=days, p=[0.3, 0.25, 0.2, 0.15, 0.1])
+        t = hour + 24 * (hour < 12)  # charging runs past midnight into the next morning
+        d = day - (hour < 12)
+        valid = d >= 0
+        start_at = plug_in[np.clip(d, 0, days - 1)]
+        length = needed[np.clip(d, 0, days - 1)] * 0.25
+        charging = valid & (t >= start_at) & (t < start_at + length)
+        out[m, charging] += 11 * 0.25
+    columns = [f"m{i:05d}" for i in range(meters)]
+    return pd.DataFrame(np.round(out, 4).T, index=index, columns=columns, copy=False)

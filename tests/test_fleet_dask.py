@@ -1,0 +1,70 @@
+"""The fleet on Dask: a 2-worker LocalCluster of processes, and the `fleet` command."""
+
+import pandas as pd
+import pytest
+
+from ostrelpy import cli, fleet
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+TARIFF = "7a1d3f2c"
+
+
+def long_readings(meters, days):
+    wide = fleet.synthetic_fleet(meters, start="2025-03-28", days=days, seed=4)
+    long = wide.stack().rename("kwh").rename_axis(["interval_start", "meter"]).reset_index()
+    long.loc[long.index[40], "kwh"] = -1.0  # one meter refused: negative energy
+    return long
+
+
+def by_meter(frame):
+    frame = pd.DataFrame(frame).astype(
+        {c: object for c in ("meter", "component", "month", "currency")}
+    )
+    return frame.sort_values(["meter", "component", "month"]).reset_index(drop=True)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        yield c
+
+
+def test_dask_cost_on_two_workers_equals_the_batch(client):
+    long = long_readings(8, 4)
+    # Partitioned by meter: each partition holds whole meters.
+    ddf = dd.from_pandas(long.set_index("meter"), npartitions=4).reset_index()
+    assert ddf.npartitions == 4
+    bills, issues = fleet.dask_cost(TARIFF, ddf, issues=True)
+    got_bills, got_issues = client.compute([bills, issues], sync=True)
+    want = fleet.cost(TARIFF, long)
+    pd.testing.assert_frame_equal(by_meter(got_bills), by_meter(pd.DataFrame(want)))
+    assert list(got_issues["kind"]) == list(want.issues["kind"]) == ["negative"]
+    ran_on = client.run(lambda: 1)
+    assert len(ran_on) == 2
+
+
+def test_fleet_command_writes_bills(tmp_path, capsys):
+    long = long_readings(5, 3)
+    source = tmp_path / "meters"
+    source.mkdir()
+    half = len(long) // 2  # a meter may straddle the files
+    long.iloc[:half].to_parquet(source / "part0.parquet")
+    long.iloc[half:].to_parquet(source / "part1.parquet")
+    out, issues = tmp_path / "bills.parquet", tmp_path / "issues.parquet"
+    args = ["fleet", TARIFF, "--meters", str(source), "--out", str(out), "--issues", str(issues)]
+    assert cli.main(args) == 0
+    assert "4 meter(s) billed" in capsys.readouterr().out
+    want = fleet.cost(TARIFF, long)
+    pd.testing.assert_frame_equal(by_meter(pd.read_parquet(out)), by_meter(pd.DataFrame(want)))
+    assert list(pd.read_parquet(issues)["kind"]) == ["negative"]
+
+    assert cli.main(["fleet", TARIFF, "--meters", str(tmp_path / "none"), "--out", str(out)]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("ostrelpy: ") and "no such file" in err and err.count("\n") == 1
