@@ -15,11 +15,14 @@ import tempfile
 from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 from ostrelpy import tariffs
 from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
 from ostrelpy.models import Tariff
+
+# The command line's own parser class, whichever it is.
+_Parser = TypeVar("_Parser", bound=argparse.ArgumentParser)
 
 FORMATS = {
     "urdb": "a rate of the US utility rate database (JSON as its API returns it)",
@@ -28,7 +31,7 @@ FORMATS = {
 }
 
 
-def add_parser(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_parser(sub: argparse._SubParsersAction[_Parser]) -> None:
     p = sub.add_parser("import", help="import published tariffs into a catalogue directory")
     p.add_argument(
         "format", choices=sorted(FORMATS), help="; ".join(f"{k}: {v}" for k, v in FORMATS.items())
