@@ -72,11 +72,11 @@ def plan_battery(
     battery = cli_schedule.Battery(capacity, power, efficiency, initial)
     battery.check()
     with _entry(tariff, catalogue) as entry:
-        priced = _priced(entry, load, start, end)
+        priced, inputs = _priced(entry, load, start, end)
         if not priced.results:
             raise ValueError(f"no component of tariff {entry.tariff.name!r} applies in the period")
         p = cli_schedule.plan(priced, battery, exact=exact)
-    frame = plan_frame(priced.inputs.quarter_hours("consumption"), p)
+    frame = plan_frame(inputs.quarter_hours("consumption"), p)
     bills = pd.DataFrame(
         [(n, c, w, b, o) for (n, c, w, b), o in zip(p.costs, p.objective, strict=True)],
         columns=["component", "currency", "without", "with_battery", "objective"],
@@ -101,7 +101,7 @@ def plan_frame(load: pd.Series, p: cli_schedule.Plan) -> pd.DataFrame:
     return frame
 
 
-def write_plan(path: str, frame: pd.DataFrame, zone) -> None:
+def write_plan(path: str, frame: pd.DataFrame, zone: dt.tzinfo) -> None:
     """The plan as CSV, interval starts in the tariff's zone with their UTC offsets (as the
     meter exports `cost` reads)."""
     local = frame.set_axis(frame.index.tz_convert(zone), axis=0)
@@ -114,23 +114,32 @@ class _entry:
     """The catalogue entry of the tariff; a `Tariff` of the caller's is served from a
     temporary catalogue for as long as the facade needs it."""
 
-    def __init__(self, tariff, catalogue) -> None:
-        self.tariff, self.catalogue, self.folder = tariff, catalogue, None
+    def __init__(
+        self, tariff: str | uuid.UUID | Tariff, catalogue: str | os.PathLike[str] | None
+    ) -> None:
+        self.tariff, self.catalogue = tariff, catalogue
+        self.folder: tempfile.TemporaryDirectory[str] | None = None
 
     def __enter__(self) -> tariffs.Entry:
         if not isinstance(self.tariff, Tariff):
             return tariffs.find(str(self.tariff), self.catalogue)
-        self.folder = tempfile.TemporaryDirectory(prefix="ostrelpy-")
-        path = Path(self.folder.name) / f"{self.tariff.id}.json"
+        folder = self.folder = tempfile.TemporaryDirectory(prefix="ostrelpy-")
+        path = Path(folder.name) / f"{self.tariff.id}.json"
         path.write_text(self.tariff.model_dump_json(), encoding="utf-8")
         return tariffs.Entry(path, self.tariff)
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         if self.folder is not None:
             self.folder.cleanup()
 
 
-def _priced(entry: tariffs.Entry, load: pd.Series, start, end) -> cli_cost.Priced:
+def _priced(
+    entry: tariffs.Entry,
+    load: pd.Series,
+    start: dt.datetime | str | None,
+    end: dt.datetime | str | None,
+) -> tuple[cli_cost.Priced, pricing.Inputs]:
+    """The priced period, and its inputs (which the plan's frame reads the load from)."""
     pairs = pricing.engine_components(entry.tariff)
     zone = pricing._zone(pairs)
     reading = meter.from_series(load, name="load", calendar_zone=zone)
@@ -140,4 +149,4 @@ def _priced(entry: tariffs.Entry, load: pd.Series, start, end) -> cli_cost.Price
     energy = {d.id for _, c in pairs for d in c.datasets if d.unit == "kWh"} | {"consumption"}
     inputs = pricing.Inputs(dict.fromkeys(energy, reading), lo, hi)
     results = pricing.evaluate_with_facade(entry, inputs, lo.to_pydatetime(), hi.to_pydatetime())
-    return cli_cost.Priced(entry, zone, reading, lo, hi, inputs, results)
+    return cli_cost.Priced(entry, zone, reading, lo, hi, inputs, results), inputs

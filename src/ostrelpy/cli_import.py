@@ -12,10 +12,17 @@ import json
 import os
 import sys
 import tempfile
+from collections.abc import Sequence
+from importlib import resources
 from pathlib import Path
+from typing import Any, TypeVar
 
 from ostrelpy import tariffs
 from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
+from ostrelpy.models import Tariff
+
+# The command line's own parser class, whichever it is.
+_Parser = TypeVar("_Parser", bound=argparse.ArgumentParser)
 
 FORMATS = {
     "urdb": "a rate of the US utility rate database (JSON as its API returns it)",
@@ -24,7 +31,7 @@ FORMATS = {
 }
 
 
-def add_parser(sub) -> None:
+def add_parser(sub: argparse._SubParsersAction[_Parser]) -> None:
     p = sub.add_parser("import", help="import published tariffs into a catalogue directory")
     p.add_argument(
         "format", choices=sorted(FORMATS), help="; ".join(f"{k}: {v}" for k, v in FORMATS.items())
@@ -64,7 +71,7 @@ def _target(catalogue: str | None) -> Path:
     return folder
 
 
-def _read(path: str):
+def _read(path: str) -> Any:
     try:
         return json.loads(Path(path).read_text(encoding="utf-8"))
     except json.JSONDecodeError as exc:
@@ -115,17 +122,17 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def write(folder: Path, found) -> list[Path]:
+def write(folder: Path, found: Sequence[Tariff]) -> list[Path]:
     """Every tariff as `<id>.json`; on a failure none of the new files stays."""
     folder.mkdir(parents=True, exist_ok=True)
     staged: list[tuple[Path, Path]] = []
     try:
         for t in found:
-            fd, tmp = tempfile.mkstemp(dir=folder, prefix=".import-", suffix=".tmp")
+            fd, name = tempfile.mkstemp(dir=folder, prefix=".import-", suffix=".tmp")
             with os.fdopen(fd, "w", encoding="utf-8") as f:
                 data = json.loads(t.model_dump_json())
                 f.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
-            staged.append((Path(tmp), folder / f"{t.id}.json"))
+            staged.append((Path(name), folder / f"{t.id}.json"))
         for tmp, final in staged:
             os.replace(tmp, final)
     except OSError as exc:
@@ -148,9 +155,7 @@ def add_list_filters(p: argparse.ArgumentParser) -> None:
 
 def _zone_countries() -> tuple[dict[str, set[str]], dict[str, str]]:
     """The country of each zone (zone.tab) and the names of country codes (iso3166.tab)."""
-    import tzdata
-
-    base = Path(tzdata.__file__).parent / "zoneinfo"
+    base = resources.files("tzdata") / "zoneinfo"
     zones: dict[str, set[str]] = {}
     names: dict[str, str] = {}
     for line in (base / "zone.tab").read_text(encoding="utf-8").splitlines():
@@ -164,7 +169,7 @@ def _zone_countries() -> tuple[dict[str, set[str]], dict[str, str]]:
     return zones, names
 
 
-def countries(tariff, zones: dict[str, set[str]]) -> set[str]:
+def countries(tariff: Tariff, zones: dict[str, set[str]]) -> set[str]:
     """Where a tariff applies: the countries of its components' zones, else its currency's."""
     found: set[str] = set()
     for c in tariff.tariff_components:
@@ -178,7 +183,7 @@ def countries(tariff, zones: dict[str, set[str]]) -> set[str]:
     return found
 
 
-def company(tariff) -> str:
+def company(tariff: Tariff) -> str:
     """The company of an imported tariff (its name reads `<company>: <tariff>`)."""
     head, sep, _ = tariff.name.partition(": ")
     return head if sep else ""

@@ -83,9 +83,10 @@ class Reading:
         return "hourly" if minutes == 60 else f"{minutes}-minute"
 
     def _ends(self) -> np.ndarray:
-        starts = self.energy.index.asi8
+        starts: np.ndarray = self.energy.index.asi8
         if self.interval is not None:
-            return starts + self.interval.value
+            ends: np.ndarray = starts + self.interval.value
+            return ends
         return _next_local_midnight(self.energy.index, self.zone)
 
     def quarter_hours(self, start: pd.Timestamp, end: pd.Timestamp) -> pd.Series:
@@ -116,8 +117,8 @@ class Reading:
         if step is None:
             return False
         if self.interval is None:
-            return step < pd.Timedelta(days=1)
-        return self.interval > step
+            return bool(step < pd.Timedelta(days=1))
+        return bool(self.interval > step)
 
 
 def period_labels(
@@ -127,12 +128,14 @@ def period_labels(
     `resolution` (the first period clipped to `start`, as the engine clips its grid)."""
     resolution = str(resolution)
     idx = index.as_unit("ns")
-    utc_ns = idx.asi8
+    utc_ns: np.ndarray = idx.asi8
     if resolution == "quarter_hourly":
-        return np.maximum(utc_ns - utc_ns % _Q_NS, start.value)
+        quarters: np.ndarray = np.maximum(utc_ns - utc_ns % _Q_NS, start.value)
+        return quarters
     local = idx.tz_convert(zone).tz_localize(None)
+    keys: np.ndarray
     if resolution == "hourly":
-        local_ns = local.asi8
+        local_ns: np.ndarray = local.asi8
         keys = local_ns - local_ns % _HOUR_NS - (local_ns - utc_ns)
     else:
         if resolution == "daily":
@@ -146,7 +149,8 @@ def period_labels(
         else:
             raise ValueError(f"unknown resolution {resolution!r}")
         keys = _localize(pd.DatetimeIndex(period), zone).asi8
-    return np.maximum(keys, start.value)
+    labels: np.ndarray = np.maximum(keys, start.value)
+    return labels
 
 
 def at_resolution(
@@ -171,7 +175,8 @@ def _localize(naive: pd.DatetimeIndex, zone: dt.tzinfo) -> pd.DatetimeIndex:
 
 def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray:
     local = index.tz_convert(zone).tz_localize(None).normalize() + pd.Timedelta(days=1)
-    return _localize(local, zone).asi8
+    midnights: np.ndarray = _localize(local, zone).asi8
+    return midnights
 
 
 def parse_zone(name: str) -> dt.tzinfo:
@@ -412,7 +417,9 @@ def _split_header(
     return first, frame[1:], lines[1:]
 
 
-def _value_column(name: str, header: list[str] | None, frame: np.ndarray, column: str | None):
+def _value_column(
+    name: str, header: list[str] | None, frame: np.ndarray, column: str | None
+) -> int:
     width = frame.shape[1]
     if column is None:
         if width == 2:
@@ -438,7 +445,7 @@ def _numbers(name: str, cells: np.ndarray, lines: np.ndarray) -> np.ndarray:
     text = cells
     if (np.strings.find(text, ",") >= 0).any():
         text = np.strings.replace(text, ",", ".")  # decimal comma
-    values = pd.to_numeric(text.astype(object), errors="coerce").astype("float64")
+    values: np.ndarray = pd.to_numeric(text.astype(object), errors="coerce").astype("float64")
     bad = ~np.isfinite(values)
     if bad.any():
         i = int(np.argmax(bad))
@@ -460,7 +467,8 @@ def _times(name: str, text: np.ndarray, lines: np.ndarray, zone: dt.tzinfo | Non
             f"{name}: line {lines[i]}: {str(text[i])!r} {has} a UTC offset, unlike line {lines[0]}"
         )
     if aware.all():
-        return pd.DatetimeIndex(parsed).as_unit("ns").asi8
+        utc_ns: np.ndarray = pd.DatetimeIndex(parsed).as_unit("ns").asi8
+        return utc_ns
     if zone is None:
         raise MeterError(
             f"{name}: times have no UTC offset; give the zone they are in with --timezone "
@@ -471,7 +479,9 @@ def _times(name: str, text: np.ndarray, lines: np.ndarray, zone: dt.tzinfo | Non
     return _localize_naive(name, naive.as_unit("ns"), zone, lines)
 
 
-def _refuse_unparsed(name: str, text: np.ndarray, parsed, lines: np.ndarray) -> None:
+def _refuse_unparsed(
+    name: str, text: np.ndarray, parsed: pd.DatetimeIndex, lines: np.ndarray
+) -> None:
     bad = np.asarray(pd.isna(parsed))
     if bad.any():
         i = int(np.argmax(bad))
@@ -513,7 +523,8 @@ def _localize_naive(
             )
         first_occurrence[unplaced] = seen == 0
     placed = naive.tz_localize(zone, ambiguous=first_occurrence, nonexistent="raise")
-    return placed.tz_convert("UTC").asi8
+    utc_ns: np.ndarray = placed.tz_convert("UTC").asi8
+    return utc_ns
 
 
 def _interval(name: str, diffs: np.ndarray) -> pd.Timedelta | None:
@@ -583,13 +594,14 @@ def _gaps(reading: Reading) -> Gaps:
 
 def _show(ns: int, zone: dt.tzinfo | None) -> str:
     t = pd.Timestamp(int(ns), tz="UTC")
-    return (t.tz_convert(zone) if zone else t).isoformat()
+    shown: str = (t.tz_convert(zone) if zone else t).isoformat()
+    return shown
 
 
 def describe_gaps(reading: Reading, zone: dt.tzinfo) -> str | None:
     """A one-line report of the intervals the file lacks, or None when it has none."""
     g = reading.gaps
-    if not g.count:
+    if not g.count or g.first is None:
         return None
     return (
         f"{reading.path}: {g.count} gap(s) without readings, {g.missing_intervals} "

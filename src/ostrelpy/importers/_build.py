@@ -12,11 +12,17 @@ import math
 import uuid
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
 from ostrelpy.models import Tariff
+
+# A JSON object: a field of a published document, or one of the plain descriptions written
+# here (a dataset, a level, a condition, a step).
+Node = dict[str, Any]
+# A dataset as a step's operand or output: id, resolution and unit.
+DatasetRef = dict[str, str]
 
 QH = "quarter_hourly"
 ENERGY = {"id": "consumption", "resolution": QH, "unit": "kWh"}
@@ -46,7 +52,7 @@ class Fault(Exception):
     """A document field that does not follow its format; `where` names the rate and field."""
 
 
-def fail(where: str, problem: str) -> None:
+def fail(where: str, problem: str) -> NoReturn:
     raise Fault(f"{where}: {problem}")
 
 
@@ -56,46 +62,49 @@ def number(value: Any, where: str) -> float:
     return float(value)
 
 
-def ds(id: str, resolution: str, unit: str) -> dict[str, str]:
+def ds(id: str, resolution: str, unit: str) -> DatasetRef:
     return {"id": id, "resolution": resolution, "unit": unit}
 
 
-def level(value: float, unit: str) -> dict[str, Any]:
+def level(value: float, unit: str) -> Node:
     return {"value": float(value), "unit": unit}
 
 
 # Conditions -------------------------------------------------------------------------------
 
 
-def months(ms: Iterable[int]) -> dict[str, Any]:
+def months(ms: Iterable[int]) -> Node:
     return {"type": "month", "months": sorted(ms)}
 
 
-def weekdays(days: Iterable[int]) -> dict[str, Any]:
+def weekdays(days: Iterable[int]) -> Node:
     return {"type": "day_of_week", "days": sorted(days)}
 
 
-def time_of_day(start: dt.time, end: dt.time) -> dict[str, Any]:
+def time_of_day(start: dt.time, end: dt.time) -> Node:
     return {"type": "time_of_day", "from_time": start.isoformat(), "to_time": end.isoformat()}
 
 
-def all_of(conditions: Sequence[dict[str, Any]]) -> dict[str, Any] | None:
-    """And of the conditions; None (always) when there are none."""
-    if not conditions:
+def all_of(conditions: Sequence[Node | None]) -> Node | None:
+    """And of the conditions (a None among them always holds, so it adds nothing); None
+    (always) when none is left."""
+    present = [c for c in conditions if c is not None]
+    if not present:
         return None
-    return conditions[0] if len(conditions) == 1 else {"type": "and", "conditions": conditions}
+    return present[0] if len(present) == 1 else {"type": "and", "conditions": present}
 
 
-def any_of(conditions: Sequence[dict[str, Any] | None]) -> dict[str, Any] | None:
+def any_of(conditions: Sequence[Node | None]) -> Node | None:
     """Or of the conditions; None (always) when one of them always holds."""
     if any(c is None for c in conditions):
         return None
     return conditions[0] if len(conditions) == 1 else {"type": "or", "conditions": conditions}
 
 
-def negate(condition: dict[str, Any]) -> dict[str, Any]:
+def negate(condition: Node) -> Node:
     if condition["type"] == "not":
-        return condition["condition"]
+        inner: Node = condition["condition"]
+        return inner
     return {"type": "not", "condition": condition}
 
 
@@ -114,7 +123,7 @@ def hour_ranges(hours: Iterable[int]) -> list[tuple[int, int]]:
     return [(a, b) for a, b in runs]
 
 
-def hours_condition(hours: Iterable[int]) -> dict[str, Any] | None:
+def hours_condition(hours: Iterable[int]) -> Node | None:
     ranges = hour_ranges(hours)
     if ranges == [(0, 24)]:
         return None
@@ -128,23 +137,23 @@ class Pipeline:
     """The steps of one component; every step's output gets an id of its own."""
 
     def __init__(self) -> None:
-        self.datasets: list[dict[str, str]] = []
-        self.functions: list[dict[str, Any]] = []
+        self.datasets: list[DatasetRef] = []
+        self.functions: list[Node] = []
         self._ids: set[str] = set()
 
-    def energy(self) -> dict[str, str]:
+    def energy(self) -> DatasetRef:
         if ENERGY not in self.datasets:
             self.datasets.append(dict(ENERGY))
             self._ids.add(ENERGY["id"])
         return dict(ENERGY)
 
-    def input(self, dataset: dict[str, str]) -> dict[str, str]:
+    def input(self, dataset: DatasetRef) -> DatasetRef:
         if dataset not in self.datasets:
             self.datasets.append(dict(dataset))
             self._ids.add(dataset["id"])
         return dict(dataset)
 
-    def _out(self, name: str, resolution: str, unit: str) -> dict[str, str]:
+    def _out(self, name: str, resolution: str, unit: str) -> DatasetRef:
         base, n = name, 1
         while name in self._ids:
             n += 1
@@ -152,32 +161,34 @@ class Pipeline:
         self._ids.add(name)
         return ds(name, resolution, unit)
 
-    def step(self, kind: str, name: str, resolution: str, unit: str, /, **fields: Any):
+    def step(
+        self, kind: str, name: str, resolution: str, unit: str, /, **fields: Any
+    ) -> DatasetRef:
         out = self._out(name, resolution, unit)
         self.functions.append({"type": kind, **fields, "output": out})
         return out
 
-    # Shorthands; `x` and `y` are datasets or levels.
-    def constant(self, name: str, value: float, unit: str, resolution: str):
+    # Shorthands; `x` is a dataset, `y` and the items of `add` are datasets or levels.
+    def constant(self, name: str, value: float, unit: str, resolution: str) -> DatasetRef:
         return self.step(
             "constant", name, resolution, unit, value=level(value, unit), resolution=resolution
         )
 
-    def multiply(self, name: str, x, y, unit: str):
+    def multiply(self, name: str, x: Node, y: Node, unit: str) -> DatasetRef:
         return self.step("multiply", name, _res(x, y), unit, left=x, right=y)
 
-    def divide(self, name: str, x, y, unit: str):
+    def divide(self, name: str, x: DatasetRef, y: Node, unit: str) -> DatasetRef:
         return self.step("divide", name, x["resolution"], unit, numerator=x, denominator=y)
 
-    def subtract(self, name: str, x, y):
+    def subtract(self, name: str, x: DatasetRef, y: Node) -> DatasetRef:
         return self.step("subtract", name, _res(x, y), x["unit"], left=x, right=y)
 
-    def add(self, name: str, items: Sequence[dict[str, Any]]):
+    def add(self, name: str, items: Sequence[Node]) -> Node:
         if len(items) == 1:
             return items[0]
         return self.step("add", name, _res(*items), items[0]["unit"], inputs=list(items))
 
-    def aggregate(self, name: str, x, resolution: str, how: str):
+    def aggregate(self, name: str, x: DatasetRef, resolution: str, how: str) -> DatasetRef:
         return self.step(
             "aggregate",
             name,
@@ -188,10 +199,12 @@ class Pipeline:
             aggregation_function=how,
         )
 
-    def resample(self, name: str, x, resolution: str):
+    def resample(self, name: str, x: DatasetRef, resolution: str) -> DatasetRef:
         return self.step("resample", name, resolution, x["unit"], input=x, resolution=resolution)
 
-    def mask(self, name: str, x, condition, replacement):
+    def mask(
+        self, name: str, x: DatasetRef, condition: Node | None, replacement: Node
+    ) -> DatasetRef:
         return self.step(
             "mask",
             name,
@@ -202,21 +215,23 @@ class Pipeline:
             replacement=replacement,
         )
 
-    def select(self, name: str, x, condition):
+    def select(self, name: str, x: DatasetRef, condition: Node) -> DatasetRef:
         return self.step("select", name, x["resolution"], x["unit"], input=x, condition=condition)
 
-    def clip(self, name: str, x, minimum=None, maximum=None):
+    def clip(
+        self, name: str, x: DatasetRef, minimum: Node | None = None, maximum: Node | None = None
+    ) -> DatasetRef:
         bounds = {k: v for k, v in (("minimum", minimum), ("maximum", maximum)) if v is not None}
         return self.step("clip", name, x["resolution"], x["unit"], input=x, **bounds)
 
-    def mean_of_highest(self, name: str, x, n: int, resolution: str):
+    def mean_of_highest(self, name: str, x: DatasetRef, n: int, resolution: str) -> DatasetRef:
         """The mean of the `n` highest values of each period (the highest when `n` is 1)."""
         if n == 1:
             return self.aggregate(name, x, resolution, "max")
         highest = {"type": "highest", "n": n, "resolution": resolution}
         return self.aggregate(name, self.select(f"{name}_top", x, highest), resolution, "mean")
 
-    def keep_only(self, name: str, x, condition):
+    def keep_only(self, name: str, x: DatasetRef, condition: Node | None) -> DatasetRef:
         """`x` where the condition holds and 0 elsewhere (0, not missing, so that sums and
         maxima over periods where the condition never holds stay defined)."""
         if condition is None:
@@ -226,22 +241,23 @@ class Pipeline:
     def tiered(
         self,
         name: str,
-        x,
+        x: DatasetRef,
         tiers: Sequence[tuple[float, float]],
         rate_unit: str,
         currency: str,
-        per_kw=None,
-    ):
+        per_kw: DatasetRef | None = None,
+    ) -> Node | None:
         """Block pricing: each (limit, rate) tier prices the part of `x` between the previous
         limit and its own (`math.inf` for the last). With `per_kw` (a kW dataset) the limits
         are hours of that demand (kWh per kW). None when every rate is zero."""
 
-        def amount(value: float):
+        def amount(value: float) -> Node:
             if per_kw is None:
                 return level(value, x["unit"])
             return self.multiply(f"{name}_limit", per_kw, level(value, "hours"), x["unit"])
 
-        parts, lower = [], 0.0
+        parts: list[Node] = []
+        lower = 0.0
         for upper, rate in tiers:
             if rate != 0.0:
                 part = x if lower == 0.0 else self.subtract(f"{name}_above", x, amount(lower))
@@ -252,10 +268,15 @@ class Pipeline:
         return self.add(name, parts) if parts else None
 
 
-def _res(*items: dict[str, Any]) -> str:
+# A component as written: its pipeline and the dataset of its cost.
+Made = tuple[Pipeline, DatasetRef]
+
+
+def _res(*items: Node) -> str:
     for item in items:
         if "resolution" in item:
-            return item["resolution"]
+            resolution: str = item["resolution"]
+            return resolution
     raise AssertionError("a step needs at least one dataset operand")
 
 
@@ -264,10 +285,10 @@ def component(
     name: str,
     timezone: str,
     pipeline: Pipeline,
-    cost: dict[str, str],
+    cost: DatasetRef,
     applicable_from: dt.datetime | None = None,
     applicable_to: dt.datetime | None = None,
-) -> dict[str, Any]:
+) -> Node:
     return {
         "id": str(uuid.uuid5(uuid.NAMESPACE_URL, key)),
         "name": name,
@@ -280,7 +301,7 @@ def component(
     }
 
 
-def make_tariff(where: str, data: dict[str, Any]) -> Tariff:
+def make_tariff(where: str, data: Node) -> Tariff:
     """The public record, with every component validated by the engine as well."""
     from ostrelpy.bindings import _engine
     from ostrelpy.tariffs import validation_summary

@@ -16,8 +16,8 @@ import uuid
 from typing import Any
 
 from ostrelpy.importers import _build as b
-from ostrelpy.importers._build import Fault, Pipeline, fail, level, number
-from ostrelpy.models import Holiday
+from ostrelpy.importers._build import DatasetRef, Fault, Made, Node, Pipeline, fail, level, number
+from ostrelpy.models import Holiday, Tariff
 
 CURRENCY = "NOK"
 _HOLIDAYS = [h for h in Holiday if h.value.startswith("no/")]
@@ -67,11 +67,12 @@ def no(
 
 
 class _Tariff:
-    def __init__(self, raw: dict[str, Any], where: str, zone: str, vat: bool):
+    def __init__(self, raw: Node, where: str, zone: str, vat: bool):
         self.raw, self.zone, self.vat = raw, zone, vat
-        self.kind = raw.get("tariffType")
-        if not isinstance(self.kind, dict):
+        kind = raw.get("tariffType")
+        if not isinstance(kind, dict):
             fail(f"{where}.gridTariff.tariffType", "expected an object")
+        self.kind: Node = kind
         title = self.kind.get("title") or self.kind.get("tariffKey")
         self.where = f"tariff {title!r}" if title else where
         self.title = str(title or "grid tariff")
@@ -79,33 +80,34 @@ class _Tariff:
         price = raw.get("tariffPrice")
         if not isinstance(price, dict) or not isinstance(price.get("priceInfo"), dict):
             fail(self.field("tariffPrice.priceInfo"), "expected an object")
-        self.info = price["priceInfo"]
-        self.hours = price.get("hours")
-        if not isinstance(self.hours, list) or not self.hours:
+        self.info: Node = price["priceInfo"]
+        hours = price.get("hours")
+        if not isinstance(hours, list) or not hours:
             fail(self.field("tariffPrice.hours"), "expected a non-empty list of hours")
+        self.hours: list[Any] = hours
 
     def field(self, key: str) -> str:
         return f"{self.where}: {key}"
 
-    def config(self, key: str) -> dict[str, Any]:
+    def config(self, key: str) -> Node:
         value = self.kind.get(key) or {}
         if not isinstance(value, dict):
             fail(self.field(f"tariffType.{key}"), "expected an object")
         return value
 
-    def amount(self, item: dict[str, Any], key: str, where: str) -> float:
+    def amount(self, item: Node, key: str, where: str) -> float:
         name = key if self.vat else f"{key}ExVat"
         return number(item.get(name), f"{where}.{name}")
 
-    def currency(self, item: dict[str, Any], where: str) -> None:
+    def currency(self, item: Node, where: str) -> None:
         if item.get("currency", CURRENCY) != CURRENCY:
             fail(f"{where}.currency", f"expected NOK, got {item.get('currency')!r}")
 
-    def priced(self, key: str) -> dict[str, dict[str, Any]]:
+    def priced(self, key: str) -> dict[str, Node]:
         items = self.info.get(key) or []
         if not isinstance(items, list):
             fail(self.field(f"priceInfo.{key}"), "expected a list")
-        out = {}
+        out: dict[str, Node] = {}
         for i, item in enumerate(items):
             if not isinstance(item, dict) or not isinstance(item.get("id"), str):
                 fail(self.field(f"priceInfo.{key}[{i}]"), "expected an object with an id")
@@ -119,7 +121,7 @@ class _Tariff:
         holiday = self.kind.get("usePublicHolidayPrices")
         return (["weekday", "weekend"] if weekend else ["all"]) + (["holiday"] if holiday else [])
 
-    def hour_prices(self, energy: dict[str, Any]) -> dict[str, dict[int, str]]:
+    def hour_prices(self, energy: dict[str, Node]) -> dict[str, dict[int, str]]:
         """Energy price id of each hour of each kind of day, as the answer's hours show."""
         types = self.day_types()
         seen: dict[str, dict[int, str]] = {t: {} for t in types}
@@ -127,8 +129,9 @@ class _Tariff:
             where = self.field(f"tariffPrice.hours[{i}]")
             if not isinstance(h, dict):
                 fail(where, "expected an hour")
+            text: Any = h.get("startTime")
             try:
-                start = dt.datetime.fromisoformat(h.get("startTime"))
+                start = dt.datetime.fromisoformat(text)
             except (TypeError, ValueError):
                 fail(f"{where}.startTime", f"expected a date-time, got {h.get('startTime')!r}")
             price = h.get("energyPrice")
@@ -141,8 +144,8 @@ class _Tariff:
                 kind = "weekend" if start.isoweekday() >= 6 else "weekday"
             else:
                 kind = "all"
-            before = seen[kind].setdefault(start.hour, price["id"])
-            if before != price["id"]:
+            before = seen[kind].setdefault(start.hour, pid)
+            if before != pid:
                 fail(f"{where}.energyPrice.id", f"differs from another {kind} at {start:%H}:00")
         first = seen[types[0]]
         for kind, hours in seen.items():
@@ -167,7 +170,7 @@ class _Tariff:
                     hours[hh % 24] = hours[(hh - 1) % 24]
         return seen
 
-    def energy(self) -> tuple[Pipeline, dict[str, str]] | None:
+    def energy(self) -> Made | None:
         prices = self.priced("energyPrices")
         if not prices:
             return None
@@ -179,14 +182,14 @@ class _Tariff:
             if p.get("monetaryUnitOfMeasure", "kr/kWh") != "kr/kWh":
                 fail(f"{p['_where']}.monetaryUnitOfMeasure", "expected kr/kWh")
             values[pid] = self.amount(p, "total", p["_where"])
-        cells: dict[str, list[dict[str, Any] | None]] = {}
+        cells: dict[str, list[Node | None]] = {}
         count: dict[str, int] = {}
         for kind, hours in by_hour.items():
             for pid in sorted(set(hours.values())):
                 chosen = [hh for hh, q in hours.items() if q == pid]
                 count[pid] = count.get(pid, 0) + len(chosen)
                 cells.setdefault(pid, []).append(
-                    b.all_of([*self.day(kind), *_opt(b.hours_condition(chosen))])
+                    b.all_of([*self.day(kind), b.hours_condition(chosen)])
                 )
         if not cells:
             return None
@@ -199,7 +202,7 @@ class _Tariff:
                 price = pl.mask("price", price, b.any_of(conditions), level(values[pid], rate_unit))
         return pl, pl.multiply("cost", pl.energy(), price, CURRENCY)
 
-    def day(self, kind: str) -> list[dict[str, Any]]:
+    def day(self, kind: str) -> list[Node]:
         holidays = {"type": "exclude_holidays", "holidays": sorted(h.value for h in _HOLIDAYS)}
         if kind == "holiday":
             return [b.negate(holidays)]
@@ -208,7 +211,7 @@ class _Tariff:
 
     # Fixed and power prices ------------------------------------------------------------
 
-    def hourly_power(self, pl: Pipeline) -> dict[str, str]:
+    def hourly_power(self, pl: Pipeline) -> DatasetRef:
         res = self.kind.get("resolution", 60)
         if res not in (15, 60):
             fail(self.field("tariffType.resolution"), f"expected 15 or 60 minutes, got {res!r}")
@@ -217,7 +220,7 @@ class _Tariff:
             energy = pl.aggregate("hourly_energy", energy, "hourly", "sum")
         return pl.divide("power", energy, level(res / 60, "hours"), "kW")
 
-    def basis(self, pl: Pipeline, config: dict[str, Any]) -> dict[str, str]:
+    def basis(self, pl: Pipeline, config: Node) -> DatasetRef:
         """The kW a fixed-price step is chosen by, per month."""
         where = self.field("tariffType.fixedPriceConfiguration")
         months = config.get("months") or 1
@@ -231,6 +234,7 @@ class _Tariff:
                 fail(f"{where}.{key}", f"expected a count of 1 or more, got {n!r}")
             return n
 
+        n: int | None
         if config["basis"] == "monthlymax":
             n = count("maxhoursPerMonth")
         else:  # dailymax: the mean of the N highest days' (mean of) highest hours
@@ -240,11 +244,12 @@ class _Tariff:
             return pl.aggregate("capacity", power, "monthly", "mean")
         return pl.mean_of_highest("capacity", power, n, "monthly")
 
-    def fixed(self) -> list[tuple[str, Pipeline, dict[str, str]]]:
-        """(name suffix, pipeline, cost) per tariff: several for fuse sizes."""
+    def fixed(self) -> list[tuple[str, Made | None]]:
+        """(name suffix, pipeline and cost if there is a fixed price) per tariff: several for
+        fuse sizes."""
         prices = list(self.priced("fixedPrices").values())
         if not prices:
-            return [("", None, None)]
+            return [("", None)]
         if len(prices) > 1:
             fail(self.field("priceInfo.fixedPrices"), "expected one fixed price")
         fp = prices[0]
@@ -266,15 +271,15 @@ class _Tariff:
         if basis in ("fixed", "fusesize"):
             if basis == "fixed" and len(levels) != 1:
                 fail(where, "a fixed basis with several price levels")
-            out = []
+            out: list[tuple[str, Made | None]] = []
             for lv, fee in zip(levels, fees, strict=True):
                 pl = Pipeline()
                 label = "" if basis == "fixed" else lv.get("levelInfo") or f"{lv.get('valueMin')} A"
-                out.append((label, pl, pl.constant("fixed_fee", fee, CURRENCY, "monthly")))
+                out.append((label, (pl, pl.constant("fixed_fee", fee, CURRENCY, "monthly"))))
             return out
         if basis not in ("monthlymax", "dailymax"):
             fail(where, f"expected monthlymax, dailymax, fusesize or fixed, got {basis!r}")
-        bounds = []
+        bounds: list[tuple[float, float | None]] = []
         for i, lv in enumerate(levels):
             at = f"{fp['_where']}.priceLevels[{i}]"
             lo = 0.0 if lv.get("valueMin") is None else number(lv["valueMin"], f"{at}.valueMin")
@@ -289,14 +294,14 @@ class _Tariff:
         pl = Pipeline()
         capacity = self.basis(pl, config)
         if len(levels) == 1:
-            return [("", pl, pl.constant("fixed_fee", fees[0], CURRENCY, "monthly"))]
+            return [("", (pl, pl.constant("fixed_fee", fees[0], CURRENCY, "monthly")))]
         cost = pl.step(
             "lookup", "fixed_fee", "monthly", CURRENCY, tier_selector=capacity,
             levels=fees, boundaries=[lo for lo, _ in bounds[1:]], unit=CURRENCY,
         )  # fmt: skip
-        return [("", pl, cost)]
+        return [("", (pl, cost))]
 
-    def power(self) -> tuple[Pipeline, dict[str, str]] | None:
+    def power(self) -> Made | None:
         prices = list(self.priced("powerPrices").values())
         if not prices:
             return None
@@ -320,11 +325,11 @@ class _Tariff:
 
     # The tariffs -----------------------------------------------------------------------
 
-    def build(self) -> list[Any]:
+    def build(self) -> list[Tariff]:
         k = self.kind
         if k.get("consumptionFlag") is False:
             fail(self.field("tariffType.consumptionFlag"), "a production tariff")
-        starts = [
+        starts: list[Any] = [
             p.get("startDate")
             for key in ("energyPrices", "fixedPrices", "powerPrices")
             for p in self.priced(key).values()
@@ -342,9 +347,10 @@ class _Tariff:
                 shared.append(b.component(f"{key}#{title}", title, self.zone, pl, cost, begin))
         company = k.get("companyName")
         out = []
-        for label, pl, cost in self.fixed():
+        for label, fee in self.fixed():
             components = list(shared)
-            if pl is not None:
+            if fee is not None:
+                pl, cost = fee
                 components.append(
                     b.component(f"{key}#{label}#fixed", "Fastledd", self.zone, pl, cost, begin)
                 )
@@ -370,7 +376,3 @@ class _Tariff:
             }
             out.append(b.make_tariff(self.where, data))
         return out
-
-
-def _opt(condition):
-    return [] if condition is None else [condition]

@@ -12,12 +12,13 @@ from __future__ import annotations
 import datetime as dt
 import re
 import uuid
-from typing import Any
+from collections.abc import Iterable
+from typing import Any, Literal
 
 from ostrelpy.api_client import holiday_occurrences
 from ostrelpy.importers import _build as b
-from ostrelpy.importers._build import Fault, Pipeline, fail, level, number
-from ostrelpy.models import Holiday
+from ostrelpy.importers._build import Fault, Made, Node, Pipeline, fail, level, number
+from ostrelpy.models import Holiday, Tariff
 
 SPOT = {"id": "spot_price", "resolution": "hourly", "unit": ""}
 _SE_HOLIDAYS = [h for h in Holiday if h.value.startswith("se/")]
@@ -72,12 +73,12 @@ def se(document: dict[str, Any], *, vat: bool = False, approximate: bool = False
         raise b.TariffImportError([str(exc)]) from None
 
 
-def _patterns(raw: Any) -> dict[str, dict[str, Any]]:
+def _patterns(raw: Any) -> dict[str, Node]:
     if raw is None:
         return {}
     if not isinstance(raw, list):
         fail("calendarPatterns", "expected a list")
-    out = {}
+    out: dict[str, Node] = {}
     for i, p in enumerate(raw):
         if not isinstance(p, dict) or not isinstance(p.get("reference"), str):
             fail(f"calendarPatterns[{i}]", "expected an object with a reference")
@@ -100,7 +101,7 @@ def _time(value: Any, where: str) -> dt.time:
 
 
 class _Tariff:
-    def __init__(self, raw: dict[str, Any], where: str, patterns, vat: bool):
+    def __init__(self, raw: Node, where: str, patterns: dict[str, Node], vat: bool):
         self.raw = raw
         name = raw.get("name")
         self.where = f"tariff {name!r}" if isinstance(name, str) and name else where
@@ -138,20 +139,17 @@ class _Tariff:
 
     # Prices ---------------------------------------------------------------------------
 
-    def price(self, c: dict[str, Any], where: str) -> tuple[float, str]:
+    def price(self, c: Node, where: str) -> tuple[float, str]:
         p = c.get("price")
         if not isinstance(p, dict):
             fail(f"{where}.price", "expected priceExVat, priceIncVat and currency")
         key = "priceIncVat" if self.vat else "priceExVat"
         value = number(p.get(key), f"{where}.price.{key}")
-        currency = p.get("currency")
-        if not isinstance(currency, str) or currency not in _currencies():
-            fail(f"{where}.price.currency", f"unknown currency {currency!r}")
-        return value, currency
+        return value, _currency(p.get("currency"), f"{where}.price.currency")
 
     # Calendar -------------------------------------------------------------------------
 
-    def pattern(self, ref: Any, where: str) -> dict[str, Any] | None:
+    def pattern(self, ref: Any, where: str) -> Node | None:
         """A calendar pattern as a condition on days; None if it cannot be expressed."""
         if not isinstance(ref, str):
             fail(where, f"expected a calendar pattern reference, got {ref!r}")
@@ -182,7 +180,7 @@ class _Tariff:
             fail(f"calendarPatterns {ref!r}", "names neither days nor dates")
         return b.any_of(conditions)
 
-    def active(self, c: dict[str, Any], where: str, only: str | None = None):
+    def active(self, c: Node, where: str, only: str | None = None) -> Node | None | Literal[False]:
         """The component's recurring periods (or the one named `only`) as a condition;
         None when it always applies; False when it cannot be expressed."""
         periods = c.get("recurringPeriods") or []
@@ -206,7 +204,7 @@ class _Tariff:
             return False
         return b.any_of(conditions) if conditions else None
 
-    def active_period(self, ap: Any, where: str):
+    def active_period(self, ap: Any, where: str) -> Node | None:
         if not isinstance(ap, dict):
             fail(where, "expected fromIncluding and toExcluding times")
         start = _time(ap.get("fromIncluding"), f"{where}.fromIncluding")
@@ -224,7 +222,7 @@ class _Tariff:
 
     # Components -----------------------------------------------------------------------
 
-    def fixed(self, c: dict[str, Any], where: str):
+    def fixed(self, c: Node, where: str) -> Made | None:
         if c.get("type") == "specific":
             self.leave(where, "a customer-specific price")
             return None
@@ -242,7 +240,7 @@ class _Tariff:
             fail(f"{where}.pricedPeriod", f"expected P1D, P1M or P1Y, got {period!r}")
         return pl, cost
 
-    def energy(self, c: dict[str, Any], where: str, unit: Any):
+    def energy(self, c: Node, where: str, unit: Any) -> Made | None:
         if (c.get("unit") or unit or "kWh") != "kWh":
             fail(f"{where}.unit", f"unknown unit {c.get('unit') or unit!r} (expected kWh)")
         cond = self.active(c, where)
@@ -260,9 +258,7 @@ class _Tariff:
         if not isinstance(settings, dict):
             fail(f"{where}.spotPriceSettings", "expected multiplier and currency")
         multiplier = number(settings.get("multiplier"), f"{where}.spotPriceSettings.multiplier")
-        currency = settings.get("currency")
-        if not isinstance(currency, str) or currency not in _currencies():
-            fail(f"{where}.spotPriceSettings.currency", f"unknown currency {currency!r}")
+        currency = _currency(settings.get("currency"), f"{where}.spotPriceSettings.currency")
         rate = f"{currency}_per_kWh"
         spot = pl.input({**SPOT, "unit": rate})
         hourly = pl.aggregate("hourly_energy", energy, "hourly", "sum")
@@ -273,7 +269,7 @@ class _Tariff:
                 price = pl.add("price", [price, level(value, rate)])
         return pl, pl.multiply("cost", hourly, price, currency)
 
-    def power(self, c: dict[str, Any], where: str, unit: Any):
+    def power(self, c: Node, where: str, unit: Any) -> Made | None:
         if c.get("type", "peak") != "peak":
             self.leave(where, "a dynamic power price (from the prices endpoint)")
             return None
@@ -329,7 +325,7 @@ class _Tariff:
 
     # The tariff -----------------------------------------------------------------------
 
-    def build(self):
+    def build(self) -> tuple[Tariff, list[str]]:
         raw = self.raw
         name = self.text("name")
         try:
@@ -419,13 +415,16 @@ def _described(text: Any) -> str:
     return f"; {'source' if url else 'described as'}: {text.strip()}"
 
 
-def _currencies() -> set[str]:
+def _currency(value: Any, where: str) -> str:
+    """A currency code the engine knows."""
     from ostrelpy.bindings import _engine
 
-    return {c.value for c in _engine.CURRENCIES}
+    if not isinstance(value, str) or value not in {c.value for c in _engine.CURRENCIES}:
+        fail(where, f"unknown currency {value!r}")
+    return value
 
 
-def _not_holidays(holidays) -> dict[str, Any]:
+def _not_holidays(holidays: Iterable[Holiday]) -> Node:
     return {"type": "exclude_holidays", "holidays": sorted(h.value for h in holidays)}
 
 

@@ -13,16 +13,22 @@ from __future__ import annotations
 import datetime as dt
 import math
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from ostrelpy.importers import _build as b
-from ostrelpy.importers._build import Fault, Pipeline, fail, level, number
+from ostrelpy.importers._build import DatasetRef, Fault, Node, Pipeline, fail, level, number
+from ostrelpy.models import Tariff
 
 CURRENCY = "USD"
 WEEKDAYS, WEEKEND = range(1, 6), range(6, 8)
 _PER_MONTH = {"$/month": "monthly", "$/day": "daily", "$/year": "yearly"}
 _ENERGY_UNITS = ("kwh", "kwh daily", "kwh/kw")
+
+# One charge of a rate, written into the pipeline given; None when the rate has none.
+Charge = Callable[[Pipeline], Node | None]
+# Periods of (limit, rate) tiers, as `_Rate.structure` reads them.
+Tiers = list[list[tuple[float, float]]]
 
 
 def urdb(rate: dict[str, Any], *, timezone: str, approximate: bool = False) -> b.Imported:
@@ -106,17 +112,18 @@ class _Rate:
 
     # Reading fields ---------------------------------------------------------------------
 
-    def structure(self, key: str, energy: bool) -> list[list[tuple[float, float]]]:
+    def structure(self, key: str, energy: bool) -> Tiers:
         """Periods of (limit, rate + adj) tiers; limits ascending, the last one unlimited."""
         raw = self.doc.get(key)
         if not isinstance(raw, list) or not raw:
             fail(self.field(key), "expected a non-empty list of periods")
-        periods = []
+        periods: Tiers = []
         for p, tiers in enumerate(raw):
             where = f"{self.field(key)}[{p}]"
             if not isinstance(tiers, list) or not tiers:
                 fail(where, "expected a non-empty list of tiers")
-            out, last = [], 0.0
+            out: list[tuple[float, float]] = []
+            last = 0.0
             for i, tier in enumerate(tiers):
                 at = f"{where}[{i}]"
                 if not isinstance(tier, dict) or "rate" not in tier:
@@ -155,7 +162,7 @@ class _Rate:
         where = self.field(key)
         if not isinstance(raw, list) or len(raw) != 12:
             fail(where, "expected 12 months of 24 hours")
-        out = []
+        out: list[list[int]] = []
         for m, row in enumerate(raw):
             if not isinstance(row, list) or len(row) != 24:
                 fail(f"{where}[{m}]", "expected 24 hours")
@@ -184,11 +191,11 @@ class _Rate:
 
     # Periods as conditions --------------------------------------------------------------
 
-    def conditions(self, prefix: str, periods: int) -> dict[int, dict[str, Any] | None]:
+    def conditions(self, prefix: str, periods: int) -> dict[int, Node | None]:
         """Each period that occurs, as the condition of its hours (None: every hour)."""
         week = self.schedule(f"{prefix}weekdayschedule", periods)
         weekend = self.schedule(f"{prefix}weekendschedule", periods)
-        out = {}
+        out: dict[int, Node | None] = {}
         self.cells = {
             p: sum(r.count(p) for r in week) * 5 + sum(r.count(p) for r in weekend) * 2
             for p in range(periods)
@@ -206,7 +213,7 @@ class _Rate:
 
     # Charges ----------------------------------------------------------------------------
 
-    def energy(self, pl: Pipeline) -> dict[str, str] | None:
+    def energy(self, pl: Pipeline) -> Node | None:
         if "energyratestructure" not in self.doc:
             return None
         periods = self.structure("energyratestructure", energy=True)
@@ -238,10 +245,13 @@ class _Rate:
                 f"share_p{p}", pl.divide(f"energy_p{p}_kw", mine, hours, "kW"), total_kw, "%"
             )
             cost = pl.tiered(f"tiers_p{p}", total, tiers, rate_unit, CURRENCY, per_kw)
+            assert cost is not None  # `used` holds only periods with a rate
             costs.append(pl.multiply(f"energy_cost_p{p}", share, cost, CURRENCY))
         return pl.add("energy_cost", costs)
 
-    def _flat_energy(self, pl: Pipeline, rates: dict[int, float], cond) -> dict[str, str]:
+    def _flat_energy(
+        self, pl: Pipeline, rates: dict[int, float], cond: dict[int, Node | None]
+    ) -> DatasetRef:
         """One price per period: a price series, then energy times price per quarter-hour."""
         unit = f"{CURRENCY}_per_kWh"
         by_rate: dict[float, list[int]] = {}
@@ -255,7 +265,7 @@ class _Rate:
                 price = pl.mask("price", price, b.any_of([cond[p] for p in ps]), level(r, unit))
         return pl.multiply("energy_cost", pl.energy(), price, CURRENCY)
 
-    def _power(self, pl: Pipeline) -> dict[str, str]:
+    def _power(self, pl: Pipeline) -> DatasetRef:
         """Mean power over the demand window: a quarter-hour unless the rate says an hour."""
         window = self.doc.get("demandwindow") or 15
         if window not in (15, 60) or isinstance(window, bool):
@@ -265,10 +275,10 @@ class _Rate:
             energy = pl.aggregate("hourly_energy", energy, "hourly", "sum")
         return pl.divide("power", energy, level(window / 60, "hours"), "kW")
 
-    def _monthly_demand(self, pl: Pipeline) -> dict[str, str]:
+    def _monthly_demand(self, pl: Pipeline) -> DatasetRef:
         return pl.aggregate("demand", self._power(pl), "monthly", "max")
 
-    def tou_demand(self, pl: Pipeline) -> dict[str, str] | None:
+    def tou_demand(self, pl: Pipeline) -> Node | None:
         if "demandratestructure" not in self.doc or self._demand_left_out():
             return None
         periods = self.structure("demandratestructure", energy=False)
@@ -285,7 +295,7 @@ class _Rate:
         }
         return _demand_cost(pl, "demand_cost", peaks, periods)
 
-    def flat_demand(self, pl: Pipeline) -> dict[str, str] | None:
+    def flat_demand(self, pl: Pipeline) -> Node | None:
         if "flatdemandstructure" not in self.doc or self._demand_left_out():
             return None
         periods = self.structure("flatdemandstructure", energy=False)
@@ -310,7 +320,9 @@ class _Rate:
         }
         return _demand_cost(pl, "flat_demand_cost", mine, periods)
 
-    def _charge(self, value_keys: tuple[str, str], units_key: str, pl: Pipeline, name: str):
+    def _charge(
+        self, value_keys: tuple[str, str], units_key: str, pl: Pipeline, name: str
+    ) -> DatasetRef | None:
         """A fixed amount per month, day or year (newer field, then the older monthly one)."""
         new, old = value_keys
         if self.doc.get(new) not in (None, 0):
@@ -328,12 +340,12 @@ class _Rate:
             return None
         return pl.constant(name, value, CURRENCY, resolution)
 
-    def fixed(self, pl: Pipeline):
+    def fixed(self, pl: Pipeline) -> DatasetRef | None:
         return self._charge(
             ("fixedchargefirstmeter", "fixedmonthlycharge"), "fixedchargeunits", pl, "fixed_charge"
         )
 
-    def minimum(self, pl: Pipeline, parts: list[Callable[[Pipeline], Any]], annual: bool):
+    def minimum(self, pl: Pipeline, parts: Sequence[Charge], annual: bool) -> DatasetRef | None:
         """What the other charges fall short of the monthly minimum bill, or (`annual`) of
         the annual one, which counts the monthly minimum charges as billed."""
         monthly = self._charge(("mincharge", "minmonthlycharge"), "minchargeunits", pl, "minimum")
@@ -349,25 +361,28 @@ class _Rate:
                 yearly = pl.constant("annual_minimum", value, CURRENCY, "yearly")
         if (monthly is None and not annual) or (yearly is None and annual):
             return None
-        bill = pl.add("bill", [_to_monthly(pl, part(pl)) for part in parts if _builds(part)])
+        # Each charge is probed first so that one without a price leaves no steps behind.
+        charges = (c for part in parts if _builds(part) and (c := part(pl)) is not None)
+        bill = pl.add("bill", [_to_monthly(pl, c) for c in charges])
         if monthly is not None:
             short = pl.subtract("short", _to_monthly(pl, monthly), bill)
             top_up = pl.clip("minimum_charge", short, level(0.0, CURRENCY))
             if not annual:
                 return top_up
             bill = pl.add("bill_with_minimum", [bill, top_up])
+        assert yearly is not None  # only the annual minimum gets here, and it has one
         year = pl.aggregate("annual_bill", bill, "yearly", "sum")
         short = pl.subtract("annual_short", yearly, year)
         return pl.clip("annual_minimum_charge", short, level(0.0, CURRENCY))
 
     # The tariff -------------------------------------------------------------------------
 
-    def tariff(self, left_out: list[str]):
+    def tariff(self, left_out: list[str]) -> Tariff:
         d = self.doc
         start, end = self.instant("startdate"), self.instant("enddate")
         key = str(d.get("uri") or d.get("label") or f"urdb:{d.get('utility')}:{self.name}")
         tariff_id = uuid.uuid5(uuid.NAMESPACE_URL, key)
-        parts = [
+        parts: list[tuple[str, Charge]] = [
             ("Energy charge", self.energy),
             ("Demand charge (time of use)", self.tou_demand),
             ("Demand charge", self.flat_demand),
@@ -406,24 +421,25 @@ class _Rate:
         )
 
 
-def _items(value: Any) -> list:
+def _items(value: Any) -> list[Any]:
     """A list field for the feature checks, which run before the fields are validated."""
     return value if isinstance(value, list) else []
 
 
-def _builds(part: Callable[[Pipeline], Any]) -> bool:
+def _builds(part: Charge) -> bool:
     """Whether a charge has anything to price (probed on a scratch pipeline)."""
     return part(Pipeline()) is not None
 
 
-def _demand_cost(pl: Pipeline, name: str, peaks: dict[int, Any], periods) -> dict[str, str]:
-    """Each period's demand priced by its kW tiers, summed."""
+def _demand_cost(pl: Pipeline, name: str, peaks: dict[int, DatasetRef], periods: Tiers) -> Node:
+    """Each period's demand priced by its kW tiers, summed (only periods with a rate have a
+    peak, so each has a cost)."""
     unit = f"{CURRENCY}_per_kW"
     costs = [pl.tiered(f"{name}_p{p}", x, periods[p], unit, CURRENCY) for p, x in peaks.items()]
-    return pl.add(name, costs)
+    return pl.add(name, [c for c in costs if c is not None])
 
 
-def _to_monthly(pl: Pipeline, x: dict[str, str]) -> dict[str, str]:
+def _to_monthly(pl: Pipeline, x: Node) -> DatasetRef:
     if x["resolution"] == "monthly":
         return x
     if x["resolution"] == "yearly":
@@ -431,16 +447,12 @@ def _to_monthly(pl: Pipeline, x: dict[str, str]) -> dict[str, str]:
     return pl.aggregate(f"{x['id']}_monthly", x, "monthly", "sum")
 
 
-def _cell_condition(ms: list[int], wd: tuple[int, ...], we: tuple[int, ...]):
-    month = [b.months(ms)] if len(ms) < 12 else []
+def _cell_condition(ms: list[int], wd: tuple[int, ...], we: tuple[int, ...]) -> Node | None:
+    month = b.months(ms) if len(ms) < 12 else None
     if wd == we:
-        return b.all_of([*month, *_opt(b.hours_condition(wd))])
+        return b.all_of([month, b.hours_condition(wd)])
     days = []
     for hours, which in ((wd, WEEKDAYS), (we, WEEKEND)):
         if hours:
-            days.append(b.all_of([b.weekdays(which), *_opt(b.hours_condition(hours))]))
-    return b.all_of([*month, b.any_of(days)])
-
-
-def _opt(condition):
-    return [] if condition is None else [condition]
+            days.append(b.all_of([b.weekdays(which), b.hours_condition(hours)]))
+    return b.all_of([month, b.any_of(days)])
