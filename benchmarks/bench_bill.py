@@ -89,8 +89,8 @@ def main() -> None:
         theirs = pysam_bill(converted, kwh)
         if not np.isclose(ours, theirs, rtol=1e-6):
             sys.exit(f"{name}: the bills differ: ours {ours:.6f}, PySAM {theirs:.6f}")
-        t_ours = best(lambda: ostrelpy.cost(tariff, series).monthly(), 10)
-        t_theirs = best(lambda: pysam_bill(converted, kwh), 10)
+        t_ours = best(lambda t=tariff: ostrelpy.cost(t, series).monthly(), 10)
+        t_theirs = best(lambda c=converted: pysam_bill(c, kwh), 10)
         print(
             f"  {name[:52]:52s} {t_ours * 1e3:7.2f} ms {t_theirs * 1e3:7.2f} ms "
             f"{t_theirs / t_ours:6.2f}x"
