@@ -9,11 +9,12 @@ from __future__ import annotations
 
 import argparse
 from pathlib import Path
+from typing import Any
 
 from ostrelpy import tariffs
 
 
-def add_parser(sub) -> None:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser("fleet", help="bill many meters (Parquet in and out, on Dask)")
     p.add_argument("tariff", help="tariff id, unique id prefix or name")
     p.add_argument("--meters", required=True, metavar="PATH", help="Parquet file or directory")
@@ -26,7 +27,7 @@ def add_parser(sub) -> None:
     p.add_argument("--catalogue", metavar="DIR", help="directory of tariff JSON files")
 
 
-def _modules():
+def _modules() -> tuple[Any, Any]:
     try:
         import dask
         import dask.dataframe as dd
@@ -37,7 +38,7 @@ def _modules():
     return dask, dd
 
 
-def _read(dd, path: str):
+def _read(dd: Any, path: str) -> Any:
     source = Path(path)
     if not source.exists():
         raise ValueError(f"{path}: no such file or directory")
@@ -76,7 +77,7 @@ def run(args: argparse.Namespace) -> int:
             print()
             bills_frame, issues_frame = client.gather(futures)
     else:
-        from dask.diagnostics import ProgressBar
+        from dask.diagnostics.progress import ProgressBar
 
         with ProgressBar():
             bills_frame, issues_frame = dask.compute(bills, issues)

@@ -21,7 +21,7 @@ import datetime as dt
 import os
 import uuid
 from collections.abc import Hashable, Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -36,6 +36,9 @@ ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
 # What can be wrong with a meter, and whether `ostrelpy cost` would price it anyway.
 ISSUE_KINDS = ("gap", "duplicate", "non_numeric", "negative", "outside_period", "unreadable")
 
+# One row of the issues table: meter, kind, first instant, priced, detail.
+Issue = tuple[Hashable, str, Any, bool, str | None]
+
 
 class Bills(pd.DataFrame):
     """One row per meter, component and billing month (the local month of the component's
@@ -45,7 +48,7 @@ class Bills(pd.DataFrame):
     _metadata = ["issues"]
 
     @property
-    def _constructor(self):
+    def _constructor(self) -> type[Bills]:
         return Bills
 
     def totals(self) -> pd.Series | pd.DataFrame:
@@ -95,7 +98,7 @@ class _Fleet:
     ids: list[Hashable]
     spans: np.ndarray  # (n, 2) int64 UTC ns: first interval start, end of the last one
     rows: Any  # callable(meter positions, lo, hi) -> matrix of quarter-hour energy
-    issues: list[tuple[Hashable, str, pd.Timestamp | None, bool, str]]
+    issues: list[Issue]
 
 
 def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -123,7 +126,8 @@ def _utc_ns(values: Any, what: str) -> np.ndarray:
         raise ValueError(f"{what} must hold time-zone-aware interval starts ({exc})") from None
     if index.tz is None:
         raise ValueError(f"{what} must hold time-zone-aware interval starts")
-    return index.as_unit("ns").tz_convert("UTC").asi8
+    out: np.ndarray = index.as_unit("ns").tz_convert("UTC").asi8
+    return out
 
 
 def _when(ns: int) -> pd.Timestamp:
@@ -160,13 +164,13 @@ def _checked(
     raw_bad: np.ndarray,
     allow_export: bool,
     zone: dt.tzinfo,
-) -> tuple[np.ndarray, np.ndarray, dict[int, pd.Series], list]:
+) -> tuple[np.ndarray, np.ndarray, dict[int, pd.Series], list[Issue]]:
     """The checks of `ostrelpy cost`, over every meter at once. Returns which meters are
     priced, their spans, the quarter-hours of those that need a reading of their own (other
     intervals than quarter-hours, gaps), and the issues."""
     n = len(ids)
     codes, times, values = data.codes, data.times, data.values
-    issues: list = []
+    issues: list[Issue] = []
     priced = np.ones(n, dtype=bool)
 
     def report(mask: np.ndarray, kind: str, refuse: bool, detail: str) -> None:
@@ -190,7 +194,7 @@ def _checked(
     counts = np.diff(data.bounds)
     has = counts > 0
     priced &= has
-    for m in np.flatnonzero(~has):
+    for m in map(int, np.flatnonzero(~has)):
         issues.append((ids[m], "unreadable", None, False, "holds no readings"))
     first = data.bounds[:-1][has]
     last = data.bounds[1:][has] - 1
@@ -207,7 +211,7 @@ def _checked(
     single = has & (counts < 2)
     own_reading |= single
     quarters: dict[int, pd.Series] = {}
-    for m in np.flatnonzero(own_reading & priced):
+    for m in map(int, np.flatnonzero(own_reading & priced)):
         part = data.of(m)
         got = _own_reading(ids[m], times[part], values[part], zone, issues)
         if got is None:
@@ -218,7 +222,11 @@ def _checked(
 
 
 def _own_reading(
-    meter_id: Hashable, times: np.ndarray, values: np.ndarray, zone: dt.tzinfo, issues: list
+    meter_id: Hashable,
+    times: np.ndarray,
+    values: np.ndarray,
+    zone: dt.tzinfo,
+    issues: list[Issue],
 ) -> tuple[tuple[int, int], pd.Series] | None:
     """A meter that is not a plain run of positive quarter-hours, read as `ostrelpy cost`
     reads it: its span and quarter-hours (gaps reported and priced as no consumption), or
@@ -249,14 +257,16 @@ def _energy(kwh: pd.Series) -> np.ndarray:
     """kWh as float64, NaN where a value is not a number: text (even text that looks like a
     number) and booleans are refused, as `ostrelpy.cost` refuses them."""
     if _is_number_dtype(kwh.dtype):
-        return kwh.to_numpy(dtype="float64", na_value=np.nan)
+        plain: np.ndarray = kwh.to_numpy(dtype="float64", na_value=np.nan)
+        return plain
     if kwh.dtype != object:
         return np.full(len(kwh), np.nan)
     # Mixed objects (an exception, not the bulk path): numbers only.
     numbers = kwh.map(lambda x: isinstance(x, int | float | np.number) and not isinstance(x, bool))
-    return pd.to_numeric(kwh.where(numbers), errors="coerce").to_numpy(
+    coerced: np.ndarray = pd.to_numeric(kwh.where(numbers), errors="coerce").to_numpy(
         dtype="float64", na_value=np.nan
     )
+    return coerced
 
 
 def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -310,11 +320,15 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
 
 
 def _wide_grid(
-    ids: list, times: np.ndarray, matrix: np.ndarray, allow_export: bool, zone: dt.tzinfo
+    ids: list[Hashable],
+    times: np.ndarray,
+    matrix: np.ndarray,
+    allow_export: bool,
+    zone: dt.tzinfo,
 ) -> _Fleet:
     """A wide frame on a regular quarter-hour grid: checked and sliced as the matrix it is;
     a meter with empty cells is read on its own (its gaps, its span)."""
-    issues: list = []
+    issues: list[Issue] = []
     n = len(ids)
     priced = np.ones(n, dtype=bool)
     spans = np.tile([times[0], times[-1] + _Q], (n, 1)).astype(np.int64)
@@ -328,7 +342,7 @@ def _wide_grid(
     # negative energy.
     flagged = ~np.isfinite(matrix.sum(axis=0)) | ~(matrix.min(axis=0) >= 0)
     own: list[int] = []  # meters read on their own: empty cells, net export
-    for m in np.flatnonzero(flagged):
+    for m in map(int, np.flatnonzero(flagged)):
         column = matrix[:, m]
         infinite = np.isinf(column)
         if infinite.any():
@@ -366,7 +380,7 @@ def _wide_grid(
     return _Fleet(ids, _masked(spans, priced), rows, issues)
 
 
-def _empty(ids: list) -> _Fleet:
+def _empty(ids: list[Hashable]) -> _Fleet:
     return _Fleet(ids, np.zeros((0, 2), dtype=np.int64), None, [])
 
 
@@ -417,6 +431,8 @@ def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> 
             issues.append((fleet.ids[m], "outside_period", _when(lo), False, detail))
     parts: list[pd.DataFrame] = []
     priced, windows = priced[inside], windows[inside]
+    keys: Any
+    groups: Any
     keys, groups = np.unique(windows, axis=0, return_inverse=True) if len(priced) else ([], [])
     for g, (lo, hi) in enumerate(keys):
         members = priced[np.asarray(groups).ravel() == g]
@@ -437,13 +453,13 @@ def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> 
     return bills
 
 
-def _issues_frame(issues: list) -> pd.DataFrame:
+def _issues_frame(issues: list[Issue]) -> pd.DataFrame:
     frame = pd.DataFrame(issues, columns=ISSUE_COLUMNS)
     frame["first"] = pd.to_datetime(frame["first"], utc=True)
     return frame.astype({"priced": bool})
 
 
-def _check_datasets(tariff: Tariff, pairs: list) -> None:
+def _check_datasets(tariff: Tariff, pairs: list[tuple[Any, Any]]) -> None:
     needed = {(d.id, d.unit.value) for _, c in pairs for d in c.datasets}
     if len({i for i, _ in needed}) > 1:
         names = ", ".join(sorted({i for i, _ in needed}))
@@ -485,7 +501,9 @@ class _Matrices:
             self.done[key] = (pd.Series(0.0, index=index), matrix)
         return self.done[key][0].rename(dataset.id)
 
-    def run(self, component: Any, inputs: Mapping[Any, pd.Series], timeline: Any):
+    def run(
+        self, component: Any, inputs: Mapping[Any, pd.Series], timeline: Any
+    ) -> tuple[np.ndarray, np.ndarray]:
         from ostrelpy.bindings import _engine
 
         arrays = {}
@@ -497,13 +515,17 @@ class _Matrices:
         return _engine.run_fleet(component, arrays, timeline=timeline)
 
 
-def _price(tariff: Tariff, ids: list, matrix: np.ndarray, lo: int, hi: int) -> pd.DataFrame:
+def _price(
+    tariff: Tariff, ids: list[Hashable], matrix: np.ndarray, lo: int, hi: int
+) -> pd.DataFrame:
     from ostrelpy.bindings import _engine, logic
 
     m = _Matrices(matrix, lo, hi)
     facade = logic.LogicBindings("local")
     runs = pricing.run_sync(
-        facade._evaluate(tariff, _when(lo), _when(hi), m.template, use_cache=True, run=m.run)
+        cast(Any, facade)._evaluate(
+            tariff, _when(lo), _when(hi), m.template, use_cache=True, run=m.run
+        )
     )
     n = len(ids)
     parts = []
@@ -550,7 +572,7 @@ def dask_cost(
     shipped to each worker once. Returns a lazy Dask DataFrame of bills, or with
     `issues=True` the pair (bills, issues), which share their work when computed together
     (`dask.compute(bills, issues)`)."""
-    import dask
+    from dask.delayed import delayed
 
     chosen = pricing.resolve_tariff(tariff, catalogue)
     _check_datasets(chosen, pricing.engine_components(chosen))
@@ -558,7 +580,7 @@ def dask_cost(
     missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
     if missing:
         raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
-    shipped = dask.delayed(chosen, pure=True, traverse=False)
+    shipped = delayed(chosen, pure=True, traverse=False)
     meta = pd.DataFrame(
         {
             **{c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")},

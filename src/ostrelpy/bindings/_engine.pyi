@@ -1191,7 +1191,15 @@ class GurobiAdapter(SolverAdapter):
     def get_next_available_col(self) -> int: ...
     def __repr__(self) -> str: ...
 
-def run_fleet(component, inputs, /, *, timeline):
+def run_fleet(
+    component: TariffComponent,
+    inputs: Mapping[
+        Dataset, tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]
+    ],
+    /,
+    *,
+    timeline: Timeline,
+) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]:
     """
     The component's cost per meter and local month of the timeline, for many meters at once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels and a float64 meters x labels matrix of any strides (viewed in place). Returns (month starts, costs), the costs one row per meter, or a single row when they depend on no meter.
     """

@@ -174,7 +174,11 @@ nb::object run_fleet(nb::args args, nb::kwargs kwargs) {
 }  // namespace
 
 void init_fleet(nb::module_& m) {
-  m.def("run_fleet", &run_fleet, nb::sig("def run_fleet(component, inputs, /, *, timeline)"),
+  m.def("run_fleet", &run_fleet,
+        nb::sig("def run_fleet(component: TariffComponent, inputs: collections.abc.Mapping["
+                "Dataset, tuple[numpy.typing.NDArray[numpy.int64], "
+                "numpy.typing.NDArray[numpy.float64]]], /, *, timeline: Timeline) -> "
+                "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]"),
         "The component's cost per meter and local month of the timeline, for many meters at "
         "once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels "
         "and a float64 meters x labels matrix of any strides (viewed in place). Returns (month "
