@@ -3,7 +3,9 @@ model, solved by the solver itself as the independent check."""
 
 import datetime as dt
 import uuid
+from zoneinfo import ZoneInfo
 
+import pandas as pd
 import pytest
 from conftest import (
     CONSUMPTION,
@@ -238,3 +240,39 @@ def test_the_bundled_tariff_across_its_april_change_in_highs(facade):
     assert solve_min(h, costs[:4]) == pytest.approx(2 * 0.439 + 2 * 0.25 + 35.0)
     assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
     assert costs[4].total() == 2 * 10.5
+
+
+# The forms a caller may key variables by: only plain UTC datetimes (fold 0) are what
+# to_variables makes itself, so only they may come back as the caller's own objects.
+KEY_FORMS = {
+    "utc": lambda t: t,
+    "zone": lambda t: t.astimezone(ZoneInfo("Europe/Stockholm")),
+    "offset": lambda t: t.astimezone(dt.timezone(dt.timedelta(hours=1))),
+    "timestamp": pd.Timestamp,
+    "fold 1": lambda t: t.replace(fold=1),
+}
+
+
+@needs_compile
+@pytest.mark.parametrize("form", KEY_FORMS)
+def test_variable_costs_keep_their_keys_and_pair_each_interval_with_its_own_cost(facade, api, form):
+    # The second component is cut to the last hour of the request.
+    later = utc(2025, 1, 1, 1)
+    tariff = make_tariff(
+        rate_component(0.5, tz="UTC"), rate_component(3.0, applicable_from=later, tz="UTC")
+    )
+    api.tariffs[tariff.id] = tariff
+    h = new_model()
+    usage = {t: 0.25 * (i + 1) for i, t in enumerate(quarter_hours(START, END))}
+    x = {KEY_FORMS[form](t): h.addVariable(lb=u, ub=u) for t, u in usage.items()}
+    costs = arun(facade.add_to_highs_model(tariff.id, START, END, {}, {CONSUMPTION: x}, h))
+    h.run()
+    values = h.getSolution().col_value
+    callers = {id(k) for k in x}
+    for cost, rate, start in zip(costs, (0.5, 3.0), (START, later)):
+        assert [k for k in cost.costs] == [t for t in usage if t >= start]
+        keys = list(cost.costs)
+        assert all(type(k) is dt.datetime and k.tzinfo is dt.UTC and k.fold == 0 for k in keys)
+        assert all((id(k) in callers) == (form == "utc") for k in keys)
+        got = [values[v.index] for v in cost.costs.values()]
+        assert got == pytest.approx([rate * usage[t] for t in keys], abs=1e-9)

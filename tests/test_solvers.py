@@ -378,3 +378,36 @@ def test_the_interface_can_be_implemented_in_python():
     assert isinstance(r, e.SolverAdapter) and r.get_next_available_col() == 2
     with pytest.raises(NotImplementedError, match="SolverAdapter.to_series is abstract"):
         r.to_series({})
+
+
+# to_variables in a fresh process, after `patch`: each variable must be the one the public
+# constructor makes (type, index, model reference, rows built from it), whether the adapter
+# makes it itself or, when the constructor no longer matches its shortcut, through it.
+HIGHS_VAR_CHECK = """
+import highspy, highspy.highs as hh, numpy as np, pandas as pd
+from ostrelpy.bindings import _engine as e
+{patch}
+h = highspy.Highs()
+h.addVariables(3, lb=0.0, ub=1.0)
+x = e.VariableSeries.continuous(
+    1, np.zeros(2), np.ones(2), pd.date_range("2025-01-01", periods=2, freq="h", tz="UTC")
+)
+for col, v in zip((1, 2), e.HighsAdapter(h).to_variables(x).values()):
+    ref = hh.highs_var(col, h)
+    assert type(v) is type(ref) and v.index == ref.index and v.highs is ref.highs, v
+    assert repr(2.0 * v - 1.0 <= 3.0) == repr(2.0 * ref - 1.0 <= 3.0)
+    assert repr(v + ref) == repr(ref + ref) and hash(v) == hash(ref)
+"""
+HIGHS_VAR_PATCHES = {
+    "as published": "",
+    # A constructor that keeps the model itself rather than a weak proxy of it.
+    "changed constructor": "def init(self, i, highs):\n    self.index, self.highs = i, highs\n"
+    "hh.highs_var.__init__ = init",
+}
+
+
+@pytest.mark.parametrize("patch", HIGHS_VAR_PATCHES)
+def test_to_variables_makes_what_the_highs_var_constructor_makes(patch):
+    code = HIGHS_VAR_CHECK.format(patch=HIGHS_VAR_PATCHES[patch])
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr

@@ -21,14 +21,17 @@ namespace {
 
 using coro::awaited;
 
-// The adapter's series of each caller mapping of variables, by engine dataset. A ValueError of
-// the adapter or of the conversion becomes "input dataset <id>: <error>", chained to it.
-nb::dict variable_series(nb::handle variables, nb::handle adapter) {
+// The adapter's series of each caller mapping of variables, by engine dataset (and the
+// mappings themselves in `mappings`). A ValueError of the adapter or of the conversion becomes
+// "input dataset <id>: <error>", chained to it.
+nb::dict variable_series(nb::handle variables, nb::handle adapter, nb::dict& mappings) {
   nb::dict out;
   for (auto [ds, vars] : nb::borrow<nb::dict>(variables)) {
     try {
       nb::object series = adapter.attr("to_series")(vars);
-      out[to_domain_dataset(ds)] = series;
+      nb::object dataset = to_domain_dataset(ds);
+      out[dataset] = series;
+      mappings[dataset] = vars;
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_ValueError)) throw;
       const std::string text =
@@ -49,7 +52,7 @@ class ModelDoor final : public Door {
   ModelDoor(nb::handle data, nb::handle variables, nb::handle adapter, bool minimising_cost)
       : data_(domain_keys(data)), adapter_(nb::borrow(adapter)), minimising_(minimising_cost) {
     data_.read_all();
-    variables_ = variable_series(variables, adapter);
+    variables_ = variable_series(variables, adapter, mappings_);
   }
   nb::object input(nb::handle, nb::handle d, const EvaluationWindow& window) override {
     if (data_.has(d)) return data_.series(d, window);
@@ -72,16 +75,35 @@ class ModelDoor final : public Door {
     adapter_.attr("add_blocks")(ctx.attr("function_blocks"));
     nb::object series = cost_series(component, ctx);
     if (nb::isinstance(series, domain().attr("VariableSeries")))
-      costs.append(attr("ComponentCost")(to_public_component(component),
-                                         adapter_.attr("to_variables")(series)));
+      costs.append(
+          attr("ComponentCost")(to_public_component(component), cost_variables(component, series)));
     else
       costs.append(to_float_cost(series, component));
   }
   nb::list costs;
 
  private:
+  // The adapter's to_variables; the engine's own adapters key a cost on the caller's instants
+  // by the caller's own datetimes (those of the component's variable inputs), which spares a
+  // new datetime per interval. Another adapter may define to_variables as it likes.
+  nb::object cost_variables(nb::handle component, nb::handle series) {
+    nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(adapter_.ptr()));
+    if (!type.is(domain().attr("HighsAdapter")) && !type.is(domain().attr("GurobiAdapter")))
+      return adapter_.attr("to_variables")(series);
+    nb::list candidates;
+    for (nb::handle d : component.attr("datasets")) {
+      if (data_.has(d)) continue;
+      PyObject* mapping = PyDict_GetItemWithError(mappings_.ptr(), d.ptr());
+      if (mapping)
+        candidates.append(nb::handle(mapping));
+      else if (PyErr_Occurred())
+        throw nb::python_error();
+    }
+    return adapter_.attr("_to_variables_on_caller_keys")(series, candidates);
+  }
   InputSeries data_;
   nb::dict variables_;
+  nb::dict mappings_;  // the caller's {datetime: variable} maps, by engine dataset
   nb::object adapter_;
   bool minimising_;
 };

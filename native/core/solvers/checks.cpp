@@ -33,14 +33,17 @@ void check_rows(const optimisation::ConstraintSeries& rows, size_t num_cols, boo
   const char* kind = is_equality ? "equality" : "inequality";
   for (size_t k = 0; k < rows.nnz(); ++k) {
     const int64_t col = rows.cols[k];
-    const std::string where = std::string(kind) + " row " + std::to_string(rows.rows[k]) +
-                              ", column " + std::to_string(col);
+    // Composed only on failure: this loop runs over every entry of every call.
+    auto where = [&] {
+      return std::string(kind) + " row " + std::to_string(rows.rows[k]) + ", column " +
+             std::to_string(col);
+    };
     if (col < 0 || static_cast<uint64_t>(col) >= num_cols)
-      value_error(where + ": the column is not in the model (" + std::to_string(num_cols) +
+      value_error(where() + ": the column is not in the model (" + std::to_string(num_cols) +
                   " columns after the blocks' own)");
     const double a = rows.coefs[k];
     if (!(std::fabs(a) < limits.coef_limit))
-      value_error(where + ": coefficient " + number(a) + " is not a number below " +
+      value_error(where() + ": coefficient " + number(a) + " is not a number below " +
                   number(limits.coef_limit) + " in magnitude");
   }
   for (size_t r = 0; r < rows.rhs.size(); ++r) {

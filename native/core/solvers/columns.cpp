@@ -71,6 +71,15 @@ std::vector<double> scatter(std::span<const double> source, std::span<const int6
   return out;
 }
 
+std::optional<size_t> run_within(std::span<const int64_t> sorted, std::span<const int64_t> wanted) {
+  if (wanted.empty()) return std::nullopt;
+  const auto first = std::lower_bound(sorted.begin(), sorted.end(), wanted.front());
+  const auto at = static_cast<size_t>(first - sorted.begin());
+  if (sorted.size() - at < wanted.size()) return std::nullopt;
+  if (!std::equal(wanted.begin(), wanted.end(), first)) return std::nullopt;
+  return at;
+}
+
 void require_finite_bounds(std::span<const double> lb, std::span<const double> ub,
                            double infinity) {
   auto finite = [infinity](double x) { return std::isfinite(x) && std::fabs(x) < infinity; };

@@ -3,6 +3,7 @@
 // the order the model receives them, and the caller's variables put in time order.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ std::vector<T> take(std::span<const T> source, std::span<const int64_t> order) {
   return out;
 }
 std::vector<double> scatter(std::span<const double> source, std::span<const int64_t> order);
+
+// Where `wanted` lies in `sorted` (ascending) as one run of consecutive entries: the position
+// of its first; none when it does not, or when it is empty.
+std::optional<size_t> run_within(std::span<const int64_t> sorted, std::span<const int64_t> wanted);
 
 // A bound at or beyond `infinity` (in magnitude) counts as infinite: solvers have their own
 // infinity below the floating-point one. ValueError "input variables need finite bounds".

@@ -1,6 +1,8 @@
 // What both adapters share: reading compiled blocks, the sparse matrix of their rows, the
 // caller's variables in time order, and the abstract SolverAdapter.
 #include <nanobind/nanobind.h>
+// The datetime C API needs Python.h first.
+#include <datetime.h>
 #include <nanobind/stl/string.h>
 
 #include "bindings/_engine/engine.hpp"
@@ -11,16 +13,36 @@
 #include "bindings/common/errors.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
+#include "core/solvers/csr.hpp"
 
 namespace ostrel::bindings::engine::solvers {
 
 namespace {
 
-PyObject* coo_array() {
+PyObject* csr_array() {
   static PyObject* type = nullptr;  // leaked: see HighsHost
   if (!type)
-    type = nb::object(nb::module_::import_("scipy.sparse").attr("coo_array")).release().ptr();
+    type = nb::object(nb::module_::import_("scipy.sparse").attr("csr_array")).release().ptr();
   return type;
+}
+
+// The keys of a dict, borrowed from it.
+std::vector<nb::handle> keys_of(nb::handle dict) {
+  std::vector<nb::handle> keys;
+  keys.reserve(static_cast<size_t>(PyDict_Size(dict.ptr())));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict.ptr(), &pos, &key, &value)) keys.push_back(key);
+  return keys;
+}
+
+// A key pair_variables would make itself: a plain datetime in UTC with fold 0.
+bool plain_utc(nb::handle key) {
+  if (!PyDateTimeAPI) PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw nb::python_error();
+  PyObject* k = key.ptr();
+  return PyDateTime_CheckExact(k) && PyDateTime_DATE_GET_TZINFO(k) == PyDateTime_TimeZone_UTC &&
+         PyDateTime_DATE_GET_FOLD(k) == 0;
 }
 
 const co::VariableSeries& series_of(nb::handle v) {
@@ -94,19 +116,13 @@ std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints) {
   return r->data;
 }
 
-nb::object csr_matrix(const std::shared_ptr<const co::ConstraintSeries>& rows, size_t num_cols) {
-  // Views into the shared record: the capsule keeps it alive as long as scipy holds them.
-  auto* owner = new std::shared_ptr<const co::ConstraintSeries>(rows);
-  nb::capsule cap(owner, [](void* p) noexcept {
-    delete static_cast<std::shared_ptr<const co::ConstraintSeries>*>(p);
-  });
-  nb::object r = arrays::read_only_view<int64_t>(rows->rows.data(), rows->nnz(), cap);
-  nb::object c = arrays::read_only_view<int64_t>(rows->cols.data(), rows->nnz(), cap);
-  nb::object v = arrays::read_only_view<double>(rows->coefs.data(), rows->nnz(), cap);
-  nb::object shape = nb::make_tuple(rows->rhs.size(), num_cols);
-  nb::object coo =
-      nb::handle(coo_array())(nb::make_tuple(v, nb::make_tuple(r, c)), nb::arg("shape") = shape);
-  return coo.attr("tocsr")();
+nb::object csr_matrix(const co::ConstraintSeries& rows, size_t num_cols) {
+  core::solvers::Csr csr = core::solvers::to_csr(rows, num_cols);
+  nb::object shape = nb::make_tuple(rows.rhs.size(), num_cols);
+  nb::object arrays =
+      nb::make_tuple(convert::to_numpy(std::move(csr.values)), int32_array(std::move(csr.indices)),
+                     int32_array(std::move(csr.starts)));
+  return nb::handle(csr_array())(arrays, nb::arg("shape") = shape);
 }
 
 nb::object float_array(const std::vector<double>& values) {
@@ -161,10 +177,34 @@ nb::object caller_series(std::vector<int64_t>&& cols, std::vector<double>&& lb,
   return optim::make_variables(std::move(v), std::move(index));
 }
 
-nb::dict pair_variables(nb::handle series, const std::function<nb::object(int64_t)>& variable_at) {
+nb::object caller_keys(nb::handle series, nb::handle mappings) {
+  const std::vector<int64_t> ns = convert::instants_ns(series.attr("index"));
+  for (nb::handle mapping : mappings) {
+    if (!PyDict_Check(mapping.ptr())) continue;
+    const std::vector<nb::handle> keys = keys_of(mapping);
+    const convert::Instants instants = convert::datetime_instants(keys);
+    const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);
+    const std::vector<int64_t> sorted =
+        core::solvers::take(std::span<const int64_t>(instants.ns), order);
+    const std::optional<size_t> at = core::solvers::run_within(sorted, ns);
+    if (!at) continue;
+    nb::list out;
+    for (size_t i = 0; i < ns.size(); ++i) {
+      nb::handle key = keys[static_cast<size_t>(order[*at + i])];
+      if (!plain_utc(key)) break;
+      out.append(key);
+    }
+    if (nb::len(out) == ns.size()) return out;
+  }
+  return nb::none();
+}
+
+nb::dict pair_variables(nb::handle series, nb::handle keys,
+                        const std::function<nb::object(int64_t)>& variable_at) {
   nb::object keep;
   auto cols = arrays::span_as<int64_t>(series.attr("cols"), keep);
-  nb::object stamps = convert::plain_datetimes(series.attr("index"));
+  nb::object stamps =
+      keys.is_none() ? convert::plain_datetimes(series.attr("index")) : nb::borrow(keys);
   core::solvers::require_pairing(nb::len(stamps), cols.size());
   nb::dict out;
   size_t i = 0;

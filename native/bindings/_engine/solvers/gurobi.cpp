@@ -32,7 +32,7 @@ nb::object add_variables(nb::handle model, cs::NewColumns&& c) {
 
 nb::object add_rows(nb::handle model, const std::shared_ptr<const co::ConstraintSeries>& rows,
                     nb::handle variables, size_t num_vars, nb::handle sense) {
-  return model.attr("addMConstr")(csr_matrix(rows, num_vars), variables, sense,
+  return model.attr("addMConstr")(csr_matrix(*rows, num_vars), variables, sense,
                                   float_array(rows->rhs));
 }
 
@@ -113,10 +113,10 @@ nb::object to_series(nb::handle self, nb::handle variables) {
   return caller_series(std::move(cols), std::move(lb), std::move(ub), infinity, v.index);
 }
 
-nb::dict to_variables(nb::handle self, nb::handle series) {
+nb::dict to_variables(nb::handle self, nb::handle series, nb::handle keys) {
   nb::list vars(model_of(self).attr("getVars")());
   const size_t count = nb::len(vars);
-  return pair_variables(series, [&](int64_t col) {
+  return pair_variables(series, keys, [&](int64_t col) {
     cs::require_column(col, count);
     return nb::object(vars[static_cast<size_t>(col)]);
   });
@@ -140,7 +140,7 @@ void init_gurobi(nb::module_& m) {
       [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
   c.def("add_blocks", &add_blocks, nb::arg("blocks"));
   c.def("to_series", &to_series, nb::arg("variables"));
-  c.def("to_variables", &to_variables, nb::arg("series"));
+  def_to_variables(c, &to_variables);
   c.def("get_next_available_col", [](nb::handle self) {
     nb::handle model = model_of(self);
     model.attr("update")();

@@ -10,6 +10,7 @@
 #include "core/common/errors.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
+#include "core/solvers/csr.hpp"
 
 namespace ostrel::bindings::engine::solvers {
 
@@ -40,17 +41,15 @@ void add_rows(nb::handle model, const std::shared_ptr<const co::ConstraintSeries
               bool is_equality) {
   const size_t m = rows->rhs.size();
   const size_t num_cols = nb::cast<size_t>(model.attr("getNumCol")());
-  nb::object csr = csr_matrix(rows, num_cols);
+  cs::Csr csr = cs::to_csr(*rows, num_cols);
+  const size_t nnz = csr.nnz();
+  csr.starts.pop_back();  // the solver takes each row's start, not the end of the last
   nb::object upper = float_array(rows->rhs);
   nb::object lower =
       is_equality ? upper : convert::to_numpy(std::vector<double>(m, -highs_host().k_inf));
-  nb::handle int32 = arrays::dtype(arrays::DType::Int32);
-  nb::object indptr = csr.attr("indptr");
-  nb::object starts = indptr[nb::slice(nb::none(), nb::int_(-1), nb::none())].attr("astype")(
-      int32, nb::arg("copy") = false);
-  nb::object indices = csr.attr("indices").attr("astype")(int32, nb::arg("copy") = false);
-  nb::object data = csr.attr("data");
-  require_ok(model.attr("addRows")(m, lower, upper, nb::len(indices), starts, indices, data),
+  require_ok(model.attr("addRows")(m, lower, upper, nnz, int32_array(std::move(csr.starts)),
+                                   int32_array(std::move(csr.indices)),
+                                   convert::to_numpy(std::move(csr.values))),
              "addRows");
 }
 
@@ -157,13 +156,13 @@ nb::object to_series(nb::handle self, nb::handle variables) {
                        highs_host().k_inf, v.index);
 }
 
-nb::dict to_variables(nb::handle self, nb::handle series) {
+nb::dict to_variables(nb::handle self, nb::handle series, nb::handle keys) {
   nb::handle model = model_of(self);
-  nb::handle highs_var = highs_host().highs_var;
+  HighsVars highs_var(model);
   const size_t count = nb::cast<size_t>(model.attr("getNumCol")());
-  return pair_variables(series, [&](int64_t col) {
+  return pair_variables(series, keys, [&](int64_t col) {
     cs::require_column(col, count);
-    return highs_var(col, model);
+    return highs_var(col);
   });
 }
 
@@ -186,7 +185,7 @@ void init_highs(nb::module_& m) {
       "add_blocks", [](nb::handle self, nb::handle blocks) { add_blocks(model_of(self), blocks); },
       nb::arg("blocks"));
   c.def("to_series", &to_series, nb::arg("variables"));
-  c.def("to_variables", &to_variables, nb::arg("series"));
+  def_to_variables(c, &to_variables);
   c.def("get_next_available_col",
         [](nb::handle self) { return nb::int_(model_of(self).attr("getNumCol")()); });
   c.def(

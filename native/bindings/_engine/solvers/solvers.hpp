@@ -55,8 +55,9 @@ Blocks read_blocks(nb::handle blocks);
 
 // The rows of a constraint record, shared with it.
 std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints);
-// The rows as a compressed-sparse-row matrix of `num_cols` columns, duplicates summed.
-nb::object csr_matrix(const std::shared_ptr<const co::ConstraintSeries>& rows, size_t num_cols);
+// The rows as a scipy compressed-sparse-row matrix of `num_cols` columns (the core's CSR:
+// columns sorted within a row, duplicates summed).
+nb::object csr_matrix(const co::ConstraintSeries& rows, size_t num_cols);
 // A float64 / int32 numpy array owning a copy of `values`.
 nb::object float_array(const std::vector<double>& values);
 nb::object int32_array(std::vector<int32_t>&& values);
@@ -75,8 +76,50 @@ int64_t index_of(nb::handle variable);
 // must be finite (below `infinity` in magnitude).
 nb::object caller_series(std::vector<int64_t>&& cols, std::vector<double>&& lb,
                          std::vector<double>&& ub, double infinity, nb::object index);
-// {datetime: variable_at(column)} over the series' index and columns, paired strictly.
-nb::dict pair_variables(nb::handle series, const std::function<nb::object(int64_t)>& variable_at);
+// The caller's own key objects at the series' instants, in order: from the first of
+// `mappings` (the caller's {datetime: variable} maps) whose keys in time order hold the
+// instants as one run of plain datetimes in UTC with fold 0, which are exactly the keys
+// pair_variables would make (a result on the caller's instants then costs no new datetime);
+// None when no mapping does.
+nb::object caller_keys(nb::handle series, nb::handle mappings);
+// {datetime: variable_at(column)} over the series' columns, paired strictly; keyed by `keys`
+// (from caller_keys) or, when None, by the series' index as plain datetimes.
+nb::dict pair_variables(nb::handle series, nb::handle keys,
+                        const std::function<nb::object(int64_t)>& variable_at);
+
+// highs_var(col, model) for one model; made without the constructor's Python frame once that
+// is checked (on first use in the process) to give the same objects.
+class HighsVars {
+ public:
+  explicit HighsVars(nb::handle model);
+  nb::object operator()(int64_t col);
+
+ private:
+  nb::handle model_, type_;
+  nb::object proxy_;  // the weak proxy of the model that every variable holds
+};
+
+// Defines to_variables(series) and _to_variables_on_caller_keys(series, variables) (the
+// facade's: keyed by the caller's own datetimes where caller_keys finds them) over
+// `to_variables(self, series, keys)`.
+template <typename Adapter>
+void def_to_variables(nb::class_<Adapter, SolverAdapter>& c,
+                      nb::dict (*to_variables)(nb::handle, nb::handle, nb::handle)) {
+  c.def(
+      "to_variables",
+      [to_variables](nb::handle self, nb::handle series) {
+        return to_variables(self, series, nb::none());
+      },
+      nb::arg("series"));
+  c.def(
+      "_to_variables_on_caller_keys",
+      [to_variables](nb::handle self, nb::handle series, nb::handle variables) {
+        return to_variables(self, series, caller_keys(series, variables));
+      },
+      nb::arg("series"), nb::arg("variables"),
+      "to_variables, keyed by the caller's own datetimes where the series lies on the "
+      "instants of one of `variables` (the caller's maps) and those are plain UTC datetimes.");
+}
 
 // Solver calls that report failure by status rather than by exception.
 void require_ok(nb::handle status, const char* call);
