@@ -8,7 +8,7 @@ BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 BENCH_DEPS := $(VENV)/.bench-deps-installed
 
-.PHONY: run test install bench lint format sanitize clean stubs test-cpp
+.PHONY: run test install bench lint format sanitize clean stubs test-cpp typecheck
 
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
@@ -77,6 +77,10 @@ sanitize: $(DEPS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
+
+# The package under a strict type checker (settings in pyproject.toml), stubs included.
+typecheck: $(DEPS)
+	$(BIN)/mypy
 
 # Type stubs of the extension modules (committed; CI fails when they are stale).
 STUBS = src/ostrelpy/bindings/*.pyi

@@ -233,14 +233,21 @@ void init_adapter(nb::module_& m) {
   c.def(nb::init<>());
   c.def(
       "add_blocks", [](nb::handle, nb::handle) { abstract("add_blocks"); },
-      nb::arg("blocks").none());
+      nb::arg("blocks").none(),
+      nb::sig("def add_blocks(self, blocks: collections.abc.Sequence[FunctionBlock]) -> None"));
   c.def(
       "to_series", [](nb::handle, nb::handle) { abstract("to_series"); },
-      nb::arg("variables").none());
+      nb::arg("variables").none(),
+      nb::sig("def to_series(self, variables: collections.abc.Mapping[datetime.datetime, "
+              "typing.Any]) -> VariableSeries"));
   c.def(
       "to_variables", [](nb::handle, nb::handle) { abstract("to_variables"); },
-      nb::arg("series").none());
-  c.def("get_next_available_col", [](nb::handle) { abstract("get_next_available_col"); });
+      nb::arg("series").none(),
+      nb::sig("def to_variables(self, series: VariableSeries) -> "
+              "dict[datetime.datetime, typing.Any]"));
+  c.def(
+      "get_next_available_col", [](nb::handle) { abstract("get_next_available_col"); },
+      nb::sig("def get_next_available_col(self) -> int"));
 }
 
 }  // namespace ostrel::bindings::engine::solvers

@@ -134,18 +134,24 @@ void init_gurobi(nb::module_& m) {
         new (self) GurobiAdapter();
         self->model = nb::borrow(model);
       },
-      nb::arg("model"));
+      nb::arg("model"), nb::sig("def __init__(self, model: gurobipy.Model) -> None"));
   c.def_prop_rw(
       "_model", [](nb::handle self) { return model_of(self); },
       [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
-  c.def("add_blocks", &add_blocks, nb::arg("blocks"));
-  c.def("to_series", &to_series, nb::arg("variables"));
+  c.def("add_blocks", &add_blocks, nb::arg("blocks"),
+        nb::sig("def add_blocks(self, blocks: collections.abc.Sequence[FunctionBlock]) -> None"));
+  c.def("to_series", &to_series, nb::arg("variables"),
+        nb::sig("def to_series(self, variables: collections.abc.Mapping[datetime.datetime, "
+                "typing.Any]) -> VariableSeries"));
   def_to_variables(c, &to_variables);
-  c.def("get_next_available_col", [](nb::handle self) {
-    nb::handle model = model_of(self);
-    model.attr("update")();
-    return nb::int_(model.attr("NumVars"));
-  });
+  c.def(
+      "get_next_available_col",
+      [](nb::handle self) {
+        nb::handle model = model_of(self);
+        model.attr("update")();
+        return nb::int_(model.attr("NumVars"));
+      },
+      nb::sig("def get_next_available_col(self) -> int"));
   c.def(
       "_add_variables",
       [](nb::handle self, nb::handle blocks) {

@@ -110,7 +110,9 @@ void def_to_variables(nb::class_<Adapter, SolverAdapter>& c,
       [to_variables](nb::handle self, nb::handle series) {
         return to_variables(self, series, nb::none());
       },
-      nb::arg("series"));
+      nb::arg("series"),
+      nb::sig("def to_variables(self, series: VariableSeries) -> "
+              "dict[datetime.datetime, typing.Any]"));
   c.def(
       "_to_variables_on_caller_keys",
       [to_variables](nb::handle self, nb::handle series, nb::handle variables) {
