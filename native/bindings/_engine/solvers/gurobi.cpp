@@ -140,10 +140,7 @@ void init_gurobi(nb::module_& m) {
       [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
   c.def("add_blocks", &add_blocks, nb::arg("blocks"),
         nb::sig("def add_blocks(self, blocks: collections.abc.Sequence[FunctionBlock]) -> None"));
-  c.def("to_series", &to_series, nb::arg("variables"),
-        nb::sig("def to_series(self, variables: collections.abc.Mapping[datetime.datetime, "
-                "typing.Any]) -> VariableSeries"));
-  def_to_variables(c, &to_variables);
+  def_series_methods(c, &to_series, &to_variables);
   c.def(
       "get_next_available_col",
       [](nb::handle self) {

@@ -185,10 +185,7 @@ void init_highs(nb::module_& m) {
       "add_blocks", [](nb::handle self, nb::handle blocks) { add_blocks(model_of(self), blocks); },
       nb::arg("blocks"),
       nb::sig("def add_blocks(self, blocks: collections.abc.Sequence[FunctionBlock]) -> None"));
-  c.def("to_series", &to_series, nb::arg("variables"),
-        nb::sig("def to_series(self, variables: collections.abc.Mapping[datetime.datetime, "
-                "typing.Any]) -> VariableSeries"));
-  def_to_variables(c, &to_variables);
+  def_series_methods(c, &to_series, &to_variables);
   c.def(
       "get_next_available_col",
       [](nb::handle self) { return nb::int_(model_of(self).attr("getNumCol")()); },

@@ -99,12 +99,16 @@ class HighsVars {
   nb::object proxy_;  // the weak proxy of the model that every variable holds
 };
 
-// Defines to_variables(series) and _to_variables_on_caller_keys(series, variables) (the
-// facade's: keyed by the caller's own datetimes where caller_keys finds them) over
-// `to_variables(self, series, keys)`.
+// Defines to_series(variables), to_variables(series) and _to_variables_on_caller_keys(series,
+// variables) (the facade's: keyed by the caller's own datetimes where caller_keys finds them)
+// over `to_series(self, variables)` and `to_variables(self, series, keys)`.
 template <typename Adapter>
-void def_to_variables(nb::class_<Adapter, SolverAdapter>& c,
-                      nb::dict (*to_variables)(nb::handle, nb::handle, nb::handle)) {
+void def_series_methods(nb::class_<Adapter, SolverAdapter>& c,
+                        nb::object (*to_series)(nb::handle, nb::handle),
+                        nb::dict (*to_variables)(nb::handle, nb::handle, nb::handle)) {
+  c.def("to_series", to_series, nb::arg("variables"),
+        nb::sig("def to_series(self, variables: collections.abc.Mapping[datetime.datetime, "
+                "typing.Any]) -> VariableSeries"));
   c.def(
       "to_variables",
       [to_variables](nb::handle self, nb::handle series) {
