@@ -6,6 +6,7 @@ PYTHON ?= python3
 VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
+TEST_DEPS := $(VENV)/.test-deps-installed
 BENCH_DEPS := $(VENV)/.bench-deps-installed
 
 .PHONY: run test install bench lint format sanitize clean stubs test-cpp typecheck
@@ -13,7 +14,7 @@ BENCH_DEPS := $(VENV)/.bench-deps-installed
 run: install
 	$(BIN)/python -m ostrelpy $(ARGS)
 
-test: install
+test: install $(TEST_DEPS)
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
 
 bench: install $(BENCH_DEPS)
@@ -36,10 +37,18 @@ $(DEPS): pyproject.toml
 	$(BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja clang-format ruff
 	@# Only the dependencies here: the package itself is built by `install`, with progress.
 	$(BIN)/python -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
-	  x = p["optional-dependencies"]; print("\n".join(p["dependencies"] + x["test"] + x["plot"] + x["fleet"]))' \
+	  x = p["optional-dependencies"]; print("\n".join(p["dependencies"] + x["plot"] + x["fleet"]))' \
 	  > $(VENV)/requirements.txt
 	$(BIN)/pip install --quiet -r $(VENV)/requirements.txt
 	touch $(DEPS)
+
+# What the tests and the type checker need besides (the cross-checking peers, the solvers'
+# free licences), on the first `make test` only: `make run` does without them.
+$(TEST_DEPS): pyproject.toml $(DEPS)
+	$(BIN)/python -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	  print("\n".join(p["optional-dependencies"]["test"]))' > $(VENV)/requirements-test.txt
+	$(BIN)/pip install --quiet -r $(VENV)/requirements-test.txt
+	touch $(TEST_DEPS)
 
 # The peers the benchmarks compare against (linopy); never a runtime dependency.
 $(BENCH_DEPS): pyproject.toml $(DEPS)
@@ -72,14 +81,14 @@ sanitize: $(DEPS)
 	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	$(SAN_BIN)/pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize \
-	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test,plot]"
+	  -Ccmake.define.OSTREL_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo ".[test,plot,fleet]"
 	cd tests && $(SAN_ENV) ../$(SAN_BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
 
 # The package under a strict type checker (settings in pyproject.toml), stubs included.
-typecheck: $(DEPS)
+typecheck: $(TEST_DEPS)
 	$(BIN)/mypy
 
 # Type stubs of the extension modules (committed; CI fails when they are stale).
