@@ -1,14 +1,12 @@
 // The series and index side of the convert unit: instants read from indexes, UTC indexes and
 // float64 Series made over the engine's buffers, and the pipeline's series read for the core.
 #include <Python.h>
-#include <datetime.h>
 #include <nanobind/stl/string.h>
 
 #include <limits>
 #include <string>
 
 #include "bindings/common/convert.hpp"
-#include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::convert {
 
@@ -212,41 +210,6 @@ InstantsView instants_view(nb::handle index, bool to_ns) {
   return v;
 }
 
-std::int64_t instant_ns(nb::handle when, const char* what) {
-  namespace tl = core::timeline;
-  static PyDateTime_CAPI* api = [] {
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw nb::python_error();
-    return PyDateTimeAPI;
-  }();
-  // A plain aware date-time well inside the nanosecond range: its fields minus its offset
-  // (which the zone gives for the date-time's fold), without a host Timestamp.
-  if (Py_IS_TYPE(when.ptr(), api->DateTimeType) && PyDateTime_GET_YEAR(when.ptr()) > 1678 &&
-      PyDateTime_GET_YEAR(when.ptr()) < 2261) {
-    nb::object offset = when.attr("utcoffset")();
-    if (offset.is_none())
-      throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
-    PyObject* w = when.ptr();
-    PyObject* d = offset.ptr();
-    if (!PyDelta_Check(d)) throw nb::type_error("utcoffset() must return a timedelta");
-    const std::int64_t days =
-        tl::days_from_civil(PyDateTime_GET_YEAR(w), PyDateTime_GET_MONTH(w), PyDateTime_GET_DAY(w));
-    const std::int64_t wall_us =
-        (days * 86400 + std::int64_t{PyDateTime_DATE_GET_HOUR(w)} * 3600 +
-         PyDateTime_DATE_GET_MINUTE(w) * 60 + PyDateTime_DATE_GET_SECOND(w)) *
-            1'000'000 +
-        PyDateTime_DATE_GET_MICROSECOND(w);
-    const std::int64_t offset_us =
-        (std::int64_t{PyDateTime_DELTA_GET_DAYS(d)} * 86400 + PyDateTime_DELTA_GET_SECONDS(d)) *
-            1'000'000 +
-        PyDateTime_DELTA_GET_MICROSECONDS(d);
-    return (wall_us - offset_us) * 1000;
-  }
-  nb::object ts = pandas().attr("Timestamp")(when);
-  if (ts.attr("tz").is_none())
-    throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
-  return nb::cast<std::int64_t>(ts.attr("as_unit")("ns").attr("value"));
-}
 namespace {
 
 // The host's public constructor, given the dtype and no copy.
