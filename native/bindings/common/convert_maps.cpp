@@ -25,8 +25,7 @@ constexpr std::int64_t kUsPerDay = 86'400 * kUsPerSecond;
 // zoneinfo zones take wall-clock fields directly; other tzinfo kinds (pytz among them) are
 // asked for every instant.
 bool is_zoneinfo(nb::handle tz) {
-  static PyObject* type = nb::module_::import_("zoneinfo").attr("ZoneInfo").inc_ref().ptr();
-  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(type));
+  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(host::zoneinfo_type().ptr()));
 }
 
 // Offsets of keys' zones, once per zone and local day; a zone that gives a key no offset makes

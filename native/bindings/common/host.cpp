@@ -66,6 +66,15 @@ constexpr const char* kEngineClasses[] = {"Dataset",
                                           "Holiday",
                                           "ExcludeHolidaysCondition"};
 
+// `module` (or its attribute `attr`), imported on the first call and kept in `slot`.
+nb::handle lazy(PyObject*& slot, const char* module, const char* attr = nullptr) {
+  if (!slot) {
+    nb::module_ m = nb::module_::import_(module);
+    slot = attr ? keep(m.attr(attr)) : keep(m);
+  }
+  return slot;
+}
+
 }  // namespace
 
 void init() {
@@ -131,6 +140,64 @@ nb::handle zoneinfo_type() { return types().zoneinfo; }
 nb::handle fixed_timezone_type() { return types().fixed_timezone; }
 nb::handle timedelta_type() { return types().timedelta; }
 nb::handle relativedelta_type() { return types().relativedelta; }
+
+// Function-local raw pointers: nothing to destroy at exit.
+nb::handle builtins() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "builtins");
+}
+nb::handle typing() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "typing");
+}
+nb::handle pydantic() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "pydantic");
+}
+nb::handle enum_module() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "enum");
+}
+nb::handle new_class() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "types", "new_class");
+}
+nb::handle mapping_proxy_type() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "types", "MappingProxyType");
+}
+nb::handle monotonic() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "time", "monotonic");
+}
+nb::handle sys_flags() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "sys", "flags");
+}
+nb::handle uuid_type() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "uuid", "UUID");
+}
+nb::handle date_type() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "datetime", "date");
+}
+nb::handle time_type() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "datetime", "time");
+}
+nb::handle datetime_type() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "datetime", "datetime");
+}
+nb::handle ndarray_alias() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "numpy.typing", "NDArray");
+}
+nb::handle schema_base_model() {
+  static PyObject* slot = nullptr;
+  return lazy(slot, "ostrelpy.bindings._schema", "BaseModel");
+}
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 

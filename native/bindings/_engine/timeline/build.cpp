@@ -52,7 +52,7 @@ std::shared_ptr<const cal::Timeline> core_of(nb::handle tz, std::int64_t start, 
                                                cal::Timeline::Ascending{});
   // Only zones whose answers cannot change are remembered: fixed offsets (by value) and the
   // host database's zones (by identity).
-  if (fixed || tz.type().is(nb::module_::import_("zoneinfo").attr("ZoneInfo"))) {
+  if (fixed || tz.type().is(host::zoneinfo_type())) {
     Py_XDECREF(last.zone);
     last.zone = nb::borrow(tz).release().ptr();
     last.start = start;

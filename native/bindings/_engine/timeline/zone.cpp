@@ -8,6 +8,7 @@
 
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/datetimes.hpp"
+#include "bindings/common/host.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
@@ -31,8 +32,8 @@ std::int64_t probe(nb::handle tz, nb::handle fromutc, std::int64_t utc_us) {
 }
 
 bool is_fixed(nb::handle tz) {
-  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(
-                                          nb::module_::import_("datetime").attr("timezone").ptr()));
+  return PyObject_TypeCheck(tz.ptr(),
+                            reinterpret_cast<PyTypeObject*>(host::fixed_timezone_type().ptr()));
 }
 
 void require_tzinfo(nb::handle tz) {
