@@ -31,6 +31,23 @@ PySendResult finish(CoroutineObject* c, PyObject** out) {
   return PYGEN_RETURN;
 }
 
+// Send `value` to the awaited iterator: PYGEN_NEXT with what it yields in `out`, or its
+// outcome (returned value or raised error) filed in the promise for the body.
+PySendResult delegate(Promise& p, PyObject* value, PyObject** out) {
+  PyObject* yielded = nullptr;
+  const PySendResult r = PyIter_Send(p.inner.ptr(), value, &yielded);
+  if (r == PYGEN_NEXT) {
+    *out = yielded;
+    return r;
+  }
+  p.inner.reset();
+  if (r == PYGEN_RETURN)
+    p.received = nb::steal(yielded);
+  else
+    p.raised.emplace();
+  return r;
+}
+
 }  // namespace
 
 // Each newly awaited iterator is started with None, as `await` starts it.
@@ -40,18 +57,7 @@ PySendResult run(CoroutineObject* c, PyObject** out) {
     c->handle.resume();
     c->running = false;
     if (c->handle.done()) return finish(c, out);
-    Promise& p = c->handle.promise();
-    PyObject* yielded = nullptr;
-    const PySendResult r = PyIter_Send(p.inner.ptr(), Py_None, &yielded);
-    if (r == PYGEN_NEXT) {
-      *out = yielded;
-      return r;
-    }
-    p.inner.reset();
-    if (r == PYGEN_RETURN)
-      p.received = nb::steal(yielded);
-    else
-      p.raised.emplace();
+    if (delegate(c->handle.promise(), Py_None, out) == PYGEN_NEXT) return PYGEN_NEXT;
   }
 }
 
@@ -82,17 +88,7 @@ PySendResult am_send(PyObject* self, PyObject* value, PyObject** out) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine was cleared while suspended");
     return PYGEN_ERROR;
   }
-  PyObject* yielded = nullptr;
-  const PySendResult r = PyIter_Send(p.inner.ptr(), value, &yielded);
-  if (r == PYGEN_NEXT) {
-    *out = yielded;
-    return r;
-  }
-  p.inner.reset();
-  if (r == PYGEN_RETURN)
-    p.received = nb::steal(yielded);
-  else
-    p.raised.emplace();
+  if (delegate(p, value, out) == PYGEN_NEXT) return PYGEN_NEXT;
   return run(c, out);
 }
 

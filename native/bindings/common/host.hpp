@@ -47,8 +47,8 @@ nb::handle fixed_timezone_type();  // datetime.timezone
 nb::handle timedelta_type();       // datetime.timedelta
 nb::handle relativedelta_type();   // dateutil.relativedelta.relativedelta
 
-// Lookups made on first use (by the record builders, the argument-free modules and the
-// facade's helpers) and kept for the process like the ones above.
+// Standard and record-building lookups, made on first use (the record builders, the schema
+// and cache modules, the error translator) and kept for the process like the ones above.
 nb::handle builtins();            // the builtins module
 nb::handle typing();              // the typing module
 nb::handle pydantic();            // the pydantic module
