@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 
 namespace nb = nanobind;
 
@@ -11,14 +12,14 @@ NB_MODULE(_schema, m) {
   ostrel::bindings::init_common(m);
   m.def("_probe", []() {}, "Never called; its type is the type of a native function.");
 
-  nb::module_ pydantic = nb::module_::import_("pydantic");
+  nb::handle pydantic = ostrel::bindings::host::pydantic();
   nb::object config_dict = pydantic.attr("ConfigDict");
   nb::object probe = m.attr("_probe");
   // A bound method of a native class: the method flavour of the native function type.
   nb::object method_type = ostrel::bindings::native_method_type();
   nb::object ignored = nb::make_tuple(probe.type(), method_type);
 
-  nb::object typing = nb::module_::import_("typing");
+  nb::handle typing = ostrel::bindings::host::typing();
   nb::dict ns;
   ns["__module__"] = m.attr("__name__");
   ns["__qualname__"] = "BaseModel";

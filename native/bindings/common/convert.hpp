@@ -168,9 +168,6 @@ struct ValuesView {
 };
 ValuesView values_view(nb::handle series);
 
-// UTC nanoseconds of one time-zone-aware date-time; TypeError naming `what` when naive.
-std::int64_t instant_ns(nb::handle when, const char* what);
-
 // A UTC nanosecond DatetimeIndex viewing `n` instants at `data`, kept alive by `owner`.
 nb::object utc_index_view(const std::int64_t* data, size_t n, nb::handle owner);
 

@@ -1,6 +1,5 @@
 #include "bindings/common/convert_maps.hpp"
 
-#include <datetime.h>
 #include <nanobind/stl/string.h>
 
 #include <cmath>
@@ -23,30 +22,10 @@ namespace cal = core::timeline;
 constexpr std::int64_t kUsPerSecond = 1'000'000;
 constexpr std::int64_t kUsPerDay = 86'400 * kUsPerSecond;
 
-void ensure_datetime_api() {
-  if (!PyDateTimeAPI) {
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw nb::python_error();
-  }
-}
-
-PyTypeObject* fixed_zone_type() { return Py_TYPE(PyDateTime_TimeZone_UTC); }
-
 // zoneinfo zones take wall-clock fields directly; other tzinfo kinds (pytz among them) are
 // asked for every instant.
 bool is_zoneinfo(nb::handle tz) {
-  static PyObject* type = nb::module_::import_("zoneinfo").attr("ZoneInfo").inc_ref().ptr();
-  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(type));
-}
-
-// Microseconds of a timedelta; `ok` false for None (a tzinfo that gives no offset).
-std::int64_t delta_us(PyObject* delta, bool& ok) {
-  ok = delta != Py_None && PyDelta_Check(delta);
-  if (!ok) return 0;
-  return (std::int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86'400 +
-          PyDateTime_DELTA_GET_SECONDS(delta)) *
-             kUsPerSecond +
-         PyDateTime_DELTA_GET_MICROSECONDS(delta);
+  return PyObject_TypeCheck(tz.ptr(), reinterpret_cast<PyTypeObject*>(host::zoneinfo_type().ptr()));
 }
 
 // Offsets of keys' zones, once per zone and local day; a zone that gives a key no offset makes
@@ -69,9 +48,9 @@ class OffsetCache {
 
 // UTC nanoseconds of an aware datetime key; the extra nanoseconds of a pandas Timestamp too.
 std::int64_t key_ns(PyObject* key, OffsetCache& offsets, const std::string& what, bool saturate) {
-  if (!PyDateTime_Check(key))
+  if (!is_datetime(key))
     core::logic::key_not_a_datetime(what, repr_of(key), bindings::type_name(key));
-  PyObject* tz = PyDateTime_DATE_GET_TZINFO(key);
+  PyObject* tz = tzinfo_of(key);
   if (tz == Py_None) core::logic::naive_key(what, repr_of(key));
   const std::int64_t wall = wall_us(key);
   const std::int64_t day = cal::floor_div(wall, kUsPerDay);
@@ -103,7 +82,6 @@ double value_f64(PyObject* value, PyObject* key, const std::string& what) {
 }  // namespace
 
 InstantValues read_float_map(nb::handle mapping, const std::string& what) {
-  ensure_datetime_api();
   if (!PyDict_Check(mapping.ptr())) core::logic::not_a_mapping(what, bindings::type_name(mapping));
   InstantValues out;
   const Py_ssize_t n = PyDict_Size(mapping.ptr());
@@ -116,15 +94,12 @@ InstantValues read_float_map(nb::handle mapping, const std::string& what) {
     out.ns.push_back(key_ns(key, offsets, what, false));
     out.values.push_back(value_f64(value, key, what));
     out.keys.append(nb::handle(key));
-    out.utc_keys = out.utc_keys && PyDateTime_CheckExact(key) &&
-                   PyDateTime_DATE_GET_TZINFO(key) == PyDateTime_TimeZone_UTC &&
-                   PyDateTime_DATE_GET_FOLD(key) == 0;
+    out.utc_keys = out.utc_keys && is_plain_utc(key);
   }
   return out;
 }
 
 std::int64_t saturated_instant_ns(nb::handle when, const std::string& what) {
-  ensure_datetime_api();
   OffsetCache offsets(what);
   return key_ns(when.ptr(), offsets, what, true);
 }
@@ -134,25 +109,11 @@ namespace {
 // Calls sink(i, datetime) for each instant, in order: the aware datetime of ns[i] in `tz`.
 template <typename Sink>
 void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink) {
-  ensure_datetime_api();
-  const bool fixed = Py_TYPE(tz.ptr()) == fixed_zone_type();
+  const bool fixed = is_fixed_zone(tz);
   const bool by_fields = fixed || is_zoneinfo(tz);
-  auto make = [&](std::int64_t us, PyObject* zone, int fold) {
-    const std::int64_t day = cal::floor_div(us, kUsPerDay);
-    const std::int64_t in_day = us - day * kUsPerDay;
-    const cal::CivilDate d = cal::civil_from_days(day);
-    const std::int64_t secs = in_day / kUsPerSecond;
-    PyObject* t = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-        static_cast<int>(d.year), static_cast<int>(d.month), static_cast<int>(d.day),
-        static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
-        static_cast<int>(secs % 60), static_cast<int>(in_day % kUsPerSecond), zone, fold,
-        PyDateTimeAPI->DateTimeType);
-    if (!t) throw nb::python_error();
-    return nb::steal(t);
-  };
   // The zone's own reading of one UTC instant: the local datetime with its fold.
   auto from_utc = [&](std::int64_t us) {
-    nb::object t = make(us, tz.ptr(), 0);
+    nb::object t = datetime_from_us(us, tz.ptr(), 0);
     nb::object local = nb::steal(PyObject_CallMethod(tz.ptr(), "fromutc", "O", t.ptr()));
     if (!local.is_valid()) throw nb::python_error();
     return local;
@@ -161,8 +122,7 @@ void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink)
   if (fixed) {
     nb::object delta = nb::steal(PyObject_CallMethod(tz.ptr(), "utcoffset", "O", Py_None));
     if (!delta.is_valid()) throw nb::python_error();
-    bool ok = false;
-    fixed_offset = delta_us(delta.ptr(), ok);
+    fixed_offset = timedelta_us(delta.ptr()).value_or(0);
   }
   const std::size_t n = ns.size();
   std::int64_t cached_day = std::numeric_limits<std::int64_t>::min();
@@ -173,7 +133,7 @@ void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink)
     const std::int64_t us = cal::floor_div(ns[i], 1000);
     nb::object item;
     if (fixed) {
-      item = make(us + offset, tz.ptr(), 0);
+      item = datetime_from_us(us + offset, tz.ptr(), 0);
     } else if (!by_fields) {
       item = from_utc(us);
     } else {
@@ -184,14 +144,15 @@ void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink)
         cached_day = day;
         const std::int64_t before = day * kUsPerDay - 6 * 3600 * kUsPerSecond;
         const std::int64_t end = (day + 1) * kUsPerDay - 1;
-        bool ok = false;
         nb::object a = from_utc(before), b = from_utc(end);
-        const std::int64_t oa = delta_us(nb::object(a.attr("utcoffset")()).ptr(), ok);
-        const std::int64_t ob = delta_us(nb::object(b.attr("utcoffset")()).ptr(), ok);
-        uniform = ok && oa == ob;
-        offset = ob;
+        const std::optional<std::int64_t> oa =
+            timedelta_us(nb::object(a.attr("utcoffset")()).ptr());
+        const std::optional<std::int64_t> ob =
+            timedelta_us(nb::object(b.attr("utcoffset")()).ptr());
+        uniform = ob.has_value() && oa.value_or(0) == *ob;
+        offset = ob.value_or(0);
       }
-      item = uniform ? make(us + offset, tz.ptr(), 0) : from_utc(us);
+      item = uniform ? datetime_from_us(us + offset, tz.ptr(), 0) : from_utc(us);
     }
     sink(i, std::move(item));
   }
@@ -206,11 +167,6 @@ nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz) {
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), key.release().ptr());
   });
   return out;
-}
-
-nb::handle utc_zone() {
-  ensure_datetime_api();
-  return PyDateTime_TimeZone_UTC;
 }
 
 nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/common/datetimes.hpp"
+
 namespace ostrel::bindings::convert {
 namespace nb = nanobind;
 
@@ -32,9 +34,6 @@ std::int64_t saturated_instant_ns(nb::handle when, const std::string& what);
 // Aware datetimes of UTC nanoseconds in `tz` (any tzinfo; wall time and fold as the zone
 // gives them), as a list.
 nb::object datetimes(std::span<const std::int64_t> ns, nb::handle tz);
-
-// The host's datetime.timezone.utc.
-nb::handle utc_zone();
 
 // {datetime: float} keyed in `tz`; a later equal key wins.
 nb::object float_map(std::span<const std::int64_t> ns, std::span<const double> values,

@@ -23,6 +23,7 @@ namespace {
 
 namespace tl = core::timeline;
 constexpr int64_t kNsPerMicro = 1000;
+constexpr int64_t kUsPerDay = tl::kNsPerDay / kNsPerMicro;
 
 void import_datetime() {
   if (!PyDateTimeAPI) {
@@ -31,32 +32,105 @@ void import_datetime() {
   }
 }
 
-int64_t delta_ns(PyObject* delta) {
-  return (static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta)) * 86400 +
-          PyDateTime_DELTA_GET_SECONDS(delta)) *
-             tl::kNsPerSecond +
-         static_cast<int64_t>(PyDateTime_DELTA_GET_MICROSECONDS(delta)) * kNsPerMicro;
-}
-
-nb::object make_datetime(int y, int mo, int d, int h, int mi, int s, int us, PyObject* tz,
-                         int fold) {
-  nb::object dt = nb::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-      y, mo, d, h, mi, s, us, tz, fold, PyDateTimeAPI->DateTimeType));
-  if (!dt.is_valid()) throw nb::python_error();
-  return dt;
-}
-
 // dt.utcoffset() in microseconds; nullopt for None. The host checks the zone's answer.
 std::optional<int64_t> utcoffset_us(PyObject* dt) {
   nb::object off = nb::steal(PyObject_CallMethod(dt, "utcoffset", nullptr));
   if (!off.is_valid()) throw nb::python_error();
   if (off.is_none()) return std::nullopt;
-  return delta_ns(off.ptr()) / kNsPerMicro;
+  const std::optional<int64_t> us = timedelta_us(off.ptr());
+  if (!us) throw nb::type_error("utcoffset() must return a timedelta");
+  return us;
 }
 
-PyTypeObject* fixed_zone_type() { return Py_TYPE(PyDateTime_TimeZone_UTC); }
+[[noreturn]] void naive(const char* what) {
+  throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
+}
 
 }  // namespace
+
+bool is_datetime(nb::handle obj) {
+  import_datetime();
+  return PyDateTime_Check(obj.ptr());
+}
+
+bool is_tzinfo(nb::handle obj) {
+  import_datetime();
+  return PyTZInfo_Check(obj.ptr());
+}
+
+bool is_fixed_zone(nb::handle tz) {
+  import_datetime();
+  return Py_TYPE(tz.ptr()) == Py_TYPE(PyDateTime_TimeZone_UTC);
+}
+
+PyObject* tzinfo_of(PyObject* dt) {
+  import_datetime();
+  return PyDateTime_DATE_GET_TZINFO(dt);
+}
+
+bool is_plain_utc(PyObject* dt) {
+  import_datetime();
+  return PyDateTime_CheckExact(dt) && PyDateTime_DATE_GET_TZINFO(dt) == PyDateTime_TimeZone_UTC &&
+         PyDateTime_DATE_GET_FOLD(dt) == 0;
+}
+
+nb::handle utc_zone() {
+  import_datetime();
+  return PyDateTime_TimeZone_UTC;
+}
+
+std::optional<int64_t> timedelta_us(PyObject* delta) {
+  import_datetime();
+  if (delta == Py_None || !PyDelta_Check(delta)) return std::nullopt;
+  return (int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86'400 +
+          PyDateTime_DELTA_GET_SECONDS(delta)) *
+             1'000'000 +
+         PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
+nb::object datetime_from_us(int64_t wall_us, PyObject* tz, int fold) {
+  import_datetime();
+  const int64_t day = tl::floor_div(wall_us, kUsPerDay);
+  const int64_t in_day = wall_us - day * kUsPerDay;
+  const int64_t secs = in_day / 1'000'000;
+  const tl::CivilDate d = tl::civil_from_days(day);
+  nb::object dt = nb::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+      static_cast<int>(d.year), static_cast<int>(d.month), static_cast<int>(d.day),
+      static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60),
+      static_cast<int>(in_day % 1'000'000), tz, fold, PyDateTimeAPI->DateTimeType));
+  if (!dt.is_valid()) throw nb::python_error();
+  return dt;
+}
+
+nb::object datetime_from_timestamp(int64_t seconds, nb::handle tz) {
+  import_datetime();
+  nb::object args = nb::make_tuple(seconds, tz);
+  nb::object dt = nb::steal(PyDateTimeAPI->DateTime_FromTimestamp(
+      reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), args.ptr(), nullptr));
+  if (!dt.is_valid()) throw nb::python_error();
+  return dt;
+}
+
+std::optional<int64_t> aware_us(PyObject* dt) {
+  const std::optional<int64_t> offset = utcoffset_us(dt);
+  if (!offset) return std::nullopt;
+  return wall_us(dt) - *offset;
+}
+
+int64_t instant_ns(nb::handle when, const char* what) {
+  import_datetime();
+  PyObject* w = when.ptr();
+  // A plain aware date-time well inside the nanosecond range: its fields minus its offset
+  // (which the zone gives for the date-time's fold), without a host Timestamp.
+  if (PyDateTime_CheckExact(w) && PyDateTime_GET_YEAR(w) > 1678 && PyDateTime_GET_YEAR(w) < 2261) {
+    const std::optional<int64_t> us = aware_us(w);
+    if (!us) naive(what);
+    return *us * kNsPerMicro;
+  }
+  nb::object ts = host::timestamp_type()(when);
+  if (ts.attr("tz").is_none()) naive(what);
+  return nb::cast<int64_t>(ts.attr("as_unit")("ns").attr("value"));
+}
 
 std::string repr_of(nb::handle obj) {
   nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
@@ -104,19 +178,15 @@ std::optional<int64_t> DayOffsets::offset_us(PyObject* dt, PyObject* tz, int64_t
 
 DayOffsets::Day DayOffsets::lookup(PyObject* dt, PyObject* tz, int64_t day) {
   import_datetime();
-  if (Py_TYPE(tz) == fixed_zone_type()) {
+  if (is_fixed_zone(tz)) {
     const std::optional<int64_t> off = utcoffset_us(dt);
     return off ? Day{Kind::Uniform, *off} : Day{Kind::Naive, 0};
   }
   auto& days = zones_[tz];
   if (auto found = days.find(day); found != days.end()) return found->second;
-  const tl::CivilDate d = tl::civil_from_days(day);
-  const int y = static_cast<int>(d.year), m = static_cast<int>(d.month),
-            dd = static_cast<int>(d.day);
-  const std::optional<int64_t> first =
-      utcoffset_us(make_datetime(y, m, dd, 0, 0, 0, 0, tz, 0).ptr());
+  const std::optional<int64_t> first = utcoffset_us(datetime_from_us(day * kUsPerDay, tz, 0).ptr());
   const std::optional<int64_t> last =
-      utcoffset_us(make_datetime(y, m, dd, 23, 59, 59, 999'999, tz, 1).ptr());
+      utcoffset_us(datetime_from_us((day + 1) * kUsPerDay - 1, tz, 1).ptr());
   Day out;
   if (!first || !last)
     out = {Kind::Naive, 0};
@@ -163,8 +233,7 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
     out.ns.push_back(ns);
   }
   if (aware == 1)
-    out.tz = mixed_zones ? nb::module_::import_("datetime").attr("timezone").attr("utc")
-                         : nb::borrow(common);
+    out.tz = mixed_zones ? nb::borrow(utc_zone()) : nb::borrow(common);
   else
     out.tz = nb::none();
   return out;

@@ -1,7 +1,8 @@
 #pragma once
-// Caller datetimes (mapping keys) read through the datetime C API, and plain datetimes for
-// result maps. Part of the convert unit: the wall-clock fields and zone offsets of datetimes
-// are read here for every reader (the facade's maps included).
+// The host's datetimes and timedeltas read and made through the datetime C API, for every
+// binding: the C API is imported here only, and every reading of a datetime's wall clock,
+// offset or a timedelta, and every datetime made, goes through this unit. Part of the convert
+// unit (caller datetimes as mapping keys, plain datetimes for result maps).
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -17,8 +18,38 @@ namespace nb = nanobind;
 // The host's repr of a key for messages; "<unprintable>" when its repr fails.
 std::string repr_of(nb::handle obj);
 
+// Kinds of host values: a datetime (or subclass, such as a pandas Timestamp); a tzinfo; the
+// fixed-offset zone type datetime.timezone (exactly).
+bool is_datetime(nb::handle obj);
+bool is_tzinfo(nb::handle obj);
+bool is_fixed_zone(nb::handle tz);
+// The tzinfo of a datetime (borrowed; None when naive).
+PyObject* tzinfo_of(PyObject* dt);
+// A plain datetime (not a subclass) in datetime.timezone.utc, fold 0.
+bool is_plain_utc(PyObject* dt);
+
+// The host's datetime.timezone.utc.
+nb::handle utc_zone();
+
+// Microseconds of a timedelta; nullopt when `delta` is not one (None included).
+std::optional<int64_t> timedelta_us(PyObject* delta);
+
 // Microseconds since the epoch of a datetime's wall-clock fields (its zone not applied).
 int64_t wall_us(PyObject* dt);
+
+// UTC microseconds since the epoch of an aware datetime: its wall clock minus the offset its
+// zone gives for its fold; nullopt when the zone gives none (the datetime counts as naive).
+std::optional<int64_t> aware_us(PyObject* dt);
+
+// UTC nanoseconds of one time-zone-aware date-time (a datetime or anything the host's
+// Timestamp reads); TypeError naming `what` when naive.
+int64_t instant_ns(nb::handle when, const char* what);
+
+// The datetime of wall-clock microseconds since the epoch, in `tz` (borrowed; None: naive)
+// with `fold`.
+nb::object datetime_from_us(int64_t wall_us, PyObject* tz, int fold = 0);
+// datetime.fromtimestamp(seconds, tz).
+nb::object datetime_from_timestamp(int64_t seconds, nb::handle tz);
 // The nanoseconds a pandas Timestamp carries beyond the datetime fields (0 for a datetime).
 int64_t extra_nanoseconds(PyObject* dt);
 

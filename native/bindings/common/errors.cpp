@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings {
@@ -114,7 +115,7 @@ void init_common(nb::module_&) {
   static bool done = false;
   nb::register_exception_translator(translate);
   if (!done) {
-    nb::object flags = nb::module_::import_("sys").attr("flags");
+    nb::handle flags = host::sys_flags();
     core::set_assertions_enabled(nb::cast<long>(flags.attr("optimize")) == 0);
     done = true;
   }

@@ -8,6 +8,40 @@ namespace ostrel::bindings::host {
 
 namespace {
 
+// Lookups made on first use: a module, or one of its attributes.
+enum Lazy {
+  kBuiltins,
+  kTyping,
+  kPydantic,
+  kEnumModule,
+  kNewClass,
+  kMappingProxyType,
+  kMonotonic,
+  kSysFlags,
+  kUuidType,
+  kDateType,
+  kTimeType,
+  kDatetimeType,
+  kNdarrayAlias,
+  kSchemaBaseModel,
+  kLazyCount
+};
+constexpr std::pair<const char*, const char*> kLazy[kLazyCount] = {
+    {"builtins", nullptr},
+    {"typing", nullptr},
+    {"pydantic", nullptr},
+    {"enum", nullptr},
+    {"types", "new_class"},
+    {"types", "MappingProxyType"},
+    {"time", "monotonic"},
+    {"sys", "flags"},
+    {"uuid", "UUID"},
+    {"datetime", "date"},
+    {"datetime", "time"},
+    {"datetime", "datetime"},
+    {"numpy.typing", "NDArray"},
+    {"ostrelpy.bindings._schema", "BaseModel"}};
+
 struct Types {
   PyObject* numpy = nullptr;
   PyObject* pandas = nullptr;
@@ -34,6 +68,7 @@ struct Types {
   PyObject* relativedelta = nullptr;
   PyObject* engine = nullptr;
   std::vector<std::pair<const char*, PyObject*>> engine_classes;
+  PyObject* lazy[kLazyCount] = {};
 };
 
 Types& types() {
@@ -65,6 +100,16 @@ constexpr const char* kEngineClasses[] = {"Dataset",
                                           "VariableSeries",
                                           "Holiday",
                                           "ExcludeHolidaysCondition"};
+
+nb::handle lazy(Lazy which) {
+  PyObject*& slot = types().lazy[which];
+  if (!slot) {
+    const auto [module, attr] = kLazy[which];
+    nb::module_ m = nb::module_::import_(module);
+    slot = attr ? keep(m.attr(attr)) : keep(m);
+  }
+  return slot;
+}
 
 }  // namespace
 
@@ -131,6 +176,21 @@ nb::handle zoneinfo_type() { return types().zoneinfo; }
 nb::handle fixed_timezone_type() { return types().fixed_timezone; }
 nb::handle timedelta_type() { return types().timedelta; }
 nb::handle relativedelta_type() { return types().relativedelta; }
+
+nb::handle builtins() { return lazy(kBuiltins); }
+nb::handle typing() { return lazy(kTyping); }
+nb::handle pydantic() { return lazy(kPydantic); }
+nb::handle enum_module() { return lazy(kEnumModule); }
+nb::handle new_class() { return lazy(kNewClass); }
+nb::handle mapping_proxy_type() { return lazy(kMappingProxyType); }
+nb::handle monotonic() { return lazy(kMonotonic); }
+nb::handle sys_flags() { return lazy(kSysFlags); }
+nb::handle uuid_type() { return lazy(kUuidType); }
+nb::handle date_type() { return lazy(kDateType); }
+nb::handle time_type() { return lazy(kTimeType); }
+nb::handle datetime_type() { return lazy(kDatetimeType); }
+nb::handle ndarray_alias() { return lazy(kNdarrayAlias); }
+nb::handle schema_base_model() { return lazy(kSchemaBaseModel); }
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 

@@ -47,6 +47,23 @@ nb::handle fixed_timezone_type();  // datetime.timezone
 nb::handle timedelta_type();       // datetime.timedelta
 nb::handle relativedelta_type();   // dateutil.relativedelta.relativedelta
 
+// Standard and record-building lookups, made on first use (the record builders, the schema
+// and cache modules, the error translator) and kept for the process like the ones above.
+nb::handle builtins();            // the builtins module
+nb::handle typing();              // the typing module
+nb::handle pydantic();            // the pydantic module
+nb::handle enum_module();         // the enum module
+nb::handle new_class();           // types.new_class
+nb::handle mapping_proxy_type();  // types.MappingProxyType
+nb::handle monotonic();           // time.monotonic
+nb::handle sys_flags();           // sys.flags
+nb::handle uuid_type();           // uuid.UUID
+nb::handle date_type();           // datetime.date
+nb::handle time_type();           // datetime.time
+nb::handle datetime_type();       // datetime.datetime
+nb::handle ndarray_alias();       // numpy.typing.NDArray
+nb::handle schema_base_model();   // ostrelpy.bindings._schema.BaseModel
+
 // The engine's classes by name (e.g. "Timeline", "Dataset"). Names published by
 // cache_engine_classes are served from the cache; others are read from the module (during its
 // init, while classes are still being created).

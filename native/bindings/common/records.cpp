@@ -2,10 +2,12 @@
 
 #include <string_view>
 
+#include "bindings/common/host.hpp"
+
 namespace ostrel::bindings::records {
 
 namespace {
-nb::object typing() { return nb::module_::import_("typing"); }
+nb::object typing() { return nb::borrow(host::typing()); }
 }  // namespace
 
 PyObject* validator_descriptor(PyMethodDef* def, const char* name, const char* doc) {
@@ -76,7 +78,7 @@ nb::dict kw(std::initializer_list<std::pair<const char*, nb::object>> items) {
   return d;
 }
 
-nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+nb::object builtin(const char* name) { return host::builtins().attr(name); }
 
 nb::object list_of(nb::handle item) { return builtin("list")[item]; }
 
@@ -99,7 +101,7 @@ nb::object union_of(const std::vector<nb::object>& members) {
 nb::object forward_ref(const char* name) { return typing().attr("ForwardRef")(name); }
 
 nb::object field(const nb::dict& kwargs) {
-  nb::object f = nb::module_::import_("pydantic").attr("Field");
+  nb::object f = host::pydantic().attr("Field");
   return f(**kwargs);
 }
 
@@ -128,7 +130,7 @@ EnumBuilder& EnumBuilder::doc(const char* text) {
 }
 
 nb::object EnumBuilder::build() {
-  nb::module_ en = nb::module_::import_("enum");
+  nb::handle en = host::enum_module();
   nb::object base = en.attr("StrEnum");
   nb::object meta = nb::borrow(base.type());
   nb::tuple bases = nb::make_tuple(base);
@@ -143,7 +145,7 @@ nb::object EnumBuilder::build() {
 
 ModelBuilder::ModelBuilder(nb::handle module, const char* name)
     : module_(nb::borrow(module)), name_(name) {
-  base_ = nb::module_::import_("ostrelpy.bindings._schema").attr("BaseModel");
+  base_ = nb::borrow(host::schema_base_model());
 }
 
 ModelBuilder& ModelBuilder::base(nb::handle base_class) {
@@ -168,7 +170,7 @@ ModelBuilder& ModelBuilder::attr(const char* name, nb::handle value) {
 }
 
 ModelBuilder& ModelBuilder::after_validator(const char* name, nb::handle fn) {
-  nb::object mv = nb::module_::import_("pydantic").attr("model_validator");
+  nb::object mv = host::pydantic().attr("model_validator");
   ns_[name] = mv(nb::arg("mode") = "after")(fn);
   return *this;
 }
@@ -184,7 +186,7 @@ nb::object ModelBuilder::build() {
   ns_["__annotations__"] = annotations_;
   ns_["__pydantic_reset_parent_namespace__"] = false;
   if (nb::len(config_) > 0) {
-    nb::object cd = nb::module_::import_("pydantic").attr("ConfigDict");
+    nb::object cd = host::pydantic().attr("ConfigDict");
     ns_["model_config"] = cd(**config_);
   }
   nb::object meta = nb::borrow(base_.type());

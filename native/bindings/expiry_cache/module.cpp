@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
 
 namespace nb = nanobind;
@@ -50,7 +51,7 @@ void clear(nb::handle self) { nb::cast<nb::dict>(self.attr("_store")).clear(); }
 
 NB_MODULE(expiry_cache, m) {
   init_common(m);
-  nb::module_ typing = nb::module_::import_("typing");
+  nb::handle typing = host::typing();
   nb::object K = typing.attr("TypeVar")("K");
   nb::object V = typing.attr("TypeVar")("V");
   m.attr("K") = K;
@@ -63,7 +64,7 @@ NB_MODULE(expiry_cache, m) {
       "In-memory key/value store whose entries expire ttl_seconds after they were stored.\n\n"
       "An entry is served while its age is at most the lifetime and dropped by the first get()\n"
       "that finds it older. There is no size limit and no background work.";
-  nb::object monotonic = nb::module_::import_("time").attr("monotonic");
+  nb::handle monotonic = host::monotonic();
   ns["__init__"] =
       nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), nb::arg("ttl_seconds").none(),
                        nb::arg("now") = monotonic, "Create an empty cache.");
@@ -76,8 +77,7 @@ NB_MODULE(expiry_cache, m) {
   nb::object generic = typing.attr("Generic")[nb::make_tuple(K, V)];
   // Generic[K, V] resolves to its origin through __mro_entries__, which types.new_class applies.
   nb::object body = nb::cpp_function([ns](nb::handle target) { target.attr("update")(ns); });
-  nb::object cls = nb::module_::import_("types").attr("new_class")(
-      "ExpiryCache", nb::make_tuple(generic), nb::dict(), body);
+  nb::object cls = host::new_class()("ExpiryCache", nb::make_tuple(generic), nb::dict(), body);
   m.attr("ExpiryCache") = cls;
   m.attr("__all__") = nb::make_tuple("ExpiryCache");
 }

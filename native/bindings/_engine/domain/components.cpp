@@ -9,6 +9,7 @@
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
 #include "core/domain/conditions.hpp"
 
@@ -66,20 +67,19 @@ nb::dict described(const char* text) { return kw({{"description", nb::str(text)}
 void init_components(nb::module_& m) {
   m.def("_validate_timezone", &validate_timezone, nb::arg("value"),
         "Keep a time-zone string that timezone_from_str can parse.");
-  nb::object after = nb::module_::import_("pydantic").attr("AfterValidator");
+  nb::object after = host::pydantic().attr("AfterValidator");
   nb::object timezone_type = annotated(builtin("str"), after(m.attr("_validate_timezone")));
   m.attr("Timezone") = timezone_type;
 
   ModelBuilder b(m, "TariffComponent");
   b.doc("One priced part of a tariff: a validated pipeline of function blocks over datasets.");
-  b.field("id", nb::module_::import_("uuid").attr("UUID"),
-          described("Unique identifier for this tariff component."));
+  b.field("id", host::uuid_type(), described("Unique identifier for this tariff component."));
   b.field("name", builtin("str"),
           kw({{"description", nb::str("Name of the tariff component as given by the system "
                                       "operator or government.")},
               {"examples", examples({"Energiskatt", "Överföringsavgift", "Effektavgift",
                                      "Abonnemangsavgift", "Nätnytta", "Överuttagsavgift"})}}));
-  nb::object opt_dt = optional(nb::module_::import_("datetime").attr("datetime"));
+  nb::object opt_dt = optional(host::datetime_type());
   b.field("applicable_from", opt_dt,
           kw({{"default", nb::none()},
               {"description",

@@ -10,6 +10,7 @@
 #include "bindings/_engine/domain/domain.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
 #include "core/domain/holidays.hpp"
 
@@ -86,7 +87,7 @@ void make_holidays(nb::module_& m) {
   ModelBuilder o(m, "HolidayOccurrence");
   o.doc("One dated occurrence of a holiday.");
   o.config("frozen", nb::bool_(true));
-  o.field("date", nb::module_::import_("datetime").attr("date"));
+  o.field("date", host::date_type());
   o.field("holiday", m.attr("Holiday"));
   o.field("timezone", builtin("str"));
   o.build();
@@ -108,7 +109,7 @@ void make_calendar_conditions(nb::module_& m) {
   dow.after_validator("_sort", validator<sort_field<kDays>>("_sort"));
   dow.build();
 
-  nb::object time = nb::module_::import_("datetime").attr("time");
+  nb::handle time = host::time_type();
   auto tod = tagged(m, "TimeOfDayCondition", "time_of_day",
                     "Holds from from_time (inclusive) to to_time (exclusive), local time; a "
                     "from_time after to_time wraps past midnight.");

@@ -90,10 +90,10 @@ void make_groupings(nb::module_& m) {
   }
   for (auto u : cd::kEnergyRates) energy.append(member(u));
   for (auto u : cd::kPowerRates) power.append(member(u));
-  nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
+  nb::handle proxy = host::mapping_proxy_type();
   m.attr("CURRENCIES") = frozen_set(currencies);
   m.attr("CURRENCY_UNITS") = proxy(currency_units);
-  nb::object lit = nb::module_::import_("typing").attr("Literal");
+  nb::object lit = host::typing().attr("Literal");
   m.attr("EnergyRateUnit") = lit[nb::tuple(energy)];
   m.attr("PowerRateUnit") = lit[nb::tuple(power)];
   m.attr("_ENERGY_RATES") = frozen_set(energy);

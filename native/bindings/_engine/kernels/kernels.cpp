@@ -8,6 +8,7 @@
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/common/host.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -121,7 +122,7 @@ nb::object group_kernel(nb::handle values, nb::handle ids, Kernel kernel) {
 void init_kernels(nb::module_& m) {
   // The array aliases of the engine's signatures.
   nb::object np = arrays::numpy();
-  nb::object nd_array = nb::module_::import_("numpy.typing").attr("NDArray");
+  nb::handle nd_array = host::ndarray_alias();
   m.attr("BoolArray") = nd_array[np.attr("bool_")];
   m.attr("Float64Array") = nd_array[np.attr("float64")];
   m.attr("Int64Array") = nd_array[np.attr("int64")];

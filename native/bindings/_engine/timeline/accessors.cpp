@@ -11,15 +11,13 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
 
 namespace {
-
-nb::module_ pandas() { return nb::module_::import_("pandas"); }
-nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
 // A column read back from a DataFrame into the core's narrower type; values the type cannot
 // hold are refused rather than wrapped.
@@ -39,7 +37,7 @@ cal::Column<T> narrowed(nb::handle arr, const char* name) {
 
 template <typename T>
 cal::Column<T> int_column(nb::handle frame, const char* name) {
-  return narrowed<T>(numpy().attr("asarray")(frame[name], nb::arg("dtype") = "int64"), name);
+  return narrowed<T>(host::numpy().attr("asarray")(frame[name], nb::arg("dtype") = "int64"), name);
 }
 
 template <typename T>
@@ -98,10 +96,9 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
   put("utc_offset", t.utc_offset);
   columns["utc"] = idx;
   // Host dates, so that holiday dates compare equal to the column's values.
-  columns["date"] = widened(t.date)
-                        .attr("view")("datetime64[D]")
-                        .attr("astype")(nb::module_::import_("builtins").attr("object"));
-  return pandas().attr("DataFrame")(columns, nb::arg("index") = idx, nb::arg("copy") = false);
+  columns["date"] =
+      widened(t.date).attr("view")("datetime64[D]").attr("astype")(host::builtins().attr("object"));
+  return host::dataframe_type()(columns, nb::arg("index") = idx, nb::arg("copy") = false);
 }
 
 cal::Accessors accessors_from_frame(nb::handle frame) {
@@ -120,7 +117,7 @@ cal::Accessors accessors_from_frame(nb::handle frame) {
   t.minute = int_column<std::int8_t>(frame, "minute");
   t.utc_offset = int_column<std::int64_t>(frame, "utc_offset");
   nb::object dates =
-      numpy()
+      host::numpy()
           .attr("asarray")(frame["date"].attr("to_numpy")(), nb::arg("dtype") = "datetime64[D]")
           .attr("view")("int64");
   t.date = narrowed<std::int32_t>(dates, "date");

@@ -13,6 +13,7 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
@@ -51,7 +52,7 @@ std::shared_ptr<const cal::Timeline> core_of(nb::handle tz, std::int64_t start, 
                                                cal::Timeline::Ascending{});
   // Only zones whose answers cannot change are remembered: fixed offsets (by value) and the
   // host database's zones (by identity).
-  if (fixed || tz.type().is(nb::module_::import_("zoneinfo").attr("ZoneInfo"))) {
+  if (fixed || tz.type().is(host::zoneinfo_type())) {
     Py_XDECREF(last.zone);
     last.zone = nb::borrow(tz).release().ptr();
     last.start = start;
@@ -69,16 +70,13 @@ nb::object make_timeline(nb::handle tz, std::int64_t start, std::int64_t end, nb
 // t plus one calendar step of a day or longer, added to the local wall-clock time in `tz` by
 // the host (a month after local 1 December is local 1 January).
 std::int64_t calendar_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
-  nb::module_ dt = nb::module_::import_("datetime");
   const std::int64_t seconds = cal::floor_div(t, cal::kNsPerSecond);
   const std::int64_t rest = t - seconds * cal::kNsPerSecond;
-  nb::object local = dt.attr("datetime").attr("fromtimestamp")(seconds, tz);
+  nb::object local = convert::datetime_from_timestamp(seconds, tz);
   nb::object later = local + resolution_member(r).attr("as_relativedelta")();
-  nb::object epoch =
-      dt.attr("datetime")(1970, 1, 1, nb::arg("tzinfo") = dt.attr("timezone").attr("utc"));
-  nb::object whole =
-      (later - epoch).attr("__floordiv__")(dt.attr("timedelta")(nb::arg("seconds") = 1));
-  return nb::cast<std::int64_t>(whole) * cal::kNsPerSecond + rest;
+  const std::optional<std::int64_t> us = convert::aware_us(later.ptr());
+  if (!us) throw nb::type_error("can't subtract offset-naive and offset-aware datetimes");
+  return cal::floor_div(*us, 1'000'000) * cal::kNsPerSecond + rest;
 }
 
 // First and last instant of each input with instants, as the host's min and max give them

@@ -9,13 +9,12 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
 
 namespace {
-
-nb::module_ pandas() { return nb::module_::import_("pandas"); }
 
 struct GroupedIndex {
   std::shared_ptr<const cal::Timeline> timeline;
@@ -32,11 +31,11 @@ struct GroupedIndex {
 
   // Group numbers on the instants taking part, as the host's ngroup() gives them.
   nb::object ngroup() {
-    nb::object idx = pandas().attr("DatetimeIndex")(index);
+    nb::object idx = host::datetime_index_type()(index);
     if (!grouping.positions.empty())
       idx = idx.attr("take")(convert::to_numpy(std::vector<std::int64_t>(grouping.positions)));
     std::vector<std::int64_t> ids(grouping.group.begin(), grouping.group.end());
-    return pandas().attr("Series")(convert::to_numpy(std::move(ids)), nb::arg("index") = idx);
+    return host::series_type()(convert::to_numpy(std::move(ids)), nb::arg("index") = idx);
   }
 };
 
@@ -47,8 +46,8 @@ struct GroupedValues : GroupedIndex {
     return convert::series(std::move(v), labels(), nb::str("value"));
   }
   nb::object result(std::vector<std::int64_t>&& v) {
-    return pandas().attr("Series")(convert::to_numpy(std::move(v)), nb::arg("index") = labels(),
-                                   nb::arg("name") = "value", nb::arg("copy") = false);
+    return host::series_type()(convert::to_numpy(std::move(v)), nb::arg("index") = labels(),
+                               nb::arg("name") = "value", nb::arg("copy") = false);
   }
   nb::object sum(std::int64_t min_count) {
     return result(cal::group_sum(grouping, values.values, min_count));
@@ -76,8 +75,8 @@ nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r) {
   const InstantsView instants = instants_view(index);
   const std::int64_t missing = t.core->first_missing(instants.ns);
   if (missing >= 0)
-    raise_key_error(pandas().attr("Timestamp")(instants.ns[static_cast<std::size_t>(missing)],
-                                               nb::arg("tz") = "UTC"));
+    raise_key_error(host::timestamp_type()(instants.ns[static_cast<std::size_t>(missing)],
+                                           nb::arg("tz") = "UTC"));
   GroupedIndex g;
   g.timeline = t.core;
   g.resolution = r;

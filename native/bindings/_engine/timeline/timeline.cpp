@@ -11,6 +11,7 @@
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::bindings::engine {
@@ -77,8 +78,7 @@ cal::Column<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i] >= 0) continue;
     if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
-    raise_key_error(
-        nb::module_::import_("pandas").attr("Timestamp")(instants.ns[i], nb::arg("tz") = "UTC"));
+    raise_key_error(host::timestamp_type()(instants.ns[i], nb::arg("tz") = "UTC"));
   }
   return rows;
 }
@@ -141,8 +141,7 @@ void init_timeline_class(nb::module_& m) {
           "calculate_accessors",
           [](nb::handle timeseries, nb::handle local_tz) {
             // The table is indexed by the same instants in UTC nanoseconds, like a built grid.
-            nb::object index = nb::module_::import_("pandas")
-                                   .attr("DatetimeIndex")(timeseries)
+            nb::object index = host::datetime_index_type()(timeseries)
                                    .attr("tz_convert")("UTC")
                                    .attr("as_unit")("ns");
             const std::vector<std::int64_t> ns = convert::instants_ns(index);

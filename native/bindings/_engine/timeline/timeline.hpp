@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/common/convert.hpp"
+#include "bindings/common/datetimes.hpp"
 #include "core/timeline/timeline.hpp"
 
 namespace ostrel::bindings::engine {
