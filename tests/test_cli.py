@@ -117,3 +117,17 @@ def test_catalogue_files_beyond_the_engine_are_one_line(tmp_path, capsys, edit, 
     err = capsys.readouterr().err
     assert len(err.strip().splitlines()) == 1 and "internal error" not in err
     assert str(path) in err and expected in err
+
+
+@pytest.mark.parametrize("command", ["cost", "schedule"])
+def test_a_tariff_only_in_the_given_catalogue_is_priced(tmp_path, capsys, command):
+    # The bundled tariff under a new id, in a catalogue of its own: the facade's client must
+    # read the catalogue the command was given, not the bundled one.
+    own = uuid.uuid4()
+    text = (tariffs.catalogue_dir() / f"{SE}.json").read_text(encoding="utf-8")
+    (tmp_path / f"{own}.json").write_text(text.replace(SE, str(own)), encoding="utf-8")
+    week = ["--start", "2025-01-06T00:00+01:00", "--end", "2025-01-13T00:00+01:00"]
+    argv = [command, str(own), "--catalogue", str(tmp_path), *week, "--format", "json"]
+    assert cli.main(argv) == 0, capsys.readouterr().err
+    out = json.loads(capsys.readouterr().out)
+    assert out["tariff"]["id"] == str(own)
