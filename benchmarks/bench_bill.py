@@ -11,11 +11,11 @@ daylight-saving time, so the engine prices 2029 in a fixed-offset zone).
 import copy
 import json
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from bench_pipeline import best
 
 import ostrelpy
 from ostrelpy.bindings import _engine
@@ -64,15 +64,6 @@ def pysam_bill(converted: dict, kwh: np.ndarray) -> float:
     model.Load.load_escalation = [0]
     model.execute(0)
     return float(np.sum(np.array(model.Outputs.utility_bill_w_sys_ym)[1]))
-
-
-def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        began = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - began)
-    return min(times)
 
 
 def main() -> None:
