@@ -12,9 +12,16 @@ using timeline::utc_text;
 void check_keys_on_periods(std::span<const std::int64_t> keys, std::span<const std::int64_t> starts,
                            std::int64_t end, std::string_view what, std::string_view resolution) {
   if (starts.empty()) return;
+  // Keys come in time order almost always: walk both in step, and search only for a key that
+  // goes back.
+  std::size_t j = 0;
   for (std::int64_t k : keys) {
     if (k < starts.front() || k >= end) continue;  // outside the request: not priced
-    if (std::binary_search(starts.begin(), starts.end(), k)) continue;
+    if (j == starts.size() || starts[j] > k || (j > 0 && starts[j - 1] >= k))
+      j = static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), k) -
+                                   starts.begin());
+    while (j < starts.size() && starts[j] < k) ++j;
+    if (j < starts.size() && starts[j] == k) continue;
     value_error(std::string(what) + ": key " + utc_text(k) + " is not the start of a " +
                 std::string(resolution) + " period of the request");
   }
