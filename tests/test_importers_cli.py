@@ -1,7 +1,8 @@
 """`ostrelpy import`, `ostrelpy list` filters, and the imported tariffs of the bundled catalogue."""
 
-import importlib.util
 import json
+import runpy
+import types
 from pathlib import Path
 
 import numpy as np
@@ -20,12 +21,8 @@ TV = str(DATA / "se" / "tariffs-response_tekniska-verken.json")
 
 
 def _tool():
-    spec = importlib.util.spec_from_file_location(
-        "import_catalogue", ROOT / "tools" / "import_catalogue.py"
-    )
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The catalogue's import script, loaded from its file."""
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "tools" / "import_catalogue.py")))
 
 
 IMPORTED = _tool().imported()
