@@ -24,6 +24,8 @@ enum Lazy {
   kDatetimeType,
   kNdarrayAlias,
   kSchemaBaseModel,
+  kUuidModule,
+  kCsrArray,
   kLazyCount
 };
 constexpr std::pair<const char*, const char*> kLazy[kLazyCount] = {
@@ -40,7 +42,9 @@ constexpr std::pair<const char*, const char*> kLazy[kLazyCount] = {
     {"datetime", "time"},
     {"datetime", "datetime"},
     {"numpy.typing", "NDArray"},
-    {"ostrelpy.bindings._schema", "BaseModel"}};
+    {"ostrelpy.bindings._schema", "BaseModel"},
+    {"uuid", nullptr},
+    {"scipy.sparse", "csr_array"}};
 
 struct Types {
   PyObject* numpy = nullptr;
@@ -191,6 +195,10 @@ nb::handle time_type() { return lazy(kTimeType); }
 nb::handle datetime_type() { return lazy(kDatetimeType); }
 nb::handle ndarray_alias() { return lazy(kNdarrayAlias); }
 nb::handle schema_base_model() { return lazy(kSchemaBaseModel); }
+nb::handle uuid_module() { return lazy(kUuidModule); }
+nb::handle csr_array_type() { return lazy(kCsrArray); }
+
+nb::object own_module(const char* name) { return nb::module_::import_(name); }
 
 void set_engine_module(nb::handle m) { types().engine = keep(m); }
 

@@ -63,6 +63,12 @@ nb::handle time_type();           // datetime.time
 nb::handle datetime_type();       // datetime.datetime
 nb::handle ndarray_alias();       // numpy.typing.NDArray
 nb::handle schema_base_model();   // ostrelpy.bindings._schema.BaseModel
+nb::handle uuid_module();         // uuid (its uuid4 read at each call, so that it can be patched)
+nb::handle csr_array_type();      // scipy.sparse.csr_array
+
+// One of the package's own modules by its dotted name (the facade's collaborators and the
+// modules it stands on), imported when a module initialises.
+nb::object own_module(const char* name);
 
 // The engine's classes by name (e.g. "Timeline", "Dataset"). Names published by
 // cache_engine_classes are served from the cache; others are read from the module (during its

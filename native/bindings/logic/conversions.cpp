@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/convert_maps.hpp"
+#include "bindings/common/host.hpp"
 #include "bindings/logic/inputs.hpp"
 #include "bindings/logic/logic.hpp"
 
@@ -43,7 +44,7 @@ nb::object to_public_component(nb::handle component) {
 
 nb::object to_domain_component(nb::handle component) {
   nb::dict kwargs;
-  kwargs["id"] = nb::module_::import_("uuid").attr("uuid4")();
+  kwargs["id"] = host::uuid_module().attr("uuid4")();
   for (const char* name : {"name", "applicable_from", "applicable_to", "timezone"})
     kwargs[name] = component.attr(name);
   nb::list datasets;

@@ -44,7 +44,7 @@ EvaluationWindow evaluation_window(nb::handle component, nb::handle start_time,
 }
 
 void check_request(nb::handle start_time, nb::handle end_time) {
-  nb::object datetime = nb::module_::import_("datetime").attr("datetime");
+  nb::handle datetime = host::datetime_type();
   auto check = [&](nb::handle t, const char* name) {
     if (!nb::isinstance(t, datetime) || t.attr("utcoffset")().is_none()) return;
     core::logic::check_request_instant(convert::saturated_instant_ns(t, name), name,

@@ -16,23 +16,22 @@ NB_MODULE(logic, m) {
   init_common(m);
   host::init();
   logic::set_module(m);
-  nb::module_ domain = nb::module_::import_("ostrelpy.bindings._engine");
-  nb::module_ cache = nb::module_::import_("ostrelpy.bindings.expiry_cache");
+  nb::object domain = host::own_module("ostrelpy.bindings._engine");
+  nb::object cache = host::own_module("ostrelpy.bindings.expiry_cache");
   m.attr("domain") = domain;
   nb::object expiry_cache = cache.attr("ExpiryCache");
   m.attr("ExpiryCache") = expiry_cache;
 
-  m.attr("APIClient") = nb::module_::import_("ostrelpy.api_client").attr("APIClient");
-  m.attr("ComponentCost") = nb::module_::import_("ostrelpy.component_cost").attr("ComponentCost");
-  nb::module_ models = nb::module_::import_("ostrelpy.models");
+  m.attr("APIClient") = host::own_module("ostrelpy.api_client").attr("APIClient");
+  m.attr("ComponentCost") = host::own_module("ostrelpy.component_cost").attr("ComponentCost");
+  nb::object models = host::own_module("ostrelpy.models");
   for (const char* name : {"Dataset", "Holiday", "HolidayOccurrence", "Tariff", "TariffComponent"})
     m.attr(name) = models.attr(name);
 
-  m.attr("_FUNCTION_ADAPTER") =
-      nb::module_::import_("pydantic").attr("TypeAdapter")(domain.attr("Function"));
-  m.attr("Variable") = nb::module_::import_("typing").attr("TypeVar")("Variable");
+  m.attr("_FUNCTION_ADAPTER") = host::pydantic().attr("TypeAdapter")(domain.attr("Function"));
+  m.attr("Variable") = host::typing().attr("TypeVar")("Variable");
   m.attr("ApiKey") = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-  nb::object hour = nb::module_::import_("datetime").attr("timedelta")(nb::arg("hours") = 1);
+  nb::object hour = host::timedelta_type()(nb::arg("hours") = 1);
   nb::object ttl = hour.attr("total_seconds")();
   m.attr("_CACHE_TTL_SECONDS") = ttl;
   m.attr("_TARIFF_CACHE") = expiry_cache(ttl);

@@ -11,6 +11,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/host.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 #include "core/solvers/csr.hpp"
@@ -18,13 +19,6 @@
 namespace ostrel::bindings::engine::solvers {
 
 namespace {
-
-PyObject* csr_array() {
-  static PyObject* type = nullptr;  // leaked: see HighsHost
-  if (!type)
-    type = nb::object(nb::module_::import_("scipy.sparse").attr("csr_array")).release().ptr();
-  return type;
-}
 
 // The keys of a dict, borrowed from it.
 std::vector<nb::handle> keys_of(nb::handle dict) {
@@ -122,7 +116,7 @@ nb::object csr_matrix(const co::ConstraintSeries& rows, size_t num_cols) {
   nb::object arrays =
       nb::make_tuple(convert::to_numpy(std::move(csr.values)), int32_array(std::move(csr.indices)),
                      int32_array(std::move(csr.starts)));
-  return nb::handle(csr_array())(arrays, nb::arg("shape") = shape);
+  return host::csr_array_type()(arrays, nb::arg("shape") = shape);
 }
 
 nb::object float_array(const std::vector<double>& values) {
