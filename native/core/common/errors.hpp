@@ -3,6 +3,7 @@
 // exception it becomes; the bindings translate them in one place.
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace ostrel::core {
 
@@ -16,6 +17,15 @@ class Error : public std::runtime_error {
  private:
   ErrorKind kind_;
 };
+
+// The pieces of a message joined (texts only: numbers are rendered by the caller, the way the
+// message shows them).
+template <typename... Pieces>
+std::string concat(const Pieces&... pieces) {
+  std::string out;
+  (out.append(std::string_view(pieces)), ...);
+  return out;
+}
 
 [[noreturn]] inline void fail(ErrorKind kind, const std::string& message) {
   throw Error(kind, message);

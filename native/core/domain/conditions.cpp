@@ -41,10 +41,7 @@ std::vector<std::string> collect_holidays(std::span<const timeline::TimeConditio
 }
 
 void not_a_time_condition(std::string_view function, std::string_view type_name) {
-  std::string message(function);
-  message += "() takes a time condition, got ";
-  message += type_name;
-  fail(ErrorKind::Type, message);
+  fail(ErrorKind::Type, concat(function, "() takes a time condition, got ", type_name));
 }
 
 void check_time_of_day_bounds(bool bounds_differ) {
@@ -53,18 +50,14 @@ void check_time_of_day_bounds(bool bounds_differ) {
 }
 
 void timezone_type_error(std::string_view type_name) {
-  std::string message = "timezone must be a str, got ";
-  message += type_name;
-  fail(ErrorKind::Type, message);
+  fail(ErrorKind::Type, concat("timezone must be a str, got ", type_name));
 }
 
 void invalid_timezone(std::string_view text) {
-  std::string message = "Invalid timezone '";
-  message += text;
-  message +=
+  value_error(concat(
+      "Invalid timezone '", text,
       "'. Must be either a valid IANA timezone name (e.g., 'Europe/Stockholm') or a UTC offset "
-      "(e.g., 'UTC+01:00').";
-  value_error(message);
+      "(e.g., 'UTC+01:00')."));
 }
 
 }  // namespace ostrel::core::domain

@@ -18,18 +18,12 @@ std::optional<Unit> unit_from_value(std::string_view value) {
 
 Unit parse_unit(std::string_view value) {
   if (auto u = unit_from_value(value)) return *u;
-  std::string message = "'";
-  message += value;
-  message += "' is not a valid Unit";
-  value_error(message);
+  value_error(concat("'", value, "' is not a valid Unit"));
 }
 
 Resolution parse_resolution(std::string_view value) {
   if (auto r = resolution_from_value(value)) return *r;
-  std::string message = "'";
-  message += value;
-  message += "' is not a valid Resolution";
-  value_error(message);
+  value_error(concat("'", value, "' is not a valid Resolution"));
 }
 
 void check_range(double lo, double hi) { check(lo < hi, repr_float(lo) + " >= " + repr_float(hi)); }

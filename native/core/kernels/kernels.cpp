@@ -286,11 +286,8 @@ void check_broadcast_length(size_t expected, size_t got) {
 }
 
 void broadcast_error(size_t n, const std::string& shape) {
-  std::string out = "operands could not be broadcast together with shapes (";
-  out += std::to_string(n);
-  out += ",) ";
-  out += shape;
-  value_error(out);
+  value_error(concat("operands could not be broadcast together with shapes (", std::to_string(n),
+                     ",) ", shape));
 }
 
 void non_integer_index() {
@@ -298,11 +295,7 @@ void non_integer_index() {
 }
 
 void wrong_dtype(std::string_view expected, std::string_view got) {
-  std::string m = "array must be ";
-  m += expected;
-  m += ", got ";
-  m += got;
-  value_error(m);
+  value_error(concat("array must be ", expected, ", got ", got));
 }
 
 void not_one_dimensional(long ndim) {
@@ -310,22 +303,13 @@ void not_one_dimensional(long ndim) {
 }
 
 void not_an_array(std::string_view type_name) {
-  std::string m = "array must be 1-D, got ";
-  m += type_name;
-  value_error(m);
+  value_error(concat("array must be 1-D, got ", type_name));
 }
 
-void not_convertible(std::string_view expected) {
-  std::string m = "array must be ";
-  m += expected;
-  value_error(m);
-}
+void not_convertible(std::string_view expected) { value_error(concat("array must be ", expected)); }
 
 void broadcast_error(size_t n, size_t got) {
-  std::string shape = "(";
-  shape += std::to_string(got);
-  shape += ",)";
-  broadcast_error(n, shape);
+  broadcast_error(n, concat("(", std::to_string(got), ",)"));
 }
 
 }  // namespace ostrel::core::kernels

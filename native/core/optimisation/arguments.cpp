@@ -11,17 +11,11 @@
 namespace ostrel::core::optimisation {
 
 void not_variable_series(std::string_view what, std::string_view type_name) {
-  std::string message(what);
-  message += " must be a VariableSeries, got ";
-  message += type_name;
-  fail(ErrorKind::Type, message);
+  fail(ErrorKind::Type, concat(what, " must be a VariableSeries, got ", type_name));
 }
 
 void takes_constraint_series(std::string_view function, std::string_view type_name) {
-  std::string message(function);
-  message += "() takes constraint series, got ";
-  message += type_name;
-  fail(ErrorKind::Type, message);
+  fail(ErrorKind::Type, concat(function, "() takes constraint series, got ", type_name));
 }
 
 void constraint_term_fields(size_t given) {
@@ -44,16 +38,13 @@ void group_term_type(std::string_view type_name) {
 
 void check_positional_count(std::string_view function, size_t lo, size_t hi, size_t given) {
   if (given >= lo && given <= hi) return;
-  std::string message(function);
-  message += "() takes from " + std::to_string(lo) + " to " + std::to_string(hi) +
-             " positional arguments but " + std::to_string(given) + " were given";
-  fail(ErrorKind::Type, message);
+  fail(ErrorKind::Type,
+       concat(function, "() takes from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                            " positional arguments but " + std::to_string(given) + " were given"));
 }
 
 void labels_not_integer(std::string_view dtype) {
-  std::string message = "array must be int64, got ";
-  message += dtype;
-  value_error(message);
+  value_error(concat("array must be int64, got ", dtype));
 }
 
 std::vector<std::int64_t> normalise_positions(std::span<const std::int64_t> positions, size_t n) {

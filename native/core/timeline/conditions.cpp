@@ -169,11 +169,8 @@ Mask evaluate(const View& v, const TimeCondition& c, std::span<const HolidayDate
 void check_condition_field(const char* what, std::string_view value, bool in_range, std::int64_t lo,
                            std::int64_t hi) {
   if (in_range) return;
-  std::string message = what;
-  message += " ";
-  message += value;
-  message += " is out of range " + std::to_string(lo) + ".." + std::to_string(hi);
-  value_error(message);
+  value_error(concat(what, " ", value,
+                     " is out of range " + std::to_string(lo) + ".." + std::to_string(hi)));
 }
 
 void check_condition_nesting(std::size_t depth, bool repeated) {
