@@ -7,19 +7,10 @@
 #include <vector>
 
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 
 namespace ostrel::core::optimisation {
-
-namespace {
-
-std::vector<int64_t> iota(size_t n) {
-  std::vector<int64_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i);
-  return v;
-}
-
-}  // namespace
 
 namespace {
 
@@ -237,7 +228,7 @@ CompiledBlock compile_lookup(const VariableSeries& selector, std::span<const dou
   const GroupTermRef one[] = {{PerStep::of(1.0), picks.cols, group}};
   const ConstraintSeries one_per_step = group_rows(one, PerStep::of(1.0));
   const VariableSeries out_multi = gather(out, multi);
-  const std::vector<int64_t> own = iota(multi.size());
+  const std::vector<int64_t> own = own_groups(multi.size());
   const GroupTermRef weighted[] = {
       {PerStep::of(1.0), out_multi.cols, own},
       {PerStep::of(std::span<const double>(level)), picks.cols, group}};

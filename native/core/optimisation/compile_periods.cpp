@@ -5,17 +5,12 @@
 
 #include "core/common/errors.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 
 namespace ostrel::core::optimisation {
 
 namespace {
-
-std::vector<int64_t> iota(size_t n) {
-  std::vector<int64_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i);
-  return v;
-}
 
 // Per-period extremum of `values` (max when is_max), an empty result for no members.
 std::vector<double> extremum(std::span<const double> values, std::span<const int64_t> ids,
@@ -45,7 +40,7 @@ CompiledBlock linear_form(const VariableSeries& input, const PeriodGroups& g, bo
   CompiledBlock b;
   b.output.vars = continuous(start_col, std::move(lb), std::move(ub));
   b.output.positions = g.first_position;
-  const std::vector<int64_t> own = iota(periods);
+  const std::vector<int64_t> own = own_groups(periods);
   const GroupTermRef terms[] = {
       {PerStep::of(1.0), b.output.vars.cols, own},
       {PerStep::of(std::span<const double>(weight)), input.cols, g.allocation}};

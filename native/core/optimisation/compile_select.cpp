@@ -5,6 +5,7 @@
 
 #include "core/common/errors.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 
 namespace ostrel::core::optimisation {
@@ -64,12 +65,6 @@ Slots Slots::for_groups(const VariableSeries& input, const PeriodGroups& groups,
 
 namespace {
 
-std::vector<int64_t> iota(size_t n) {
-  std::vector<int64_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i);
-  return v;
-}
-
 Term var(const VariableSeries& v, double coef = 1.0) {
   return Operand::of(v).term(PerStep::of(coef));
 }
@@ -100,7 +95,7 @@ SlotRows linear_base_constraints(const Slots& slots, const VariableSeries& input
     for (size_t g = 0; g < v.size(); ++g) v[g] = -static_cast<double>(slots.n_per_group[g]);
     return v;
   }();
-  const std::vector<int64_t> own = iota(groups.count());
+  const std::vector<int64_t> own = own_groups(groups.count());
   const GroupTermRef sum[] = {
       {PerStep::of(1.0), slots.w.cols, slots.slot_to_group},
       {PerStep::of(std::span<const double>(minus_n)), slots.thresholds.cols, own},
