@@ -8,23 +8,11 @@
 #include "core/common/errors.hpp"
 #include "core/domain/units.hpp"
 #include "core/kernels/kernels.hpp"
+#include "expect_error.hpp"
 
 using ostrel::core::Error;
 using ostrel::core::ErrorKind;
 namespace cd = ostrel::core::domain;
-
-namespace {
-template <typename F>
-void expect_error(F&& f, ErrorKind kind, const std::string& text) {
-  try {
-    f();
-    FAIL() << "expected: " << text;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(std::string(e.what()), text);
-  }
-}
-}  // namespace
 
 TEST(CommonMessages, HostArgumentErrors) {
   expect_error([] { ostrel::core::incorrect_type("data", "dict", "list"); }, ErrorKind::Type,

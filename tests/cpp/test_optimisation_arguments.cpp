@@ -7,23 +7,10 @@
 
 #include "core/common/errors.hpp"
 #include "core/optimisation/arguments.hpp"
+#include "expect_error.hpp"
 
 namespace co = ostrel::core::optimisation;
-using ostrel::core::Error;
 using ostrel::core::ErrorKind;
-
-namespace {
-template <typename F>
-void expect_error(F&& f, ErrorKind kind, const std::string& text) {
-  try {
-    f();
-    FAIL() << "expected: " << text;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(std::string(e.what()), text);
-  }
-}
-}  // namespace
 
 TEST(OptimisationArguments, NegativePositionsCountFromTheEnd) {
   const std::vector<int64_t> p{0, -1, 2, -3};
