@@ -125,19 +125,9 @@ nb::dict to_variables(nb::handle self, nb::handle series, nb::handle keys) {
 }  // namespace
 
 void init_gurobi(nb::module_& m) {
-  nb::class_<GurobiAdapter, SolverAdapter> c(m, "GurobiAdapter",
-                                             nb::type_slots(model_adapter_slots),
-                                             "Adds compiled blocks to a gurobipy model.");
-  c.def(
-      "__init__",
-      [](GurobiAdapter* self, nb::handle model) {
-        new (self) GurobiAdapter();
-        self->model = nb::borrow(model);
-      },
-      nb::arg("model"), nb::sig("def __init__(self, model: gurobipy.Model) -> None"));
-  c.def_prop_rw(
-      "_model", [](nb::handle self) { return model_of(self); },
-      [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
+  auto c =
+      adapter_class<GurobiAdapter>(m, "GurobiAdapter", "Adds compiled blocks to a gurobipy model.",
+                                   "def __init__(self, model: gurobipy.Model) -> None");
   c.def("add_blocks", &add_blocks, nb::arg("blocks"),
         nb::sig("def add_blocks(self, blocks: collections.abc.Sequence[FunctionBlock]) -> None"));
   def_series_methods(c, &to_series, &to_variables);

@@ -169,18 +169,9 @@ nb::dict to_variables(nb::handle self, nb::handle series, nb::handle keys) {
 }  // namespace
 
 void init_highs(nb::module_& m) {
-  nb::class_<HighsAdapter, SolverAdapter> c(m, "HighsAdapter", nb::type_slots(model_adapter_slots),
-                                            "Adds compiled blocks to a highspy.Highs model.");
-  c.def(
-      "__init__",
-      [](HighsAdapter* self, nb::handle model) {
-        new (self) HighsAdapter();
-        self->model = nb::borrow(model);
-      },
-      nb::arg("model"), nb::sig("def __init__(self, model: highspy.Highs) -> None"));
-  c.def_prop_rw(
-      "_model", [](nb::handle self) { return model_of(self); },
-      [](nb::handle self, nb::handle model) { model_of(self) = nb::borrow(model); });
+  auto c = adapter_class<HighsAdapter>(m, "HighsAdapter",
+                                       "Adds compiled blocks to a highspy.Highs model.",
+                                       "def __init__(self, model: highspy.Highs) -> None");
   c.def(
       "add_blocks", [](nb::handle self, nb::handle blocks) { add_blocks(model_of(self), blocks); },
       nb::arg("blocks"),

@@ -99,6 +99,25 @@ class HighsVars {
   nb::object proxy_;  // the weak proxy of the model that every variable holds
 };
 
+// The class of an adapter over the caller's model: its constructor (`init_sig` names the
+// model's type for the stubs) and the `_model` it keeps.
+template <typename Adapter>
+nb::class_<Adapter, SolverAdapter> adapter_class(nb::module_& m, const char* name, const char* doc,
+                                                 const char* init_sig) {
+  nb::class_<Adapter, SolverAdapter> c(m, name, nb::type_slots(model_adapter_slots), doc);
+  c.def(
+      "__init__",
+      [](Adapter* self, nb::handle model) {
+        new (self) Adapter();
+        self->model = nb::borrow(model);
+      },
+      nb::arg("model"), nb::sig(init_sig));
+  c.def_prop_rw(
+      "_model", [](Adapter& self) { return self.model; },
+      [](Adapter& self, nb::handle model) { self.model = nb::borrow(model); });
+  return c;
+}
+
 // Defines to_series(variables), to_variables(series) and _to_variables_on_caller_keys(series,
 // variables) (the facade's: keyed by the caller's own datetimes where caller_keys finds them)
 // over `to_series(self, variables)` and `to_variables(self, series, keys)`.
