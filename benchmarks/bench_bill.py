@@ -26,6 +26,10 @@ try:
 except ImportError:  # a benchmark-only peer
     sys.exit("bench_bill needs nrel-pysam (pip install nrel-pysam)")
 
+# The same independent calculator the importer tests check against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from pysam_peer import utilityrate5_run  # noqa: E402
+
 DATA = Path(__file__).resolve().parents[1] / "tests" / "data" / "urdb"
 # Rates PySAM's converter reads without help: flat, time-of-use and demand charges.
 RATES = [
@@ -52,17 +56,7 @@ def load() -> np.ndarray:
 
 
 def pysam_bill(converted: dict, kwh: np.ndarray) -> float:
-    model = Utilityrate5.new()
-    model.ElectricityRates.assign(converted)
-    model.ElectricityRates.rate_escalation = [0]
-    model.Lifetime.analysis_period = 1
-    model.Lifetime.system_use_lifetime_output = 0
-    model.Lifetime.inflation_rate = 0
-    model.SystemOutput.gen = [0.0] * HOURS
-    model.SystemOutput.degradation = [0]
-    model.Load.load = list(kwh)
-    model.Load.load_escalation = [0]
-    model.execute(0)
+    model = utilityrate5_run(Utilityrate5, converted, kwh)
     return float(np.sum(np.array(model.Outputs.utility_bill_w_sys_ym)[1]))
 
 

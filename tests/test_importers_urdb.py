@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from pysam_peer import utilityrate5_run
 
 import ostrelpy
 from ostrelpy.bindings import _engine
@@ -66,17 +67,9 @@ def _pysam_bills(rate: dict, load: np.ndarray) -> dict[str, np.ndarray]:
         extra["ur_monthly_min_charge"] = doc["minmonthlycharge"]
     if doc.get("annualmincharge"):
         extra["ur_annual_min_charge"] = doc["annualmincharge"]
-    model = utilityrate5.new()
-    model.ElectricityRates.assign({**pysam_rates.URDBv8_to_ElectricityRates(doc), **extra})
-    model.ElectricityRates.rate_escalation = [0]
-    model.Lifetime.analysis_period = 1
-    model.Lifetime.system_use_lifetime_output = 0
-    model.Lifetime.inflation_rate = 0
-    model.SystemOutput.gen = [0.0] * HOURS
-    model.SystemOutput.degradation = [0]
-    model.Load.load = list(load)
-    model.Load.load_escalation = [0]
-    model.execute(0)
+    model = utilityrate5_run(
+        utilityrate5, {**pysam_rates.URDBv8_to_ElectricityRates(doc), **extra}, load
+    )
     out = model.Outputs
     names = {
         "Energy charge": "charge_w_sys_ec_ym",
