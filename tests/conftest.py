@@ -173,6 +173,25 @@ def rate_component(
     )
 
 
+def monthly_peak_fee(power, peak, cost, price=35.0):
+    """The functions of a fee of `price` SEK per kW of the month's highest `power`."""
+    return [
+        {
+            "type": "aggregate",
+            "input": power,
+            "resolution": "monthly",
+            "aggregation_function": "max",
+            "output": peak,
+        },
+        {
+            "type": "multiply",
+            "left": peak,
+            "right": {"value": price, "unit": "SEK_per_kW"},
+            "output": cost,
+        },
+    ]
+
+
 def make_tariff(*components, name="test tariff"):
     return models.Tariff(id=uuid.uuid4(), name=name, tariff_components=list(components))
 

@@ -12,6 +12,7 @@ from conftest import (
     arun,
     dataset_dict,
     make_tariff,
+    monthly_peak_fee,
     quarter_hours,
     rate_component,
     stockholm,
@@ -138,19 +139,7 @@ def peak_tariff():
             "denominator": {"value": 1.0, "unit": "hours"},
             "output": power,
         },
-        {
-            "type": "aggregate",
-            "input": power,
-            "resolution": "monthly",
-            "aggregation_function": "max",
-            "output": peak,
-        },
-        {
-            "type": "multiply",
-            "left": peak,
-            "right": {"value": 35.0, "unit": "SEK_per_kW"},
-            "output": cost,
-        },
+        *monthly_peak_fee(power, peak, cost),
     ]
     c.cost = cost
     return make_tariff(c)

@@ -8,6 +8,7 @@ import uuid
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import monthly_peak_fee
 
 import ostrelpy
 from ostrelpy import cli, coverage, pricing
@@ -92,21 +93,7 @@ def power_tariff() -> Tariff:
         "name": "Effekt",
         "timezone": TZ,
         "datasets": [kw_hourly],
-        "functions": [
-            {
-                "type": "aggregate",
-                "input": kw_hourly,
-                "resolution": "monthly",
-                "aggregation_function": "max",
-                "output": peak,
-            },
-            {
-                "type": "multiply",
-                "left": peak,
-                "right": {"value": 35.0, "unit": "SEK_per_kW"},
-                "output": cost,
-            },
-        ],
+        "functions": monthly_peak_fee(kw_hourly, peak, cost),
         "cost": cost,
     }
     return Tariff.model_validate(
