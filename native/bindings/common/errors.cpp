@@ -10,30 +10,11 @@
 namespace ostrel::bindings {
 
 void set_core_error(const core::Error& e) {
-  PyObject* type = PyExc_ValueError;
-  switch (e.kind()) {
-    case core::ErrorKind::Value:
-      type = PyExc_ValueError;
-      break;
-    case core::ErrorKind::Type:
-      type = PyExc_TypeError;
-      break;
-    case core::ErrorKind::Assertion:
-      type = PyExc_AssertionError;
-      break;
-    case core::ErrorKind::Key:
-      type = PyExc_KeyError;
-      break;
-    case core::ErrorKind::NotImplemented:
-      type = PyExc_NotImplementedError;
-      break;
-    case core::ErrorKind::Index:
-      type = PyExc_IndexError;
-      break;
-    case core::ErrorKind::ZeroDivision:
-      type = PyExc_ZeroDivisionError;
-      break;
-  }
+  // By ErrorKind, in its order.
+  PyObject* const types[] = {
+      PyExc_ValueError,          PyExc_TypeError,  PyExc_AssertionError,   PyExc_KeyError,
+      PyExc_NotImplementedError, PyExc_IndexError, PyExc_ZeroDivisionError};
+  PyObject* type = types[static_cast<int>(e.kind())];
   if (e.kind() == core::ErrorKind::Key) {
     nb::str key(e.what());
     PyErr_SetObject(type, nb::make_tuple(key).ptr());

@@ -1,6 +1,7 @@
 #include "core/blocks/validation.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ void resolutions_match(std::initializer_list<OperandInfo> items) {
 }
 
 const char* const kTimes = " \xc3\x97 ";  // the multiplication sign, blank on each side
+
+// The unit of a product or quotient of `pair` (as the message shows it) must be `expected`,
+// which is empty when the algebra has no unit for it.
+void check_result_unit(const char* block, const std::string& pair, std::optional<Unit> expected,
+                       Unit output) {
+  check(expected.has_value(), std::string(block) + ": unsupported unit combination " + pair);
+  check(output == *expected, std::string(block) + ": " + pair + " should produce " +
+                                 text(*expected) + ", got " + text(output));
+}
 
 }  // namespace
 
@@ -60,36 +70,21 @@ void validate_multiply(const OperandInfo& left, const OperandInfo& right,
                        const OperandInfo& output) {
   if (!assertions_enabled()) return;
   resolutions_match({left, right, output});
-  const Unit l = left.unit, r = right.unit, o = output.unit;
-  const std::string pair = text(l) + kTimes + text(r);
-  std::optional<Unit> expected;
-  if (l == Unit::PERCENT) {
-    expected = r;  // a share scales the other factor and keeps its unit
-  } else if (r == Unit::PERCENT) {
-    expected = l;
-  } else {
-    expected = product_unit(l, r);
-    check(expected.has_value(), "Multiply: unsupported unit combination " + pair);
-  }
-  check(o == *expected,
-        "Multiply: " + pair + " should produce " + text(*expected) + ", got " + text(o));
+  const Unit l = left.unit, r = right.unit;
+  // A share scales the other factor and keeps its unit.
+  const std::optional<Unit> expected = l == Unit::PERCENT   ? r
+                                       : r == Unit::PERCENT ? l
+                                                            : product_unit(l, r);
+  check_result_unit("Multiply", text(l) + kTimes + text(r), expected, output.unit);
 }
 
 void validate_divide(const OperandInfo& numerator, const OperandInfo& denominator,
                      const OperandInfo& output) {
   if (!assertions_enabled()) return;
   resolutions_match({numerator, denominator, output});
-  const Unit n = numerator.unit, d = denominator.unit, o = output.unit;
-  const std::string pair = text(n) + " / " + text(d);
-  std::optional<Unit> expected;
-  if (d == Unit::PERCENT) {
-    expected = n;
-  } else {
-    expected = quotient_unit(n, d);
-    check(expected.has_value(), "Divide: unsupported unit combination " + pair);
-  }
-  check(o == *expected,
-        "Divide: " + pair + " should produce " + text(*expected) + ", got " + text(o));
+  const Unit n = numerator.unit, d = denominator.unit;
+  const std::optional<Unit> expected = d == Unit::PERCENT ? n : quotient_unit(n, d);
+  check_result_unit("Divide", text(n) + " / " + text(d), expected, output.unit);
 }
 
 void validate_aggregate(const OperandInfo& input, Resolution resolution,

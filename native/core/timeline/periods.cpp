@@ -228,21 +228,10 @@ PeriodIndex periods_of(const Calendar& c) {
 }  // namespace
 
 std::span<const char* const> key_columns(Resolution r) {
-  switch (r) {
-    case Resolution::QUARTER_HOURLY:
-      return kQuarterHourly;
-    case Resolution::HOURLY:
-      return kHourly;
-    case Resolution::DAILY:
-      return kDaily;
-    case Resolution::WEEKLY:
-      return kWeekly;
-    case Resolution::MONTHLY:
-      return kMonthly;
-    case Resolution::YEARLY:
-      return kYearly;
-  }
-  return {};
+  // By resolution, from quarter-hourly to yearly.
+  static constexpr std::span<const char* const> kColumns[] = {kQuarterHourly, kHourly,  kDaily,
+                                                              kWeekly,        kMonthly, kYearly};
+  return kColumns[domain::index_of(r)];
 }
 
 PeriodIndex compute_periods(const Calendar& table, Resolution r) {
