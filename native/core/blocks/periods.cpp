@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/blocks/messages.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::core::blocks {
@@ -209,6 +210,14 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
   }
   out.rows = t.rows_of(instants);
   return out;
+}
+
+Aggregation aggregation_of(std::string_view name) {
+  if (name == "sum") return Aggregation::Sum;
+  if (name == "mean") return Aggregation::Mean;
+  if (name == "max") return Aggregation::Max;
+  if (name == "min") return Aggregation::Min;
+  unknown_aggregation(name);
 }
 
 Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,

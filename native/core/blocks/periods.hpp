@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/blocks/numeric.hpp"
@@ -13,6 +14,10 @@ namespace ostrel::core::blocks {
 using domain::Resolution;
 
 enum class Aggregation { Sum, Mean, Max, Min };
+
+// The aggregation of a record's function name ("sum", "mean", "max", "min"); ValueError
+// "unknown aggregation function '<name>'" for any other.
+Aggregation aggregation_of(std::string_view name);
 
 // The timeline rows of a series' instants (-1 for an instant off the timeline). A series of
 // the pipeline sits exactly on the period starts of its dataset's resolution (`resolution`),

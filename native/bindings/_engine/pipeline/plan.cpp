@@ -62,11 +62,7 @@ bool PlanReader::step(nb::handle f) {
     input("input");
     own_resolution();
     s.kind = pl::StepKind::Aggregate;
-    const std::string a = text_of(f.attr("aggregation_function"));
-    s.aggregation = a == "sum"    ? cb::Aggregation::Sum
-                    : a == "mean" ? cb::Aggregation::Mean
-                    : a == "max"  ? cb::Aggregation::Max
-                                  : cb::Aggregation::Min;
+    s.aggregation = cb::aggregation_of(text_of(f.attr("aggregation_function")));
   } else if (type == "resample") {
     input("input");
     own_resolution();
