@@ -37,6 +37,20 @@ struct Rows {
 Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
              std::optional<Resolution> resolution);
 
+// A calendar condition's flag at each instant, the instants placed as rows_of places them:
+// the condition over the whole grid when they are the grid in order, else at each one's row.
+// Nothing when an instant is off the grid (the timeline's own lookup then reports it). The
+// second form reads the flags off the condition's mask of every row (`whole`).
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::TimeCondition& c,
+                                              std::span<const timeline::HolidayDate> holidays);
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::Mask& whole);
+
 // One value per period of `r`, in timeline order: the reduction of the values whose instant
 // lies in that period (instants off the timeline take no part; missing values are skipped, a
 // period without any present value gives NaN, a sum included). Every period must hold at least

@@ -130,13 +130,10 @@ class Run {
   timeline::Mask condition_flags(const Step& s, LabelledView in) {
     if (s.kind == StepKind::Extremes)
       return blocks::extremes(t_, in.labels, in.values, s.period, s.n, s.highest, s.source);
-    const blocks::Rows rows = blocks::rows_of(t_, in.labels, s.source);
-    if (rows.identity) return s.condition;
-    if (!rows.all_on_grid()) throw Unsupported{};
-    timeline::Mask flags(rows.rows.size());
-    for (std::size_t k = 0; k < flags.size(); ++k)
-      flags[k] = s.condition.at(static_cast<std::size_t>(rows.rows[k]));
-    return flags;
+    std::optional<timeline::Mask> flags =
+        blocks::condition_flags(t_, in.labels, s.source, s.condition);
+    if (!flags) throw Unsupported{};
+    return std::move(*flags);
   }
 
   const timeline::Timeline& t_;
