@@ -31,6 +31,9 @@ bool read_plan(nb::handle functions, PlanReader& reader, std::vector<nb::object>
       if (!is_block_record(f) || !reader.step(f)) return false;
       outputs.push_back(f.attr("output").attr("id"));
     }
+  } catch (const nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt is the caller's, not the records'
+    return false;
   } catch (const std::exception&) {
     return false;
   }
@@ -60,7 +63,8 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
     if (!plain_series(value)) return false;
     try {
       held.push_back(convert::read_series(value));
-    } catch (const nb::python_error&) {
+    } catch (const nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
       return false;
     }
     filed.push_back({slot, held.back().labels, held.back().values});
