@@ -89,10 +89,9 @@ constexpr const char* kEngineClasses[] = {
     "Dataset", "Level", "Unit", "Resolution", "Timeline", "FunctionBlock", "ExecutionContext",
     "ConstraintTerm", "GroupTerm", "Groups", "HighestCondition", "LowestCondition",
     "VariableSeries", "Holiday", "ExcludeHolidaysCondition",
-    // the block records, whose exact instances the
-    // pipeline runs in the core
-    "Constant", "Add", "Subtract", "Multiply", "Divide", "Aggregate", "Resample", "Select", "Mask",
-    "Clip", "Lookup"};
+    // the component and the block records, whose exact instances the pipeline runs in the core
+    "TariffComponent", "Constant", "Add", "Subtract", "Multiply", "Divide", "Aggregate", "Resample",
+    "Select", "Mask", "Clip", "Lookup"};
 
 nb::handle lazy(Lazy which) {
   PyObject*& slot = types().lazy[which];

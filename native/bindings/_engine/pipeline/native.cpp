@@ -43,6 +43,8 @@ bool read_plan(nb::handle functions, PlanReader& reader, std::vector<nb::object>
 }  // namespace
 
 bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
+  // Another object may give other functions each time it is asked.
+  if (!component.type().is(engine::attr("TariffComponent"))) return false;
   pl::Plan plan;
   PlanReader reader(t, plan);
   std::vector<nb::object> outputs;
