@@ -4,12 +4,16 @@ tests keep some results alive while others die and check that nothing is shared 
 
 import datetime as dt
 import gc
+import json
 
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import STOCKHOLM, catalogue_component
+from conftest import CATALOGUE, STOCKHOLM, catalogue_component
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
+from ostrelpy.api_client import holiday_occurrences
 from ostrelpy.bindings import _engine as e
 
 START = dt.datetime(2025, 1, 1, tzinfo=STOCKHOLM)
@@ -93,3 +97,80 @@ def test_writing_into_one_result_changes_no_other(transfer):
     price.iloc[:100] = -1.0
     np.testing.assert_array_equal(cost.to_numpy(), before)
     assert not np.shares_memory(price.to_numpy(), cost.to_numpy())
+
+
+# --- the runner's own evaluation against the blocks' compute, step by step ------------------
+
+
+def bundled_components():
+    for path in sorted(CATALOGUE.glob("*.json")):
+        for c in json.loads(path.read_text(encoding="utf-8"))["tariff_components"]:
+            yield e.TariffComponent.model_validate(c)
+
+
+COMPONENTS = list(bundled_components())
+
+
+def step_by_step(component, inputs, tl):
+    """Each function through the context's execute_function, as the protocol describes."""
+    ctx = e.run_pipeline([], inputs, timeline=tl)
+    for f in component.functions:
+        ctx.all_series[f.output.id] = ctx.execute_function(f)
+    return ctx.all_series
+
+
+def native(component, inputs, tl):
+    return e.run_pipeline([component], inputs, timeline=tl).all_series
+
+
+def outcome(run, *args):
+    try:
+        return run(*args), None
+    except Exception as error:  # the same failure, if any, from both
+        return None, (type(error), str(error))
+
+
+@settings(max_examples=6, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    first=st.integers(0, 85),  # a day of 2025 before both daylight-saving changes
+    last=st.integers(303, 400),  # and one after both
+    hours=st.integers(0, 23),
+    seed=st.integers(0, 2**32 - 1),
+    gaps=st.floats(0.0, 0.2),
+)
+def test_every_bundled_tariff_runs_as_its_blocks_compute_step_by_step(
+    first, last, hours, seed, gaps
+):
+    rng = np.random.default_rng(seed)
+    day = dt.datetime(2025, 1, 1)
+    for component in COMPONENTS:
+        tz = e.timezone_from_str(component.timezone)
+        start = (day + dt.timedelta(days=first, hours=hours)).replace(tzinfo=tz)
+        end = (day + dt.timedelta(days=last)).replace(tzinfo=tz)
+        grid = pd.date_range(start, end, freq="15min", inclusive="left").tz_convert("UTC")
+        inputs = {}
+        for d in component.datasets:
+            values = rng.gamma(2.0, 0.3, len(grid))
+            values[rng.random(len(grid)) < gaps] = np.nan
+            inputs[d] = pd.Series(values, index=grid)
+        names = [h.value for h in component.collect_holidays()]
+        holidays = [
+            e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
+            for o in holiday_occurrences(2024, 2027, names)
+        ]
+        tl = e.build_timeline([component], inputs, holidays, start_time=start, end_time=end)
+        got, failed = outcome(native, component, inputs, tl)
+        want, expected_failure = outcome(step_by_step, component, inputs, tl)
+        assert failed == expected_failure
+        if want is None:
+            continue
+        assert list(got) == list(want)
+        for key, series in want.items():
+            pd.testing.assert_series_equal(got[key], series, check_exact=True, check_freq=True)
+            assert type(got[key]) is pd.Series and got[key].name == key
+            assert got[key].index.freq == series.index.freq
+            assert got[key].index.tz == series.index.tz
+            # Bit for bit, NaN payloads included.
+            assert np.array_equal(
+                got[key].to_numpy().view(np.int64), series.to_numpy().view(np.int64)
+            )

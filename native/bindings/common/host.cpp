@@ -89,21 +89,13 @@ PyObject* optional_attr(nb::handle owner, const char* name) {
 }
 
 // The classes other binding files look up, published once the engine module is complete.
-constexpr const char* kEngineClasses[] = {"Dataset",
-                                          "Level",
-                                          "Unit",
-                                          "Resolution",
-                                          "Timeline",
-                                          "FunctionBlock",
-                                          "ExecutionContext",
-                                          "ConstraintTerm",
-                                          "GroupTerm",
-                                          "Groups",
-                                          "HighestCondition",
-                                          "LowestCondition",
-                                          "VariableSeries",
-                                          "Holiday",
-                                          "ExcludeHolidaysCondition"};
+constexpr const char* kEngineClasses[] = {
+    "Dataset", "Level", "Unit", "Resolution", "Timeline", "FunctionBlock", "ExecutionContext",
+    "ConstraintTerm", "GroupTerm", "Groups", "HighestCondition", "LowestCondition",
+    "VariableSeries", "Holiday", "ExcludeHolidaysCondition",
+    // the component and the block records, whose exact instances the pipeline runs in the core
+    "TariffComponent", "Constant", "Add", "Subtract", "Multiply", "Divide", "Aggregate", "Resample",
+    "Select", "Mask", "Clip", "Lookup"};
 
 nb::handle lazy(Lazy which) {
   PyObject*& slot = types().lazy[which];

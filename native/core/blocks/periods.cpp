@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/blocks/messages.hpp"
 #include "core/common/errors.hpp"
 
 namespace ostrel::core::blocks {
@@ -209,6 +210,37 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
   }
   out.rows = t.rows_of(instants);
   return out;
+}
+
+Aggregation aggregation_of(std::string_view name) {
+  if (name == "sum") return Aggregation::Sum;
+  if (name == "mean") return Aggregation::Mean;
+  if (name == "max") return Aggregation::Max;
+  if (name == "min") return Aggregation::Min;
+  unknown_aggregation(name);
+}
+
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::TimeCondition& c,
+                                              std::span<const timeline::HolidayDate> holidays) {
+  const Rows rows = rows_of(t, instants, resolution);
+  if (rows.identity) return t.match(c, holidays);
+  if (!rows.all_on_grid()) return std::nullopt;
+  return timeline::match_rows(t.calendar(), rows.rows, c, holidays);
+}
+
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::Mask& whole) {
+  const Rows rows = rows_of(t, instants, resolution);
+  if (rows.identity) return whole;
+  if (!rows.all_on_grid()) return std::nullopt;
+  timeline::Mask flags(rows.rows.size());
+  for (size_t k = 0; k < flags.size(); ++k) flags[k] = whole.at(static_cast<size_t>(rows.rows[k]));
+  return flags;
 }
 
 Values aggregate(const timeline::Timeline& t, std::span<const int64_t> instants,

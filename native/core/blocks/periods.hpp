@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/blocks/numeric.hpp"
@@ -13,6 +14,10 @@ namespace ostrel::core::blocks {
 using domain::Resolution;
 
 enum class Aggregation { Sum, Mean, Max, Min };
+
+// The aggregation of a record's function name ("sum", "mean", "max", "min"); ValueError
+// "unknown aggregation function '<name>'" for any other.
+Aggregation aggregation_of(std::string_view name);
 
 // The timeline rows of a series' instants (-1 for an instant off the timeline). A series of
 // the pipeline sits exactly on the period starts of its dataset's resolution (`resolution`),
@@ -31,6 +36,20 @@ struct Rows {
 };
 Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
              std::optional<Resolution> resolution);
+
+// A calendar condition's flag at each instant, the instants placed as rows_of places them:
+// the condition over the whole grid when they are the grid in order, else at each one's row.
+// Nothing when an instant is off the grid (the timeline's own lookup then reports it). The
+// second form reads the flags off the condition's mask of every row (`whole`).
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::TimeCondition& c,
+                                              std::span<const timeline::HolidayDate> holidays);
+std::optional<timeline::Mask> condition_flags(const timeline::Timeline& t,
+                                              std::span<const int64_t> instants,
+                                              std::optional<Resolution> resolution,
+                                              const timeline::Mask& whole);
 
 // One value per period of `r`, in timeline order: the reduction of the values whose instant
 // lies in that period (instants off the timeline take no part; missing values are skipped, a

@@ -11,6 +11,7 @@
 
 #include "core/blocks/numeric.hpp"
 #include "core/blocks/periods.hpp"
+#include "core/pipeline/plan.hpp"
 #include "core/timeline/timeline.hpp"
 
 namespace ostrel::core::fleet {
@@ -18,48 +19,11 @@ namespace ostrel::core::fleet {
 using blocks::Aggregation;
 using blocks::Arith;
 using domain::Resolution;
-
-// A block operand: absent (an unset clip bound), a level's number, or an earlier result.
-struct Operand {
-  enum class Kind { None, Number, Slot } kind = Kind::None;
-  double number = 0.0;
-  std::size_t slot = 0;
-  static Operand none() { return {}; }
-  static Operand of(double x) { return {Kind::Number, x, 0}; }
-  static Operand at(std::size_t s) { return {Kind::Slot, 0.0, s}; }
-};
-
-enum class StepKind {
-  Constant,
-  Arithmetic,
-  Aggregate,
-  Resample,
-  Select,
-  Extremes,
-  Mask,
-  Clip,
-  Lookup
-};
-
-// One block. `operands` holds the arithmetic operands in order; for the other blocks the input
-// first, then the mask's replacement or the clip's minimum and maximum.
-struct Step {
-  StepKind kind = StepKind::Constant;
-  std::size_t output = 0;
-  Resolution resolution = Resolution::QUARTER_HOURLY;  // of the output
-  std::vector<Operand> operands;
-  double value = 0.0;                              // Constant
-  Arith op = Arith::Add;                           // Arithmetic
-  const char* block = "Add";                       // Arithmetic, for its message
-  Aggregation aggregation = Aggregation::Sum;      // Aggregate
-  Resolution source = Resolution::QUARTER_HOURLY;  // input's resolution (Aggregate, Resample...)
-  bool is_rate = false;                            // Resample
-  Resolution period = Resolution::MONTHLY;         // Extremes
-  std::int64_t n = 1;                              // Extremes
-  bool highest = true;                             // Extremes
-  timeline::Mask condition;                        // Select, Mask: over every timeline row
-  std::vector<double> boundaries, levels;          // Lookup
-};
+// The plan of a component is the pipeline run's own.
+using pipeline::Operand;
+using pipeline::Plan;
+using pipeline::Step;
+using pipeline::StepKind;
 
 // A meter input: meters x labels values, where the value of meter m at label k is
 // data[m * row_stride + k * col_stride] (a caller's matrix of either layout, viewed in place).
@@ -71,12 +35,6 @@ struct Input {
   const double* data = nullptr;
   std::ptrdiff_t row_stride = 0;
   std::ptrdiff_t col_stride = 1;
-};
-
-struct Plan {
-  std::size_t slots = 0;
-  std::vector<Step> steps;
-  std::size_t cost = 0;
 };
 
 // The cost per meter and local month of the timeline: `costs` is rows x months, row-major,

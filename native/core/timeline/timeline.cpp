@@ -17,19 +17,23 @@ Timeline::Timeline(Calendar calendar) : calendar_(std::move(calendar)) {
 }
 
 const PeriodIndex& Timeline::periods(Resolution r) const {
-  auto& slot = periods_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<PeriodIndex>(compute_periods(calendar_, r));
-  return *slot;
+  const auto k = static_cast<std::size_t>(r);
+  std::call_once(periods_made_[k], [&] {
+    periods_[k] = std::make_unique<PeriodIndex>(compute_periods(calendar_, r));
+  });
+  return *periods_[k];
 }
 
 const Column<std::int32_t>& Timeline::group_of_rows(Resolution r) const {
-  auto& slot = groups_[static_cast<std::size_t>(r)];
-  if (!slot) slot = std::make_unique<Column<std::int32_t>>(periods(r).group_of_rows());
-  return *slot;
+  const auto k = static_cast<std::size_t>(r);
+  std::call_once(groups_made_[k], [&] {
+    groups_[k] = std::make_unique<Column<std::int32_t>>(periods(r).group_of_rows());
+  });
+  return *groups_[k];
 }
 
 const RowLocator& Timeline::locator() const {
-  if (!locator_) locator_ = std::make_unique<RowLocator>(calendar_.utc);
+  std::call_once(locator_made_, [&] { locator_ = std::make_unique<RowLocator>(calendar_.utc); });
   return *locator_;
 }
 

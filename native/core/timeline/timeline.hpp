@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
@@ -80,6 +81,9 @@ class Timeline {
   mutable std::array<std::unique_ptr<PeriodIndex>, domain::kResolutionCount> periods_;
   mutable std::array<std::unique_ptr<Column<std::int32_t>>, domain::kResolutionCount> groups_;
   mutable std::unique_ptr<RowLocator> locator_;
+  // Each made once, also when runs on one timeline go on at once without the host's lock.
+  mutable std::array<std::once_flag, domain::kResolutionCount> periods_made_, groups_made_;
+  mutable std::once_flag locator_made_;
 };
 
 }  // namespace ostrel::core::timeline

@@ -55,14 +55,10 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
                          resolution_key(condition.attr("resolution")),
                          nb::cast<int64_t>(condition.attr("n")), highest, resolution);
   } else {
-    const cb::Rows rows = cb::rows_of(*t.core, input.labels, resolution);
-    const cal::Calendar& table = t.core->calendar();
-    if (rows.identity) {  // the whole grid, in order
-      m.own = t.core->match(time_condition(condition), t.holiday_list());
-    } else {
-      if (!rows.all_on_grid()) return host_mask(timeline, input, condition);
-      m.own = cal::match_rows(table, rows.rows, time_condition(condition), t.holiday_list());
-    }
+    std::optional<cal::Mask> flags = cb::condition_flags(
+        *t.core, input.labels, resolution, time_condition(condition), t.holiday_list());
+    if (!flags) return host_mask(timeline, input, condition);
+    m.own = std::move(*flags);
   }
   m.flags = m.own;
   return m;

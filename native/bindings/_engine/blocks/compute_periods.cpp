@@ -19,15 +19,6 @@ namespace {
 
 const args::Signature kInputSig{"compute", {{"timeline"}}, {{"input"}}};
 
-cb::Aggregation aggregation_of(nb::handle value) {
-  const std::string f = text_of(value);
-  if (f == "sum") return cb::Aggregation::Sum;
-  if (f == "mean") return cb::Aggregation::Mean;
-  if (f == "max") return cb::Aggregation::Max;
-  if (f == "min") return cb::Aggregation::Min;
-  cb::unknown_aggregation(f);
-}
-
 // The target and input resolutions of an Aggregate or Resample record.
 std::pair<cal::Resolution, cal::Resolution> target_and_input_resolutions(nb::handle self) {
   return {to_resolution(self.attr("resolution")),
@@ -44,8 +35,9 @@ nb::object aggregate_compute() {
         Timeline& t = timeline_arg(v[0]);
         const SeriesArg input = series_arg(v[1], "input");
         const auto [target, source] = target_and_input_resolutions(self);
-        cb::Values out = cb::aggregate(*t.core, input.labels, input.values, target,
-                                       aggregation_of(self.attr("aggregation_function")), source);
+        cb::Values out =
+            cb::aggregate(*t.core, input.labels, input.values, target,
+                          cb::aggregation_of(text_of(self.attr("aggregation_function"))), source);
         return wrap(std::move(out), t.get_as(self.attr("resolution")), nb::str("value"));
       },
       "compute(timeline, *, input): one reduced value per period, on the period starts.");

@@ -4,16 +4,14 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
-#include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/pipeline/plan.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
-#include "core/domain/units.hpp"
 #include "core/fleet/matrix.hpp"
 
 namespace ostrel::bindings::engine {
@@ -21,105 +19,10 @@ namespace ostrel::bindings::engine {
 namespace {
 
 namespace fl = core::fleet;
-namespace cb = core::blocks;
 
 using Labels = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 // Either layout: a meter's row may be contiguous or strided (a wide frame's columns).
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
-
-class PlanReader {
- public:
-  PlanReader(Timeline& t, fl::Plan& plan) : t_(t), plan_(plan) {}
-
-  std::size_t slot_of(nb::handle dataset_id) {
-    const std::string id = text_of(dataset_id);
-    auto [it, fresh] = slots_.try_emplace(id, plan_.slots);
-    if (fresh) ++plan_.slots;
-    return it->second;
-  }
-
-  fl::Operand operand(nb::handle o) {
-    if (o.is_none()) return fl::Operand::none();
-    if (is_instance(o, "Level")) return fl::Operand::of(nb::cast<double>(o.attr("value")));
-    return fl::Operand::at(slot_of(o.attr("id")));
-  }
-
-  void step(nb::handle f) {
-    const std::string type = text_of(f.attr("type"));
-    fl::Step s;
-    s.resolution = to_resolution(f.attr("output").attr("resolution"));
-    auto input = [&](const char* name) {
-      nb::object in = f.attr(name);
-      s.source = to_resolution(in.attr("resolution"));
-      s.operands.push_back(operand(in));
-    };
-    auto arithmetic = [&](cb::Arith op, const char* block, std::initializer_list<const char*> n) {
-      s.kind = fl::StepKind::Arithmetic;
-      s.op = op;
-      s.block = block;
-      for (const char* name : n) s.operands.push_back(operand(f.attr(name)));
-    };
-    if (type == "constant") {
-      s.kind = fl::StepKind::Constant;
-      s.value = nb::cast<double>(f.attr("value").attr("value"));
-    } else if (type == "add") {
-      s.kind = fl::StepKind::Arithmetic;
-      s.block = "Add";
-      for (nb::handle o : f.attr("inputs")) s.operands.push_back(operand(o));
-    } else if (type == "subtract") {
-      arithmetic(cb::Arith::Subtract, "Subtract", {"left", "right"});
-    } else if (type == "multiply") {
-      arithmetic(cb::Arith::Multiply, "Multiply", {"left", "right"});
-    } else if (type == "divide") {
-      arithmetic(cb::Arith::Divide, "Divide", {"numerator", "denominator"});
-    } else if (type == "aggregate") {
-      input("input");
-      s.kind = fl::StepKind::Aggregate;
-      const std::string a = text_of(f.attr("aggregation_function"));
-      s.aggregation = a == "sum"    ? cb::Aggregation::Sum
-                      : a == "mean" ? cb::Aggregation::Mean
-                      : a == "max"  ? cb::Aggregation::Max
-                                    : cb::Aggregation::Min;
-    } else if (type == "resample") {
-      input("input");
-      s.kind = fl::StepKind::Resample;
-      s.is_rate = core::domain::is_rate(to_unit(f.attr("input").attr("unit")));
-    } else if (type == "select" || type == "mask") {
-      input("input");
-      nb::object c = f.attr("condition");
-      const bool highest = is_instance(c, "HighestCondition");
-      if (highest || is_instance(c, "LowestCondition")) {
-        s.kind = fl::StepKind::Extremes;
-        s.highest = highest;
-        s.n = nb::cast<int64_t>(c.attr("n"));
-        s.period = to_resolution(c.attr("resolution"));
-      } else {
-        s.kind = type == "select" ? fl::StepKind::Select : fl::StepKind::Mask;
-        s.condition = t_.core->match(time_condition(c), t_.holiday_list());
-      }
-      if (type == "mask") s.operands.push_back(operand(f.attr("replacement")));
-    } else if (type == "clip") {
-      input("input");
-      s.kind = fl::StepKind::Clip;
-      s.operands.push_back(operand(f.attr("minimum")));
-      s.operands.push_back(operand(f.attr("maximum")));
-    } else if (type == "lookup") {
-      input("tier_selector");
-      s.kind = fl::StepKind::Lookup;
-      for (nb::handle b : f.attr("boundaries")) s.boundaries.push_back(nb::cast<double>(b));
-      for (nb::handle l : f.attr("levels")) s.levels.push_back(nb::cast<double>(l));
-    } else {
-      fl::unknown_block(type);
-    }
-    s.output = slot_of(f.attr("output").attr("id"));
-    plan_.steps.push_back(std::move(s));
-  }
-
- private:
-  Timeline& t_;
-  fl::Plan& plan_;
-  std::unordered_map<std::string, std::size_t> slots_;
-};
 
 template <typename T>
 nb::object owned_2d(std::vector<T>&& values, std::size_t rows, std::size_t cols) {
@@ -159,7 +62,8 @@ nb::object run_fleet(nb::args args, nb::kwargs kwargs) {
     x.col_stride = static_cast<std::ptrdiff_t>(matrix.stride(1));
     in.push_back(x);
   }
-  for (nb::handle f : component.attr("functions")) reader.step(f);
+  for (nb::handle f : component.attr("functions"))
+    if (!reader.step(f)) fl::unknown_block(text_of(f.attr("type")));
   plan.cost = reader.slot_of(component.attr("cost").attr("id"));
   fl::MonthlyCosts out;
   {

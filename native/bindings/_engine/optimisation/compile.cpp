@@ -3,6 +3,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <optional>
+
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/arrays.hpp"
@@ -158,16 +160,11 @@ MaskView condition_mask(nb::handle timeline, nb::handle index, nb::handle condit
   Timeline& t = compute::timeline_arg(timeline);
   if (Py_IS_TYPE(timeline.ptr(), reinterpret_cast<PyTypeObject*>(engine::attr("Timeline").ptr()))) {
     InstantsView instants = instants_view(index);
-    const core::blocks::Rows rows =
-        core::blocks::rows_of(*t.core, instants.ns, to_resolution(resolution));
-    bool on_grid = true;
-    if (!rows.identity)
-      for (int64_t row : rows.rows) on_grid &= row >= 0;
-    if (on_grid) {
-      cal::Mask own = rows.identity ? t.core->match(time_condition(condition), t.holiday_list())
-                                    : cal::match_rows(t.core->calendar(), rows.rows,
-                                                      time_condition(condition), t.holiday_list());
-      m.own.assign(own.begin(), own.end());
+    const std::optional<cal::Mask> own =
+        core::blocks::condition_flags(*t.core, instants.ns, to_resolution(resolution),
+                                      time_condition(condition), t.holiday_list());
+    if (own) {
+      m.own.assign(own->begin(), own->end());
       m.flags = m.own;
       return m;
     }

@@ -17,15 +17,6 @@ namespace ostrel::bindings::engine::optim::compile {
 
 namespace {
 
-core::blocks::Aggregation aggregation_of(nb::handle value) {
-  const std::string f = text_of(value);
-  if (f == "sum") return core::blocks::Aggregation::Sum;
-  if (f == "mean") return core::blocks::Aggregation::Mean;
-  if (f == "max") return core::blocks::Aggregation::Max;
-  if (f == "min") return core::blocks::Aggregation::Min;
-  core::value_error("unknown aggregation function '" + f + "'");
-}
-
 // The single `input` operand, which must be a variable series.
 const VariableSeriesRecord& variable_input(const nb::object& input) {
   const VariableSeriesRecord* v = input.is_valid() ? as_variables(input) : nullptr;
@@ -49,7 +40,7 @@ nb::object aggregate_compile() {
         const VariableSeriesRecord& input = variable_input(c.operands[0]);
         Timeline& t = compute::timeline_arg(c.timeline);
         const co::PeriodGroups g = groups_of(t, input, resolution_key(self.attr("resolution")));
-        const auto f = aggregation_of(self.attr("aggregation_function"));
+        const auto f = core::blocks::aggregation_of(text_of(self.attr("aggregation_function")));
         co::CompiledBlock b = unlocked(
             [&] { return co::compile_aggregate(*input.data, g, f, c.start_col, c.assume_convex); });
         return wrap(std::move(b), input.index);

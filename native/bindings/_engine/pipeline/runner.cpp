@@ -8,6 +8,7 @@
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "bindings/_engine/pipeline/pipeline.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/errors.hpp"
@@ -54,11 +55,25 @@ nb::object place_series(nb::handle timeline, nb::handle dataset, nb::handle valu
   return timeline.attr("align_dataset")(value.attr("rename")(id), resolution);
 }
 
+// The engine's own context, timeline and map: what the core can run without the host's
+// protocol (a subclass may execute, align or file its own way).
+Timeline* native_timeline(nb::handle ctx) {
+  if (!ctx.type().is(engine::attr("ExecutionContext"))) return nullptr;
+  nb::object timeline = ctx.attr("timeline");
+  if (!timeline.type().is(nb::type<Timeline>()) || !PyDict_CheckExact(ctx.attr("all_series").ptr()))
+    return nullptr;
+  return &nb::cast<Timeline&>(timeline);
+}
+
 }  // namespace
 
 nb::object run_components(nb::handle components, nb::handle ctx) {
   nb::handle block_type = engine::attr("FunctionBlock");
   for (nb::handle component : components) {
+    // Read per component: a caller's function may have changed the context.
+    if (Timeline* t = native_timeline(ctx);
+        t && run_natively(component, *t, ctx.attr("all_series")))
+      continue;
     for (nb::handle function : component.attr("functions")) {
       nb::object result = ctx.attr("execute_function")(function);
       nb::object output_id = function.attr("output").attr("id");

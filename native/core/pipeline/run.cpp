@@ -1,0 +1,192 @@
+#include "core/pipeline/run.hpp"
+
+#include <array>
+#include <optional>
+
+#include "core/blocks/periods.hpp"
+
+namespace ostrel::core::pipeline {
+
+namespace {
+
+using blocks::LabelledView;
+using blocks::Values;
+using LabelsOf = StepResult::LabelsOf;
+
+// The current series of every slot: views of a filed series or of an earlier step's result.
+struct Current {
+  std::vector<LabelledView> slots;
+  std::vector<bool> present;
+  LabelledView at(const Operand& o) const { return slots.at(o.slot); }
+};
+
+class Run {
+ public:
+  explicit Run(const timeline::Timeline& t) : t_(t) {}
+
+  StepResult step(const Step& s, const Current& c) {
+    StepResult r;
+    auto input = [&] { return c.at(s.operands.at(0)); };
+    // The input's labels and zone stay the result's.
+    auto keeps_input = [&](Values&& v) {
+      r.labels_of = LabelsOf::Slot;
+      r.slot = s.operands.at(0).slot;
+      r.values = std::move(v);
+    };
+    auto on_starts = [&](Resolution res, Values&& v) {
+      r.labels_of = LabelsOf::PeriodStarts;
+      r.resolution = res;
+      r.values = std::move(v);
+    };
+    // A series operand read at the input's labels (NaN where it has none).
+    auto at_input = [&](const Operand& o) { return blocks::reindex(c.at(o), input().labels); };
+    switch (s.kind) {
+      case StepKind::Constant:
+        on_starts(s.resolution, Values(starts(s.resolution).size(), s.value));
+        break;
+      case StepKind::Arithmetic:
+        arithmetic(s, c, r);
+        break;
+      case StepKind::Aggregate: {
+        const LabelledView in = input();
+        on_starts(s.resolution, blocks::aggregate(t_, in.labels, in.values, s.resolution,
+                                                  s.aggregation, s.source));
+        break;
+      }
+      case StepKind::Resample:
+        on_starts(s.resolution, blocks::resample(t_, input(), s.resolution, s.source, s.is_rate));
+        break;
+      case StepKind::Select:
+      case StepKind::Mask:
+      case StepKind::Extremes: {
+        const timeline::Mask flags = condition_flags(s, input());
+        if (s.operands.size() < 2) {
+          keeps_input(blocks::select(input().values, flags));
+        } else {
+          const Operand& rep = s.operands[1];
+          keeps_input(rep.kind == Operand::Kind::Number
+                          ? blocks::mask(input().values, flags, rep.number)
+                          : blocks::mask(input().values, flags, at_input(rep)));
+        }
+        break;
+      }
+      case StepKind::Clip: {
+        std::array<Values, 2> storage;
+        auto bound = [&](std::size_t i) {
+          const Operand& o = s.operands.at(i);
+          if (o.kind == Operand::Kind::None) return blocks::Bound::none();
+          if (o.kind == Operand::Kind::Number) return blocks::Bound::of(o.number);
+          storage[i - 1] = at_input(o);
+          return blocks::Bound::of(std::span<const double>(storage[i - 1]));
+        };
+        const blocks::Bound lo = bound(1), hi = bound(2);
+        keeps_input(blocks::clip(input().values, lo, hi));
+        break;
+      }
+      case StepKind::Lookup:
+        keeps_input(blocks::lookup(input().values, s.boundaries, s.levels));
+        break;
+    }
+    return r;
+  }
+
+  std::span<const std::int64_t> starts(Resolution r) {
+    // Where every row starts a period, the starts are the grid's own instants: no copy.
+    if (t_.periods(r).every_row_starts()) return t_.calendar().utc;
+    auto& s = starts_[static_cast<std::size_t>(domain::index_of(r))];
+    if (!s) s = t_.period_starts(r);
+    return *s;
+  }
+
+ private:
+  // ((a op b) op c) ...: the labels of the operand whose labels the result has, else the union
+  // in the zone of the first series.
+  void arithmetic(const Step& s, const Current& c, StepResult& r) {
+    std::vector<blocks::ArithOperand> ops;
+    ops.reserve(s.operands.size());
+    std::optional<std::size_t> first_series;
+    for (const Operand& o : s.operands) {
+      if (o.kind == Operand::Kind::Number) {
+        ops.push_back(blocks::ArithOperand::of(o.number));
+      } else {
+        if (!first_series) first_series = o.slot;
+        ops.push_back(blocks::ArithOperand::of(c.at(o)));
+      }
+    }
+    blocks::Combined out = blocks::fold(ops, s.op, s.block);
+    r.values = std::move(out.values);
+    if (out.labels_of >= 0) {
+      r.labels_of = LabelsOf::Slot;
+      r.slot = s.operands.at(static_cast<std::size_t>(out.labels_of)).slot;
+    } else {
+      r.labels_of = LabelsOf::Own;
+      r.slot = first_series.value();
+      r.labels = std::move(out.labels);
+    }
+  }
+
+  // The condition's flag at each of the input's instants: the n highest or lowest per period,
+  // or the calendar test of each instant's row of the grid.
+  timeline::Mask condition_flags(const Step& s, LabelledView in) {
+    if (s.kind == StepKind::Extremes)
+      return blocks::extremes(t_, in.labels, in.values, s.period, s.n, s.highest, s.source);
+    std::optional<timeline::Mask> flags =
+        blocks::condition_flags(t_, in.labels, s.source, s.condition);
+    if (!flags) throw Unsupported{};
+    return std::move(*flags);
+  }
+
+  const timeline::Timeline& t_;
+  std::array<std::optional<std::vector<std::int64_t>>, domain::kResolutionCount> starts_;
+};
+
+}  // namespace
+
+std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
+                            std::span<const Filed> filed) {
+  Current c{std::vector<LabelledView>(plan.slots), std::vector<bool>(plan.slots, false)};
+  for (const Filed& f : filed) {
+    c.slots.at(f.slot) = {f.labels, f.values};
+    c.present.at(f.slot) = true;
+  }
+  Run runner(t);
+  std::vector<StepResult> out;
+  out.reserve(plan.steps.size());
+  for (const Step& s : plan.steps) {
+    for (const Operand& o : s.operands)
+      if (o.kind == Operand::Kind::Slot && !c.present.at(o.slot)) throw Unsupported{};
+    out.push_back(runner.step(s, c));
+    StepResult& r = out.back();
+    std::span<const std::int64_t> labels;
+    switch (r.labels_of) {
+      case LabelsOf::PeriodStarts:
+        labels = runner.starts(r.resolution);
+        break;
+      case LabelsOf::Slot:
+        labels = c.slots.at(r.slot).labels;
+        break;
+      case LabelsOf::Own:
+        labels = r.labels;
+        break;
+    }
+    c.slots.at(s.output) = {labels, r.values};
+    c.present.at(s.output) = true;
+  }
+  return out;
+}
+
+std::vector<std::size_t> read_before_written(const Plan& plan) {
+  std::vector<bool> written(plan.slots, false), listed(plan.slots, false);
+  std::vector<std::size_t> out;
+  for (const Step& s : plan.steps) {
+    for (const Operand& o : s.operands) {
+      if (o.kind != Operand::Kind::Slot || written.at(o.slot) || listed.at(o.slot)) continue;
+      listed[o.slot] = true;
+      out.push_back(o.slot);
+    }
+    written.at(s.output) = true;
+  }
+  return out;
+}
+
+}  // namespace ostrel::core::pipeline

@@ -1,0 +1,48 @@
+#pragma once
+// One component's pipeline run for one set of series: every step through the blocks' own
+// kernels, in order, each result labelled as the block's evaluation of a host series labels it.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/blocks/numeric.hpp"
+#include "core/pipeline/plan.hpp"
+#include "core/timeline/timeline.hpp"
+
+namespace ostrel::core::pipeline {
+
+// A series the run starts from (an input, or a result of an earlier run), in its slot.
+struct Filed {
+  std::size_t slot = 0;
+  std::span<const std::int64_t> labels;  // UTC nanoseconds
+  std::span<const double> values;
+};
+
+// A step's result and where its labels come from: the period starts of `resolution` (a
+// constant, aggregate or resample), the labels of the series in slot `slot` when the step ran
+// (the block keeps its input's labels), or labels of its own (arithmetic over series whose
+// labels differ: their union, in the zone of the series in `slot`).
+struct StepResult {
+  enum class LabelsOf { PeriodStarts, Slot, Own } labels_of = LabelsOf::PeriodStarts;
+  Resolution resolution = Resolution::QUARTER_HOURLY;
+  std::size_t slot = 0;
+  blocks::Labels labels;  // Own
+  blocks::Values values;
+};
+
+// What a run cannot do the way the host's evaluation of a block does: a series off the grid
+// whose condition the timeline would look up its own way.
+struct Unsupported {};
+
+// Runs every step of `plan` in order from the `filed` series (every slot a step reads before
+// any step writes it must be filed). Errors of the kernels pass through as the blocks raise
+// them; the results are whole or not at all.
+std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
+                            std::span<const Filed> filed);
+
+// The slots that steps read before any step of the plan writes them, in order of first use.
+std::vector<std::size_t> read_before_written(const Plan& plan);
+
+}  // namespace ostrel::core::pipeline
