@@ -22,7 +22,6 @@ NOT_ACTIVE = "not active"
 NO_DATA = "no data"
 # How many spans a table shows before it summarises the rest.
 SHOWN = 6
-_EARLIEST = pd.Timestamp("1900-01-01", tz="UTC")
 
 
 @dataclass(frozen=True)
@@ -88,6 +87,8 @@ def holes(
     reading: meter.Reading, start: pd.Timestamp, end: pd.Timestamp
 ) -> list[tuple[pd.Timestamp, pd.Timestamp]]:
     """The spans of [start, end) without a reading, in order."""
+    if not reading.gaps.count and reading.start <= start and end <= reading.end:
+        return []  # readings without gaps over the whole span
     starts = reading.energy.index.asi8
     ends = reading._ends()
     edges = np.concatenate([[start.value], ends])
@@ -143,7 +144,7 @@ def partial_periods(components: Iterable[Any], start: pd.Timestamp, end: pd.Time
         zone = _engine.timezone_from_str(c.timezone)
         cut = []
         for t in (a, b):
-            (label,) = meter.period_labels(pd.DatetimeIndex([t]), resolution, zone, _EARLIEST)
+            label = meter.period_start(t, resolution, zone)
             if label != t.value:
                 cut.append(_period_name(pd.Timestamp(int(label), tz="UTC"), resolution, zone))
         if cut:

@@ -74,6 +74,8 @@ class Reading:
     @property
     def end(self) -> pd.Timestamp:
         """End of the last interval (exclusive)."""
+        if self.interval is not None:  # no need to find the end of every interval
+            return pd.Timestamp(int(self.energy.index.asi8[-1]) + self.interval.value, tz="UTC")
         return pd.Timestamp(self._ends()[-1], tz="UTC")
 
     def describe_interval(self) -> str:
@@ -94,9 +96,12 @@ class Reading:
         ones spread evenly over their quarter-hours."""
         starts = self.energy.index.asi8
         values = self.energy.to_numpy()
-        if self.interval == QUARTER and not (starts % _Q_NS).any():
-            # Already one reading per quarter-hour, sorted and unique: only the period's part.
+        if self.interval == QUARTER and not starts[0] % _Q_NS:
+            # Already one reading per quarter-hour, sorted and unique (a reading's instants
+            # are on its own grid): only the period's part.
             lo, hi = np.searchsorted(starts, [start.value, end.value])
+            if lo == 0 and hi == len(starts) and values.dtype == np.float64:
+                return self.energy
             return self.energy.iloc[lo:hi].astype("float64").rename(self.energy.name)
         if self.interval is not None and self.interval <= QUARTER:
             keys = starts - starts % _Q_NS
@@ -151,6 +156,32 @@ def period_labels(
         keys = _localize(pd.DatetimeIndex(period), zone).asi8
     labels: np.ndarray = np.maximum(keys, start.value)
     return labels
+
+
+def period_start(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> int:
+    """The UTC nanoseconds of the start of the local period of `resolution` that holds `t`:
+    `period_labels` of one instant, without its clip, on scalars."""
+    resolution = str(resolution)
+    utc_ns = int(t.value)
+    if resolution == "quarter_hourly":
+        return utc_ns - utc_ns % _Q_NS
+    local = t.tz_convert(zone).tz_localize(None)
+    if resolution == "hourly":
+        local_ns = int(local.value)
+        return local_ns - local_ns % _HOUR_NS - (local_ns - utc_ns)
+    day = local.normalize()
+    if resolution == "daily":
+        period = day
+    elif resolution == "weekly":
+        period = day - pd.Timedelta(days=day.day_of_week)
+    elif resolution == "monthly":
+        period = day.replace(day=1)
+    elif resolution == "yearly":
+        period = day.replace(month=1, day=1)
+    else:
+        raise ValueError(f"unknown resolution {resolution!r}")
+    placed = period.tz_localize(zone, ambiguous=True, nonexistent="shift_forward")
+    return int(placed.value)
 
 
 def at_resolution(
@@ -249,6 +280,9 @@ def from_series(
     if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
         raise MeterError(f"{name}: values must be numbers (kWh per interval), got dtype {dtype}")
     values = series.to_numpy(dtype="float64", na_value=np.nan)
+    fast = _regular(name, series.index, values, calendar_zone, allow_export)
+    if fast is not None:
+        return fast
     rows = np.arange(len(values))
     bad = ~np.isfinite(values)
     if bad.any():
@@ -260,6 +294,74 @@ def from_series(
         )
     times = index.as_unit("ns").tz_convert("UTC").asi8
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
+
+
+def _regular(
+    name: str,
+    index: pd.DatetimeIndex,
+    values: np.ndarray,
+    calendar_zone: dt.tzinfo | None,
+    allow_export: bool,
+) -> Reading | None:
+    """The reading of a series that passes every check at a glance (finite values within
+    bounds, ascending instants one fixed interval apart on a grid a meter could have), found
+    from a few whole-array reductions; None when it needs the full checks, which also name
+    the offending row."""
+    if len(values) < 2:
+        return None
+    lo, hi = values.min(), values.max()  # NaN and infinities show in one of them
+    if not (np.isfinite(lo) and np.isfinite(hi)) or max(-lo, hi) > MAX_KWH:
+        return None
+    if lo < 0 and not allow_export:
+        return None
+    utc = index.as_unit("ns").tz_convert("UTC")
+    times = utc.asi8
+    diffs = np.diff(times)
+    step = int(diffs[0])
+    if step <= 0 or diffs.min() != diffs.max() or _interval_problem(step) is not None:
+        return None
+    if abs(step - _DAY_NS) <= _HOUR_NS:  # daily files: local days, the full checks
+        return None
+    # Every instant is times[0] plus whole steps, and a step a meter can have is a multiple or
+    # a divisor of a quarter-hour: the first instant decides the grid for all.
+    if times[0] % min(step, _Q_NS):
+        return None
+    energy = pd.Series(values, index=instants(times), name="consumption")
+    return Reading(
+        path=name, energy=energy, interval=pd.Timedelta(step), zone=calendar_zone or index.tz
+    )
+
+
+def instants(ns: np.ndarray, zone: dt.tzinfo | None = None) -> pd.DatetimeIndex:
+    """The index of UTC nanoseconds `ns` (no frequency), in `zone` when given."""
+    m8 = np.ascontiguousarray(ns, dtype=np.int64).view("datetime64[ns]")
+    if _FAST_INDEX:
+        dtype = pd.DatetimeTZDtype("ns", zone if zone is not None else _UTC_TZ)
+        return pd.DatetimeIndex._simple_new(pd.arrays.DatetimeArray._simple_new(m8, dtype=dtype))
+    utc = pd.DatetimeIndex(m8, tz="UTC")
+    return utc if zone is None else utc.tz_convert(zone)
+
+
+def _fast_index_usable() -> bool:
+    """Whether pandas' internal wrappers exist and give what its public constructor gives:
+    the public one checks every instant again, and costs as much as pricing a component."""
+    probe = np.array([0, _Q_NS, _DAY_NS], dtype=np.int64)
+    try:
+        public = pd.DatetimeIndex(probe.view("datetime64[ns]"), tz="UTC")
+        dtype = pd.DatetimeTZDtype("ns", public.tz)
+        fast = pd.DatetimeIndex._simple_new(
+            pd.arrays.DatetimeArray._simple_new(probe.view("datetime64[ns]"), dtype=dtype)
+        )
+        return (
+            bool(fast.equals(public) and fast.dtype == public.dtype and fast.freq is None)
+            and type(fast) is pd.DatetimeIndex
+        )
+    except (AttributeError, TypeError, ValueError):
+        return False
+
+
+_UTC_TZ = pd.DatetimeIndex([], tz="UTC").tz
+_FAST_INDEX = _fast_index_usable()
 
 
 def _reading(
@@ -294,7 +396,7 @@ def _reading(
     if len(times) < 2:
         raise MeterError(f"{name}: one reading only; the interval length cannot be detected")
     interval = _interval(name, diffs)
-    index = pd.DatetimeIndex(times.astype("datetime64[ns]"), tz="UTC")
+    index = instants(times)
     _check_grid(name, index, interval, lines, zone, where)
     reading = Reading(
         path=name,

@@ -125,19 +125,21 @@ def evaluate(
     series_for: Callable[[Any, Any], pd.Series],
     start: dt.datetime,
     end: dt.datetime,
+    engines: list[Any] | None = None,
 ) -> list[ComponentResult]:
     """Every component of `tariff` active in [start, end), in tariff order, through the
     facade's one path: each on its own window, timeline and run, with the holidays it names.
 
     `series_for(component, dataset)` gives the input series of an engine dataset, on the
-    dataset's resolution and in the component's zone.
+    dataset's resolution and in the component's zone. `engines` are the tariff's components
+    as engine records when the caller has them (else the facade converts them).
     """
     from ostrelpy.bindings import logic
 
     facade = logic.LogicBindings("local")
     # The facade's internal door (typed in its stub, private to the package).
     door = cast(Any, facade)._evaluate
-    runs = run_sync(door(tariff, start, end, series_for, use_cache=True))
+    runs = run_sync(door(tariff, start, end, series_for, use_cache=True, converted=engines))
     out = []
     for position, component, inputs, ctx in runs:
         series = ctx.all_series
@@ -401,34 +403,29 @@ class CostFrame(pd.DataFrame):
         starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
-        lo, hi = (pd.Timestamp(int(t), tz="UTC").tz_convert(zone) for t in (ns.min(), ns.max()))
-        firsts = pd.date_range(
-            lo.tz_localize(None).to_period("M").to_timestamp(),
-            hi.tz_localize(None).to_period("M").to_timestamp(),
-            freq="MS",
+        lo, hi = (
+            np.datetime64(pd.Timestamp(int(t), tz="UTC").tz_convert(zone).tz_localize(None), "M")
+            for t in (ns.min(), ns.max())
         )
+        firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
         edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
         since = np.searchsorted(edges, ns, side="right") - 1
-        present = np.bincount(since, minlength=len(edges)) > 0
-        months = firsts[present]
-        month = (np.cumsum(present) - 1)[since]
-        names = self["component"]
-        if isinstance(names.dtype, pd.CategoricalDtype):
-            component, order = names.cat.codes.to_numpy(), list(names.cat.categories)
-            used = np.bincount(component, minlength=len(order)) > 0
-            component = (np.cumsum(used) - 1)[component]
-            order = [name for name, u in zip(order, used) if u]
-        else:
-            component, uniques = pd.factorize(names.to_numpy())
-            order = list(uniques)
+        component, order = _codes(self["component"])
         cells = np.bincount(
-            month * len(order) + component,
+            since * len(order) + component,
             weights=self["cost"].to_numpy(dtype="float64"),
-            minlength=len(months) * len(order),
-        )
-        labels = [f"{m.year:04d}-{m.month:02d}" for m in months]
-        table = pd.DataFrame(cells.reshape(len(months), len(order)), index=labels, columns=order)
-        currencies = list(pd.unique(self["currency"]))
+            minlength=len(edges) * len(order),
+        ).reshape(len(edges), len(order))
+        # Only the months and components that have rows.
+        present = np.bincount(since, minlength=len(edges)) > 0
+        used = np.bincount(component, minlength=len(order)) > 0
+        if not present.all():
+            cells, firsts = cells[present], firsts[present]
+        if not used.all():
+            cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
+        labels = [f"{m.year:04d}-{m.month:02d}" for m in firsts]
+        table = pd.DataFrame(cells, index=labels, columns=order)
+        currencies = _in_order(self["currency"])
         if len(currencies) == 1:  # no total across currencies
             table["total"] = table.sum(axis=1)
         table.columns.name = "/".join(currencies)
@@ -446,27 +443,65 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     columns = ["component", "start", "resolution", "cost", "currency"]
     if not results:
         return CostFrame(pd.DataFrame(columns=columns))
-    costs = [r.cost.dropna() for r in results]
+    instants, costs = [], []
+    for r in results:
+        index = r.cost.index
+        ns = (index if index.unit == "ns" else index.as_unit("ns")).asi8
+        values = r.cost.to_numpy(dtype="float64")
+        missing = np.isnan(values)
+        if missing.any():
+            ns, values = ns[~missing], values[~missing]
+        instants.append(ns)
+        costs.append(values)
     sizes = [len(c) for c in costs]
 
     def repeated(values: list[str]) -> pd.Categorical:
         # One code per row: a categorical column costs a byte a row where strings cost an
         # object each; categories keep the tariff's order.
-        categories = list(dict.fromkeys(values))
-        codes = np.repeat(np.array([categories.index(v) for v in values], dtype=np.int8), sizes)
-        return pd.Categorical.from_codes(codes, categories=categories)
+        dtype, code = _categories(tuple(dict.fromkeys(values)))
+        kind = np.int8 if len(code) < 128 else np.int32
+        codes = np.repeat(np.array([code[v] for v in values], dtype=kind), sizes)
+        return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
 
-    instants = np.concatenate([c.index.as_unit("ns").asi8 for c in costs])
-    frame = pd.DataFrame(
+    frame = CostFrame(
         {
             "component": repeated([r.public.name for r in results]),
-            "start": pd.DatetimeIndex(instants.view("datetime64[ns]"), tz="UTC").tz_convert(zone),
+            "start": meter.instants(np.concatenate(instants), zone),
             "resolution": repeated([r.component.cost.resolution.value for r in results]),
-            "cost": np.concatenate([c.to_numpy(dtype="float64") for c in costs]),
+            "cost": np.concatenate(costs),
             "currency": repeated([r.currency for r in results]),
-        }
+        },
+        copy=False,  # every column is a new array of its own
     )
-    return CostFrame(frame)
+    return frame
+
+
+def _codes(column: pd.Series) -> tuple[np.ndarray, list[Any]]:
+    """A code per row and the values the codes stand for; a categorical column gives its own
+    (categories in their order), any other is factorised (values in order of appearance)."""
+    if isinstance(column.dtype, pd.CategoricalDtype):
+        return column.array.codes, list(column.array.categories)
+    codes, uniques = pd.factorize(column.to_numpy())
+    return codes, list(uniques)
+
+
+def _in_order(column: pd.Series) -> list[Any]:
+    """The distinct values of a column in order of appearance."""
+    if not isinstance(column.dtype, pd.CategoricalDtype):
+        return list(pd.unique(column))
+    codes, categories = column.array.codes, column.array.categories
+    if (codes < 0).any():  # missing values: as pandas orders them
+        return list(pd.unique(column))
+    present = np.flatnonzero(np.bincount(codes, minlength=len(categories)))
+    if len(present) > 1:
+        present = present[np.argsort([np.argmax(codes == c) for c in present])]
+    return [categories[c] for c in present]
+
+
+@functools.lru_cache(maxsize=256)
+def _categories(categories: tuple[str, ...]) -> tuple[pd.CategoricalDtype, dict[str, int]]:
+    # The same few names in every frame: their dtype is made once (it validates them).
+    return pd.CategoricalDtype(list(categories)), {c: i for i, c in enumerate(categories)}
 
 
 def resolve_tariff(
@@ -553,8 +588,9 @@ def cost(
     hi = None if end is None else parse_instant(end, "end", naive_zone, "timezone")
     lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
     inputs = Inputs(readings, lo, hi, power=True)
-    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
-    gaps, notes = covered(chosen, inputs, lo, hi, [c for _, c in pairs])
+    engines = [c for _, c in pairs]
+    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines)
+    gaps, notes = covered(chosen, inputs, lo, hi, engines)
     return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 
 
