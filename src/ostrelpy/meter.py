@@ -103,7 +103,8 @@ class Reading:
             if lo == 0 and hi == len(starts) and values.dtype == np.float64:
                 return self.energy
             return self.energy.iloc[lo:hi].astype("float64").rename(self.energy.name)
-        if self.interval is not None and self.interval <= QUARTER:
+        finer = self.interval is not None and self.interval <= QUARTER
+        if finer:
             keys = starts - starts % _Q_NS
         else:
             counts = (self._ends() - starts) // _Q_NS
@@ -111,10 +112,16 @@ class Reading:
             within = np.arange(counts.sum()) - np.repeat(np.cumsum(counts) - counts, counts)
             keys = first + within * _Q_NS
             values = np.repeat(values / counts, counts)
-        keep = (keys >= start.value) & (keys < end.value)
-        summed = pd.Series(values[keep]).groupby(keys[keep], sort=True).sum()
-        index = pd.DatetimeIndex(summed.index.to_numpy().astype("datetime64[ns]"), tz="UTC")
-        return pd.Series(summed.to_numpy(dtype="float64"), index=index, name=self.energy.name)
+        lo, hi = np.searchsorted(keys, [start.value, end.value])  # keys ascend with starts
+        keys, values = keys[lo:hi], values[lo:hi]
+        if finer:
+            summed = pd.Series(values).groupby(keys, sort=True).sum()
+            keys, values = summed.index.to_numpy(), summed.to_numpy(dtype="float64")
+        else:
+            # Coarser readings do not overlap: each quarter-hour has its one share already
+            # (as a sum, which has no negative zero).
+            values = values.astype("float64") + 0.0
+        return pd.Series(values, index=instants(keys), name=self.energy.name)
 
     def coarser_than(self, resolution: str) -> bool:
         """Whether bringing the file to `resolution` spreads readings over several periods."""

@@ -398,8 +398,8 @@ class CostFrame(pd.DataFrame):
         the columns' name is the currency."""
         if self.empty:
             return pd.DataFrame(columns=["total"], dtype="float64")
-        # Each start's local month by a binary search among the months' first instants: no
-        # conversion of every row to local time.
+        # Each start's local month among the months' first instants, found in one native pass
+        # over the rows that also sums them: no conversion of every row to local time.
         starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
@@ -409,24 +409,30 @@ class CostFrame(pd.DataFrame):
         )
         firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
         edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
-        since = np.searchsorted(edges, ns, side="right") - 1
         component, order = _codes(self["component"])
-        cells = np.bincount(
-            since * len(order) + component,
-            weights=self["cost"].to_numpy(dtype="float64"),
-            minlength=len(edges) * len(order),
-        ).reshape(len(edges), len(order))
+        from ostrelpy.bindings import logic
+
+        sums, present, first = logic._period_sums(
+            ns, edges, component, len(order), self["cost"].to_numpy(dtype="float64")
+        )
+        cells = sums.reshape(len(edges), len(order))
         # Only the months and components that have rows.
-        present = np.bincount(since, minlength=len(edges)) > 0
-        used = np.bincount(component, minlength=len(order)) > 0
+        present, used = present.astype(bool), first >= 0
         if not present.all():
             cells, firsts = cells[present], firsts[present]
         if not used.all():
             cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
         labels = [f"{m.year:04d}-{m.month:02d}" for m in firsts]
-        table = pd.DataFrame(cells, index=labels, columns=order)
         currencies = _in_order(self["currency"])
-        if len(currencies) == 1:  # no total across currencies
+        if len(currencies) == 1 and "total" not in order:  # no total across currencies
+            # The table's own row sum: column by column, missing cells counting as nothing.
+            known = np.where(np.isnan(cells), 0.0, cells)
+            total = known[:, 0].copy() if len(order) else np.zeros(len(cells))
+            for k in range(1, len(order)):
+                total += known[:, k]
+            cells, order = np.column_stack([cells, total]), [*order, "total"]
+        table = pd.DataFrame(cells, index=labels, columns=order)
+        if len(currencies) == 1 and table.columns[-1] != "total":
             table["total"] = table.sum(axis=1)
         table.columns.name = "/".join(currencies)
         return table
@@ -489,13 +495,15 @@ def _in_order(column: pd.Series) -> list[Any]:
     """The distinct values of a column in order of appearance."""
     if not isinstance(column.dtype, pd.CategoricalDtype):
         return list(pd.unique(column))
+    from ostrelpy.bindings import logic
+
     codes, categories = column.array.codes, column.array.categories
-    if (codes < 0).any():  # missing values: as pandas orders them
+    try:
+        first = logic._first_rows(codes, len(categories))
+    except ValueError:  # missing values: as pandas orders them
         return list(pd.unique(column))
-    present = np.flatnonzero(np.bincount(codes, minlength=len(categories)))
-    if len(present) > 1:
-        present = present[np.argsort([np.argmax(codes == c) for c in present])]
-    return [categories[c] for c in present]
+    present = np.flatnonzero(first >= 0)
+    return [categories[c] for c in present[np.argsort(first[present])]]
 
 
 @functools.lru_cache(maxsize=256)

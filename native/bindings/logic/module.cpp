@@ -40,4 +40,5 @@ NB_MODULE(logic, m) {
 
   logic::init_conversions(m);
   logic::init_facade(m);
+  logic::init_bill(m);
 }
