@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import functools
 import io
 import os
 import stat
@@ -168,8 +169,13 @@ def period_labels(
 def period_start(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> int:
     """The UTC nanoseconds of the start of the local period of `resolution` that holds `t`:
     `period_labels` of one instant, without its clip, on scalars."""
-    resolution = str(resolution)
-    utc_ns = int(t.value)
+    return _period_start(int(t.value), str(resolution), zone)
+
+
+@functools.lru_cache(maxsize=1024)
+def _period_start(utc_ns: int, resolution: str, zone: dt.tzinfo) -> int:
+    # Bills of one period ask the same few instants again and again.
+    t = pd.Timestamp(utc_ns, tz="UTC")
     if resolution == "quarter_hourly":
         return utc_ns - utc_ns % _Q_NS
     local = t.tz_convert(zone).tz_localize(None)

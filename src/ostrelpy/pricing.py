@@ -264,10 +264,13 @@ def window(
             f"{names[1]} {hi.tz_convert(zone).isoformat()}"
         )
     for r in readings:
-        span = f"{r.start.tz_convert(zone).isoformat()} to {r.end.tz_convert(zone).isoformat()}"
-        if hi <= r.start or lo >= r.end:
+        first, last = r.start, r.end
+        if first <= lo < hi <= last:
+            continue
+        span = f"{first.tz_convert(zone).isoformat()} to {last.tz_convert(zone).isoformat()}"
+        if hi <= first or lo >= last:
             raise ValueError(f"{r.path}: the period does not overlap the data ({span})")
-        if lo < r.start or hi > r.end:
+        if lo < first or hi > last:
             raise ValueError(
                 f"{r.path}: the period {lo.tz_convert(zone).isoformat()} to "
                 f"{hi.tz_convert(zone).isoformat()} goes beyond the data ({span})"
@@ -367,7 +370,7 @@ class Inputs:
 
 def _split_export(r: meter.Reading) -> tuple[meter.Reading, meter.Reading | None]:
     """The import part of a reading and, when it has negative values, its export part."""
-    if not (r.energy < 0).any():
+    if not (r.energy.to_numpy() < 0).any():
         return r, None
     imported = dataclasses.replace(r, energy=r.energy.clip(lower=0.0))
     return imported, dataclasses.replace(r, energy=(-r.energy).clip(lower=0.0))
@@ -525,6 +528,36 @@ def resolve_tariff(
     raise TypeError(f"tariff must be an id, a name or a Tariff, got {type(tariff).__name__}")
 
 
+# Catalogue tariffs as read and converted, by (path, modification time, size): pricing the
+# same unchanged file again neither reads nor converts it. Only `cost` uses them, to read.
+_CONVERTED: dict[tuple[str, int, int], tuple[Tariff, list[tuple[PublicComponent, Any]]]] = {}
+_CONVERTED_MAX = 64
+
+
+def _tariff_and_components(
+    tariff: str | uuid.UUID | Tariff | Mapping[str, Any],
+    catalogue: str | os.PathLike[str] | None,
+) -> tuple[Tariff, list[tuple[PublicComponent, Any]]]:
+    """The tariff `cost` prices and its components with their engine records."""
+    key = None
+    if isinstance(tariff, str | uuid.UUID):
+        try:
+            path = tariffs.catalogue_dir(catalogue) / f"{uuid.UUID(str(tariff))}.json"
+            st = path.stat()
+            key = (str(path), st.st_mtime_ns, st.st_size)
+        except (ValueError, OSError):  # not an id, or no such file: the lookup explains
+            key = None
+        if key is not None and key in _CONVERTED:
+            return _CONVERTED[key]
+    chosen = resolve_tariff(tariff, catalogue)
+    pairs = engine_components(chosen)
+    if key is not None:
+        if len(_CONVERTED) >= _CONVERTED_MAX:
+            _CONVERTED.clear()
+        _CONVERTED[key] = (chosen, pairs)
+    return chosen, pairs
+
+
 def _dataset_id(key: object) -> str:
     if isinstance(key, str):
         return key
@@ -561,8 +594,7 @@ def cost(
     Returns a `CostFrame`; `.monthly()` sums it per local month, `.coverage` names what it
     does not cover.
     """
-    chosen = resolve_tariff(tariff, catalogue)
-    pairs = engine_components(chosen)
+    chosen, pairs = _tariff_and_components(tariff, catalogue)
     zone = _zone(pairs)
     naive_zone = _as_zone(timezone)
     needed = {d.id: d.unit.value for _, c in pairs for d in c.datasets}
