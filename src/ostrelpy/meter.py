@@ -318,20 +318,17 @@ def _regular(
 ) -> Reading | None:
     """The reading of a series that passes every check at a glance (finite values within
     bounds, ascending instants one fixed interval apart on a grid a meter could have), found
-    from a few whole-array reductions; None when it needs the full checks, which also name
-    the offending row."""
+    in one native pass; None when it needs the full checks, which also name the offending
+    row."""
+    from ostrelpy.bindings import logic
+
     if len(values) < 2:
         return None
-    lo, hi = values.min(), values.max()  # NaN and infinities show in one of them
-    if not (np.isfinite(lo) and np.isfinite(hi)) or max(-lo, hi) > MAX_KWH:
+    times = (index if index.unit == "ns" else index.as_unit("ns")).asi8  # UTC, whatever the zone
+    finite, lo, hi, step = logic._reading_facts(times, values)
+    if not finite or max(-lo, hi) > MAX_KWH or (lo < 0 and not allow_export):
         return None
-    if lo < 0 and not allow_export:
-        return None
-    utc = index.as_unit("ns").tz_convert("UTC")
-    times = utc.asi8
-    diffs = np.diff(times)
-    step = int(diffs[0])
-    if step <= 0 or diffs.min() != diffs.max() or _interval_problem(step) is not None:
+    if step <= 0 or _interval_problem(step) is not None:
         return None
     if abs(step - _DAY_NS) <= _HOUR_NS:  # daily files: local days, the full checks
         return None

@@ -33,5 +33,6 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
 void init_conversions(nb::module_& m);
 void init_facade(nb::module_& m);
 void init_bill(nb::module_& m);
+void init_readings(nb::module_& m);
 
 }  // namespace ostrel::bindings::logic

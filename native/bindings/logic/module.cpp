@@ -41,4 +41,5 @@ NB_MODULE(logic, m) {
   logic::init_conversions(m);
   logic::init_facade(m);
   logic::init_bill(m);
+  logic::init_readings(m);
 }
