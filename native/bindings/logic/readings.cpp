@@ -1,4 +1,6 @@
 // A meter's readings at a glance, for the pandas door's input checks.
+#include "core/logic/readings.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/logic/logic.hpp"
-#include "core/logic/readings.hpp"
 
 namespace ostrel::bindings::logic {
 
