@@ -9,6 +9,7 @@ whole period even when the priced period takes in only part of it; that is said 
 from __future__ import annotations
 
 import datetime as dt
+import functools
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -51,7 +52,13 @@ class Gap:
 
 
 def _instant(t: Any) -> pd.Timestamp | None:
-    return None if t is None else pd.Timestamp(t).tz_convert("UTC")
+    return None if t is None else _utc(t)
+
+
+@functools.lru_cache(maxsize=256)
+def _utc(t: Any) -> pd.Timestamp:
+    # Each bill asks the same few validity bounds several times.
+    return pd.Timestamp(t).tz_convert("UTC")
 
 
 def active_span(

@@ -457,9 +457,9 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
         index = r.cost.index
         ns = (index if index.unit == "ns" else index.as_unit("ns")).asi8
         values = r.cost.to_numpy(dtype="float64")
-        missing = np.isnan(values)
-        if missing.any():
-            ns, values = ns[~missing], values[~missing]
+        if np.isnan(values.sum()):  # a missing value, or opposite infinities: look closer
+            kept = ~np.isnan(values)
+            ns, values = ns[kept], values[kept]
         instants.append(ns)
         costs.append(values)
     sizes = [len(c) for c in costs]

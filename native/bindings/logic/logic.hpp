@@ -19,6 +19,8 @@ nb::object domain();
 nb::object to_domain_dataset(nb::handle dataset);
 nb::object to_public_dataset(nb::handle dataset);
 nb::object to_domain_holiday(nb::handle occurrence);
+// A list of engine occurrences, each converted as to_domain_holiday converts it.
+nb::object to_domain_holidays(nb::handle occurrences);
 nb::object to_public_component(nb::handle component);
 // A fresh engine component (new random id) validated field by field.
 nb::object to_domain_component(nb::handle component);
