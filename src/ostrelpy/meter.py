@@ -280,8 +280,11 @@ def from_series(
     name: str = "consumption",
     calendar_zone: dt.tzinfo | None = None,
     allow_export: bool = True,
+    copy: bool = True,
 ) -> Reading:
-    """The same checks for energy given as a pandas series indexed by aware interval starts."""
+    """The same checks for energy given as a pandas series indexed by aware interval starts.
+    Without `copy`, a reading that needs no reordering views the series' values (for a
+    caller that is done with the reading before the series can change)."""
     if not isinstance(series, pd.Series):
         raise TypeError(f"{name}: expected a pandas Series, got {type(series).__name__}")
     index = series.index
@@ -293,7 +296,7 @@ def from_series(
     if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
         raise MeterError(f"{name}: values must be numbers (kWh per interval), got dtype {dtype}")
     values = series.to_numpy(dtype="float64", na_value=np.nan)
-    fast = _regular(name, series.index, values, calendar_zone, allow_export)
+    fast = _regular(name, series.index, values, calendar_zone, allow_export, copy)
     if fast is not None:
         return fast
     rows = np.arange(len(values))
@@ -315,6 +318,7 @@ def _regular(
     values: np.ndarray,
     calendar_zone: dt.tzinfo | None,
     allow_export: bool,
+    copy: bool = True,
 ) -> Reading | None:
     """The reading of a series that passes every check at a glance (finite values within
     bounds, ascending instants one fixed interval apart on a grid a meter could have), found
@@ -336,7 +340,7 @@ def _regular(
     # a divisor of a quarter-hour: the first instant decides the grid for all.
     if times[0] % min(step, _Q_NS):
         return None
-    energy = pd.Series(values, index=instants(times), name="consumption")
+    energy = pd.Series(values, index=instants(times), name="consumption", copy=copy)
     return Reading(
         path=name, energy=energy, interval=pd.Timedelta(step), zone=calendar_zone or index.tz
     )

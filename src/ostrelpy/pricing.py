@@ -619,8 +619,13 @@ def cost(
             f"got {type(consumption).__name__}"
         )
     readings = {
+        # The readings live only as long as this call: they may view the caller's values.
         k: meter.from_series(
-            _placed(v, k, naive_zone), name=k, calendar_zone=zone, allow_export=allow_export
+            _placed(v, k, naive_zone),
+            name=k,
+            calendar_zone=zone,
+            allow_export=allow_export,
+            copy=False,
         )
         for k, v in given.items()
     }
