@@ -452,17 +452,11 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     columns = ["component", "start", "resolution", "cost", "currency"]
     if not results:
         return CostFrame(pd.DataFrame(columns=columns))
-    instants, costs = [], []
-    for r in results:
-        index = r.cost.index
-        ns = (index if index.unit == "ns" else index.as_unit("ns")).asi8
-        values = r.cost.to_numpy(dtype="float64")
-        if np.isnan(values.sum()):  # a missing value, or opposite infinities: look closer
-            kept = ~np.isnan(values)
-            ns, values = ns[kept], values[kept]
-        instants.append(ns)
-        costs.append(values)
-    sizes = [len(c) for c in costs]
+    from ostrelpy.bindings import logic
+
+    # Every cost series one after another without its missing values, in one native pass.
+    instants, costs, kept = logic._stack_present([r.cost for r in results])
+    sizes = kept.tolist()
 
     def repeated(values: list[str]) -> pd.Categorical:
         # One code per row: a categorical column costs a byte a row where strings cost an
@@ -475,9 +469,9 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     frame = CostFrame(
         {
             "component": repeated([r.public.name for r in results]),
-            "start": meter.instants(np.concatenate(instants), zone),
+            "start": meter.instants(instants, zone),
             "resolution": repeated([r.component.cost.resolution.value for r in results]),
-            "cost": np.concatenate(costs),
+            "cost": costs,
             "currency": repeated([r.currency for r in results]),
         },
         copy=False,  # every column is a new array of its own

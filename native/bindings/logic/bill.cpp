@@ -52,9 +52,31 @@ nb::object first_rows(nb::handle codes, std::int64_t groups) {
   });
 }
 
+nb::object stack_present(nb::handle series_list) {
+  std::vector<convert::SeriesArg> read;
+  read.reserve(nb::len(series_list));
+  for (nb::handle s : series_list) {
+    if (!convert::is_series(s)) throw nb::type_error("expected pandas Series");
+    read.push_back(convert::read_series(s));
+  }
+  std::vector<std::span<const std::int64_t>> instants;
+  std::vector<std::span<const double>> values;
+  for (const convert::SeriesArg& s : read) {
+    instants.push_back(s.labels);
+    values.push_back(s.values);
+  }
+  core::logic::Stacked out = core::logic::stack_present(instants, values);
+  return nb::make_tuple(convert::to_numpy(std::move(out.instants)),
+                        convert::to_numpy(std::move(out.values)),
+                        convert::to_numpy(std::move(out.sizes)));
+}
+
 }  // namespace
 
 void init_bill(nb::module_& m) {
+  m.def("_stack_present", &stack_present, nb::arg("series"),
+        "(instants, values, sizes): the UTC nanoseconds and float64 values of the series one "
+        "after another, missing values left out, and how many each series kept.");
   m.def("_period_sums", &period_sums, nb::arg("instants"), nb::arg("edges"), nb::arg("codes"),
         nb::arg("groups"), nb::arg("amounts"),
         "(sums, present, first_row): `amounts` summed per period (the last of the ascending "

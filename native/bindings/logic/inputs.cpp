@@ -55,6 +55,7 @@ void check_request(nb::handle start_time, nb::handle end_time) {
 }
 
 void check_on_timeline(nb::handle inputs, nb::handle timeline) {
+  if (nb::len(inputs) == 0) return;  // nothing to check, and no grid to make for it
   nb::object engine = domain();
   nb::object quarter = engine.attr("Resolution").attr("QUARTER_HOURLY");
   // The timeline's indexes and the caller's own are read in place (nanoseconds already), not

@@ -1,6 +1,7 @@
 #include "core/logic/bill.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "core/common/errors.hpp"
@@ -20,6 +21,36 @@ constexpr std::int64_t kMaxGroups = std::int64_t{1} << 20;
 constexpr std::size_t kMaxCells = std::size_t{1} << 28;
 
 }  // namespace
+
+Stacked stack_present(std::span<const std::span<const std::int64_t>> instants,
+                      std::span<const std::span<const double>> values) {
+  if (instants.size() != values.size())
+    value_error("as many series of instants as of values are needed");
+  std::size_t total = 0;
+  for (std::size_t s = 0; s < values.size(); ++s) {
+    if (instants[s].size() != values[s].size())
+      value_error("a series' instants and values differ in length");
+    total += values[s].size();
+  }
+  Stacked out;
+  out.instants.resize(total);
+  out.values.resize(total);
+  out.sizes.reserve(values.size());
+  std::size_t n = 0;
+  for (std::size_t s = 0; s < values.size(); ++s) {
+    const std::size_t before = n;
+    for (std::size_t i = 0; i < values[s].size(); ++i) {
+      const double v = values[s][i];
+      out.instants[n] = instants[s][i];
+      out.values[n] = v;
+      n += !std::isnan(v);  // a missing value is overwritten by the next
+    }
+    out.sizes.push_back(static_cast<std::int64_t>(n - before));
+  }
+  out.instants.resize(n);
+  out.values.resize(n);
+  return out;
+}
 
 std::size_t group_count(std::int64_t groups) {
   if (groups < 0 || groups > kMaxGroups)

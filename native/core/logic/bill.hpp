@@ -14,6 +14,16 @@ struct PeriodSums {
   std::vector<std::int64_t> first_row;  // per group: the first row of it, -1 for none
 };
 
+// Several series one after another, their missing (NaN) values left out.
+struct Stacked {
+  std::vector<std::int64_t> instants;
+  std::vector<double> values;
+  std::vector<std::int64_t> sizes;  // how many each series kept
+};
+// ValueError when a series' instants and values differ in length.
+Stacked stack_present(std::span<const std::span<const std::int64_t>> instants,
+                      std::span<const std::span<const double>> values);
+
 // A caller's count of groups, checked: from 0 to 2^20.
 std::size_t group_count(std::int64_t groups);
 
