@@ -146,9 +146,8 @@ def partial_periods(components: Iterable[Any], start: pd.Timestamp, end: pd.Time
         a, b = active_span(c, start, end)
         if a >= b:
             continue
-        from ostrelpy.bindings import _engine
 
-        zone = _engine.timezone_from_str(c.timezone)
+        zone = meter.zone_named(c.timezone)
         cut = []
         for t in (a, b):
             label = meter.period_start(t, resolution, zone)

@@ -104,24 +104,19 @@ class Reading:
             if lo == 0 and hi == len(starts) and values.dtype == np.float64:
                 return self.energy
             return self.energy.iloc[lo:hi].astype("float64").rename(self.energy.name)
-        finer = self.interval is not None and self.interval <= QUARTER
-        if finer:
+        if self.interval is not None and self.interval <= QUARTER:
             keys = starts - starts % _Q_NS
-        else:
-            counts = (self._ends() - starts) // _Q_NS
-            first = np.repeat(starts, counts)
-            within = np.arange(counts.sum()) - np.repeat(np.cumsum(counts) - counts, counts)
-            keys = first + within * _Q_NS
-            values = np.repeat(values / counts, counts)
-        lo, hi = np.searchsorted(keys, [start.value, end.value])  # keys ascend with starts
-        keys, values = keys[lo:hi], values[lo:hi]
-        if finer:
-            summed = pd.Series(values).groupby(keys, sort=True).sum()
+            lo, hi = np.searchsorted(keys, [start.value, end.value])  # keys ascend with starts
+            summed = pd.Series(values[lo:hi]).groupby(keys[lo:hi], sort=True).sum()
             keys, values = summed.index.to_numpy(), summed.to_numpy(dtype="float64")
         else:
-            # Coarser readings do not overlap: each quarter-hour has its one share already
-            # (as a sum, which has no negative zero).
-            values = values.astype("float64") + 0.0
+            from ostrelpy.bindings import logic
+
+            # Coarser readings do not overlap: each quarter-hour gets its one share, in one
+            # native pass.
+            keys, values = logic._spread_over_quarters(
+                starts, self._ends(), np.asarray(values, dtype=np.float64), start.value, end.value
+            )
         return pd.Series(values, index=instants(keys), name=self.energy.name)
 
     def coarser_than(self, resolution: str) -> bool:
@@ -221,6 +216,16 @@ def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray
     local = index.tz_convert(zone).tz_localize(None).normalize() + pd.Timedelta(days=1)
     midnights: np.ndarray = _localize(local, zone).asi8
     return midnights
+
+
+@functools.lru_cache(maxsize=64)
+def zone_named(name: str) -> dt.tzinfo:
+    """The engine's time zone of a component's `timezone` text (read once per text: a fixed
+    offset is parsed anew on every call of the engine's reader)."""
+    from ostrelpy.bindings import _engine
+
+    zone: dt.tzinfo = _engine.timezone_from_str(name)
+    return zone
 
 
 def parse_zone(name: str) -> dt.tzinfo:

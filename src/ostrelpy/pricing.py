@@ -323,7 +323,6 @@ class Inputs:
         return 0.0 if exported is None else float(exported.sum())
 
     def __call__(self, component: Any, dataset: Any) -> pd.Series:
-        from ostrelpy.bindings import _engine
 
         reading = self.readings.get(dataset.id)
         if reading is None:
@@ -346,7 +345,7 @@ class Inputs:
                     f"over the {dataset.resolution.value.replace('_', '-')} periods of "
                     f"dataset {dataset.id!r}"
                 )
-            zone = _engine.timezone_from_str(component.timezone)
+            zone = meter.zone_named(component.timezone)
             if power:
                 self._done[key] = self._mean_power(reading, dataset.resolution.value, zone)
             else:
@@ -660,9 +659,8 @@ def _placed(series: Any, name: str, zone: dt.tzinfo | None) -> Any:
 
 
 def _zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo:
-    from ostrelpy.bindings import _engine
 
-    return _engine.timezone_from_str(pairs[0][1].timezone) if pairs else dt.UTC
+    return meter.zone_named(pairs[0][1].timezone) if pairs else dt.UTC
 
 
 def single_zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo | None:

@@ -3,6 +3,7 @@
 // find and name the offending reading.
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace ostrel::core::logic {
 
@@ -15,5 +16,18 @@ struct ReadingFacts {
 
 // ValueError when the arrays differ in length.
 ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<const double> values);
+
+// Readings spread evenly over the quarter-hours they cover: reading i, from starts[i] to
+// ends[i] (on quarter-hours), gives values[i] / n to each of its n quarter-hours, kept when
+// they lie in [lo, hi). Readings that ascend without overlapping give ascending quarter-hours.
+struct Spread {
+  std::vector<std::int64_t> instants;
+  std::vector<double> values;
+};
+// ValueError when the arrays differ in length or a reading would cover more quarter-hours than
+// the span from the first start to the last end holds.
+Spread spread_over_quarters(std::span<const std::int64_t> starts,
+                            std::span<const std::int64_t> ends, std::span<const double> values,
+                            std::int64_t lo, std::int64_t hi);
 
 }  // namespace ostrel::core::logic
