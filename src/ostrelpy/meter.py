@@ -17,6 +17,7 @@ import stat
 import zoneinfo
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -110,11 +111,9 @@ class Reading:
             summed = pd.Series(values[lo:hi]).groupby(keys[lo:hi], sort=True).sum()
             keys, values = summed.index.to_numpy(), summed.to_numpy(dtype="float64")
         else:
-            from ostrelpy.bindings import logic
-
             # Coarser readings do not overlap: each quarter-hour gets its one share, in one
             # native pass.
-            keys, values = logic._spread_over_quarters(
+            keys, values = native()._spread_over_quarters(
                 starts, self._ends(), np.asarray(values, dtype=np.float64), start.value, end.value
             )
         return pd.Series(values, index=instants(keys), name=self.energy.name)
@@ -172,11 +171,11 @@ def _period_start(utc_ns: int, resolution: str, zone: dt.tzinfo) -> int:
     # Bills of one period ask the same few instants again and again.
     t = pd.Timestamp(utc_ns, tz="UTC")
     if resolution == "quarter_hourly":
-        return utc_ns - utc_ns % _Q_NS
+        return utc_ns - utc_ns % int(_Q_NS)
     local = t.tz_convert(zone).tz_localize(None)
     if resolution == "hourly":
         local_ns = int(local.value)
-        return local_ns - local_ns % _HOUR_NS - (local_ns - utc_ns)
+        return local_ns - local_ns % int(_HOUR_NS) - (local_ns - utc_ns)
     day = local.normalize()
     if resolution == "daily":
         period = day
@@ -216,6 +215,14 @@ def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray
     local = index.tz_convert(zone).tz_localize(None).normalize() + pd.Timedelta(days=1)
     midnights: np.ndarray = _localize(local, zone).asi8
     return midnights
+
+
+def native() -> Any:
+    """The engine's private helpers of the pandas door (whole-array passes over readings and
+    cost frames), which its typed stub leaves out."""
+    from ostrelpy.bindings import logic
+
+    return logic
 
 
 @functools.lru_cache(maxsize=64)
@@ -329,12 +336,10 @@ def _regular(
     bounds, ascending instants one fixed interval apart on a grid a meter could have), found
     in one native pass; None when it needs the full checks, which also name the offending
     row."""
-    from ostrelpy.bindings import logic
-
     if len(values) < 2:
         return None
     times = (index if index.unit == "ns" else index.as_unit("ns")).asi8  # UTC, whatever the zone
-    finite, lo, hi, step = logic._reading_facts(times, values)
+    finite, lo, hi, step = native()._reading_facts(times, values)
     if not finite or max(-lo, hi) > MAX_KWH or (lo < 0 and not allow_export):
         return None
     if step <= 0 or _interval_problem(step) is not None:

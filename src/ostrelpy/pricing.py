@@ -412,9 +412,7 @@ class CostFrame(pd.DataFrame):
         firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
         edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
         component, order = _codes(self["component"])
-        from ostrelpy.bindings import logic
-
-        sums, present, first = logic._period_sums(
+        sums, present, first = meter.native()._period_sums(
             ns, edges, component, len(order), self["cost"].to_numpy(dtype="float64")
         )
         cells = sums.reshape(len(edges), len(order))
@@ -451,10 +449,8 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     columns = ["component", "start", "resolution", "cost", "currency"]
     if not results:
         return CostFrame(pd.DataFrame(columns=columns))
-    from ostrelpy.bindings import logic
-
     # Every cost series one after another without its missing values, in one native pass.
-    instants, costs, kept = logic._stack_present([r.cost for r in results])
+    instants, costs, kept = meter.native()._stack_present([r.cost for r in results])
     sizes = kept.tolist()
 
     def repeated(values: list[str]) -> pd.Categorical:
@@ -491,11 +487,9 @@ def _in_order(column: pd.Series) -> list[Any]:
     """The distinct values of a column in order of appearance."""
     if not isinstance(column.dtype, pd.CategoricalDtype):
         return list(pd.unique(column))
-    from ostrelpy.bindings import logic
-
     codes, categories = column.array.codes, column.array.categories
     try:
-        first = logic._first_rows(codes, len(categories))
+        first = meter.native()._first_rows(codes, len(categories))
     except ValueError:  # missing values: as pandas orders them
         return list(pd.unique(column))
     present = np.flatnonzero(first >= 0)
