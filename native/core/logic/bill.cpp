@@ -1,7 +1,6 @@
 #include "core/logic/bill.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 #include "core/common/errors.hpp"
@@ -33,22 +32,27 @@ Stacked stack_present(std::span<const std::span<const std::int64_t>> instants,
     total += values[s].size();
   }
   Stacked out;
-  out.instants.resize(total);
-  out.values.resize(total);
+  out.instants.reserve(total);
+  out.values.reserve(total);
   out.sizes.reserve(values.size());
-  std::size_t n = 0;
   for (std::size_t s = 0; s < values.size(); ++s) {
-    const std::size_t before = n;
-    for (std::size_t i = 0; i < values[s].size(); ++i) {
-      const double v = values[s][i];
-      out.instants[n] = instants[s][i];
-      out.values[n] = v;
-      n += !std::isnan(v);  // a missing value is overwritten by the next
+    const std::span<const double> v = values[s];
+    const std::span<const std::int64_t> t = instants[s];
+    bool missing = false;
+    for (double x : v) missing |= x != x;  // NaN alone differs from itself
+    const std::size_t before = out.values.size();
+    if (!missing) {  // the usual case: copied whole
+      out.instants.insert(out.instants.end(), t.begin(), t.end());
+      out.values.insert(out.values.end(), v.begin(), v.end());
+    } else {
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        if (v[i] != v[i]) continue;
+        out.instants.push_back(t[i]);
+        out.values.push_back(v[i]);
+      }
     }
-    out.sizes.push_back(static_cast<std::int64_t>(n - before));
+    out.sizes.push_back(static_cast<std::int64_t>(out.values.size() - before));
   }
-  out.instants.resize(n);
-  out.values.resize(n);
   return out;
 }
 
