@@ -69,11 +69,12 @@ class Reading:
     gaps: Gaps = field(default_factory=Gaps)
     notices: tuple[str, ...] = ()
 
-    @property
+    # Asked several times per bill (the window, the coverage): found once.
+    @functools.cached_property
     def start(self) -> pd.Timestamp:
         return self.energy.index[0]
 
-    @property
+    @functools.cached_property
     def end(self) -> pd.Timestamp:
         """End of the last interval (exclusive)."""
         if self.interval is not None:  # no need to find the end of every interval
