@@ -265,3 +265,17 @@ def test_monthly_table_against_a_pandas_group_by(seed):
     assert list(monthly.columns) == [*names, "total"] and monthly.columns.name == "SEK"
     np.testing.assert_allclose(monthly[names].to_numpy(), expected[names].to_numpy(), rtol=1e-12)
     np.testing.assert_allclose(monthly["total"], expected.sum(axis=1), rtol=1e-12)
+
+
+def test_whole_months_long_ago_are_no_partial_periods():
+    data = pricing.resolve_tariff(SE).model_dump()
+    for c in data["tariff_components"]:
+        c.update(applicable_from=None, applicable_to=None, timezone="UTC")
+    tariff = Tariff.model_validate(data)
+    index = pd.date_range("1850-01-01", "1850-03-01", freq="15min", tz="UTC", inclusive="left")
+    assert ostrelpy.cost(tariff, pd.Series(0.3, index=index)).notes == []
+    cut = ostrelpy.cost(tariff, pd.Series(0.3, index=index[4:]))  # from 01:00 on the first
+    assert [n.split(":")[1].strip() for n in cut.notes] == [
+        "1850-01 lies only partly in the period and is charged as a whole month",
+        "1850-01-01 lies only partly in the period and is charged as a whole day",
+    ]
