@@ -10,6 +10,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/logic/logic.hpp"
+#include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::logic {
 
@@ -56,7 +57,8 @@ nb::object stack_present(nb::handle series_list) {
   std::vector<convert::SeriesArg> read;
   read.reserve(nb::len(series_list));
   for (nb::handle s : series_list) {
-    if (!convert::is_series(s)) throw nb::type_error("expected pandas Series");
+    if (!convert::is_series(s))
+      core::must_be("each series", "a pandas Series", Py_TYPE(s.ptr())->tp_name);
     read.push_back(convert::read_series(s));
   }
   std::vector<std::span<const std::int64_t>> instants;
