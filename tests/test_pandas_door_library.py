@@ -4,6 +4,7 @@ power datasets, and what a bill does not cover, against plain pandas."""
 import inspect
 import re
 import uuid
+from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
@@ -11,7 +12,7 @@ import pytest
 from conftest import monthly_peak_fee
 
 import ostrelpy
-from ostrelpy import cli, coverage, pricing
+from ostrelpy import cli, coverage, meter, pricing
 from ostrelpy.meter import MeterError
 from ostrelpy.models import Tariff
 
@@ -187,3 +188,81 @@ def test_the_command_names_the_same_gaps(tmp_path, capsys):
         "not priced: Energiskatt, Överföringsavgift, Effektavgift, Abonnemangsavgift: not active "
         "from 2024-12-01T00:00:00+01:00 to 2025-01-01T00:00:00+01:00\n" in out
     )
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_series_checked_at_a_glance_as_by_the_full_checks(seed, monkeypatch):
+    rng = np.random.default_rng(seed)
+    step = pd.Timedelta(minutes=int(rng.choice([1, 5, 15, 60, 120, 1440])))
+    index = pd.date_range("2025-03-29T22:00+01:00", periods=300, freq=step).tz_convert(TZ)
+    values = rng.uniform(0.0, 2.0, len(index))
+    spoil = seed % 6  # 0: as it is, then one fault of each kind
+    if spoil == 1:
+        values[rng.integers(len(values))] = rng.choice([np.nan, np.inf, -np.inf])
+    elif spoil == 2:
+        values[rng.integers(len(values))] = -0.5
+    elif spoil == 3:
+        index = index.delete(rng.integers(1, len(index) - 1))  # a gap
+        values = values[1:]
+    elif spoil == 4:
+        index = index[rng.permutation(len(index))]  # out of order
+    elif spoil == 5:
+        index = index.insert(7, index[3])  # a duplicate
+        values = np.insert(values, 7, 1.0)
+    given = pd.Series(values, index=index)
+    if spoil == 0 and step < pd.Timedelta(days=1):  # the glance alone takes it
+        assert meter._regular("x", given.index, values, None, False) is not None
+
+    def reading(allow_export):
+        try:
+            r = meter.from_series(given, calendar_zone=ZoneInfo(TZ), allow_export=allow_export)
+        except MeterError as exc:
+            return str(exc)
+        return (r.energy, r.interval, r.zone, r.gaps)
+
+    for allow_export in (False, True):
+        glance = reading(allow_export)
+        monkeypatch.setattr(meter, "_regular", lambda *args: None)
+        full = reading(allow_export)
+        monkeypatch.undo()
+        if isinstance(full, str):
+            assert glance == full
+        else:
+            pd.testing.assert_series_equal(glance[0], full[0], check_exact=True)
+            assert glance[1:] == full[1:]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_monthly_table_against_a_pandas_group_by(seed):
+    rng = np.random.default_rng(seed)
+    frame = ostrelpy.cost(SE, series("2025-01-20", "2025-04-10", seed=seed))
+    rows = rng.permutation(len(frame))[: len(frame) * 2 // 3]  # shuffled, some rows gone
+    part = frame.iloc[rows]
+    if seed % 2:
+        part = part[part["component"] != "Effektavgift"]
+    monthly = part.monthly()
+    local = part["start"].dt.tz_convert(TZ)
+    expected = (
+        part.assign(month=local.dt.strftime("%Y-%m"))
+        .pivot_table("cost", "month", "component", aggfunc="sum", observed=True)
+        .fillna(0.0)
+    )
+    assert list(monthly.index) == list(expected.index)
+    names = [c for c in frame["component"].cat.categories if c in set(part["component"])]
+    assert list(monthly.columns) == [*names, "total"] and monthly.columns.name == "SEK"
+    np.testing.assert_allclose(monthly[names].to_numpy(), expected[names].to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(monthly["total"], expected.sum(axis=1), rtol=1e-12)
+
+
+def test_whole_months_long_ago_are_no_partial_periods():
+    data = pricing.resolve_tariff(SE).model_dump()
+    for c in data["tariff_components"]:
+        c.update(applicable_from=None, applicable_to=None, timezone="UTC")
+    tariff = Tariff.model_validate(data)
+    index = pd.date_range("1850-01-01", "1850-03-01", freq="15min", tz="UTC", inclusive="left")
+    assert ostrelpy.cost(tariff, pd.Series(0.3, index=index)).notes == []
+    cut = ostrelpy.cost(tariff, pd.Series(0.3, index=index[4:]))  # from 01:00 on the first
+    assert [n.split(":")[1].strip() for n in cut.notes] == [
+        "1850-01 lies only partly in the period and is charged as a whole month",
+        "1850-01-01 lies only partly in the period and is charged as a whole day",
+    ]

@@ -9,6 +9,7 @@ whole period even when the priced period takes in only part of it; that is said 
 from __future__ import annotations
 
 import datetime as dt
+import functools
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -22,7 +23,6 @@ NOT_ACTIVE = "not active"
 NO_DATA = "no data"
 # How many spans a table shows before it summarises the rest.
 SHOWN = 6
-_EARLIEST = pd.Timestamp("1900-01-01", tz="UTC")
 
 
 @dataclass(frozen=True)
@@ -52,7 +52,13 @@ class Gap:
 
 
 def _instant(t: Any) -> pd.Timestamp | None:
-    return None if t is None else pd.Timestamp(t).tz_convert("UTC")
+    return None if t is None else _utc(t)
+
+
+@functools.lru_cache(maxsize=256)
+def _utc(t: Any) -> pd.Timestamp:
+    # Each bill asks the same few validity bounds several times.
+    return pd.Timestamp(t).tz_convert("UTC")
 
 
 def active_span(
@@ -88,6 +94,8 @@ def holes(
     reading: meter.Reading, start: pd.Timestamp, end: pd.Timestamp
 ) -> list[tuple[pd.Timestamp, pd.Timestamp]]:
     """The spans of [start, end) without a reading, in order."""
+    if not reading.gaps.count and reading.start <= start and end <= reading.end:
+        return []  # readings without gaps over the whole span
     starts = reading.energy.index.asi8
     ends = reading._ends()
     edges = np.concatenate([[start.value], ends])
@@ -138,12 +146,11 @@ def partial_periods(components: Iterable[Any], start: pd.Timestamp, end: pd.Time
         a, b = active_span(c, start, end)
         if a >= b:
             continue
-        from ostrelpy.bindings import _engine
 
-        zone = _engine.timezone_from_str(c.timezone)
+        zone = meter.zone_named(c.timezone)
         cut = []
         for t in (a, b):
-            (label,) = meter.period_labels(pd.DatetimeIndex([t]), resolution, zone, _EARLIEST)
+            label = meter.period_start(t, resolution, zone)
             if label != t.value:
                 cut.append(_period_name(pd.Timestamp(int(label), tz="UTC"), resolution, zone))
         if cut:

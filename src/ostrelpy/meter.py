@@ -10,12 +10,14 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import functools
 import io
 import os
 import stat
 import zoneinfo
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -67,13 +69,16 @@ class Reading:
     gaps: Gaps = field(default_factory=Gaps)
     notices: tuple[str, ...] = ()
 
-    @property
+    # Asked several times per bill (the window, the coverage): found once.
+    @functools.cached_property
     def start(self) -> pd.Timestamp:
         return self.energy.index[0]
 
-    @property
+    @functools.cached_property
     def end(self) -> pd.Timestamp:
         """End of the last interval (exclusive)."""
+        if self.interval is not None:  # no need to find the end of every interval
+            return pd.Timestamp(int(self.energy.index.asi8[-1]) + self.interval.value, tz="UTC")
         return pd.Timestamp(self._ends()[-1], tz="UTC")
 
     def describe_interval(self) -> str:
@@ -94,22 +99,25 @@ class Reading:
         ones spread evenly over their quarter-hours."""
         starts = self.energy.index.asi8
         values = self.energy.to_numpy()
-        if self.interval == QUARTER and not (starts % _Q_NS).any():
-            # Already one reading per quarter-hour, sorted and unique: only the period's part.
+        if self.interval == QUARTER and not starts[0] % _Q_NS:
+            # Already one reading per quarter-hour, sorted and unique (a reading's instants
+            # are on its own grid): only the period's part.
             lo, hi = np.searchsorted(starts, [start.value, end.value])
+            if lo == 0 and hi == len(starts) and values.dtype == np.float64:
+                return self.energy
             return self.energy.iloc[lo:hi].astype("float64").rename(self.energy.name)
         if self.interval is not None and self.interval <= QUARTER:
             keys = starts - starts % _Q_NS
+            lo, hi = np.searchsorted(keys, [start.value, end.value])  # keys ascend with starts
+            summed = pd.Series(values[lo:hi]).groupby(keys[lo:hi], sort=True).sum()
+            keys, values = summed.index.to_numpy(), summed.to_numpy(dtype="float64")
         else:
-            counts = (self._ends() - starts) // _Q_NS
-            first = np.repeat(starts, counts)
-            within = np.arange(counts.sum()) - np.repeat(np.cumsum(counts) - counts, counts)
-            keys = first + within * _Q_NS
-            values = np.repeat(values / counts, counts)
-        keep = (keys >= start.value) & (keys < end.value)
-        summed = pd.Series(values[keep]).groupby(keys[keep], sort=True).sum()
-        index = pd.DatetimeIndex(summed.index.to_numpy().astype("datetime64[ns]"), tz="UTC")
-        return pd.Series(summed.to_numpy(dtype="float64"), index=index, name=self.energy.name)
+            # Coarser readings do not overlap: each quarter-hour gets its one share, in one
+            # native pass.
+            keys, values = native()._spread_over_quarters(
+                starts, self._ends(), np.asarray(values, dtype=np.float64), start.value, end.value
+            )
+        return pd.Series(values, index=instants(keys), name=self.energy.name)
 
     def coarser_than(self, resolution: str) -> bool:
         """Whether bringing the file to `resolution` spreads readings over several periods."""
@@ -153,6 +161,37 @@ def period_labels(
     return labels
 
 
+def period_start(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> int:
+    """The UTC nanoseconds of the start of the local period of `resolution` that holds `t`:
+    `period_labels` of one instant, without its clip, on scalars."""
+    return _period_start(int(t.value), str(resolution), zone)
+
+
+@functools.lru_cache(maxsize=1024)
+def _period_start(utc_ns: int, resolution: str, zone: dt.tzinfo) -> int:
+    # Bills of one period ask the same few instants again and again.
+    t = pd.Timestamp(utc_ns, tz="UTC")
+    if resolution == "quarter_hourly":
+        return utc_ns - utc_ns % int(_Q_NS)
+    local = t.tz_convert(zone).tz_localize(None)
+    if resolution == "hourly":
+        local_ns = int(local.value)
+        return local_ns - local_ns % int(_HOUR_NS) - (local_ns - utc_ns)
+    day = local.normalize()
+    if resolution == "daily":
+        period = day
+    elif resolution == "weekly":
+        period = day - pd.Timedelta(days=day.day_of_week)
+    elif resolution == "monthly":
+        period = day.replace(day=1)
+    elif resolution == "yearly":
+        period = day.replace(month=1, day=1)
+    else:
+        raise ValueError(f"unknown resolution {resolution!r}")
+    placed = period.tz_localize(zone, ambiguous=True, nonexistent="shift_forward")
+    return int(placed.value)
+
+
 def at_resolution(
     quarter_hours: pd.Series, resolution: str, zone: dt.tzinfo, start: pd.Timestamp
 ) -> pd.Series:
@@ -177,6 +216,24 @@ def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray
     local = index.tz_convert(zone).tz_localize(None).normalize() + pd.Timedelta(days=1)
     midnights: np.ndarray = _localize(local, zone).asi8
     return midnights
+
+
+def native() -> Any:
+    """The engine's private helpers of the pandas door (whole-array passes over readings and
+    cost frames), which its typed stub leaves out."""
+    from ostrelpy.bindings import logic
+
+    return logic
+
+
+@functools.lru_cache(maxsize=64)
+def zone_named(name: str) -> dt.tzinfo:
+    """The engine's time zone of a component's `timezone` text (read once per text: a fixed
+    offset is parsed anew on every call of the engine's reader)."""
+    from ostrelpy.bindings import _engine
+
+    zone: dt.tzinfo = _engine.timezone_from_str(name)
+    return zone
 
 
 def parse_zone(name: str) -> dt.tzinfo:
@@ -236,8 +293,11 @@ def from_series(
     name: str = "consumption",
     calendar_zone: dt.tzinfo | None = None,
     allow_export: bool = True,
+    copy: bool = True,
 ) -> Reading:
-    """The same checks for energy given as a pandas series indexed by aware interval starts."""
+    """The same checks for energy given as a pandas series indexed by aware interval starts.
+    Without `copy`, a reading that needs no reordering views the series' values (for a
+    caller that is done with the reading before the series can change)."""
     if not isinstance(series, pd.Series):
         raise TypeError(f"{name}: expected a pandas Series, got {type(series).__name__}")
     index = series.index
@@ -249,6 +309,9 @@ def from_series(
     if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
         raise MeterError(f"{name}: values must be numbers (kWh per interval), got dtype {dtype}")
     values = series.to_numpy(dtype="float64", na_value=np.nan)
+    fast = _regular(name, series.index, values, calendar_zone, allow_export, copy)
+    if fast is not None:
+        return fast
     rows = np.arange(len(values))
     bad = ~np.isfinite(values)
     if bad.any():
@@ -260,6 +323,70 @@ def from_series(
         )
     times = index.as_unit("ns").tz_convert("UTC").asi8
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
+
+
+def _regular(
+    name: str,
+    index: pd.DatetimeIndex,
+    values: np.ndarray,
+    calendar_zone: dt.tzinfo | None,
+    allow_export: bool,
+    copy: bool = True,
+) -> Reading | None:
+    """The reading of a series that passes every check at a glance (finite values within
+    bounds, ascending instants one fixed interval apart on a grid a meter could have), found
+    in one native pass; None when it needs the full checks, which also name the offending
+    row."""
+    if len(values) < 2:
+        return None
+    times = (index if index.unit == "ns" else index.as_unit("ns")).asi8  # UTC, whatever the zone
+    finite, lo, hi, step = native()._reading_facts(times, values)
+    if not finite or max(-lo, hi) > MAX_KWH or (lo < 0 and not allow_export):
+        return None
+    if step <= 0 or _interval_problem(step) is not None:
+        return None
+    if abs(step - _DAY_NS) <= _HOUR_NS:  # daily files: local days, the full checks
+        return None
+    # Every instant is times[0] plus whole steps, and a step a meter can have is a multiple or
+    # a divisor of a quarter-hour: the first instant decides the grid for all.
+    if times[0] % min(step, _Q_NS):
+        return None
+    energy = pd.Series(values, index=instants(times), name="consumption", copy=copy)
+    return Reading(
+        path=name, energy=energy, interval=pd.Timedelta(step), zone=calendar_zone or index.tz
+    )
+
+
+def instants(ns: np.ndarray, zone: dt.tzinfo | None = None) -> pd.DatetimeIndex:
+    """The index of UTC nanoseconds `ns` (no frequency), in `zone` when given."""
+    m8 = np.ascontiguousarray(ns, dtype=np.int64).view("datetime64[ns]")
+    if _FAST_INDEX:
+        dtype = pd.DatetimeTZDtype("ns", zone if zone is not None else _UTC_TZ)
+        return pd.DatetimeIndex._simple_new(pd.arrays.DatetimeArray._simple_new(m8, dtype=dtype))
+    utc = pd.DatetimeIndex(m8, tz="UTC")
+    return utc if zone is None else utc.tz_convert(zone)
+
+
+def _fast_index_usable() -> bool:
+    """Whether pandas' internal wrappers exist and give what its public constructor gives:
+    the public one checks every instant again, and costs as much as pricing a component."""
+    probe = np.array([0, _Q_NS, _DAY_NS], dtype=np.int64)
+    try:
+        public = pd.DatetimeIndex(probe.view("datetime64[ns]"), tz="UTC")
+        dtype = pd.DatetimeTZDtype("ns", public.tz)
+        fast = pd.DatetimeIndex._simple_new(
+            pd.arrays.DatetimeArray._simple_new(probe.view("datetime64[ns]"), dtype=dtype)
+        )
+        return (
+            bool(fast.equals(public) and fast.dtype == public.dtype and fast.freq is None)
+            and type(fast) is pd.DatetimeIndex
+        )
+    except (AttributeError, TypeError, ValueError):
+        return False
+
+
+_UTC_TZ = pd.DatetimeIndex([], tz="UTC").tz
+_FAST_INDEX = _fast_index_usable()
 
 
 def _reading(
@@ -294,7 +421,7 @@ def _reading(
     if len(times) < 2:
         raise MeterError(f"{name}: one reading only; the interval length cannot be detected")
     interval = _interval(name, diffs)
-    index = pd.DatetimeIndex(times.astype("datetime64[ns]"), tz="UTC")
+    index = instants(times)
     _check_grid(name, index, interval, lines, zone, where)
     reading = Reading(
         path=name,

@@ -125,19 +125,21 @@ def evaluate(
     series_for: Callable[[Any, Any], pd.Series],
     start: dt.datetime,
     end: dt.datetime,
+    engines: list[Any] | None = None,
 ) -> list[ComponentResult]:
     """Every component of `tariff` active in [start, end), in tariff order, through the
     facade's one path: each on its own window, timeline and run, with the holidays it names.
 
     `series_for(component, dataset)` gives the input series of an engine dataset, on the
-    dataset's resolution and in the component's zone.
+    dataset's resolution and in the component's zone. `engines` are the tariff's components
+    as engine records when the caller has them (else the facade converts them).
     """
     from ostrelpy.bindings import logic
 
     facade = logic.LogicBindings("local")
     # The facade's internal door (typed in its stub, private to the package).
     door = cast(Any, facade)._evaluate
-    runs = run_sync(door(tariff, start, end, series_for, use_cache=True))
+    runs = run_sync(door(tariff, start, end, series_for, use_cache=True, converted=engines))
     out = []
     for position, component, inputs, ctx in runs:
         series = ctx.all_series
@@ -262,10 +264,13 @@ def window(
             f"{names[1]} {hi.tz_convert(zone).isoformat()}"
         )
     for r in readings:
-        span = f"{r.start.tz_convert(zone).isoformat()} to {r.end.tz_convert(zone).isoformat()}"
-        if hi <= r.start or lo >= r.end:
+        first, last = r.start, r.end
+        if first <= lo < hi <= last:
+            continue
+        span = f"{first.tz_convert(zone).isoformat()} to {last.tz_convert(zone).isoformat()}"
+        if hi <= first or lo >= last:
             raise ValueError(f"{r.path}: the period does not overlap the data ({span})")
-        if lo < r.start or hi > r.end:
+        if lo < first or hi > last:
             raise ValueError(
                 f"{r.path}: the period {lo.tz_convert(zone).isoformat()} to "
                 f"{hi.tz_convert(zone).isoformat()} goes beyond the data ({span})"
@@ -318,7 +323,6 @@ class Inputs:
         return 0.0 if exported is None else float(exported.sum())
 
     def __call__(self, component: Any, dataset: Any) -> pd.Series:
-        from ostrelpy.bindings import _engine
 
         reading = self.readings.get(dataset.id)
         if reading is None:
@@ -341,7 +345,7 @@ class Inputs:
                     f"over the {dataset.resolution.value.replace('_', '-')} periods of "
                     f"dataset {dataset.id!r}"
                 )
-            zone = _engine.timezone_from_str(component.timezone)
+            zone = meter.zone_named(component.timezone)
             if power:
                 self._done[key] = self._mean_power(reading, dataset.resolution.value, zone)
             else:
@@ -365,7 +369,7 @@ class Inputs:
 
 def _split_export(r: meter.Reading) -> tuple[meter.Reading, meter.Reading | None]:
     """The import part of a reading and, when it has negative values, its export part."""
-    if not (r.energy < 0).any():
+    if not (r.energy.to_numpy() < 0).any():
         return r, None
     imported = dataclasses.replace(r, energy=r.energy.clip(lower=0.0))
     return imported, dataclasses.replace(r, energy=(-r.energy).clip(lower=0.0))
@@ -396,40 +400,39 @@ class CostFrame(pd.DataFrame):
         the columns' name is the currency."""
         if self.empty:
             return pd.DataFrame(columns=["total"], dtype="float64")
-        # Each start's local month by a binary search among the months' first instants: no
-        # conversion of every row to local time.
+        # Each start's local month among the months' first instants, found in one native pass
+        # over the rows that also sums them: no conversion of every row to local time.
         starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
-        lo, hi = (pd.Timestamp(int(t), tz="UTC").tz_convert(zone) for t in (ns.min(), ns.max()))
-        firsts = pd.date_range(
-            lo.tz_localize(None).to_period("M").to_timestamp(),
-            hi.tz_localize(None).to_period("M").to_timestamp(),
-            freq="MS",
+        lo, hi = (
+            np.datetime64(pd.Timestamp(int(t), tz="UTC").tz_convert(zone).tz_localize(None), "M")
+            for t in (ns.min(), ns.max())
         )
+        firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
         edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
-        since = np.searchsorted(edges, ns, side="right") - 1
-        present = np.bincount(since, minlength=len(edges)) > 0
-        months = firsts[present]
-        month = (np.cumsum(present) - 1)[since]
-        names = self["component"]
-        if isinstance(names.dtype, pd.CategoricalDtype):
-            component, order = names.cat.codes.to_numpy(), list(names.cat.categories)
-            used = np.bincount(component, minlength=len(order)) > 0
-            component = (np.cumsum(used) - 1)[component]
-            order = [name for name, u in zip(order, used) if u]
-        else:
-            component, uniques = pd.factorize(names.to_numpy())
-            order = list(uniques)
-        cells = np.bincount(
-            month * len(order) + component,
-            weights=self["cost"].to_numpy(dtype="float64"),
-            minlength=len(months) * len(order),
+        component, order = _codes(self["component"])
+        sums, present, first = meter.native()._period_sums(
+            ns, edges, component, len(order), self["cost"].to_numpy(dtype="float64")
         )
-        labels = [f"{m.year:04d}-{m.month:02d}" for m in months]
-        table = pd.DataFrame(cells.reshape(len(months), len(order)), index=labels, columns=order)
-        currencies = list(pd.unique(self["currency"]))
-        if len(currencies) == 1:  # no total across currencies
+        cells = sums.reshape(len(edges), len(order))
+        # Only the months and components that have rows.
+        present, used = present.astype(bool), first >= 0
+        if not present.all():
+            cells, firsts = cells[present], firsts[present]
+        if not used.all():
+            cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
+        labels = [f"{m.year:04d}-{m.month:02d}" for m in firsts]
+        currencies = _in_order(self["currency"])
+        if len(currencies) == 1 and "total" not in order:  # no total across currencies
+            # The table's own row sum: column by column, missing cells counting as nothing.
+            known = np.where(np.isnan(cells), 0.0, cells)
+            total = known[:, 0].copy() if len(order) else np.zeros(len(cells))
+            for k in range(1, len(order)):
+                total += known[:, k]
+            cells, order = np.column_stack([cells, total]), [*order, "total"]
+        table = pd.DataFrame(cells, index=labels, columns=order)
+        if len(currencies) == 1 and table.columns[-1] != "total":
             table["total"] = table.sum(axis=1)
         table.columns.name = "/".join(currencies)
         return table
@@ -446,27 +449,57 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     columns = ["component", "start", "resolution", "cost", "currency"]
     if not results:
         return CostFrame(pd.DataFrame(columns=columns))
-    costs = [r.cost.dropna() for r in results]
-    sizes = [len(c) for c in costs]
+    # Every cost series one after another without its missing values, in one native pass.
+    instants, costs, kept = meter.native()._stack_present([r.cost for r in results])
+    sizes = kept.tolist()
 
     def repeated(values: list[str]) -> pd.Categorical:
         # One code per row: a categorical column costs a byte a row where strings cost an
         # object each; categories keep the tariff's order.
-        categories = list(dict.fromkeys(values))
-        codes = np.repeat(np.array([categories.index(v) for v in values], dtype=np.int8), sizes)
-        return pd.Categorical.from_codes(codes, categories=categories)
+        dtype, code = _categories(tuple(dict.fromkeys(values)))
+        kind = np.int8 if len(code) < 128 else np.int32
+        codes = np.repeat(np.array([code[v] for v in values], dtype=kind), sizes)
+        return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
 
-    instants = np.concatenate([c.index.as_unit("ns").asi8 for c in costs])
-    frame = pd.DataFrame(
+    frame = CostFrame(
         {
             "component": repeated([r.public.name for r in results]),
-            "start": pd.DatetimeIndex(instants.view("datetime64[ns]"), tz="UTC").tz_convert(zone),
+            "start": meter.instants(instants, zone),
             "resolution": repeated([r.component.cost.resolution.value for r in results]),
-            "cost": np.concatenate([c.to_numpy(dtype="float64") for c in costs]),
+            "cost": costs,
             "currency": repeated([r.currency for r in results]),
-        }
+        },
+        copy=False,  # every column is a new array of its own
     )
-    return CostFrame(frame)
+    return frame
+
+
+def _codes(column: pd.Series) -> tuple[np.ndarray, list[Any]]:
+    """A code per row and the values the codes stand for; a categorical column gives its own
+    (categories in their order), any other is factorised (values in order of appearance)."""
+    if isinstance(column.dtype, pd.CategoricalDtype):
+        return column.array.codes, list(column.array.categories)
+    codes, uniques = pd.factorize(column.to_numpy())
+    return codes, list(uniques)
+
+
+def _in_order(column: pd.Series) -> list[Any]:
+    """The distinct values of a column in order of appearance."""
+    if not isinstance(column.dtype, pd.CategoricalDtype):
+        return list(pd.unique(column))
+    codes, categories = column.array.codes, column.array.categories
+    try:
+        first = meter.native()._first_rows(codes, len(categories))
+    except ValueError:  # missing values: as pandas orders them
+        return list(pd.unique(column))
+    present = np.flatnonzero(first >= 0)
+    return [categories[c] for c in present[np.argsort(first[present])]]
+
+
+@functools.lru_cache(maxsize=256)
+def _categories(categories: tuple[str, ...]) -> tuple[pd.CategoricalDtype, dict[str, int]]:
+    # The same few names in every frame: their dtype is made once (it validates them).
+    return pd.CategoricalDtype(list(categories)), {c: i for i, c in enumerate(categories)}
 
 
 def resolve_tariff(
@@ -480,6 +513,36 @@ def resolve_tariff(
     if isinstance(tariff, str | uuid.UUID):
         return tariffs.find(str(tariff), catalogue).tariff
     raise TypeError(f"tariff must be an id, a name or a Tariff, got {type(tariff).__name__}")
+
+
+# Catalogue tariffs as read and converted, by (path, modification time, size): pricing the
+# same unchanged file again neither reads nor converts it. Only `cost` uses them, to read.
+_CONVERTED: dict[tuple[str, int, int], tuple[Tariff, list[tuple[PublicComponent, Any]]]] = {}
+_CONVERTED_MAX = 64
+
+
+def _tariff_and_components(
+    tariff: str | uuid.UUID | Tariff | Mapping[str, Any],
+    catalogue: str | os.PathLike[str] | None,
+) -> tuple[Tariff, list[tuple[PublicComponent, Any]]]:
+    """The tariff `cost` prices and its components with their engine records."""
+    key = None
+    if isinstance(tariff, str | uuid.UUID):
+        try:
+            path = tariffs.catalogue_dir(catalogue) / f"{uuid.UUID(str(tariff))}.json"
+            st = path.stat()
+            key = (str(path), st.st_mtime_ns, st.st_size)
+        except (ValueError, OSError):  # not an id, or no such file: the lookup explains
+            key = None
+        if key is not None and key in _CONVERTED:
+            return _CONVERTED[key]
+    chosen = resolve_tariff(tariff, catalogue)
+    pairs = engine_components(chosen)
+    if key is not None:
+        if len(_CONVERTED) >= _CONVERTED_MAX:
+            _CONVERTED.clear()
+        _CONVERTED[key] = (chosen, pairs)
+    return chosen, pairs
 
 
 def _dataset_id(key: object) -> str:
@@ -518,8 +581,7 @@ def cost(
     Returns a `CostFrame`; `.monthly()` sums it per local month, `.coverage` names what it
     does not cover.
     """
-    chosen = resolve_tariff(tariff, catalogue)
-    pairs = engine_components(chosen)
+    chosen, pairs = _tariff_and_components(tariff, catalogue)
     zone = _zone(pairs)
     naive_zone = _as_zone(timezone)
     needed = {d.id: d.unit.value for _, c in pairs for d in c.datasets}
@@ -544,8 +606,13 @@ def cost(
             f"got {type(consumption).__name__}"
         )
     readings = {
+        # The readings live only as long as this call: they may view the caller's values.
         k: meter.from_series(
-            _placed(v, k, naive_zone), name=k, calendar_zone=zone, allow_export=allow_export
+            _placed(v, k, naive_zone),
+            name=k,
+            calendar_zone=zone,
+            allow_export=allow_export,
+            copy=False,
         )
         for k, v in given.items()
     }
@@ -553,8 +620,9 @@ def cost(
     hi = None if end is None else parse_instant(end, "end", naive_zone, "timezone")
     lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
     inputs = Inputs(readings, lo, hi, power=True)
-    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime())
-    gaps, notes = covered(chosen, inputs, lo, hi, [c for _, c in pairs])
+    engines = [c for _, c in pairs]
+    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines)
+    gaps, notes = covered(chosen, inputs, lo, hi, engines)
     return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 
 
@@ -585,9 +653,8 @@ def _placed(series: Any, name: str, zone: dt.tzinfo | None) -> Any:
 
 
 def _zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo:
-    from ostrelpy.bindings import _engine
 
-    return _engine.timezone_from_str(pairs[0][1].timezone) if pairs else dt.UTC
+    return meter.zone_named(pairs[0][1].timezone) if pairs else dt.UTC
 
 
 def single_zone(pairs: list[tuple[PublicComponent, Any]]) -> dt.tzinfo | None:

@@ -38,6 +38,29 @@ nb::object to_domain_holiday(nb::handle occurrence) {
   return from_attributes(domain().attr("HolidayOccurrence"), occurrence);
 }
 
+nb::object to_domain_holidays(nb::handle occurrences) {
+  // A list is validated in one call of a list adapter over the engine class of the moment
+  // (made once per class); anything else, and any failure, one by one, so that an error
+  // names the occurrence as its own conversion does.
+  if (PyList_CheckExact(occurrences.ptr())) {
+    nb::object cls = domain().attr("HolidayOccurrence");
+    nb::object held = attr("_HOLIDAYS_ADAPTER");
+    if (held.is_none() || !held[0].is(cls)) {
+      nb::object list_of = nb::module_::import_("typing").attr("List")[cls];
+      held = nb::make_tuple(cls, nb::module_::import_("pydantic").attr("TypeAdapter")(list_of));
+      nb::handle(g_module).attr("_HOLIDAYS_ADAPTER") = held;
+    }
+    try {
+      return held[1].attr("validate_python")(occurrences, nb::arg("from_attributes") = true);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
+  }
+  nb::list out;
+  for (nb::handle o : occurrences) out.append(to_domain_holiday(o));
+  return out;
+}
+
 nb::object to_public_component(nb::handle component) {
   return from_attributes(attr("TariffComponent"), component);
 }

@@ -59,8 +59,7 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
                                                     nb::arg("holiday") = holidays);
     raw = co_await coro::awaited(std::move(fetch));
   }
-  nb::list out;
-  for (nb::handle o : raw) out.append(to_domain_holiday(o));
+  nb::object out = to_domain_holidays(raw);
   // Stored once it converted, also without the cache: a fetch refreshes what later cached
   // calls see, and an answer that does not convert is never served again.
   if (fetched) cache.attr("put")(key, raw);

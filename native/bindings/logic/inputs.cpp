@@ -55,23 +55,26 @@ void check_request(nb::handle start_time, nb::handle end_time) {
 }
 
 void check_on_timeline(nb::handle inputs, nb::handle timeline) {
+  if (nb::len(inputs) == 0) return;  // nothing to check, and no grid to make for it
   nb::object engine = domain();
   nb::object quarter = engine.attr("Resolution").attr("QUARTER_HOURLY");
-  const std::vector<std::int64_t> grid = convert::instants_ns(timeline.attr("get_as")(quarter));
-  if (grid.empty()) return;
-  const std::int64_t end = grid.back() + core::timeline::kNsPerQuarterHour;
+  // The timeline's indexes and the caller's own are read in place (nanoseconds already), not
+  // converted afresh per dataset.
+  const convert::InstantsView grid = convert::instants_view(timeline.attr("get_as")(quarter));
+  if (grid.ns.empty()) return;
+  const std::int64_t end = grid.ns.back() + core::timeline::kNsPerQuarterHour;
   nb::handle variable_type = engine.attr("VariableSeries");
   for (auto [dataset, value] : nb::borrow<nb::dict>(inputs)) {
     nb::object resolution = dataset.attr("resolution");
-    const std::vector<std::int64_t> starts =
-        convert::instants_ns(timeline.attr("get_as")(resolution));
-    const std::vector<std::int64_t> keys = convert::instants_ns(value.attr("index"));
+    const convert::InstantsView starts =
+        convert::instants_view(timeline.attr("get_as")(resolution));
+    const convert::InstantsView keys = convert::instants_view(value.attr("index"));
     const std::string what = input_name(dataset);
     const std::string res = nb::cast<std::string>(resolution.attr("value"));
     if (nb::isinstance(value, variable_type))
-      core::logic::check_variables_on_periods(keys, starts, what, res);
+      core::logic::check_variables_on_periods(keys.ns, starts.ns, what, res);
     else
-      core::logic::check_keys_on_periods(keys, starts, end, what, res);
+      core::logic::check_keys_on_periods(keys.ns, starts.ns, end, what, res);
   }
 }
 
@@ -141,8 +144,8 @@ namespace ostrel::bindings::logic {
 
 nb::object cut_to_window(nb::handle series, const EvaluationWindow& window) {
   if (!window.cut) return nb::borrow(series);
-  const std::vector<std::int64_t> ns = convert::instants_ns(series.attr("index"));
-  const std::vector<std::size_t> keep = core::logic::positions_within(ns, window.ns);
+  const convert::InstantsView ns = convert::instants_view(series.attr("index"));
+  const std::vector<std::size_t> keep = core::logic::positions_within(ns.ns, window.ns);
   std::vector<std::int64_t> positions(keep.begin(), keep.end());
   nb::object at = convert::array(std::move(positions));
   if (nb::isinstance(series, host::series_type())) return series.attr("iloc")[at];

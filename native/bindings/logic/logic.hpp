@@ -19,6 +19,8 @@ nb::object domain();
 nb::object to_domain_dataset(nb::handle dataset);
 nb::object to_public_dataset(nb::handle dataset);
 nb::object to_domain_holiday(nb::handle occurrence);
+// A list of engine occurrences, each converted as to_domain_holiday converts it.
+nb::object to_domain_holidays(nb::handle occurrences);
 nb::object to_public_component(nb::handle component);
 // A fresh engine component (new random id) validated field by field.
 nb::object to_domain_component(nb::handle component);
@@ -32,5 +34,7 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
 
 void init_conversions(nb::module_& m);
 void init_facade(nb::module_& m);
+void init_bill(nb::module_& m);
+void init_readings(nb::module_& m);
 
 }  // namespace ostrel::bindings::logic

@@ -36,7 +36,10 @@ NB_MODULE(logic, m) {
   m.attr("_CACHE_TTL_SECONDS") = ttl;
   m.attr("_TARIFF_CACHE") = expiry_cache(ttl);
   m.attr("_HOLIDAY_CACHE") = expiry_cache(ttl);
+  m.attr("_HOLIDAYS_ADAPTER") = nb::none();  // (engine class, list adapter), made on first use
 
   logic::init_conversions(m);
   logic::init_facade(m);
+  logic::init_bill(m);
+  logic::init_readings(m);
 }

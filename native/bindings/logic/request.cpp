@@ -105,11 +105,16 @@ class SeriesDoor final : public Door {
 };
 
 coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
-                    nb::object end_time, nb::object series_for, bool use_cache, nb::object run) {
+                    nb::object end_time, nb::object series_for, bool use_cache, nb::object run,
+                    nb::object converted) {
   check_request(start_time, end_time);
-  nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
-  nb::object converted = co_await coro::awaited(coro::make_coroutine(
-      converted_tariff(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  // A caller that already holds the tariff's engine components (it converted them to read
+  // their datasets and zones) gives them, rather than having them converted a second time.
+  if (converted.is_none()) {
+    nb::object client = nb::inst_ptr<LogicBindings>(self)->client;
+    converted = co_await coro::awaited(coro::make_coroutine(
+        converted_tariff(client, tariff_id, use_cache), "LogicBindings._tariff"));
+  }
   ActiveComponents active = active_components_of(converted, start_time, end_time);
   nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
                                                     nb::arg("use_cache") = use_cache);
@@ -128,11 +133,13 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
 nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {
   static const args::Signature sig{"_evaluate",
                                    {{"tariff"}, {"start_time"}, {"end_time"}, {"series_for"}},
-                                   {{"use_cache"}, {"run", false}}};
+                                   {{"use_cache"}, {"run", false}, {"converted", false}}};
   auto v = args::parse(sig, args, kwargs);
   nb::object run = v[5].is_valid() ? v[5] : nb::none();
+  nb::object converted = v[6].is_valid() ? v[6] : nb::none();
+  if (!converted.is_none()) args::require_exact(converted, &PyList_Type, "converted");
   return coro::make_coroutine(
-      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false), run),
+      evaluate(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], false), run, converted),
       "LogicBindings._evaluate");
 }
 
@@ -143,14 +150,17 @@ void init_request(nb::class_<LogicBindings>& cls) {
           nb::sig("def _evaluate(self, tariff: uuid.UUID | Tariff, start_time: datetime.datetime, "
                   "end_time: datetime.datetime, series_for: collections.abc.Callable["
                   "[domain.TariffComponent, domain.Dataset], typing.Any], *, "
-                  "use_cache: bool, run: collections.abc.Callable[..., typing.Any] | None = None) "
+                  "use_cache: bool, run: collections.abc.Callable[..., typing.Any] | None = None, "
+                  "converted: list[domain.TariffComponent] | None = None) "
                   "-> collections.abc.Coroutine[typing.Any, typing.Any, "
                   "list[tuple[int, domain.TariffComponent, dict[domain.Dataset, typing.Any], "
                   "typing.Any]]]"),
           "Coroutine: each active component's run as (position in the tariff, engine component, "
           "inputs, execution context); `tariff` is a public Tariff or an id, and "
           "`series_for(component, dataset)` gives each input series. With "
-          "`run(component, inputs, timeline)`, what it returns stands in for the context.");
+          "`run(component, inputs, timeline)`, what it returns stands in for the context; "
+          "`converted`, the tariff's components already converted to engine ones (in order), "
+          "stands in for converting them.");
 }
 
 }  // namespace ostrel::bindings::logic
