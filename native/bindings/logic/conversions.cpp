@@ -46,8 +46,8 @@ nb::object to_domain_holidays(nb::handle occurrences) {
     nb::object cls = domain().attr("HolidayOccurrence");
     nb::object held = attr("_HOLIDAYS_ADAPTER");
     if (held.is_none() || !held[0].is(cls)) {
-      nb::object list_of = nb::module_::import_("typing").attr("List")[cls];
-      held = nb::make_tuple(cls, nb::module_::import_("pydantic").attr("TypeAdapter")(list_of));
+      nb::object list_of = host::typing().attr("List")[cls];
+      held = nb::make_tuple(cls, host::pydantic().attr("TypeAdapter")(list_of));
       nb::handle(g_module).attr("_HOLIDAYS_ADAPTER") = held;
     }
     try {
