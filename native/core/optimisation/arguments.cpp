@@ -67,6 +67,12 @@ void check_mask_length(size_t n, size_t mask_length) {
            std::to_string(mask_length));
 }
 
+void check_condition_mask_length(size_t flags, size_t steps) {
+  if (flags != steps)
+    value_error("condition mask has " + std::to_string(flags) + " elements for " +
+                std::to_string(steps) + " steps");
+}
+
 std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation) {
   std::int64_t groups = 0;
   for (std::int64_t g : allocation) {

@@ -175,9 +175,7 @@ MaskView condition_mask(nb::handle timeline, nb::handle index, nb::handle condit
   nb::object keep;
   m.flags = arrays::span_as<uint8_t>(m.array, keep);
   if (keep.is_valid()) m.array = keep;
-  if (m.flags.size() != nb::len(index))
-    core::value_error("condition mask has " + std::to_string(m.flags.size()) + " elements for " +
-                      std::to_string(nb::len(index)) + " steps");
+  co::check_condition_mask_length(m.flags.size(), nb::len(index));
   return m;
 }
 

@@ -12,6 +12,7 @@
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 #include "core/solvers/csr.hpp"
@@ -84,7 +85,7 @@ Blocks read_blocks(nb::handle blocks) {
   std::vector<std::shared_ptr<const co::ConstraintSeries>> eqs, ineqs;
   for (nb::handle b : blocks) {
     if (!nb::isinstance(b, block_type))
-      throw nb::type_error(("blocks must be FunctionBlock, got " + bindings::type_name(b)).c_str());
+      core::must_be("blocks", "FunctionBlock", bindings::type_name(b));
     out.held.push_back(nb::borrow(b));
     nb::object output = b.attr("output");
     out.series.push_back(&series_of(output));
@@ -103,10 +104,7 @@ Blocks read_blocks(nb::handle blocks) {
 
 std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints) {
   const optim::ConstraintRecord* r = optim::as_constraints(constraints);
-  if (!r)
-    throw nb::type_error(
-        ("constraints must be a ConstraintSeries, got " + bindings::type_name(constraints))
-            .c_str());
+  if (!r) core::must_be("constraints", "a ConstraintSeries", bindings::type_name(constraints));
   return r->data;
 }
 
