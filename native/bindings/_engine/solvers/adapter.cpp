@@ -42,8 +42,7 @@ bool plain_utc(nb::handle key) {
 
 const co::VariableSeries& series_of(nb::handle v) {
   const optim::VariableSeriesRecord* r = optim::as_variables(v);
-  if (!r)
-    throw nb::type_error(("expected a VariableSeries, got " + bindings::type_name(v)).c_str());
+  if (!r) core::solvers::not_variable_series(bindings::type_name(v));
   return *r->data;
 }
 
@@ -56,10 +55,7 @@ std::shared_ptr<const co::ConstraintSeries> join(
   return std::make_shared<const co::ConstraintSeries>(co::concatenate(ptrs));
 }
 
-// Abstract operations: every adapter overrides them.
-[[noreturn]] void abstract(const char* name) {
-  raise_not_implemented(std::string("SolverAdapter.") + name + " is abstract");
-}
+[[noreturn]] void abstract(const char* name) { core::solvers::abstract_method(name); }
 
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

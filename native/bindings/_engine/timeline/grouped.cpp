@@ -90,8 +90,7 @@ nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r)
   g.index = series.attr("index");
   const InstantsView instants = instants_view(g.index);
   g.values = values_view(series);
-  if (g.values.values.size() != instants.ns.size())
-    core::value_error("series values and index differ in length");
+  cal::check_series_lengths(g.values.values.size(), instants.ns.size());
   g.timeline = t.core;
   g.resolution = r;
   g.grouping = t.core->group(instants.ns, r);
