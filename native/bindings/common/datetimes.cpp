@@ -13,6 +13,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/common/errors.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
@@ -42,9 +43,7 @@ std::optional<int64_t> utcoffset_us(PyObject* dt) {
   return us;
 }
 
-[[noreturn]] void naive(const char* what) {
-  throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
-}
+[[noreturn]] void naive(const char* what) { core::naive_datetime(what); }
 
 }  // namespace
 
@@ -206,8 +205,7 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
   bool mixed_zones = false;
   for (nb::handle h : datetimes) {
     PyObject* dt = h.ptr();
-    if (!PyDateTime_Check(dt))
-      throw nb::type_error(("timestamps must be datetimes, got " + bindings::type_name(h)).c_str());
+    if (!PyDateTime_Check(dt)) core::must_be("timestamps", "datetimes", bindings::type_name(h));
     const int64_t wall_micro = wall_us(dt);
     const int64_t day = tl::floor_div(wall_micro, tl::kNsPerDay / kNsPerMicro);
     int64_t wall = 0;

@@ -38,6 +38,10 @@ bool declared(const Signature& sig, std::string_view name) {
 
 }  // namespace
 
+void naive_datetime(std::string_view what) {
+  type_error(concat(what, " must be a time-zone aware date-time"));
+}
+
 std::vector<Source> bind_arguments(const Signature& sig, size_t given,
                                    std::span<const std::string_view> keywords) {
   using From = Source::From;

@@ -22,6 +22,8 @@ namespace ostrel::core {
 [[noreturn]] void needs_keyword_only(std::string_view function, std::string_view name);
 // "<what> must be <expected>, got <got>".
 [[noreturn]] void must_be(std::string_view what, std::string_view expected, std::string_view got);
+// "<what> must be a time-zone aware date-time".
+[[noreturn]] void naive_datetime(std::string_view what);
 
 // A function that takes (*args, **kwargs) and reads them by this signature.
 struct Param {

@@ -59,13 +59,21 @@ struct GroupedValues : GroupedIndex {
   nb::object size() { return result(cal::group_size(grouping)); }
 
   nb::object agg(const std::string& name) {
-    if (name == "sum") return sum(0);
-    if (name == "mean") return mean();
-    if (name == "max") return max();
-    if (name == "min") return min();
-    if (name == "count") return count();
-    if (name == "size") return size();
-    throw nb::value_error(("unknown reduction '" + name + "'").c_str());
+    switch (cal::reduction_of(name)) {
+      case cal::Reduction::Sum:
+        return sum(0);
+      case cal::Reduction::Mean:
+        return mean();
+      case cal::Reduction::Max:
+        return max();
+      case cal::Reduction::Min:
+        return min();
+      case cal::Reduction::Count:
+        return count();
+      case cal::Reduction::Size:
+        break;
+    }
+    return size();
   }
 };
 

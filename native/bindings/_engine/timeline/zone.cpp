@@ -9,6 +9,7 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::bindings::engine {
@@ -38,9 +39,7 @@ bool is_fixed(nb::handle tz) {
 
 void require_tzinfo(nb::handle tz) {
   if (!convert::is_tzinfo(tz))
-    throw nb::type_error(
-        ("tz must be a time zone (tzinfo), got " + nb::cast<std::string>(nb::str(tz.type())))
-            .c_str());
+    core::must_be("tz", "a time zone (tzinfo)", nb::cast<std::string>(nb::str(tz.type())));
 }
 
 // The microsecond of the host's datetime that holds a nanosecond instant.
