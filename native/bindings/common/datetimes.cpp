@@ -17,6 +17,7 @@
 #include "core/common/errors.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::convert {
 
@@ -39,7 +40,7 @@ std::optional<int64_t> utcoffset_us(PyObject* dt) {
   if (!off.is_valid()) throw nb::python_error();
   if (off.is_none()) return std::nullopt;
   const std::optional<int64_t> us = timedelta_us(off.ptr());
-  if (!us) throw nb::type_error("utcoffset() must return a timedelta");
+  if (!us) tl::offset_not_timedelta();
   return us;
 }
 
@@ -219,8 +220,7 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
     const bool is_aware = offset_micro.has_value();
     const int64_t offset = is_aware ? *offset_micro * kNsPerMicro : 0;
     if (aware < 0) aware = is_aware;
-    if (aware != static_cast<int>(is_aware))
-      core::fail(core::ErrorKind::Type, "can't compare offset-naive and offset-aware datetimes");
+    if (aware != static_cast<int>(is_aware)) tl::naive_and_aware("compare");
     if (is_aware) {
       if (!common) common = tz;
       mixed_zones = mixed_zones || tz != common;

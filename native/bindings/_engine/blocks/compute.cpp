@@ -11,6 +11,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/operands.hpp"
 #include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::engine::compute {
@@ -94,7 +95,7 @@ nb::object add(nb::handle self, nb::args a, nb::kwargs kw) {
   const size_t n = nb::len(nb::object(self.attr("inputs")));
   std::vector<std::string> names;
   names.reserve(n);
-  for (size_t k = 0; k < n; ++k) names.push_back("input_" + std::to_string(k));
+  for (size_t k = 0; k < n; ++k) names.push_back(cb::listed_operand_name(k));
   args::Signature sig{"compute", {{"timeline"}}, {}};
   for (const std::string& name : names) sig.keyword_only.push_back({name.c_str()});
   auto v = parse_compute(sig, a, kw);

@@ -12,6 +12,7 @@
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/operands.hpp"
 #include "core/blocks/periods.hpp"
 #include "core/common/errors.hpp"
 #include "core/optimisation/arguments.hpp"
@@ -194,7 +195,7 @@ nb::object add_compile() {
     const size_t count = nb::len(nb::object(self.attr("inputs")));
     std::vector<std::string> names;
     names.reserve(count);
-    for (size_t k = 0; k < count; ++k) names.push_back("input_" + std::to_string(k));
+    for (size_t k = 0; k < count; ++k) names.push_back(core::blocks::listed_operand_name(k));
     std::vector<args::Param> params;
     for (const std::string& name : names) params.push_back({name.c_str()});
     CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);

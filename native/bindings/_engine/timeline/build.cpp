@@ -18,6 +18,7 @@
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/timezone.hpp"
 #include "core/timeline/window.hpp"
 
 namespace ostrel::bindings::engine {
@@ -75,7 +76,7 @@ std::int64_t calendar_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
   nb::object local = convert::datetime_from_timestamp(seconds, tz);
   nb::object later = local + resolution_member(r).attr("as_relativedelta")();
   const std::optional<std::int64_t> us = convert::aware_us(later.ptr());
-  if (!us) throw nb::type_error("can't subtract offset-naive and offset-aware datetimes");
+  if (!us) cal::naive_and_aware("subtract");
   return cal::floor_div(*us, 1'000'000) * cal::kNsPerSecond + rest;
 }
 
