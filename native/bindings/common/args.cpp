@@ -13,12 +13,20 @@ std::vector<nb::object> parse(const Signature& sig, const nb::args& args,
   // The keyword names in the caller's order, viewed in the keys' own text.
   std::vector<nb::handle> values;
   std::vector<std::string_view> names;
+  std::vector<nb::object> escaped;  // keys the UTF-8 codec refuses (lone surrogates)
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!text) throw nb::python_error();
+    if (!text) {
+      // Such a key matches no parameter: the error names it escaped.
+      PyErr_Clear();
+      escaped.push_back(nb::steal(PyUnicode_AsEncodedString(key, "utf-8", "backslashreplace")));
+      if (!escaped.back().is_valid()) throw nb::python_error();
+      text = PyBytes_AS_STRING(escaped.back().ptr());
+      size = PyBytes_GET_SIZE(escaped.back().ptr());
+    }
     names.emplace_back(text, static_cast<size_t>(size));
     values.push_back(value);
   }
