@@ -6,19 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "core/common/arguments.hpp"
+
 namespace ostrel::bindings::args {
 namespace nb = nanobind;
 
-struct Param {
-  const char* name;
-  bool required = true;
-};
-
-struct Signature {
-  const char* function;           // "calculate_cost"
-  std::vector<Param> positional;  // may also be passed by keyword
-  std::vector<Param> keyword_only;
-};
+using core::Param;
+using core::Signature;
 
 // Values in declaration order (positional, then keyword-only); an absent optional argument
 // is an invalid (null) object. Raises TypeError with the host's texts:

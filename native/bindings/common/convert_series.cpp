@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bindings/common/convert.hpp"
+#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::convert {
 
@@ -25,7 +26,7 @@ std::string text_of(nb::handle s) {
 
 std::vector<int64_t> instants_ns(nb::handle index) {
   nb::object idx = nb::borrow(host::datetime_index_type())(index);
-  if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
+  if (idx.attr("tz").is_none()) core::timeline::naive_index();
   nb::object ns = idx.attr("as_unit")("ns").attr("asi8");
   std::vector<int64_t> scratch;
   auto view = view_1d<int64_t>(ns, scratch);
@@ -203,7 +204,7 @@ InstantsView instants_view(nb::handle index, bool to_ns) {
     }
   }
   nb::object idx = pandas().attr("DatetimeIndex")(index);
-  if (idx.attr("tz").is_none()) throw nb::type_error("index must be time-zone aware");
+  if (idx.attr("tz").is_none()) core::timeline::naive_index();
   v.owner = idx.attr("as_unit")("ns").attr("asi8");
   v.ns = view_1d<std::int64_t>(v.owner, v.scratch);
   v.raw = v.ns;

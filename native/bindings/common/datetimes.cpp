@@ -13,9 +13,11 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/common/errors.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::convert {
 
@@ -38,13 +40,11 @@ std::optional<int64_t> utcoffset_us(PyObject* dt) {
   if (!off.is_valid()) throw nb::python_error();
   if (off.is_none()) return std::nullopt;
   const std::optional<int64_t> us = timedelta_us(off.ptr());
-  if (!us) throw nb::type_error("utcoffset() must return a timedelta");
+  if (!us) tl::offset_not_timedelta();
   return us;
 }
 
-[[noreturn]] void naive(const char* what) {
-  throw nb::type_error((std::string(what) + " must be a time-zone aware date-time").c_str());
-}
+[[noreturn]] void naive(const char* what) { core::naive_datetime(what); }
 
 }  // namespace
 
@@ -206,8 +206,7 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
   bool mixed_zones = false;
   for (nb::handle h : datetimes) {
     PyObject* dt = h.ptr();
-    if (!PyDateTime_Check(dt))
-      throw nb::type_error(("timestamps must be datetimes, got " + bindings::type_name(h)).c_str());
+    if (!PyDateTime_Check(dt)) core::must_be("timestamps", "datetimes", bindings::type_name(h));
     const int64_t wall_micro = wall_us(dt);
     const int64_t day = tl::floor_div(wall_micro, tl::kNsPerDay / kNsPerMicro);
     int64_t wall = 0;
@@ -221,8 +220,7 @@ Instants datetime_instants(std::span<const nb::handle> datetimes) {
     const bool is_aware = offset_micro.has_value();
     const int64_t offset = is_aware ? *offset_micro * kNsPerMicro : 0;
     if (aware < 0) aware = is_aware;
-    if (aware != static_cast<int>(is_aware))
-      core::fail(core::ErrorKind::Type, "can't compare offset-naive and offset-aware datetimes");
+    if (aware != static_cast<int>(is_aware)) tl::naive_and_aware("compare");
     if (is_aware) {
       if (!common) common = tz;
       mixed_zones = mixed_zones || tz != common;

@@ -122,11 +122,6 @@ void raise_key_error(nb::handle key) {
   throw nb::python_error();
 }
 
-void raise_not_implemented(const std::string& message) {
-  PyErr_SetString(PyExc_NotImplementedError, message.c_str());
-  throw nb::python_error();
-}
-
 std::string type_name(nb::handle obj) {
   return nb::cast<std::string>(
       nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));

@@ -26,7 +26,6 @@ nb::object native_method_type();
 // Raise a host exception of the given builtin type with a message.
 [[noreturn]] void raise_assertion(const std::string& message);
 [[noreturn]] void raise_key_error(nb::handle key);
-[[noreturn]] void raise_not_implemented(const std::string& message);
 
 // Set the host's error indicator for a core failure / any exception caught at a raw C
 // boundary (the translator covers nanobind-bound functions).

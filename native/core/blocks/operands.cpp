@@ -54,4 +54,6 @@ void assert_resolutions_match(std::span<const OperandInfo> items) {
   assert_resolutions_match(std::span<const Resolution>(resolutions));
 }
 
+std::string listed_operand_name(std::size_t k) { return "input_" + std::to_string(k); }
+
 }  // namespace ostrel::core::blocks

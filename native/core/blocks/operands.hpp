@@ -1,8 +1,10 @@
 #pragma once
 // What the blocks' validation needs to know of an operand, and the two shared agreement checks
 // over a block's operands (units, and the resolutions of its series).
+#include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/domain/units.hpp"
@@ -31,5 +33,8 @@ void assert_units_match(std::span<const OperandInfo> items);
 // got [...]". The span form only looks at datasets; constants carry no resolution.
 void assert_resolutions_match(std::span<const Resolution> resolutions);
 void assert_resolutions_match(std::span<const OperandInfo> items);
+
+// The keyword name of the k-th operand of a block that lists its operands (Add): "input_<k>".
+std::string listed_operand_name(std::size_t k);
 
 }  // namespace ostrel::core::blocks

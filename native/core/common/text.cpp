@@ -82,4 +82,15 @@ std::string repr_float(double value) {
   return sign + out;
 }
 
+std::string record_text(std::string_view name,
+                        const std::vector<std::pair<std::string_view, std::string>>& fields) {
+  std::string text(name);
+  text += "(";
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    if (k > 0) text += ", ";
+    text.append(fields[k].first).append("=").append(fields[k].second);
+  }
+  return text + ")";
+}
+
 }  // namespace ostrel::core

@@ -67,6 +67,22 @@ void check_mask_length(size_t n, size_t mask_length) {
            std::to_string(mask_length));
 }
 
+void input_without_index() {
+  check(false, "input has no index");
+  value_error("input has no index");
+}
+
+void check_replacement_length(bool any_variable, size_t entries, size_t steps) {
+  if (any_variable && entries != steps)
+    value_error("Mask replacement must have as many entries as the input");
+}
+
+void check_condition_mask_length(size_t flags, size_t steps) {
+  if (flags != steps)
+    value_error("condition mask has " + std::to_string(flags) + " elements for " +
+                std::to_string(steps) + " steps");
+}
+
 std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation) {
   std::int64_t groups = 0;
   for (std::int64_t g : allocation) {

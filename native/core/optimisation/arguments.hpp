@@ -30,6 +30,16 @@ std::vector<std::int64_t> normalise_positions(std::span<const std::int64_t> posi
 // IndexError unless a boolean index has the sequence's length n.
 void check_mask_length(size_t n, size_t mask_length);
 
+// A Mask's input that is neither variables nor a series: AssertionError "input has no index"
+// (ValueError when assertions are off).
+[[noreturn]] void input_without_index();
+// ValueError "Mask replacement must have as many entries as the input" when variable operands
+// have `entries` each and the input has `steps`.
+void check_replacement_length(bool any_variable, size_t entries, size_t steps);
+
+// ValueError "condition mask has <flags> elements for <steps> steps" unless they agree.
+void check_condition_mask_length(size_t flags, size_t steps);
+
 // For each group number 0..G-1 of an allocation, the position of its first element; ValueError
 // "group numbers must be >= 0" / "group numbers must be dense" otherwise.
 std::vector<std::int64_t> first_positions(std::span<const std::int64_t> allocation);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 
 namespace ostrel::core::optimisation {
 
@@ -125,6 +126,15 @@ PeriodGroups period_groups(const timeline::Timeline& t, std::span<const int64_t>
   for (size_t i = 0; i < g.members(); ++i)
     out.allocation[i] = renumber[static_cast<size_t>(g.group[i])];
   return out;
+}
+
+PeriodGroups period_groups(std::span<const int64_t> allocation, size_t variables) {
+  if (allocation.size() != variables)
+    value_error("Groups.allocation must have one label per variable");
+  PeriodGroups g;
+  g.allocation.assign(allocation.begin(), allocation.end());
+  g.first_position = first_positions(allocation);
+  return g;
 }
 
 std::vector<int64_t> repeat_labels(std::span<const int64_t> counts) {

@@ -76,6 +76,9 @@ struct PeriodGroups {
 };
 PeriodGroups period_groups(const timeline::Timeline& t, std::span<const int64_t> instants,
                            domain::Resolution r);
+// The groups a caller gives as one label per variable (`variables` of them): labels must be
+// the dense numbers 0..G-1.
+PeriodGroups period_groups(std::span<const int64_t> allocation, size_t variables);
 
 // Values of `groups` labels: each label g repeated counts[g] times, labels ascending.
 std::vector<int64_t> repeat_labels(std::span<const int64_t> counts);

@@ -60,6 +60,14 @@ void foreign_variable(std::string_view key_repr) {
   value_error("the variable at " + std::string(key_repr) + " is not a column of this model");
 }
 
+void not_variable_series(std::string_view type_name) {
+  fail(ErrorKind::Type, concat("expected a VariableSeries, got ", type_name));
+}
+
+void abstract_method(std::string_view method) {
+  fail(ErrorKind::NotImplemented, concat("SolverAdapter.", method, " is abstract"));
+}
+
 void repeated_instant(std::string_view key_repr) {
   value_error("the series holds the instant " + std::string(key_repr) +
               " more than once; each instant maps to one variable");

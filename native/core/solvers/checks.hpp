@@ -33,5 +33,9 @@ void check_rows(const optimisation::ConstraintSeries& rows, size_t num_cols, boo
 [[noreturn]] void foreign_variable(std::string_view key_repr);
 // ValueError: a series whose index holds one instant twice cannot become a map of instants.
 [[noreturn]] void repeated_instant(std::string_view key_repr);
+// TypeError "expected a VariableSeries, got <type>" for a block's output or auxiliary.
+[[noreturn]] void not_variable_series(std::string_view type_name);
+// NotImplementedError "SolverAdapter.<method> is abstract": every adapter overrides it.
+[[noreturn]] void abstract_method(std::string_view method);
 
 }  // namespace ostrel::core::solvers

@@ -189,4 +189,29 @@ Accessors accessors_of(std::span<const std::int64_t> utc, std::span<const std::i
   return t;
 }
 
+template <typename T>
+Column<T> narrow_column(std::span<const std::int64_t> values, std::string_view name) {
+  Column<T> out(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i] < std::numeric_limits<T>::min() || values[i] > std::numeric_limits<T>::max())
+      value_error(concat("accessor column '", name, "' holds ", std::to_string(values[i]),
+                         ", outside its range"));
+    out[i] = static_cast<T>(values[i]);
+  }
+  return out;
+}
+template Column<std::int8_t> narrow_column(std::span<const std::int64_t>, std::string_view);
+template Column<std::int32_t> narrow_column(std::span<const std::int64_t>, std::string_view);
+template Column<std::int64_t> narrow_column(std::span<const std::int64_t>, std::string_view);
+
+void require_no_missing(std::span<const std::int64_t> instants, std::string_view what) {
+  if (std::find(instants.begin(), instants.end(), std::numeric_limits<std::int64_t>::min()) !=
+      instants.end())
+    value_error(concat(what, " holds a missing instant (NaT)"));
+}
+
+void check_series_lengths(std::size_t values, std::size_t instants) {
+  if (values != instants) value_error("series values and index differ in length");
+}
+
 }  // namespace ostrel::core::timeline

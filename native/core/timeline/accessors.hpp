@@ -5,6 +5,7 @@
 // host asks for the whole table.
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/timeline/column.hpp"
@@ -82,5 +83,17 @@ Accessors accessors_of(const Calendar& c);
 Accessors accessors_of(std::span<const std::int64_t> utc, const Offsets& offsets);
 // ... and of instants each with its own offset.
 Accessors accessors_of(std::span<const std::int64_t> utc, std::span<const std::int64_t> offsets);
+
+// A column of a host accessor table in the core's narrower type (int8, int32 or int64);
+// ValueError "accessor column '<name>' holds <v>, outside its range" for a value it cannot hold,
+// rather than wrapping it.
+template <typename T>
+Column<T> narrow_column(std::span<const std::int64_t> values, std::string_view name);
+
+// ValueError "<what> holds a missing instant (NaT)" when an instant is the missing marker.
+void require_no_missing(std::span<const std::int64_t> instants, std::string_view what);
+
+// ValueError "series values and index differ in length" unless they agree.
+void check_series_lengths(std::size_t values, std::size_t instants);
 
 }  // namespace ostrel::core::timeline

@@ -179,6 +179,10 @@ void check_condition_nesting(std::size_t depth, bool repeated) {
     value_error("conditions nested deeper than " + std::to_string(kMaxConditionDepth) + " levels");
 }
 
+void unknown_condition(std::string_view type_name) {
+  fail(ErrorKind::NotImplemented, concat("Unknown time condition type: ", type_name));
+}
+
 Mask match(const Calendar& calendar, const TimeCondition& c,
            std::span<const HolidayDate> holidays) {
   return evaluate(whole(calendar), c, holidays);

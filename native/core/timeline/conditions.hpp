@@ -31,6 +31,10 @@ inline constexpr std::size_t kMaxConditionDepth = 256;
 // `repeated` (the node is already on the path from the root).
 void check_condition_nesting(std::size_t depth, bool repeated);
 
+// NotImplementedError "Unknown time condition type: <type>" for an object that is none of the
+// time condition records.
+[[noreturn]] void unknown_condition(std::string_view type_name);
+
 // ValueError "<what> <value> is out of range <lo>..<hi>" for a condition field that validation
 // would have refused (records made without validation reach the engine too); `value` is the
 // caller's integer as written, which may not fit 64 bits.

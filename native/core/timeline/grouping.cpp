@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
+
+#include "core/common/errors.hpp"
 
 namespace ostrel::core::timeline {
 
@@ -106,6 +109,15 @@ std::vector<std::int64_t> group_size(const Grouping& g) {
   std::vector<std::int64_t> out(g.size(), 0);
   for (std::int32_t j : g.group) ++out[static_cast<std::size_t>(j)];
   return out;
+}
+
+Reduction reduction_of(std::string_view name) {
+  constexpr std::pair<std::string_view, Reduction> kNames[] = {
+      {"sum", Reduction::Sum}, {"mean", Reduction::Mean},   {"max", Reduction::Max},
+      {"min", Reduction::Min}, {"count", Reduction::Count}, {"size", Reduction::Size}};
+  for (const auto& [n, r] : kNames)
+    if (n == name) return r;
+  value_error(concat("unknown reduction '", name, "'"));
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // and value selections over them.
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/timeline/periods.hpp"
@@ -76,6 +77,11 @@ std::vector<double> group_max(const Grouping& g, std::span<const double> values)
 std::vector<double> group_min(const Grouping& g, std::span<const double> values);
 std::vector<std::int64_t> group_count(const Grouping& g, std::span<const double> values);
 std::vector<std::int64_t> group_size(const Grouping& g);
+
+// A reduction named as the host's grouped series names it; ValueError "unknown reduction
+// '<name>'" for any other name.
+enum class Reduction { Sum, Mean, Max, Min, Count, Size };
+Reduction reduction_of(std::string_view name);
 
 // Per group, the n largest (highest) or smallest values; ties go to the earlier position and
 // NaN is never kept. Returns one flag per taking-part element.

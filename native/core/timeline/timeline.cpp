@@ -103,7 +103,7 @@ bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int
 
 Column<double> Timeline::align(std::span<const std::int64_t> raw, std::int64_t unit_ns,
                                std::span<const double> values, Resolution r) const {
-  if (values.size() != raw.size()) value_error("series values and index differ in length");
+  check_series_lengths(values.size(), raw.size());
   // The usual input: a series already on the period starts. Period starts are distinct grid
   // instants in row order, so each keeps its own value.
   if (on_period_starts(raw, unit_ns, r)) return Column<double>(values.begin(), values.end());

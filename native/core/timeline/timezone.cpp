@@ -55,4 +55,16 @@ std::optional<long long> parse_utc_offset_minutes(std::string_view text) {
   return total;
 }
 
+void offset_not_timedelta() { fail(ErrorKind::Type, "utcoffset() must return a timedelta"); }
+
+void fromutc_not_datetime() { fail(ErrorKind::Type, "fromutc() must return a datetime"); }
+
+void naive_and_aware(std::string_view operation) {
+  fail(ErrorKind::Type, concat("can't ", operation, " offset-naive and offset-aware datetimes"));
+}
+
+void naive_index() { fail(ErrorKind::Type, "index must be time-zone aware"); }
+
+void outside_host_dates() { value_error("instant outside the host's date range"); }
+
 }  // namespace ostrel::core::timeline

@@ -14,4 +14,14 @@ std::optional<long long> parse_utc_offset_minutes(std::string_view text);
 // single underscores between them.
 std::optional<long long> parse_host_int(std::string_view text);
 
+// What a host zone or date-time gives that the engine cannot use: TypeError "utcoffset() must
+// return a timedelta", "fromutc() must return a datetime", "can't <operation> offset-naive and
+// offset-aware datetimes", "index must be time-zone aware"; ValueError "instant outside the
+// host's date range".
+[[noreturn]] void offset_not_timedelta();
+[[noreturn]] void fromutc_not_datetime();
+[[noreturn]] void naive_and_aware(std::string_view operation);
+[[noreturn]] void naive_index();
+[[noreturn]] void outside_host_dates();
+
 }  // namespace ostrel::core::timeline

@@ -66,6 +66,25 @@ Window timeline_window(std::span<const Span> spans, std::optional<std::int64_t> 
   return w;
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> input_range_ns(
+    std::span<const std::int64_t> raw, std::int64_t unit_ns,
+    const std::function<void()>& host_check) {
+  const auto range = instant_range(raw, std::numeric_limits<std::int64_t>::min());  // NaT
+  if (!range) return std::nullopt;
+  std::int64_t first = 0, last = 0;
+  if (__builtin_mul_overflow(range->first, unit_ns, &first) ||
+      __builtin_mul_overflow(range->second, unit_ns, &last)) {
+    host_check();
+    value_error("input instants beyond the nanosecond range");
+  }
+  return std::make_pair(first, last);
+}
+
+void naive_input(std::string_view id_repr) {
+  fail(ErrorKind::Type,
+       concat("input ", id_repr, " has a time-zone naive index; inputs must be time-zone aware"));
+}
+
 void require_one_zone(std::vector<std::string> names) {
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,17 @@ struct Span {
 // instant is present.
 std::optional<std::pair<std::int64_t, std::int64_t>> instant_range(
     std::span<const std::int64_t> instants, std::int64_t missing);
+
+// The first and last of an input's instants, given in units of `unit_ns`, in nanoseconds (the
+// host's NaT skipped); nullopt when none is present. For an instant beyond the nanosecond range
+// `host_check` runs first (the host's own error), then ValueError "input instants beyond the
+// nanosecond range".
+std::optional<std::pair<std::int64_t, std::int64_t>> input_range_ns(
+    std::span<const std::int64_t> raw, std::int64_t unit_ns,
+    const std::function<void()>& host_check);
+
+// TypeError "input <id> has a time-zone naive index; inputs must be time-zone aware".
+[[noreturn]] void naive_input(std::string_view id_repr);
 
 // t plus one calendar step of a resolution of a day or longer, added in the zone's local
 // wall-clock time (the host's calendar arithmetic).

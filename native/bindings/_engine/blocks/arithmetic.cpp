@@ -7,6 +7,7 @@
 #include "bindings/_engine/blocks/blocks.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/operands.hpp"
 #include "core/blocks/validation.hpp"
 
 namespace ostrel::bindings::engine {
@@ -54,8 +55,7 @@ nb::object listed_operands(const char* field) {
       [field](nb::handle self) {
         nb::dict out;
         size_t i = 0;
-        for (nb::handle item : self.attr(field))
-          out[("input_" + std::to_string(i++)).c_str()] = item;
+        for (nb::handle item : self.attr(field)) out[cb::listed_operand_name(i++).c_str()] = item;
         return out;
       },
       "The block's operands by keyword name, in order.");

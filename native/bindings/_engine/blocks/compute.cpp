@@ -7,14 +7,17 @@
 #include <string>
 
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/pipeline/pipeline.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/operands.hpp"
 #include "core/common/arguments.hpp"
 
 namespace ostrel::bindings::engine::compute {
 
 namespace cb = core::blocks;
+namespace pl = core::pipeline;
 
 namespace {
 
@@ -32,45 +35,40 @@ nb::object common_name(const std::vector<nb::handle>& series) {
   return name;
 }
 
-// The index of a combined result: the index of the operand whose labels it has, else a new
-// one over the union, in the zone of the first series.
-nb::object result_index(const std::vector<SeriesArg>& series, const std::vector<int64_t>& series_of,
-                        cb::Combined& out) {
-  if (out.labels_of >= 0) {
-    const int64_t s = series_of[static_cast<size_t>(out.labels_of)];
-    return series[static_cast<size_t>(s)].index;
-  }
-  nb::object index = convert::utc_index(std::move(out.labels));
-  return index.attr("tz_convert")(series.front().index.attr("tz"));
-}
-
-// Evaluates ((a op b) op c) ... over operands given by name, in order.
+// Evaluates ((a op b) op c) ... over operands given by name, in order: a one-step run of the
+// core's pipeline, so that the result and its labels are those of a component's run.
 nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& operands,
-                      const Timeline& /*timeline*/, cb::Arith op, const char* block) {
+                      Timeline& timeline, cb::Arith op, const char* block) {
   std::vector<SeriesArg> series;
   series.reserve(operands.size());
-  std::vector<cb::ArithOperand> terms;
   std::vector<nb::handle> hosts;
-  std::vector<int64_t> series_of;  // per operand: its position among the series, or -1
+  pl::Step step;
+  step.kind = pl::StepKind::Arithmetic;
+  step.op = op;
+  step.block = block;
   for (const auto& [value, name] : operands) {
     if (is_series(value)) {
-      series_of.push_back(static_cast<int64_t>(series.size()));
+      step.operands.push_back(pl::Operand::at(series.size()));
       series.push_back(series_arg(value, name));
       hosts.push_back(value);
-      terms.push_back(cb::ArithOperand::of(cb::LabelledView{}));
     } else if (is_numeric_scalar(value)) {
-      series_of.push_back(-1);
-      terms.push_back(cb::ArithOperand::of(number_arg(value, name)));
+      step.operands.push_back(pl::Operand::of(number_arg(value, name)));
     } else {
       operand_type_error(value, name, "Series or float");
     }
   }
-  // Views are taken once every series is in place (the vector no longer moves).
-  for (size_t k = 0; k < terms.size(); ++k)
-    if (terms[k].is_series) terms[k].series = series[static_cast<size_t>(series_of[k])].view();
-  cb::Combined out = cb::fold(terms, op, block);
-  nb::object index = result_index(series, series_of, out);
-  return wrap(std::move(out.values), index, common_name(hosts));
+  // Each series in a slot of its own; the result goes to the slot after them.
+  std::vector<pl::Filed> filed;
+  std::vector<nb::object> index;
+  for (size_t k = 0; k < series.size(); ++k) {
+    filed.push_back({k, series[k].labels, series[k].values});
+    index.push_back(series[k].index);
+  }
+  step.output = series.size();
+  pl::Plan plan{series.size() + 1, {std::move(step)}, 0};
+  std::vector<pl::StepResult> r = pl::run(*timeline.core, plan, filed);
+  nb::object at = step_index(timeline, r.front(), index);
+  return wrap(std::move(r.front().values), at, common_name(hosts));
 }
 
 template <cb::Arith Op>
@@ -80,7 +78,7 @@ nb::object binary_compute(const char* block, const char* left, const char* right
       "compute",
       [sig, block, left, right](nb::handle, nb::args a, nb::kwargs kw) {
         auto v = parse_compute(sig, a, kw);
-        const Timeline& t = timeline_arg(v[0]);
+        Timeline& t = timeline_arg(v[0]);
         std::vector<std::pair<nb::object, const char*>> operands{{v[1], left}, {v[2], right}};
         return arithmetic(operands, t, Op, block);
       },
@@ -97,11 +95,11 @@ nb::object add(nb::handle self, nb::args a, nb::kwargs kw) {
   const size_t n = nb::len(nb::object(self.attr("inputs")));
   std::vector<std::string> names;
   names.reserve(n);
-  for (size_t k = 0; k < n; ++k) names.push_back("input_" + std::to_string(k));
+  for (size_t k = 0; k < n; ++k) names.push_back(cb::listed_operand_name(k));
   args::Signature sig{"compute", {{"timeline"}}, {}};
   for (const std::string& name : names) sig.keyword_only.push_back({name.c_str()});
   auto v = parse_compute(sig, a, kw);
-  const Timeline& t = timeline_arg(v[0]);
+  Timeline& t = timeline_arg(v[0]);
   std::vector<std::pair<nb::object, const char*>> operands;
   for (size_t k = 0; k < n; ++k) operands.emplace_back(v[k + 1], names[k].c_str());
   return arithmetic(operands, t, cb::Arith::Add, "Add");

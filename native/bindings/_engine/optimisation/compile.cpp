@@ -12,6 +12,7 @@
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
+#include "core/blocks/operands.hpp"
 #include "core/blocks/periods.hpp"
 #include "core/common/errors.hpp"
 #include "core/optimisation/arguments.hpp"
@@ -175,9 +176,7 @@ MaskView condition_mask(nb::handle timeline, nb::handle index, nb::handle condit
   nb::object keep;
   m.flags = arrays::span_as<uint8_t>(m.array, keep);
   if (keep.is_valid()) m.array = keep;
-  if (m.flags.size() != nb::len(index))
-    core::value_error("condition mask has " + std::to_string(m.flags.size()) + " elements for " +
-                      std::to_string(nb::len(index)) + " steps");
+  co::check_condition_mask_length(m.flags.size(), nb::len(index));
   return m;
 }
 
@@ -196,7 +195,7 @@ nb::object add_compile() {
     const size_t count = nb::len(nb::object(self.attr("inputs")));
     std::vector<std::string> names;
     names.reserve(count);
-    for (size_t k = 0; k < count; ++k) names.push_back("input_" + std::to_string(k));
+    for (size_t k = 0; k < count; ++k) names.push_back(core::blocks::listed_operand_name(k));
     std::vector<args::Param> params;
     for (const std::string& name : names) params.push_back({name.c_str()});
     CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);

@@ -12,6 +12,7 @@
 #include "bindings/common/errors.hpp"
 #include "bindings/common/records.hpp"
 #include "core/common/errors.hpp"
+#include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 #include "core/optimisation/compile_select.hpp"
 
@@ -74,18 +75,14 @@ nb::object mask_compile() {
           index = v->index;
         else if (compute::is_series(input))
           index = input.attr("index");
-        if (!index.is_valid()) {
-          core::check(false, "input has no index");
-          core::value_error("input has no index");
-        }
+        if (!index.is_valid()) co::input_without_index();
         const char* mismatch = "Mask replacement must share input's index";
         if (const VariableSeriesRecord* r = as_variables(replacement))
           if (core::assertions_enabled() && !value_equal(r->index, index))
             raise_assertion(mismatch);
         Operands ops = read_operands({{input, "input"}, {replacement, "replacement"}}, mismatch);
         const size_t n = nb::len(index);
-        if (ops.any_variable() && ops.n != n)
-          core::value_error("Mask replacement must have as many entries as the input");
+        co::check_replacement_length(ops.any_variable(), ops.n, n);
         const MaskView holds = condition_mask(c.timeline, index, self.attr("condition"),
                                               self.attr("input").attr("resolution"));
         co::CompiledBlock b = unlocked(

@@ -7,6 +7,7 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/compile.hpp"
 #include "bindings/common/errors.hpp"
+#include "core/common/arguments.hpp"
 #include "core/common/errors.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 #include "core/optimisation/compile_filters.hpp"
@@ -35,28 +36,14 @@ struct GroupsArg {
 
 GroupsArg groups_arg(nb::handle groups) {
   if (!is_instance(groups, "Groups"))
-    throw nb::type_error(
-        ("input_groups must be a Groups, got " + bindings::type_name(groups)).c_str());
+    core::must_be("input_groups", "a Groups", bindings::type_name(groups));
   GroupsArg g;
   g.variables = groups.attr("variables");
   g.v = as_variables(g.variables);
   if (!g.v) throw nb::type_error("Groups.variables must be a VariableSeries");
   nb::object keep;
   nb::object alloc = arrays::to_dtype(groups.attr("allocation"), arrays::DType::Int64);
-  auto ids = arrays::span_as<int64_t>(alloc, keep);
-  if (ids.size() != g.v->data->size())
-    core::value_error("Groups.allocation must have one label per variable");
-  g.groups.allocation.assign(ids.begin(), ids.end());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] < 0) core::value_error("group numbers must be >= 0");
-    const size_t label = static_cast<size_t>(ids[i]);
-    if (label > ids.size()) core::value_error("group numbers must be dense");
-    if (label >= g.groups.first_position.size()) g.groups.first_position.resize(label + 1, -1);
-    if (g.groups.first_position[label] < 0)
-      g.groups.first_position[label] = static_cast<int64_t>(i);
-  }
-  for (int64_t f : g.groups.first_position)
-    if (f < 0) core::value_error("group numbers must be dense");
+  g.groups = co::period_groups(arrays::span_as<int64_t>(alloc, keep), g.v->data->size());
   return g;
 }
 
@@ -84,9 +71,7 @@ nb::object slots_for_groups(nb::handle, nb::handle input_groups, nb::handle cond
 
 const co::VariableSeries& series_arg(nb::handle v, const char* name) {
   const VariableSeriesRecord* r = as_variables(v);
-  if (!r)
-    throw nb::type_error(
-        (std::string(name) + " must be a VariableSeries, got " + bindings::type_name(v)).c_str());
+  if (!r) core::must_be(name, "a VariableSeries", bindings::type_name(v));
   return *r->data;
 }
 

@@ -1,8 +1,14 @@
 // Equality, hashing and text form shared by the optimisation records.
 #include <nanobind/nanobind.h>
 
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
+#include "core/common/text.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/optimisation/arguments.hpp"
 
@@ -78,14 +84,10 @@ nb::object record_repr(nb::handle self,
   if (entered > 0) return nb::str("...");
   std::string text;
   try {
-    text = nb::cast<std::string>(self.type().attr("__qualname__")) + "(";
-    bool first = true;
-    for (const auto& [name, value] : fields) {
-      if (!first) text += ", ";
-      first = false;
-      text += std::string(name) + "=" + nb::cast<std::string>(nb::repr(value));
-    }
-    text += ")";
+    std::vector<std::pair<std::string_view, std::string>> reprs;
+    for (const auto& [name, value] : fields)
+      reprs.emplace_back(name, nb::cast<std::string>(nb::repr(value)));
+    text = core::record_text(nb::cast<std::string>(self.type().attr("__qualname__")), reprs);
   } catch (...) {
     Py_ReprLeave(self.ptr());
     throw;

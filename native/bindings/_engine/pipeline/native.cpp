@@ -42,6 +42,18 @@ bool read_plan(nb::handle functions, PlanReader& reader, std::vector<nb::object>
 
 }  // namespace
 
+nb::object step_index(Timeline& t, pl::StepResult& r, const std::vector<nb::object>& index) {
+  switch (r.labels_of) {
+    case pl::StepResult::LabelsOf::PeriodStarts:
+      return t.get_as(resolution_member(r.resolution));
+    case pl::StepResult::LabelsOf::Slot:
+      return index[r.slot];
+    case pl::StepResult::LabelsOf::Own:
+      break;
+  }
+  return convert::utc_index(std::move(r.labels)).attr("tz_convert")(index[r.slot].attr("tz"));
+}
+
 bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
   // Another object may give other functions each time it is asked.
   if (!component.type().is(engine::attr("TariffComponent"))) return false;
@@ -85,18 +97,7 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
 
   for (std::size_t k = 0; k < results.size(); ++k) {
     pl::StepResult& r = results[k];
-    nb::object at;
-    switch (r.labels_of) {
-      case pl::StepResult::LabelsOf::PeriodStarts:
-        at = t.get_as(resolution_member(r.resolution));
-        break;
-      case pl::StepResult::LabelsOf::Slot:
-        at = index[r.slot];
-        break;
-      case pl::StepResult::LabelsOf::Own:
-        at = convert::utc_index(std::move(r.labels)).attr("tz_convert")(index[r.slot].attr("tz"));
-        break;
-    }
+    nb::object at = step_index(t, r, index);
     nb::object series = convert::series(std::move(r.values), at, outputs[k]);
     if (PyDict_SetItem(all_series.ptr(), outputs[k].ptr(), series.ptr()) != 0)
       throw nb::python_error();

@@ -2,7 +2,10 @@
 // The pipeline runner's pieces shared between its files.
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
 #include "bindings/_engine/timeline/timeline.hpp"
+#include "core/pipeline/run.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -12,5 +15,11 @@ namespace ostrel::bindings::engine {
 // operand that is not a plain series already filed, or anything the core's run leaves to the
 // blocks' own evaluation (their errors included, which that evaluation raises where they arise).
 bool run_natively(nb::handle component, Timeline& t, nb::handle all_series);
+
+// The index a step's result has, as the block's own evaluation of host series labels it: the
+// timeline's period starts, the index of the series in the slot whose labels it kept (`index`
+// holds each slot's), or its own labels in that series' zone.
+nb::object step_index(Timeline& t, core::pipeline::StepResult& r,
+                      const std::vector<nb::object>& index);
 
 }  // namespace ostrel::bindings::engine

@@ -12,6 +12,7 @@
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 #include "core/solvers/csr.hpp"
@@ -41,8 +42,7 @@ bool plain_utc(nb::handle key) {
 
 const co::VariableSeries& series_of(nb::handle v) {
   const optim::VariableSeriesRecord* r = optim::as_variables(v);
-  if (!r)
-    throw nb::type_error(("expected a VariableSeries, got " + bindings::type_name(v)).c_str());
+  if (!r) core::solvers::not_variable_series(bindings::type_name(v));
   return *r->data;
 }
 
@@ -55,10 +55,7 @@ std::shared_ptr<const co::ConstraintSeries> join(
   return std::make_shared<const co::ConstraintSeries>(co::concatenate(ptrs));
 }
 
-// Abstract operations: every adapter overrides them.
-[[noreturn]] void abstract(const char* name) {
-  raise_not_implemented(std::string("SolverAdapter.") + name + " is abstract");
-}
+[[noreturn]] void abstract(const char* name) { core::solvers::abstract_method(name); }
 
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -84,7 +81,7 @@ Blocks read_blocks(nb::handle blocks) {
   std::vector<std::shared_ptr<const co::ConstraintSeries>> eqs, ineqs;
   for (nb::handle b : blocks) {
     if (!nb::isinstance(b, block_type))
-      throw nb::type_error(("blocks must be FunctionBlock, got " + bindings::type_name(b)).c_str());
+      core::must_be("blocks", "FunctionBlock", bindings::type_name(b));
     out.held.push_back(nb::borrow(b));
     nb::object output = b.attr("output");
     out.series.push_back(&series_of(output));
@@ -103,10 +100,7 @@ Blocks read_blocks(nb::handle blocks) {
 
 std::shared_ptr<const co::ConstraintSeries> rows_of(nb::handle constraints) {
   const optim::ConstraintRecord* r = optim::as_constraints(constraints);
-  if (!r)
-    throw nb::type_error(
-        ("constraints must be a ConstraintSeries, got " + bindings::type_name(constraints))
-            .c_str());
+  if (!r) core::must_be("constraints", "a ConstraintSeries", bindings::type_name(constraints));
   return r->data;
 }
 

@@ -19,20 +19,11 @@ namespace ostrel::bindings::engine {
 
 namespace {
 
-// A column read back from a DataFrame into the core's narrower type; values the type cannot
-// hold are refused rather than wrapped.
+// A column read back from a DataFrame into the core's narrower type.
 template <typename T>
 cal::Column<T> narrowed(nb::handle arr, const char* name) {
   std::vector<std::int64_t> scratch;
-  auto view = convert::view_1d<std::int64_t>(arr, scratch);
-  cal::Column<T> out(view.size());
-  for (std::size_t i = 0; i < view.size(); ++i) {
-    if (view[i] < std::numeric_limits<T>::min() || view[i] > std::numeric_limits<T>::max())
-      core::value_error(std::string("accessor column '") + name + "' holds " +
-                        std::to_string(view[i]) + ", outside its range");
-    out[i] = static_cast<T>(view[i]);
-  }
-  return out;
+  return cal::narrow_column<T>(convert::view_1d<std::int64_t>(arr, scratch), name);
 }
 
 template <typename T>
@@ -104,8 +95,7 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
 cal::Accessors accessors_from_frame(nb::handle frame) {
   cal::Accessors t;
   const std::vector<std::int64_t> utc = convert::instants_ns(frame.attr("index"));
-  if (std::find(utc.begin(), utc.end(), std::numeric_limits<std::int64_t>::min()) != utc.end())
-    core::value_error("accessor table index holds a missing instant (NaT)");
+  cal::require_no_missing(utc, "accessor table index");
   t.utc.assign(utc.begin(), utc.end());
   t.iso_year = int_column<std::int32_t>(frame, "iso_year");
   t.week = int_column<std::int8_t>(frame, "week");

@@ -18,6 +18,7 @@
 #include "core/common/errors.hpp"
 #include "core/common/text.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/timezone.hpp"
 #include "core/timeline/window.hpp"
 
 namespace ostrel::bindings::engine {
@@ -75,7 +76,7 @@ std::int64_t calendar_step(std::int64_t t, cal::Resolution r, nb::handle tz) {
   nb::object local = convert::datetime_from_timestamp(seconds, tz);
   nb::object later = local + resolution_member(r).attr("as_relativedelta")();
   const std::optional<std::int64_t> us = convert::aware_us(later.ptr());
-  if (!us) throw nb::type_error("can't subtract offset-naive and offset-aware datetimes");
+  if (!us) cal::naive_and_aware("subtract");
   return cal::floor_div(*us, 1'000'000) * cal::kNsPerSecond + rest;
 }
 
@@ -91,20 +92,13 @@ std::vector<cal::Span> spans_of(nb::handle inputs) {
       index = nb::borrow(host::datetime_index_type())(index);
     if (nb::len(index) == 0) continue;
     if (index.attr("tz").is_none())
-      throw nb::type_error(("input " + nb::cast<std::string>(nb::repr(dataset.attr("id"))) +
-                            " has a time-zone naive index; inputs must be time-zone aware")
-                               .c_str());
+      cal::naive_input(nb::cast<std::string>(nb::repr(dataset.attr("id"))));
     const InstantsView instants = instants_view(index, /*to_ns=*/false);
+    // An out-of-bounds instant fails with the host's own error where it has one.
     const auto range =
-        cal::instant_range(instants.raw, std::numeric_limits<std::int64_t>::min());  // NaT
+        cal::input_range_ns(instants.raw, instants.unit_ns, [&] { index.attr("as_unit")("ns"); });
     if (!range) continue;
-    const auto [lo, hi] = *range;
-    std::int64_t first = 0, last = 0;
-    if (__builtin_mul_overflow(lo, instants.unit_ns, &first) ||
-        __builtin_mul_overflow(hi, instants.unit_ns, &last)) {
-      index.attr("as_unit")("ns");  // the host's out-of-bounds error
-      core::value_error("input instants beyond the nanosecond range");
-    }
+    const auto [first, last] = *range;
     spans.push_back({first, last, to_resolution(dataset.attr("resolution"))});
   }
   return spans;

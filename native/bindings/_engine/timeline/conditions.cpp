@@ -136,7 +136,7 @@ cal::TimeCondition read(nb::handle condition, Path& path) {
     nb::object record = nb::getattr(m, e.record, nb::none());
     if (type.is(record)) return e.convert(condition);
   }
-  raise_not_implemented("Unknown time condition type: " + bindings::type_name(condition));
+  cal::unknown_condition(bindings::type_name(condition));
 }
 
 }  // namespace

@@ -59,13 +59,21 @@ struct GroupedValues : GroupedIndex {
   nb::object size() { return result(cal::group_size(grouping)); }
 
   nb::object agg(const std::string& name) {
-    if (name == "sum") return sum(0);
-    if (name == "mean") return mean();
-    if (name == "max") return max();
-    if (name == "min") return min();
-    if (name == "count") return count();
-    if (name == "size") return size();
-    throw nb::value_error(("unknown reduction '" + name + "'").c_str());
+    switch (cal::reduction_of(name)) {
+      case cal::Reduction::Sum:
+        return sum(0);
+      case cal::Reduction::Mean:
+        return mean();
+      case cal::Reduction::Max:
+        return max();
+      case cal::Reduction::Min:
+        return min();
+      case cal::Reduction::Count:
+        return count();
+      case cal::Reduction::Size:
+        break;
+    }
+    return size();
   }
 };
 
@@ -90,8 +98,7 @@ nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r)
   g.index = series.attr("index");
   const InstantsView instants = instants_view(g.index);
   g.values = values_view(series);
-  if (g.values.values.size() != instants.ns.size())
-    core::value_error("series values and index differ in length");
+  cal::check_series_lengths(g.values.values.size(), instants.ns.size());
   g.timeline = t.core;
   g.resolution = r;
   g.grouping = t.core->group(instants.ns, r);

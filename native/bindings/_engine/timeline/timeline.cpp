@@ -108,8 +108,7 @@ nb::object build_condition_mask(Timeline& t, nb::handle series, nb::handle condi
   const auto n = nb::cast<std::int64_t>(condition.attr("n"));
   const InstantsView instants = instants_view(series.attr("index"));
   const ValuesView values = values_view(series);
-  if (values.values.size() != instants.ns.size())
-    core::value_error("series values and index differ in length");
+  cal::check_series_lengths(values.values.size(), instants.ns.size());
   return mask_array(t.core->extremes(instants.ns, values.values, r, n, highest));
 }
 
@@ -145,9 +144,7 @@ void init_timeline_class(nb::module_& m) {
                                    .attr("tz_convert")("UTC")
                                    .attr("as_unit")("ns");
             const std::vector<std::int64_t> ns = convert::instants_ns(index);
-            if (std::find(ns.begin(), ns.end(), std::numeric_limits<std::int64_t>::min()) !=
-                ns.end())
-              core::value_error("timeseries holds a missing instant (NaT)");
+            cal::require_no_missing(ns, "timeseries");
             return accessors_frame(accessors_of(ns, local_tz), index);
           },
           nb::arg("timeseries").none(), nb::arg("local_tz").none(),

@@ -9,7 +9,9 @@
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/host.hpp"
+#include "core/common/arguments.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::engine {
 
@@ -17,7 +19,7 @@ namespace {
 
 std::int64_t timedelta_ns(nb::handle delta) {
   const std::optional<std::int64_t> us = convert::timedelta_us(delta.ptr());
-  if (!us) throw nb::type_error("utcoffset() must return a timedelta");
+  if (!us) core::timeline::offset_not_timedelta();
   return *us * 1000;
 }
 
@@ -25,9 +27,9 @@ std::int64_t timedelta_ns(nb::handle delta) {
 std::int64_t probe(nb::handle tz, nb::handle fromutc, std::int64_t utc_us) {
   namespace c = core::timeline;
   const c::CivilDate d = c::civil_from_days(c::floor_div(utc_us, c::kNsPerDay / 1000));
-  if (d.year < 1 || d.year > 9999) throw nb::value_error("instant outside the host's date range");
+  if (d.year < 1 || d.year > 9999) c::outside_host_dates();
   nb::object local = fromutc(convert::datetime_from_us(utc_us, tz.ptr()));
-  if (!convert::is_datetime(local)) throw nb::type_error("fromutc() must return a datetime");
+  if (!convert::is_datetime(local)) c::fromutc_not_datetime();
   return (convert::wall_us(local.ptr()) - utc_us) * 1000;
 }
 
@@ -38,9 +40,7 @@ bool is_fixed(nb::handle tz) {
 
 void require_tzinfo(nb::handle tz) {
   if (!convert::is_tzinfo(tz))
-    throw nb::type_error(
-        ("tz must be a time zone (tzinfo), got " + nb::cast<std::string>(nb::str(tz.type())))
-            .c_str());
+    core::must_be("tz", "a time zone (tzinfo)", nb::cast<std::string>(nb::str(tz.type())));
 }
 
 // The microsecond of the host's datetime that holds a nanosecond instant.
