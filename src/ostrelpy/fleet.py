@@ -19,6 +19,8 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 import os
+import threading
+import time
 import uuid
 from collections.abc import Hashable, Mapping
 from typing import Any, cast
@@ -418,38 +420,35 @@ def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> 
     lo_req, hi_req = _period(start, end)
     issues = list(fleet.issues)
     priced = np.flatnonzero(fleet.spans[:, 0] >= 0) if len(fleet.spans) else np.zeros(0, int)
-    windows = np.empty((len(priced), 2), dtype=np.int64)
-    inside = np.ones(len(priced), dtype=bool)
-    for k, m in enumerate(priced):
-        a, b = fleet.spans[m]
-        lo = a if lo_req is None else lo_req
-        hi = b if hi_req is None else hi_req
-        windows[k] = (lo, hi)
-        if lo < a or hi > b or lo >= hi:
-            inside[k] = False
-            detail = f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
-            issues.append((fleet.ids[m], "outside_period", _when(lo), False, detail))
-    parts: list[pd.DataFrame] = []
-    priced, windows = priced[inside], windows[inside]
-    keys: Any
-    groups: Any
-    keys, groups = np.unique(windows, axis=0, return_inverse=True) if len(priced) else ([], [])
-    for g, (lo, hi) in enumerate(keys):
-        members = priced[np.asarray(groups).ravel() == g]
+    spans = fleet.spans[priced]
+    windows = spans.copy()
+    if lo_req is not None:
+        windows[:, 0] = lo_req
+    if hi_req is not None:
+        windows[:, 1] = hi_req
+    outside = (windows[:, 0] < spans[:, 0]) | (windows[:, 1] > spans[:, 1])
+    outside |= windows[:, 0] >= windows[:, 1]
+    for k in map(int, np.flatnonzero(outside)):
+        (a, b), lo = spans[k], windows[k, 0]
+        detail = f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
+        issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
+    priced, windows = priced[~outside], windows[~outside]
+    out = _Collected(fleet.ids, tariff)
+    if len(priced) and (windows == windows[0]).all():
+        keys, groups = windows[:1], np.zeros(len(priced), dtype=np.int64)
+    elif len(priced):
+        keys, groups = np.unique(windows, axis=0, return_inverse=True)
+    else:
+        keys, groups = windows[:0], np.zeros(0, dtype=np.int64)
+    for g, (lo, hi) in enumerate(keys.tolist()):
+        members = priced if len(keys) == 1 else priced[np.asarray(groups).ravel() == g]
         rows = max(1, budget // (8 * 2 * max(1, (hi - lo) // _Q)))
+        batch = _prepared(tariff, lo, hi)
         for c in range(0, len(members), rows):
             chunk = members[c : c + rows]
-            matrix = fleet.rows(chunk, int(lo), int(hi))
-            parts.append(_price(tariff, [fleet.ids[m] for m in chunk], matrix, int(lo), int(hi)))
-    frame = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BILL_COLUMNS)
-    names = [c.name for c in tariff.tariff_components]
-    if len(set(names)) < len(names):
-        # Components of one name (a fee whose later version takes over within a month) bill
-        # as one.
-        keys = ["meter", "component", "month", "currency"]
-        frame = frame.groupby(keys, sort=False, as_index=False)["cost"].sum()
-    bills = Bills(frame[BILL_COLUMNS].astype({"cost": "float64"}))
-    bills.issues = _issues_frame(issues)
+            batch.price(fleet.rows(chunk, lo, hi), chunk, out)
+    bills = out.frame()
+    bills.issues = _issues_frame(issues) if issues else _no_issues()
     return bills
 
 
@@ -457,6 +456,16 @@ def _issues_frame(issues: list[Issue]) -> pd.DataFrame:
     frame = pd.DataFrame(issues, columns=ISSUE_COLUMNS)
     frame["first"] = pd.to_datetime(frame["first"], utc=True)
     return frame.astype({"priced": bool})
+
+
+_NO_ISSUES: list[pd.DataFrame] = []
+
+
+def _no_issues() -> pd.DataFrame:
+    """An empty issues table (a copy: callers may add to theirs), made once."""
+    if not _NO_ISSUES:
+        _NO_ISSUES.append(_issues_frame([]))
+    return _NO_ISSUES[0].copy()
 
 
 def _check_datasets(tariff: Tariff, pairs: list[tuple[Any, Any]]) -> None:
@@ -474,79 +483,161 @@ def _check_datasets(tariff: Tariff, pairs: list[tuple[Any, Any]]) -> None:
             )
 
 
-class _Matrices:
-    """The chunk's energy brought to each dataset's resolution in each component's zone,
-    once per batch, as the pricing of a single meter brings its series."""
+class _Part:
+    """One active component prepared for a period: the engine's `FleetComponent` and where each
+    of its inputs lies among the batch's matrices."""
 
-    def __init__(self, matrix: np.ndarray, lo: int, hi: int) -> None:
-        self.matrix, self.lo = matrix, lo
-        self.grid = pd.DatetimeIndex(lo + _Q * np.arange(matrix.shape[1]), tz="UTC")
-        self.done: dict[tuple[str, str], tuple[pd.Series, np.ndarray]] = {}
+    def __init__(self, name: str, currency: str, zone: Any, prepared: Any, feeds: list) -> None:
+        self.name, self.currency, self.zone = name, currency, zone
+        self.prepared, self.feeds = prepared, feeds
+        self.months: np.ndarray | None = None  # "YYYY-MM" of each month the engine returns
 
-    def template(self, component: Any, dataset: Any) -> pd.Series:
+
+class _Batch:
+    """A tariff prepared for one period, once for every batch of meters that asks for it: the
+    facade's one path (active components, windows, holidays, timelines) run once, each
+    component's plan and the work its meters share made by the engine, the matrices each
+    input reads (the quarter-hours, or their sums per period of a coarser dataset)."""
+
+    def __init__(self, tariff: Tariff, lo: int, hi: int) -> None:
+        from ostrelpy.bindings import _engine, logic
+
+        self.lo = lo
+        self.grid = pd.DatetimeIndex(lo + _Q * np.arange((hi - lo) // _Q), tz="UTC")
+        self.sources: list[tuple[np.ndarray, np.ndarray | None]] = []  # (labels, cuts)
+        self.source_of: dict[tuple[str, str], int] = {}
+        self.templates: dict[tuple[str, str], pd.Series] = {}
+        facade = logic.LogicBindings("local")
+        runs = pricing.run_sync(
+            cast(Any, facade)._evaluate(
+                tariff, _when(lo), _when(hi), self._template, use_cache=True, run=self._run
+            )
+        )
+        self.parts = []
+        for position, component, _, (prepared, feeds) in runs:
+            zone = _engine.timezone_from_str(component.timezone)
+            name = tariff.tariff_components[position].name
+            self.parts.append(_Part(name, component.cost.unit.value, zone, prepared, feeds))
+        self.templates.clear()
+
+    def _template(self, component: Any, dataset: Any) -> pd.Series:
         from ostrelpy.bindings import _engine
 
         key = (dataset.resolution.value, component.timezone)
-        if key not in self.done:
-            resolution = dataset.resolution.value
-            if resolution == "quarter_hourly":
-                labels, matrix = self.grid.asi8, self.matrix
+        if key not in self.templates:
+            if dataset.resolution.value == "quarter_hourly":
+                labels, cuts = self.grid.asi8, None
             else:
                 zone = _engine.timezone_from_str(component.timezone)
-                keys = meter.period_labels(self.grid, resolution, zone, _when(self.lo))
+                keys = meter.period_labels(self.grid, dataset.resolution.value, zone, _when(self.lo))
                 cuts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]])
                 labels = keys[cuts]
-                matrix = np.add.reduceat(self.matrix, cuts, axis=1) if len(cuts) else self.matrix
+            self.source_of[key] = len(self.sources)
+            self.sources.append((labels, cuts))
             index = pd.DatetimeIndex(labels, tz="UTC")
-            self.done[key] = (pd.Series(0.0, index=index), matrix)
-        return self.done[key][0].rename(dataset.id)
+            self.templates[key] = pd.Series(0.0, index=index)
+        return self.templates[key].rename(dataset.id)
 
-    def run(
+    def _run(
         self, component: Any, inputs: Mapping[Any, pd.Series], timeline: Any
-    ) -> tuple[np.ndarray, np.ndarray]:
+    ) -> tuple[Any, list[tuple[int, int]]]:
         from ostrelpy.bindings import _engine
 
-        arrays = {}
+        labels, feeds = {}, []
         for dataset, cut in inputs.items():
-            full, matrix = self.done[(dataset.resolution.value, component.timezone)]
-            labels = full.index.asi8
-            a, b = np.searchsorted(labels, cut.index.asi8[[0, -1]]) if len(cut) else (0, -1)
-            arrays[dataset] = (labels[a : b + 1], matrix[:, a : b + 1])
-        return _engine.run_fleet(component, arrays, timeline=timeline)
+            source = self.source_of[(dataset.resolution.value, component.timezone)]
+            full = self.sources[source][0]
+            a, b = np.searchsorted(full, cut.index.asi8[[0, -1]]) if len(cut) else (0, -1)
+            labels[dataset] = full[a : b + 1]
+            feeds.append((source, int(a)))
+        return _engine.FleetComponent(component, labels, timeline=timeline), feeds
+
+    def price(self, matrix: np.ndarray, chunk: np.ndarray, out: _Collected) -> None:
+        """The bills of the meters `chunk` (positions among the fleet's ids) whose
+        quarter-hours are the rows of `matrix`."""
+        from ostrelpy.bindings import _engine
+
+        matrices = [
+            matrix if cuts is None else np.add.reduceat(matrix, cuts, axis=1)
+            for _, cuts in self.sources
+        ]
+        parts = [(p.prepared, p.feeds) for p in self.parts]
+        for part, (month_starts, costs) in zip(
+            self.parts, _engine.run_fleet(matrices, parts, len(chunk))
+        ):
+            if part.months is None:
+                local = pd.DatetimeIndex(month_starts, tz="UTC").tz_convert(part.zone)
+                part.months = np.asarray(local.strftime("%Y-%m"), dtype=object)
+            out.add(chunk, part, costs)
 
 
-def _price(
-    tariff: Tariff, ids: list[Hashable], matrix: np.ndarray, lo: int, hi: int
-) -> pd.DataFrame:
-    from ostrelpy.bindings import _engine, logic
+# Tariffs prepared per period, kept as the facade keeps its tariffs and holidays: an hour.
+_PREPARED: dict[tuple[str, int, int], tuple[float, _Batch]] = {}
+_PREPARED_SECONDS = 3600.0
+_PREPARED_MOST = 16
+_PREPARED_LOCK = threading.Lock()
 
-    m = _Matrices(matrix, lo, hi)
-    facade = logic.LogicBindings("local")
-    runs = pricing.run_sync(
-        cast(Any, facade)._evaluate(
-            tariff, _when(lo), _when(hi), m.template, use_cache=True, run=m.run
-        )
-    )
-    n = len(ids)
-    parts = []
-    for position, component, _, (month_starts, costs) in runs:
-        zone = _engine.timezone_from_str(component.timezone)
-        months = pd.DatetimeIndex(month_starts, tz="UTC").tz_convert(zone).strftime("%Y-%m")
+
+def _prepared(tariff: Tariff, lo: int, hi: int) -> _Batch:
+    key = (tariff.model_dump_json(), lo, hi)
+    now = time.monotonic()
+    with _PREPARED_LOCK:
+        hit = _PREPARED.get(key)
+        if hit is not None and now - hit[0] < _PREPARED_SECONDS:
+            return hit[1]
+    batch = _Batch(tariff, lo, hi)
+    with _PREPARED_LOCK:
+        for old in [k for k, (t, _) in _PREPARED.items() if now - t >= _PREPARED_SECONDS]:
+            del _PREPARED[old]
+        while len(_PREPARED) >= _PREPARED_MOST:
+            del _PREPARED[next(iter(_PREPARED))]
+        _PREPARED[key] = (now, batch)
+    return batch
+
+
+class _Collected:
+    """Bills gathered chunk by chunk and part by part as arrays, made into one frame at the
+    end: rows by chunk, component and meter, months in order."""
+
+    def __init__(self, ids: list[Hashable], tariff: Tariff) -> None:
+        self.ids, self.tariff = ids, tariff
+        self.meters: list[np.ndarray] = []
+        self.names: list[np.ndarray] = []
+        self.months: list[np.ndarray] = []
+        self.costs: list[np.ndarray] = []
+        self.currencies: list[np.ndarray] = []
+
+    def add(self, chunk: np.ndarray, part: _Part, costs: np.ndarray) -> None:
+        n, months = len(chunk), part.months
+        assert months is not None
         k = len(months)
-        if costs.shape[0] != n:
-            costs = np.broadcast_to(costs, (n, k))
-        parts.append(
-            pd.DataFrame(
-                {
-                    "meter": np.repeat(np.asarray(ids, dtype=object), k),
-                    "component": tariff.tariff_components[position].name,
-                    "month": np.tile(np.asarray(months, dtype=object), n),
-                    "cost": costs.reshape(-1),
-                    "currency": component.cost.unit.value,
-                }
-            )
+        self.meters.append(np.repeat(chunk, k))
+        self.names.append(np.full(n * k, part.name, dtype=object))
+        self.months.append(np.tile(months, n))
+        self.costs.append(np.broadcast_to(costs, (n, k)).reshape(-1))
+        self.currencies.append(np.full(n * k, part.currency, dtype=object))
+
+    def frame(self) -> Bills:
+        if not self.costs:
+            return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
+        ids = np.empty(len(self.ids), dtype=object)
+        ids[:] = self.ids
+        frame = pd.DataFrame(
+            {
+                "meter": ids[np.concatenate(self.meters)],
+                "component": np.concatenate(self.names),
+                "month": np.concatenate(self.months),
+                "cost": np.concatenate(self.costs).astype("float64", copy=False),
+                "currency": np.concatenate(self.currencies),
+            }
         )
-    return pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BILL_COLUMNS)
+        names = [c.name for c in self.tariff.tariff_components]
+        if len(set(names)) < len(names):
+            # Components of one name (a fee whose later version takes over within a month)
+            # bill as one.
+            keys = ["meter", "component", "month", "currency"]
+            frame = frame.groupby(keys, sort=False, as_index=False)["cost"].sum()[BILL_COLUMNS]
+        return Bills(frame)
 
 
 # ---------------------------------------------------------------------------------------------

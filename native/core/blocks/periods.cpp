@@ -248,8 +248,8 @@ std::vector<std::size_t> period_runs(const timeline::Timeline& t, Resolution r, 
 namespace {
 
 template <Aggregation F>
-Values fold_runs(std::span<const double> values, std::span<const size_t> bounds) {
-  Values out(bounds.size() - 1);
+void fold_runs(std::span<const double> values, std::span<const size_t> bounds,
+               std::span<double> out) {
   for (size_t q = 0; q + 1 < bounds.size(); ++q) {
     Fold<F> f;
     for (size_t i = bounds[q]; i < bounds[q + 1]; ++i) f.add(values[i]);
@@ -260,27 +260,33 @@ Values fold_runs(std::span<const double> values, std::span<const size_t> bounds)
     else
       out[q] = f.a;
   }
-  return out;
 }
 
 }  // namespace
 
-Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
-                      Aggregation f) {
+void aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
+                    Aggregation f, std::span<double> out) {
   using A = Aggregation;
   if (bounds.empty() || bounds.back() > values.size())
     value_error("aggregate_runs: the runs do not cover the series");
+  if (out.size() != bounds.size() - 1) value_error("aggregate_runs: one result per run");
   switch (f) {
     case A::Sum:
-      return fold_runs<A::Sum>(values, bounds);
+      return fold_runs<A::Sum>(values, bounds, out);
     case A::Mean:
-      return fold_runs<A::Mean>(values, bounds);
+      return fold_runs<A::Mean>(values, bounds, out);
     case A::Max:
-      return fold_runs<A::Max>(values, bounds);
+      return fold_runs<A::Max>(values, bounds, out);
     case A::Min:
-      return fold_runs<A::Min>(values, bounds);
+      return fold_runs<A::Min>(values, bounds, out);
   }
-  return {};
+}
+
+Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
+                      Aggregation f) {
+  Values out(bounds.empty() ? 0 : bounds.size() - 1);
+  aggregate_runs(values, bounds, f, out);
+  return out;
 }
 
 timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> instants,
