@@ -83,10 +83,27 @@ def cost(
     `memory_budget` bounds, in bytes, the matrix of meters priced at once.
     """
     chosen = pricing.resolve_tariff(tariff, catalogue)
-    pairs = pricing.engine_components(chosen)
-    _check_datasets(chosen, pairs)
-    fleet = _read(meters, allow_export, pricing._zone(pairs))
-    return _bills(chosen, fleet, start, end, memory_budget)
+    key = chosen.model_dump_json()
+    fleet = _read(meters, allow_export, _checked_zone(chosen, key))
+    return _bills(chosen, key, fleet, start, end, memory_budget)
+
+
+# Tariffs already checked, by their content: the zone their meters' calendars are read in.
+_ZONES: dict[str, dt.tzinfo] = {}
+
+
+def _checked_zone(tariff: Tariff, key: str) -> dt.tzinfo:
+    """The tariff's components checked as the engine's (a tariff it would refuse fails here)
+    and for what the fleet can price, once per tariff."""
+    zone = _ZONES.get(key)
+    if zone is None:
+        pairs = pricing.engine_components(tariff)
+        _check_datasets(tariff, pairs)
+        zone = pricing._zone(pairs)
+        if len(_ZONES) >= _PREPARED_MOST:
+            _ZONES.clear()
+        _ZONES[key] = zone
+    return zone
 
 
 # ---------------------------------------------------------------------------------------------
@@ -117,6 +134,10 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
+    if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
+        # An aware index keeps UTC instants: no conversion needed.
+        utc: np.ndarray = values.as_unit("ns").asi8
+        return utc
     try:
         if pd.api.types.is_datetime64_any_dtype(values):
             index = pd.DatetimeIndex(values)
@@ -330,6 +351,8 @@ def _wide_grid(
 ) -> _Fleet:
     """A wide frame on a regular quarter-hour grid: checked and sliced as the matrix it is;
     a meter with empty cells is read on its own (its gaps, its span)."""
+    from ostrelpy.bindings import _engine
+
     issues: list[Issue] = []
     n = len(ids)
     priced = np.ones(n, dtype=bool)
@@ -339,10 +362,8 @@ def _wide_grid(
     def first(mask: np.ndarray) -> pd.Timestamp:
         return _when(times[int(np.argmax(mask))])
 
-    # Two reductions find every meter to look at: a sum is finite only without NaN and
-    # infinities (or on overflow, which the closer look clears), a minimum below 0 flags
-    # negative energy.
-    flagged = ~np.isfinite(matrix.sum(axis=0)) | ~(matrix.min(axis=0) >= 0)
+    # One pass finds every meter to look at: a missing, infinite or negative value.
+    flagged = _engine.suspect_meters(matrix.T)
     own: list[int] = []  # meters read on their own: empty cells, net export
     for m in map(int, np.flatnonzero(flagged)):
         column = matrix[:, m]
@@ -414,7 +435,7 @@ def _period(start: Any, end: Any) -> tuple[int | None, int | None]:
     return (None if lo is None else lo.value, None if hi is None else hi.value)
 
 
-def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> Bills:
+def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget: int) -> Bills:
     if not isinstance(budget, int) or budget <= 0:
         raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
     lo_req, hi_req = _period(start, end)
@@ -443,7 +464,7 @@ def _bills(tariff: Tariff, fleet: _Fleet, start: Any, end: Any, budget: int) -> 
     for g, (lo, hi) in enumerate(keys.tolist()):
         members = priced if len(keys) == 1 else priced[np.asarray(groups).ravel() == g]
         rows = max(1, budget // (8 * 2 * max(1, (hi - lo) // _Q)))
-        batch = _prepared(tariff, lo, hi)
+        batch = _prepared(tariff, key, lo, hi)
         for c in range(0, len(members), rows):
             chunk = members[c : c + rows]
             batch.price(fleet.rows(chunk, lo, hi), chunk, out)
@@ -578,8 +599,8 @@ _PREPARED_MOST = 16
 _PREPARED_LOCK = threading.Lock()
 
 
-def _prepared(tariff: Tariff, lo: int, hi: int) -> _Batch:
-    key = (tariff.model_dump_json(), lo, hi)
+def _prepared(tariff: Tariff, content: str, lo: int, hi: int) -> _Batch:
+    key = (content, lo, hi)
     now = time.monotonic()
     with _PREPARED_LOCK:
         hit = _PREPARED.get(key)
@@ -596,39 +617,51 @@ def _prepared(tariff: Tariff, lo: int, hi: int) -> _Batch:
 
 
 class _Collected:
-    """Bills gathered chunk by chunk and part by part as arrays, made into one frame at the
+    """Bills gathered chunk by chunk and part by part as codes, made into one frame at the
     end: rows by chunk, component and meter, months in order."""
 
     def __init__(self, ids: list[Hashable], tariff: Tariff) -> None:
         self.ids, self.tariff = ids, tariff
+        self.texts: dict[str, int] = {}  # component names, months and currencies: their codes
         self.meters: list[np.ndarray] = []
         self.names: list[np.ndarray] = []
         self.months: list[np.ndarray] = []
         self.costs: list[np.ndarray] = []
         self.currencies: list[np.ndarray] = []
 
+    def code(self, text: str) -> int:
+        return self.texts.setdefault(text, len(self.texts))
+
     def add(self, chunk: np.ndarray, part: _Part, costs: np.ndarray) -> None:
         n, months = len(chunk), part.months
         assert months is not None
         k = len(months)
         self.meters.append(np.repeat(chunk, k))
-        self.names.append(np.full(n * k, part.name, dtype=object))
-        self.months.append(np.tile(months, n))
+        self.names.append(np.full(n * k, self.code(part.name)))
+        self.months.append(np.tile([self.code(m) for m in months], n))
         self.costs.append(np.broadcast_to(costs, (n, k)).reshape(-1))
-        self.currencies.append(np.full(n * k, part.currency, dtype=object))
+        self.currencies.append(np.full(n * k, self.code(part.currency)))
 
     def frame(self) -> Bills:
         if not self.costs:
             return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
+        meters = np.concatenate(self.meters)
+        # Columns of texts taken from one object per distinct text (and meter, when the ids are
+        # texts), as pandas would infer them, instead of an object per row.
+        texts = pd.Index(np.array(list(self.texts), dtype=object))
         ids = np.empty(len(self.ids), dtype=object)
         ids[:] = self.ids
+        if pd.api.types.infer_dtype(ids, skipna=False) == "string":
+            meter_column: Any = pd.Index(ids).take(meters)
+        else:
+            meter_column = ids[meters]
         frame = pd.DataFrame(
             {
-                "meter": ids[np.concatenate(self.meters)],
-                "component": np.concatenate(self.names),
-                "month": np.concatenate(self.months),
+                "meter": meter_column,
+                "component": texts.take(np.concatenate(self.names)),
+                "month": texts.take(np.concatenate(self.months)),
                 "cost": np.concatenate(self.costs).astype("float64", copy=False),
-                "currency": np.concatenate(self.currencies),
+                "currency": texts.take(np.concatenate(self.currencies)),
             }
         )
         names = [c.name for c in self.tariff.tariff_components]

@@ -94,6 +94,10 @@ struct Part {
   std::vector<Feed> feeds;
 };
 
+// Per meter (row) of a source: whether any of its values is missing (NaN), infinite or
+// negative, for the caller to look at more closely. Reads the matrix once, in its own order.
+timeline::Mask suspects(const Source& s);
+
 // Every part's cost per meter and month for `meters` meters (every source must hold that many
 // rows), evaluated a meter at a time through every part: a row's intermediate results stay in
 // cache and the steps reuse their buffers from one meter to the next. Rows that are not

@@ -198,6 +198,19 @@ nb::object run_fleet(nb::handle matrices, nb::handle parts, std::size_t meters) 
   return results;
 }
 
+nb::object suspect_meters(nb::handle m) {
+  Matrix matrix = nb::cast<Matrix>(m, /*convert=*/false);
+  const fl::Source source{matrix.data(), matrix.shape(0), matrix.shape(1),
+                          static_cast<std::ptrdiff_t>(matrix.stride(0)),
+                          static_cast<std::ptrdiff_t>(matrix.stride(1))};
+  core::timeline::Mask out;
+  {
+    nb::gil_scoped_release released;
+    out = fl::suspects(source);
+  }
+  return convert::mask_array(std::move(out));
+}
+
 }  // namespace
 
 void init_fleet(nb::module_& m) {
@@ -223,6 +236,11 @@ void init_fleet(nb::module_& m) {
         "FleetComponent with, per input, (matrix position, column of its first label). Returns "
         "per part (month starts, costs), the costs one row per meter, or a single row when "
         "they depend on no meter.");
+  m.def("suspect_meters", &suspect_meters, nb::arg("matrix"),
+        nb::sig("def suspect_meters(matrix: numpy.typing.NDArray[numpy.float64]) -> "
+                "numpy.typing.NDArray[numpy.bool_]"),
+        "Per row of a float64 meters x intervals matrix (any strides, read once in its own "
+        "order): whether it holds a missing (NaN), infinite or negative value.");
 }
 
 }  // namespace ostrel::bindings::engine
