@@ -134,9 +134,10 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
-    if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
-        # An aware index keeps UTC instants: no conversion needed.
-        utc: np.ndarray = values.as_unit("ns").asi8
+    array = getattr(values, "array", None)
+    if isinstance(array, pd.arrays.DatetimeArray) and array.tz is not None:
+        # Aware instants are kept in UTC: no conversion needed.
+        utc: np.ndarray = array.as_unit("ns").asi8
         return utc
     try:
         if pd.api.types.is_datetime64_any_dtype(values):
@@ -293,6 +294,9 @@ def _energy(kwh: pd.Series) -> np.ndarray:
 
 
 def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
+    grid = _long_grid(frame, allow_export, zone)
+    if grid is not None:
+        return grid
     codes, uniques = pd.factorize(frame["meter"], sort=False)
     if (codes < 0).any():
         raise ValueError("meters: the meter column has missing ids")
@@ -318,6 +322,36 @@ def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
         return out
 
     return _Fleet(ids, _masked(spans, priced), rows, issues)
+
+
+def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet | None:
+    """Long readings of whole meters one after another, each on the same quarter-hours
+    without a hole and every value a number of at least 0 (the usual export): read as the
+    matrix they are, without sorting or copying. None for anything else, which the general
+    reader takes (with its own checks and texts)."""
+    from ostrelpy.bindings import _engine
+
+    kwh, meters = frame["kwh"], frame["meter"]
+    if len(frame) < 4 or not _is_number_dtype(kwh.dtype) or meters.isna().any():
+        return None
+    ids = meters.array
+    starts = np.flatnonzero(np.asarray(ids[1:] != ids[:-1], dtype=bool)) + 1
+    n = len(starts) + 1
+    length = len(frame) // n
+    if length < 2 or n * length != len(frame) or (starts != length * np.arange(1, n)).any():
+        return None
+    names = list(ids.take(np.r_[0, starts]))
+    if len(set(names)) != n:  # a meter in two places
+        return None
+    times = _utc_ns(frame["interval_start"], "meters: interval_start")
+    grid = times[:length]
+    if grid[0] % _Q or (np.diff(grid) != _Q).any() or (times.reshape(n, length) != grid).any():
+        return None
+    matrix = kwh.to_numpy(dtype="float64").reshape(n, length)
+    flagged = _engine.suspect_meters(matrix)
+    if flagged.any():
+        return None
+    return _wide_grid(names, grid, matrix.T, allow_export, zone, flagged)
 
 
 def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -348,6 +382,7 @@ def _wide_grid(
     matrix: np.ndarray,
     allow_export: bool,
     zone: dt.tzinfo,
+    flagged: np.ndarray | None = None,
 ) -> _Fleet:
     """A wide frame on a regular quarter-hour grid: checked and sliced as the matrix it is;
     a meter with empty cells is read on its own (its gaps, its span)."""
@@ -363,7 +398,8 @@ def _wide_grid(
         return _when(times[int(np.argmax(mask))])
 
     # One pass finds every meter to look at: a missing, infinite or negative value.
-    flagged = _engine.suspect_meters(matrix.T)
+    if flagged is None:
+        flagged = _engine.suspect_meters(matrix.T)
     own: list[int] = []  # meters read on their own: empty cells, net export
     for m in map(int, np.flatnonzero(flagged)):
         column = matrix[:, m]
@@ -646,15 +682,17 @@ class _Collected:
         if not self.costs:
             return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
         meters = np.concatenate(self.meters)
-        # Columns of texts taken from one object per distinct text (and meter, when the ids are
-        # texts), as pandas would infer them, instead of an object per row.
-        texts = pd.Index(np.array(list(self.texts), dtype=object))
         ids = np.empty(len(self.ids), dtype=object)
         ids[:] = self.ids
-        if pd.api.types.infer_dtype(ids, skipna=False) == "string":
-            meter_column: Any = pd.Index(ids).take(meters)
-        else:
-            meter_column = ids[meters]
+        texts: Any = np.array(list(self.texts), dtype=object)
+        meter_column: Any = ids[meters]
+        if len(meters) > 4096:
+            # Columns of texts taken from one object per distinct text (and meter, when the ids
+            # are texts), as pandas would infer them, instead of inferring an object per row
+            # (which costs more on large bills, less on small ones).
+            texts = pd.Index(texts)
+            if pd.api.types.infer_dtype(ids, skipna=False) == "string":
+                meter_column = pd.Index(ids).take(meters)
         frame = pd.DataFrame(
             {
                 "meter": meter_column,
