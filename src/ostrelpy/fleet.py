@@ -359,9 +359,11 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     if len(set(ids)) != len(ids):
         raise ValueError("meters: two columns have the same meter id")
     times = _utc_ns(frame.index, "meters: the index")
+    # An index made with a frequency of a quarter-hour is known to step by it.
+    stepped = getattr(frame.index, "freq", None) == pd.Timedelta(_Q, unit="ns")
     regular = (
         len(times) > 1
-        and bool((np.diff(times) == _Q).all())
+        and (stepped or bool((np.diff(times) == _Q).all()))
         and times[0] % _Q == 0
         and all(_is_number_dtype(t) for t in frame.dtypes)
     )
@@ -487,7 +489,9 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
     outside |= windows[:, 0] >= windows[:, 1]
     for k in map(int, np.flatnonzero(outside)):
         (a, b), lo = spans[k], windows[k, 0]
-        detail = f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
+        detail = (
+            f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
+        )
         issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
     priced, windows = priced[~outside], windows[~outside]
     out = _Collected(fleet.ids, tariff)
@@ -586,7 +590,9 @@ class _Batch:
                 labels, cuts = self.grid.asi8, None
             else:
                 zone = _engine.timezone_from_str(component.timezone)
-                keys = meter.period_labels(self.grid, dataset.resolution.value, zone, _when(self.lo))
+                keys = meter.period_labels(
+                    self.grid, dataset.resolution.value, zone, _when(self.lo)
+                )
                 cuts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]])
                 labels = keys[cuts]
             self.source_of[key] = len(self.sources)
@@ -743,6 +749,13 @@ def dask_cost(
     if missing:
         raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
     shipped = delayed(chosen, pure=True, traverse=False)
+    if not issues:
+        # One task per partition: nothing to tell apart afterwards.
+        texts = {c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")}
+        bills_meta = pd.DataFrame({**texts, "cost": pd.Series(dtype="float64")})[BILL_COLUMNS]
+        return ddf.map_partitions(
+            _partition_bills, shipped, start, end, allow_export, memory_budget, meta=bills_meta
+        )
     meta = pd.DataFrame(
         {
             **{c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")},
@@ -758,9 +771,17 @@ def dask_cost(
         _partition, shipped, start, end, allow_export, memory_budget, meta=meta
     )
     bills = both[both[_RECORD] == "bill"][BILL_COLUMNS]
-    if not issues:
-        return bills
     return bills, both[both[_RECORD] == "issue"][ISSUE_COLUMNS]
+
+
+def _partition_bills(
+    part: pd.DataFrame, tariff: Tariff, start: Any, end: Any, allow_export: bool, budget: int
+) -> pd.DataFrame:
+    """One partition's bills, as a plain frame (its issues are not asked for)."""
+    if not len(part):
+        return pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"})
+    bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
+    return pd.DataFrame(bills)
 
 
 def _partition(

@@ -53,7 +53,8 @@ Prepared::Prepared(const timeline::Timeline& t, Plan plan, std::vector<InputLabe
     slot_resolution_[in.slot] = in.resolution;
     const std::span<const std::int64_t> at = starts(in.resolution);
     identical_.push_back(std::equal(in.labels.begin(), in.labels.end(), at.begin(), at.end()));
-    placement_.push_back(identical_.back() ? std::vector<std::int64_t>{} : positions(in.labels, at));
+    placement_.push_back(identical_.back() ? std::vector<std::int64_t>{}
+                                           : positions(in.labels, at));
   }
   const std::size_t n = plan_.steps.size();
   per_meter_.assign(n, false);

@@ -42,7 +42,8 @@ void fold_into(const Step& s, const std::vector<Slot>& slots, std::span<double> 
     const Operand& b = s.operands[next++];
     if (b.kind == Operand::Kind::Number) {
       const double x = b.number;
-      for (std::size_t i = 0; i < n; ++i) o[i] = apply<op>(lead ? apply<op>(number, v0[i]) : v0[i], x);
+      for (std::size_t i = 0; i < n; ++i)
+        o[i] = apply<op>(lead ? apply<op>(number, v0[i]) : v0[i], x);
     } else {
       const double* x = slots[b.slot].view.data();
       for (std::size_t i = 0; i < n; ++i)
@@ -164,13 +165,13 @@ bool RowRun::in_place(std::size_t k) {
     }
     // Series of one resolution share their labels (the period starts): fold pairs them by
     // position.
-    if (in.view.size() != n || (s.kind == StepKind::Arithmetic && in.resolution != first->resolution))
+    if (in.view.size() != n ||
+        (s.kind == StepKind::Arithmetic && in.resolution != first->resolution))
       return false;
   }
-  const std::span<const double> x =
-      s.operands.empty() || s.operands[0].kind != Operand::Kind::Slot
-          ? std::span<const double>()
-          : slots_[s.operands[0].slot].view;
+  const std::span<const double> x = s.operands.empty() || s.operands[0].kind != Operand::Kind::Slot
+                                        ? std::span<const double>()
+                                        : slots_[s.operands[0].slot].view;
   switch (s.kind) {
     case StepKind::Arithmetic: {
       if (first == nullptr) return false;
