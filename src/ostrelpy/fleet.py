@@ -134,6 +134,14 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
+    if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
+        # Aware instants are kept in UTC, in the index's unit.
+        scale = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}[values.unit]
+        raw = values.asi8
+        limit = np.iinfo(np.int64).max // scale
+        if not len(raw) or (-limit <= raw[0] <= limit and -limit <= raw[-1] <= limit):
+            index_ns: np.ndarray = raw * scale if scale != 1 else raw
+            return index_ns
     array = getattr(values, "array", None)
     if isinstance(array, pd.arrays.DatetimeArray) and array.tz is not None:
         # Aware instants are kept in UTC: no conversion needed.
@@ -362,15 +370,16 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     # An index made with a frequency of a quarter-hour is known to step by it.
     stepped = getattr(frame.index, "freq", None) == pd.Timedelta(_Q, unit="ns")
     regular = (
-        len(times) > 1
-        and (stepped or bool((np.diff(times) == _Q).all()))
-        and times[0] % _Q == 0
-        and all(_is_number_dtype(t) for t in frame.dtypes)
+        len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
     )
     if regular:
-        return _wide_grid(
-            ids, times, frame.to_numpy(dtype="float64", na_value=np.nan), allow_export, zone
-        )
+        # Float64 columns share a float64 block, viewed as it is; columns of other numbers
+        # are converted (numbers only: never booleans or texts that look like numbers).
+        matrix = frame.to_numpy()
+        if matrix.dtype != np.float64 and all(_is_number_dtype(t) for t in frame.dtypes):
+            matrix = frame.to_numpy(dtype="float64", na_value=np.nan)
+        if matrix.dtype == np.float64:
+            return _wide_grid(ids, times, matrix, allow_export, zone)
     # Anything else is read as the long table it stands for (an empty cell is no reading).
     long = frame.stack(future_stack=True).rename("kwh")
     long.index.names = ["interval_start", "meter"]
@@ -523,10 +532,11 @@ _NO_ISSUES: list[pd.DataFrame] = []
 
 
 def _no_issues() -> pd.DataFrame:
-    """An empty issues table (a copy: callers may add to theirs), made once."""
+    """An empty issues table, made once; each caller gets its own copy (copy-on-write keeps
+    what one adds out of the others')."""
     if not _NO_ISSUES:
         _NO_ISSUES.append(_issues_frame([]))
-    return _NO_ISSUES[0].copy()
+    return _NO_ISSUES[0].copy(deep=False)
 
 
 def _check_datasets(tariff: Tariff, pairs: list[tuple[Any, Any]]) -> None:
@@ -545,13 +555,15 @@ def _check_datasets(tariff: Tariff, pairs: list[tuple[Any, Any]]) -> None:
 
 
 class _Part:
-    """One active component prepared for a period: the engine's `FleetComponent` and where each
-    of its inputs lies among the batch's matrices."""
+    """One active component prepared for a period: the engine's `FleetComponent`, where each of
+    its inputs lies among the batch's matrices, and the months ("YYYY-MM" in its zone) it
+    bills by."""
 
     def __init__(self, name: str, currency: str, zone: Any, prepared: Any, feeds: list) -> None:
-        self.name, self.currency, self.zone = name, currency, zone
+        self.name, self.currency = name, currency
         self.prepared, self.feeds = prepared, feeds
-        self.months: np.ndarray | None = None  # "YYYY-MM" of each month the engine returns
+        local = pd.DatetimeIndex(prepared.month_starts, tz="UTC").tz_convert(zone)
+        self.months: list[str] = list(local.strftime("%Y-%m"))
 
 
 class _Batch:
@@ -580,6 +592,14 @@ class _Batch:
             name = tariff.tariff_components[position].name
             self.parts.append(_Part(name, component.cost.unit.value, zone, prepared, feeds))
         self.templates.clear()
+        # The text columns of one meter's bill, as pandas infers them: made once, since a
+        # single meter's call would otherwise spend most of its time inferring them.
+        one = {
+            "component": [p.name for p in self.parts for _ in p.months],
+            "month": [m for p in self.parts for m in p.months],
+            "currency": [p.currency for p in self.parts for _ in p.months],
+        }
+        self.one_meter = {c: pd.Index(np.array(v, dtype=object)).array for c, v in one.items()}
 
     def _template(self, component: Any, dataset: Any) -> pd.Series:
         from ostrelpy.bindings import _engine
@@ -625,13 +645,8 @@ class _Batch:
             for _, cuts in self.sources
         ]
         parts = [(p.prepared, p.feeds) for p in self.parts]
-        for part, (month_starts, costs) in zip(
-            self.parts, _engine.run_fleet(matrices, parts, len(chunk))
-        ):
-            if part.months is None:
-                local = pd.DatetimeIndex(month_starts, tz="UTC").tz_convert(part.zone)
-                part.months = np.asarray(local.strftime("%Y-%m"), dtype=object)
-            out.add(chunk, part, costs)
+        results = _engine.run_fleet(matrices, parts, len(chunk))
+        out.add(self, chunk, [costs for _, costs in results])
 
 
 # Tariffs prepared per period, kept as the facade keeps its tariffs and holidays: an hour.
@@ -659,62 +674,80 @@ def _prepared(tariff: Tariff, content: str, lo: int, hi: int) -> _Batch:
 
 
 class _Collected:
-    """Bills gathered chunk by chunk and part by part as codes, made into one frame at the
-    end: rows by chunk, component and meter, months in order."""
+    """Bills gathered batch by batch as codes, made into one frame at the end: rows by chunk,
+    component and meter, months in order."""
 
     def __init__(self, ids: list[Hashable], tariff: Tariff) -> None:
         self.ids, self.tariff = ids, tariff
         self.texts: dict[str, int] = {}  # component names, months and currencies: their codes
-        self.meters: list[np.ndarray] = []
-        self.names: list[np.ndarray] = []
-        self.months: list[np.ndarray] = []
-        self.costs: list[np.ndarray] = []
-        self.currencies: list[np.ndarray] = []
+        self.calls: list[tuple[_Batch, np.ndarray, list[np.ndarray]]] = []
 
     def code(self, text: str) -> int:
         return self.texts.setdefault(text, len(self.texts))
 
-    def add(self, chunk: np.ndarray, part: _Part, costs: np.ndarray) -> None:
-        n, months = len(chunk), part.months
-        assert months is not None
-        k = len(months)
-        self.meters.append(np.repeat(chunk, k))
-        self.names.append(np.full(n * k, self.code(part.name)))
-        self.months.append(np.tile([self.code(m) for m in months], n))
-        self.costs.append(np.broadcast_to(costs, (n, k)).reshape(-1))
-        self.currencies.append(np.full(n * k, self.code(part.currency)))
+    def add(self, batch: _Batch, chunk: np.ndarray, costs: list[np.ndarray]) -> None:
+        if costs:  # else no component applies in the batch's period
+            self.calls.append((batch, chunk, costs))
 
     def frame(self) -> Bills:
-        if not self.costs:
+        if not self.calls:
             return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
-        meters = np.concatenate(self.meters)
         ids = np.empty(len(self.ids), dtype=object)
         ids[:] = self.ids
-        texts: Any = np.array(list(self.texts), dtype=object)
-        meter_column: Any = ids[meters]
-        if len(meters) > 4096:
+        batch, chunk, costs = self.calls[0]
+        if len(self.calls) == 1 and len(chunk) == 1:
+            # One meter: its text columns are the batch's own (copies, for the caller to keep).
+            texts = {c: v.copy() for c, v in batch.one_meter.items()}
+            return self._merged(
+                {
+                    "meter": np.full(len(texts["month"]), ids[chunk[0]], dtype=object),
+                    "component": texts["component"],
+                    "month": texts["month"],
+                    "cost": np.concatenate([c.reshape(-1) for c in costs]).astype("float64"),
+                    "currency": texts["currency"],
+                }
+            )
+        meters, names, months, values, currencies = [], [], [], [], []
+        for batch, chunk, costs in self.calls:
+            n = len(chunk)
+            for part, c in zip(batch.parts, costs):
+                k = len(part.months)
+                meters.append(np.repeat(chunk, k))
+                names.append(np.full(n * k, self.code(part.name)))
+                months.append(np.tile([self.code(m) for m in part.months], n))
+                values.append(np.broadcast_to(c, (n, k)).reshape(-1))
+                currencies.append(np.full(n * k, self.code(part.currency)))
+        rows = np.concatenate(meters)
+        text: Any = np.array(list(self.texts), dtype=object)
+        meter_column: Any = ids[rows]
+        if len(rows) > 4096:
             # Columns of texts taken from one object per distinct text (and meter, when the ids
             # are texts), as pandas would infer them, instead of inferring an object per row
             # (which costs more on large bills, less on small ones).
-            texts = pd.Index(texts)
+            text = pd.Index(text)
             if pd.api.types.infer_dtype(ids, skipna=False) == "string":
-                meter_column = pd.Index(ids).take(meters)
-        frame = pd.DataFrame(
+                meter_column = pd.Index(ids).take(rows)
+        return self._merged(
             {
                 "meter": meter_column,
-                "component": texts.take(np.concatenate(self.names)),
-                "month": texts.take(np.concatenate(self.months)),
-                "cost": np.concatenate(self.costs).astype("float64", copy=False),
-                "currency": texts.take(np.concatenate(self.currencies)),
+                "component": text.take(np.concatenate(names)),
+                "month": text.take(np.concatenate(months)),
+                "cost": np.concatenate(values).astype("float64", copy=False),
+                "currency": text.take(np.concatenate(currencies)),
             }
         )
+
+    def _merged(self, columns: dict[str, Any]) -> Bills:
+        # The columns are fresh: nothing to copy.
+        bills = Bills(columns, copy=False)
         names = [c.name for c in self.tariff.tariff_components]
         if len(set(names)) < len(names):
             # Components of one name (a fee whose later version takes over within a month)
             # bill as one.
             keys = ["meter", "component", "month", "currency"]
-            frame = frame.groupby(keys, sort=False, as_index=False)["cost"].sum()[BILL_COLUMNS]
-        return Bills(frame)
+            merged = bills.groupby(keys, sort=False, as_index=False)["cost"].sum()
+            bills = Bills(merged[BILL_COLUMNS])
+        return bills
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1210,6 +1210,12 @@ class FleetComponent:
         `inputs` maps each input dataset to its UTC nanosecond labels, in the order `run_fleet` feeds them.
         """
 
+    @property
+    def month_starts(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        UTC instants of the first instant of each local month of the timeline: the months `run_fleet` bills this component by.
+        """
+
 def run_fleet(
     matrices: Sequence[numpy.typing.NDArray[numpy.float64]],
     parts: Sequence[tuple[FleetComponent, Sequence[tuple[int, int]]]],

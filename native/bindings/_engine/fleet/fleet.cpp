@@ -223,7 +223,16 @@ void init_fleet(nb::module_& m) {
                    "collections.abc.Mapping[Dataset, numpy.typing.NDArray[numpy.int64]], /, *, "
                    "timeline: Timeline) -> None"),
            "`inputs` maps each input dataset to its UTC nanosecond labels, in the order "
-           "`run_fleet` feeds them.");
+           "`run_fleet` feeds them.")
+      .def_prop_ro(
+          "month_starts",
+          [](const FleetComponent& c) {
+            const std::span<const std::int64_t> m = c.prepared->month_starts();
+            return convert::array(std::vector<std::int64_t>(m.begin(), m.end()));
+          },
+          nb::sig("def month_starts(self) -> numpy.typing.NDArray[numpy.int64]"),
+          "UTC instants of the first instant of each local month of the timeline: the months "
+          "`run_fleet` bills this component by.");
   m.def("run_fleet", &run_fleet, nb::arg("matrices"), nb::arg("parts"), nb::arg("meters"),
         nb::sig("def run_fleet(matrices: collections.abc.Sequence[numpy.typing.NDArray["
                 "numpy.float64]], parts: collections.abc.Sequence[tuple[FleetComponent, "
