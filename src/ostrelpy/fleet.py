@@ -652,7 +652,7 @@ class _Batch:
 # Tariffs prepared per period, kept as the facade keeps its tariffs and holidays: an hour.
 _PREPARED: dict[tuple[str, int, int], tuple[float, _Batch]] = {}
 _PREPARED_SECONDS = 3600.0
-_PREPARED_MOST = 16
+_PREPARED_MOST = 8
 _PREPARED_LOCK = threading.Lock()
 
 
