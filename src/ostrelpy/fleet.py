@@ -772,7 +772,9 @@ def dask_cost(
     `dask.distributed.Client` is current. The tariff is one task of the graph, so it is
     shipped to each worker once. Returns a lazy Dask DataFrame of bills, or with
     `issues=True` the pair (bills, issues), which share their work when computed together
-    (`dask.compute(bills, issues)`)."""
+    (`dask.compute(bills, issues)`). Partitions of a hundred meter-years or more keep
+    Dask's own share of the time small; readings in each partition meter after meter, each
+    meter's in time order, are read fastest."""
     from dask.delayed import delayed
 
     chosen = pricing.resolve_tariff(tariff, catalogue)
