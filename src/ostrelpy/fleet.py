@@ -348,7 +348,7 @@ def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     length = len(frame) // n
     if length < 2 or n * length != len(frame) or (starts != length * np.arange(1, n)).any():
         return None
-    names = list(ids.take(np.r_[0, starts]))
+    names = list(pd.Index(ids.take(np.r_[0, starts])))  # as factorising would give them
     if len(set(names)) != n:  # a meter in two places
         return None
     times = _utc_ns(frame["interval_start"], "meters: interval_start")
