@@ -340,15 +340,12 @@ def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     from ostrelpy.bindings import _engine
 
     kwh, meters = frame["kwh"], frame["meter"]
-    if len(frame) < 4 or not _is_number_dtype(kwh.dtype) or meters.isna().any():
+    if len(frame) < 4 or not _is_number_dtype(kwh.dtype):
         return None
-    ids = meters.array
-    starts = np.flatnonzero(np.asarray(ids[1:] != ids[:-1], dtype=bool)) + 1
-    n = len(starts) + 1
-    length = len(frame) // n
-    if length < 2 or n * length != len(frame) or (starts != length * np.arange(1, n)).any():
+    runs = _equal_runs(meters)
+    if runs is None:
         return None
-    names = list(pd.Index(ids.take(np.r_[0, starts])))  # as factorising would give them
+    n, length, names = runs
     if len(set(names)) != n:  # a meter in two places
         return None
     times = _utc_ns(frame["interval_start"], "meters: interval_start")
@@ -360,6 +357,41 @@ def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     if flagged.any():
         return None
     return _wide_grid(names, grid, matrix.T, allow_export, zone, flagged)
+
+
+def _equal_runs(meters: pd.Series) -> tuple[int, int, list[Hashable]] | None:
+    """(count, length, ids) when the meter column is runs of one length, each of one id (ids
+    as factorising would give them); None otherwise."""
+    total = len(meters)
+    if meters.dtype.kind in "iu":
+        # Integers (never missing): the first run's length, then every run checked against
+        # its first element, reading the column once.
+        ids = meters.to_numpy()
+        probe = ids[: min(total, 1 << 17)]
+        change = np.flatnonzero(probe != probe[0])
+        if not len(change):
+            change = np.flatnonzero(ids != ids[0])
+        length = int(change[0]) if len(change) else total
+        n = total // length
+        if n * length != total:
+            return None
+        block = ids.reshape(n, length)
+        if (block != block[:, :1]).any():
+            return None
+        firsts = block[:, 0]
+    else:
+        if meters.isna().any():
+            return None
+        values = meters.array
+        starts = np.flatnonzero(np.asarray(values[1:] != values[:-1], dtype=bool)) + 1
+        n = len(starts) + 1
+        length = total // n
+        if n * length != total or (starts != length * np.arange(1, n)).any():
+            return None
+        firsts = values.take(np.r_[0, starts])
+    if length < 2:
+        return None
+    return n, length, list(pd.Index(firsts))
 
 
 def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
