@@ -673,7 +673,7 @@ class _Batch:
         from ostrelpy.bindings import _engine
 
         matrices = [
-            matrix if cuts is None else np.add.reduceat(matrix, cuts, axis=1)
+            matrix if cuts is None or not len(cuts) else np.add.reduceat(matrix, cuts, axis=1)
             for _, cuts in self.sources
         ]
         parts = [(p.prepared, p.feeds) for p in self.parts]
