@@ -12,11 +12,13 @@ Then the peak memory of ours over the input matrix (in a fresh process), and `da
 a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, with
 the time spent outside the batch API. Every figure is the best of a few runs.
 
-Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip).
+Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip), `--per 100`
+(meters per Dask partition).
 """
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import time
@@ -36,12 +38,19 @@ CATALOGUE = Path(ostrelpy.__file__).with_name("catalogue")
 Q = 35040  # quarter-hours in 2025
 
 
-def best(f, runs):
-    times = []
+def best(f, runs, cpu=None):
+    """The least wall time of a few runs, and the result. The least CPU time of this process
+    over the same runs goes into `cpu` (a list) when given: on a machine shared with other
+    jobs it is the time the work itself took on its core."""
+    times, cpus = [], []
     for _ in range(runs):
+        c = time.process_time()
         t = time.perf_counter()
         out = f()
         times.append(time.perf_counter() - t)
+        cpus.append(time.process_time() - c)
+    if cpu is not None:
+        cpu.append(min(cpus))
     return min(times), out
 
 
@@ -97,7 +106,7 @@ class Plain:
         return np.stack([tax, transfer, peak, fee], axis=1)
 
 
-def floor(m: np.ndarray) -> float:
+def floor(m: np.ndarray, cpu=None) -> float:
     """One numpy pass per block that reads meter data: two multiplications and an hourly
     sum over the quarter-hours, then four passes over the hours (divide, two selections,
     the monthly mean); the per-month sums of the bills are not counted."""
@@ -111,7 +120,7 @@ def floor(m: np.ndarray) -> float:
         for _ in range(4):
             np.multiply(hours, 1.0, out=hours)
 
-    return best(passes, 5)[0]
+    return best(passes, 5, cpu)[0]
 
 
 def check_equal(bills: pd.DataFrame, plain: np.ndarray, ids, months) -> None:
@@ -149,27 +158,31 @@ print(status("VmHWM") - before, frame.to_numpy().nbytes)
 def sizes_table(sizes: list[int]) -> None:
     print(
         f"{'meter-years':>11} {'ours/s':>9} {'plain/s':>9} {'loop/s':>8} "
-        f"{'floor/s':>9} {'vs plain':>9} {'vs floor':>9} {'vs loop':>8}"
+        f"{'floor/s':>9} {'vs plain':>9} {'vs floor':>9} {'vs loop':>8} "
+        f"{'ours/CPU-s':>11} {'floor/CPU-s':>12} {'vs floor, CPU':>14}"
     )
     for n in sizes:
         frame = fleet.synthetic_fleet(n, seed=n)
         matrix = np.ascontiguousarray(frame.to_numpy().T)
         runs = 5 if n <= 100 else 3
-        t_ours, bills = best(lambda f=frame: fleet.cost(TARIFF, f), runs)
+        cpu: list[float] = []
+        t_ours, bills = best(lambda f=frame: fleet.cost(TARIFF, f), runs, cpu)
         plain = Plain(frame.index)
         t_plain, costs = best(lambda p=plain, m=matrix: p(m), runs)
         check_equal(bills, costs, list(frame.columns), plain.months)
         loop = list(frame.columns[: min(n, 20)])
         t_loop, _ = best(lambda f=frame, ms=loop: [ostrelpy.cost(TARIFF, f[m]) for m in ms], 1)
-        t_floor = floor(matrix)
+        t_floor = floor(matrix, cpu)
         print(
             f"{n:>11} {n / t_ours:>9.0f} {n / t_plain:>9.0f} {len(loop) / t_loop:>8.0f} "
             f"{n / t_floor:>9.0f} {t_plain / t_ours:>8.2f}x {t_ours / t_floor:>8.2f}x "
-            f"{(t_loop / len(loop)) / (t_ours / n):>7.0f}x"
+            f"{(t_loop / len(loop)) / (t_ours / n):>7.0f}x "
+            f"{n / cpu[0]:>11.0f} {n / cpu[1]:>12.0f} {cpu[0] / cpu[1]:>13.2f}x"
         )
     print(
-        "(ours/s etc.: meter-years per second; vs plain: plain time / ours; vs floor: ours /"
-        " floor time; vs loop: how many times faster than ostrelpy.cost per meter)"
+        "(ours/s etc.: meter-years per second of wall time; vs plain: plain time / ours; vs"
+        " floor: ours / floor time; vs loop: how many times faster than ostrelpy.cost per"
+        " meter; /CPU-s: meter-years per second of this process's CPU time, one core)"
     )
     for n in [s for s in sizes if s >= 100]:
         extra, size = peak_memory(n)
@@ -192,11 +205,12 @@ def partition(k: int, per: int) -> pd.DataFrame:
     )
 
 
-def dask_table(total: int) -> None:
+def dask_table(total: int, per: int) -> None:
+    import contextlib
+
     import dask.dataframe as dd
     from distributed import Client, LocalCluster, get_task_stream, wait
 
-    per = 50
     parts = total // per
     sample = partition(0, per)
     t_batch, _ = best(lambda: fleet.cost(TARIFF, sample), 2)
@@ -205,23 +219,31 @@ def dask_table(total: int) -> None:
         f"long readings made on the workers); the batch API alone in this process: "
         f"{per / t_batch:.0f} meter-years/s"
     )
-    timings = {}
-    for workers in (1, 2):
-        with (
-            LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-            ) as cluster,
-            Client(cluster) as client,
-        ):
-            ddf = dd.from_map(partition, range(parts), per=per).persist()
-            wait(ddf)
-            bills = fleet.dask_cost(TARIFF, ddf)
-            runs = []
-            for _ in range(2):
-                with get_task_stream(client) as stream:
+    # Both clusters stand side by side and their runs alternate, so that the load of the
+    # machine's other jobs weighs on both alike.
+    runs: dict[int, list] = {1: [], 2: []}
+    with contextlib.ExitStack() as stack:
+        clients, bills = {}, {}
+        for workers in (1, 2):
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                )
+            )
+            client = stack.enter_context(Client(cluster, set_as_default=False))
+            with client.as_current():
+                ddf = dd.from_map(partition, range(parts), per=per).persist()
+                wait(ddf)
+                clients[workers], bills[workers] = client, fleet.dask_cost(TARIFF, ddf)
+        for _ in range(3):
+            for workers, client in clients.items():
+                with client.as_current(), get_task_stream(client) as stream:
+                    before = sum(client.run(time.process_time).values()), time.process_time()
                     t = time.perf_counter()
-                    out = bills.compute()
+                    out = client.compute(bills[workers], sync=True)
                     t = time.perf_counter() - t
+                    after = sum(client.run(time.process_time).values()), time.process_time()
+                assert out["meter"].nunique() == parts * per
                 busy: dict[str, float] = {}
                 tasks: dict[str, int] = {}
                 for task in stream.data:
@@ -230,29 +252,42 @@ def dask_table(total: int) -> None:
                             w = task["worker"]
                             busy[w] = busy.get(w, 0.0) + s["stop"] - s["start"]
                             tasks[w] = tasks.get(w, 0) + 1
-                runs.append((t, max(busy.values()), sorted(tasks.values())))
-            t, inside, spread = min(runs)
-            assert out["meter"].nunique() == parts * per
-            timings[workers] = t
-            print(
-                f"  {workers} worker(s): {parts * per / t:.0f} meter-years/s, {t:.2f} s; the "
-                f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
-                f"(scheduling, serialisation, gathering the bills); tasks per worker {spread}"
-            )
-    print(f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1")
+                cpu = (after[0] - before[0], after[1] - before[1])
+                load = os.getloadavg()[0]
+                runs[workers].append((t, max(busy.values()), sorted(tasks.values()), cpu, load))
+    timings = {}
+    for workers, got in runs.items():
+        t, inside, spread, (cpu_workers, cpu_client), load = min(got)
+        timings[workers] = t
+        print(
+            f"  {workers} worker(s): {parts * per / t:.0f} meter-years/s, {t:.2f} s; the "
+            f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
+            f"(scheduling, serialisation, gathering the bills); tasks per worker {spread}; "
+            f"CPU: workers {cpu_workers:.2f} s ({parts * per / cpu_workers:.0f} "
+            f"meter-years per CPU-second), client and scheduler {cpu_client:.2f} s; "
+            f"load average {load:.1f}"
+        )
+    print(
+        f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1 (best of 3 alternating "
+        "runs each; the machine's other jobs share its cores: compare the workers' CPU "
+        "seconds with the wall time)"
+    )
 
 
 def main() -> None:
     p = argparse.ArgumentParser()
     p.add_argument("--sizes", default="1,10,100,1000")
     p.add_argument("--dask", type=int, default=2000)
+    # A partition of 100 meter-years is 3.5 million readings (84 MB): enough work per task
+    # that scheduling it costs little, and partitions enough to keep every worker busy.
+    p.add_argument("--per", type=int, default=100, help="meters per Dask partition")
     args = p.parse_args()
     print(__doc__.split("\n\n")[0])
     print(f"engine: {_engine.__name__}; {Q} quarter-hours per meter-year")
     if args.sizes:
         sizes_table([int(s) for s in args.sizes.split(",")])
     if args.dask:
-        dask_table(args.dask)
+        dask_table(args.dask, args.per)
 
 
 if __name__ == "__main__":

@@ -168,3 +168,21 @@ def test_synthetic_fleet_households():
     evening = frame.index.tz_convert("Europe/Stockholm").hour.isin(range(19, 24))
     # Car owners charge at 11 kW: some quarter-hours of 2.75 kWh or more in the evenings.
     assert (frame[evening] >= 2.75).any().sum() >= 3
+
+
+@pytest.mark.parametrize("meter_ids", ["text", "number"])
+def test_long_readings_meter_after_meter_bill_as_the_wide_frame(meter_ids):
+    """The usual export (whole meters one after another on the same quarter-hours) is read as
+    the matrix it is; a meter that needs a closer look sends the frame to the general reader."""
+    start, end = PERIODS[0]
+    wide = random_meters(start, end, 4, seed=9)
+    if meter_ids == "number":
+        wide.columns = [10, 20, 30, 40]
+    long = wide.T.stack().rename("kwh").rename_axis(["meter", "interval_start"]).reset_index()
+    want = pd.DataFrame(fleet.cost("5f0c2a9e", wide, start, end))
+    pd.testing.assert_frame_equal(pd.DataFrame(fleet.cost("5f0c2a9e", long, start, end)), want)
+    long.loc[long.index[-3], "kwh"] = np.nan  # the last meter: a missing value, refused
+    bills = fleet.cost("5f0c2a9e", long, start, end)
+    assert list(bills.issues["kind"]) == ["non_numeric"]
+    kept = want[want["meter"] != wide.columns[-1]].reset_index(drop=True)
+    pd.testing.assert_frame_equal(pd.DataFrame(bills).reset_index(drop=True), kept)

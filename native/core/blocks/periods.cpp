@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/blocks/fold.hpp"
 #include "core/blocks/messages.hpp"
 #include "core/common/errors.hpp"
 
@@ -31,30 +32,6 @@ Values steps_per_period(const timeline::Timeline& t, Resolution r) {
 }  // namespace
 
 namespace {
-
-// One period's running reduction. Sums are compensated, as the timeline's grouped sums are.
-template <Aggregation F>
-struct Fold {
-  double a = 0.0, c = 0.0;
-  int64_t k = 0;
-  void add(double v) {
-    if (std::isnan(v)) return;
-    if constexpr (F == Aggregation::Sum || F == Aggregation::Mean) {
-      const double y = v - c;
-      const double s = a + y;
-      c = (s - a) - y;
-      // An infinite value makes the compensation NaN, which would turn an infinite sum into
-      // NaN on the next value: there is nothing left to compensate then.
-      if (std::isnan(c)) c = 0.0;
-      a = s;
-    } else if constexpr (F == Aggregation::Max) {
-      if (k == 0 || v > a) a = v;
-    } else {
-      if (k == 0 || v < a) a = v;
-    }
-    ++k;
-  }
-};
 
 // The per-period slots of a reduction, and its result in key order.
 template <Aggregation F>
@@ -275,44 +252,6 @@ std::vector<std::size_t> period_runs(const timeline::Timeline& t, Resolution r, 
   bounds.push_back(from.size());
   if (bounds.size() != to.size() + 1) return {};
   return bounds;
-}
-
-namespace {
-
-template <Aggregation F>
-Values fold_runs(std::span<const double> values, std::span<const size_t> bounds) {
-  Values out(bounds.size() - 1);
-  for (size_t q = 0; q + 1 < bounds.size(); ++q) {
-    Fold<F> f;
-    for (size_t i = bounds[q]; i < bounds[q + 1]; ++i) f.add(values[i]);
-    if (f.k == 0)
-      out[q] = std::numeric_limits<double>::quiet_NaN();
-    else if constexpr (F == Aggregation::Mean)
-      out[q] = f.a / static_cast<double>(f.k);
-    else
-      out[q] = f.a;
-  }
-  return out;
-}
-
-}  // namespace
-
-Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
-                      Aggregation f) {
-  using A = Aggregation;
-  if (bounds.empty() || bounds.back() > values.size())
-    value_error("aggregate_runs: the runs do not cover the series");
-  switch (f) {
-    case A::Sum:
-      return fold_runs<A::Sum>(values, bounds);
-    case A::Mean:
-      return fold_runs<A::Mean>(values, bounds);
-    case A::Max:
-      return fold_runs<A::Max>(values, bounds);
-    case A::Min:
-      return fold_runs<A::Min>(values, bounds);
-  }
-  return {};
 }
 
 timeline::Mask extremes(const timeline::Timeline& t, std::span<const int64_t> instants,

@@ -69,6 +69,9 @@ std::vector<std::size_t> period_runs(const timeline::Timeline& t, Resolution r, 
 // reduction of each period's elements in the same order, without placing each element.
 Values aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
                       Aggregation f);
+// The same into `out` (one element per run), for callers that keep their buffers.
+void aggregate_runs(std::span<const double> values, std::span<const std::size_t> bounds,
+                    Aggregation f, std::span<double> out);
 
 // The n highest (or lowest) values per period of `r`, ties to the earlier element, NaN never
 // kept; true at every element whose instant was kept. As the timeline's own selection, with

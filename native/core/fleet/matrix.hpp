@@ -25,18 +25,6 @@ using pipeline::Plan;
 using pipeline::Step;
 using pipeline::StepKind;
 
-// A meter input: meters x labels values, where the value of meter m at label k is
-// data[m * row_stride + k * col_stride] (a caller's matrix of either layout, viewed in place).
-// Labels ascend (UTC nanoseconds).
-struct Input {
-  std::size_t slot = 0;
-  Resolution resolution = Resolution::QUARTER_HOURLY;
-  std::span<const std::int64_t> labels;
-  const double* data = nullptr;
-  std::ptrdiff_t row_stride = 0;
-  std::ptrdiff_t col_stride = 1;
-};
-
 // The cost per meter and local month of the timeline: `costs` is rows x months, row-major,
 // where rows is the meter count, or 1 when the cost depends on no meter input. A month's cost
 // is the sum of the present cost values of the periods starting in it (0 when none is).
@@ -45,15 +33,6 @@ struct MonthlyCosts {
   std::vector<double> costs;
   std::size_t rows = 0;
 };
-
-// Evaluates the plan for `meters` meters, one meter's row at a time through every block (a
-// row's intermediate results stay in cache); steps that read no meter input run once. Rows
-// that are not contiguous are gathered a few meters at a time, each cache line read once.
-MonthlyCosts evaluate(const timeline::Timeline& t, const Plan& plan, std::span<const Input> inputs,
-                      std::size_t meters);
-
-// ValueError "dataset '<id>': the matrix must hold one row per meter and one column per label".
-[[noreturn]] void input_shape_error(std::string_view dataset_id);
 
 // NotImplementedError "no matrix evaluation of block <type>" for a block tag the plan does not
 // know.

@@ -1193,15 +1193,41 @@ class GurobiAdapter(SolverAdapter):
     def get_next_available_col(self) -> int: ...
     def __repr__(self) -> str: ...
 
-def run_fleet(
-    component: TariffComponent,
-    inputs: Mapping[
-        Dataset, tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]
-    ],
-    /,
-    *,
-    timeline: Timeline,
-) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]:
+class FleetComponent:
     """
-    The component's cost per meter and local month of the timeline, for many meters at once: `inputs` maps each input dataset to (labels, matrix), UTC nanosecond labels and a float64 meters x labels matrix of any strides (viewed in place). Returns (month starts, costs), the costs one row per meter, or a single row when they depend on no meter.
+    A component prepared for billing many meters: its blocks read into a plan, with the condition masks, groupings, period runs and meter-free results its meters share, made once.
+    """
+
+    def __init__(
+        self,
+        component: TariffComponent,
+        inputs: Mapping[Dataset, numpy.typing.NDArray[numpy.int64]],
+        /,
+        *,
+        timeline: Timeline,
+    ) -> None:
+        """
+        `inputs` maps each input dataset to its UTC nanosecond labels, in the order `run_fleet` feeds them.
+        """
+
+    @property
+    def month_starts(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        UTC instants of the first instant of each local month of the timeline: the months `run_fleet` bills this component by.
+        """
+
+def run_fleet(
+    matrices: Sequence[numpy.typing.NDArray[numpy.float64]],
+    parts: Sequence[tuple[FleetComponent, Sequence[tuple[int, int]]]],
+    meters: int,
+) -> list[tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.float64]]]:
+    """
+    Each part's cost per meter and local month of its timeline, for `meters` meters at once, a meter's row through every part while it is in cache. `matrices` are float64 meters x columns matrices of any strides (viewed in place); each part pairs a FleetComponent with, per input, (matrix position, column of its first label). Returns per part (month starts, costs), the costs one row per meter, or a single row when they depend on no meter.
+    """
+
+def suspect_meters(
+    matrix: numpy.typing.NDArray[numpy.float64],
+) -> numpy.typing.NDArray[numpy.bool_]:
+    """
+    Per row of a float64 meters x intervals matrix (any strides, read once in its own order): whether it holds a missing (NaN), infinite or negative value.
     """
