@@ -82,7 +82,9 @@ def cost(
     `ostrelpy.cost` does; a meter whose data does not cover an explicit period is refused.
     `memory_budget` bounds, in bytes, the matrix of meters priced at once.
     """
-    chosen = pricing.resolve_tariff(tariff, catalogue)
+    # A catalogue file priced again is neither read nor converted again (kept by its path,
+    # modification time and size, as `ostrelpy.cost` keeps it).
+    chosen = pricing._tariff_and_components(tariff, catalogue)[0]
     key = chosen.model_dump_json()
     fleet = _read(meters, allow_export, _checked_zone(chosen, key))
     return _bills(chosen, key, fleet, start, end, memory_budget)
