@@ -162,16 +162,19 @@ timeline::Mask suspects(const Source& s) {
   std::size_t m0 = 0;
 #if defined(__SSE2__)
   const __m128d zero = _mm_setzero_pd(), max = _mm_set1_pd(kMax);
-  std::vector<__m128d> ok(s.rows / 2, _mm_cmpeq_pd(zero, zero));
+  struct Lanes {  // a pair of meters' flags (a vector of the bare type drops its alignment)
+    __m128d v;
+  };
+  std::vector<Lanes> ok(s.rows / 2, Lanes{_mm_cmpeq_pd(zero, zero)});
   for (std::size_t k = 0; k < s.columns; ++k) {
     const double* column = s.data + static_cast<std::ptrdiff_t>(k) * s.col_stride;
     for (std::size_t p = 0; p < ok.size(); ++p) {
       const __m128d x = _mm_loadu_pd(column + 2 * p);
-      ok[p] = _mm_and_pd(ok[p], _mm_and_pd(_mm_cmpge_pd(x, zero), _mm_cmple_pd(x, max)));
+      ok[p].v = _mm_and_pd(ok[p].v, _mm_and_pd(_mm_cmpge_pd(x, zero), _mm_cmple_pd(x, max)));
     }
   }
   for (std::size_t p = 0; p < ok.size(); ++p) {
-    const int bits = _mm_movemask_pd(ok[p]);
+    const int bits = _mm_movemask_pd(ok[p].v);
     out[2 * p] = (bits & 1) == 0;
     out[2 * p + 1] = (bits & 2) == 0;
   }
