@@ -21,6 +21,7 @@ from typing import Any, TypeVar, cast
 
 import numpy as np
 import pandas as pd
+import pydantic_core
 
 from ostrelpy import coverage, meter, tariffs
 from ostrelpy.models import Dataset, Tariff
@@ -112,12 +113,39 @@ class ComponentResult:
 
 
 def engine_components(tariff: Tariff) -> list[tuple[PublicComponent, Any]]:
+    return [(c, _engine_record(c)) for c in tariff.tariff_components]
+
+
+# Engine records of public components by what the components hold: validating a component
+# costs twenty times more than writing it out, and a caller usually prices the same tariff
+# object again and again. The key is the component's full JSON (NaN kept apart from None)
+# with the zones of its bounds, which JSON writes only as offsets.
+_RECORDS: dict[tuple[Any, ...], Any] = {}
+_RECORDS_MAX = 256
+
+
+def _engine_record(component: PublicComponent) -> Any:
     from ostrelpy.bindings import _engine
 
-    return [
-        (c, _engine.TariffComponent.model_validate(c.model_dump()))
-        for c in tariff.tariff_components
-    ]
+    try:
+        key: tuple[Any, ...] | None = (
+            type(component),
+            pydantic_core.to_json(component),
+            *(
+                getattr(t, "tzinfo", None)
+                for t in (component.applicable_from, component.applicable_to)
+            ),
+        )
+        record = _RECORDS.get(key)  # type: ignore[arg-type]
+    except (pydantic_core.PydanticSerializationError, TypeError, ValueError):
+        key, record = None, None  # values JSON cannot hold, or a zone without a hash
+    if record is None:
+        record = _engine.TariffComponent.model_validate(component.model_dump())
+        if key is not None:
+            if len(_RECORDS) >= _RECORDS_MAX:
+                _RECORDS.clear()
+            _RECORDS[key] = record
+    return record
 
 
 def evaluate(
@@ -349,8 +377,15 @@ class Inputs:
             if power:
                 self._done[key] = self._mean_power(reading, dataset.resolution.value, zone)
             else:
-                self._done[key] = meter.at_resolution(
-                    self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+                as_read = None
+                if dataset.resolution.value == "hourly":
+                    as_read = reading.local_hours(self.start, self.end, zone)
+                self._done[key] = (
+                    as_read
+                    if as_read is not None
+                    else meter.at_resolution(
+                        self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+                    )
                 )
         return self._done[key]
 
