@@ -437,28 +437,32 @@ class CostFrame(pd.DataFrame):
             return pd.DataFrame(columns=["total"], dtype="float64")
         # Each start's local month among the months' first instants, found in one native pass
         # over the rows that also sums them: no conversion of every row to local time.
-        starts = self["start"].array
+        starts = _column(self, "start")
+        if starts is None:
+            starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
         lo, hi = (
             np.datetime64(pd.Timestamp(int(t), tz="UTC").tz_convert(zone).tz_localize(None), "M")
             for t in (ns.min(), ns.max())
         )
-        firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
+        months = np.arange(lo, hi + 1)
+        firsts = pd.DatetimeIndex(months.astype("datetime64[ns]"))
         edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
-        component, order = _codes(self["component"])
-        sums, present, first = meter.native()._period_sums(
-            ns, edges, component, len(order), self["cost"].to_numpy(dtype="float64")
-        )
+        component, order = _codes(_column(self, "component", self))
+        costs = _column(self, "cost")
+        if not isinstance(costs, np.ndarray):
+            costs = self["cost"].to_numpy(dtype="float64")
+        sums, present, first = meter.native()._period_sums(ns, edges, component, len(order), costs)
         cells = sums.reshape(len(edges), len(order))
         # Only the months and components that have rows.
         present, used = present.astype(bool), first >= 0
         if not present.all():
-            cells, firsts = cells[present], firsts[present]
+            cells, months = cells[present], months[present]
         if not used.all():
             cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
-        labels = [f"{m.year:04d}-{m.month:02d}" for m in firsts]
-        currencies = _in_order(self["currency"])
+        labels = np.datetime_as_string(months, unit="M").tolist()  # YYYY-MM
+        currencies = _in_order(_column(self, "currency", self))
         if len(currencies) == 1 and "total" not in order:  # no total across currencies
             # The table's own row sum: column by column, missing cells counting as nothing.
             known = np.where(np.isnan(cells), 0.0, cells)
@@ -509,20 +513,44 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     return frame
 
 
-def _codes(column: pd.Series) -> tuple[np.ndarray, list[Any]]:
+def _column(frame: pd.DataFrame, name: str, or_from: pd.DataFrame | None = None) -> Any:
+    """The array of the frame's column `name` as the door writes it (categorical, instants or
+    float64), found by position: asking the labels' hash table would build it, which costs
+    more on a new frame than everything else here. Otherwise `or_from[name]` (a Series, or
+    the usual errors), or None without `or_from`."""
+    at = [
+        i for i, label in enumerate(frame.columns.tolist()) if type(label) is str and label == name
+    ]
+    if len(at) == 1 and _COLUMN_ARRAYS:
+        array = frame._get_column_array(at[0])
+        # The arrays the door writes; any other is read as a Series reads it.
+        if isinstance(array, pd.Categorical | pd.arrays.DatetimeArray) or (
+            isinstance(array, np.ndarray) and array.dtype == np.float64
+        ):
+            return array
+    return None if or_from is None else or_from[name]
+
+
+# Whether this pandas gives a column's array by position (an internal of pandas 2.2 and 3).
+_COLUMN_ARRAYS = callable(getattr(pd.DataFrame, "_get_column_array", None))
+
+
+def _codes(column: Any) -> tuple[np.ndarray, list[Any]]:
     """A code per row and the values the codes stand for; a categorical column gives its own
     (categories in their order), any other is factorised (values in order of appearance)."""
     if isinstance(column.dtype, pd.CategoricalDtype):
-        return column.array.codes, list(column.array.categories)
+        array = column.array if isinstance(column, pd.Series) else column
+        return array.codes, list(array.categories)
     codes, uniques = pd.factorize(column.to_numpy())
     return codes, list(uniques)
 
 
-def _in_order(column: pd.Series) -> list[Any]:
+def _in_order(column: Any) -> list[Any]:
     """The distinct values of a column in order of appearance."""
     if not isinstance(column.dtype, pd.CategoricalDtype):
         return list(pd.unique(column))
-    codes, categories = column.array.codes, column.array.categories
+    array = column.array if isinstance(column, pd.Series) else column
+    codes, categories = array.codes, array.categories
     try:
         first = meter.native()._first_rows(codes, len(categories))
     except ValueError:  # missing values: as pandas orders them
