@@ -442,13 +442,9 @@ class CostFrame(pd.DataFrame):
             starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
-        lo, hi = (
-            np.datetime64(pd.Timestamp(int(t), tz="UTC").tz_convert(zone).tz_localize(None), "M")
-            for t in (ns.min(), ns.max())
-        )
+        lo, hi = (_local_month(int(t), zone) for t in (ns.min(), ns.max()))
         months = np.arange(lo, hi + 1)
-        firsts = pd.DatetimeIndex(months.astype("datetime64[ns]"))
-        edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
+        edges = _month_starts(lo, hi, zone)
         component, order = _codes(_column(self, "component", self))
         costs = _column(self, "cost")
         if not isinstance(costs, np.ndarray):
@@ -470,7 +466,7 @@ class CostFrame(pd.DataFrame):
             for k in range(1, len(order)):
                 total += known[:, k]
             cells, order = np.column_stack([cells, total]), [*order, "total"]
-        table = pd.DataFrame(cells, index=labels, columns=order)
+        table = pd.DataFrame(cells, index=_labels(tuple(labels)), columns=_labels(tuple(order)))
         if len(currencies) == 1 and table.columns[-1] != "total":
             table["total"] = table.sum(axis=1)
         table.columns.name = "/".join(currencies)
@@ -511,6 +507,53 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
         copy=False,  # every column is a new array of its own
     )
     return frame
+
+
+def _memoized(function: Callable[..., T]) -> Callable[..., T]:
+    """`function` remembered for the last arguments it saw (bills of one period ask the same
+    few again and again); arguments without a hash are simply not remembered."""
+    cached = functools.lru_cache(maxsize=256)(function)
+
+    @functools.wraps(function)
+    def call(*args: Any) -> T:
+        try:
+            hash(args)
+        except TypeError:
+            return function(*args)
+        return cached(*args)
+
+    return call
+
+
+@_memoized
+def _local_month(utc_ns: int, zone: dt.tzinfo | None) -> np.datetime64:
+    """The local month of an instant in `zone` (UTC's when None)."""
+    local = pd.Timestamp(utc_ns, tz="UTC").tz_convert(zone).tz_localize(None)
+    return np.datetime64(local, "M")
+
+
+@_memoized
+def _month_starts(lo: np.datetime64, hi: np.datetime64, zone: dt.tzinfo | None) -> np.ndarray:
+    """The UTC nanoseconds at which each local month from `lo` to `hi` begins (the instants
+    themselves without a zone); read-only, as it is shared."""
+    firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
+    edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8.copy()
+    edges.flags.writeable = False
+    return edges
+
+
+@functools.lru_cache(maxsize=256)
+def _label_index(labels: tuple[Any, ...]) -> pd.Index:
+    return pd.Index(list(labels))
+
+
+def _labels(labels: tuple[Any, ...]) -> pd.Index:
+    """The index of these labels: made once (inferring the dtype of text labels costs more
+    than the table), handed out as a view of its own so that naming it names only one."""
+    try:
+        return _label_index(labels).view()
+    except TypeError:  # labels without a hash
+        return pd.Index(list(labels))
 
 
 def _column(frame: pd.DataFrame, name: str, or_from: pd.DataFrame | None = None) -> Any:
