@@ -537,7 +537,8 @@ def _month_starts(lo: np.datetime64, hi: np.datetime64, zone: dt.tzinfo | None) 
     """The UTC nanoseconds at which each local month from `lo` to `hi` begins (the instants
     themselves without a zone); read-only, as it is shared."""
     firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
-    edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8.copy()
+    placed = firsts.tz_localize(zone) if zone is not None else firsts
+    edges: np.ndarray = placed.as_unit("ns").asi8.copy()
     edges.flags.writeable = False
     return edges
 
