@@ -437,7 +437,8 @@ class CostFrame(pd.DataFrame):
             return pd.DataFrame(columns=["total"], dtype="float64")
         # Each start's local month among the months' first instants, found in one native pass
         # over the rows that also sums them: no conversion of every row to local time.
-        starts = _column(self, "start")
+        at = _positions(self)
+        starts = _column(self, "start", at)
         if starts is None:
             starts = self["start"].array
         ns = starts.asi8
@@ -445,8 +446,8 @@ class CostFrame(pd.DataFrame):
         lo, hi = (_local_month(int(t), zone) for t in (ns.min(), ns.max()))
         months = np.arange(lo, hi + 1)
         edges = _month_starts(lo, hi, zone)
-        component, order = _codes(_column(self, "component", self))
-        costs = _column(self, "cost")
+        component, order = _codes(_column(self, "component", at, self))
+        costs = _column(self, "cost", at)
         if not isinstance(costs, np.ndarray):
             costs = self["cost"].to_numpy(dtype="float64")
         sums, present, first = meter.native()._period_sums(ns, edges, component, len(order), costs)
@@ -458,7 +459,7 @@ class CostFrame(pd.DataFrame):
         if not used.all():
             cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
         labels = np.datetime_as_string(months, unit="M").tolist()  # YYYY-MM
-        currencies = _in_order(_column(self, "currency", self))
+        currencies = _in_order(_column(self, "currency", at, self))
         if len(currencies) == 1 and "total" not in order:  # no total across currencies
             # The table's own row sum: column by column, missing cells counting as nothing.
             known = np.where(np.isnan(cells), 0.0, cells)
@@ -594,14 +595,26 @@ def _labels(labels: tuple[Any, ...]) -> pd.Index:
         return pd.Index(list(labels))
 
 
-def _column(frame: pd.DataFrame, name: str, or_from: pd.DataFrame | None = None) -> Any:
+def _positions(frame: pd.DataFrame) -> dict[str, list[int]]:
+    """Where each text label stands among the frame's columns. Read off the labels: asking
+    their hash table would build it, which costs more on a new frame than all the rest."""
+    at: dict[str, list[int]] = {}
+    for i, label in enumerate(frame.columns.tolist()):
+        if type(label) is str:
+            at.setdefault(label, []).append(i)
+    return at
+
+
+def _column(
+    frame: pd.DataFrame,
+    name: str,
+    positions: dict[str, list[int]],
+    or_from: pd.DataFrame | None = None,
+) -> Any:
     """The array of the frame's column `name` as the door writes it (categorical, instants or
-    float64), found by position: asking the labels' hash table would build it, which costs
-    more on a new frame than everything else here. Otherwise `or_from[name]` (a Series, or
-    the usual errors), or None without `or_from`."""
-    at = [
-        i for i, label in enumerate(frame.columns.tolist()) if type(label) is str and label == name
-    ]
+    float64), by its one position; otherwise `or_from[name]` (a Series, or the usual
+    errors), or None without `or_from`."""
+    at = positions.get(name, [])
     if len(at) == 1 and _COLUMN_ARRAYS:
         array = frame._get_column_array(at[0])
         # The arrays the door writes; any other is read as a Series reads it.
