@@ -497,54 +497,17 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
         codes = np.repeat(np.array([code[v] for v in values], dtype=kind), sizes)
         return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
 
-    return _frame_of(
+    frame = CostFrame(
         {
             "component": repeated([r.public.name for r in results]),
-            "start": meter.instants(instants, zone).array,
+            "start": meter.instants(instants, zone),
             "resolution": repeated([r.component.cost.resolution.value for r in results]),
             "cost": costs,
             "currency": repeated([r.currency for r in results]),
-        }
-    )
-
-
-def _frame_of(columns: dict[str, Any]) -> CostFrame:
-    """The bill of these whole columns (each a new array of its own, so none is copied)."""
-    if not _FROM_ARRAYS:
-        return CostFrame(columns, copy=False)
-    rows = pd.RangeIndex(len(next(iter(columns.values()))))
-    # pandas' own constructor of a frame from finished arrays, without the checks that the
-    # dict constructor runs on each.
-    frame: CostFrame = CostFrame._from_arrays(
-        list(columns.values()), columns=_labels(tuple(columns)), index=rows, verify_integrity=False
+        },
+        copy=False,  # every column is a new array of its own
     )
     return frame
-
-
-def _from_arrays_usable() -> bool:
-    """Whether this pandas builds, from finished arrays, the very frame its dict constructor
-    builds (checked once, on a sample of each kind of column the bill has)."""
-    try:
-        dtype = pd.CategoricalDtype(["a"])
-        columns = {
-            "c": pd.Categorical.from_codes(np.zeros(2, np.int8), dtype=dtype, validate=False),
-            "t": meter.instants(np.array([0, 900 * 10**9]), dt.UTC).array,
-            "v": np.array([1.5, 2.5]),
-        }
-        fast = CostFrame._from_arrays(
-            list(columns.values()),
-            columns=pd.Index(list(columns)),
-            index=pd.RangeIndex(2),
-            verify_integrity=False,
-        )
-        public = CostFrame(columns, copy=False)
-        pd.testing.assert_frame_equal(fast, public, check_exact=True)
-        return type(fast) is CostFrame and fast.index.equals(public.index)
-    except (AttributeError, TypeError, ValueError, AssertionError):
-        return False
-
-
-_FROM_ARRAYS = _from_arrays_usable()
 
 
 def _memoized(function: Callable[..., T]) -> Callable[..., T]:
