@@ -266,3 +266,28 @@ def test_whole_months_long_ago_are_no_partial_periods():
         "1850-01 lies only partly in the period and is charged as a whole month",
         "1850-01-01 lies only partly in the period and is charged as a whole day",
     ]
+
+
+def test_a_tariff_object_changed_between_bills_is_priced_as_it_now_stands():
+    """The engine records of a given Tariff are remembered by what its components hold: a
+    change in place (a price, a missing value for a number) is priced anew,
+    as a fresh copy of the changed tariff is."""
+    tariff = pricing.resolve_tariff(SE)
+    kwh = series(freq="h")
+    ostrelpy.cost(tariff, kwh)  # remembered as it was
+    levels = [
+        v
+        for c in tariff.tariff_components
+        for f in c.functions
+        for v in f.values()
+        if isinstance(v, dict) and isinstance(v.get("value"), float) and v["value"]
+    ]
+    levels[0]["value"] *= 3.0
+    fresh = Tariff.model_validate(tariff.model_dump())
+    pd.testing.assert_frame_equal(ostrelpy.cost(tariff, kwh), ostrelpy.cost(fresh, kwh))
+    levels[0]["value"] = float("nan")  # no longer a price: refused as a fresh copy is
+    with pytest.raises(ValueError) as given:
+        ostrelpy.cost(tariff, kwh)
+    with pytest.raises(ValueError) as copied:
+        ostrelpy.cost(Tariff.model_validate(tariff.model_dump()), kwh)
+    assert str(given.value) == str(copied.value)

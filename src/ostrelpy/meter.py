@@ -26,7 +26,8 @@ QUARTER = pd.Timedelta(minutes=15)
 _Q_NS = QUARTER.value
 _DAY_NS = pd.Timedelta(days=1).value
 _MIN_NS = pd.Timedelta(minutes=1).value
-_HOUR_NS = pd.Timedelta(hours=1).value
+_HOUR = pd.Timedelta(hours=1)
+_HOUR_NS = _HOUR.value
 _RESOLUTION_STEPS = {
     "quarter_hourly": QUARTER,
     "hourly": pd.Timedelta(hours=1),
@@ -119,6 +120,24 @@ class Reading:
             )
         return pd.Series(values, index=instants(keys), name=self.energy.name)
 
+    def local_hours(
+        self, start: pd.Timestamp, end: pd.Timestamp, zone: dt.tzinfo
+    ) -> pd.Series | None:
+        """The energy per local hour of `zone` in [start, end) as read, when the readings are
+        exactly those hours (hourly, none missing, on hours that are whole local hours); else
+        None. Spreading them over quarter-hours and summing them again gives the same."""
+        if self.interval != _HOUR or start.value % _HOUR_NS or end.value % _HOUR_NS:
+            return None
+        starts = self.energy.index.asi8
+        lo, hi = np.searchsorted(starts, [start.value, end.value])
+        if hi - lo != (end.value - start.value) // _HOUR_NS or starts[lo] != start.value:
+            return None
+        if not _whole_hour_offsets(zone, self.energy.index[lo:hi]):
+            return None
+        if lo == 0 and hi == len(starts) and self.energy.dtype == np.float64:
+            return self.energy
+        return self.energy.iloc[lo:hi].astype("float64").rename(self.energy.name)
+
     def coarser_than(self, resolution: str) -> bool:
         """Whether bringing the file to `resolution` spreads readings over several periods."""
         step = _RESOLUTION_STEPS.get(str(resolution))
@@ -127,6 +146,16 @@ class Reading:
         if self.interval is None:
             return bool(step < pd.Timedelta(days=1))
         return bool(self.interval > step)
+
+
+def _whole_hour_offsets(zone: dt.tzinfo, instants: pd.DatetimeIndex) -> bool:
+    """Whether `zone` is a whole number of hours from UTC at each instant (so its local hours
+    are UTC hours)."""
+    if isinstance(zone, dt.timezone):  # a fixed offset: asked once
+        return not zone.utcoffset(None) % _HOUR
+    utc_ns = instants.asi8
+    local_ns = instants.tz_convert(zone).tz_localize(None).as_unit("ns").asi8
+    return not ((local_ns - utc_ns) % _HOUR_NS).any()
 
 
 def period_labels(

@@ -21,6 +21,7 @@ from typing import Any, TypeVar, cast
 
 import numpy as np
 import pandas as pd
+import pydantic_core
 
 from ostrelpy import coverage, meter, tariffs
 from ostrelpy.models import Dataset, Tariff
@@ -112,12 +113,39 @@ class ComponentResult:
 
 
 def engine_components(tariff: Tariff) -> list[tuple[PublicComponent, Any]]:
+    return [(c, _engine_record(c)) for c in tariff.tariff_components]
+
+
+# Engine records of public components by what the components hold: validating a component
+# costs twenty times more than writing it out, and a caller usually prices the same tariff
+# object again and again. The key is the component's full JSON (NaN kept apart from None)
+# with the zones of its bounds, which JSON writes only as offsets.
+_RECORDS: dict[tuple[Any, ...], Any] = {}
+_RECORDS_MAX = 256
+
+
+def _engine_record(component: PublicComponent) -> Any:
     from ostrelpy.bindings import _engine
 
-    return [
-        (c, _engine.TariffComponent.model_validate(c.model_dump()))
-        for c in tariff.tariff_components
-    ]
+    try:
+        key: tuple[Any, ...] | None = (
+            type(component),
+            pydantic_core.to_json(component),
+            *(
+                getattr(t, "tzinfo", None)
+                for t in (component.applicable_from, component.applicable_to)
+            ),
+        )
+        record = _RECORDS.get(key)  # type: ignore[arg-type]
+    except (pydantic_core.PydanticSerializationError, TypeError, ValueError):
+        key, record = None, None  # values JSON cannot hold, or a zone without a hash
+    if record is None:
+        record = _engine.TariffComponent.model_validate(component.model_dump())
+        if key is not None:
+            if len(_RECORDS) >= _RECORDS_MAX:
+                _RECORDS.clear()
+            _RECORDS[key] = record
+    return record
 
 
 def evaluate(
@@ -349,8 +377,15 @@ class Inputs:
             if power:
                 self._done[key] = self._mean_power(reading, dataset.resolution.value, zone)
             else:
-                self._done[key] = meter.at_resolution(
-                    self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+                as_read = None
+                if dataset.resolution.value == "hourly":
+                    as_read = reading.local_hours(self.start, self.end, zone)
+                self._done[key] = (
+                    as_read
+                    if as_read is not None
+                    else meter.at_resolution(
+                        self.quarter_hours(dataset.id), dataset.resolution.value, zone, self.start
+                    )
                 )
         return self._done[key]
 
@@ -402,28 +437,29 @@ class CostFrame(pd.DataFrame):
             return pd.DataFrame(columns=["total"], dtype="float64")
         # Each start's local month among the months' first instants, found in one native pass
         # over the rows that also sums them: no conversion of every row to local time.
-        starts = self["start"].array
+        at = _positions(self)
+        starts = _column(self, "start", at)
+        if starts is None:
+            starts = self["start"].array
         ns = starts.asi8
         zone = getattr(starts, "tz", None)
-        lo, hi = (
-            np.datetime64(pd.Timestamp(int(t), tz="UTC").tz_convert(zone).tz_localize(None), "M")
-            for t in (ns.min(), ns.max())
-        )
-        firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
-        edges = (firsts.tz_localize(zone) if zone is not None else firsts).as_unit("ns").asi8
-        component, order = _codes(self["component"])
-        sums, present, first = meter.native()._period_sums(
-            ns, edges, component, len(order), self["cost"].to_numpy(dtype="float64")
-        )
+        lo, hi = (_local_month(int(t), zone) for t in (ns.min(), ns.max()))
+        months = np.arange(lo, hi + 1)
+        edges = _month_starts(lo, hi, zone)
+        component, order = _codes(_column(self, "component", at, self))
+        costs = _column(self, "cost", at)
+        if not isinstance(costs, np.ndarray):
+            costs = self["cost"].to_numpy(dtype="float64")
+        sums, present, first = meter.native()._period_sums(ns, edges, component, len(order), costs)
         cells = sums.reshape(len(edges), len(order))
         # Only the months and components that have rows.
         present, used = present.astype(bool), first >= 0
         if not present.all():
-            cells, firsts = cells[present], firsts[present]
+            cells, months = cells[present], months[present]
         if not used.all():
             cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
-        labels = [f"{m.year:04d}-{m.month:02d}" for m in firsts]
-        currencies = _in_order(self["currency"])
+        labels = np.datetime_as_string(months, unit="M").tolist()  # YYYY-MM
+        currencies = _in_order(_column(self, "currency", at, self))
         if len(currencies) == 1 and "total" not in order:  # no total across currencies
             # The table's own row sum: column by column, missing cells counting as nothing.
             known = np.where(np.isnan(cells), 0.0, cells)
@@ -431,7 +467,7 @@ class CostFrame(pd.DataFrame):
             for k in range(1, len(order)):
                 total += known[:, k]
             cells, order = np.column_stack([cells, total]), [*order, "total"]
-        table = pd.DataFrame(cells, index=labels, columns=order)
+        table = pd.DataFrame(cells, index=_labels(tuple(labels)), columns=_labels(tuple(order)))
         if len(currencies) == 1 and table.columns[-1] != "total":
             table["total"] = table.sum(axis=1)
         table.columns.name = "/".join(currencies)
@@ -474,20 +510,104 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
     return frame
 
 
-def _codes(column: pd.Series) -> tuple[np.ndarray, list[Any]]:
+def _memoized(function: Callable[..., T]) -> Callable[..., T]:
+    """`function` remembered for the last arguments it saw (bills of one period ask the same
+    few again and again); arguments without a hash are simply not remembered."""
+    cached = functools.lru_cache(maxsize=256)(function)
+
+    @functools.wraps(function)
+    def call(*args: Any) -> T:
+        try:
+            hash(args)
+        except TypeError:
+            return function(*args)
+        return cached(*args)
+
+    return call
+
+
+@_memoized
+def _local_month(utc_ns: int, zone: dt.tzinfo | None) -> np.datetime64:
+    """The local month of an instant in `zone` (UTC's when None)."""
+    local = pd.Timestamp(utc_ns, tz="UTC").tz_convert(zone).tz_localize(None)
+    return np.datetime64(local, "M")
+
+
+@_memoized
+def _month_starts(lo: np.datetime64, hi: np.datetime64, zone: dt.tzinfo | None) -> np.ndarray:
+    """The UTC nanoseconds at which each local month from `lo` to `hi` begins (the instants
+    themselves without a zone); read-only, as it is shared."""
+    firsts = pd.DatetimeIndex(np.arange(lo, hi + 1).astype("datetime64[ns]"))
+    placed = firsts.tz_localize(zone) if zone is not None else firsts
+    edges: np.ndarray = placed.as_unit("ns").asi8.copy()
+    edges.flags.writeable = False
+    return edges
+
+
+@functools.lru_cache(maxsize=256)
+def _label_index(labels: tuple[Any, ...]) -> pd.Index:
+    return pd.Index(list(labels))
+
+
+def _labels(labels: tuple[Any, ...]) -> pd.Index:
+    """The index of these labels: made once (inferring the dtype of text labels costs more
+    than the table), handed out as a view of its own so that naming it names only one."""
+    try:
+        return _label_index(labels).view()
+    except TypeError:  # labels without a hash
+        return pd.Index(list(labels))
+
+
+def _positions(frame: pd.DataFrame) -> dict[str, list[int]]:
+    """Where each text label stands among the frame's columns. Read off the labels: asking
+    their hash table would build it, which costs more on a new frame than all the rest."""
+    at: dict[str, list[int]] = {}
+    for i, label in enumerate(frame.columns.tolist()):
+        if type(label) is str:
+            at.setdefault(label, []).append(i)
+    return at
+
+
+def _column(
+    frame: pd.DataFrame,
+    name: str,
+    positions: dict[str, list[int]],
+    or_from: pd.DataFrame | None = None,
+) -> Any:
+    """The array of the frame's column `name` as the door writes it (categorical, instants or
+    float64), by its one position; otherwise `or_from[name]` (a Series, or the usual
+    errors), or None without `or_from`."""
+    at = positions.get(name, [])
+    if len(at) == 1 and _COLUMN_ARRAYS:
+        array = frame._get_column_array(at[0])
+        # The arrays the door writes; any other is read as a Series reads it.
+        if isinstance(array, pd.Categorical | pd.arrays.DatetimeArray) or (
+            isinstance(array, np.ndarray) and array.dtype == np.float64
+        ):
+            return array
+    return None if or_from is None else or_from[name]
+
+
+# Whether this pandas gives a column's array by position (an internal of pandas 2.2 and 3).
+_COLUMN_ARRAYS = callable(getattr(pd.DataFrame, "_get_column_array", None))
+
+
+def _codes(column: Any) -> tuple[np.ndarray, list[Any]]:
     """A code per row and the values the codes stand for; a categorical column gives its own
     (categories in their order), any other is factorised (values in order of appearance)."""
     if isinstance(column.dtype, pd.CategoricalDtype):
-        return column.array.codes, list(column.array.categories)
+        array = column.array if isinstance(column, pd.Series) else column
+        return array.codes, list(array.categories)
     codes, uniques = pd.factorize(column.to_numpy())
     return codes, list(uniques)
 
 
-def _in_order(column: pd.Series) -> list[Any]:
+def _in_order(column: Any) -> list[Any]:
     """The distinct values of a column in order of appearance."""
     if not isinstance(column.dtype, pd.CategoricalDtype):
         return list(pd.unique(column))
-    codes, categories = column.array.codes, column.array.categories
+    array = column.array if isinstance(column, pd.Series) else column
+    codes, categories = array.codes, array.categories
     try:
         first = meter.native()._first_rows(codes, len(categories))
     except ValueError:  # missing values: as pandas orders them

@@ -56,6 +56,10 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
   return out;
 }
 
+namespace {
+constexpr std::size_t kMaxQuarters = std::size_t{1} << 26;  // beyond any meter export
+}  // namespace
+
 Spread spread_over_quarters(std::span<const std::int64_t> starts,
                             std::span<const std::int64_t> ends, std::span<const double> values,
                             std::int64_t lo, std::int64_t hi) {
@@ -69,23 +73,35 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
   const std::int64_t first = starts.front(), last = ends.back();
   if (last > first) {
     const auto most = static_cast<std::uint64_t>(last) / q - static_cast<std::uint64_t>(first) / q;
-    out.instants.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(most + 1, 1u << 26)));
+    out.instants.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(most + 1, kMaxQuarters)));
     out.values.reserve(out.instants.capacity());
   }
   for (std::size_t i = 0; i < starts.size(); ++i) {
     if (ends[i] <= starts[i]) continue;
     // The reading's quarter-hours, its share the value over their count (and never a negative
     // zero, as a sum of shares has none).
-    const auto length = static_cast<std::uint64_t>(ends[i]) - static_cast<std::uint64_t>(starts[i]);
-    const auto n = static_cast<std::int64_t>(length / q);
+    const std::int64_t start = starts[i];
+    const auto length = static_cast<std::uint64_t>(ends[i]) - static_cast<std::uint64_t>(start);
+    const auto n = length / q;
     const double share = values[i] / static_cast<double>(n) + 0.0;
-    for (std::int64_t k = 0; k < n; ++k) {
-      const std::int64_t t = starts[i] + k * q;
-      if (t < lo || t >= hi) continue;
-      if (out.instants.size() >= (std::size_t{1} << 26))
-        value_error("readings cover more quarter-hours than a meter export can");
-      out.instants.push_back(t);
-      out.values.push_back(share);
+    // The quarter-hours start + k q inside [lo, hi): k from `from` up to `to` (differences taken
+    // unsigned, where they are exact), written in one go rather than checked one by one.
+    const auto gap = [&](std::int64_t t) {
+      return static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start);
+    };
+    const std::uint64_t from = lo > start ? std::min<std::uint64_t>(n, (gap(lo) + q - 1) / q) : 0;
+    const std::uint64_t to = hi > start ? std::min<std::uint64_t>(n, (gap(hi) + q - 1) / q) : 0;
+    if (to <= from) continue;
+    const std::size_t at = out.instants.size();
+    if (to - from > kMaxQuarters - at)
+      value_error("readings cover more quarter-hours than a meter export can");
+    out.instants.resize(at + (to - from));
+    out.values.resize(at + (to - from));
+    std::int64_t* instants = out.instants.data() + at;
+    double* shares = out.values.data() + at;
+    for (std::uint64_t k = from; k < to; ++k) {
+      *instants++ = start + static_cast<std::int64_t>(k) * q;
+      *shares++ = share;
     }
   }
   return out;
