@@ -593,7 +593,9 @@ class _Part:
     its inputs lies among the batch's matrices, and the months ("YYYY-MM" in its zone) it
     bills by."""
 
-    def __init__(self, name: str, currency: str, zone: Any, prepared: Any, feeds: list) -> None:
+    def __init__(
+        self, name: str, currency: str, zone: Any, prepared: Any, feeds: list[tuple[int, int]]
+    ) -> None:
         self.name, self.currency = name, currency
         self.prepared, self.feeds = prepared, feeds
         local = pd.DatetimeIndex(prepared.month_starts, tz="UTC").tz_convert(zone)
