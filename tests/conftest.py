@@ -146,6 +146,12 @@ def quarter_hours(start, end, value=1.0):
     return out
 
 
+def quarter_hour_index(start: str, end: str, tz) -> pd.DatetimeIndex:
+    """The local quarter-hours of [start, end) (dates read in `tz`)."""
+    return pd.date_range(pd.Timestamp(start, tz=tz), pd.Timestamp(end, tz=tz), freq="15min",
+                         inclusive="left")  # fmt: skip
+
+
 def dataset_dict(id="consumption", resolution="quarter_hourly", unit="kWh"):
     return {"id": id, "resolution": resolution, "unit": unit}
 

@@ -8,6 +8,7 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import quarter_hour_index
 from test_importers_se import facade_bills
 
 from ostrelpy.importers import TariffImportError, no
@@ -42,10 +43,7 @@ def _whole_days(doc: dict) -> dict:
 
 
 def _load() -> pd.Series:
-    index = pd.date_range(
-        pd.Timestamp("2021-10-01", tz=OSLO), pd.Timestamp("2022-01-01", tz=OSLO),
-        freq="15min", inclusive="left",
-    )  # fmt: skip
+    index = quarter_hour_index("2021-10-01", "2022-01-01", OSLO)
     rng = np.random.default_rng(3)
     scale = index.month.map({10: 0.4, 11: 1.0, 12: 1.8}).to_numpy()  # peaks on several steps
     return pd.Series(rng.gamma(2.0, 0.35, len(index)) * scale, index)

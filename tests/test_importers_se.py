@@ -8,6 +8,7 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import quarter_hour_index
 
 import ostrelpy
 from ostrelpy.bindings import logic
@@ -20,10 +21,7 @@ TV = json.loads((DATA / "tariffs-response_tekniska-verken.json").read_text())
 
 def _year() -> pd.Series:
     """A household's quarter-hours from October 2024 to October 2025 (kWh)."""
-    index = pd.date_range(
-        pd.Timestamp("2024-10-01", tz=ZONE), pd.Timestamp("2025-10-01", tz=ZONE),
-        freq="15min", inclusive="left",
-    )  # fmt: skip
+    index = quarter_hour_index("2024-10-01", "2025-10-01", ZONE)
     rng = np.random.default_rng(7)
     hour = index.hour.to_numpy()
     evening = (hour >= 17) & (hour < 21)
