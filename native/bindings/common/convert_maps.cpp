@@ -19,8 +19,8 @@ namespace ostrel::bindings::convert {
 namespace {
 
 namespace cal = core::timeline;
-constexpr std::int64_t kUsPerSecond = 1'000'000;
-constexpr std::int64_t kUsPerDay = 86'400 * kUsPerSecond;
+using cal::kUsPerDay;
+using cal::kUsPerSecond;
 
 // zoneinfo zones take wall-clock fields directly; other tzinfo kinds (pytz among them) are
 // asked for every instant.

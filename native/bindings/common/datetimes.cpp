@@ -25,7 +25,7 @@ namespace {
 
 namespace tl = core::timeline;
 constexpr int64_t kNsPerMicro = 1000;
-constexpr int64_t kUsPerDay = tl::kNsPerDay / kNsPerMicro;
+using tl::kUsPerDay;
 
 void import_datetime() {
   if (!PyDateTimeAPI) {

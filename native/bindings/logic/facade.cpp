@@ -53,7 +53,6 @@ coro::Task input_datasets(nb::object self, nb::object tariff_id, nb::object star
   co_return out;
 }
 
-// The door of calculate_cost: the caller's {datetime: float} mappings, each read once.
 // The door of calculate_cost: the caller's {datetime: float} mappings, each read once. A cost
 // on the caller's own instants is keyed by the caller's key objects.
 class MappingDoor final : public Door {

@@ -188,9 +188,7 @@ timeline::Mask suspects(const Source& s) {
 }
 
 void unknown_block(std::string_view type) {
-  std::string message = "no matrix evaluation of block ";
-  message += type;
-  fail(ErrorKind::NotImplemented, message);
+  fail(ErrorKind::NotImplemented, concat("no matrix evaluation of block ", type));
 }
 
 }  // namespace ostrel::core::fleet

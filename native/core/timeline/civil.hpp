@@ -12,6 +12,9 @@ inline constexpr std::int64_t kNsPerMinute = 60 * kNsPerSecond;
 inline constexpr std::int64_t kNsPerHour = 60 * kNsPerMinute;
 inline constexpr std::int64_t kNsPerDay = 24 * kNsPerHour;
 inline constexpr std::int64_t kNsPerQuarterHour = 15 * kNsPerMinute;
+// Microseconds, the host datetime's own unit.
+inline constexpr std::int64_t kUsPerSecond = 1'000'000;
+inline constexpr std::int64_t kUsPerDay = 86'400 * kUsPerSecond;
 
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;

@@ -22,7 +22,6 @@ std::int64_t Offsets::at(std::int64_t utc) const {
 }
 
 Offsets find_offsets(std::int64_t first, std::int64_t last, const OffsetProbe& probe) {
-  constexpr std::int64_t kUsPerDay = kNsPerDay / 1000;
   const std::int64_t begin = floor_div(floor_div(first, 1000), kUsPerDay) * kUsPerDay;
   const std::int64_t end = (floor_div(floor_div(last, 1000), kUsPerDay) + 1) * kUsPerDay;
   std::vector<OffsetChange> changes;

@@ -1,8 +1,6 @@
 // What both adapters share: reading compiled blocks, the sparse matrix of their rows, the
 // caller's variables in time order, and the abstract SolverAdapter.
 #include <nanobind/nanobind.h>
-// The datetime C API needs Python.h first.
-#include <datetime.h>
 #include <nanobind/stl/string.h>
 
 #include "bindings/_engine/engine.hpp"
@@ -29,15 +27,6 @@ std::vector<nb::handle> keys_of(nb::handle dict) {
   PyObject *key, *value;
   while (PyDict_Next(dict.ptr(), &pos, &key, &value)) keys.push_back(key);
   return keys;
-}
-
-// A key pair_variables would make itself: a plain datetime in UTC with fold 0.
-bool plain_utc(nb::handle key) {
-  if (!PyDateTimeAPI) PyDateTime_IMPORT;
-  if (!PyDateTimeAPI) throw nb::python_error();
-  PyObject* k = key.ptr();
-  return PyDateTime_CheckExact(k) && PyDateTime_DATE_GET_TZINFO(k) == PyDateTime_TimeZone_UTC &&
-         PyDateTime_DATE_GET_FOLD(k) == 0;
 }
 
 const co::VariableSeries& series_of(nb::handle v) {
@@ -179,7 +168,7 @@ nb::object caller_keys(nb::handle series, nb::handle mappings) {
     nb::list out;
     for (size_t i = 0; i < ns.size(); ++i) {
       nb::handle key = keys[static_cast<size_t>(order[*at + i])];
-      if (!plain_utc(key)) break;
+      if (!convert::is_plain_utc(key.ptr())) break;
       out.append(key);
     }
     if (nb::len(out) == ns.size()) return out;
