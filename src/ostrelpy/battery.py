@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import datetime as dt
 import os
-import tempfile
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
@@ -71,11 +70,14 @@ def plan_battery(
     """
     battery = cli_schedule.Battery(capacity, power, efficiency, initial)
     battery.check()
-    with _entry(tariff, catalogue) as entry:
-        priced, inputs = _priced(entry, load, start, end)
-        if not priced.results:
-            raise ValueError(f"no component of tariff {entry.tariff.name!r} applies in the period")
-        p = cli_schedule.plan(priced, battery, exact=exact)
+    if isinstance(tariff, Tariff):  # priced as given: no file is read
+        entry = tariffs.Entry(Path(f"{tariff.id}.json"), tariff)
+    else:
+        entry = tariffs.find(str(tariff), catalogue)
+    priced, inputs = _priced(entry, load, start, end)
+    if not priced.results:
+        raise ValueError(f"no component of tariff {entry.tariff.name!r} applies in the period")
+    p = cli_schedule.plan(priced, battery, exact=exact)
     frame = plan_frame(inputs.quarter_hours("consumption"), p)
     bills = pd.DataFrame(
         [(n, c, w, b, o) for (n, c, w, b), o in zip(p.costs, p.objective, strict=True)],
@@ -108,29 +110,6 @@ def write_plan(path: str, frame: pd.DataFrame, zone: dt.tzinfo) -> None:
     text = local.to_csv(float_format="%.6f", date_format="%Y-%m-%dT%H:%M:%S%z")
     with open(path, "w", encoding="utf-8", newline="") as f:
         f.write(text)
-
-
-class _entry:
-    """The catalogue entry of the tariff; a `Tariff` of the caller's is served from a
-    temporary catalogue for as long as the facade needs it."""
-
-    def __init__(
-        self, tariff: str | uuid.UUID | Tariff, catalogue: str | os.PathLike[str] | None
-    ) -> None:
-        self.tariff, self.catalogue = tariff, catalogue
-        self.folder: tempfile.TemporaryDirectory[str] | None = None
-
-    def __enter__(self) -> tariffs.Entry:
-        if not isinstance(self.tariff, Tariff):
-            return tariffs.find(str(self.tariff), self.catalogue)
-        folder = self.folder = tempfile.TemporaryDirectory(prefix="ostrelpy-")
-        path = Path(folder.name) / f"{self.tariff.id}.json"
-        path.write_text(self.tariff.model_dump_json(), encoding="utf-8")
-        return tariffs.Entry(path, self.tariff)
-
-    def __exit__(self, *exc: object) -> None:
-        if self.folder is not None:
-            self.folder.cleanup()
 
 
 def _priced(

@@ -138,10 +138,11 @@ def price_reading(
     names = energy_ids if len(energy_ids) == 1 else {"consumption"}
     inputs = pricing.Inputs(dict.fromkeys(names | {"consumption"}, reading), lo, hi)
     window = lo.to_pydatetime(), hi.to_pydatetime()
-    results = pricing.evaluate(entry.tariff, inputs, *window)
+    engines = [c for _, c in pairs]
+    results = pricing.evaluate(entry.tariff, inputs, *window, engines)
     for text in inputs.notices:
         say(text)
-    uncovered, notes = pricing.covered(entry.tariff, inputs, lo, hi)
+    uncovered, notes = pricing.covered(entry.tariff, inputs, lo, hi, engines)
     return Priced(entry, zone, reading, lo, hi, inputs, results, uncovered, notes)
 
 

@@ -84,28 +84,11 @@ def cost(
     """
     # A catalogue file priced again is neither read nor converted again (kept by its path,
     # modification time and size, as `ostrelpy.cost` keeps it).
-    chosen = pricing._tariff_and_components(tariff, catalogue)[0]
+    chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
+    _check_datasets(chosen, pairs)
     key = chosen.model_dump_json()
-    fleet = _read(meters, allow_export, _checked_zone(chosen, key))
+    fleet = _read(meters, allow_export, pricing._zone(pairs))
     return _bills(chosen, key, fleet, start, end, memory_budget)
-
-
-# Tariffs already checked, by their content: the zone their meters' calendars are read in.
-_ZONES: dict[str, dt.tzinfo] = {}
-
-
-def _checked_zone(tariff: Tariff, key: str) -> dt.tzinfo:
-    """The tariff's components checked as the engine's (a tariff it would refuse fails here)
-    and for what the fleet can price, once per tariff."""
-    zone = _ZONES.get(key)
-    if zone is None:
-        pairs = pricing.engine_components(tariff)
-        _check_datasets(tariff, pairs)
-        zone = pricing._zone(pairs)
-        if len(_ZONES) >= _PREPARED_MOST:
-            _ZONES.clear()
-        _ZONES[key] = zone
-    return zone
 
 
 # ---------------------------------------------------------------------------------------------
@@ -484,10 +467,6 @@ def _wide_grid(
     return _Fleet(ids, _masked(spans, priced), rows, issues)
 
 
-def _empty(ids: list[Hashable]) -> _Fleet:
-    return _Fleet(ids, np.zeros((0, 2), dtype=np.int64), None, [])
-
-
 def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
     out = spans.copy()
     out[~priced] = -1  # no span: not priced
@@ -813,8 +792,8 @@ def dask_cost(
     meter's in time order, are read fastest."""
     from dask.delayed import delayed
 
-    chosen = pricing.resolve_tariff(tariff, catalogue)
-    _check_datasets(chosen, pricing.engine_components(chosen))
+    chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
+    _check_datasets(chosen, pairs)
     _period(start, end)  # a bad period fails here, not on every worker
     missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
     if missing:

@@ -203,13 +203,11 @@ def evaluate_with_facade(
                 data[key] = dict(zip(s.index.to_pydatetime(), s.tolist()))
     facade = logic.LogicBindings("local")
     costs = run_sync(facade.calculate_cost(entry.tariff, start, end, data, use_cache=False))
-    from ostrelpy.bindings import _engine
-
     out = []
     for cost in costs:
         index = pd.DatetimeIndex(list(cost.costs), tz="UTC").as_unit("ns") if cost.costs else None
         series = pd.Series(list(cost.costs.values()), index=index, dtype="float64")
-        component = _engine.TariffComponent.model_validate(cost.component.model_dump())
+        component = _engine_record(cost.component)
         out.append(ComponentResult(cost.component, component, series, component.cost.unit.value))
     return out
 
