@@ -174,3 +174,75 @@ def test_every_bundled_tariff_runs_as_its_blocks_compute_step_by_step(
             assert np.array_equal(
                 got[key].to_numpy().view(np.int64), series.to_numpy().view(np.int64)
             )
+
+
+# --- the runner's compile of variable inputs against the blocks' compile, step by step -------
+
+
+def compile_step_by_step(component, inputs, tl, first_col, convex):
+    """Each function through execute_function, each block registered, as the protocol says."""
+    ctx = e.run_pipeline(
+        [], inputs, timeline=tl, next_available_col=first_col, assume_convex=convex
+    )
+    for f in component.functions:
+        result = ctx.execute_function(f)
+        if isinstance(result, e.FunctionBlock):
+            ctx.register_function_block(f.output.id, result)
+        else:
+            ctx.all_series[f.output.id] = result
+    return ctx
+
+
+def compile_natively(component, inputs, tl, first_col, convex):
+    return e.run_pipeline(
+        [component], inputs, timeline=tl, next_available_col=first_col, assume_convex=convex
+    )
+
+
+@settings(max_examples=4, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    first=st.integers(0, 85),
+    days=st.integers(1, 40),
+    seed=st.integers(0, 2**32 - 1),
+    first_col=st.integers(0, 10**6),
+    convex=st.booleans(),
+)
+def test_every_bundled_tariff_compiles_as_its_blocks_compile_step_by_step(
+    first, days, seed, first_col, convex
+):
+    rng = np.random.default_rng(seed)
+    day = dt.datetime(2025, 1, 1)
+    for component in COMPONENTS:
+        tz = e.timezone_from_str(component.timezone)
+        start = (day + dt.timedelta(days=first)).replace(tzinfo=tz)
+        end = (day + dt.timedelta(days=first + days)).replace(tzinfo=tz)
+        names = [h.value for h in component.collect_holidays()]
+        holidays = [
+            e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
+            for o in holiday_occurrences(2024, 2027, names)
+        ]
+        tl = e.build_timeline([component], {}, holidays, start_time=start, end_time=end)
+        inputs, col = {}, 0
+        for d in component.datasets:
+            index = tl.get_as(d.resolution)
+            lb = rng.uniform(0.0, 2.0, len(index))
+            ub = lb + rng.uniform(0.0, 3.0, len(index))
+            inputs[d] = e.VariableSeries.continuous(col, lb, ub, index)
+            col += len(index)
+        args = (component, inputs, tl, first_col + col, convex)
+        got, failed = outcome(compile_natively, *args)
+        want, expected_failure = outcome(compile_step_by_step, *args)
+        assert failed == expected_failure
+        if want is None:
+            continue
+        assert got.next_available_col == want.next_available_col
+        assert got.function_blocks == want.function_blocks
+        assert list(got.all_series) == list(want.all_series)
+        for key, value in want.all_series.items():
+            assert type(got.all_series[key]) is type(value)
+            if isinstance(value, e.VariableSeries):
+                assert got.all_series[key] == value
+                assert got.all_series[key].index.equals(value.index)
+                assert got.all_series[key].index.tz == value.index.tz
+            else:
+                pd.testing.assert_series_equal(got.all_series[key], value, check_exact=True)

@@ -1,9 +1,11 @@
 #include "core/pipeline/run.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
 #include "core/blocks/periods.hpp"
+#include "core/pipeline/compile_step.hpp"
 
 namespace ostrel::core::pipeline {
 
@@ -12,13 +14,6 @@ namespace {
 using blocks::LabelledView;
 using blocks::Values;
 using LabelsOf = StepResult::LabelsOf;
-
-// The current series of every slot: views of a filed series or of an earlier step's result.
-struct Current {
-  std::vector<LabelledView> slots;
-  std::vector<bool> present;
-  LabelledView at(const Operand& o) const { return slots.at(o.slot); }
-};
 
 class Run {
  public:
@@ -143,19 +138,31 @@ class Run {
 }  // namespace
 
 std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
-                            std::span<const Filed> filed) {
-  Current c{std::vector<LabelledView>(plan.slots), std::vector<bool>(plan.slots, false)};
+                            std::span<const Filed> filed, Columns* columns) {
+  Current c{std::vector<LabelledView>(plan.slots),
+            std::vector<const optimisation::VariableSeries*>(plan.slots, nullptr),
+            std::vector<bool>(plan.slots, false)};
   for (const Filed& f : filed) {
+    if (f.variables && !columns) throw Unsupported{};
     c.slots.at(f.slot) = {f.labels, f.values};
+    c.variables.at(f.slot) = f.variables;
     c.present.at(f.slot) = true;
   }
   Run runner(t);
+  const PeriodStarts starts = [&runner](Resolution r) { return runner.starts(r); };
   std::vector<StepResult> out;
   out.reserve(plan.steps.size());
   for (const Step& s : plan.steps) {
     for (const Operand& o : s.operands)
       if (o.kind == Operand::Kind::Slot && !c.present.at(o.slot)) throw Unsupported{};
-    out.push_back(runner.step(s, c));
+    const bool compiled = c.any_variables(s);
+    if (compiled) {
+      out.emplace_back();
+      out.back().block =
+          compile_step(t, s, c, starts, columns->next, columns->assume_convex, out.back());
+    } else {
+      out.push_back(runner.step(s, c));
+    }
     StepResult& r = out.back();
     std::span<const std::int64_t> labels;
     switch (r.labels_of) {
@@ -169,8 +176,23 @@ std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
         labels = r.labels;
         break;
     }
-    c.slots.at(s.output) = {labels, r.values};
     c.present.at(s.output) = true;
+    if (!compiled) {
+      c.slots.at(s.output) = {labels, r.values};
+      c.variables.at(s.output) = nullptr;
+      continue;
+    }
+    // The output's steps: the base's labels, or those at the positions it was placed on.
+    optimisation::Placed& output = r.block->output;
+    if (output.positions) {
+      r.output_labels.reserve(output.positions->size());
+      for (std::int64_t p : *output.positions)
+        r.output_labels.push_back(labels[static_cast<std::size_t>(p)]);
+      labels = r.output_labels;
+    }
+    c.slots.at(s.output) = {labels, {}};
+    c.variables.at(s.output) = &output.vars;
+    columns->next = std::max(columns->next, r.block->next_available_col());
   }
   return out;
 }

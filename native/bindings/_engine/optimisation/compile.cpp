@@ -17,6 +17,7 @@
 #include "core/common/errors.hpp"
 #include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
+#include "core/optimisation/compile_operands.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
 
@@ -71,20 +72,12 @@ bool listed(std::initializer_list<std::string_view> names, const char* name) {
   return false;
 }
 
-// A series whose labels are instants; one labelled otherwise can only be taken in order.
+}  // namespace
+
 bool time_labelled(nb::handle series) {
   nb::object index = series.attr("index");
   return nb::isinstance(index, host::datetime_index_type()) && !index.attr("tz").is_none();
 }
-
-// A series operand's values on the variables' steps, by label as compute pairs them.
-nb::object series_on_steps(nb::handle series, nb::handle steps, const char* name) {
-  const convert::SeriesArg s = convert::read_series(series);
-  const InstantsView at = instants_view(steps);
-  return convert::to_numpy(co::values_at_steps(s.labels, s.values, at.ns, name));
-}
-
-}  // namespace
 
 Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
                        const char* mismatch, std::initializer_list<std::string_view> optional) {
@@ -114,23 +107,31 @@ Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& va
       }
   }
   out.ops.reserve(values.size());
+  co::Steps steps{out.n, {}};
+  InstantsView at;  // the first variable's instants, read for the first series operand
+  bool at_read = false;
   for (const auto& [value, name] : values) {
+    co::Given given;
+    convert::SeriesArg series;
     if (!value.is_valid() || value.is_none()) {
-      out.ops.push_back(co::Operand::of(co::PerStep::of(0.0)));
+      given = co::Given::absent();
     } else if (const VariableSeriesRecord* v = as_variables(value)) {
-      if (v->data->size() != out.n)
-        core::value_error("every VariableSeries operand must have as many entries as the first");
-      out.ops.push_back(co::Operand::of(*v->data));
+      given = co::Given::of(*v->data);
     } else if (compute::is_series(value) && out.first && time_labelled(value)) {
-      nb::object on_steps = series_on_steps(value, out.index, name);
-      out.keep.push_back(on_steps);
-      out.ops.push_back(co::Operand::of(arrays::per_step(on_steps, out.n, out.keep)));
+      series = convert::read_series(value);
+      if (!at_read) {
+        at = instants_view(out.index);
+        steps.labels = at.ns;
+        at_read = true;
+      }
+      given = co::Given::of(series.labels, series.values);
     } else if (compute::is_series(value) || arrays::is_numeric_scalar(value) ||
                arrays::is_ndarray(value)) {
-      out.ops.push_back(co::Operand::of(arrays::per_step(value, out.n, out.keep)));
+      given = co::Given::of(arrays::per_step(value, out.n, out.keep));
     } else {
       compute::operand_type_error(value, name, "VariableSeries, Series or float");
     }
+    out.ops.push_back(co::read_operand(given, steps, name, out.kept));
   }
   return out;
 }

@@ -49,6 +49,7 @@ args::Signature compile_signature(std::vector<args::Param> operands);
 struct Operands {
   std::vector<co::Operand> ops;
   std::vector<nb::object> keep;
+  std::vector<std::vector<double>> kept;  // series operands' values on the steps
   const VariableSeriesRecord* first = nullptr;
   nb::object index;  // the first variable's, or None
   size_t n = 0;
@@ -61,6 +62,9 @@ struct Operands {
 Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
                        const char* mismatch = "VariableSeries must share an index",
                        std::initializer_list<std::string_view> optional = {});
+
+// A series whose labels are instants; one labelled otherwise can only be taken in order.
+bool time_labelled(nb::handle series);
 
 // Runs a core compile with the host's lock released (its arguments read beforehand).
 template <typename F>

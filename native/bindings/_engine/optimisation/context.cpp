@@ -86,7 +86,7 @@ void construct(ContextRecord* self, nb::handle timeline, int64_t next_available_
   new (self) ContextRecord(std::move(c));
 }
 
-void register_function_block(ContextRecord& c, nb::handle output_id, nb::handle block) {
+void register_block(ContextRecord& c, nb::handle output_id, nb::handle block) {
   if (!PyUnicode_Check(output_id.ptr()))
     core::optimisation::output_id_type_error(bindings::type_name(output_id));
   if (!nb::isinstance(block, engine::attr("FunctionBlock")))
@@ -158,6 +158,10 @@ bool context_equal(const ContextRecord& a, const ContextRecord& b) {
 
 }  // namespace
 
+void register_function_block(nb::handle ctx, nb::handle output_id, nb::handle block) {
+  register_block(nb::cast<ContextRecord&>(ctx), output_id, block);
+}
+
 void init_context(nb::module_& m) {
   nb::class_<ContextRecord> c(m, "ExecutionContext", nb::type_slots(context_slots),
                               "The state of one pipeline run.");
@@ -172,8 +176,7 @@ void init_context(nb::module_& m) {
   c.def_rw("function_blocks", &ContextRecord::function_blocks);
   c.def_rw("assume_convex", &ContextRecord::assume_convex);
   c.def("execute_function", &execute_function, nb::arg("fn"));
-  c.def("register_function_block", &register_function_block, nb::arg("output_id"),
-        nb::arg("block"));
+  c.def("register_function_block", &register_block, nb::arg("output_id"), nb::arg("block"));
   c.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
     if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
     return nb::bool_(

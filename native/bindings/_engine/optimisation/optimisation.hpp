@@ -81,6 +81,9 @@ nb::object record_repr(nb::handle self,
 // The builtin classmethod around a native function taking cls first.
 nb::object classmethod(nb::object fn);
 
+// ExecutionContext.register_function_block on the engine's own context `ctx`.
+void register_function_block(nb::handle ctx, nb::handle output_id, nb::handle block);
+
 void init_series(nb::module_& m);
 void init_terms(nb::module_& m);
 void init_relations(nb::module_& m);

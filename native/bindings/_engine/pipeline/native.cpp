@@ -1,11 +1,14 @@
-// A component run by the core: its block records read into a plan once, the series it starts
-// from viewed in place, every step run with the GIL released, and each result wrapped once on
-// the index the block's own `compute` gives it.
+// A component run by the core: its block records read into a plan once, the series and
+// variables it starts from viewed in place, every step computed or compiled with the GIL
+// released, and each result wrapped once: a series on the index the block's own `compute`
+// gives it, a compiled step as the FunctionBlock its `compile` gives, registered in the context.
 #include <nanobind/nanobind.h>
 
 #include <vector>
 
 #include "bindings/_engine/engine.hpp"
+#include "bindings/_engine/optimisation/compile.hpp"
+#include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/_engine/pipeline/pipeline.hpp"
 #include "bindings/_engine/pipeline/plan.hpp"
 #include "bindings/common/convert.hpp"
@@ -20,6 +23,58 @@ namespace pl = core::pipeline;
 
 bool plain_series(PyObject* value) {
   return Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(host::series_type().ptr());
+}
+
+// Exactly the engine's VariableSeries (a subclass may compile its own way).
+const optim::VariableSeriesRecord* plain_variables(nb::handle value) {
+  if (!value.type().is(nb::type<optim::VariableSeriesRecord>())) return nullptr;
+  return optim::as_variables(value);
+}
+
+// What the run starts from, read from the context: series and variables viewed in place.
+struct Inputs {
+  std::vector<convert::SeriesArg> series;
+  std::vector<convert::InstantsView> steps;  // of each variable input
+  std::vector<pl::Filed> filed;
+  bool variables = false;
+  bool untimed = false;  // a series labelled other than by instants
+};
+
+// False when a slot holds what the core does not read (or reads another way).
+bool read_inputs(const std::vector<std::size_t>& reads, const std::vector<nb::object>& ids,
+                 nb::handle all_series, Inputs& in, std::vector<nb::object>& index) {
+  in.series.reserve(reads.size());
+  in.steps.reserve(reads.size());
+  for (std::size_t slot : reads) {
+    PyObject* value = PyDict_GetItemWithError(all_series.ptr(), ids[slot].ptr());
+    if (!value) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return false;
+    }
+    try {
+      if (plain_series(value)) {
+        in.series.push_back(convert::read_series(value));
+        const convert::SeriesArg& s = in.series.back();
+        in.untimed |= !optim::compile::time_labelled(value);
+        in.filed.push_back({slot, s.labels, s.values});
+        index[slot] = s.index;
+      } else if (const optim::VariableSeriesRecord* v = plain_variables(value)) {
+        in.steps.push_back(convert::instants_view(v->index));
+        in.filed.push_back({slot, in.steps.back().ns, {}, v->data.get()});
+        in.variables = true;
+        index[slot] = v->index;
+      } else {
+        return false;
+      }
+    } catch (const nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  // A compile pairs a series by position unless its labels are instants.
+  return !(in.variables && in.untimed);
 }
 
 // The plan of the component's functions, or nothing when a function is not exactly one of the
@@ -54,7 +109,7 @@ nb::object step_index(Timeline& t, pl::StepResult& r, const std::vector<nb::obje
   return convert::utc_index(std::move(r.labels)).attr("tz_convert")(index[r.slot].attr("tz"));
 }
 
-bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
+bool run_natively(nb::handle component, Timeline& t, nb::handle ctx) {
   // Another object may give other functions each time it is asked.
   if (!component.type().is(engine::attr("TariffComponent"))) return false;
   pl::Plan plan;
@@ -62,33 +117,22 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
   std::vector<nb::object> outputs;
   if (!read_plan(component.attr("functions"), reader, outputs)) return false;
 
-  // Every series a step reads before the plan writes it: a plain series already filed.
-  const std::vector<std::size_t> reads = pl::read_before_written(plan);
-  std::vector<convert::SeriesArg> held;
-  held.reserve(reads.size());
-  std::vector<pl::Filed> filed;
+  // Every series a step reads before the plan writes it, already filed.
+  nb::object all_series = ctx.attr("all_series");
+  Inputs in;
   std::vector<nb::object> index(plan.slots);  // the index of each slot's current series
-  for (std::size_t slot : reads) {
-    PyObject* value = PyDict_GetItemWithError(all_series.ptr(), reader.ids()[slot].ptr());
-    if (!value) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      return false;
-    }
-    if (!plain_series(value)) return false;
-    try {
-      held.push_back(convert::read_series(value));
-    } catch (const nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      return false;
-    }
-    filed.push_back({slot, held.back().labels, held.back().values});
-    index[slot] = held.back().index;
+  if (!read_inputs(pl::read_before_written(plan), reader.ids(), all_series, in, index))
+    return false;
+  pl::Columns columns;
+  if (in.variables) {
+    columns.next = nb::cast<int64_t>(ctx.attr("next_available_col"));
+    columns.assume_convex = nb::cast<bool>(ctx.attr("assume_convex"));
   }
 
   std::vector<pl::StepResult> results;
   try {
     nb::gil_scoped_release released;
-    results = pl::run(*t.core, plan, filed);
+    results = pl::run(*t.core, plan, in.filed, in.variables ? &columns : nullptr);
   } catch (const pl::Unsupported&) {
     return false;
   } catch (const std::exception&) {
@@ -98,9 +142,15 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle all_series) {
   for (std::size_t k = 0; k < results.size(); ++k) {
     pl::StepResult& r = results[k];
     nb::object at = step_index(t, r, index);
-    nb::object series = convert::series(std::move(r.values), at, outputs[k]);
-    if (PyDict_SetItem(all_series.ptr(), outputs[k].ptr(), series.ptr()) != 0)
-      throw nb::python_error();
+    if (r.block) {
+      nb::object block = optim::compile::wrap(std::move(*r.block), at);
+      optim::register_function_block(ctx, outputs[k], block);
+      at = optim::as_variables(block.attr("output"))->index;
+    } else {
+      nb::object series = convert::series(std::move(r.values), at, outputs[k]);
+      if (PyDict_SetItem(all_series.ptr(), outputs[k].ptr(), series.ptr()) != 0)
+        throw nb::python_error();
+    }
     index[plan.steps[k].output] = std::move(at);
   }
   return true;

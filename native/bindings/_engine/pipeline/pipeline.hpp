@@ -9,12 +9,14 @@
 
 namespace ostrel::bindings::engine {
 
-// Runs every function of `component` in the core, filing each result in `all_series` (a dict)
-// as the execution context's own steps would. False, with nothing filed, when the component
+// Runs every function of `component` in the core, filing each result in the execution context
+// `ctx` (the engine's own, with a plain dict and timeline) as its own steps would: a series in
+// `all_series`, a compiled block registered. False, with nothing filed, when the component
 // needs the host's protocol: a component or function that is not exactly an engine record, an
-// operand that is not a plain series already filed, or anything the core's run leaves to the
-// blocks' own evaluation (their errors included, which that evaluation raises where they arise).
-bool run_natively(nb::handle component, Timeline& t, nb::handle all_series);
+// operand that is not a plain series or VariableSeries already filed, or anything the core's
+// run leaves to the blocks' own evaluation (their errors included, which that evaluation raises
+// where they arise).
+bool run_natively(nb::handle component, Timeline& t, nb::handle ctx);
 
 // The index a step's result has, as the block's own evaluation of host series labels it: the
 // timeline's period starts, the index of the series in the slot whose labels it kept (`index`

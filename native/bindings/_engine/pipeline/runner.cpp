@@ -71,9 +71,7 @@ nb::object run_components(nb::handle components, nb::handle ctx) {
   nb::handle block_type = engine::attr("FunctionBlock");
   for (nb::handle component : components) {
     // Read per component: a caller's function may have changed the context.
-    if (Timeline* t = native_timeline(ctx);
-        t && run_natively(component, *t, ctx.attr("all_series")))
-      continue;
+    if (Timeline* t = native_timeline(ctx); t && run_natively(component, *t, ctx)) continue;
     for (nb::handle function : component.attr("functions")) {
       nb::object result = ctx.attr("execute_function")(function);
       nb::object output_id = function.attr("output").attr("id");
