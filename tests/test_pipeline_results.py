@@ -111,6 +111,22 @@ def bundled_components():
 COMPONENTS = list(bundled_components())
 
 
+def local_days(component, first, last, hours=0):
+    """From day `first` of 2025 (plus some hours) to day `last`, in the component's zone."""
+    tz = e.timezone_from_str(component.timezone)
+    day = dt.datetime(2025, 1, 1)
+    start = (day + dt.timedelta(days=first, hours=hours)).replace(tzinfo=tz)
+    return start, (day + dt.timedelta(days=last)).replace(tzinfo=tz)
+
+
+def holidays_of(component):
+    names = [h.value for h in component.collect_holidays()]
+    return [
+        e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
+        for o in holiday_occurrences(2024, 2027, names)
+    ]
+
+
 def step_by_step(component, inputs, tl):
     """Each function through the context's execute_function, as the protocol describes."""
     ctx = e.run_pipeline([], inputs, timeline=tl)
@@ -142,22 +158,15 @@ def test_every_bundled_tariff_runs_as_its_blocks_compute_step_by_step(
     first, last, hours, seed, gaps
 ):
     rng = np.random.default_rng(seed)
-    day = dt.datetime(2025, 1, 1)
     for component in COMPONENTS:
-        tz = e.timezone_from_str(component.timezone)
-        start = (day + dt.timedelta(days=first, hours=hours)).replace(tzinfo=tz)
-        end = (day + dt.timedelta(days=last)).replace(tzinfo=tz)
+        start, end = local_days(component, first, last, hours)
         grid = pd.date_range(start, end, freq="15min", inclusive="left").tz_convert("UTC")
         inputs = {}
         for d in component.datasets:
             values = rng.gamma(2.0, 0.3, len(grid))
             values[rng.random(len(grid)) < gaps] = np.nan
             inputs[d] = pd.Series(values, index=grid)
-        names = [h.value for h in component.collect_holidays()]
-        holidays = [
-            e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
-            for o in holiday_occurrences(2024, 2027, names)
-        ]
+        holidays = holidays_of(component)
         tl = e.build_timeline([component], inputs, holidays, start_time=start, end_time=end)
         got, failed = outcome(native, component, inputs, tl)
         want, expected_failure = outcome(step_by_step, component, inputs, tl)
@@ -211,17 +220,11 @@ def test_every_bundled_tariff_compiles_as_its_blocks_compile_step_by_step(
     first, days, seed, first_col, convex
 ):
     rng = np.random.default_rng(seed)
-    day = dt.datetime(2025, 1, 1)
     for component in COMPONENTS:
-        tz = e.timezone_from_str(component.timezone)
-        start = (day + dt.timedelta(days=first)).replace(tzinfo=tz)
-        end = (day + dt.timedelta(days=first + days)).replace(tzinfo=tz)
-        names = [h.value for h in component.collect_holidays()]
-        holidays = [
-            e.HolidayOccurrence(date=o.date, holiday=o.holiday.value, timezone=o.timezone)
-            for o in holiday_occurrences(2024, 2027, names)
-        ]
-        tl = e.build_timeline([component], {}, holidays, start_time=start, end_time=end)
+        start, end = local_days(component, first, first + days)
+        tl = e.build_timeline(
+            [component], {}, holidays_of(component), start_time=start, end_time=end
+        )
         inputs, col = {}, 0
         for d in component.datasets:
             index = tl.get_as(d.resolution)

@@ -13,6 +13,8 @@
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
+#include "bindings/common/records.hpp"
+#include "core/optimisation/compile_arithmetic.hpp"
 #include "core/optimisation/compile_common.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
@@ -43,6 +45,23 @@ struct CompileArgs {
 };
 CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw);
 args::Signature compile_signature(std::vector<args::Param> operands);
+
+// The compile of a block whose one operand (`name`) must be a variable series ("no variable
+// operand" otherwise): `f(self, args, input)` gives the FunctionBlock.
+template <typename F>
+nb::object variable_input_compile(const char* name, F f, const char* doc) {
+  return records::method(
+      "compile",
+      [sig = compile_signature({{name}}), f](nb::handle self, nb::args a, nb::kwargs kw) {
+        CompileArgs c = parse_compile(sig, a, kw);
+        const nb::object& value = c.operands[0];
+        const VariableSeriesRecord* v =
+            value.is_valid() && !value.is_none() ? as_variables(value) : nullptr;
+        co::require_variable(v != nullptr);
+        return f(self, c, *v);
+      },
+      doc);
+}
 
 // Operands read for the core: variables in place, numbers and series broadcast over the
 // steps of the first variable operand (whose index is the block's base index).

@@ -20,24 +20,14 @@ namespace ostrel::bindings::engine::optim::compile {
 
 namespace {
 
-const VariableSeriesRecord& variable_operand(const nb::object& value) {
-  const VariableSeriesRecord* v =
-      value.is_valid() && !value.is_none() ? as_variables(value) : nullptr;
-  co::require_variable(v != nullptr);
-  return *v;
-}
-
 bool present(const nb::object& value) { return value.is_valid() && !value.is_none(); }
 
 }  // namespace
 
 nb::object select_compile() {
-  static const args::Signature sig = compile_signature({{"input"}});
-  return records::method(
-      "compile",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        CompileArgs c = parse_compile(sig, a, kw);
-        const VariableSeriesRecord& input = variable_operand(c.operands[0]);
+  return variable_input_compile(
+      "input",
+      [](nb::handle self, const CompileArgs& c, const VariableSeriesRecord& input) {
         nb::object condition = self.attr("condition");
         const bool highest = is_instance(condition, "HighestCondition");
         co::CompiledBlock b;
@@ -116,12 +106,9 @@ nb::object clip_compile() {
 }
 
 nb::object lookup_compile() {
-  static const args::Signature sig = compile_signature({{"tier_selector"}});
-  return records::method(
-      "compile",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        CompileArgs c = parse_compile(sig, a, kw);
-        const VariableSeriesRecord& selector = variable_operand(c.operands[0]);
+  return variable_input_compile(
+      "tier_selector",
+      [](nb::handle self, const CompileArgs& c, const VariableSeriesRecord& selector) {
         const std::vector<double> levels = float_items(self.attr("levels"));
         const std::vector<double> boundaries = float_items(self.attr("boundaries"));
         co::CompiledBlock b = unlocked(

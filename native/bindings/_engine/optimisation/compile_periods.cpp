@@ -15,29 +15,15 @@
 
 namespace ostrel::bindings::engine::optim::compile {
 
-namespace {
-
-// The single `input` operand, which must be a variable series.
-const VariableSeriesRecord& variable_input(const nb::object& input) {
-  const VariableSeriesRecord* v = input.is_valid() ? as_variables(input) : nullptr;
-  co::require_variable(v != nullptr);
-  return *v;
-}
-
-}  // namespace
-
 co::PeriodGroups groups_of(Timeline& t, const VariableSeriesRecord& v, core::domain::Resolution r) {
   InstantsView instants = instants_view(v.index);
   return co::period_groups(*t.core, instants.ns, r);
 }
 
 nb::object aggregate_compile() {
-  static const args::Signature sig = compile_signature({{"input"}});
-  return records::method(
-      "compile",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        CompileArgs c = parse_compile(sig, a, kw);
-        const VariableSeriesRecord& input = variable_input(c.operands[0]);
+  return variable_input_compile(
+      "input",
+      [](nb::handle self, const CompileArgs& c, const VariableSeriesRecord& input) {
         Timeline& t = compute::timeline_arg(c.timeline);
         const co::PeriodGroups g = groups_of(t, input, resolution_key(self.attr("resolution")));
         const auto f = core::blocks::aggregation_of(text_of(self.attr("aggregation_function")));
@@ -51,12 +37,9 @@ nb::object aggregate_compile() {
 }
 
 nb::object resample_compile() {
-  static const args::Signature sig = compile_signature({{"input"}});
-  return records::method(
-      "compile",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        CompileArgs c = parse_compile(sig, a, kw);
-        const VariableSeriesRecord& input = variable_input(c.operands[0]);
+  return variable_input_compile(
+      "input",
+      [](nb::handle self, const CompileArgs& c, const VariableSeriesRecord& input) {
         Timeline& t = compute::timeline_arg(c.timeline);
         nb::object source = self.attr("input");
         const bool rate = core::domain::is_rate(to_unit(source.attr("unit")));
