@@ -120,7 +120,8 @@ co::CompiledBlock compile_step(const timeline::Timeline& t, const Step& s, const
   r.slot = in.slot;
   // The blocks of one variable input; the base is the input's index.
   const co::VariableSeries* input = c.variables_at(in);
-  const std::span<const std::int64_t> labels = c.at(in).labels;
+  std::span<const std::int64_t> labels;
+  if (in.kind == Operand::Kind::Slot) labels = c.at(in).labels;
   switch (s.kind) {
     case StepKind::Arithmetic: {
       const Read ops = read(c, s, operand_names(s));
@@ -137,6 +138,7 @@ co::CompiledBlock compile_step(const timeline::Timeline& t, const Step& s, const
     }
     case StepKind::Mask: {
       // The base is the input's index, numbers or variables; a variable replacement shares it.
+      if (in.kind != Operand::Kind::Slot) throw Unsupported{};
       if (const co::VariableSeries* rep = c.variables_at(s.operands.at(1));
           rep && !std::ranges::equal(c.at(s.operands[1]).labels, labels))
         throw Unsupported{};
