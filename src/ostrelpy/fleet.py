@@ -32,6 +32,9 @@ from ostrelpy import meter, pricing
 from ostrelpy.models import Tariff
 
 _Q = meter.QUARTER.value
+_Q_STEP = pd.Timedelta(_Q, unit="ns")
+_SCALES = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}  # ns per unit of a datetime64
+_INT64_MAX = int(np.iinfo(np.int64).max)
 DEFAULT_MEMORY_BUDGET = 256 * 2**20
 BILL_COLUMNS = ["meter", "component", "month", "cost", "currency"]
 ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
@@ -47,11 +50,24 @@ class Bills(pd.DataFrame):
     zone, as "YYYY-MM"), with the cost and its currency. `issues` lists what was wrong with
     which meter (meter, kind, first instant, whether it was priced, detail)."""
 
-    _metadata = ["issues"]
+    # The issues table, or None for none: the empty table is made when it is first asked for.
+    _metadata = ["_issues"]
 
     @property
     def _constructor(self) -> type[Bills]:
         return Bills
+
+    @property
+    def issues(self) -> pd.DataFrame:
+        found = getattr(self, "_issues", None)
+        if found is None:
+            found = _no_issues()
+            object.__setattr__(self, "_issues", found)
+        return found
+
+    @issues.setter
+    def issues(self, value: pd.DataFrame | None) -> None:
+        object.__setattr__(self, "_issues", value)
 
     def totals(self) -> pd.Series | pd.DataFrame:
         """Cost per meter over the period: a Series by meter, or a meter x currency table
@@ -86,9 +102,27 @@ def cost(
     # modification time and size, as `ostrelpy.cost` keeps it).
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
     _check_datasets(chosen, pairs)
-    key = chosen.model_dump_json()
     fleet = _read(meters, allow_export, pricing._zone(pairs))
-    return _bills(chosen, key, fleet, start, end, memory_budget)
+    return _bills(chosen, _content(tariff, chosen), fleet, start, end, memory_budget)
+
+
+# The content of catalogue tariffs as text, by the object the catalogue's cache gives: that
+# object is the package's own and never changes, while a caller's Tariff may be changed in
+# place between two calls and is written out each time.
+_CONTENT: dict[int, tuple[Tariff, str]] = {}
+
+
+def _content(asked: Any, chosen: Tariff) -> str:
+    if not isinstance(asked, str | uuid.UUID):
+        return str(chosen.model_dump_json())
+    hit = _CONTENT.get(id(chosen))
+    if hit is not None and hit[0] is chosen:
+        return hit[1]
+    if len(_CONTENT) >= 64:
+        _CONTENT.clear()
+    text = str(chosen.model_dump_json())
+    _CONTENT[id(chosen)] = (chosen, text)
+    return text
 
 
 # ---------------------------------------------------------------------------------------------
@@ -121,9 +155,9 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 def _utc_ns(values: Any, what: str) -> np.ndarray:
     if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
         # Aware instants are kept in UTC, in the index's unit.
-        scale = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}[values.unit]
+        scale = _SCALES[values.unit]
         raw = values.asi8
-        limit = np.iinfo(np.int64).max // scale
+        limit = _INT64_MAX // scale
         if not len(raw) or (-limit <= raw[0] <= limit and -limit <= raw[-1] <= limit):
             index_ns: np.ndarray = raw * scale if scale != 1 else raw
             return index_ns
@@ -385,7 +419,7 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
         raise ValueError("meters: two columns have the same meter id")
     times = _utc_ns(frame.index, "meters: the index")
     # An index made with a frequency of a quarter-hour is known to step by it.
-    stepped = getattr(frame.index, "freq", None) == pd.Timedelta(_Q, unit="ns")
+    stepped = getattr(frame.index, "freq", None) == _Q_STEP
     regular = (
         len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
     )
@@ -419,7 +453,8 @@ def _wide_grid(
     issues: list[Issue] = []
     n = len(ids)
     priced = np.ones(n, dtype=bool)
-    spans = np.tile([times[0], times[-1] + _Q], (n, 1)).astype(np.int64)
+    spans = np.empty((n, 2), dtype=np.int64)
+    spans[:] = (times[0], times[-1] + _Q)
     quarters: dict[int, pd.Series] = {}
 
     def first(mask: np.ndarray) -> pd.Timestamp:
@@ -531,7 +566,8 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
             chunk = members[c : c + rows]
             batch.price(fleet.rows(chunk, lo, hi), chunk, out)
     bills = out.frame()
-    bills.issues = _issues_frame(issues) if issues else _no_issues()
+    # Set as the attribute it is (pandas would first read the property, making the table).
+    object.__setattr__(bills, "_issues", _issues_frame(issues) if issues else None)
     return bills
 
 
@@ -753,8 +789,7 @@ class _Collected:
         )
 
     def _merged(self, columns: dict[str, Any]) -> Bills:
-        # The columns are fresh: nothing to copy.
-        bills = Bills(columns, copy=False)
+        bills = _frame(columns)
         names = [c.name for c in self.tariff.tariff_components]
         if len(set(names)) < len(names):
             # Components of one name (a fee whose later version takes over within a month)
@@ -763,6 +798,24 @@ class _Collected:
             merged = bills.groupby(keys, sort=False, as_index=False)["cost"].sum()
             bills = Bills(merged[BILL_COLUMNS])
         return bills
+
+
+_COLUMNS: list[pd.Index] = []
+
+
+def _frame(columns: dict[str, Any]) -> Bills:
+    """The bills of fresh columns (nothing to copy), named as BILL_COLUMNS.
+
+    The frame is made from its arrays and a column index made once: making the column index
+    of five names again (texts pandas infers, one by one) costs a single meter's call more
+    than all its other columns. Where pandas has no such constructor, the public one."""
+    make = getattr(Bills, "_from_arrays", None)
+    if make is None:
+        return Bills(columns, copy=False)
+    if not _COLUMNS:
+        _COLUMNS.append(Bills({c: [] for c in BILL_COLUMNS}).columns)
+    arrays = [columns[c] for c in BILL_COLUMNS]
+    return cast(Bills, make(arrays, columns=_COLUMNS[0], index=pd.RangeIndex(len(arrays[3]))))
 
 
 # ---------------------------------------------------------------------------------------------

@@ -24,6 +24,7 @@ import pandas as pd
 import pydantic_core
 
 from ostrelpy import coverage, meter, tariffs
+from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
@@ -647,9 +648,12 @@ def _tariff_and_components(
     key = None
     if isinstance(tariff, str | uuid.UUID):
         try:
-            path = tariffs.catalogue_dir(catalogue) / f"{uuid.UUID(str(tariff))}.json"
-            st = path.stat()
-            key = (str(path), st.st_mtime_ns, st.st_size)
+            # Plain strings: this runs on every call, and a file that is there says its
+            # directory is too (the lookup below explains whatever is missing).
+            folder = catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE
+            path = os.path.join(folder, f"{uuid.UUID(str(tariff))}.json")
+            st = os.stat(path)
+            key = (path, st.st_mtime_ns, st.st_size)
         except (ValueError, OSError):  # not an id, or no such file: the lookup explains
             key = None
         if key is not None and key in _CONVERTED:
