@@ -153,19 +153,16 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
-    if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
-        # Aware instants are kept in UTC, in the index's unit.
-        scale = _SCALES[values.unit]
-        raw = values.asi8
-        limit = _INT64_MAX // scale
-        if not len(raw) or (-limit <= raw[0] <= limit and -limit <= raw[-1] <= limit):
-            index_ns: np.ndarray = raw * scale if scale != 1 else raw
-            return index_ns
-    array = getattr(values, "array", None)
+    array = getattr(values, "array", None)  # an index's or a column's
     if isinstance(array, pd.arrays.DatetimeArray) and array.tz is not None:
-        # Aware instants are kept in UTC: no conversion needed.
-        utc: np.ndarray = array.as_unit("ns").asi8
-        return utc
+        # Aware instants are kept in UTC, in their unit: scaled to nanoseconds.
+        scale = _SCALES[array.unit]
+        raw = array.asi8
+        limit = _INT64_MAX // scale
+        if len(raw) and not (-limit <= raw.min() and raw.max() <= limit):
+            raise ValueError(f"{what} holds instants outside the years 1678 to 2261")
+        index_ns: np.ndarray = raw * scale if scale != 1 else raw
+        return index_ns
     try:
         if pd.api.types.is_datetime64_any_dtype(values):
             index = pd.DatetimeIndex(values)
@@ -571,6 +568,10 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
     return bills
 
 
+def _no_bills() -> pd.DataFrame:
+    return pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"})
+
+
 def _issues_frame(issues: list[Issue]) -> pd.DataFrame:
     frame = pd.DataFrame(issues, columns=ISSUE_COLUMNS)
     frame["first"] = pd.to_datetime(frame["first"], utc=True)
@@ -742,7 +743,7 @@ class _Collected:
 
     def frame(self) -> Bills:
         if not self.calls:
-            return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
+            return Bills(_no_bills())
         ids = np.empty(len(self.ids), dtype=object)
         ids[:] = self.ids
         batch, chunk, costs = self.calls[0]
@@ -882,7 +883,7 @@ def _partition_bills(
 ) -> pd.DataFrame:
     """One partition's bills, as a plain frame (its issues are not asked for)."""
     if not len(part):
-        return pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"})
+        return _no_bills()
     bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
     return pd.DataFrame(bills)
 
@@ -895,7 +896,7 @@ def _partition(
         bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
         found = bills.issues
     else:
-        bills = pd.DataFrame(columns=BILL_COLUMNS)
+        bills = _no_bills()
         found = pd.DataFrame(columns=ISSUE_COLUMNS)
     a = pd.DataFrame(bills).assign(**{_RECORD: "bill"})
     b = found.assign(**{_RECORD: "issue"})
