@@ -414,12 +414,7 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     ids = list(frame.columns)
     if len(set(ids)) != len(ids):
         raise ValueError("meters: two columns have the same meter id")
-    times = _utc_ns(frame.index, "meters: the index")
-    # An index made with a frequency of a quarter-hour is known to step by it.
-    stepped = getattr(frame.index, "freq", None) == _Q_STEP
-    regular = (
-        len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
-    )
+    times, regular = _grid_of(frame.index)
     if regular:
         # Float64 columns share a float64 block, viewed as it is; columns of other numbers
         # are converted (numbers only: never booleans or texts that look like numbers).
@@ -433,6 +428,26 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     long.index.names = ["interval_start", "meter"]
     long = long.reset_index()
     return _read_long(long[long["kwh"].notna()], allow_export, zone)
+
+
+# The last index read, with its instants and whether they step by a quarter-hour from one: an
+# index never changes, and the same meters are often priced under several tariffs or periods.
+_LAST_INDEX: list[tuple[pd.Index, np.ndarray, bool]] = []
+
+
+def _grid_of(index: pd.Index) -> tuple[np.ndarray, bool]:
+    last = _LAST_INDEX[0] if _LAST_INDEX else None
+    if last is not None and last[0] is index:
+        return last[1], last[2]
+    times = _utc_ns(index, "meters: the index").view()
+    times.flags.writeable = False  # shared by the calls that read this index
+    # An index made with a frequency of a quarter-hour is known to step by it.
+    stepped = getattr(index, "freq", None) == _Q_STEP
+    regular = (
+        len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
+    )
+    _LAST_INDEX[:] = [(index, times, regular)]
+    return times, regular
 
 
 def _wide_grid(
