@@ -101,28 +101,30 @@ def cost(
     # A catalogue file priced again is neither read nor converted again (kept by its path,
     # modification time and size, as `ostrelpy.cost` keeps it).
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
-    _check_datasets(chosen, pairs)
-    fleet = _read(meters, allow_export, pricing._zone(pairs))
-    return _bills(chosen, _content(tariff, chosen), fleet, start, end, memory_budget)
+    content, zone = _checked_tariff(tariff, chosen, pairs)
+    fleet = _read(meters, allow_export, zone)
+    return _bills(chosen, content, fleet, start, end, memory_budget)
 
 
-# The content of catalogue tariffs as text, by the object the catalogue's cache gives: that
-# object is the package's own and never changes, while a caller's Tariff may be changed in
-# place between two calls and is written out each time.
-_CONTENT: dict[int, tuple[Tariff, str]] = {}
+# Catalogue tariffs checked for a fleet, with their content as text and their zone, by the
+# object the catalogue's cache gives: that object is the package's own and never changes,
+# while a caller's Tariff may be changed in place between two calls and is read each time.
+_CHECKED: dict[int, tuple[Tariff, str, dt.tzinfo]] = {}
 
 
-def _content(asked: Any, chosen: Tariff) -> str:
-    if not isinstance(asked, str | uuid.UUID):
-        return str(chosen.model_dump_json())
-    hit = _CONTENT.get(id(chosen))
+def _checked_tariff(
+    asked: Any, chosen: Tariff, pairs: list[tuple[Any, Any]]
+) -> tuple[str, dt.tzinfo]:
+    hit = _CHECKED.get(id(chosen)) if isinstance(asked, str | uuid.UUID) else None
     if hit is not None and hit[0] is chosen:
-        return hit[1]
-    if len(_CONTENT) >= 64:
-        _CONTENT.clear()
-    text = str(chosen.model_dump_json())
-    _CONTENT[id(chosen)] = (chosen, text)
-    return text
+        return hit[1], hit[2]
+    _check_datasets(chosen, pairs)
+    text, zone = str(chosen.model_dump_json()), pricing._zone(pairs)
+    if isinstance(asked, str | uuid.UUID):
+        if len(_CHECKED) >= 64:
+            _CHECKED.clear()
+        _CHECKED[id(chosen)] = (chosen, text, zone)
+    return text, zone
 
 
 # ---------------------------------------------------------------------------------------------
