@@ -332,6 +332,7 @@ class Inputs:
         self._exports = {id(i): e for i, e in split.values() if e is not None}
         self._quarters: dict[str, pd.Series] = {}
         self._done: dict[tuple[str, str, str], pd.Series] = {}
+        self._exported: list[pd.Series | None] = []  # made on first use
 
     def quarter_hours(self, dataset_id: str) -> pd.Series:
         if dataset_id not in self._quarters:
@@ -342,8 +343,10 @@ class Inputs:
     def exported(self) -> pd.Series | None:
         """The energy the readings give as negative (net export) per quarter-hour, in kWh;
         None without any."""
-        parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
-        return pd.concat(parts).groupby(level=0).sum() if parts else None
+        if not self._exported:
+            parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
+            self._exported.append(pd.concat(parts).groupby(level=0).sum() if parts else None)
+        return self._exported[0]
 
     def exported_kwh(self) -> float:
         exported = self.exported()
