@@ -513,7 +513,8 @@ def _wide_grid(
                 _place(out[:, r], quarters[positions[r]], lo, hi)
         return out.T
 
-    return _Fleet(ids, _masked(spans, priced), rows, issues)
+    # All priced over the whole grid where no meter was flagged.
+    return _Fleet(ids, spans if priced.all() else _masked(spans, priced), rows, issues)
 
 
 def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
@@ -549,23 +550,31 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
         raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
     lo_req, hi_req = _period(start, end)
     issues = list(fleet.issues)
-    priced = np.flatnonzero(fleet.spans[:, 0] >= 0) if len(fleet.spans) else np.zeros(0, int)
-    spans = fleet.spans[priced]
-    windows = spans.copy()
-    if lo_req is not None:
-        windows[:, 0] = lo_req
-    if hi_req is not None:
-        windows[:, 1] = hi_req
-    outside = (windows[:, 0] < spans[:, 0]) | (windows[:, 1] > spans[:, 1])
-    outside |= windows[:, 0] >= windows[:, 1]
-    for k in map(int, np.flatnonzero(outside)):
-        (a, b), lo = spans[k], windows[k, 0]
-        detail = (
-            f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
-        )
-        issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
-    priced, windows = priced[~outside], windows[~outside]
     out = _Collected(fleet.ids, tariff)
+    spans = fleet.spans
+    if lo_req is None and hi_req is None and len(spans) and (spans == spans[0]).all():
+        # Every meter priced over the one span they share (the common case: checked meters
+        # of one grid).
+        priced = np.arange(len(spans) if spans[0, 0] >= 0 else 0)
+        windows = spans[priced]
+    else:
+        priced = np.flatnonzero(spans[:, 0] >= 0)
+        spans = spans[priced]
+        windows = spans.copy()
+        if lo_req is not None:
+            windows[:, 0] = lo_req
+        if hi_req is not None:
+            windows[:, 1] = hi_req
+        outside = (windows[:, 0] < spans[:, 0]) | (windows[:, 1] > spans[:, 1])
+        outside |= windows[:, 0] >= windows[:, 1]
+        for k in map(int, np.flatnonzero(outside)):
+            (a, b), lo = spans[k], windows[k, 0]
+            detail = (
+                f"the period goes beyond the data ({_when(a).isoformat()} to "
+                f"{_when(b).isoformat()})"
+            )
+            issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
+        priced, windows = priced[~outside], windows[~outside]
     if len(priced) and (windows == windows[0]).all():
         keys, groups = windows[:1], np.zeros(len(priced), dtype=np.int64)
     elif len(priced):
