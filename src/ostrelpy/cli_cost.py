@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime as dt
+import functools
 import json
 import math
 import sys
@@ -55,8 +56,9 @@ class Priced:
     gaps: list[coverage.Gap] = dataclasses.field(default_factory=list)
     notes: list[str] = dataclasses.field(default_factory=list)
 
-    @property
+    @functools.cached_property
     def frame(self) -> pricing.CostFrame:
+        # Made once: every output of a command reads it, some more than once.
         frame = pricing.tidy(self.results, self.zone)
         return pricing.annotated(frame, self.gaps, self.notes, self.exported())
 

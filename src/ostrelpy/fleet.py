@@ -32,6 +32,9 @@ from ostrelpy import meter, pricing
 from ostrelpy.models import Tariff
 
 _Q = meter.QUARTER.value
+_Q_STEP = pd.Timedelta(_Q, unit="ns")
+_SCALES = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}  # ns per unit of a datetime64
+_INT64_MAX = int(np.iinfo(np.int64).max)
 DEFAULT_MEMORY_BUDGET = 256 * 2**20
 BILL_COLUMNS = ["meter", "component", "month", "cost", "currency"]
 ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
@@ -47,11 +50,24 @@ class Bills(pd.DataFrame):
     zone, as "YYYY-MM"), with the cost and its currency. `issues` lists what was wrong with
     which meter (meter, kind, first instant, whether it was priced, detail)."""
 
-    _metadata = ["issues"]
+    # The issues table, or None for none: the empty table is made when it is first asked for.
+    _metadata = ["_issues"]
 
     @property
     def _constructor(self) -> type[Bills]:
         return Bills
+
+    @property
+    def issues(self) -> pd.DataFrame:
+        found = getattr(self, "_issues", None)
+        if found is None:
+            found = _no_issues()
+            object.__setattr__(self, "_issues", found)
+        return found
+
+    @issues.setter
+    def issues(self, value: pd.DataFrame | None) -> None:
+        object.__setattr__(self, "_issues", value)
 
     def totals(self) -> pd.Series | pd.DataFrame:
         """Cost per meter over the period: a Series by meter, or a meter x currency table
@@ -85,10 +101,30 @@ def cost(
     # A catalogue file priced again is neither read nor converted again (kept by its path,
     # modification time and size, as `ostrelpy.cost` keeps it).
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
+    content, zone = _checked_tariff(tariff, chosen, pairs)
+    fleet = _read(meters, allow_export, zone)
+    return _bills(chosen, content, fleet, start, end, memory_budget)
+
+
+# Catalogue tariffs checked for a fleet, with their content as text and their zone, by the
+# object the catalogue's cache gives: that object is the package's own and never changes,
+# while a caller's Tariff may be changed in place between two calls and is read each time.
+_CHECKED: dict[int, tuple[Tariff, str, dt.tzinfo]] = {}
+
+
+def _checked_tariff(
+    asked: Any, chosen: Tariff, pairs: list[tuple[Any, Any]]
+) -> tuple[str, dt.tzinfo]:
+    hit = _CHECKED.get(id(chosen)) if isinstance(asked, str | uuid.UUID) else None
+    if hit is not None and hit[0] is chosen:
+        return hit[1], hit[2]
     _check_datasets(chosen, pairs)
-    key = chosen.model_dump_json()
-    fleet = _read(meters, allow_export, pricing._zone(pairs))
-    return _bills(chosen, key, fleet, start, end, memory_budget)
+    text, zone = str(chosen.model_dump_json()), pricing._zone(pairs)
+    if isinstance(asked, str | uuid.UUID):
+        if len(_CHECKED) >= 64:
+            _CHECKED.clear()
+        _CHECKED[id(chosen)] = (chosen, text, zone)
+    return text, zone
 
 
 # ---------------------------------------------------------------------------------------------
@@ -119,19 +155,16 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
 
 
 def _utc_ns(values: Any, what: str) -> np.ndarray:
-    if isinstance(values, pd.DatetimeIndex) and values.tz is not None:
-        # Aware instants are kept in UTC, in the index's unit.
-        scale = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}[values.unit]
-        raw = values.asi8
-        limit = np.iinfo(np.int64).max // scale
-        if not len(raw) or (-limit <= raw[0] <= limit and -limit <= raw[-1] <= limit):
-            index_ns: np.ndarray = raw * scale if scale != 1 else raw
-            return index_ns
-    array = getattr(values, "array", None)
+    array = getattr(values, "array", None)  # an index's or a column's
     if isinstance(array, pd.arrays.DatetimeArray) and array.tz is not None:
-        # Aware instants are kept in UTC: no conversion needed.
-        utc: np.ndarray = array.as_unit("ns").asi8
-        return utc
+        # Aware instants are kept in UTC, in their unit: scaled to nanoseconds.
+        scale = _SCALES[array.unit]
+        raw = array.asi8
+        limit = _INT64_MAX // scale
+        if len(raw) and not (-limit <= raw.min() and raw.max() <= limit):
+            raise ValueError(f"{what} holds instants outside the years 1678 to 2261")
+        index_ns: np.ndarray = raw * scale if scale != 1 else raw
+        return index_ns
     try:
         if pd.api.types.is_datetime64_any_dtype(values):
             index = pd.DatetimeIndex(values)
@@ -383,12 +416,7 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     ids = list(frame.columns)
     if len(set(ids)) != len(ids):
         raise ValueError("meters: two columns have the same meter id")
-    times = _utc_ns(frame.index, "meters: the index")
-    # An index made with a frequency of a quarter-hour is known to step by it.
-    stepped = getattr(frame.index, "freq", None) == pd.Timedelta(_Q, unit="ns")
-    regular = (
-        len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
-    )
+    times, regular = _grid_of(frame.index)
     if regular:
         # Float64 columns share a float64 block, viewed as it is; columns of other numbers
         # are converted (numbers only: never booleans or texts that look like numbers).
@@ -402,6 +430,26 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     long.index.names = ["interval_start", "meter"]
     long = long.reset_index()
     return _read_long(long[long["kwh"].notna()], allow_export, zone)
+
+
+# The last index read, with its instants and whether they step by a quarter-hour from one: an
+# index never changes, and the same meters are often priced under several tariffs or periods.
+_LAST_INDEX: list[tuple[pd.Index, np.ndarray, bool]] = []
+
+
+def _grid_of(index: pd.Index) -> tuple[np.ndarray, bool]:
+    last = _LAST_INDEX[0] if _LAST_INDEX else None
+    if last is not None and last[0] is index:
+        return last[1], last[2]
+    times = _utc_ns(index, "meters: the index").view()
+    times.flags.writeable = False  # shared by the calls that read this index
+    # An index made with a frequency of a quarter-hour is known to step by it.
+    stepped = getattr(index, "freq", None) == _Q_STEP
+    regular = (
+        len(times) > 1 and (stepped or bool((np.diff(times) == _Q).all())) and times[0] % _Q == 0
+    )
+    _LAST_INDEX[:] = [(index, times, regular)]
+    return times, regular
 
 
 def _wide_grid(
@@ -419,7 +467,8 @@ def _wide_grid(
     issues: list[Issue] = []
     n = len(ids)
     priced = np.ones(n, dtype=bool)
-    spans = np.tile([times[0], times[-1] + _Q], (n, 1)).astype(np.int64)
+    spans = np.empty((n, 2), dtype=np.int64)
+    spans[:] = (times[0], times[-1] + _Q)
     quarters: dict[int, pd.Series] = {}
 
     def first(mask: np.ndarray) -> pd.Timestamp:
@@ -464,7 +513,8 @@ def _wide_grid(
                 _place(out[:, r], quarters[positions[r]], lo, hi)
         return out.T
 
-    return _Fleet(ids, _masked(spans, priced), rows, issues)
+    # All priced over the whole grid where no meter was flagged.
+    return _Fleet(ids, spans if priced.all() else _masked(spans, priced), rows, issues)
 
 
 def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
@@ -500,23 +550,31 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
         raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
     lo_req, hi_req = _period(start, end)
     issues = list(fleet.issues)
-    priced = np.flatnonzero(fleet.spans[:, 0] >= 0) if len(fleet.spans) else np.zeros(0, int)
-    spans = fleet.spans[priced]
-    windows = spans.copy()
-    if lo_req is not None:
-        windows[:, 0] = lo_req
-    if hi_req is not None:
-        windows[:, 1] = hi_req
-    outside = (windows[:, 0] < spans[:, 0]) | (windows[:, 1] > spans[:, 1])
-    outside |= windows[:, 0] >= windows[:, 1]
-    for k in map(int, np.flatnonzero(outside)):
-        (a, b), lo = spans[k], windows[k, 0]
-        detail = (
-            f"the period goes beyond the data ({_when(a).isoformat()} to {_when(b).isoformat()})"
-        )
-        issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
-    priced, windows = priced[~outside], windows[~outside]
     out = _Collected(fleet.ids, tariff)
+    spans = fleet.spans
+    if lo_req is None and hi_req is None and len(spans) and (spans == spans[0]).all():
+        # Every meter priced over the one span they share (the common case: checked meters
+        # of one grid).
+        priced = np.arange(len(spans) if spans[0, 0] >= 0 else 0)
+        windows = spans[priced]
+    else:
+        priced = np.flatnonzero(spans[:, 0] >= 0)
+        spans = spans[priced]
+        windows = spans.copy()
+        if lo_req is not None:
+            windows[:, 0] = lo_req
+        if hi_req is not None:
+            windows[:, 1] = hi_req
+        outside = (windows[:, 0] < spans[:, 0]) | (windows[:, 1] > spans[:, 1])
+        outside |= windows[:, 0] >= windows[:, 1]
+        for k in map(int, np.flatnonzero(outside)):
+            (a, b), lo = spans[k], windows[k, 0]
+            detail = (
+                f"the period goes beyond the data ({_when(a).isoformat()} to "
+                f"{_when(b).isoformat()})"
+            )
+            issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
+        priced, windows = priced[~outside], windows[~outside]
     if len(priced) and (windows == windows[0]).all():
         keys, groups = windows[:1], np.zeros(len(priced), dtype=np.int64)
     elif len(priced):
@@ -531,8 +589,13 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
             chunk = members[c : c + rows]
             batch.price(fleet.rows(chunk, lo, hi), chunk, out)
     bills = out.frame()
-    bills.issues = _issues_frame(issues) if issues else _no_issues()
+    # Set as the attribute it is (pandas would first read the property, making the table).
+    object.__setattr__(bills, "_issues", _issues_frame(issues) if issues else None)
     return bills
+
+
+def _no_bills() -> pd.DataFrame:
+    return pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"})
 
 
 def _issues_frame(issues: list[Issue]) -> pd.DataFrame:
@@ -706,7 +769,7 @@ class _Collected:
 
     def frame(self) -> Bills:
         if not self.calls:
-            return Bills(pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"}))
+            return Bills(_no_bills())
         ids = np.empty(len(self.ids), dtype=object)
         ids[:] = self.ids
         batch, chunk, costs = self.calls[0]
@@ -753,8 +816,7 @@ class _Collected:
         )
 
     def _merged(self, columns: dict[str, Any]) -> Bills:
-        # The columns are fresh: nothing to copy.
-        bills = Bills(columns, copy=False)
+        bills = _frame(columns)
         names = [c.name for c in self.tariff.tariff_components]
         if len(set(names)) < len(names):
             # Components of one name (a fee whose later version takes over within a month)
@@ -763,6 +825,24 @@ class _Collected:
             merged = bills.groupby(keys, sort=False, as_index=False)["cost"].sum()
             bills = Bills(merged[BILL_COLUMNS])
         return bills
+
+
+_COLUMNS: list[pd.Index] = []
+
+
+def _frame(columns: dict[str, Any]) -> Bills:
+    """The bills of fresh columns (nothing to copy), named as BILL_COLUMNS.
+
+    The frame is made from its arrays and a column index made once: making the column index
+    of five names again (texts pandas infers, one by one) costs a single meter's call more
+    than all its other columns. Where pandas has no such constructor, the public one."""
+    make = getattr(Bills, "_from_arrays", None)
+    if make is None:
+        return Bills(columns, copy=False)
+    if not _COLUMNS:
+        _COLUMNS.append(Bills({c: [] for c in BILL_COLUMNS}).columns)
+    arrays = [columns[c] for c in BILL_COLUMNS]
+    return cast(Bills, make(arrays, columns=_COLUMNS[0], index=pd.RangeIndex(len(arrays[3]))))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -829,7 +909,7 @@ def _partition_bills(
 ) -> pd.DataFrame:
     """One partition's bills, as a plain frame (its issues are not asked for)."""
     if not len(part):
-        return pd.DataFrame(columns=BILL_COLUMNS).astype({"cost": "float64"})
+        return _no_bills()
     bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
     return pd.DataFrame(bills)
 
@@ -842,7 +922,7 @@ def _partition(
         bills = cost(tariff, part, start, end, allow_export=allow_export, memory_budget=budget)
         found = bills.issues
     else:
-        bills = pd.DataFrame(columns=BILL_COLUMNS)
+        bills = _no_bills()
         found = pd.DataFrame(columns=ISSUE_COLUMNS)
     a = pd.DataFrame(bills).assign(**{_RECORD: "bill"})
     b = found.assign(**{_RECORD: "issue"})

@@ -199,26 +199,11 @@ def period_start(t: pd.Timestamp, resolution: str, zone: dt.tzinfo) -> int:
 @functools.lru_cache(maxsize=1024)
 def _period_start(utc_ns: int, resolution: str, zone: dt.tzinfo) -> int:
     # Bills of one period ask the same few instants again and again.
-    t = pd.Timestamp(utc_ns, tz="UTC")
-    if resolution == "quarter_hourly":
-        return utc_ns - utc_ns % int(_Q_NS)
-    local = t.tz_convert(zone).tz_localize(None)
-    if resolution == "hourly":
-        local_ns = int(local.value)
-        return local_ns - local_ns % int(_HOUR_NS) - (local_ns - utc_ns)
-    day = local.normalize()
-    if resolution == "daily":
-        period = day
-    elif resolution == "weekly":
-        period = day - pd.Timedelta(days=day.day_of_week)
-    elif resolution == "monthly":
-        period = day.replace(day=1)
-    elif resolution == "yearly":
-        period = day.replace(month=1, day=1)
-    else:
-        raise ValueError(f"unknown resolution {resolution!r}")
-    placed = period.tz_localize(zone, ambiguous=True, nonexistent="shift_forward")
-    return int(placed.value)
+    one = pd.DatetimeIndex([utc_ns], tz="UTC")
+    return int(period_labels(one, resolution, zone, _NO_CLIP)[0])
+
+
+_NO_CLIP = pd.Timestamp.min.tz_localize("UTC")
 
 
 def at_resolution(

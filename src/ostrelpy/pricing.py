@@ -24,6 +24,7 @@ import pandas as pd
 import pydantic_core
 
 from ostrelpy import coverage, meter, tariffs
+from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
@@ -331,6 +332,7 @@ class Inputs:
         self._exports = {id(i): e for i, e in split.values() if e is not None}
         self._quarters: dict[str, pd.Series] = {}
         self._done: dict[tuple[str, str, str], pd.Series] = {}
+        self._exported: list[pd.Series | None] = []  # made on first use
 
     def quarter_hours(self, dataset_id: str) -> pd.Series:
         if dataset_id not in self._quarters:
@@ -341,8 +343,10 @@ class Inputs:
     def exported(self) -> pd.Series | None:
         """The energy the readings give as negative (net export) per quarter-hour, in kWh;
         None without any."""
-        parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
-        return pd.concat(parts).groupby(level=0).sum() if parts else None
+        if not self._exported:
+            parts = [e.quarter_hours(self.start, self.end) for e in self._exports.values()]
+            self._exported.append(pd.concat(parts).groupby(level=0).sum() if parts else None)
+        return self._exported[0]
 
     def exported_kwh(self) -> float:
         exported = self.exported()
@@ -647,9 +651,12 @@ def _tariff_and_components(
     key = None
     if isinstance(tariff, str | uuid.UUID):
         try:
-            path = tariffs.catalogue_dir(catalogue) / f"{uuid.UUID(str(tariff))}.json"
-            st = path.stat()
-            key = (str(path), st.st_mtime_ns, st.st_size)
+            # Plain strings: this runs on every call, and a file that is there says its
+            # directory is too (the lookup below explains whatever is missing).
+            folder = catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE
+            path = os.path.join(folder, f"{uuid.UUID(str(tariff))}.json")
+            st = os.stat(path)
+            key = (path, st.st_mtime_ns, st.st_size)
         except (ValueError, OSError):  # not an id, or no such file: the lookup explains
             key = None
         if key is not None and key in _CONVERTED:

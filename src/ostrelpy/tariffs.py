@@ -99,10 +99,11 @@ def entries(catalogue: str | os.PathLike[str] | None = None) -> list[Entry]:
     return scan(catalogue)[0]
 
 
-# The id and name of each catalogue file as last read, by (path, modification time, size):
-# a lookup by name or prefix reads every file only once while they stay unchanged, and then
-# reads the one it chose afresh (callers get a tariff of their own).
-_HEADINGS: dict[tuple[str, int, int], tuple[str, str] | CatalogueError] = {}
+# The id and name of each catalogue file as last read, by path, with the modification time
+# and size it had then: a lookup by name or prefix reads every file only once while they stay
+# unchanged, and then reads the one it chose afresh (callers get a tariff of their own). A
+# file read again replaces what was kept of it.
+_HEADINGS: dict[str, tuple[tuple[int, int], tuple[str, str] | CatalogueError]] = {}
 
 
 def _heading(path: Path) -> tuple[str, str]:
@@ -111,15 +112,17 @@ def _heading(path: Path) -> tuple[str, str]:
         st = path.stat()
     except OSError as exc:
         raise CatalogueError(f"{path}: cannot be read ({exc})") from None
-    key = (str(path), st.st_mtime_ns, st.st_size)
-    known = _HEADINGS.get(key)
-    if known is None:
+    stamp = (st.st_mtime_ns, st.st_size)
+    kept = _HEADINGS.get(str(path))
+    if kept is not None and kept[0] == stamp:
+        known = kept[1]
+    else:
         try:
             entry = read_entry(path)
             known = (str(entry.tariff.id), entry.tariff.name)
         except CatalogueError as exc:
             known = exc
-        _HEADINGS[key] = known
+        _HEADINGS[str(path)] = (stamp, known)
     if isinstance(known, CatalogueError):
         raise known
     return known

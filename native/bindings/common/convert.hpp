@@ -7,6 +7,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -33,15 +34,18 @@ bool is_python_number(nb::handle obj);
 // A host int or float, or a numpy numeric scalar.
 bool is_numeric_scalar(nb::handle obj);
 
-// A 1-D numpy array taking ownership of `values` (no copy).
-// A vector of the engine's recycled storage gives its block back when the array is freed.
+// A numpy array taking ownership of `values` (no copy): 1-D, or of `shape` (row-major, whose
+// product is the size). A vector of the engine's recycled storage gives its block back when
+// the array is freed.
 template <typename T, typename A>
-nb::object to_numpy(std::vector<T, A>&& values) {
+nb::object to_numpy(std::vector<T, A>&& values, std::initializer_list<size_t> shape = {}) {
   using Vector = std::vector<T, A>;
   auto* owned = new Vector(std::move(values));
   nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<Vector*>(p); });
-  const size_t shape[1] = {owned->size()};
-  return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
+  const size_t size = owned->size();
+  const bool flat = shape.size() == 0;
+  return nb::cast(nb::ndarray<nb::numpy, T>(owned->data(), flat ? 1 : shape.size(),
+                                            flat ? &size : shape.begin(), owner));
 }
 
 // Mark a numpy array read-only (records expose their arrays as immutable views).

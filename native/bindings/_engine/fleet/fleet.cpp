@@ -26,14 +26,6 @@ using Labels = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device:
 // Either layout: a meter's row may be contiguous or strided (a wide frame's columns).
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 
-template <typename T>
-nb::object owned_2d(std::vector<T>&& values, std::size_t rows, std::size_t cols) {
-  auto* owned = new std::vector<T>(std::move(values));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  const size_t shape[2] = {rows, cols};
-  return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<2>>(owned->data(), 2, shape, owner));
-}
-
 // A component prepared for many batches of meters: its plan and everything its meters share,
 // on a timeline it keeps alive.
 struct FleetComponent {
@@ -97,7 +89,7 @@ nb::object run_fleet(nb::handle matrices, nb::handle parts, std::size_t meters) 
   for (fl::MonthlyCosts& c : out) {
     const std::size_t months = c.month_starts.size();
     results.append(nb::make_tuple(convert::array(std::move(c.month_starts)),
-                                  owned_2d(std::move(c.costs), c.rows, months)));
+                                  convert::to_numpy(std::move(c.costs), {c.rows, months})));
   }
   return results;
 }
