@@ -88,19 +88,6 @@ class MappingDoor final : public Door {
   EvaluationWindow window_;
 };
 
-coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,
-                          nb::object end_time, nb::object data, bool use_cache) {
-  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
-                                                           nb::arg("use_cache") = use_cache);
-  nb::object components = co_await awaited(std::move(pending));
-  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
-                                         nb::arg("use_cache") = use_cache);
-  nb::object holidays = co_await awaited(std::move(pending));
-  MappingDoor door(data);
-  run_components(components, holidays, start_time, end_time, door);
-  co_return door.costs;
-}
-
 nb::object make(coro::Task&& task, const char* name) {
   return coro::make_coroutine(std::move(task), name);
 }
@@ -121,7 +108,9 @@ nb::object calculate_cost_method(nb::handle self, nb::args args, nb::kwargs kwar
                                    {{"use_cache", false}}};
   auto v = args::parse(sig, args, kwargs);
   args::require_exact(v[3], &PyDict_Type, "data");
-  return make(calculate_cost(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], true)),
+  nb::object data = v[3];
+  return make(run_request(nb::borrow(self), v[0], v[1], v[2], truth(v[4], true),
+                          [data] { return MappingDoor(data); }),
               "LogicBindings.calculate_cost");
 }
 
