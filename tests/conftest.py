@@ -15,6 +15,7 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
+from references import energy_tax_component  # noqa: F401 (the tests import it from here)
 
 import ostrelpy
 from ostrelpy import models
@@ -339,26 +340,3 @@ SE_TRANSFER_HOLIDAYS = [
     "se/annandag_jul",
     "se/nyarsafton",
 ]
-
-
-def energy_tax_component(tz="Europe/Stockholm", resolution="hourly"):
-    """An energy tax of 0.5 SEK/kWh on dataset "x" of the resolution, cost "y"."""
-    x = {"id": "x", "resolution": resolution, "unit": "kWh"}
-    y = {"id": "y", "resolution": resolution, "unit": "SEK"}
-    return e.TariffComponent.model_validate(
-        {
-            "id": str(uuid.uuid4()),
-            "name": "Energiskatt",
-            "timezone": tz,
-            "datasets": [x],
-            "functions": [
-                {
-                    "type": "multiply",
-                    "left": x,
-                    "right": {"value": 0.5, "unit": "SEK_per_kWh"},
-                    "output": y,
-                }
-            ],
-            "cost": y,
-        }
-    )
