@@ -15,6 +15,7 @@ from zoneinfo import ZoneInfo
 import numpy as np
 import pandas as pd
 import pytest
+from pydantic import ValidationError
 from references import energy_tax_component  # noqa: F401 (the tests import it from here)
 
 import ostrelpy
@@ -340,3 +341,14 @@ SE_TRANSFER_HOLIDAYS = [
     "se/annandag_jul",
     "se/nyarsafton",
 ]
+
+
+def validated(attempts):
+    """The records of the attempts that validate; an attempt may fail only with an ordinary
+    error (what a fuzz test asks of every input)."""
+    for attempt in attempts:
+        try:
+            record = attempt()
+        except (ValidationError, TypeError, ValueError):
+            continue
+        yield record
