@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/common/errors.hpp"
+
 namespace ostrel::bindings::host {
 
 namespace {
@@ -204,6 +206,11 @@ nb::handle engine_class(const char* name) {
   if (!cls) throw nb::python_error();
   Py_DECREF(cls);
   return cls;
+}
+
+void init_module(nb::module_& module) {
+  init_common(module);
+  init();
 }
 
 void cache_engine_classes() {

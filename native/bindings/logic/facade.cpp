@@ -131,22 +131,6 @@ nb::object fetch_holidays_method(nb::handle self, nb::args args, nb::kwargs kwar
               "LogicBindings._fetch_holidays");
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  Py_VISIT(nb::inst_ptr<LogicBindings>(self)->client.ptr());
-  return 0;
-}
-
-int clear(PyObject* self) {
-  if (nb::inst_ready(self)) nb::inst_ptr<LogicBindings>(self)->client.reset();
-  return 0;
-}
-
-PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-                       {Py_tp_clear, reinterpret_cast<void*>(clear)},
-                       {0, nullptr}};
-
 }  // namespace
 
 bool truth(const nb::object& value, bool absent) {
@@ -157,11 +141,13 @@ bool truth(const nb::object& value, bool absent) {
 }
 
 void init_facade(nb::module_& m) {
-  nb::class_<LogicBindings> cls(m, "LogicBindings", nb::type_slots(slots),
-                                "The tariff engine's facade: costs, input datasets and solver "
-                                "formulations of a tariff fetched by id. Every call also takes "
-                                "a public Tariff in place of the id, used as given (neither "
-                                "fetched nor cached).");
+  nb::class_<LogicBindings> cls(
+      m, "LogicBindings",
+      nb::type_slots(host::HeldObjectSlots<LogicBindings, &LogicBindings::client>::slots),
+      "The tariff engine's facade: costs, input datasets and solver "
+      "formulations of a tariff fetched by id. Every call also takes "
+      "a public Tariff in place of the id, used as given (neither "
+      "fetched nor cached).");
   cls.def(
       "__init__",
       [](LogicBindings* self, nb::args args, nb::kwargs kwargs) {

@@ -78,11 +78,10 @@ nb::set collect_from(nb::handle, nb::handle condition) {
 }
 
 void make_holidays(nb::module_& m) {
-  EnumBuilder h(m, "Holiday");
-  h.doc("A public holiday, identified as in the holiday source.");
-  for (const auto& info : cd::kHolidays)
-    h.member(std::string(info.name).c_str(), std::string(info.value).c_str());
-  m.attr("Holiday") = h.build();
+  m.attr("Holiday") =
+      string_enum(m, "Holiday", "A public holiday, identified as in the holiday source.",
+                  cd::kHolidays)
+          .build();
 
   ModelBuilder o(m, "HolidayOccurrence");
   o.doc("One dated occurrence of a holiday.");

@@ -18,10 +18,8 @@ using namespace records;
 namespace {
 
 nb::object make_unit(nb::module_& m) {
-  EnumBuilder b(m, "Unit");
-  b.doc("Physical or monetary unit of a series or level.");
-  for (const auto& u : cd::kUnits)
-    b.member(std::string(u.name).c_str(), std::string(u.value).c_str());
+  EnumBuilder b =
+      string_enum(m, "Unit", "Physical or monetary unit of a series or level.", cd::kUnits);
   b.attr("is_amount", method(
                           "is_amount", [](nb::handle self) { return cd::is_amount(to_unit(self)); },
                           "True for quantities that add up over time: currencies, kWh and hours."));
@@ -46,10 +44,9 @@ nb::object compare(const char* name, Cmp cmp) {
 }
 
 nb::object make_resolution(nb::module_& m) {
-  EnumBuilder b(m, "Resolution");
-  b.doc("Temporal resolution of a series, ordered from fine to coarse.");
-  for (const auto& r : cd::kResolutions)
-    b.member(std::string(r.name).c_str(), std::string(r.value).c_str());
+  EnumBuilder b =
+      string_enum(m, "Resolution", "Temporal resolution of a series, ordered from fine to coarse.",
+                  cd::kResolutions);
   b.attr("_index", method(
                        "_index", [](nb::handle self) { return cd::index_of(to_resolution(self)); },
                        "Zero-based position in the order from quarter-hourly to yearly."));
