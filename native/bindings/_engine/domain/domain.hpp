@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bindings/common/records.hpp"
+#include "core/domain/records.hpp"
 #include "core/domain/units.hpp"
 
 namespace ostrel::bindings::engine {
@@ -26,6 +27,11 @@ records::EnumBuilder string_enum(nb::module_& m, const char* name, const char* d
     b.member(std::string(row.name).c_str(), std::string(row.value).c_str());
   return b;
 }
+
+// A record as the core declares it (`own`: a class nested in it, e.g. an enumeration), ready
+// for its native validators and methods.
+records::ModelBuilder declared(nb::module_& m, const core::domain::RecordSpec& spec,
+                               nb::handle own = nb::handle());
 
 // An instance of one of the seven time-condition records (value conditions are not).
 bool is_time_condition(nb::handle condition);

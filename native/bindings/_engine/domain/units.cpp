@@ -102,13 +102,7 @@ void make_groupings(nb::module_& m) {
 }
 
 void make_level(nb::module_& m) {
-  ModelBuilder b(m, "Level");
-  b.doc("A constant value with a unit.");
-  // A price that is no number would bill as 0 or infinity: refused where it is written.
-  b.config("allow_inf_nan", nb::bool_(false));
-  b.field("value", builtin("float"), kw({{"description", nb::str("The level value.")}}));
-  b.field("unit", m.attr("Unit"),
-          kw({{"description", nb::str("Unit the value is expressed in (one of Unit's values).")}}));
+  ModelBuilder b = declared(m, cd::kLevelRecord);
   b.attr("__str__", method("__str__", [](nb::handle self) {
            const double v = nb::cast<double>(self.attr("value"));
            return core::repr_float(v) + " " + text_of(self.attr("unit"));
