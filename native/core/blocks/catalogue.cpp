@@ -86,11 +86,4 @@ std::span<const BlockSpec> block_catalogue() {
   return blocks;
 }
 
-std::optional<std::size_t> block_index(std::string_view name) {
-  const auto blocks = block_catalogue();
-  for (std::size_t i = 0; i < blocks.size(); ++i)
-    if (blocks[i].record.name == name) return i;
-  return std::nullopt;
-}
-
 }  // namespace ostrel::core::blocks

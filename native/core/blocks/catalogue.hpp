@@ -2,7 +2,6 @@
 // The function blocks the engine knows, in the order of the Function union: each one's record
 // (tag, description, fields between `type` and `output`) and its operands.
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -21,8 +20,5 @@ struct BlockSpec {
 
 inline constexpr std::size_t kBlockCount = 11;
 std::span<const BlockSpec> block_catalogue();
-
-// The position of the block record `name` in the catalogue, if it is one.
-std::optional<std::size_t> block_index(std::string_view name);
 
 }  // namespace ostrel::core::blocks
