@@ -1,6 +1,7 @@
 #include "core/blocks/catalogue.hpp"
 
 #include <array>
+#include <utility>
 
 namespace ostrel::core::blocks {
 
@@ -14,6 +15,14 @@ domain::FieldSpec required(std::string_view name, std::string_view type = "Opera
 }
 
 domain::FieldSpec resolution() { return {.name = "resolution", .type = "Resolution"}; }
+
+// An arithmetic block of two operands, both listed by input_operands().
+BlockSpec binary(std::string_view name, std::string_view tag, std::string_view doc,
+                 domain::FieldSpec left, domain::FieldSpec right) {
+  const std::string_view l = left.name, r = right.name;
+  return {{.name = name, .tag = tag, .doc = doc, .fields = {std::move(left), std::move(right)}},
+          {l, r}};
+}
 
 }  // namespace
 
@@ -30,21 +39,12 @@ std::span<const BlockSpec> block_catalogue() {
         .fields = {{.name = "inputs", .type = "Operand", .shape = Shape::List, .min_length = 2}}},
        {},
        "inputs"},
-      {{.name = "Subtract",
-        .tag = "subtract",
-        .doc = "The element-wise difference left - right.",
-        .fields = {required("left"), required("right")}},
-       {"left", "right"}},
-      {{.name = "Divide",
-        .tag = "divide",
-        .doc = "The element-wise quotient of a series by an operand.",
-        .fields = {required("numerator", "Dataset"), required("denominator")}},
-       {"numerator", "denominator"}},
-      {{.name = "Multiply",
-        .tag = "multiply",
-        .doc = "The element-wise product left * right.",
-        .fields = {required("left"), required("right")}},
-       {"left", "right"}},
+      binary("Subtract", "subtract", "The element-wise difference left - right.", required("left"),
+             required("right")),
+      binary("Divide", "divide", "The element-wise quotient of a series by an operand.",
+             required("numerator", "Dataset"), required("denominator")),
+      binary("Multiply", "multiply", "The element-wise product left * right.", required("left"),
+             required("right")),
       {{.name = "Aggregate",
         .tag = "aggregate",
         .doc = "Reduces a series to a coarser resolution, period by period.",

@@ -20,17 +20,19 @@ const RecordSpec kDatasetRecord{
                {.name = "unit", .type = "Unit", .description = "Unit of the timeseries."}},
     .frozen = true};
 
+namespace {
+
+FieldSpec optional_float(std::string_view name, std::string_view description) {
+  return {.name = name, .type = "float", .shape = Shape::Optional, .description = description};
+}
+
+}  // namespace
+
 const RecordSpec kRangeRecord{
     .name = "Range",
     .doc = "A bounded interval of levels in one unit.",
-    .fields = {{.name = "minimum",
-                .type = "float",
-                .shape = Shape::Optional,
-                .description = "Minimum level, if any."},
-               {.name = "maximum",
-                .type = "float",
-                .shape = Shape::Optional,
-                .description = "Maximum level, if any."},
+    .fields = {optional_float("minimum", "Minimum level, if any."),
+               optional_float("maximum", "Maximum level, if any."),
                {.name = "unit", .type = "Unit", .description = "Unit of the level."}}};
 
 // A price that is no number would bill as 0 or infinity: refused where it is written.
