@@ -146,12 +146,11 @@ nb::object add_tariff_cost_method(nb::handle self, nb::args args, nb::kwargs kwa
   args::require_exact(v[4], &PyDict_Type, "variables");
   const bool minimising = truth(v[6], false);
   nb::object data = v[3], variables = v[4], adapter = v[5];
-  return coro::make_coroutine(
-      run_request(nb::borrow(self), v[0], v[1], v[2], truth(v[7], false),
-                  [data, variables, adapter, minimising] {
-                    return ModelDoor(data, variables, adapter, minimising);
-                  }),
-      "LogicBindings._add_tariff_cost_to_model");
+  return coro::make_coroutine(run_request(nb::borrow(self), v[0], v[1], v[2], truth(v[7], false),
+                                          [data, variables, adapter, minimising] {
+                                            return ModelDoor(data, variables, adapter, minimising);
+                                          }),
+                              "LogicBindings._add_tariff_cost_to_model");
 }
 
 constexpr char kHighs[] = "add_to_highs_model";

@@ -145,8 +145,7 @@ std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args
   return v;
 }
 
-InputCall parse_input_compute(const args::Signature& sig, const nb::args& a,
-                              const nb::kwargs& kw) {
+InputCall parse_input_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw) {
   auto v = args::parse(sig, a, kw);
   Timeline& t = timeline_arg(v[0]);
   SeriesArg input = series_arg(v[1], "input");
