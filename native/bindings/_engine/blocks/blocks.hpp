@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the function-block records: the `type` tag and `output` fields, the
-// `input_operands()` method, and reading operands into the core's terms for validation.
+// Shared pieces of the function-block records: the `input_operands()` methods and reading
+// operands into the core's terms for validation.
 #include <nanobind/nanobind.h>
 
 #include <span>
