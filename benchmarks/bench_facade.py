@@ -15,18 +15,22 @@ import datetime as dt
 import json
 import math
 import sys
-import time
 import uuid
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
+import timing
 
 import ostrelpy
 from ostrelpy.api_client import holiday_occurrences
 from ostrelpy.bindings import _engine, logic
 from ostrelpy.models import Dataset, Holiday
+
+# The tests' reading of the tariff's peak hours, so that both check against the same one.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from references import transfer_peak  # noqa: E402
 
 TARIFF = uuid.UUID("5f0c2a9e-7d1b-4c3a-9a57-1e2b3c4d5e6f")
 TZ = ZoneInfo("Europe/Stockholm")
@@ -38,12 +42,7 @@ RUNS = 7
 
 
 def best(f, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return timing.best(f, runs)
 
 
 def year_of_quarter_hours(zone):
@@ -71,12 +70,7 @@ def pandas_costs(mapping):
     s.index = s.index.tz_convert("UTC")
     local = s.index.tz_convert(TZ)
     energy = s * 0.439
-    peak_time = (
-        (local.day_of_week < 5)
-        & (local.hour >= 7)
-        & (local.hour < 19)
-        & ~pd.Index(local.date).isin(HOLIDAY_DATES)
-    )
+    peak_time = transfer_peak(local, HOLIDAY_DATES)
     transfer = s * np.where(peak_time, 0.6, 0.25)
     hourly = s.groupby(s.index.floor("h")).sum()
     hourly_local = hourly.index.tz_convert(TZ)

@@ -20,12 +20,12 @@ import datetime as dt
 import json
 import subprocess
 import sys
-import time
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 import ostrelpy
 from ostrelpy.api_client import holiday_occurrences
@@ -127,15 +127,6 @@ def pandas_idiomatic(series, holiday_dates):
     peak_fee = (top.groupby(level=[0, 1]).mean() * 35.0).sum()
     subscription = 10.5 * idx.tz_localize(None).normalize().nunique()
     return energy_tax + transfer + peak_fee + subscription
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def floor_pieces(series, repeat=200):

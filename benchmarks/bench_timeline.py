@@ -4,14 +4,19 @@ Both sides run in this process on the same data; each figure is the best of seve
 """
 
 import datetime as dt
-import time
-import uuid
+import sys
+from pathlib import Path
 from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
+import timing
 
 from ostrelpy.bindings import _engine as e
+
+# The component the tests build too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from references import energy_tax_component  # noqa: E402
 
 R = e.Resolution
 TZ_NAME = "Europe/Stockholm"
@@ -44,35 +49,12 @@ SE_2025 = {
 
 
 def component():
-    x = {"id": "load", "resolution": "quarter_hourly", "unit": "kWh"}
-    y = {"id": "cost", "resolution": "quarter_hourly", "unit": "SEK"}
-    return e.TariffComponent.model_validate(
-        {
-            "id": str(uuid.uuid4()),
-            "name": "Energiskatt",
-            "timezone": TZ_NAME,
-            "datasets": [x],
-            "functions": [
-                {
-                    "type": "multiply",
-                    "left": x,
-                    "right": {"value": 0.439, "unit": "SEK_per_kWh"},
-                    "output": y,
-                }
-            ],
-            "cost": y,
-        }
-    )
+    """The timeline's one component: an energy tax on the quarter-hourly dataset "x"."""
+    return energy_tax_component(TZ_NAME, "quarter_hourly")
 
 
 def best(fn, repeat=30, setup=None):
-    times = []
-    for _ in range(repeat):
-        arg = setup() if setup else None
-        t0 = time.perf_counter()
-        fn(arg) if setup else fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+    return timing.best(fn, repeat, setup)
 
 
 # The plain pandas version a user would otherwise write.
@@ -123,9 +105,9 @@ def pandas_masks(acc, dates):
 
 def main():
     rows = []
-    ds = e.Dataset(id="load", resolution=R.QUARTER_HOURLY, unit=e.Unit.KWH)
+    ds = e.Dataset(id="x", resolution=R.QUARTER_HOURLY, unit=e.Unit.KWH)
     grid = pd.date_range(START, END, freq="15min", inclusive="left")
-    load = pd.Series(np.random.default_rng(1).random(len(grid)), index=grid, name="load")
+    load = pd.Series(np.random.default_rng(1).random(len(grid)), index=grid, name="x")
     holidays = [
         e.HolidayOccurrence(date=dt.date.fromisoformat(d), holiday=h, timezone=TZ_NAME)
         for h, d in SE_2025.items()

@@ -5,6 +5,7 @@ import tracemalloc
 
 import pytest
 from conftest import dataset_data as ds
+from conftest import validated
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import TypeAdapter, ValidationError
@@ -124,11 +125,7 @@ def _validate_everywhere(data):
         text = None
     if text is not None:
         attempts.append(lambda: FUNCTION.validate_json(text))
-    for attempt in attempts:
-        try:
-            block = attempt()
-        except (ValidationError, TypeError, ValueError):
-            continue
+    for block in validated(attempts):
         # A record that validated must also work as a record.
         block.input_operands()
         e.get_input_datasets(block)

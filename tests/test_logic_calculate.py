@@ -18,6 +18,7 @@ from conftest import (
     stockholm,
     utc,
 )
+from references import transfer_peak
 
 from ostrelpy.api_client import holiday_occurrences
 from ostrelpy.bindings import _engine, logic
@@ -60,12 +61,7 @@ def test_bundled_tariff_equals_each_component_computed_with_pandas(facade, bundl
     holiday_dates = {
         o.date for o in holiday_occurrences(2024, 2027, [Holiday(h) for h in TRANSFER_HOLIDAYS])
     }
-    peak = (
-        (local.day_of_week < 5)
-        & (local.hour >= 7)
-        & (local.hour < 19)
-        & ~pd.Index(local.date).isin(holiday_dates)
-    )
+    peak = transfer_peak(local, holiday_dates)
     expected_transfer = series * np.where(peak, 0.6, 0.25)
     pd.testing.assert_series_equal(
         costs["Överföringsavgift"], expected_transfer, check_names=False, check_freq=False

@@ -2,24 +2,20 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/_engine/engine.hpp"
-#include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 
 namespace nb = nanobind;
 using namespace ostrel::bindings;
 
+// The subsystems in the order their records need one another (see engine.hpp).
+constexpr void (*kSubsystems[])(nb::module_&) = {
+    engine::init_domain,       engine::init_blocks,  engine::init_components,
+    engine::init_timeline,     engine::init_kernels, engine::init_pipeline,
+    engine::init_optimisation, engine::init_solvers, engine::init_fleet};
+
 NB_MODULE(_engine, m) {
-  init_common(m);
-  host::init();
+  host::init_module(m);
   engine::set_module(m);
-  engine::init_domain(m);
-  engine::init_blocks(m);
-  engine::init_components(m);
-  engine::init_timeline(m);
-  engine::init_kernels(m);
-  engine::init_pipeline(m);
-  engine::init_optimisation(m);
-  engine::init_solvers(m);
-  engine::init_fleet(m);
+  for (auto init : kSubsystems) init(m);
   host::cache_engine_classes();
 }

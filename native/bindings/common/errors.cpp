@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <new>
+#include <utility>
 
 #include "bindings/common/host.hpp"
 #include "core/common/errors.hpp"
@@ -26,26 +27,15 @@ void set_core_error(const core::Error& e) {
 namespace {
 
 PyObject* builtin_type(nb::exception_type t) {
-  switch (t) {
-    case nb::exception_type::stop_iteration:
-      return PyExc_StopIteration;
-    case nb::exception_type::index_error:
-      return PyExc_IndexError;
-    case nb::exception_type::key_error:
-      return PyExc_KeyError;
-    case nb::exception_type::value_error:
-      return PyExc_ValueError;
-    case nb::exception_type::type_error:
-      return PyExc_TypeError;
-    case nb::exception_type::buffer_error:
-      return PyExc_BufferError;
-    case nb::exception_type::import_error:
-      return PyExc_ImportError;
-    case nb::exception_type::attribute_error:
-      return PyExc_AttributeError;
-    default:
-      return PyExc_RuntimeError;
-  }
+  using T = nb::exception_type;
+  const std::pair<T, PyObject*> types[] = {
+      {T::stop_iteration, PyExc_StopIteration}, {T::index_error, PyExc_IndexError},
+      {T::key_error, PyExc_KeyError},           {T::value_error, PyExc_ValueError},
+      {T::type_error, PyExc_TypeError},         {T::buffer_error, PyExc_BufferError},
+      {T::import_error, PyExc_ImportError},     {T::attribute_error, PyExc_AttributeError}};
+  for (const auto& [kind, type] : types)
+    if (kind == t) return type;
+  return PyExc_RuntimeError;
 }
 
 // The one mapping of native failures to host exceptions, for nanobind-bound functions (through

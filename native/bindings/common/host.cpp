@@ -1,8 +1,12 @@
 #include "bindings/common/host.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <utility>
 #include <vector>
+
+#include "bindings/common/errors.hpp"
+#include "core/blocks/catalogue.hpp"
 
 namespace ostrel::bindings::host {
 
@@ -93,9 +97,8 @@ constexpr const char* kEngineClasses[] = {
     "Dataset", "Level", "Unit", "Resolution", "Timeline", "FunctionBlock", "ExecutionContext",
     "ConstraintTerm", "GroupTerm", "Groups", "HighestCondition", "LowestCondition",
     "VariableSeries", "Holiday", "ExcludeHolidaysCondition",
-    // the component and the block records, whose exact instances the pipeline runs in the core
-    "TariffComponent", "Constant", "Add", "Subtract", "Multiply", "Divide", "Aggregate", "Resample",
-    "Select", "Mask", "Clip", "Lookup"};
+    // the component, whose exact instances (and the block records') the pipeline runs in the core
+    "TariffComponent"};
 
 nb::handle lazy(Lazy which) {
   PyObject*& slot = types().lazy[which];
@@ -206,10 +209,18 @@ nb::handle engine_class(const char* name) {
   return cls;
 }
 
+void init_module(nb::module_& module) {
+  init_common(module);
+  init();
+}
+
 void cache_engine_classes() {
   Types& t = types();
   if (!t.engine_classes.empty()) return;
-  for (const char* name : kEngineClasses) {
+  std::vector<const char*> names(std::begin(kEngineClasses), std::end(kEngineClasses));
+  for (const auto& block : core::blocks::block_catalogue())
+    names.push_back(block.record.name.data());
+  for (const char* name : names) {
     PyObject* cls = PyObject_GetAttrString(t.engine, name);
     if (!cls) throw nb::python_error();
     t.engine_classes.emplace_back(name, cls);

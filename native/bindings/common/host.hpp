@@ -7,9 +7,11 @@
 namespace ostrel::bindings::host {
 namespace nb = nanobind;
 
-// Imports numpy, pandas and the standard modules once; a module that converts data calls it
-// first in its init.
+// Imports numpy, pandas and the standard modules once.
 void init();
+// The first call of a module that converts data: the common setup (errors, assertions) of
+// `module`, then init().
+void init_module(nb::module_& module);
 
 nb::handle numpy();
 nb::handle pandas();
@@ -77,5 +79,24 @@ void set_engine_module(nb::handle m);
 nb::handle engine_module();
 nb::handle engine_class(const char* name);
 void cache_engine_classes();
+
+// The collector's slots of a bound class whose instances hold one host object in `Member`
+// that may refer back to the instance (a caller's model, an API client).
+template <typename T, nb::object T::* Member>
+struct HeldObjectSlots {
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Py_VISIT((nb::inst_ptr<T>(self)->*Member).ptr());
+    return 0;
+  }
+  static int clear(PyObject* self) {
+    if (nb::inst_ready(self)) (nb::inst_ptr<T>(self)->*Member).reset();
+    return 0;
+  }
+  static inline PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                                       {Py_tp_clear, reinterpret_cast<void*>(clear)},
+                                       {0, nullptr}};
+};
 
 }  // namespace ostrel::bindings::host

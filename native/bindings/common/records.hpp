@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bindings/common/errors.hpp"
+#include "core/common/signatures.hpp"
 
 namespace ostrel::bindings::records {
 namespace nb = nanobind;
@@ -29,16 +30,11 @@ nb::object field(const nb::dict& kwargs);
 nb::object builtin(const char* name);  // int, float, str, ...
 nb::object examples(std::initializer_list<const char*> items);
 
-// "def name(self, a, *, b)" from a docstring that starts "name(a, *, b): ...", so that stubs
-// and IDEs see the parameters of a method that parses (*args, **kwargs) itself; empty when the
-// docstring does not start so.
-std::string signature_from_doc(const char* name, const char* doc);
-
 // A native method: binds self when looked up on an instance.
 template <typename F>
 nb::object method(const char* name, F&& f, const char* doc = nullptr) {
   if (!doc) return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name));
-  const std::string sig = signature_from_doc(name, doc);
+  const std::string sig = core::signature_from_doc(name, doc);
   if (sig.empty())
     return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), doc);
   return nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), nb::sig(sig.c_str()),

@@ -88,19 +88,6 @@ class MappingDoor final : public Door {
   EvaluationWindow window_;
 };
 
-coro::Task calculate_cost(nb::object self, nb::object tariff_id, nb::object start_time,
-                          nb::object end_time, nb::object data, bool use_cache) {
-  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
-                                                           nb::arg("use_cache") = use_cache);
-  nb::object components = co_await awaited(std::move(pending));
-  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
-                                         nb::arg("use_cache") = use_cache);
-  nb::object holidays = co_await awaited(std::move(pending));
-  MappingDoor door(data);
-  run_components(components, holidays, start_time, end_time, door);
-  co_return door.costs;
-}
-
 nb::object make(coro::Task&& task, const char* name) {
   return coro::make_coroutine(std::move(task), name);
 }
@@ -121,7 +108,9 @@ nb::object calculate_cost_method(nb::handle self, nb::args args, nb::kwargs kwar
                                    {{"use_cache", false}}};
   auto v = args::parse(sig, args, kwargs);
   args::require_exact(v[3], &PyDict_Type, "data");
-  return make(calculate_cost(nb::borrow(self), v[0], v[1], v[2], v[3], truth(v[4], true)),
+  nb::object data = v[3];
+  return make(run_request(nb::borrow(self), v[0], v[1], v[2], truth(v[4], true),
+                          [data] { return MappingDoor(data); }),
               "LogicBindings.calculate_cost");
 }
 
@@ -142,22 +131,6 @@ nb::object fetch_holidays_method(nb::handle self, nb::args args, nb::kwargs kwar
               "LogicBindings._fetch_holidays");
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  Py_VISIT(nb::inst_ptr<LogicBindings>(self)->client.ptr());
-  return 0;
-}
-
-int clear(PyObject* self) {
-  if (nb::inst_ready(self)) nb::inst_ptr<LogicBindings>(self)->client.reset();
-  return 0;
-}
-
-PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-                       {Py_tp_clear, reinterpret_cast<void*>(clear)},
-                       {0, nullptr}};
-
 }  // namespace
 
 bool truth(const nb::object& value, bool absent) {
@@ -168,11 +141,13 @@ bool truth(const nb::object& value, bool absent) {
 }
 
 void init_facade(nb::module_& m) {
-  nb::class_<LogicBindings> cls(m, "LogicBindings", nb::type_slots(slots),
-                                "The tariff engine's facade: costs, input datasets and solver "
-                                "formulations of a tariff fetched by id. Every call also takes "
-                                "a public Tariff in place of the id, used as given (neither "
-                                "fetched nor cached).");
+  nb::class_<LogicBindings> cls(
+      m, "LogicBindings",
+      nb::type_slots(host::HeldObjectSlots<LogicBindings, &LogicBindings::client>::slots),
+      "The tariff engine's facade: costs, input datasets and solver "
+      "formulations of a tariff fetched by id. Every call also takes "
+      "a public Tariff in place of the id, used as given (neither "
+      "fetched nor cached).");
   cls.def(
       "__init__",
       [](LogicBindings* self, nb::args args, nb::kwargs kwargs) {

@@ -108,20 +108,6 @@ class ModelDoor final : public Door {
   bool minimising_;
 };
 
-coro::Task add_tariff_cost(nb::object self, nb::object tariff_id, nb::object start_time,
-                           nb::object end_time, nb::object data, nb::object variables,
-                           nb::object adapter, bool minimising_cost, bool use_cache) {
-  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
-                                                           nb::arg("use_cache") = use_cache);
-  nb::object components = co_await awaited(std::move(pending));
-  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
-                                         nb::arg("use_cache") = use_cache);
-  nb::object holidays = co_await awaited(std::move(pending));
-  ModelDoor door(data, variables, adapter, minimising_cost);
-  run_components(components, holidays, start_time, end_time, door);
-  co_return door.costs;
-}
-
 // add_to_highs_model / add_to_gurobi_model: a fresh adapter of the named engine class around
 // the caller's model, then the shared model building.
 coro::Task add_with_adapter(nb::object self, const char* adapter_class, nb::object tariff_id,
@@ -158,8 +144,12 @@ nb::object add_tariff_cost_method(nb::handle self, nb::args args, nb::kwargs kwa
   auto v = args::parse(sig, args, kwargs);
   args::require_exact(v[3], &PyDict_Type, "data");
   args::require_exact(v[4], &PyDict_Type, "variables");
-  return coro::make_coroutine(add_tariff_cost(nb::borrow(self), v[0], v[1], v[2], v[3], v[4], v[5],
-                                              truth(v[6], false), truth(v[7], false)),
+  const bool minimising = truth(v[6], false);
+  nb::object data = v[3], variables = v[4], adapter = v[5];
+  return coro::make_coroutine(run_request(nb::borrow(self), v[0], v[1], v[2], truth(v[7], false),
+                                          [data, variables, adapter, minimising] {
+                                            return ModelDoor(data, variables, adapter, minimising);
+                                          }),
                               "LogicBindings._add_tariff_cost_to_model");
 }
 

@@ -5,7 +5,6 @@
 // up at call time so that a caller can substitute them.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "bindings/logic/logic.hpp"
 
@@ -13,8 +12,7 @@ namespace nb = nanobind;
 using namespace ostrel::bindings;
 
 NB_MODULE(logic, m) {
-  init_common(m);
-  host::init();
+  host::init_module(m);
   logic::set_module(m);
   nb::object domain = host::own_module("ostrelpy.bindings._engine");
   nb::object cache = host::own_module("ostrelpy.bindings.expiry_cache");

@@ -53,6 +53,23 @@ class Door {
 void run_components(nb::handle components, nb::handle holidays, nb::handle start_time,
                     nb::handle end_time, Door& door);
 
+// A facade call: the active components and their holidays through the facade's own methods
+// (which a subclass may override), then every component run through the door `make_door`
+// makes once both are in; the call's value is the door's `costs`.
+template <typename MakeDoor>
+coro::Task run_request(nb::object self, nb::object tariff_id, nb::object start_time,
+                       nb::object end_time, bool use_cache, MakeDoor make_door) {
+  nb::object pending = self.attr("_get_active_components")(tariff_id, start_time, end_time,
+                                                           nb::arg("use_cache") = use_cache);
+  nb::object components = co_await coro::awaited(std::move(pending));
+  pending = self.attr("_fetch_holidays")(components, start_time, end_time,
+                                         nb::arg("use_cache") = use_cache);
+  nb::object holidays = co_await coro::awaited(std::move(pending));
+  auto door = make_door();
+  run_components(components, holidays, start_time, end_time, door);
+  co_return door.costs;
+}
+
 // The series of a component's cost in a finished run.
 nb::object cost_series(nb::handle component, nb::handle ctx);
 

@@ -176,20 +176,11 @@ bool RowRun::in_place(std::size_t k) {
     case StepKind::Arithmetic: {
       if (first == nullptr) return false;
       out.own.resize(n);
-      switch (s.op) {
-        case Arith::Add:
-          fold_into<Arith::Add>(s, slots_, out.own);
-          break;
-        case Arith::Subtract:
-          fold_into<Arith::Subtract>(s, slots_, out.own);
-          break;
-        case Arith::Multiply:
-          fold_into<Arith::Multiply>(s, slots_, out.own);
-          break;
-        case Arith::Divide:
-          fold_into<Arith::Divide>(s, slots_, out.own);
-          break;
-      }
+      // In the order of Arith: one instantiation per operation.
+      static constexpr void (*kFold[])(const Step&, const std::vector<Slot>&, std::span<double>) = {
+          fold_into<Arith::Add>, fold_into<Arith::Subtract>, fold_into<Arith::Multiply>,
+          fold_into<Arith::Divide>};
+      kFold[static_cast<std::size_t>(s.op)](s, slots_, out.own);
       break;
     }
     case StepKind::Aggregate: {

@@ -73,4 +73,16 @@ void repeated_instant(std::string_view key_repr) {
               " more than once; each instant maps to one variable");
 }
 
+NewColumns checked_additions(std::span<const optimisation::VariableSeries* const> series,
+                             const optimisation::ConstraintSeries* equalities,
+                             const optimisation::ConstraintSeries* inequalities, int64_t existing,
+                             const Limits& limits) {
+  NewColumns c = collect_columns(series);
+  check_new_columns(c, existing);
+  const size_t total = static_cast<size_t>(existing) + c.size();
+  if (equalities) check_rows(*equalities, total, true, limits);
+  if (inequalities) check_rows(*inequalities, total, false, limits);
+  return c;
+}
+
 }  // namespace ostrel::core::solvers

@@ -4,6 +4,7 @@
 // every row names columns the model will have.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "core/optimisation/series.hpp"
@@ -28,6 +29,13 @@ struct Limits {
 // `num_cols` columns.
 void check_rows(const optimisation::ConstraintSeries& rows, size_t num_cols, bool is_equality,
                 const Limits& limits);
+
+// The new columns of a call's blocks, once they and the rows of both kinds (either may be
+// null) are checked as above against a model that has `existing` columns.
+NewColumns checked_additions(std::span<const optimisation::VariableSeries* const> series,
+                             const optimisation::ConstraintSeries* equalities,
+                             const optimisation::ConstraintSeries* inequalities, int64_t existing,
+                             const Limits& limits);
 
 // ValueError: the caller's variable at `key_repr` is not a column of the adapter's model.
 [[noreturn]] void foreign_variable(std::string_view key_repr);

@@ -14,14 +14,8 @@ namespace ostrel::core::solvers {
 
 // The columns of every non-empty series, series ordered by their first column (stable), then
 // concatenated. The model appends them in this order after its existing columns.
-struct NewColumns {
-  std::vector<int64_t> cols;
-  std::vector<double> lb;
-  std::vector<double> ub;
-  std::vector<uint8_t> is_integer;
+struct NewColumns : optimisation::VariableSeries {
   std::vector<int32_t> integer_cols;  // the columns where is_integer is set
-
-  size_t size() const { return cols.size(); }
 };
 
 NewColumns collect_columns(std::span<const optimisation::VariableSeries* const> series);

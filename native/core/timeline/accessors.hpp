@@ -47,6 +47,22 @@ struct Accessors {
   void resize(std::size_t n);
 };
 
+// Calls f(name, column) for each integer column the host's accessor table shows under a name
+// of its own, in the table's order (`utc` is its index, `date` a column of dates); `table` is
+// an Accessors, const or not.
+template <typename Table, typename F>
+void for_each_named_column(Table& table, F&& f) {
+  f("iso_year", table.iso_year);
+  f("week", table.week);
+  f("day_of_week", table.day_of_week);
+  f("year", table.year);
+  f("month", table.month);
+  f("day", table.day);
+  f("hour", table.hour);
+  f("minute", table.minute);
+  f("utc_offset", table.utc_offset);
+}
+
 // A timeline's calendar. A built grid steps by a quarter-hour, so within a run the local
 // minute of day grows by kStepMinutes per row from the run's first minute. A table read back
 // from the host keeps each row's hour and minute as given (`hour`, `minute` non-empty).

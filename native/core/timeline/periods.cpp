@@ -235,21 +235,12 @@ std::span<const char* const> key_columns(Resolution r) {
 }
 
 PeriodIndex compute_periods(const Calendar& table, Resolution r) {
-  switch (r) {
-    case Resolution::QUARTER_HOURLY:
-      return periods_of<Resolution::QUARTER_HOURLY>(table);
-    case Resolution::HOURLY:
-      return periods_of<Resolution::HOURLY>(table);
-    case Resolution::DAILY:
-      return periods_of<Resolution::DAILY>(table);
-    case Resolution::WEEKLY:
-      return periods_of<Resolution::WEEKLY>(table);
-    case Resolution::MONTHLY:
-      return periods_of<Resolution::MONTHLY>(table);
-    case Resolution::YEARLY:
-      return periods_of<Resolution::YEARLY>(table);
-  }
-  return {};
+  // By resolution, from quarter-hourly to yearly: one instantiation each.
+  using R = Resolution;
+  static constexpr PeriodIndex (*kPeriods[])(const Calendar&) = {
+      periods_of<R::QUARTER_HOURLY>, periods_of<R::HOURLY>,  periods_of<R::DAILY>,
+      periods_of<R::WEEKLY>,         periods_of<R::MONTHLY>, periods_of<R::YEARLY>};
+  return kPeriods[domain::index_of(r)](table);
 }
 
 Column<std::int32_t> PeriodIndex::group_of_rows() const {

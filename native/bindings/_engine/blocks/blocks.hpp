@@ -1,8 +1,10 @@
 #pragma once
-// Shared pieces of the function-block records: the `type` tag and `output` fields, the
-// `input_operands()` method, and reading operands into the core's terms for validation.
+// Shared pieces of the function-block records: the `input_operands()` methods and reading
+// operands into the core's terms for validation.
 #include <nanobind/nanobind.h>
 
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "bindings/common/records.hpp"
@@ -11,12 +13,9 @@
 namespace ostrel::bindings::engine {
 namespace nb = nanobind;
 
-// The `type` literal (defaulting to the tag) and the required `output: Dataset`.
-void block_tag(records::ModelBuilder& b, const char* tag);
-void block_output(records::ModelBuilder& b);
-
-// input_operands(): a dict of the named fields, in the given order (absent ones as None).
-nb::object named_operands(const std::vector<const char*>& names);
+// input_operands(): a dict of the named fields (literals), in the given order (absent ones as
+// None).
+nb::object named_operands(std::span<const std::string_view> names);
 
 // A Level or Dataset record as the core sees it (Datasets also carry their resolution).
 core::blocks::OperandInfo operand_info(nb::handle operand);

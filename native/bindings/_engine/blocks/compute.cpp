@@ -145,6 +145,13 @@ std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args
   return v;
 }
 
+InputCall parse_input_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw) {
+  auto v = args::parse(sig, a, kw);
+  Timeline& t = timeline_arg(v[0]);
+  SeriesArg input = series_arg(v[1], "input");
+  return {std::move(v), t, std::move(input)};
+}
+
 nb::object constant_compute() {
   return records::method(
       "compute",

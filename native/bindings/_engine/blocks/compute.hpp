@@ -45,6 +45,15 @@ core::blocks::Values at_labels(const SeriesArg& s, std::span<const int64_t> labe
 std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a,
                                       const nb::kwargs& kw);
 
+// compute(timeline, *, input, ...) of a block over one series: the arguments parsed as above,
+// the timeline and the `input` series read (its argument error naming `input`).
+struct InputCall {
+  std::vector<nb::object> v;
+  Timeline& timeline;
+  SeriesArg input;
+};
+InputCall parse_input_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw);
+
 // Native `compute` methods (and the Resample helpers), one per block.
 nb::object constant_compute();
 nb::object add_compute();

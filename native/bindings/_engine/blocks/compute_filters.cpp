@@ -64,6 +64,12 @@ MaskArg condition_mask(nb::handle timeline, Timeline& t, const SeriesArg& input,
   return m;
 }
 
+// The mask of a Select or Mask record's condition over its input.
+MaskArg record_mask(nb::handle self, const InputCall& c) {
+  return condition_mask(c.v[0], c.timeline, c.input, self.attr("condition"),
+                        to_resolution(self.attr("input").attr("resolution")));
+}
+
 const args::Signature kSelectSig{"compute", {{"timeline"}}, {{"input"}}};
 const args::Signature kMaskSig{"compute", {{"timeline"}}, {{"input"}, {"replacement"}}};
 const args::Signature kClipSig{
@@ -88,12 +94,10 @@ nb::object select_compute() {
   return records::method(
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(kSelectSig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input");
-        const MaskArg keep = condition_mask(v[0], t, input, self.attr("condition"),
-                                            to_resolution(self.attr("input").attr("resolution")));
-        return wrap(cb::select(input.values, keep.flags), input.index, input.series.attr("name"));
+        const InputCall c = parse_input_compute(kSelectSig, a, kw);
+        const MaskArg keep = record_mask(self, c);
+        return wrap(cb::select(c.input.values, keep.flags), c.input.index,
+                    c.input.series.attr("name"));
       },
       "compute(timeline, *, input): the input where the condition holds, missing elsewhere.");
 }
@@ -102,14 +106,12 @@ nb::object mask_compute() {
   return records::method(
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(kMaskSig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input");
-        const nb::object& replacement = v[2];
+        const InputCall c = parse_input_compute(kMaskSig, a, kw);
+        const SeriesArg& input = c.input;
+        const nb::object& replacement = c.v[2];
         if (!is_series(replacement) && !is_numeric_scalar(replacement))
           operand_type_error(replacement, "replacement", "Series or float");
-        const MaskArg holds = condition_mask(v[0], t, input, self.attr("condition"),
-                                             to_resolution(self.attr("input").attr("resolution")));
+        const MaskArg holds = record_mask(self, c);
         cb::Values out;
         if (is_series(replacement)) {
           const cb::Values r = at_labels(series_arg(replacement, "replacement"), input.labels);
@@ -127,8 +129,7 @@ nb::object clip_compute() {
   return records::method(
       "compute",
       [](nb::handle, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(kClipSig, a, kw);
-        const SeriesArg input = series_arg(v[1], "input");
+        const auto [v, t, input] = parse_input_compute(kClipSig, a, kw);
         cb::Values lo_values, hi_values;
         const cb::Bound lo = bound_arg(v[2], "minimum", input, lo_values);
         const cb::Bound hi = bound_arg(v[3], "maximum", input, hi_values);

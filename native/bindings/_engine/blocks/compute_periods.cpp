@@ -31,9 +31,7 @@ nb::object aggregate_compute() {
   return records::method(
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(kInputSig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input");
+        const auto [v, t, input] = parse_input_compute(kInputSig, a, kw);
         const auto [target, source] = target_and_input_resolutions(self);
         cb::Values out =
             cb::aggregate(*t.core, input.labels, input.values, target,
@@ -47,9 +45,7 @@ nb::object resample_compute() {
   return records::method(
       "compute",
       [](nb::handle self, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(kInputSig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        const SeriesArg input = series_arg(v[1], "input");
+        const auto [v, t, input] = parse_input_compute(kInputSig, a, kw);
         const auto [target, source] = target_and_input_resolutions(self);
         const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
         cb::Values out = cb::resample(*t.core, input.view(), target, source, rate);

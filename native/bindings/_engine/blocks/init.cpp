@@ -14,19 +14,13 @@ namespace ostrel::bindings::engine {
 namespace cb = core::blocks;
 using namespace records;
 
-void block_tag(ModelBuilder& b, const char* tag) {
-  b.field("type", literal(tag), kw({{"default", nb::str(tag)}}));
-}
-
-void block_output(ModelBuilder& b) { b.field("output", attr("Dataset")); }
-
-nb::object named_operands(const std::vector<const char*>& names) {
-  std::vector<const char*> keys(names);
+nb::object named_operands(std::span<const std::string_view> names) {
+  std::vector<std::string_view> keys(names.begin(), names.end());
   return method(
       "input_operands",
       [keys](nb::handle self) {
         nb::dict out;
-        for (const char* k : keys) out[k] = self.attr(k);
+        for (std::string_view k : keys) out[k.data()] = self.attr(k.data());
         return out;
       },
       "The block's operands by keyword name, in order.");

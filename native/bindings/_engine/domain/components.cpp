@@ -60,52 +60,15 @@ nb::object validate_timezone(nb::handle value) {
   return nb::borrow(value);
 }
 
-nb::dict described(const char* text) { return kw({{"description", nb::str(text)}}); }
-
 }  // namespace
 
 void init_components(nb::module_& m) {
   m.def("_validate_timezone", &validate_timezone, nb::arg("value"),
         "Keep a time-zone string that timezone_from_str can parse.");
   nb::object after = host::pydantic().attr("AfterValidator");
-  nb::object timezone_type = annotated(builtin("str"), after(m.attr("_validate_timezone")));
-  m.attr("Timezone") = timezone_type;
+  m.attr("Timezone") = annotated(builtin("str"), after(m.attr("_validate_timezone")));
 
-  ModelBuilder b(m, "TariffComponent");
-  b.doc("One priced part of a tariff: a validated pipeline of function blocks over datasets.");
-  b.field("id", host::uuid_type(), described("Unique identifier for this tariff component."));
-  b.field("name", builtin("str"),
-          kw({{"description", nb::str("Name of the tariff component as given by the system "
-                                      "operator or government.")},
-              {"examples", examples({"Energiskatt", "Överföringsavgift", "Effektavgift",
-                                     "Abonnemangsavgift", "Nätnytta", "Överuttagsavgift"})}}));
-  nb::object opt_dt = optional(host::datetime_type());
-  b.field("applicable_from", opt_dt,
-          kw({{"default", nb::none()},
-              {"description",
-               nb::str("ISO 8601 formatted datetime from when the tariff component becomes "
-                       "applicable, if any. If `null` or not included, applicable immediately.")},
-              {"examples", examples({"2025-01-01T00:00:00+01:00"})}}));
-  b.field("applicable_to", opt_dt,
-          kw({{"default", nb::none()},
-              {"description",
-               nb::str("ISO 8601 formatted datetime at which the tariff component ceases to be "
-                       "applicable (excl.). If `null` or not included, applicable until further "
-                       "notice.")},
-              {"examples", examples({"2026-01-01T00:00:00+01:00"})}}));
-  b.field("timezone", timezone_type,
-          kw({{"description",
-               nb::str("Timezone in which time-dependent operations (filtering, grouping) are "
-                       "evaluated. Typically local time, but can also be a fixed UTC offset.")},
-              {"examples", examples({"Europe/Stockholm", "UTC+01:00"})}}));
-  b.field("datasets", list_of(m.attr("Dataset")),
-          described("Input datasets, each bound to a unique id."));
-  b.field("functions", sequence_of(m.attr("Function")),
-          kw({{"min_length", nb::int_(1)},
-              {"description", nb::str("Ordered functions. Each step produces a named output.")}}));
-  b.field("cost", m.attr("Dataset"),
-          described("The pipeline's monetary cost output. Must match a function output or input "
-                    "dataset."));
+  ModelBuilder b = declared(m, core::domain::kTariffComponentRecord);
   b.after_validator("_validate_pipeline", validator<validate_pipeline>("_validate_pipeline"));
   b.attr("collect_holidays",
          method("collect_holidays", &collect_holidays,

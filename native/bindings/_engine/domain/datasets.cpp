@@ -15,17 +15,7 @@ using namespace records;
 namespace {
 
 void make_dataset(nb::module_& m) {
-  ModelBuilder b(m, "Dataset");
-  b.doc("The identity of a time series: id, resolution and unit.");
-  b.config("frozen", nb::bool_(true));
-  b.field("id", builtin("str"),
-          kw({{"description",
-               nb::str("Identifier for this dataset. For registered datasets this is a globally "
-                       "unique slug; for intermediate pipeline results it is a local reference "
-                       "name.")}}));
-  b.field("resolution", m.attr("Resolution"),
-          kw({{"description", nb::str("Temporal resolution of the timeseries.")}}));
-  b.field("unit", m.attr("Unit"), kw({{"description", nb::str("Unit of the timeseries.")}}));
+  ModelBuilder b = declared(m, core::domain::kDatasetRecord);
   // The hash of the (id, resolution, unit) triple, so that a dataset keys a dict like the
   // triple of its plain values does.
   b.attr("__hash__", method("__hash__", [](nb::handle self) {
@@ -46,14 +36,7 @@ nb::object validate_range(nb::handle self) {
 }
 
 void make_range(nb::module_& m) {
-  ModelBuilder b(m, "Range");
-  b.doc("A bounded interval of levels in one unit.");
-  nb::object opt_float = optional(builtin("float"));
-  b.field("minimum", opt_float,
-          kw({{"default", nb::none()}, {"description", nb::str("Minimum level, if any.")}}));
-  b.field("maximum", opt_float,
-          kw({{"default", nb::none()}, {"description", nb::str("Maximum level, if any.")}}));
-  b.field("unit", m.attr("Unit"), kw({{"description", nb::str("Unit of the level.")}}));
+  ModelBuilder b = declared(m, core::domain::kRangeRecord);
   b.after_validator("validate_range", validator<validate_range>("validate_range"));
   b.build();
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/common/records.hpp"
+#include "core/domain/records.hpp"
 #include "core/domain/units.hpp"
 
 namespace ostrel::bindings::engine {
@@ -14,6 +16,22 @@ void init_units(nb::module_& m);       // Unit, Resolution, groupings, Level
 void init_conditions(nb::module_& m);  // time and value conditions, Holiday, HolidayOccurrence
 void init_datasets(nb::module_& m);    // Dataset, Operand, Range
 void init_timezone(nb::module_& m);    // timezone_from_str
+
+// A string enumeration with the members of a core table (rows with `name` and `value`).
+template <typename Table>
+records::EnumBuilder string_enum(nb::module_& m, const char* name, const char* doc,
+                                 const Table& members) {
+  records::EnumBuilder b(m, name);
+  b.doc(doc);
+  for (const auto& row : members)
+    b.member(std::string(row.name).c_str(), std::string(row.value).c_str());
+  return b;
+}
+
+// A record as the core declares it (`own`: a class nested in it, e.g. an enumeration), ready
+// for its native validators and methods.
+records::ModelBuilder declared(nb::module_& m, const core::domain::RecordSpec& spec,
+                               nb::handle own = nb::handle());
 
 // An instance of one of the seven time-condition records (value conditions are not).
 bool is_time_condition(nb::handle condition);

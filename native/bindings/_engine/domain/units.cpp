@@ -18,10 +18,8 @@ using namespace records;
 namespace {
 
 nb::object make_unit(nb::module_& m) {
-  EnumBuilder b(m, "Unit");
-  b.doc("Physical or monetary unit of a series or level.");
-  for (const auto& u : cd::kUnits)
-    b.member(std::string(u.name).c_str(), std::string(u.value).c_str());
+  EnumBuilder b =
+      string_enum(m, "Unit", "Physical or monetary unit of a series or level.", cd::kUnits);
   b.attr("is_amount", method(
                           "is_amount", [](nb::handle self) { return cd::is_amount(to_unit(self)); },
                           "True for quantities that add up over time: currencies, kWh and hours."));
@@ -46,10 +44,9 @@ nb::object compare(const char* name, Cmp cmp) {
 }
 
 nb::object make_resolution(nb::module_& m) {
-  EnumBuilder b(m, "Resolution");
-  b.doc("Temporal resolution of a series, ordered from fine to coarse.");
-  for (const auto& r : cd::kResolutions)
-    b.member(std::string(r.name).c_str(), std::string(r.value).c_str());
+  EnumBuilder b =
+      string_enum(m, "Resolution", "Temporal resolution of a series, ordered from fine to coarse.",
+                  cd::kResolutions);
   b.attr("_index", method(
                        "_index", [](nb::handle self) { return cd::index_of(to_resolution(self)); },
                        "Zero-based position in the order from quarter-hourly to yearly."));
@@ -105,13 +102,7 @@ void make_groupings(nb::module_& m) {
 }
 
 void make_level(nb::module_& m) {
-  ModelBuilder b(m, "Level");
-  b.doc("A constant value with a unit.");
-  // A price that is no number would bill as 0 or infinity: refused where it is written.
-  b.config("allow_inf_nan", nb::bool_(false));
-  b.field("value", builtin("float"), kw({{"description", nb::str("The level value.")}}));
-  b.field("unit", m.attr("Unit"),
-          kw({{"description", nb::str("Unit the value is expressed in (one of Unit's values).")}}));
+  ModelBuilder b = declared(m, cd::kLevelRecord);
   b.attr("__str__", method("__str__", [](nb::handle self) {
            const double v = nb::cast<double>(self.attr("value"));
            return core::repr_float(v) + " " + text_of(self.attr("unit"));

@@ -2,6 +2,8 @@
 // arrays Python sees as read-only views.
 #include <nanobind/nanobind.h>
 
+#include <type_traits>
+
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
@@ -14,8 +16,12 @@ namespace {
 
 using arrays::DType;
 
+// A record's array, checked to be of its fixed dtype (int64, float64 or bool), then copied.
 template <typename T>
 std::vector<T> copy_of(nb::handle array) {
+  arrays::ensure(array, std::is_same_v<T, int64_t>  ? DType::Int64
+                        : std::is_same_v<T, double> ? DType::Float64
+                                                    : DType::Bool);
   nb::object keep;
   auto s = arrays::span_as<T>(array, keep);
   return std::vector<T>(s.begin(), s.end());
@@ -42,10 +48,6 @@ ConstraintRecord& con_of(nb::handle self) { return nb::cast<ConstraintRecord&>(s
 
 void construct_variables(VariableSeriesRecord* self, nb::handle cols, nb::handle lb, nb::handle ub,
                          nb::handle is_integer, nb::handle index) {
-  arrays::ensure(cols, DType::Int64);
-  arrays::ensure(lb, DType::Float64);
-  arrays::ensure(ub, DType::Float64);
-  arrays::ensure(is_integer, DType::Bool);
   co::VariableSeries v{copy_of<int64_t>(cols), copy_of<double>(lb), copy_of<double>(ub),
                        copy_of<uint8_t>(is_integer)};
   co::validate(v, nb::len(index));
@@ -55,10 +57,6 @@ void construct_variables(VariableSeriesRecord* self, nb::handle cols, nb::handle
 
 co::ConstraintSeries read_constraints(nb::handle cols, nb::handle rows, nb::handle coefs,
                                       nb::handle rhs) {
-  arrays::ensure(cols, DType::Int64);
-  arrays::ensure(rows, DType::Int64);
-  arrays::ensure(coefs, DType::Float64);
-  arrays::ensure(rhs, DType::Float64);
   co::ConstraintSeries c{copy_of<int64_t>(cols), copy_of<int64_t>(rows), copy_of<double>(coefs),
                          copy_of<double>(rhs)};
   co::validate(c);

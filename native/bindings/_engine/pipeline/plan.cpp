@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "bindings/_engine/engine.hpp"
+#include "core/blocks/catalogue.hpp"
 #include "core/domain/units.hpp"
 
 namespace ostrel::bindings::engine {
@@ -101,11 +102,8 @@ bool PlanReader::step(nb::handle f) {
 }
 
 bool is_block_record(nb::handle f) {
-  static constexpr const char* kRecords[] = {"Constant", "Add",       "Subtract", "Multiply",
-                                             "Divide",   "Aggregate", "Resample", "Select",
-                                             "Mask",     "Clip",      "Lookup"};
-  for (const char* name : kRecords)
-    if (f.type().is(engine::attr(name))) return true;
+  for (const cb::BlockSpec& spec : cb::block_catalogue())
+    if (f.type().is(engine::attr(spec.record.name.data()))) return true;
   return false;
 }
 

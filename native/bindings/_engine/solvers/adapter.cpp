@@ -46,23 +46,10 @@ std::shared_ptr<const co::ConstraintSeries> join(
 
 [[noreturn]] void abstract(const char* name) { core::solvers::abstract_method(name); }
 
-int model_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  Py_VISIT(nb::inst_ptr<ModelAdapter>(self)->model.ptr());
-  return 0;
-}
-
-int model_clear(PyObject* self) {
-  nb::inst_ptr<ModelAdapter>(self)->model.reset();
-  return 0;
-}
-
 }  // namespace
 
-PyType_Slot model_adapter_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(model_traverse)},
-                                     {Py_tp_clear, reinterpret_cast<void*>(model_clear)},
-                                     {0, nullptr}};
+PyType_Slot* const model_adapter_slots =
+    host::HeldObjectSlots<ModelAdapter, &ModelAdapter::model>::slots;
 
 Blocks read_blocks(nb::handle blocks) {
   nb::handle block_type = engine::attr("FunctionBlock");

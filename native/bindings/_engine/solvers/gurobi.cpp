@@ -68,13 +68,10 @@ void add_blocks(nb::handle self, nb::handle blocks) {
   Blocks b = read_blocks(blocks);
   model.attr("update")();
   nb::list all_variables(model.attr("getVars")());
-  cs::NewColumns c = cs::collect_columns(b.series);
-  const size_t cols = nb::len(all_variables);
-  cs::check_new_columns(c, static_cast<int64_t>(cols));
   const double infinity = gurobi_host().infinity;
-  const cs::Limits limits{infinity, infinity};
-  if (b.equalities) cs::check_rows(*b.equalities, cols + c.size(), true, limits);
-  if (b.inequalities) cs::check_rows(*b.inequalities, cols + c.size(), false, limits);
+  cs::NewColumns c =
+      cs::checked_additions(b.series, b.equalities.get(), b.inequalities.get(),
+                            static_cast<int64_t>(nb::len(all_variables)), {infinity, infinity});
   nb::list added;
   try {
     nb::object vars = add_variables(model, std::move(c));

@@ -99,13 +99,9 @@ cs::Limits limits_of(nb::handle model) {
 // additions, so a failed call leaves the model as it was.
 void add_blocks(nb::handle model, nb::handle blocks) {
   Blocks b = read_blocks(blocks);
-  cs::NewColumns c = cs::collect_columns(b.series);
   const int64_t cols = count(model, "getNumCol"), rows = count(model, "getNumRow");
-  cs::check_new_columns(c, cols);
-  const size_t total = static_cast<size_t>(cols) + c.size();
-  const cs::Limits limits = limits_of(model);
-  if (b.equalities) cs::check_rows(*b.equalities, total, true, limits);
-  if (b.inequalities) cs::check_rows(*b.inequalities, total, false, limits);
+  cs::NewColumns c = cs::checked_additions(b.series, b.equalities.get(), b.inequalities.get(), cols,
+                                           limits_of(model));
   try {
     add_columns(model, std::move(c));
     add_constraints(model, b);

@@ -42,7 +42,7 @@ struct ModelAdapter : SolverAdapter {
 struct HighsAdapter : ModelAdapter {};
 struct GurobiAdapter : ModelAdapter {};
 // GC slots of the adapter classes: the model may refer back to its adapter.
-extern PyType_Slot model_adapter_slots[];
+extern PyType_Slot* const model_adapter_slots;
 
 // The blocks of one add_blocks call, read once: their series in block order (output, then
 // auxiliaries) and their rows joined per kind (null when no block has rows of that kind).

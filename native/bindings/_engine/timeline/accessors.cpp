@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
@@ -75,16 +76,8 @@ nb::object accessors_frame(const cal::Accessors& t, nb::handle index) {
                        ? nb::borrow(index)
                        : convert::utc_index(std::vector<std::int64_t>(t.utc.begin(), t.utc.end()));
   nb::dict columns;
-  auto put = [&](const char* name, const auto& col) { columns[name] = widened(col); };
-  put("iso_year", t.iso_year);
-  put("week", t.week);
-  put("day_of_week", t.day_of_week);
-  put("year", t.year);
-  put("month", t.month);
-  put("day", t.day);
-  put("hour", t.hour);
-  put("minute", t.minute);
-  put("utc_offset", t.utc_offset);
+  cal::for_each_named_column(
+      t, [&](const char* name, const auto& col) { columns[name] = widened(col); });
   columns["utc"] = idx;
   // Host dates, so that holiday dates compare equal to the column's values.
   columns["date"] =
@@ -97,15 +90,9 @@ cal::Accessors accessors_from_frame(nb::handle frame) {
   const std::vector<std::int64_t> utc = convert::instants_ns(frame.attr("index"));
   cal::require_no_missing(utc, "accessor table index");
   t.utc.assign(utc.begin(), utc.end());
-  t.iso_year = int_column<std::int32_t>(frame, "iso_year");
-  t.week = int_column<std::int8_t>(frame, "week");
-  t.day_of_week = int_column<std::int8_t>(frame, "day_of_week");
-  t.year = int_column<std::int32_t>(frame, "year");
-  t.month = int_column<std::int8_t>(frame, "month");
-  t.day = int_column<std::int8_t>(frame, "day");
-  t.hour = int_column<std::int8_t>(frame, "hour");
-  t.minute = int_column<std::int8_t>(frame, "minute");
-  t.utc_offset = int_column<std::int64_t>(frame, "utc_offset");
+  cal::for_each_named_column(t, [&](const char* name, auto& col) {
+    col = int_column<typename std::decay_t<decltype(col)>::value_type>(frame, name);
+  });
   nb::object dates =
       host::numpy()
           .attr("asarray")(frame["date"].attr("to_numpy")(), nb::arg("dtype") = "datetime64[D]")

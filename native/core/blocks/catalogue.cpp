@@ -1,0 +1,89 @@
+#include "core/blocks/catalogue.hpp"
+
+#include <array>
+#include <utility>
+
+namespace ostrel::core::blocks {
+
+using Shape = domain::FieldSpec::Shape;
+
+namespace {
+
+// A required field of `type`.
+domain::FieldSpec required(std::string_view name, std::string_view type = "Operand") {
+  return {.name = name, .type = type};
+}
+
+domain::FieldSpec resolution() { return {.name = "resolution", .type = "Resolution"}; }
+
+// An arithmetic block of two operands, both listed by input_operands().
+BlockSpec binary(std::string_view name, std::string_view tag, std::string_view doc,
+                 domain::FieldSpec left, domain::FieldSpec right) {
+  const std::string_view l = left.name, r = right.name;
+  return {{.name = name, .tag = tag, .doc = doc, .fields = {std::move(left), std::move(right)}},
+          {l, r}};
+}
+
+}  // namespace
+
+std::span<const BlockSpec> block_catalogue() {
+  static const std::array<BlockSpec, kBlockCount> blocks{{
+      {{.name = "Constant",
+        .tag = "constant",
+        .doc = "A constant level repeated over every period of a resolution.",
+        .fields = {required("value", "Level"), resolution()}},
+       {}},
+      {{.name = "Add",
+        .tag = "add",
+        .doc = "The element-wise sum of two or more operands.",
+        .fields = {{.name = "inputs", .type = "Operand", .shape = Shape::List, .min_length = 2}}},
+       {},
+       "inputs"},
+      binary("Subtract", "subtract", "The element-wise difference left - right.", required("left"),
+             required("right")),
+      binary("Divide", "divide", "The element-wise quotient of a series by an operand.",
+             required("numerator", "Dataset"), required("denominator")),
+      binary("Multiply", "multiply", "The element-wise product left * right.", required("left"),
+             required("right")),
+      {{.name = "Aggregate",
+        .tag = "aggregate",
+        .doc = "Reduces a series to a coarser resolution, period by period.",
+        .fields = {required("input", "Dataset"), resolution(),
+                   required("aggregation_function", "AggregationFunction")}},
+       {"input"}},
+      {{.name = "Resample",
+        .tag = "resample",
+        .doc = "Spreads a series onto a finer resolution: rates repeat, amounts split by duration.",
+        .fields = {required("input", "Dataset"), resolution()}},
+       {"input"}},
+      {{.name = "Select",
+        .tag = "select",
+        .doc = "Keeps the values where a condition holds; the others become missing.",
+        .fields = {required("input", "Dataset"), required("condition", "Condition")}},
+       {"input"}},
+      {{.name = "Mask",
+        .tag = "mask",
+        .doc = "Replaces the present values where a time condition holds.",
+        .fields = {required("input", "Dataset"), required("condition", "TimeCondition"),
+                   required("replacement")}},
+       {"input", "replacement"}},
+      {{.name = "Clip",
+        .tag = "clip",
+        .doc = "Bounds a series from below and/or above.",
+        .fields = {required("input", "Dataset"),
+                   {.name = "minimum", .type = "Operand", .shape = Shape::Optional},
+                   {.name = "maximum", .type = "Operand", .shape = Shape::Optional}}},
+       {"input", "minimum", "maximum"}},
+      {{.name = "Lookup",
+        .tag = "lookup",
+        .doc = "Maps a selector series through ascending tier boundaries onto levels.",
+        .fields = {required("tier_selector", "Dataset"),
+                   {.name = "levels", .type = "float", .shape = Shape::List, .min_length = 2},
+                   {.name = "boundaries", .type = "float", .shape = Shape::List, .min_length = 1},
+                   required("unit", "Unit")}},
+       {"tier_selector"}},
+  }};
+  return blocks;
+}
+
+}  // namespace ostrel::core::blocks
