@@ -21,49 +21,30 @@ namespace {
 namespace co = optimisation;
 using LabelsOf = StepResult::LabelsOf;
 
-co::Given given(const Current& c, const Operand& o) {
-  switch (o.kind) {
-    case Operand::Kind::None:
-      return co::Given::absent();
-    case Operand::Kind::Number:
-      return co::Given::of(co::PerStep::of(o.number));
-    case Operand::Kind::Slot:
-      break;
-  }
-  if (const co::VariableSeries* v = c.variables_at(o)) return co::Given::of(*v);
-  return co::Given::of(c.at(o).labels, c.at(o).values);
-}
+}  // namespace
 
-// The operands on the steps of the first variable operand, whose slot is the block's base.
-struct Read {
-  std::vector<co::Operand> ops;
-  std::vector<std::vector<double>> kept;
-  std::size_t first = 0;
-  std::size_t n = 0;
-};
-
-Read read(const Current& c, const Step& s, const std::vector<std::string>& names) {
-  Read out;
+StepOperands read_operands(std::span<const StepArg> args, const std::vector<std::string>& names) {
+  StepOperands out;
   co::Steps steps;
   const co::VariableSeries* first = nullptr;
-  for (const Operand& o : s.operands) {
-    const co::VariableSeries* v = c.variables_at(o);
-    if (!v) continue;
+  for (std::size_t k = 0; k < args.size(); ++k) {
+    if (args[k].given.kind != co::Given::Kind::Variables) continue;
     if (!first) {
-      first = v;
-      out.first = o.slot;
-      steps = {v->size(), c.at(o).labels};
-    } else if (!std::ranges::equal(c.at(o).labels, steps.labels)) {
+      first = args[k].given.variables;
+      out.first = k;
+      steps = {first->size(), args[k].labels};
+    } else if (!std::ranges::equal(args[k].labels, steps.labels)) {
       throw Unsupported{};  // the block's compile asserts they share an index
     }
   }
-  if (!first) throw Unsupported{};
   out.n = steps.n;
-  out.ops.reserve(s.operands.size());
-  for (std::size_t k = 0; k < s.operands.size(); ++k)
-    out.ops.push_back(co::read_operand(given(c, s.operands[k]), steps, names.at(k), out.kept));
+  out.ops.reserve(args.size());
+  for (std::size_t k = 0; k < args.size(); ++k)
+    out.ops.push_back(co::read_operand(args[k].given, steps, names.at(k), out.kept));
   return out;
 }
+
+namespace {
 
 std::vector<std::string> operand_names(const Step& s) {
   switch (s.kind) {
@@ -89,7 +70,7 @@ std::vector<std::string> operand_names(const Step& s) {
   }
 }
 
-co::CompiledBlock arithmetic(const Step& s, const Read& r, std::int64_t start_col) {
+co::CompiledBlock arithmetic(const Step& s, const StepOperands& r, std::int64_t start_col) {
   switch (s.op) {
     case blocks::Arith::Add:
       return co::compile_add(r.ops, r.n, start_col);
@@ -103,75 +84,105 @@ co::CompiledBlock arithmetic(const Step& s, const Read& r, std::int64_t start_co
   return co::compile_divide(r.ops.at(0), r.ops.at(1), r.n, start_col);
 }
 
-timeline::Mask condition_flags(const timeline::Timeline& t, const Step& s,
-                               std::span<const std::int64_t> labels) {
-  std::optional<timeline::Mask> flags = blocks::condition_flags(t, labels, s.source, s.condition);
-  if (!flags) throw Unsupported{};  // the timeline's own lookup reports what is off the grid
-  return std::move(*flags);
+// The condition's flags at the input's steps: the caller's, else the calendar test of each
+// instant's row of the grid.
+std::span<const std::uint8_t> condition_flags(const timeline::Timeline* t, const Step& s,
+                                              std::span<const std::int64_t> labels,
+                                              std::optional<std::span<const std::uint8_t>> given,
+                                              std::optional<timeline::Mask>& own) {
+  if (given) return *given;
+  own = blocks::condition_flags(*t, labels, s.source, s.condition);
+  if (!own) throw Unsupported{};  // the timeline's own lookup reports what is off the grid
+  return *own;
 }
 
 }  // namespace
 
-co::CompiledBlock compile_step(const timeline::Timeline& t, const Step& s, const Current& c,
-                               const PeriodStarts& starts, std::int64_t start_col,
-                               bool assume_convex, StepResult& r) {
+co::CompiledBlock compile_step(const timeline::Timeline* t, const Step& s,
+                               std::span<const StepArg> args, const PeriodStarts& starts,
+                               std::optional<std::span<const std::uint8_t>> flags,
+                               std::int64_t start_col, bool assume_convex, StepResult& r) {
   r.labels_of = LabelsOf::Slot;
-  const Operand& in = s.operands.at(0);
-  r.slot = in.slot;
-  // The blocks of one variable input; the base is the input's index.
-  const co::VariableSeries* input = c.variables_at(in);
-  std::span<const std::int64_t> labels;
-  if (in.kind == Operand::Kind::Slot) labels = c.at(in).labels;
+  r.slot = 0;
+  const StepArg& in = args.front();
+  std::optional<timeline::Mask> own;
   switch (s.kind) {
     case StepKind::Arithmetic: {
-      const Read ops = read(c, s, operand_names(s));
+      const StepOperands ops = read_operands(args, operand_names(s));
       r.slot = ops.first;
       return arithmetic(s, ops, start_col);
     }
     case StepKind::Clip: {
-      const Read ops = read(c, s, operand_names(s));
+      const StepOperands ops = read_operands(args, operand_names(s));
       r.slot = ops.first;
       auto limit = [&](std::size_t k) {
-        return s.operands.at(k).kind == Operand::Kind::None ? nullptr : &ops.ops.at(k);
+        return args[k].given.kind == co::Given::Kind::Absent ? nullptr : &ops.ops.at(k);
       };
       return co::compile_clip(ops.ops.at(0), limit(1), limit(2), ops.n, start_col, assume_convex);
     }
     case StepKind::Mask: {
       // The base is the input's index, numbers or variables; a variable replacement shares it.
-      if (in.kind != Operand::Kind::Slot) throw Unsupported{};
-      if (const co::VariableSeries* rep = c.variables_at(s.operands.at(1));
-          rep && !std::ranges::equal(c.at(s.operands[1]).labels, labels))
+      if (in.given.kind == co::Given::Kind::Absent ||
+          (in.given.kind == co::Given::Kind::Values && !in.given.values.data))
+        co::input_without_index();
+      const StepArg& rep = args[1];
+      if (rep.given.kind == co::Given::Kind::Variables &&
+          !std::ranges::equal(rep.labels, in.labels))
         throw Unsupported{};
-      const Read ops = read(c, s, operand_names(s));
-      co::check_replacement_length(true, ops.n, labels.size());
-      const timeline::Mask holds = condition_flags(t, s, labels);
-      return co::compile_mask(ops.ops.at(0), ops.ops.at(1), holds, labels.size(), start_col);
+      const StepOperands ops = read_operands(args, operand_names(s));
+      const bool any = in.given.kind == co::Given::Kind::Variables ||
+                       rep.given.kind == co::Given::Kind::Variables;
+      co::check_replacement_length(any, ops.n, in.size);
+      const auto holds = condition_flags(t, s, in.labels, flags, own);
+      return co::compile_mask(ops.ops.at(0), ops.ops.at(1), holds, in.size, start_col);
     }
     default:
       break;
   }
-  if (!input) throw Unsupported{};
+  // The blocks of one variable input; the base is the input's index.
+  co::require_variable(in.given.kind == co::Given::Kind::Variables);
+  const co::VariableSeries& input = *in.given.variables;
   switch (s.kind) {
     case StepKind::Aggregate:
-      return co::compile_aggregate(*input, co::period_groups(t, labels, s.resolution),
+      return co::compile_aggregate(input, co::period_groups(*t, in.labels, s.resolution),
                                    s.aggregation, start_col, assume_convex);
     case StepKind::Resample:
       // The compiler places the variables by position: their labels must be those places.
-      co::check_steps_on_periods(labels, starts(s.source), "Resample", domain::value_of(s.source));
+      co::check_steps_on_periods(in.labels, starts(s.source), "Resample",
+                                 domain::value_of(s.source));
       r.labels_of = LabelsOf::PeriodStarts;
       r.resolution = s.resolution;
-      return co::compile_resample(t, *input, s.resolution, s.source, s.is_rate, start_col);
+      return co::compile_resample(*t, input, s.resolution, s.source, s.is_rate, start_col);
     case StepKind::Select:
-      return co::compile_select_steps(*input, condition_flags(t, s, labels), start_col);
+      return co::compile_select_steps(input, condition_flags(t, s, in.labels, flags, own),
+                                      start_col);
     case StepKind::Extremes:
-      if (s.operands.size() > 1) throw Unsupported{};  // a mask by the n highest: not compiled
-      return co::compile_select_extremes(*input, co::period_groups(t, labels, s.period), s.n,
+      if (args.size() > 1) throw Unsupported{};  // a mask by the n highest: not compiled
+      return co::compile_select_extremes(input, co::period_groups(*t, in.labels, s.period), s.n,
                                          s.highest, start_col, assume_convex);
     case StepKind::Lookup:
-      return co::compile_lookup(*input, s.levels, s.boundaries, start_col);
+      return co::compile_lookup(input, s.levels, s.boundaries, start_col);
     default:
       throw Unsupported{};
   }
+}
+
+std::vector<StepArg> step_args(const Current& c, const Step& s) {
+  std::vector<StepArg> out;
+  out.reserve(s.operands.size());
+  for (const Operand& o : s.operands) {
+    StepArg a;
+    if (o.kind == Operand::Kind::Number) {
+      a.given = co::Given::of(co::PerStep::of(o.number));
+    } else if (o.kind == Operand::Kind::Slot) {
+      a.labels = c.at(o).labels;
+      a.size = a.labels.size();
+      const co::VariableSeries* v = c.variables_at(o);
+      a.given = v ? co::Given::of(*v) : co::Given::of(a.labels, c.at(o).values);
+    }
+    out.push_back(a);
+  }
+  return out;
 }
 
 }  // namespace ostrel::core::pipeline

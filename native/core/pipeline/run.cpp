@@ -158,8 +158,11 @@ std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
     const bool compiled = c.any_variables(s);
     if (compiled) {
       out.emplace_back();
-      out.back().block =
-          compile_step(t, s, c, starts, columns->next, columns->assume_convex, out.back());
+      StepResult& r = out.back();
+      r.block = compile_step(&t, s, step_args(c, s), starts, std::nullopt, columns->next,
+                             columns->assume_convex, r);
+      // The base: the series in the slot of the operand the step placed its columns on.
+      if (r.labels_of == LabelsOf::Slot) r.slot = s.operands.at(r.slot).slot;
     } else {
       out.push_back(runner.step(s, c));
     }

@@ -1,6 +1,6 @@
 // The block records: the core's catalogue declares each one (tag, fields, operands) and a row
-// here gives its native validation, compute and compile, in the catalogue's order. Every
-// record is built by the same code, so a new per-block method is a column here.
+// here gives its native validation, compute and the text of its compile, in the catalogue's
+// order. Every record is built by the same code, so a new per-block method is a column here.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -32,7 +32,7 @@ struct NamedFactory {
 struct BlockRow {
   Factory validate;
   Factory compute;
-  Factory compile;
+  const char* compile_doc;  // null: the text every arithmetic block shares
   // Record-level attributes made before the fields (nested enumerations) and helper methods.
   nb::object (*prepare)(nb::module_& m);
   std::vector<NamedFactory> helpers;
@@ -48,38 +48,52 @@ nb::object aggregation_function(nb::module_& m) { return make_aggregation_functi
 
 const std::vector<BlockRow>& block_table() {
   static const std::vector<BlockRow>* table = new std::vector<BlockRow>{
-      {V<validate_constant>,
-       compute::constant_compute,
-       optim::compile::constant_compile,
-       nullptr,
-       {}},
-      {V<validate_add>, compute::add_compute, optim::compile::add_compile, nullptr, {}},
-      {V<validate_subtract>,
-       compute::subtract_compute,
-       optim::compile::subtract_compile,
-       nullptr,
-       {}},
-      {V<validate_divide>, compute::divide_compute, optim::compile::divide_compile, nullptr, {}},
-      {V<validate_multiply>,
-       compute::multiply_compute,
-       optim::compile::multiply_compile,
-       nullptr,
-       {}},
+      {V<validate_constant>, compute::constant_compute, nullptr, nullptr, {}},
+      {V<validate_add>, compute::add_compute, nullptr, nullptr, {}},
+      {V<validate_subtract>, compute::subtract_compute, nullptr, nullptr, {}},
+      {V<validate_divide>, compute::divide_compute, nullptr, nullptr, {}},
+      {V<validate_multiply>, compute::multiply_compute, nullptr, nullptr, {}},
       {V<validate_aggregate>,
        compute::aggregate_compute,
-       optim::compile::aggregate_compile,
+       "compile(timeline, next_available_col, assume_convex, *, input): one column per period; "
+       "sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with "
+       "one binary per step.",
        aggregation_function,
        {}},
       {V<validate_resample>,
        compute::resample_compute,
-       optim::compile::resample_compile,
+       "compile(timeline, next_available_col, assume_convex, *, input): the input variables "
+       "carried onto the finer periods; amounts scaled by the share of their period.",
        nullptr,
        {{"_amount_scale", compute::resample_amount_scale},
         {"_forward_fill", compute::resample_forward_fill}}},
-      {V<validate_select>, compute::select_compute, optim::compile::select_compile, nullptr, {}},
-      {V<validate_mask>, compute::mask_compute, optim::compile::mask_compile, nullptr, {}},
-      {V<validate_clip>, compute::clip_compute, optim::compile::clip_compile, nullptr, {}},
-      {V<validate_lookup>, compute::lookup_compute, optim::compile::lookup_compile, nullptr, {}},
+      {V<validate_select>,
+       compute::select_compute,
+       "compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar "
+       "condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) "
+       "values.",
+       nullptr,
+       {}},
+      {V<validate_mask>,
+       compute::mask_compute,
+       "compile(timeline, next_available_col, assume_convex, *, input, replacement): a column "
+       "per step equal to the replacement where the condition holds and to the input elsewhere.",
+       nullptr,
+       {}},
+      {V<validate_clip>,
+       compute::clip_compute,
+       "compile(timeline, next_available_col, assume_convex, *, input, minimum=None, "
+       "maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one "
+       "binary per step and side.",
+       nullptr,
+       {}},
+      {V<validate_lookup>,
+       compute::lookup_compute,
+       "compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the "
+       "selector's tier; one binary per feasible (step, tier) pair where the selector's bounds "
+       "span several tiers.",
+       nullptr,
+       {}},
   };
   return *table;
 }
@@ -94,7 +108,7 @@ nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, con
   else
     b.attr("input_operands", named_operands(spec.operands));
   b.attr("compute", row.compute());
-  if (row.compile) b.attr("compile", row.compile());
+  b.attr("compile", optim::compile::block_compile(spec, row.compile_doc));
   for (const NamedFactory& h : row.helpers) b.attr(h.name, h.make());
   b.after_validator("_validate", row.validate());
   return b.build();

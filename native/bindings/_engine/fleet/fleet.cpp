@@ -39,7 +39,7 @@ void init_component(FleetComponent* self, nb::args args, nb::kwargs kwargs) {
   nb::object component = a[0], inputs = a[1];
   Timeline& t = nb::cast<Timeline&>(a[2]);
   fl::Plan plan;
-  PlanReader reader(t, plan);
+  PlanReader reader(&t, plan);
   std::vector<fl::InputLabels> in;
   for (nb::handle item : inputs.attr("items")()) {
     nb::handle dataset = item[0];

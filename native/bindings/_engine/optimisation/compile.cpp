@@ -8,6 +8,7 @@
 #include "bindings/_engine/blocks/compute.hpp"
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/optimisation/arrays.hpp"
+#include "bindings/_engine/pipeline/plan.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
@@ -20,6 +21,8 @@
 #include "core/optimisation/compile_operands.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
+
+namespace pl = core::pipeline;
 
 namespace {
 
@@ -42,11 +45,6 @@ const char* kCompileDoc =
     "compile(timeline, next_available_col, assume_convex, **operands): the block's solver "
     "columns and rows, columns numbered from next_available_col.";
 
-template <typename F>
-nb::object compile_method(F&& f) {
-  return records::method("compile", std::forward<F>(f), kCompileDoc);
-}
-
 }  // namespace
 
 args::Signature compile_signature(std::vector<args::Param> operands) {
@@ -66,7 +64,8 @@ CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const n
 
 namespace {
 
-bool listed(std::initializer_list<std::string_view> names, const char* name) {
+template <typename Names>
+bool listed_in(const Names& names, std::string_view name) {
   for (std::string_view n : names)
     if (n == name) return true;
   return false;
@@ -79,60 +78,73 @@ bool time_labelled(nb::handle series) {
   return nb::isinstance(index, host::datetime_index_type()) && !index.attr("tz").is_none();
 }
 
-Operands read_operands(const std::vector<std::pair<nb::object, const char*>>& values,
-                       const char* mismatch, std::initializer_list<std::string_view> optional) {
+Args read_args(const std::vector<std::pair<nb::object, const char*>>& values, bool labels,
+               const char* mismatch, std::span<const std::string_view> optional) {
   for (const auto& [value, name] : values)
-    if ((!value.is_valid() || value.is_none()) && !listed(optional, name))
+    if ((!value.is_valid() || value.is_none()) && !listed_in(optional, name))
       compute::operand_type_error(value.is_valid() ? value : nb::none(), name,
                                   "VariableSeries, Series or float");
-  Operands out;
+  const VariableSeriesRecord* first = nullptr;
+  size_t n = 0;
   for (const auto& [value, name] : values) {
     if (!value.is_valid() || value.is_none()) continue;
     const VariableSeriesRecord* v = as_variables(value);
     if (!v) continue;
-    if (!out.first) {
-      out.first = v;
-      out.index = v->index;
-      out.n = v->data->size();
-    } else if (core::assertions_enabled() && !value_equal(v->index, out.first->index)) {
+    if (!first) {
+      first = v;
+      n = v->data->size();
+    } else if (core::assertions_enabled() && !value_equal(v->index, first->index)) {
       raise_assertion(mismatch);
     }
   }
-  if (!out.first) {
-    out.index = nb::none();
+  if (!first)
     for (const auto& [value, name] : values)
       if (value.is_valid() && compute::is_series(value)) {
-        out.n = nb::len(value);
+        n = nb::len(value);
         break;
       }
-  }
-  out.ops.reserve(values.size());
-  co::Steps steps{out.n, {}};
-  InstantsView at;  // the first variable's instants, read for the first series operand
+  Args out;
+  out.series.reserve(values.size());
   bool at_read = false;
+  auto steps = [&] {
+    if (!at_read) out.steps = instants_view(first->index);
+    at_read = true;
+    return out.steps.ns;
+  };
   for (const auto& [value, name] : values) {
-    co::Given given;
-    convert::SeriesArg series;
+    pl::StepArg a;
+    nb::object index = nb::none();
     if (!value.is_valid() || value.is_none()) {
-      given = co::Given::absent();
+      a.given = co::Given::absent();
     } else if (const VariableSeriesRecord* v = as_variables(value)) {
-      given = co::Given::of(*v->data);
-    } else if (compute::is_series(value) && out.first && time_labelled(value)) {
-      series = convert::read_series(value);
-      if (!at_read) {
-        at = instants_view(out.index);
-        steps.labels = at.ns;
-        at_read = true;
-      }
-      given = co::Given::of(series.labels, series.values);
+      a.given = co::Given::of(*v->data);
+      a.size = v->data->size();
+      index = v->index;
+    } else if (compute::is_series(value) && first && time_labelled(value)) {
+      out.series.push_back(convert::read_series(value));
+      const convert::SeriesArg& s = out.series.back();
+      steps();
+      a.given = co::Given::of(s.labels, s.values);
+      a.labels = s.labels;
+      a.size = s.labels.size();
+      index = s.index;
     } else if (compute::is_series(value) || arrays::is_numeric_scalar(value) ||
                arrays::is_ndarray(value)) {
-      given = co::Given::of(arrays::per_step(value, out.n, out.keep));
+      a.given = co::Given::of(arrays::per_step(value, n, out.keep));
+      if (compute::is_series(value)) {
+        a.size = nb::len(value);
+        index = value.attr("index");
+      }
     } else {
       compute::operand_type_error(value, name, "VariableSeries, Series or float");
     }
-    out.ops.push_back(co::read_operand(given, steps, name, out.kept));
+    out.args.push_back(a);
+    out.index.push_back(std::move(index));
   }
+  // Every variable operand is on the first one's steps.
+  if (first && (labels || at_read))
+    for (pl::StepArg& a : out.args)
+      if (a.given.kind == co::Given::Kind::Variables) a.labels = steps();
   return out;
 }
 
@@ -181,63 +193,104 @@ MaskView condition_mask(nb::handle timeline, nb::handle index, nb::handle condit
   return m;
 }
 
-// -- the arithmetic blocks ---------------------------------------------------------------------
-
-nb::object constant_compile() {
-  return compile_method([](nb::handle, nb::args, nb::kwargs) -> nb::object {
-    core::fail(core::ErrorKind::NotImplemented,
-               "Constant is data-only; compile() is never dispatched");
-  });
-}
-
-nb::object add_compile() {
-  // Exactly the block's operands, input_0 .. input_<n-1>, as compute takes them.
-  return compile_method([](nb::handle self, nb::args a, nb::kwargs kw) {
-    const size_t count = nb::len(nb::object(self.attr("inputs")));
-    std::vector<std::string> names;
-    names.reserve(count);
-    for (size_t k = 0; k < count; ++k) names.push_back(core::blocks::listed_operand_name(k));
-    std::vector<args::Param> params;
-    for (const std::string& name : names) params.push_back({name.c_str()});
-    CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);
-    std::vector<std::pair<nb::object, const char*>> values;
-    for (size_t k = 0; k < count; ++k) values.emplace_back(c.operands[k], names[k].c_str());
-    Operands ops = read_operands(values);
-    core::optimisation::require_variable(ops.any_variable());
-    co::CompiledBlock b;
-    {
-      nb::gil_scoped_release unlocked;
-      b = co::compile_add(ops.ops, ops.n, c.start_col);
-    }
-    return wrap(std::move(b), ops.index);
-  });
-}
+// -- the blocks' compile ----------------------------------------------------------------------
 
 namespace {
 
-using Binary = co::CompiledBlock (*)(const co::Operand&, const co::Operand&, size_t, int64_t);
+using pl::StepKind;
 
-template <Binary F>
-nb::object binary_compile(const char* left, const char* right) {
-  const args::Signature sig = compile_signature({{left}, {right}});
-  return compile_method([sig, left, right](nb::handle, nb::args a, nb::kwargs kw) {
-    CompileArgs c = parse_compile(sig, a, kw);
-    Operands ops = read_operands({{c.operands[0], left}, {c.operands[1], right}});
-    co::CompiledBlock b;
-    {
-      nb::gil_scoped_release unlocked;
-      b = F(ops.ops[0], ops.ops[1], ops.n, c.start_col);
-    }
-    return wrap(std::move(b), ops.index);
-  });
+// The operand names of `self` (Add's from its inputs) and the signature they make.
+struct Operands {
+  std::vector<std::string> names;
+  std::vector<std::pair<nb::object, const char*>> values;
+  std::vector<std::string_view> optional;
+};
+
+Operands operand_names(const core::blocks::BlockSpec& spec, nb::handle self) {
+  Operands o;
+  if (!spec.operands_list.empty()) {
+    const size_t count = nb::len(nb::object(self.attr(spec.operands_list.data())));
+    for (size_t k = 0; k < count; ++k) o.names.push_back(core::blocks::listed_operand_name(k));
+  }
+  for (std::string_view name : spec.operands) o.names.emplace_back(name);
+  for (const auto& field : spec.record.fields)
+    if (field.shape == core::domain::FieldSpec::Shape::Optional) o.optional.push_back(field.name);
+  return o;
+}
+
+// The base index of each block before the core runs: the input's, which a Mask needs even when
+// it holds numbers ("input has no index" otherwise).
+nb::object mask_index(const nb::object& input, const nb::object& replacement,
+                      const char* mismatch) {
+  nb::object index;
+  if (const VariableSeriesRecord* v = as_variables(input))
+    index = v->index;
+  else if (compute::is_series(input))
+    index = input.attr("index");
+  if (!index.is_valid()) co::input_without_index();
+  if (const VariableSeriesRecord* r = as_variables(replacement))
+    if (core::assertions_enabled() && !value_equal(r->index, index)) raise_assertion(mismatch);
+  return index;
+}
+
+nb::object compile_block(const core::blocks::BlockSpec& spec, nb::handle self, nb::args a,
+                         nb::kwargs kw) {
+  if (spec.operands.empty() && spec.operands_list.empty())
+    core::fail(core::ErrorKind::NotImplemented,
+               "Constant is data-only; compile() is never dispatched");
+  Operands o = operand_names(spec, self);
+  std::vector<args::Param> params;
+  for (const std::string& name : o.names)
+    params.push_back({name.c_str(), !listed_in(o.optional, name)});
+  CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);
+  pl::Plan plan;
+  PlanReader(nullptr, plan).step(self);
+  const pl::Step& s = plan.steps.front();
+  // The blocks of one variable input say so before anything else.
+  const bool one_input =
+      s.kind != StepKind::Arithmetic && s.kind != StepKind::Mask && s.kind != StepKind::Clip;
+  if (one_input) co::require_variable(as_variables(c.operands[0]) != nullptr);
+  const char* mismatch = s.kind == StepKind::Mask ? "Mask replacement must share input's index"
+                                                  : "VariableSeries must share an index";
+  nb::object mask_at =
+      s.kind == StepKind::Mask ? mask_index(c.operands[0], c.operands[1], mismatch) : nb::none();
+  for (size_t k = 0; k < o.names.size(); ++k)
+    o.values.emplace_back(c.operands[k], o.names[k].c_str());
+  const bool grouped =
+      s.kind == StepKind::Aggregate || s.kind == StepKind::Resample || s.kind == StepKind::Extremes;
+  Args args = read_args(o.values, grouped, mismatch, o.optional);
+  Timeline* t = grouped ? &compute::timeline_arg(c.timeline) : nullptr;
+  std::optional<MaskView> holds;
+  if (s.kind == StepKind::Select || s.kind == StepKind::Mask)
+    holds = condition_mask(c.timeline, s.kind == StepKind::Mask ? mask_at : args.index[0],
+                           self.attr("condition"), self.attr("input").attr("resolution"));
+  // A resample checks its input's steps against the periods of its source (read here: the
+  // core runs without the host's lock).
+  InstantsView starts;
+  if (s.kind == StepKind::Resample) starts = instants_view(t->get_as(resolution_member(s.source)));
+  const pl::PeriodStarts period_starts = [&](core::domain::Resolution) { return starts.ns; };
+  pl::StepResult r;
+  co::CompiledBlock b;
+  {
+    nb::gil_scoped_release released;
+    b = pl::compile_step(t ? t->core.get() : nullptr, s, args.args, period_starts,
+                         holds ? std::optional(holds->flags) : std::nullopt, c.start_col,
+                         c.assume_convex, r);
+  }
+  if (r.labels_of == pl::StepResult::LabelsOf::PeriodStarts)
+    return wrap(std::move(b), t->get_as(resolution_member(r.resolution)));
+  return wrap(std::move(b), s.kind == StepKind::Mask ? mask_at : args.index[r.slot]);
 }
 
 }  // namespace
 
-nb::object subtract_compile() { return binary_compile<co::compile_subtract>("left", "right"); }
-nb::object multiply_compile() { return binary_compile<co::compile_multiply>("left", "right"); }
-nb::object divide_compile() {
-  return binary_compile<co::compile_divide>("numerator", "denominator");
+nb::object block_compile(const core::blocks::BlockSpec& spec, const char* doc) {
+  return records::method(
+      "compile",
+      [&spec](nb::handle self, nb::args a, nb::kwargs kw) {
+        return compile_block(spec, self, a, kw);
+      },
+      doc ? doc : kCompileDoc);
 }
 
 }  // namespace ostrel::bindings::engine::optim::compile

@@ -20,11 +20,13 @@ namespace {
 nb::object compile_one_sided(nb::handle input, nb::handle limit, nb::handle next_available_col,
                              bool assume_convex, bool is_max) {
   nb::object x = nb::borrow(input), l = nb::borrow(limit);
-  Operands ops = read_operands({{x, "input"}, {l, "limit"}});
+  const Args args = read_args({{x, "input"}, {l, "limit"}}, false);
+  const core::pipeline::StepOperands ops =
+      core::pipeline::read_operands(args.args, {"input", "limit"});
   const int64_t start = nb::cast<int64_t>(next_available_col);
   co::CompiledBlock b =
       co::compile_one_sided(ops.ops[0], ops.ops[1], ops.n, start, assume_convex, is_max);
-  return wrap(std::move(b), ops.index);
+  return wrap(std::move(b), args.index[ops.first]);
 }
 
 // A Groups record read for the core: its variables, labels and each period's first member.

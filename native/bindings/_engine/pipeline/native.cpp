@@ -113,7 +113,7 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle ctx) {
   // Another object may give other functions each time it is asked.
   if (!component.type().is(engine::attr("TariffComponent"))) return false;
   pl::Plan plan;
-  PlanReader reader(t, plan);
+  PlanReader reader(&t, plan);
   std::vector<nb::object> outputs;
   if (!read_plan(component.attr("functions"), reader, outputs)) return false;
 

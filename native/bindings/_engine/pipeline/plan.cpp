@@ -80,7 +80,7 @@ bool PlanReader::step(nb::handle f) {
       s.period = to_resolution(c.attr("resolution"));
     } else {
       s.kind = type == "select" ? pl::StepKind::Select : pl::StepKind::Mask;
-      s.condition = t_.core->match(time_condition(c), t_.holiday_list());
+      if (t_) s.condition = t_->core->match(time_condition(c), t_->holiday_list());
     }
     if (type == "mask") s.operands.push_back(operand(f.attr("replacement")));
   } else if (type == "clip") {

@@ -15,7 +15,8 @@ namespace ostrel::bindings::engine {
 
 class PlanReader {
  public:
-  PlanReader(Timeline& t, core::pipeline::Plan& plan) : t_(t), plan_(plan) {}
+  // Without a timeline, a time condition is left unmatched (its caller has the flags).
+  PlanReader(Timeline* t, core::pipeline::Plan& plan) : t_(t), plan_(plan) {}
 
   std::size_t slot_of(nb::handle dataset_id);
   core::pipeline::Operand operand(nb::handle o);
@@ -26,7 +27,7 @@ class PlanReader {
   const std::vector<nb::object>& ids() const { return ids_; }
 
  private:
-  Timeline& t_;
+  Timeline* t_;
   core::pipeline::Plan& plan_;
   std::unordered_map<std::string, std::size_t> slots_;
   std::vector<nb::object> ids_;
