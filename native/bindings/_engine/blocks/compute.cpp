@@ -1,13 +1,15 @@
-// Numeric evaluation of the arithmetic blocks, and the argument reading and result wrapping
-// that every block's `compute` shares.
+// The blocks' `compute`: one method for every block, a one-step run of the core's pipeline, and
+// the argument reading and result wrapping it shares with the Resample helpers.
 #include "bindings/_engine/blocks/compute.hpp"
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "bindings/_engine/engine.hpp"
 #include "bindings/_engine/pipeline/pipeline.hpp"
+#include "bindings/_engine/pipeline/plan.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/records.hpp"
@@ -35,26 +37,66 @@ nb::object common_name(const std::vector<nb::handle>& series) {
   return name;
 }
 
-// Evaluates ((a op b) op c) ... over operands given by name, in order: a one-step run of the
-// core's pipeline, so that the result and its labels are those of a component's run.
-nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& operands,
-                      Timeline& timeline, cb::Arith op, const char* block) {
+// What an operand of `name` takes, as its argument error says: any operand of an arithmetic
+// block, and a level's number or a dataset's series (or None where optional) elsewhere.
+const char* expected(const cb::BlockSpec& spec, std::string_view name, bool arithmetic) {
+  if (arithmetic) return "Series or float";
+  for (const auto& field : spec.record.fields) {
+    if (field.name != name) continue;
+    if (field.type == "Dataset") return "Series";
+    if (field.shape == core::domain::FieldSpec::Shape::Optional) return "Series, float or None";
+  }
+  return "Series or float";
+}
+
+// The result's name: the input's, the shared name of an arithmetic block's series, "value"
+// for an aggregate's, none for a constant's.
+nb::object result_name(const pl::Step& s, const std::vector<nb::handle>& series) {
+  switch (s.kind) {
+    case pl::StepKind::Constant:
+      return nb::none();
+    case pl::StepKind::Arithmetic:
+      return common_name(series);
+    case pl::StepKind::Aggregate:
+      return nb::str("value");
+    default:
+      return series.front().attr("name");
+  }
+}
+
+// compute(timeline, *, <operands>) of any block: the record read into a one-step plan whose
+// slots hold the series given (numbers in place), run by the core's pipeline, so that the
+// result and its labels are those of a component's run.
+nb::object compute_block(const cb::BlockSpec& spec, nb::handle self, nb::args a, nb::kwargs kw) {
+  const OperandNames o = operand_names(spec, self);
+  args::Signature sig{"compute", {{"timeline"}}, {}};
+  for (const std::string& name : o.names)
+    sig.keyword_only.push_back({name.c_str(), !o.optional(name)});
+  auto v = parse_compute(sig, a, kw);
+  Timeline& t = timeline_arg(v[0]);
+  pl::Plan plan;
+  PlanReader(&t, plan).step(self);
+  pl::Step& step = plan.steps.front();
+  step.operands.clear();
+  const bool arithmetic = step.kind == pl::StepKind::Arithmetic;
   std::vector<SeriesArg> series;
-  series.reserve(operands.size());
+  series.reserve(o.names.size());
   std::vector<nb::handle> hosts;
-  pl::Step step;
-  step.kind = pl::StepKind::Arithmetic;
-  step.op = op;
-  step.block = block;
-  for (const auto& [value, name] : operands) {
-    if (is_series(value)) {
+  for (size_t k = 0; k < o.names.size(); ++k) {
+    const nb::object& value = v[k + 1];
+    const char* name = o.names[k].c_str();
+    const char* takes = expected(spec, name, arithmetic);
+    if (!value.is_valid() || value.is_none()) {
+      if (!o.optional(name)) operand_type_error(nb::none(), name, takes);
+      step.operands.push_back(pl::Operand::none());
+    } else if (is_series(value)) {
       step.operands.push_back(pl::Operand::at(series.size()));
       series.push_back(series_arg(value, name));
       hosts.push_back(value);
-    } else if (is_numeric_scalar(value)) {
+    } else if (is_numeric_scalar(value) && std::string_view(takes) != "Series") {
       step.operands.push_back(pl::Operand::of(number_arg(value, name)));
     } else {
-      operand_type_error(value, name, "Series or float");
+      operand_type_error(value, name, takes);
     }
   }
   // Each series in a slot of its own; the result goes to the slot after them.
@@ -65,44 +107,20 @@ nb::object arithmetic(const std::vector<std::pair<nb::object, const char*>>& ope
     index.push_back(series[k].index);
   }
   step.output = series.size();
-  pl::Plan plan{series.size() + 1, {std::move(step)}, 0};
-  std::vector<pl::StepResult> r = pl::run(*timeline.core, plan, filed);
-  nb::object at = step_index(timeline, r.front(), index);
-  return wrap(std::move(r.front().values), at, common_name(hosts));
-}
-
-template <cb::Arith Op>
-nb::object binary_compute(const char* block, const char* left, const char* right) {
-  const args::Signature sig{"compute", {{"timeline"}}, {{left}, {right}}};
-  return records::method(
-      "compute",
-      [sig, block, left, right](nb::handle, nb::args a, nb::kwargs kw) {
-        auto v = parse_compute(sig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        std::vector<std::pair<nb::object, const char*>> operands{{v[1], left}, {v[2], right}};
-        return arithmetic(operands, t, Op, block);
-      },
-      // Kept for the process: the method's docstring and signature are read from it.
-      (new std::string("compute(timeline, *, " + std::string(left) + ", " + right +
-                       "): the element-wise result, paired by label."))
-          ->c_str());
-}
-
-// Add.compute(timeline, *, input_0, ..., input_<n-1>): exactly the block's operands, by the
-// names of input_operands(); a missing or unknown keyword is the host's argument error, so that
-// a caller's mistake never changes the sum.
-nb::object add(nb::handle self, nb::args a, nb::kwargs kw) {
-  const size_t n = nb::len(nb::object(self.attr("inputs")));
-  std::vector<std::string> names;
-  names.reserve(n);
-  for (size_t k = 0; k < n; ++k) names.push_back(cb::listed_operand_name(k));
-  args::Signature sig{"compute", {{"timeline"}}, {}};
-  for (const std::string& name : names) sig.keyword_only.push_back({name.c_str()});
-  auto v = parse_compute(sig, a, kw);
-  Timeline& t = timeline_arg(v[0]);
-  std::vector<std::pair<nb::object, const char*>> operands;
-  for (size_t k = 0; k < n; ++k) operands.emplace_back(v[k + 1], names[k].c_str());
-  return arithmetic(operands, t, cb::Arith::Add, "Add");
+  plan.slots = series.size() + 1;
+  const bool masked = step.kind == pl::StepKind::Select || step.kind == pl::StepKind::Mask ||
+                      step.kind == pl::StepKind::Extremes;
+  // A timeline of another kind gives its conditions by its own method.
+  if (masked && !v[0].type().is(engine::attr("Timeline")))
+    return masked_by_host(v[0], self, step, series);
+  std::vector<pl::StepResult> r;
+  try {
+    r = pl::run(*t.core, plan, filed);
+  } catch (const pl::Unsupported&) {
+    return masked_by_host(v[0], self, step, series);  // an input off the grid
+  }
+  nb::object at = step_index(t, r.front(), index);
+  return wrap(std::move(r.front().values), at, result_name(step, hosts));
 }
 
 }  // namespace
@@ -145,41 +163,29 @@ std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args
   return v;
 }
 
-InputCall parse_input_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw) {
-  auto v = args::parse(sig, a, kw);
-  Timeline& t = timeline_arg(v[0]);
-  SeriesArg input = series_arg(v[1], "input");
-  return {std::move(v), t, std::move(input)};
-}
-
-nb::object constant_compute() {
+nb::object block_compute(const cb::BlockSpec& spec, const char* doc) {
   return records::method(
       "compute",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        static const args::Signature sig{"compute", {{"timeline"}}, {}};
-        auto v = parse_compute(sig, a, kw);
-        Timeline& t = timeline_arg(v[0]);
-        nb::object index = t.get_as(self.attr("resolution"));
-        const double value = nb::cast<double>(self.attr("value").attr("value"));
-        return wrap(std::vector<double>(nb::len(index), value), index);
+      [&spec](nb::handle self, nb::args a, nb::kwargs kw) {
+        return compute_block(spec, self, a, kw);
       },
-      "compute(timeline): the level's value at every period start of the resolution.");
+      doc);
 }
 
-nb::object add_compute() {
-  return records::method("compute", &add,
-                         "compute(timeline, **operands): the operands summed left to right, "
-                         "paired by label.");
+OperandNames operand_names(const cb::BlockSpec& spec, nb::handle self) {
+  OperandNames o;
+  if (!spec.operands_list.empty()) {
+    const size_t count = nb::len(nb::object(self.attr(spec.operands_list.data())));
+    for (size_t k = 0; k < count; ++k) o.names.push_back(cb::listed_operand_name(k));
+  }
+  for (std::string_view name : spec.operands) o.names.emplace_back(name);
+  for (const auto& field : spec.record.fields)
+    if (field.shape == core::domain::FieldSpec::Shape::Optional) o.optionals.push_back(field.name);
+  return o;
 }
 
-nb::object subtract_compute() {
-  return binary_compute<cb::Arith::Subtract>("Subtract", "left", "right");
-}
-nb::object multiply_compute() {
-  return binary_compute<cb::Arith::Multiply>("Multiply", "left", "right");
-}
-nb::object divide_compute() {
-  return binary_compute<cb::Arith::Divide>("Divide", "numerator", "denominator");
+bool OperandNames::optional(std::string_view name) const {
+  return std::ranges::find(optionals, name) != optionals.end();
 }
 
 }  // namespace ostrel::bindings::engine::compute

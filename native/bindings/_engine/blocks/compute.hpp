@@ -5,12 +5,16 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/convert.hpp"
+#include "core/blocks/catalogue.hpp"
 #include "core/blocks/numeric.hpp"
+#include "core/pipeline/plan.hpp"
 
 namespace ostrel::bindings::engine::compute {
 namespace nb = nanobind;
@@ -45,28 +49,25 @@ core::blocks::Values at_labels(const SeriesArg& s, std::span<const int64_t> labe
 std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a,
                                       const nb::kwargs& kw);
 
-// compute(timeline, *, input, ...) of a block over one series: the arguments parsed as above,
-// the timeline and the `input` series read (its argument error naming `input`).
-struct InputCall {
-  std::vector<nb::object> v;
-  Timeline& timeline;
-  SeriesArg input;
+// The operand names of a block record, in signature order (Add's from its inputs), and which
+// of them may be left out.
+struct OperandNames {
+  std::vector<std::string> names;
+  std::vector<std::string_view> optionals;
+  bool optional(std::string_view name) const;
 };
-InputCall parse_input_compute(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw);
+OperandNames operand_names(const core::blocks::BlockSpec& spec, nb::handle self);
 
-// Native `compute` methods (and the Resample helpers), one per block.
-nb::object constant_compute();
-nb::object add_compute();
-nb::object subtract_compute();
-nb::object multiply_compute();
-nb::object divide_compute();
-nb::object aggregate_compute();
-nb::object resample_compute();
+// The `compute` method of a block of the catalogue, documented by `doc`.
+nb::object block_compute(const core::blocks::BlockSpec& spec, const char* doc);
+
+// Select and Mask by the mask the timeline's own method gives (a timeline of another kind, or
+// an input off its grid): `series` holds the step's series operands, the input first.
+nb::object masked_by_host(nb::handle timeline, nb::handle self, const core::pipeline::Step& s,
+                          const std::vector<SeriesArg>& series);
+
+// Resample's helpers.
 nb::object resample_amount_scale();
 nb::object resample_forward_fill();
-nb::object select_compute();
-nb::object mask_compute();
-nb::object clip_compute();
-nb::object lookup_compute();
 
 }  // namespace ostrel::bindings::engine::compute

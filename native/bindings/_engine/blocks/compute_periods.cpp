@@ -1,4 +1,4 @@
-// Numeric evaluation of Aggregate and Resample, and Resample's amount scale and forward fill.
+// Resample's amount scale and forward fill.
 #include <nanobind/nanobind.h>
 
 #include <string>
@@ -17,8 +17,6 @@ namespace cb = core::blocks;
 
 namespace {
 
-const args::Signature kInputSig{"compute", {{"timeline"}}, {{"input"}}};
-
 // The target and input resolutions of an Aggregate or Resample record.
 std::pair<cal::Resolution, cal::Resolution> target_and_input_resolutions(nb::handle self) {
   return {to_resolution(self.attr("resolution")),
@@ -26,34 +24,6 @@ std::pair<cal::Resolution, cal::Resolution> target_and_input_resolutions(nb::han
 }
 
 }  // namespace
-
-nb::object aggregate_compute() {
-  return records::method(
-      "compute",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        const auto [v, t, input] = parse_input_compute(kInputSig, a, kw);
-        const auto [target, source] = target_and_input_resolutions(self);
-        cb::Values out =
-            cb::aggregate(*t.core, input.labels, input.values, target,
-                          cb::aggregation_of(text_of(self.attr("aggregation_function"))), source);
-        return wrap(std::move(out), t.get_as(self.attr("resolution")), nb::str("value"));
-      },
-      "compute(timeline, *, input): one reduced value per period, on the period starts.");
-}
-
-nb::object resample_compute() {
-  return records::method(
-      "compute",
-      [](nb::handle self, nb::args a, nb::kwargs kw) {
-        const auto [v, t, input] = parse_input_compute(kInputSig, a, kw);
-        const auto [target, source] = target_and_input_resolutions(self);
-        const bool rate = core::domain::is_rate(to_unit(self.attr("input").attr("unit")));
-        cb::Values out = cb::resample(*t.core, input.view(), target, source, rate);
-        return wrap(std::move(out), t.get_as(self.attr("resolution")), input.series.attr("name"));
-      },
-      "compute(timeline, *, input): the input carried onto the finer periods; amounts are "
-      "split in proportion to duration.");
-}
 
 nb::object resample_amount_scale() {
   return nb::cpp_function(

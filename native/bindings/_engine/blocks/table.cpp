@@ -1,6 +1,7 @@
 // The block records: the core's catalogue declares each one (tag, fields, operands) and a row
-// here gives its native validation, compute and the text of its compile, in the catalogue's
-// order. Every record is built by the same code, so a new per-block method is a column here.
+// here gives its native validation and the texts of its compute and compile, in the
+// catalogue's order. Every record is built by the same code, so a new per-block method is a column
+// here.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -31,7 +32,7 @@ struct NamedFactory {
 // The native side of a block record, in the order of the core's block catalogue.
 struct BlockRow {
   Factory validate;
-  Factory compute;
+  const char* compute_doc;
   const char* compile_doc;  // null: the text every arithmetic block shares
   // Record-level attributes made before the fields (nested enumerations) and helper methods.
   nb::object (*prepare)(nb::module_& m);
@@ -44,51 +45,69 @@ nb::object V() {
   return validator<F>("_validate");
 }
 
+const char* kBinaryDoc =
+    "compute(timeline, *, left, right): the element-wise result, paired by label.";
+
 nb::object aggregation_function(nb::module_& m) { return make_aggregation_function(m); }
 
 const std::vector<BlockRow>& block_table() {
   static const std::vector<BlockRow>* table = new std::vector<BlockRow>{
-      {V<validate_constant>, compute::constant_compute, nullptr, nullptr, {}},
-      {V<validate_add>, compute::add_compute, nullptr, nullptr, {}},
-      {V<validate_subtract>, compute::subtract_compute, nullptr, nullptr, {}},
-      {V<validate_divide>, compute::divide_compute, nullptr, nullptr, {}},
-      {V<validate_multiply>, compute::multiply_compute, nullptr, nullptr, {}},
+      {V<validate_constant>,
+       "compute(timeline): the level's value at every period start of the resolution.",
+       nullptr,
+       nullptr,
+       {}},
+      {V<validate_add>,
+       "compute(timeline, **operands): the operands summed left to right, paired by label.",
+       nullptr,
+       nullptr,
+       {}},
+      {V<validate_subtract>, kBinaryDoc, nullptr, nullptr, {}},
+      {V<validate_divide>,
+       "compute(timeline, *, numerator, denominator): the element-wise result, paired by label.",
+       nullptr,
+       nullptr,
+       {}},
+      {V<validate_multiply>, kBinaryDoc, nullptr, nullptr, {}},
       {V<validate_aggregate>,
-       compute::aggregate_compute,
+       "compute(timeline, *, input): one reduced value per period, on the period starts.",
        "compile(timeline, next_available_col, assume_convex, *, input): one column per period; "
        "sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with "
        "one binary per step.",
        aggregation_function,
        {}},
       {V<validate_resample>,
-       compute::resample_compute,
+       "compute(timeline, *, input): the input carried onto the finer periods; amounts are "
+       "split in proportion to duration.",
        "compile(timeline, next_available_col, assume_convex, *, input): the input variables "
        "carried onto the finer periods; amounts scaled by the share of their period.",
        nullptr,
        {{"_amount_scale", compute::resample_amount_scale},
         {"_forward_fill", compute::resample_forward_fill}}},
       {V<validate_select>,
-       compute::select_compute,
+       "compute(timeline, *, input): the input where the condition holds, missing elsewhere.",
        "compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar "
        "condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) "
        "values.",
        nullptr,
        {}},
       {V<validate_mask>,
-       compute::mask_compute,
+       "compute(timeline, *, input, replacement): present values replaced where the condition "
+       "holds; missing values stay missing.",
        "compile(timeline, next_available_col, assume_convex, *, input, replacement): a column "
        "per step equal to the replacement where the condition holds and to the input elsewhere.",
        nullptr,
        {}},
       {V<validate_clip>,
-       compute::clip_compute,
+       "compute(timeline, *, input, minimum=None, maximum=None): the input bounded.",
        "compile(timeline, next_available_col, assume_convex, *, input, minimum=None, "
        "maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one "
        "binary per step and side.",
        nullptr,
        {}},
       {V<validate_lookup>,
-       compute::lookup_compute,
+       "compute(timeline, *, tier_selector): the level of the tier each selector value falls "
+       "in; a value equal to a boundary belongs to the tier above it.",
        "compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the "
        "selector's tier; one binary per feasible (step, tier) pair where the selector's bounds "
        "span several tiers.",
@@ -107,7 +126,7 @@ nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, con
     b.attr("input_operands", listed_operands(spec.operands_list.data()));
   else
     b.attr("input_operands", named_operands(spec.operands));
-  b.attr("compute", row.compute());
+  b.attr("compute", compute::block_compute(spec, row.compute_doc));
   b.attr("compile", optim::compile::block_compile(spec, row.compile_doc));
   for (const NamedFactory& h : row.helpers) b.attr(h.name, h.make());
   b.after_validator("_validate", row.validate());

@@ -3,6 +3,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "bindings/_engine/blocks/compute.hpp"
@@ -62,16 +63,7 @@ CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const n
   return out;
 }
 
-namespace {
-
-template <typename Names>
-bool listed_in(const Names& names, std::string_view name) {
-  for (std::string_view n : names)
-    if (n == name) return true;
-  return false;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool time_labelled(nb::handle series) {
   nb::object index = series.attr("index");
@@ -81,7 +73,8 @@ bool time_labelled(nb::handle series) {
 Args read_args(const std::vector<std::pair<nb::object, const char*>>& values, bool labels,
                const char* mismatch, std::span<const std::string_view> optional) {
   for (const auto& [value, name] : values)
-    if ((!value.is_valid() || value.is_none()) && !listed_in(optional, name))
+    if ((!value.is_valid() || value.is_none()) &&
+        std::ranges::find(optional, std::string_view(name)) == optional.end())
       compute::operand_type_error(value.is_valid() ? value : nb::none(), name,
                                   "VariableSeries, Series or float");
   const VariableSeriesRecord* first = nullptr;
@@ -199,25 +192,6 @@ namespace {
 
 using pl::StepKind;
 
-// The operand names of `self` (Add's from its inputs) and the signature they make.
-struct Operands {
-  std::vector<std::string> names;
-  std::vector<std::pair<nb::object, const char*>> values;
-  std::vector<std::string_view> optional;
-};
-
-Operands operand_names(const core::blocks::BlockSpec& spec, nb::handle self) {
-  Operands o;
-  if (!spec.operands_list.empty()) {
-    const size_t count = nb::len(nb::object(self.attr(spec.operands_list.data())));
-    for (size_t k = 0; k < count; ++k) o.names.push_back(core::blocks::listed_operand_name(k));
-  }
-  for (std::string_view name : spec.operands) o.names.emplace_back(name);
-  for (const auto& field : spec.record.fields)
-    if (field.shape == core::domain::FieldSpec::Shape::Optional) o.optional.push_back(field.name);
-  return o;
-}
-
 // The base index of each block before the core runs: the input's, which a Mask needs even when
 // it holds numbers ("input has no index" otherwise).
 nb::object mask_index(const nb::object& input, const nb::object& replacement,
@@ -238,10 +212,9 @@ nb::object compile_block(const core::blocks::BlockSpec& spec, nb::handle self, n
   if (spec.operands.empty() && spec.operands_list.empty())
     core::fail(core::ErrorKind::NotImplemented,
                "Constant is data-only; compile() is never dispatched");
-  Operands o = operand_names(spec, self);
+  const compute::OperandNames o = compute::operand_names(spec, self);
   std::vector<args::Param> params;
-  for (const std::string& name : o.names)
-    params.push_back({name.c_str(), !listed_in(o.optional, name)});
+  for (const std::string& name : o.names) params.push_back({name.c_str(), !o.optional(name)});
   CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);
   pl::Plan plan;
   PlanReader(nullptr, plan).step(self);
@@ -254,11 +227,12 @@ nb::object compile_block(const core::blocks::BlockSpec& spec, nb::handle self, n
                                                   : "VariableSeries must share an index";
   nb::object mask_at =
       s.kind == StepKind::Mask ? mask_index(c.operands[0], c.operands[1], mismatch) : nb::none();
+  std::vector<std::pair<nb::object, const char*>> values;
   for (size_t k = 0; k < o.names.size(); ++k)
-    o.values.emplace_back(c.operands[k], o.names[k].c_str());
+    values.emplace_back(c.operands[k], o.names[k].c_str());
   const bool grouped =
       s.kind == StepKind::Aggregate || s.kind == StepKind::Resample || s.kind == StepKind::Extremes;
-  Args args = read_args(o.values, grouped, mismatch, o.optional);
+  Args args = read_args(values, grouped, mismatch, o.optionals);
   Timeline* t = grouped ? &compute::timeline_arg(c.timeline) : nullptr;
   std::optional<MaskView> holds;
   if (s.kind == StepKind::Select || s.kind == StepKind::Mask)
