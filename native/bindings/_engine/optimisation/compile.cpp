@@ -1,4 +1,5 @@
-// The compile methods' shared reading and wrapping, and the arithmetic blocks' compile.
+// The blocks' `compile`: one method for every block, a one-step run of the core's compile, and
+// the operand reading and result wrapping it shares with the named compile helpers.
 #include "bindings/_engine/optimisation/compile.hpp"
 
 #include <nanobind/stl/string.h>
@@ -42,11 +43,17 @@ bool truth(nb::handle value) {
   return t == 1;
 }
 
+// compile(timeline, next_available_col, assume_convex, *, <operands>).
+struct CompileArgs {
+  nb::object timeline;
+  int64_t start_col = 0;
+  bool assume_convex = false;
+  std::vector<nb::object> operands;  // in signature order; absent optional ones invalid
+};
+
 const char* kCompileDoc =
     "compile(timeline, next_available_col, assume_convex, **operands): the block's solver "
     "columns and rows, columns numbered from next_available_col.";
-
-}  // namespace
 
 args::Signature compile_signature(std::vector<args::Param> operands) {
   return args::Signature{
@@ -62,6 +69,8 @@ CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const n
   out.operands.assign(v.begin() + 3, v.end());
   return out;
 }
+
+}  // namespace
 
 namespace {}  // namespace
 
@@ -192,8 +201,8 @@ namespace {
 
 using pl::StepKind;
 
-// The base index of each block before the core runs: the input's, which a Mask needs even when
-// it holds numbers ("input has no index" otherwise).
+// A Mask's base index: its input's, variables or numbers ("input has no index" for anything
+// else); a variable replacement must share it.
 nb::object mask_index(const nb::object& input, const nb::object& replacement,
                       const char* mismatch) {
   nb::object index;

@@ -31,16 +31,6 @@ nb::object block_compile(const core::blocks::BlockSpec& spec, const char* doc);
 // _compile_one_sided and Slots (for_groups, linear_base_constraints, milp_brackets).
 void init_compile(nb::module_& m);
 
-// compile(timeline, next_available_col, assume_convex, *, <operands>).
-struct CompileArgs {
-  nb::object timeline;
-  int64_t start_col = 0;
-  bool assume_convex = false;
-  std::vector<nb::object> operands;  // in signature order; absent optional ones invalid
-};
-CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const nb::kwargs& kw);
-args::Signature compile_signature(std::vector<args::Param> operands);
-
 // Operands read for the core's compile: variables in place (every variable operand on the first
 // one's steps, whose index the host checked they share), series with instants paired by label
 // when there are variables, other series, arrays and numbers as values by position.
