@@ -192,4 +192,34 @@ void validate_lookup(const OperandInfo& tier_selector, std::span<const double> l
   require_finite_tiers(levels, boundaries);
 }
 
+void validate_block(std::string_view tag, const BlockFields& f) {
+  auto operand = [&f](std::size_t k) -> const OperandInfo& { return f.operands.at(k).value(); };
+  auto optional = [&f](std::size_t k) { return f.operands.at(k) ? &*f.operands[k] : nullptr; };
+  if (tag == "constant") {
+    validate_constant(f.unit, f.resolution, f.output);
+  } else if (tag == "add") {
+    std::vector<OperandInfo> inputs;
+    for (std::size_t k = 0; k < f.operands.size(); ++k) inputs.push_back(operand(k));
+    validate_add(inputs, f.output);
+  } else if (tag == "subtract") {
+    validate_subtract(operand(0), operand(1), f.output);
+  } else if (tag == "divide") {
+    validate_divide(operand(0), operand(1), f.output);
+  } else if (tag == "multiply") {
+    validate_multiply(operand(0), operand(1), f.output);
+  } else if (tag == "aggregate") {
+    validate_aggregate(operand(0), f.resolution, f.output);
+  } else if (tag == "resample") {
+    validate_resample(operand(0), f.resolution, f.output);
+  } else if (tag == "select") {
+    validate_select(operand(0), f.condition, f.output);
+  } else if (tag == "mask") {
+    validate_mask(operand(0), operand(1), f.condition.required_resolution, f.output);
+  } else if (tag == "clip") {
+    validate_clip(operand(0), optional(1), optional(2), f.output);
+  } else if (tag == "lookup") {
+    validate_lookup(operand(0), f.levels, f.boundaries, f.unit, f.output);
+  }
+}
+
 }  // namespace ostrel::core::blocks

@@ -3,7 +3,10 @@
 // Every check is assertion-kind (skipped when the host runs optimised) except Clip's
 // missing-bounds check, a ValueError that always runs.
 #include <functional>
+#include <optional>
 #include <span>
+#include <string_view>
+#include <vector>
 
 #include "core/blocks/operands.hpp"
 
@@ -39,5 +42,20 @@ void validate_clip(const OperandInfo& input, const OperandInfo* minimum, const O
                    const OperandInfo& output);
 void validate_lookup(const OperandInfo& tier_selector, std::span<const double> levels,
                      std::span<const double> boundaries, Unit unit, const OperandInfo& output);
+
+// A block record's fields as its rules read them: the operands in the catalogue's order (an
+// absent optional one as nothing; Add's inputs in order), the output, and the fields that only
+// some blocks have (Constant's unit is its value's).
+struct BlockFields {
+  std::vector<std::optional<OperandInfo>> operands;
+  OperandInfo output;
+  Resolution resolution = Resolution::QUARTER_HOURLY;
+  Unit unit = Unit::KWH;
+  std::vector<double> levels, boundaries;
+  SelectCondition condition;  // Select; Mask's required resolution
+};
+
+// The rules of the block of catalogue tag `tag`.
+void validate_block(std::string_view tag, const BlockFields& f);
 
 }  // namespace ostrel::core::blocks

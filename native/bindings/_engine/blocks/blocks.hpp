@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings/common/records.hpp"
+#include "core/blocks/catalogue.hpp"
 #include "core/blocks/operands.hpp"
 
 namespace ostrel::bindings::engine {
@@ -23,18 +24,8 @@ core::blocks::OperandInfo operand_info(nb::handle operand);
 // The float items of a list field.
 std::vector<double> float_items(nb::handle list);
 
-// The after-validators of the records: read the record's operands and check them in the core.
-nb::object validate_constant(nb::handle self);
-nb::object validate_add(nb::handle self);
-nb::object validate_subtract(nb::handle self);
-nb::object validate_multiply(nb::handle self);
-nb::object validate_divide(nb::handle self);
-nb::object validate_aggregate(nb::handle self);
-nb::object validate_resample(nb::handle self);
-nb::object validate_select(nb::handle self);
-nb::object validate_mask(nb::handle self);
-nb::object validate_clip(nb::handle self);
-nb::object validate_lookup(nb::handle self);
+// The after-validator of a block record: its fields read for the core's rules of its block.
+nb::object validate_block(const core::blocks::BlockSpec& spec, nb::handle self);
 
 // input_operands() of Add: its inputs as input_0, input_1, ...
 nb::object listed_operands(const char* field);

@@ -1,11 +1,13 @@
 // The block records: the core's catalogue declares each one (tag, fields, operands) and a row
-// here gives its native validation and the texts of its compute and compile, in the
-// catalogue's order. Every record is built by the same code, so a new per-block method is a column
-// here.
+// here gives the texts of its compute and compile, in the catalogue's order; its validation,
+// compute and compile are the same code for every block. Every record is built by the same
+// code, so a new per-block method is a column here.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings/_engine/blocks/blocks.hpp"
@@ -31,7 +33,6 @@ struct NamedFactory {
 
 // The native side of a block record, in the order of the core's block catalogue.
 struct BlockRow {
-  Factory validate;
   const char* compute_doc;
   const char* compile_doc;  // null: the text every arithmetic block shares
   // Record-level attributes made before the fields (nested enumerations) and helper methods.
@@ -39,10 +40,16 @@ struct BlockRow {
   std::vector<NamedFactory> helpers;
 };
 
-// The `_validate` descriptor of a validator (its method definition is static per function).
-template <ValidatorFn F>
-nb::object V() {
-  return validator<F>("_validate");
+// The rules of the catalogue's block `I` (a function per block: a validator's method
+// definition is static per function).
+template <std::size_t I>
+nb::object validate_at(nb::handle self) {
+  return validate_block(core::blocks::block_catalogue()[I], self);
+}
+
+template <std::size_t... I>
+std::array<Factory, sizeof...(I)> validators(std::index_sequence<I...>) {
+  return {+[] { return validator<validate_at<I>>("_validate"); }...};
 }
 
 const char* kBinaryDoc =
@@ -52,61 +59,52 @@ nb::object aggregation_function(nb::module_& m) { return make_aggregation_functi
 
 const std::vector<BlockRow>& block_table() {
   static const std::vector<BlockRow>* table = new std::vector<BlockRow>{
-      {V<validate_constant>,
-       "compute(timeline): the level's value at every period start of the resolution.",
+      {"compute(timeline): the level's value at every period start of the resolution.",
        nullptr,
        nullptr,
        {}},
-      {V<validate_add>,
-       "compute(timeline, **operands): the operands summed left to right, paired by label.",
+      {"compute(timeline, **operands): the operands summed left to right, paired by label.",
        nullptr,
        nullptr,
        {}},
-      {V<validate_subtract>, kBinaryDoc, nullptr, nullptr, {}},
-      {V<validate_divide>,
-       "compute(timeline, *, numerator, denominator): the element-wise result, paired by label.",
+      {kBinaryDoc, nullptr, nullptr, {}},
+      {"compute(timeline, *, numerator, denominator): the element-wise result, paired by label.",
        nullptr,
        nullptr,
        {}},
-      {V<validate_multiply>, kBinaryDoc, nullptr, nullptr, {}},
-      {V<validate_aggregate>,
-       "compute(timeline, *, input): one reduced value per period, on the period starts.",
+      {kBinaryDoc, nullptr, nullptr, {}},
+      {"compute(timeline, *, input): one reduced value per period, on the period starts.",
        "compile(timeline, next_available_col, assume_convex, *, input): one column per period; "
        "sums and means as equalities, extrema as one-sided rows (assume_convex) or exactly with "
        "one binary per step.",
        aggregation_function,
        {}},
-      {V<validate_resample>,
-       "compute(timeline, *, input): the input carried onto the finer periods; amounts are "
+      {"compute(timeline, *, input): the input carried onto the finer periods; amounts are "
        "split in proportion to duration.",
        "compile(timeline, next_available_col, assume_convex, *, input): the input variables "
        "carried onto the finer periods; amounts scaled by the share of their period.",
        nullptr,
        {{"_amount_scale", compute::resample_amount_scale},
         {"_forward_fill", compute::resample_forward_fill}}},
-      {V<validate_select>,
-       "compute(timeline, *, input): the input where the condition holds, missing elsewhere.",
+      {"compute(timeline, *, input): the input where the condition holds, missing elsewhere.",
        "compile(timeline, next_available_col, assume_convex, *, input): the steps a calendar "
        "condition keeps, or per period n slot columns whose sum is that of the n highest (lowest) "
        "values.",
        nullptr,
        {}},
-      {V<validate_mask>,
-       "compute(timeline, *, input, replacement): present values replaced where the condition "
+      {"compute(timeline, *, input, replacement): present values replaced where the condition "
        "holds; missing values stay missing.",
        "compile(timeline, next_available_col, assume_convex, *, input, replacement): a column "
        "per step equal to the replacement where the condition holds and to the input elsewhere.",
        nullptr,
        {}},
-      {V<validate_clip>,
-       "compute(timeline, *, input, minimum=None, maximum=None): the input bounded.",
+      {"compute(timeline, *, input, minimum=None, maximum=None): the input bounded.",
        "compile(timeline, next_available_col, assume_convex, *, input, minimum=None, "
        "maximum=None): the input bounded, as one-sided rows (assume_convex) or exactly with one "
        "binary per step and side.",
        nullptr,
        {}},
-      {V<validate_lookup>,
-       "compute(timeline, *, tier_selector): the level of the tier each selector value falls "
+      {"compute(timeline, *, tier_selector): the level of the tier each selector value falls "
        "in; a value equal to a boundary belongs to the tier above it.",
        "compile(timeline, next_available_col, assume_convex, *, tier_selector): the level of the "
        "selector's tier; one binary per feasible (step, tier) pair where the selector's bounds "
@@ -117,7 +115,8 @@ const std::vector<BlockRow>& block_table() {
   return *table;
 }
 
-nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, const BlockRow& row) {
+nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, const BlockRow& row,
+                        Factory validate) {
   nb::object own;
   if (row.prepare) own = row.prepare(m);
   ModelBuilder b = declared(m, spec.record, own);
@@ -129,7 +128,7 @@ nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, con
   b.attr("compute", compute::block_compute(spec, row.compute_doc));
   b.attr("compile", optim::compile::block_compile(spec, row.compile_doc));
   for (const NamedFactory& h : row.helpers) b.attr(h.name, h.make());
-  b.after_validator("_validate", row.validate());
+  b.after_validator("_validate", validate());
   return b.build();
 }
 
@@ -139,8 +138,9 @@ std::vector<nb::object> build_block_records(nb::module_& m) {
   const auto catalogue = core::blocks::block_catalogue();
   const std::vector<BlockRow>& rows = block_table();
   std::vector<nb::object> out;
+  const auto validate = validators(std::make_index_sequence<core::blocks::kBlockCount>());
   for (std::size_t i = 0; i < catalogue.size(); ++i)
-    out.push_back(build_record(m, catalogue[i], rows.at(i)));
+    out.push_back(build_record(m, catalogue[i], rows.at(i), validate.at(i)));
   return out;
 }
 
