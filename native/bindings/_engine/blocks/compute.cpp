@@ -144,16 +144,8 @@ double number_arg(nb::handle value, const char* name) {
   return PyFloat_AsDouble(nb::float_(value).ptr());
 }
 
-nb::object wrap(std::vector<double>&& values, nb::handle index, nb::handle name) {
-  return convert::series(std::move(values), index, name);
-}
-
 nb::object wrap(core::blocks::Values&& values, nb::handle index, nb::handle name) {
   return convert::series(std::move(values), index, name);
-}
-
-core::blocks::Values at_labels(const SeriesArg& s, std::span<const int64_t> labels) {
-  return cb::reindex(s.view(), labels);
 }
 
 std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args& a,

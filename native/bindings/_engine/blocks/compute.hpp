@@ -37,12 +37,7 @@ double number_arg(nb::handle value, const char* name);
 [[noreturn]] void operand_type_error(nb::handle value, const char* name, const char* expected);
 
 // A float64 host series on `index` owning `values`.
-nb::object wrap(std::vector<double>&& values, nb::handle index, nb::handle name = nb::none());
 nb::object wrap(core::blocks::Values&& values, nb::handle index, nb::handle name = nb::none());
-
-// A series argument's values carried to other labels: its own when they coincide, else
-// by label with NaN where it has none.
-core::blocks::Values at_labels(const SeriesArg& s, std::span<const int64_t> labels);
 
 // compute(timeline, *, <names>): the arguments in signature order, timeline first (checked
 // to be a Timeline); absent optional operands are invalid objects.

@@ -46,7 +46,7 @@ nb::object masked_by_host(nb::handle timeline, nb::handle self, const core::pipe
   } else if (s.operands[1].kind == core::pipeline::Operand::Kind::Number) {
     out = cb::mask(input.values, holds.flags, s.operands[1].number);
   } else {
-    out = cb::mask(input.values, holds.flags, at_labels(series.at(1), input.labels));
+    out = cb::mask(input.values, holds.flags, cb::reindex(series.at(1).view(), input.labels));
   }
   return wrap(std::move(out), input.index, input.series.attr("name"));
 }
