@@ -46,13 +46,14 @@ nb::object validate_block(const cb::BlockSpec& spec, nb::handle self) {
   if (!spec.operands_list.empty())
     for (nb::handle item : self.attr(spec.operands_list.data()))
       f.operands.push_back(operand_info(item));
+  // The catalogue's names are literals: their views end where the text does.
   for (std::string_view name : spec.operands) {
-    nb::object value = self.attr(std::string(name).c_str());
+    nb::object value = self.attr(name.data());
     f.operands.push_back(value.is_none() ? std::nullopt : std::optional(operand_info(value)));
   }
   f.output = operand_info(self.attr("output"));
   for (const auto& field : spec.record.fields) {
-    const std::string name(field.name);
+    const std::string_view name = field.name;
     if (name == "resolution")
       f.resolution = to_resolution(self.attr("resolution"));
     else if (name == "value")
@@ -60,7 +61,7 @@ nb::object validate_block(const cb::BlockSpec& spec, nb::handle self) {
     else if (name == "unit")
       f.unit = to_unit(self.attr("unit"));
     else if (name == "levels" || name == "boundaries")
-      (name == "levels" ? f.levels : f.boundaries) = float_items(self.attr(name.c_str()));
+      (name == "levels" ? f.levels : f.boundaries) = float_items(self.attr(name.data()));
     else if (name == "condition")
       f.condition = select_condition(self.attr("condition"));
   }
