@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/common/errors.hpp"
+#include "core/common/spans.hpp"
 
 namespace ostrel::core::blocks {
 
@@ -15,7 +16,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool same_labels(std::span<const int64_t> a, std::span<const int64_t> b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  return same_elements(a, b);
 }
 
 // Positions of `labels` in ascending label order; fails on a repeated label.

@@ -8,6 +8,7 @@
 #include "core/blocks/fold.hpp"
 #include "core/blocks/messages.hpp"
 #include "core/common/errors.hpp"
+#include "core/common/spans.hpp"
 
 namespace ostrel::core::blocks {
 
@@ -169,7 +170,7 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
     const auto& utc = t.calendar().utc;
     bool starts = instants.size() == p.size();
     if (starts && p.every_row_starts())
-      starts = std::equal(instants.begin(), instants.end(), utc.begin());
+      starts = same_elements(instants, std::span<const int64_t>(utc));
     else
       for (size_t k = 0; starts && k < instants.size(); ++k)
         starts = instants[k] == utc[p.start_row(k)];
