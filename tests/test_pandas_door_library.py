@@ -332,3 +332,39 @@ def test_readings_spread_over_quarters_as_a_plain_loop_spreads_them(readings, lo
     assert got_t.tolist() == [t for t, _ in expected]
     # Bit for bit, negative zeros included (a share is never one).
     assert [v.hex() for v in got_v.tolist()] == [v.hex() for _, v in expected]
+
+
+@given(
+    st.lists(
+        st.tuples(st.integers(0, 2), st.integers(0, 5), st.floats(-1e3, 1e3, allow_nan=False)),
+        max_size=60,
+    ),
+    st.lists(st.integers(1, 4), min_size=1, max_size=5),
+)
+@settings(max_examples=300, deadline=None)
+def test_bill_sums_add_each_cell_in_row_order(rows, steps):
+    # Rows as a cost frame holds them: each component's instants ascend, the next component
+    # starts again from the beginning; every cell is summed left to right.
+    edges = np.cumsum([0, *steps]).astype(np.int64)
+    instants, codes, amounts, at = [], [], [], 0
+    for code, step, amount in sorted(rows, key=lambda r: r[0]):
+        at = at + step if codes and codes[-1] == code else step
+        instants.append(at)
+        codes.append(code)
+        amounts.append(amount)
+    expected = np.zeros(len(edges) * 3)
+    present, first = np.zeros(len(edges), dtype=np.uint8), np.full(3, -1)
+    for i, (t, code, amount) in enumerate(zip(instants, codes, amounts)):
+        period = int(np.searchsorted(edges, t, side="right")) - 1
+        expected[period * 3 + code] += amount
+        present[period] = 1
+        first[code] = i if first[code] < 0 else first[code]
+    sums, got_present, got_first = meter.native()._period_sums(
+        np.array(instants, dtype=np.int64),
+        edges,
+        np.array(codes, dtype=np.int8),
+        3,
+        np.array(amounts, dtype=np.float64),
+    )
+    assert [v.hex() for v in sums.tolist()] == [float(v).hex() for v in expected]
+    assert got_present.tolist() == present.tolist() and got_first.tolist() == first.tolist()
