@@ -27,6 +27,12 @@ std::optional<std::pair<std::int64_t, std::int64_t>> instant_range(
   bool any[4] = {false, false, false, false};
   const std::int64_t* t = instants.data();
   const std::size_t n = instants.size();
+  // The usual index ascends without a missing instant: its ends are its extremes.
+  if (n > 0 && t[0] != missing) {
+    bool ascending = true;
+    for (std::size_t j = 1; j < n; ++j) ascending &= (t[j - 1] < t[j]) & (t[j] != missing);
+    if (ascending) return std::pair{t[0], t[n - 1]};
+  }
   std::size_t i = 0;
   auto take = [&](std::size_t k, std::int64_t x) {
     const bool present = x != missing;
