@@ -116,7 +116,7 @@ Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> ins
         for (size_t t = j; t < j + 4; ++t) {
           const size_t q = id_of(t);
           Fold<F> f = slots.load(q);
-          for (size_t i = run_begin(t), e = run_end(t); i < e; ++i) f.add(v[i]);
+          fold_run(f, v + run_begin(t), run_end(t) - run_begin(t));
           slots.store(q, f);
         }
         continue;
@@ -136,7 +136,7 @@ Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> ins
     for (; j < runs; ++j) {
       const size_t q = id_of(j);
       Fold<F> f = slots.load(q);
-      for (size_t i = run_begin(j), e = run_end(j); i < e; ++i) f.add(v[i]);
+      fold_run(f, v + run_begin(j), run_end(j) - run_begin(j));
       slots.store(q, f);
     }
   } else if (rows.on_starts) {
