@@ -93,9 +93,6 @@ constexpr const char* kEngineClasses[] = {
     "Dataset", "Level", "Unit", "Resolution", "Timeline", "FunctionBlock", "ExecutionContext",
     "ConstraintTerm", "GroupTerm", "Groups", "HighestCondition", "LowestCondition",
     "VariableSeries", "Holiday", "ExcludeHolidaysCondition",
-    // the time conditions, read node by node whenever a condition is evaluated
-    "AndCondition", "OrCondition", "NotCondition", "MonthCondition", "DayOfWeekCondition",
-    "TimeOfDayCondition",
     // the component and the block records, whose exact instances the pipeline runs in the core
     "TariffComponent", "Constant", "Add", "Subtract", "Multiply", "Divide", "Aggregate", "Resample",
     "Select", "Mask", "Clip", "Lookup"};
