@@ -56,16 +56,27 @@ def main() -> int:
             # The exact form of a year's capacity steps is a long branch and bound; asked for.
             forms = (False, True) if period != "year" or "--exact-year" in sys.argv else (False,)
             for exact in forms:
-                p = ostrelpy.plan_battery(
-                    entry.tariff,
-                    load,
-                    capacity=10.0,
-                    power=5.0,
-                    efficiency=0.95,
-                    start=start,
-                    end=end,
-                    exact=exact,
-                )
+                try:
+                    p = ostrelpy.plan_battery(
+                        entry.tariff,
+                        load,
+                        capacity=10.0,
+                        power=5.0,
+                        efficiency=0.95,
+                        start=start,
+                        end=end,
+                        exact=exact,
+                    )
+                except ValueError as exc:
+                    # An imported tariff in force in other years, or one whose price per kWh
+                    # depends on the month's energy: nothing a solver can plan against.
+                    why = [
+                        w for w in ("applies in the period", "cannot be scheduled") if w in str(exc)
+                    ]
+                    if not why:
+                        raise
+                    print(f"{str(entry.tariff.id)[:8]:<10} {period:<14} {why[0]}")
+                    break
                 objective = p.bills["objective"].sum()
                 bill = p.bills["with_battery"].sum()
                 gap = abs(objective - bill)

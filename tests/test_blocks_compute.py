@@ -96,6 +96,24 @@ def test_division_is_ieee_and_percent_is_a_plain_ratio(day):
     assert out.iloc[3] == 0.25
 
 
+@pytest.mark.parametrize("divisor", [0.25, 4.0, -0.5, 3.0, 0.1, 2.0**-1022, 2.0**1023, 5e-324])
+def test_division_by_a_level_is_ieee_division_bit_for_bit(day, divisor):
+    # Powers of two among others: dividing by one may be done another way, never with
+    # another result (subnormals, overflow, signed zeros and NaN included).
+    rng = np.random.default_rng(11)
+    special = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -2.5e-308, 1.7e308, 1.0]
+    values = np.concatenate([special, rng.normal(0, 1e3, 24 - len(special))])
+    div = e.Divide(
+        numerator=ds("a", unit="kWh"),
+        denominator=e.Level(value=divisor, unit="hours"),
+        output=ds("o", unit="kW"),
+    )
+    out = div.compute(day, numerator=on(day, "hourly", values), denominator=divisor)
+    with np.errstate(all="ignore"):
+        expected = values / divisor
+    assert out.to_numpy().view(np.int64).tolist() == expected.view(np.int64).tolist()
+
+
 @pytest.mark.parametrize(
     "cls, fields, operands, message",
     [
@@ -205,6 +223,38 @@ def test_whole_grid_reductions_match_pandas(function, start, end, resolution, pa
     if function == "sum":  # a period with no present value is missing, not 0
         expected[series.notna().groupby(keys).sum().to_numpy() == 0] = np.nan
     np.testing.assert_allclose(out.to_numpy(), expected.to_numpy(), rtol=1e-13, atol=0.0)
+
+
+@pytest.mark.parametrize("function", ["max", "min"])
+@pytest.mark.parametrize("seed", range(4))
+def test_highest_and_lowest_per_period_are_the_first_of_their_value(function, seed):
+    # Few distinct values, zeros of both signs and missing values among them, so that ties
+    # decide: the value found is the first that beats every earlier one, bit for bit.
+    tl = timeline(local(2025, 1, 30), local(2025, 3, 3))
+    idx = tl.get_as("quarter_hourly")
+    rng = np.random.default_rng(seed)
+    choices = np.array([0.0, -0.0, math.nan, -1.5, 2.0, -math.inf, 1e-310])
+    values = rng.choice(choices, len(idx), p=[0.3, 0.3, 0.1, 0.1, 0.1, 0.05, 0.05])
+    if seed == 0:
+        values[values > 0] = -0.0  # months whose highest value is one of the zeros
+    block = e.Aggregate(
+        input=ds("q", "quarter_hourly"),
+        resolution="monthly",
+        aggregation_function=function,
+        output=ds("r", "monthly"),
+    )
+    out = block.compute(tl, input=pd.Series(values, index=idx))
+    months = idx.tz_convert(STOCKHOLM).month
+    expected = []
+    for month in dict.fromkeys(months):
+        best = math.nan
+        for v in values[months == month]:
+            if not math.isnan(v) and (
+                math.isnan(best) or (v > best if function == "max" else v < best)
+            ):
+                best = v
+        expected.append(best)
+    assert out.to_numpy().view(np.int64).tolist() == np.array(expected).view(np.int64).tolist()
 
 
 def test_rates_repeat_and_missing_values_carry_forward():

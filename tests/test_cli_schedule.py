@@ -306,3 +306,23 @@ def test_a_chart_that_cannot_be_written_fails_before_any_output(tmp_path, capsys
     assert cli.main(["schedule", "--chart", str(tmp_path / "missing" / "x.png")]) == 1
     out, err = capsys.readouterr()
     assert out == "" and "no such directory" in err
+
+
+def test_every_bundled_tariff_schedules_or_says_why_not(capsys):
+    from ostrelpy import cli, tariffs
+
+    for entry in tariffs.entries():
+        code = cli.main(
+            [
+                "schedule",
+                str(entry.tariff.id),
+                "--format",
+                "json",
+                "--end",
+                "2025-01-04T00:00+01:00",
+            ]
+        )
+        out, err = capsys.readouterr()
+        assert code in (0, 1), entry.tariff.name
+        if code:
+            assert out == "" and err.count("\n") == 1 and "internal error" not in err, err

@@ -10,6 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import monthly_peak_fee
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import ostrelpy
 from ostrelpy import cli, coverage, meter, pricing
@@ -291,3 +293,78 @@ def test_a_tariff_object_changed_between_bills_is_priced_as_it_now_stands():
     with pytest.raises(ValueError) as copied:
         ostrelpy.cost(Tariff.model_validate(tariff.model_dump()), kwh)
     assert str(given.value) == str(copied.value)
+
+
+@given(
+    st.lists(
+        st.tuples(
+            st.integers(0, 3),  # quarter-hours since the previous reading ended
+            st.integers(0, 8),  # the reading's length in quarter-hours (0: an empty reading)
+            st.floats(-1e6, 1e6, allow_nan=False),
+        ),
+        max_size=30,
+    ),
+    st.integers(-2, 150),
+    st.integers(-2, 150),
+)
+@settings(max_examples=300, deadline=None)
+def test_readings_spread_over_quarters_as_a_plain_loop_spreads_them(readings, lo, hi):
+    q = meter.QUARTER.value
+    t0 = 1_700_000_000 // 900 * 900 * 10**9
+    starts, ends, values, expected = [], [], [], []
+    at = t0
+    for gap, length, value in readings:
+        start = at + gap * q
+        starts.append(start)
+        ends.append(start + length * q)
+        values.append(value)
+        for k in range(length):
+            if t0 + lo * q <= start + k * q < t0 + hi * q:
+                expected.append((start + k * q, value / length + 0.0))
+        at = start + length * q
+    got_t, got_v = meter.native()._spread_over_quarters(
+        np.array(starts, dtype=np.int64),
+        np.array(ends, dtype=np.int64),
+        np.array(values, dtype=np.float64),
+        t0 + lo * q,
+        t0 + hi * q,
+    )
+    assert got_t.tolist() == [t for t, _ in expected]
+    # Bit for bit, negative zeros included (a share is never one).
+    assert [v.hex() for v in got_v.tolist()] == [v.hex() for _, v in expected]
+
+
+@given(
+    st.lists(
+        st.tuples(st.integers(0, 2), st.integers(0, 5), st.floats(-1e3, 1e3, allow_nan=False)),
+        max_size=60,
+    ),
+    st.lists(st.integers(1, 4), min_size=1, max_size=5),
+)
+@settings(max_examples=300, deadline=None)
+def test_bill_sums_add_each_cell_in_row_order(rows, steps):
+    # Rows as a cost frame holds them: each component's instants ascend, the next component
+    # starts again from the beginning; every cell is summed left to right.
+    edges = np.cumsum([0, *steps]).astype(np.int64)
+    instants, codes, amounts, at = [], [], [], 0
+    for code, step, amount in sorted(rows, key=lambda r: r[0]):
+        at = at + step if codes and codes[-1] == code else step
+        instants.append(at)
+        codes.append(code)
+        amounts.append(amount)
+    expected = np.zeros(len(edges) * 3)
+    present, first = np.zeros(len(edges), dtype=np.uint8), np.full(3, -1)
+    for i, (t, code, amount) in enumerate(zip(instants, codes, amounts)):
+        period = int(np.searchsorted(edges, t, side="right")) - 1
+        expected[period * 3 + code] += amount
+        present[period] = 1
+        first[code] = i if first[code] < 0 else first[code]
+    sums, got_present, got_first = meter.native()._period_sums(
+        np.array(instants, dtype=np.int64),
+        edges,
+        np.array(codes, dtype=np.int8),
+        3,
+        np.array(amounts, dtype=np.float64),
+    )
+    assert [v.hex() for v in sums.tolist()] == [float(v).hex() for v in expected]
+    assert got_present.tolist() == present.tolist() and got_first.tolist() == first.tolist()

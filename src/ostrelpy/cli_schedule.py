@@ -267,18 +267,25 @@ def plan(
     cols = add_battery(h, load, battery)
     variables = _variables(h, priced, cols.grid, index, load + battery.power * HOURS)
     facade = logic.LogicBindings("local")
-    compiled = pricing.run_sync(
-        facade.add_to_highs_model(
-            priced.entry.tariff,
-            priced.start.to_pydatetime(),
-            priced.end.to_pydatetime(),
-            {},
-            variables,
-            h,
-            minimising_cost=not exact,
-            use_cache=False,
+    try:
+        compiled = pricing.run_sync(
+            facade.add_to_highs_model(
+                priced.entry.tariff,
+                priced.start.to_pydatetime(),
+                priced.end.to_pydatetime(),
+                {},
+                variables,
+                h,
+                minimising_cost=not exact,
+                use_cache=False,
+            )
         )
-    )
+    except NotImplementedError as exc:
+        # A tariff whose cost is no linear function of the energy (a price per kWh that
+        # depends on the month's energy, say): billable, but not a model a solver takes.
+        raise ValueError(
+            f"tariff {priced.entry.tariff.name!r} cannot be scheduled: {exc}"
+        ) from None
     weights = np.zeros(h.getNumCol())
     for c in compiled:
         for v in c.costs.values():

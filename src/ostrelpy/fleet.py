@@ -160,10 +160,12 @@ def _utc_ns(values: Any, what: str) -> np.ndarray:
         # Aware instants are kept in UTC, in their unit: scaled to nanoseconds.
         scale = _SCALES[array.unit]
         raw = array.asi8
+        if scale == 1:
+            return raw
         limit = _INT64_MAX // scale
         if len(raw) and not (-limit <= raw.min() and raw.max() <= limit):
             raise ValueError(f"{what} holds instants outside the years 1678 to 2261")
-        index_ns: np.ndarray = raw * scale if scale != 1 else raw
+        index_ns: np.ndarray = raw * scale
         return index_ns
     try:
         if pd.api.types.is_datetime64_any_dtype(values):

@@ -499,17 +499,84 @@ def tidy(results: list[ComponentResult], zone: dt.tzinfo) -> CostFrame:
         codes = np.repeat(np.array([code[v] for v in values], dtype=kind), sizes)
         return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
 
-    frame = CostFrame(
-        {
-            "component": repeated([r.public.name for r in results]),
-            "start": meter.instants(instants, zone),
-            "resolution": repeated([r.component.cost.resolution.value for r in results]),
-            "cost": costs,
-            "currency": repeated([r.currency for r in results]),
-        },
-        copy=False,  # every column is a new array of its own
+    return _cost_frame(
+        [
+            repeated([r.public.name for r in results]),
+            meter.instants(instants, zone).array,
+            repeated([r.component.cost.resolution.value for r in results]),
+            costs,
+            repeated([r.currency for r in results]),
+        ]
     )
-    return frame
+
+
+_COST_COLUMNS = ("component", "start", "resolution", "cost", "currency")
+
+
+def _cost_frame(arrays: list[Any]) -> CostFrame:
+    """The cost frame of its five columns, each a new array of its own (two categoricals, the
+    instants, the float64 costs, a categorical)."""
+    return _by_blocks(arrays) if _FAST_FRAME else _by_constructor(arrays)
+
+
+def _by_constructor(arrays: list[Any]) -> CostFrame:
+    return CostFrame(dict(zip(_COST_COLUMNS, arrays)), copy=False)
+
+
+def _by_blocks(arrays: list[Any]) -> CostFrame:
+    # One block per column, as the constructor makes them, without its inference and checks
+    # of every column (which cost more than the rest of the frame).
+    assert _from_blocks is not None
+    blocks = [
+        (a.reshape(1, -1) if isinstance(a, np.ndarray) else a, np.array([k]))
+        for k, a in enumerate(arrays)
+    ]
+    built = _from_blocks(blocks, pd.RangeIndex(len(arrays[3])), _labels(_COST_COLUMNS))
+    return CostFrame(built, copy=False)
+
+
+def _fast_frame_usable() -> bool:
+    """Whether this pandas builds a frame from its blocks, and builds what its constructor
+    builds from the same columns."""
+    if _from_blocks is None:
+        return False
+
+    def probe() -> list[Any]:
+        def categorical(codes: list[int], categories: list[str]) -> pd.Categorical:
+            return pd.Categorical.from_codes(np.array(codes, dtype=np.int8), categories)
+
+        instants = np.array([0, meter.QUARTER.value], dtype=np.int64)
+        return [
+            categorical([0, 1], ["a", "b"]),
+            meter.instants(instants, dt.timezone(dt.timedelta(hours=-5))).array,
+            categorical([0, 0], ["quarter_hourly"]),
+            np.array([1.0, 2.0]),
+            categorical([0, 0], ["SEK"]),
+        ]
+
+    try:
+        arrays = probe()
+        fast, slow = _by_blocks(arrays), _by_constructor(probe())
+        pd.testing.assert_frame_equal(fast, slow, check_exact=True)
+
+        def kinds(frame: pd.DataFrame) -> list[Any]:
+            return [(type(b), b.mgr_locs.as_array.tolist(), b.shape) for b in frame._mgr.blocks]
+
+        return bool(
+            type(fast) is CostFrame
+            and kinds(fast) == kinds(slow)
+            and type(fast.index) is type(slow.index)
+            and type(fast.columns) is type(slow.columns)
+            and np.shares_memory(fast["cost"].to_numpy(), arrays[3])
+        )
+    except (AttributeError, AssertionError, TypeError, ValueError):
+        return False
+
+
+try:  # pandas 3: a frame from its blocks, for libraries that build frames
+    from pandas.api.internals import create_dataframe_from_blocks as _from_blocks
+except ImportError:  # pandas 2.2
+    _from_blocks = None
 
 
 def _memoized(function: Callable[..., T]) -> Callable[..., T]:
@@ -821,3 +888,6 @@ def covered(
     order = {c.name: i for i, c in reversed(list(enumerate(engines)))}
     gaps.sort(key=lambda g: (order[g.component], g.start))
     return gaps, coverage.partial_periods(engines, start, end)
+
+
+_FAST_FRAME = _fast_frame_usable()

@@ -2,6 +2,7 @@
 // The reduction of one period's elements, shared by the aggregations over a timeline's periods
 // and over runs of consecutive elements, so that both reduce alike.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "core/blocks/periods.hpp"
@@ -31,5 +32,35 @@ struct Fold {
     ++k;
   }
 };
+
+// Folds v[0..n) into f, in order. A sum keeps its one chain of additions; the highest or lowest
+// value is followed in four lanes at once and the lanes then compared, which finds the same
+// value. Only equal values that differ in their bits could tell the orders apart, and of those
+// only the two zeros: a result of zero is found again one value after the other.
+template <Aggregation F>
+void fold_run(Fold<F>& f, const double* v, std::size_t n) {
+  if constexpr (F == Aggregation::Max || F == Aggregation::Min) {
+    constexpr std::size_t kLanes = 4;
+    if (n >= 4 * kLanes) {
+      Fold<F> lane[kLanes];
+      std::size_t i = 0;
+      for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t k = 0; k < kLanes; ++k) lane[k].add(v[i + k]);
+      for (; i < n; ++i) lane[0].add(v[i]);
+      Fold<F> all = f;
+      for (const Fold<F>& l : lane) {
+        if (l.k == 0) continue;
+        const bool better = F == Aggregation::Max ? l.a > all.a : l.a < all.a;
+        if (all.k == 0 || better) all.a = l.a;
+        all.k += l.k;
+      }
+      if (all.k == 0 || all.a != 0.0) {
+        f = all;
+        return;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) f.add(v[i]);
+}
 
 }  // namespace ostrel::core::blocks

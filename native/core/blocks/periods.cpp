@@ -8,6 +8,7 @@
 #include "core/blocks/fold.hpp"
 #include "core/blocks/messages.hpp"
 #include "core/common/errors.hpp"
+#include "core/common/spans.hpp"
 
 namespace ostrel::core::blocks {
 
@@ -115,7 +116,7 @@ Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> ins
         for (size_t t = j; t < j + 4; ++t) {
           const size_t q = id_of(t);
           Fold<F> f = slots.load(q);
-          for (size_t i = run_begin(t), e = run_end(t); i < e; ++i) f.add(v[i]);
+          fold_run(f, v + run_begin(t), run_end(t) - run_begin(t));
           slots.store(q, f);
         }
         continue;
@@ -135,7 +136,7 @@ Values reduce_instants(const timeline::Timeline& t, std::span<const int64_t> ins
     for (; j < runs; ++j) {
       const size_t q = id_of(j);
       Fold<F> f = slots.load(q);
-      for (size_t i = run_begin(j), e = run_end(j); i < e; ++i) f.add(v[i]);
+      fold_run(f, v + run_begin(j), run_end(j) - run_begin(j));
       slots.store(q, f);
     }
   } else if (rows.on_starts) {
@@ -169,7 +170,7 @@ Rows rows_of(const timeline::Timeline& t, std::span<const int64_t> instants,
     const auto& utc = t.calendar().utc;
     bool starts = instants.size() == p.size();
     if (starts && p.every_row_starts())
-      starts = std::equal(instants.begin(), instants.end(), utc.begin());
+      starts = same_elements(instants, std::span<const int64_t>(utc));
     else
       for (size_t k = 0; starts && k < instants.size(); ++k)
         starts = instants[k] == utc[p.start_row(k)];

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/common/errors.hpp"
+#include "core/common/spans.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::core::logic {
@@ -14,7 +15,7 @@ void check_keys_on_periods(std::span<const std::int64_t> keys, std::span<const s
   if (starts.empty()) return;
   // Most often the keys are exactly the periods (a series on the grid it is priced on): one
   // comparison of whole arrays.
-  if (std::ranges::equal(keys, starts)) return;
+  if (same_elements(keys, starts)) return;
   // Keys come in time order almost always: walk both in step, and search only for a key that
   // goes back.
   std::size_t j = 0;

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "core/timeline/column.hpp"
+
 namespace ostrel::core::logic {
 
 struct PeriodSums {
@@ -14,10 +16,11 @@ struct PeriodSums {
   std::vector<std::int64_t> first_row;  // per group: the first row of it, -1 for none
 };
 
-// Several series one after another, their missing (NaN) values left out.
+// Several series one after another, their missing (NaN) values left out; in recycled storage,
+// as a bill's columns are made anew for every bill.
 struct Stacked {
-  std::vector<std::int64_t> instants;
-  std::vector<double> values;
+  timeline::Column<std::int64_t> instants;
+  timeline::Column<double> values;
   std::vector<std::int64_t> sizes;  // how many each series kept
 };
 // ValueError when a series' instants and values differ in length.

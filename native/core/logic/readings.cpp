@@ -66,40 +66,44 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
   if (starts.size() != ends.size() || starts.size() != values.size())
     value_error("a meter's starts, ends and values differ in length");
   constexpr std::int64_t q = timeline::kNsPerQuarterHour;
-  Spread out;
-  if (starts.empty()) return out;
-  // Non-overlapping readings cover at most the quarter-hours from the first start to the last
-  // end: reserved once (and a bound on what a caller's arrays may ask for).
-  const std::int64_t first = starts.front(), last = ends.back();
-  if (last > first) {
-    const auto most = static_cast<std::uint64_t>(last) / q - static_cast<std::uint64_t>(first) / q;
-    out.instants.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(most + 1, kMaxQuarters)));
-    out.values.reserve(out.instants.capacity());
-  }
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    if (ends[i] <= starts[i]) continue;
-    // The reading's quarter-hours, its share the value over their count (and never a negative
-    // zero, as a sum of shares has none).
+  // Reading i's quarter-hours start_i + k q inside [lo, hi): k from `from` up to `to`
+  // (differences taken unsigned, where they are exact), and how many it has in all.
+  struct Part {
+    std::uint64_t from, to, n;
+  };
+  const auto part = [&](std::size_t i) -> Part {
     const std::int64_t start = starts[i];
-    const auto length = static_cast<std::uint64_t>(ends[i]) - static_cast<std::uint64_t>(start);
-    const auto n = length / q;
-    const double share = values[i] / static_cast<double>(n) + 0.0;
-    // The quarter-hours start + k q inside [lo, hi): k from `from` up to `to` (differences taken
-    // unsigned, where they are exact), written in one go rather than checked one by one.
+    if (ends[i] <= start) return {0, 0, 0};
     const auto gap = [&](std::int64_t t) {
       return static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start);
     };
+    const std::uint64_t n = gap(ends[i]) / q;
+    if (start >= lo && ends[i] <= hi) return {0, n, n};  // the usual reading: all of it
     const std::uint64_t from = lo > start ? std::min<std::uint64_t>(n, (gap(lo) + q - 1) / q) : 0;
     const std::uint64_t to = hi > start ? std::min<std::uint64_t>(n, (gap(hi) + q - 1) / q) : 0;
-    if (to <= from) continue;
-    const std::size_t at = out.instants.size();
-    if (to - from > kMaxQuarters - at)
+    return {from, std::max(from, to), n};
+  };
+  // Counted first, so that the result is allocated once and written in one go.
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const Part p = part(i);
+    if (p.to - p.from > kMaxQuarters - total)
       value_error("readings cover more quarter-hours than a meter export can");
-    out.instants.resize(at + (to - from));
-    out.values.resize(at + (to - from));
-    std::int64_t* instants = out.instants.data() + at;
-    double* shares = out.values.data() + at;
-    for (std::uint64_t k = from; k < to; ++k) {
+    total += static_cast<std::size_t>(p.to - p.from);
+  }
+  Spread out;
+  out.instants.resize(total);
+  out.values.resize(total);
+  std::int64_t* instants = out.instants.data();
+  double* shares = out.values.data();
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const Part p = part(i);
+    if (p.to == p.from) continue;
+    // The value over the reading's quarter-hours (and never a negative zero, as a sum of
+    // shares has none).
+    const double share = values[i] / static_cast<double>(p.n) + 0.0;
+    const std::int64_t start = starts[i];
+    for (std::uint64_t k = p.from; k < p.to; ++k) {
       *instants++ = start + static_cast<std::int64_t>(k) * q;
       *shares++ = share;
     }

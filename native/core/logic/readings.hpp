@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/timeline/column.hpp"
+
 namespace ostrel::core::logic {
 
 struct ReadingFacts {
@@ -20,9 +22,9 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
 // Readings spread evenly over the quarter-hours they cover: reading i, from starts[i] to
 // ends[i] (on quarter-hours), gives values[i] / n to each of its n quarter-hours, kept when
 // they lie in [lo, hi). Readings that ascend without overlapping give ascending quarter-hours.
-struct Spread {
-  std::vector<std::int64_t> instants;
-  std::vector<double> values;
+struct Spread {  // in recycled storage, as readings are spread anew for every bill
+  timeline::Column<std::int64_t> instants;
+  timeline::Column<double> values;
 };
 // ValueError when the arrays differ in length or a reading would cover more quarter-hours than
 // the span from the first start to the last end holds.

@@ -20,6 +20,7 @@ struct TimeCondition {
   std::int64_t to_minute = 0;
   std::vector<std::string> holidays;    // holiday identifiers to exclude
   std::vector<TimeCondition> children;  // and/or: all; not: one
+  bool operator==(const TimeCondition&) const = default;
 };
 
 // Condition trees are walked recursively; a tree deeper than this is refused where it is read,
@@ -44,6 +45,7 @@ void check_condition_field(const char* what, std::string_view value, bool in_ran
 struct HolidayDate {
   std::int64_t date;  // local date, days since 1970-01-01
   std::string holiday;
+  bool operator==(const HolidayDate&) const = default;
 };
 
 // The mask of `c` over every row of `calendar`, or over the rows `rows` of it, in that order.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/common/errors.hpp"
+#include "core/common/spans.hpp"
 #include "core/timeline/civil.hpp"
 
 namespace ostrel::core::timeline {
@@ -37,6 +38,28 @@ const RowLocator& Timeline::locator() const {
   return *locator_;
 }
 
+namespace {
+// The masks one timeline keeps: far more than a tariff's conditions over a year of
+// quarter-hours, and never more than a few megabytes.
+constexpr std::size_t kMaxMaskBytes = std::size_t{8} << 20;
+}  // namespace
+
+Mask Timeline::match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
+  auto same = [&](const Matched& m) {
+    return m.condition == c && std::ranges::equal(m.holidays, holidays);
+  };
+  {
+    std::lock_guard<std::mutex> hold(masks_lock_);
+    for (const Matched& m : masks_)
+      if (same(m)) return m.mask;
+  }
+  Mask mask = timeline::match(calendar_, c, holidays);
+  std::lock_guard<std::mutex> hold(masks_lock_);
+  if ((masks_.size() + 1) * mask.size() <= kMaxMaskBytes && std::ranges::none_of(masks_, same))
+    masks_.push_back({c, std::vector<HolidayDate>(holidays.begin(), holidays.end()), mask});
+  return mask;
+}
+
 std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
   const PeriodIndex& p = periods(r);
   std::vector<std::int64_t> out(p.size());
@@ -45,7 +68,7 @@ std::vector<std::int64_t> Timeline::period_starts(Resolution r) const {
 }
 
 Grouping Timeline::group(std::span<const std::int64_t> instants, Resolution r) const {
-  if (std::equal(instants.begin(), instants.end(), calendar_.utc.begin(), calendar_.utc.end())) {
+  if (same_elements(instants, std::span<const std::int64_t>(calendar_.utc))) {
     // The whole grid in order (a series aligned to the timeline): every period takes part,
     // its members are its rows.
     const PeriodIndex& p = periods(r);
@@ -80,7 +103,7 @@ bool Timeline::on_period_starts(std::span<const std::int64_t> instants, std::int
   };
   bool ok = true;
   if (p.every_row_starts()) {
-    if (unit_ns == 1) return std::equal(instants.begin(), instants.end(), utc);
+    if (unit_ns == 1) return same_elements(instants, std::span<const std::int64_t>(calendar_.utc));
     if (instants.empty() || !on(instants[0], 0)) return false;
     // A built grid steps evenly: the instants must too, in their own unit, which takes one
     // addition per element and no scaling at all.

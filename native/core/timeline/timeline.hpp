@@ -30,10 +30,9 @@ class Timeline {
   const PeriodIndex& periods(Resolution r) const;
   const RowLocator& locator() const;
 
-  // The mask of a condition over every row.
-  Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const {
-    return timeline::match(calendar_, c, holidays);
-  }
+  // The mask of a condition over every row: made once per condition and holidays, as every
+  // bill of the same period under the same tariff asks the same few again.
+  Mask match(const TimeCondition& c, std::span<const HolidayDate> holidays) const;
 
   // UTC instants of the period starts, in row order.
   std::vector<std::int64_t> period_starts(Resolution r) const;
@@ -84,6 +83,13 @@ class Timeline {
   // Each made once, also when runs on one timeline go on at once without the host's lock.
   mutable std::array<std::once_flag, domain::kResolutionCount> periods_made_, groups_made_;
   mutable std::once_flag locator_made_;
+  struct Matched {
+    TimeCondition condition;
+    std::vector<HolidayDate> holidays;
+    Mask mask;
+  };
+  mutable std::vector<Matched> masks_;  // bounded: kMaxMaskBytes in all
+  mutable std::mutex masks_lock_;
 };
 
 }  // namespace ostrel::core::timeline

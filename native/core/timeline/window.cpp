@@ -27,6 +27,22 @@ std::optional<std::pair<std::int64_t, std::int64_t>> instant_range(
   bool any[4] = {false, false, false, false};
   const std::int64_t* t = instants.data();
   const std::size_t n = instants.size();
+  // The usual index steps evenly upwards: its ends are its extremes. Checked by differences
+  // taken unsigned (one subtraction per element, and no branch), and by the last instant being
+  // the first plus the steps without overflow, so that the instants ascend all the way.
+  if (n > 1) {
+    using U = std::uint64_t;
+    const U step = static_cast<U>(t[1]) - static_cast<U>(t[0]);
+    U differ = 0;
+    for (std::size_t j = 1; j < n; ++j)
+      differ |= (static_cast<U>(t[j]) - static_cast<U>(t[j - 1])) ^ step;
+    std::int64_t span = 0, last = 0;
+    if (differ == 0 && static_cast<std::int64_t>(step) > 0 &&
+        !__builtin_mul_overflow(static_cast<std::int64_t>(step), static_cast<std::int64_t>(n - 1),
+                                &span) &&
+        !__builtin_add_overflow(t[0], span, &last) && (missing < t[0] || missing > last))
+      return std::pair{t[0], last};
+  }
   std::size_t i = 0;
   auto take = [&](std::size_t k, std::int64_t x) {
     const bool present = x != missing;

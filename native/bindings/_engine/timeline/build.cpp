@@ -25,14 +25,19 @@ namespace ostrel::bindings::engine {
 
 namespace {
 
-// The core of the timeline built last, while some timeline still holds it: a timeline of the
-// same zone and window (each component of one evaluation builds its own) shares its calendar
-// and period ids, which nothing can change. The zone is held so that its identity stays valid.
+// The core of the timeline built last: a timeline of the same zone and window (each component
+// of one evaluation builds its own, and a caller pricing one period again and again asks the
+// same) shares its calendar, period ids and condition masks, which nothing can change. A grid
+// of up to two years is kept between calls; a longer one only while some timeline holds it.
+// The zone is held so that its identity stays valid.
 struct LastBuilt {
   PyObject* zone = nullptr;
   std::int64_t start = 0, end = 0;
   std::weak_ptr<const cal::Timeline> core;
+  std::shared_ptr<const cal::Timeline> kept;
 };
+
+constexpr std::size_t kMaxKeptRows = 2 * 366 * 96;
 
 LastBuilt& last_built() {
   static LastBuilt* last = new LastBuilt();  // never destroyed: the host may be gone by then
@@ -59,6 +64,7 @@ std::shared_ptr<const cal::Timeline> core_of(nb::handle tz, std::int64_t start, 
     last.start = start;
     last.end = end;
     last.core = core;
+    last.kept = core->size() <= kMaxKeptRows ? core : nullptr;
   }
   return core;
 }

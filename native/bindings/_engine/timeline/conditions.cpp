@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,9 @@ std::int64_t bounded(nb::handle x, const char* what, std::int64_t lo, std::int64
   if (!as_int.is_valid()) throw nb::python_error();
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-  cal::check_condition_field(what, nb::cast<std::string>(nb::str(as_int)),
-                             !overflow && v >= lo && v <= hi, lo, hi);
+  // The integer's text only for the message: every condition is read again on every run.
+  if (overflow || v < lo || v > hi)
+    cal::check_condition_field(what, nb::cast<std::string>(nb::str(as_int)), false, lo, hi);
   return static_cast<std::int64_t>(v);
 }
 
@@ -41,27 +43,6 @@ std::int64_t minute_of_day(nb::handle time) {
          bounded(time.attr("minute"), "minute", 0, 59);
 }
 
-// The compound records on the way from the root to the one being read, so that a tree is read
-// only to a bounded depth and a record that contains itself is refused instead of followed.
-using Path = std::vector<PyObject*>;
-
-cal::TimeCondition read(nb::handle condition, Path& path);
-
-cal::TimeCondition compound(nb::handle record, nb::handle items, Kind kind, Path& path) {
-  cal::check_condition_nesting(path.size(),
-                               std::find(path.begin(), path.end(), record.ptr()) != path.end());
-  path.push_back(record.ptr());
-  cal::TimeCondition c;
-  c.kind = kind;
-  if (kind == Kind::Not) {
-    c.children.push_back(read(items, path));
-  } else {
-    for (nb::handle sub : items) c.children.push_back(read(sub, path));
-  }
-  path.pop_back();
-  return c;
-}
-
 using Converter = cal::TimeCondition (*)(nb::handle);
 
 struct Entry {
@@ -75,6 +56,41 @@ constexpr Entry kDispatch[] = {
     {"TimeOfDayCondition", tod_condition},
     {"ExcludeHolidaysCondition", exclude_holidays_condition},
 };  // and/or/not are read with their path, in read()
+
+// The leaf record classes, in the order of kDispatch.
+std::array<nb::handle, std::size(kDispatch)> leaf_classes() {
+  std::array<nb::handle, std::size(kDispatch)> out;
+  for (std::size_t k = 0; k < out.size(); ++k) out[k] = attr(kDispatch[k].record);
+  return out;
+}
+
+// The compound records on the way from the root to the one being read, so that a tree is read
+// only to a bounded depth and a record that contains itself is refused instead of followed;
+// with the record classes, looked up once per tree rather than at every node.
+struct Path {
+  std::vector<PyObject*> records;
+  nb::handle and_type = attr("AndCondition"), or_type = attr("OrCondition"),
+             not_type = attr("NotCondition");
+  std::array<nb::handle, std::size(kDispatch)> leaf_types = leaf_classes();
+};
+
+cal::TimeCondition read(nb::handle condition, Path& path);
+
+cal::TimeCondition compound(nb::handle record, nb::handle items, Kind kind, Path& path) {
+  cal::check_condition_nesting(
+      path.records.size(),
+      std::find(path.records.begin(), path.records.end(), record.ptr()) != path.records.end());
+  path.records.push_back(record.ptr());
+  cal::TimeCondition c;
+  c.kind = kind;
+  if (kind == Kind::Not) {
+    c.children.push_back(read(items, path));
+  } else {
+    for (nb::handle sub : items) c.children.push_back(read(sub, path));
+  }
+  path.records.pop_back();
+  return c;
+}
 
 }  // namespace
 
@@ -125,17 +141,14 @@ namespace {
 
 cal::TimeCondition read(nb::handle condition, Path& path) {
   nb::handle type = condition.type();
-  nb::module_ m = module();
-  if (type.is(nb::getattr(m, "AndCondition", nb::none())))
+  if (type.is(path.and_type))
     return compound(condition, condition.attr("conditions"), Kind::And, path);
-  if (type.is(nb::getattr(m, "OrCondition", nb::none())))
+  if (type.is(path.or_type))
     return compound(condition, condition.attr("conditions"), Kind::Or, path);
-  if (type.is(nb::getattr(m, "NotCondition", nb::none())))
+  if (type.is(path.not_type))
     return compound(condition, condition.attr("condition"), Kind::Not, path);
-  for (const Entry& e : kDispatch) {
-    nb::object record = nb::getattr(m, e.record, nb::none());
-    if (type.is(record)) return e.convert(condition);
-  }
+  for (std::size_t k = 0; k < std::size(kDispatch); ++k)
+    if (type.is(path.leaf_types[k])) return kDispatch[k].convert(condition);
   cal::unknown_condition(bindings::type_name(condition));
 }
 
