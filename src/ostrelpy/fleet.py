@@ -159,7 +159,7 @@ def _utc_ns(values: Any, what: str) -> np.ndarray:
     if isinstance(array, pd.arrays.DatetimeArray) and array.tz is not None:
         # Aware instants are kept in UTC, in their unit: scaled to nanoseconds.
         scale = _SCALES[array.unit]
-        raw = array.asi8
+        raw: np.ndarray = array.asi8
         if scale == 1:
             return raw
         limit = _INT64_MAX // scale
