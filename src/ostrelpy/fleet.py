@@ -37,6 +37,7 @@ _SCALES = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}  # ns per unit of a da
 _INT64_MAX = int(np.iinfo(np.int64).max)
 DEFAULT_MEMORY_BUDGET = 256 * 2**20
 BILL_COLUMNS = ["meter", "component", "month", "cost", "currency"]
+_BILL_LABELS = tuple(BILL_COLUMNS)
 ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
 # What can be wrong with a meter, and whether `ostrelpy cost` would price it anyway.
 ISSUE_KINDS = ("gap", "duplicate", "non_numeric", "negative", "outside_period", "unreadable")
@@ -829,9 +830,6 @@ class _Collected:
         return bills
 
 
-_COLUMNS: list[pd.Index] = []
-
-
 def _frame(columns: dict[str, Any]) -> Bills:
     """The bills of fresh columns (nothing to copy), named as BILL_COLUMNS.
 
@@ -841,10 +839,9 @@ def _frame(columns: dict[str, Any]) -> Bills:
     make = getattr(Bills, "_from_arrays", None)
     if make is None:
         return Bills(columns, copy=False)
-    if not _COLUMNS:
-        _COLUMNS.append(Bills({c: [] for c in BILL_COLUMNS}).columns)
     arrays = [columns[c] for c in BILL_COLUMNS]
-    return cast(Bills, make(arrays, columns=_COLUMNS[0], index=pd.RangeIndex(len(arrays[3]))))
+    labels = pricing._labels(_BILL_LABELS)
+    return cast(Bills, make(arrays, columns=labels, index=pd.RangeIndex(len(arrays[3]))))
 
 
 # ---------------------------------------------------------------------------------------------
