@@ -5,20 +5,20 @@
 
 namespace ostrel::core::blocks {
 
-using Shape = domain::FieldSpec::Shape;
+using Shape = domain::FieldDeclaration::Shape;
 
 namespace {
 
 // A required field of `type`.
-domain::FieldSpec required(std::string_view name, std::string_view type = "Operand") {
+domain::FieldDeclaration required(std::string_view name, std::string_view type = "Operand") {
   return {.name = name, .type = type};
 }
 
-domain::FieldSpec resolution() { return {.name = "resolution", .type = "Resolution"}; }
+domain::FieldDeclaration resolution() { return {.name = "resolution", .type = "Resolution"}; }
 
 // An arithmetic block of two operands, both listed by input_operands().
-BlockSpec binary(std::string_view name, std::string_view tag, std::string_view doc,
-                 domain::FieldSpec left, domain::FieldSpec right) {
+BlockDeclaration binary(std::string_view name, std::string_view tag, std::string_view doc,
+                        domain::FieldDeclaration left, domain::FieldDeclaration right) {
   const std::string_view l = left.name, r = right.name;
   return {{.name = name, .tag = tag, .doc = doc, .fields = {std::move(left), std::move(right)}},
           {l, r}};
@@ -26,8 +26,8 @@ BlockSpec binary(std::string_view name, std::string_view tag, std::string_view d
 
 }  // namespace
 
-std::span<const BlockSpec> block_catalogue() {
-  static const std::array<BlockSpec, kBlockCount> blocks{{
+std::span<const BlockDeclaration> block_catalogue() {
+  static const std::array<BlockDeclaration, kBlockCount> blocks{{
       {{.name = "Constant",
         .tag = "constant",
         .doc = "A constant level repeated over every period of a resolution.",
@@ -84,6 +84,23 @@ std::span<const BlockSpec> block_catalogue() {
        {"tier_selector"}},
   }};
   return blocks;
+}
+
+const char* operand_takes(const BlockDeclaration& b, std::string_view name, bool arithmetic) {
+  if (arithmetic) return "Series or float";
+  for (const domain::FieldDeclaration& field : b.record.fields) {
+    if (field.name != name) continue;
+    if (field.type == "Dataset") return "Series";
+    if (field.shape == domain::FieldDeclaration::Shape::Optional) return "Series, float or None";
+  }
+  return "Series or float";
+}
+
+std::vector<std::string_view> optional_fields(const BlockDeclaration& b) {
+  std::vector<std::string_view> out;
+  for (const domain::FieldDeclaration& field : b.record.fields)
+    if (field.shape == domain::FieldDeclaration::Shape::Optional) out.push_back(field.name);
+  return out;
 }
 
 }  // namespace ostrel::core::blocks

@@ -10,8 +10,8 @@
 
 namespace ostrel::core::blocks {
 
-struct BlockSpec {
-  domain::RecordSpec record;
+struct BlockDeclaration {
+  domain::RecordDeclaration record;
   // input_operands(): the named fields in order, or, when `operands_list` is set, the items of
   // that list field as input_0, input_1, ...
   std::vector<std::string_view> operands;
@@ -19,6 +19,12 @@ struct BlockSpec {
 };
 
 inline constexpr std::size_t kBlockCount = 11;
-std::span<const BlockSpec> block_catalogue();
+std::span<const BlockDeclaration> block_catalogue();
+
+// What an operand of `name` takes, as its argument error says: any operand of an arithmetic
+// block, and a level's number or a dataset's series (or None where optional) elsewhere.
+const char* operand_takes(const BlockDeclaration& b, std::string_view name, bool arithmetic);
+// The block's optional fields (None by default), in the record's order.
+std::vector<std::string_view> optional_fields(const BlockDeclaration& b);
 
 }  // namespace ostrel::core::blocks

@@ -4,9 +4,9 @@
 
 namespace ostrel::core::domain {
 
-using Shape = FieldSpec::Shape;
+using Shape = FieldDeclaration::Shape;
 
-const RecordSpec kDatasetRecord{
+const RecordDeclaration kDatasetRecord{
     .name = "Dataset",
     .doc = "The identity of a time series: id, resolution and unit.",
     .fields = {{.name = "id",
@@ -22,13 +22,13 @@ const RecordSpec kDatasetRecord{
 
 namespace {
 
-FieldSpec optional_float(std::string_view name, std::string_view description) {
+FieldDeclaration optional_float(std::string_view name, std::string_view description) {
   return {.name = name, .type = "float", .shape = Shape::Optional, .description = description};
 }
 
 }  // namespace
 
-const RecordSpec kRangeRecord{
+const RecordDeclaration kRangeRecord{
     .name = "Range",
     .doc = "A bounded interval of levels in one unit.",
     .fields = {optional_float("minimum", "Minimum level, if any."),
@@ -36,7 +36,7 @@ const RecordSpec kRangeRecord{
                {.name = "unit", .type = "Unit", .description = "Unit of the level."}}};
 
 // A price that is no number would bill as 0 or infinity: refused where it is written.
-const RecordSpec kLevelRecord{
+const RecordDeclaration kLevelRecord{
     .name = "Level",
     .doc = "A constant value with a unit.",
     .fields = {{.name = "value", .type = "float", .description = "The level value."},
@@ -45,14 +45,14 @@ const RecordSpec kLevelRecord{
                 .description = "Unit the value is expressed in (one of Unit's values)."}},
     .finite = true};
 
-const RecordSpec kHolidayOccurrenceRecord{.name = "HolidayOccurrence",
-                                          .doc = "One dated occurrence of a holiday.",
-                                          .fields = {{.name = "date", .type = "date"},
-                                                     {.name = "holiday", .type = "Holiday"},
-                                                     {.name = "timezone", .type = "str"}},
-                                          .frozen = true};
+const RecordDeclaration kHolidayOccurrenceRecord{.name = "HolidayOccurrence",
+                                                 .doc = "One dated occurrence of a holiday.",
+                                                 .fields = {{.name = "date", .type = "date"},
+                                                            {.name = "holiday", .type = "Holiday"},
+                                                            {.name = "timezone", .type = "str"}},
+                                                 .frozen = true};
 
-const RecordSpec kTariffComponentRecord{
+const RecordDeclaration kTariffComponentRecord{
     .name = "TariffComponent",
     .doc = "One priced part of a tariff: a validated pipeline of function blocks over datasets.",
     .fields = {
@@ -100,7 +100,7 @@ const RecordSpec kTariffComponentRecord{
 namespace {
 
 // Sub-conditions of a compound condition: TimeCondition exists once every condition does.
-FieldSpec sub_conditions(std::string_view description) {
+FieldDeclaration sub_conditions(std::string_view description) {
   return {.name = "conditions",
           .type = "TimeCondition",
           .shape = Shape::Sequence,
@@ -110,8 +110,9 @@ FieldSpec sub_conditions(std::string_view description) {
 }
 
 // `n` is bounded so that the engine's integer arithmetic holds it.
-RecordSpec value_condition(std::string_view name, std::string_view tag, std::string_view doc,
-                           std::string_view n_description, std::string_view period_description) {
+RecordDeclaration value_condition(std::string_view name, std::string_view tag, std::string_view doc,
+                                  std::string_view n_description,
+                                  std::string_view period_description) {
   return {
       .name = name,
       .tag = tag,
@@ -126,8 +127,8 @@ RecordSpec value_condition(std::string_view name, std::string_view tag, std::str
 
 }  // namespace
 
-std::span<const RecordSpec> condition_records() {
-  static const std::array<RecordSpec, kTimeConditionCount + 2> records{{
+std::span<const RecordDeclaration> condition_records() {
+  static const std::array<RecordDeclaration, kTimeConditionCount + 2> records{{
       {.name = "MonthCondition",
        .tag = "month",
        .doc = "Holds in the listed local months.",

@@ -12,7 +12,7 @@
 
 namespace ostrel::core::domain {
 
-struct FieldSpec {
+struct FieldDeclaration {
   // As is, a list, a sequence, or optional with default None.
   enum class Shape { One, List, Sequence, Optional };
   std::string_view name;
@@ -28,25 +28,25 @@ struct FieldSpec {
 };
 
 // Names and tags are string literals, so their data() may be passed where text is expected.
-struct RecordSpec {
+struct RecordDeclaration {
   std::string_view name;
   std::string_view tag = {};  // the `type` literal, which is also its default; empty for none
   std::string_view doc;
-  std::vector<FieldSpec> fields;  // after `type`
-  bool frozen = false;            // immutable and hashable
-  bool finite = false;            // floats refuse infinities and NaN
+  std::vector<FieldDeclaration> fields;  // after `type`
+  bool frozen = false;                   // immutable and hashable
+  bool finite = false;                   // floats refuse infinities and NaN
 };
 
 // The plain records.
-extern const RecordSpec kDatasetRecord;
-extern const RecordSpec kRangeRecord;
-extern const RecordSpec kLevelRecord;
-extern const RecordSpec kHolidayOccurrenceRecord;
-extern const RecordSpec kTariffComponentRecord;
+extern const RecordDeclaration kDatasetRecord;
+extern const RecordDeclaration kRangeRecord;
+extern const RecordDeclaration kLevelRecord;
+extern const RecordDeclaration kHolidayOccurrenceRecord;
+extern const RecordDeclaration kTariffComponentRecord;
 
 // The time conditions in the order of the TimeCondition union, then the value conditions;
 // the Condition union holds all of them in this order.
-std::span<const RecordSpec> condition_records();
+std::span<const RecordDeclaration> condition_records();
 inline constexpr std::size_t kTimeConditionCount = 7;
 
 }  // namespace ostrel::core::domain

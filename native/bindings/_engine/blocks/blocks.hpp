@@ -25,7 +25,7 @@ core::blocks::OperandInfo operand_info(nb::handle operand);
 std::vector<double> float_items(nb::handle list);
 
 // The after-validator of a block record: its fields read for the core's rules of its block.
-nb::object validate_block(const core::blocks::BlockSpec& spec, nb::handle self);
+nb::object validate_block(const core::blocks::BlockDeclaration& decl, nb::handle self);
 
 // input_operands() of Add: its inputs as input_0, input_1, ...
 nb::object listed_operands(const char* field);

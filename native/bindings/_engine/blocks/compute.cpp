@@ -37,18 +37,6 @@ nb::object common_name(const std::vector<nb::handle>& series) {
   return name;
 }
 
-// What an operand of `name` takes, as its argument error says: any operand of an arithmetic
-// block, and a level's number or a dataset's series (or None where optional) elsewhere.
-const char* expected(const cb::BlockSpec& spec, std::string_view name, bool arithmetic) {
-  if (arithmetic) return "Series or float";
-  for (const auto& field : spec.record.fields) {
-    if (field.name != name) continue;
-    if (field.type == "Dataset") return "Series";
-    if (field.shape == core::domain::FieldSpec::Shape::Optional) return "Series, float or None";
-  }
-  return "Series or float";
-}
-
 // The result's name: the input's, the shared name of an arithmetic block's series, "value"
 // for an aggregate's, none for a constant's.
 nb::object result_name(const pl::Step& s, const std::vector<nb::handle>& series) {
@@ -67,8 +55,9 @@ nb::object result_name(const pl::Step& s, const std::vector<nb::handle>& series)
 // compute(timeline, *, <operands>) of any block: the record read into a one-step plan whose
 // slots hold the series given (numbers in place), run by the core's pipeline, so that the
 // result and its labels are those of a component's run.
-nb::object compute_block(const cb::BlockSpec& spec, nb::handle self, nb::args a, nb::kwargs kw) {
-  const OperandNames o = operand_names(spec, self);
+nb::object compute_block(const cb::BlockDeclaration& decl, nb::handle self, nb::args a,
+                         nb::kwargs kw) {
+  const OperandNames o = operand_names(decl, self);
   args::Signature sig{"compute", {{"timeline"}}, {}};
   for (const std::string& name : o.names)
     sig.keyword_only.push_back({name.c_str(), !o.optional(name)});
@@ -85,7 +74,7 @@ nb::object compute_block(const cb::BlockSpec& spec, nb::handle self, nb::args a,
   for (size_t k = 0; k < o.names.size(); ++k) {
     const nb::object& value = v[k + 1];
     const char* name = o.names[k].c_str();
-    const char* takes = expected(spec, name, arithmetic);
+    const char* takes = cb::operand_takes(decl, name, arithmetic);
     if (!value.is_valid() || value.is_none()) {
       if (!o.optional(name)) operand_type_error(nb::none(), name, takes);
       step.operands.push_back(pl::Operand::none());
@@ -155,24 +144,23 @@ std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args
   return v;
 }
 
-nb::object block_compute(const cb::BlockSpec& spec, const char* doc) {
+nb::object block_compute(const cb::BlockDeclaration& decl, const char* doc) {
   return records::method(
       "compute",
-      [&spec](nb::handle self, nb::args a, nb::kwargs kw) {
-        return compute_block(spec, self, a, kw);
+      [&decl](nb::handle self, nb::args a, nb::kwargs kw) {
+        return compute_block(decl, self, a, kw);
       },
       doc);
 }
 
-OperandNames operand_names(const cb::BlockSpec& spec, nb::handle self) {
+OperandNames operand_names(const cb::BlockDeclaration& decl, nb::handle self) {
   OperandNames o;
-  if (!spec.operands_list.empty()) {
-    const size_t count = nb::len(nb::object(self.attr(spec.operands_list.data())));
+  if (!decl.operands_list.empty()) {
+    const size_t count = nb::len(nb::object(self.attr(decl.operands_list.data())));
     for (size_t k = 0; k < count; ++k) o.names.push_back(cb::listed_operand_name(k));
   }
-  for (std::string_view name : spec.operands) o.names.emplace_back(name);
-  for (const auto& field : spec.record.fields)
-    if (field.shape == core::domain::FieldSpec::Shape::Optional) o.optionals.push_back(field.name);
+  for (std::string_view name : decl.operands) o.names.emplace_back(name);
+  o.optionals = cb::optional_fields(decl);
   return o;
 }
 

@@ -51,10 +51,10 @@ struct OperandNames {
   std::vector<std::string_view> optionals;
   bool optional(std::string_view name) const;
 };
-OperandNames operand_names(const core::blocks::BlockSpec& spec, nb::handle self);
+OperandNames operand_names(const core::blocks::BlockDeclaration& decl, nb::handle self);
 
 // The `compute` method of a block of the catalogue, documented by `doc`.
-nb::object block_compute(const core::blocks::BlockSpec& spec, const char* doc);
+nb::object block_compute(const core::blocks::BlockDeclaration& decl, const char* doc);
 
 // Select and Mask by the mask the timeline's own method gives (a timeline of another kind, or
 // an input off its grid): `series` holds the step's series operands, the input first.

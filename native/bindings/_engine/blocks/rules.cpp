@@ -41,18 +41,18 @@ cb::SelectCondition select_condition(nb::object condition) {
 
 }  // namespace
 
-nb::object validate_block(const cb::BlockSpec& spec, nb::handle self) {
+nb::object validate_block(const cb::BlockDeclaration& decl, nb::handle self) {
   cb::BlockFields f;
-  if (!spec.operands_list.empty())
-    for (nb::handle item : self.attr(spec.operands_list.data()))
+  if (!decl.operands_list.empty())
+    for (nb::handle item : self.attr(decl.operands_list.data()))
       f.operands.push_back(operand_info(item));
   // The catalogue's names are literals: their views end where the text does.
-  for (std::string_view name : spec.operands) {
+  for (std::string_view name : decl.operands) {
     nb::object value = self.attr(name.data());
     f.operands.push_back(value.is_none() ? std::nullopt : std::optional(operand_info(value)));
   }
   f.output = operand_info(self.attr("output"));
-  for (const auto& field : spec.record.fields) {
+  for (const auto& field : decl.record.fields) {
     const std::string_view name = field.name;
     if (name == "resolution")
       f.resolution = to_resolution(self.attr("resolution"));
@@ -65,7 +65,7 @@ nb::object validate_block(const cb::BlockSpec& spec, nb::handle self) {
     else if (name == "condition")
       f.condition = select_condition(self.attr("condition"));
   }
-  cb::validate_block(spec.record.tag, f);
+  cb::validate_block(decl.record.tag, f);
   return nb::borrow(self);
 }
 

@@ -115,18 +115,18 @@ const std::vector<BlockRow>& block_table() {
   return *table;
 }
 
-nb::object build_record(nb::module_& m, const core::blocks::BlockSpec& spec, const BlockRow& row,
-                        Factory validate) {
+nb::object build_record(nb::module_& m, const core::blocks::BlockDeclaration& decl,
+                        const BlockRow& row, Factory validate) {
   nb::object own;
   if (row.prepare) own = row.prepare(m);
-  ModelBuilder b = declared(m, spec.record, own);
+  ModelBuilder b = declared(m, decl.record, own);
   b.field("output", attr("Dataset"));
-  if (!spec.operands_list.empty())
-    b.attr("input_operands", listed_operands(spec.operands_list.data()));
+  if (!decl.operands_list.empty())
+    b.attr("input_operands", listed_operands(decl.operands_list.data()));
   else
-    b.attr("input_operands", named_operands(spec.operands));
-  b.attr("compute", compute::block_compute(spec, row.compute_doc));
-  b.attr("compile", optim::compile::block_compile(spec, row.compile_doc));
+    b.attr("input_operands", named_operands(decl.operands));
+  b.attr("compute", compute::block_compute(decl, row.compute_doc));
+  b.attr("compile", optim::compile::block_compile(decl, row.compile_doc));
   for (const NamedFactory& h : row.helpers) b.attr(h.name, h.make());
   b.after_validator("_validate", validate());
   return b.build();

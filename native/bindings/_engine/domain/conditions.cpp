@@ -91,9 +91,9 @@ void attach(ModelBuilder& b, std::string_view name) {
 void make_conditions(nb::module_& m) {
   m.attr("MonthInt") = bounded_int(1, 12, "Month number (1=January, 12=December)");
   m.attr("DayOfWeekInt") = bounded_int(1, 7, "Day of week (1=Monday, 7=Sunday, ISO 8601)");
-  for (const cd::RecordSpec& spec : cd::condition_records()) {
-    ModelBuilder b = declared(m, spec);
-    attach(b, spec.name);
+  for (const cd::RecordDeclaration& decl : cd::condition_records()) {
+    ModelBuilder b = declared(m, decl);
+    attach(b, decl.name);
     b.build();
   }
 }
@@ -101,16 +101,16 @@ void make_conditions(nb::module_& m) {
 // The union of the first `n` condition records, told apart by their `type`.
 nb::object discriminated(nb::module_& m, std::size_t n) {
   std::vector<nb::object> members;
-  for (const cd::RecordSpec& spec : cd::condition_records().first(n))
-    members.push_back(m.attr(spec.name.data()));
+  for (const cd::RecordDeclaration& decl : cd::condition_records().first(n))
+    members.push_back(m.attr(decl.name.data()));
   return annotated(union_of(members), field(kw({{"discriminator", nb::str("type")}})));
 }
 
 }  // namespace
 
 bool is_time_condition(nb::handle condition) {
-  for (const cd::RecordSpec& spec : cd::condition_records().first(cd::kTimeConditionCount))
-    if (is_instance(condition, spec.name.data())) return true;
+  for (const cd::RecordDeclaration& decl : cd::condition_records().first(cd::kTimeConditionCount))
+    if (is_instance(condition, decl.name.data())) return true;
   return false;
 }
 

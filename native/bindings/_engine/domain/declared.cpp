@@ -12,7 +12,7 @@ namespace ostrel::bindings::engine {
 
 namespace cd = core::domain;
 using namespace records;
-using Shape = cd::FieldSpec::Shape;
+using Shape = cd::FieldDeclaration::Shape;
 
 namespace {
 
@@ -30,7 +30,7 @@ nb::object named_type(nb::module_& m, std::string_view name, nb::handle own) {
   return builtin(n.c_str());
 }
 
-nb::object annotation(nb::module_& m, const cd::FieldSpec& f, nb::handle own) {
+nb::object annotation(nb::module_& m, const cd::FieldDeclaration& f, nb::handle own) {
   nb::object t = f.forward ? forward_ref(std::string(f.type).c_str()) : named_type(m, f.type, own);
   switch (f.shape) {
     case Shape::One:
@@ -45,7 +45,7 @@ nb::object annotation(nb::module_& m, const cd::FieldSpec& f, nb::handle own) {
   return t;
 }
 
-nb::dict field_kwargs(const cd::FieldSpec& f) {
+nb::dict field_kwargs(const cd::FieldDeclaration& f) {
   nb::dict d;
   if (f.shape == Shape::Optional) d["default"] = nb::none();
   if (f.greater_than) d["gt"] = nb::int_(*f.greater_than);
@@ -62,17 +62,17 @@ nb::dict field_kwargs(const cd::FieldSpec& f) {
 
 }  // namespace
 
-ModelBuilder declared(nb::module_& m, const cd::RecordSpec& spec, nb::handle own) {
-  ModelBuilder b(m, std::string(spec.name).c_str());
-  b.doc(std::string(spec.doc).c_str());
-  if (spec.frozen) b.config("frozen", nb::bool_(true));
-  if (spec.finite) b.config("allow_inf_nan", nb::bool_(false));
+ModelBuilder declared(nb::module_& m, const cd::RecordDeclaration& decl, nb::handle own) {
+  ModelBuilder b(m, std::string(decl.name).c_str());
+  b.doc(std::string(decl.doc).c_str());
+  if (decl.frozen) b.config("frozen", nb::bool_(true));
+  if (decl.finite) b.config("allow_inf_nan", nb::bool_(false));
   if (own.is_valid()) b.attr(nb::cast<std::string>(own.attr("__name__")).c_str(), own);
-  if (!spec.tag.empty()) {
-    const std::string tag(spec.tag);
-    b.field("type", literal(tag.c_str()), kw({{"default", text(spec.tag)}}));
+  if (!decl.tag.empty()) {
+    const std::string tag(decl.tag);
+    b.field("type", literal(tag.c_str()), kw({{"default", text(decl.tag)}}));
   }
-  for (const cd::FieldSpec& f : spec.fields)
+  for (const cd::FieldDeclaration& f : decl.fields)
     b.field(std::string(f.name).c_str(), annotation(m, f, own), field_kwargs(f));
   return b;
 }

@@ -30,7 +30,7 @@ records::EnumBuilder string_enum(nb::module_& m, const char* name, const char* d
 
 // A record as the core declares it (`own`: a class nested in it, e.g. an enumeration), ready
 // for its native validators and methods.
-records::ModelBuilder declared(nb::module_& m, const core::domain::RecordSpec& spec,
+records::ModelBuilder declared(nb::module_& m, const core::domain::RecordDeclaration& decl,
                                nb::handle own = nb::handle());
 
 // An instance of one of the seven time-condition records (value conditions are not).

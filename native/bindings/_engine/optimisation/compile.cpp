@@ -216,12 +216,12 @@ nb::object mask_index(const nb::object& input, const nb::object& replacement,
   return index;
 }
 
-nb::object compile_block(const core::blocks::BlockSpec& spec, nb::handle self, nb::args a,
+nb::object compile_block(const core::blocks::BlockDeclaration& decl, nb::handle self, nb::args a,
                          nb::kwargs kw) {
-  if (spec.operands.empty() && spec.operands_list.empty())
+  if (decl.operands.empty() && decl.operands_list.empty())
     core::fail(core::ErrorKind::NotImplemented,
                "Constant is data-only; compile() is never dispatched");
-  const compute::OperandNames o = compute::operand_names(spec, self);
+  const compute::OperandNames o = compute::operand_names(decl, self);
   std::vector<args::Param> params;
   for (const std::string& name : o.names) params.push_back({name.c_str(), !o.optional(name)});
   CompileArgs c = parse_compile(compile_signature(std::move(params)), a, kw);
@@ -267,11 +267,11 @@ nb::object compile_block(const core::blocks::BlockSpec& spec, nb::handle self, n
 
 }  // namespace
 
-nb::object block_compile(const core::blocks::BlockSpec& spec, const char* doc) {
+nb::object block_compile(const core::blocks::BlockDeclaration& decl, const char* doc) {
   return records::method(
       "compile",
-      [&spec](nb::handle self, nb::args a, nb::kwargs kw) {
-        return compile_block(spec, self, a, kw);
+      [&decl](nb::handle self, nb::args a, nb::kwargs kw) {
+        return compile_block(decl, self, a, kw);
       },
       doc ? doc : kCompileDoc);
 }

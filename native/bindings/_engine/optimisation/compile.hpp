@@ -26,7 +26,7 @@ namespace nb = nanobind;
 
 // The `compile` method of a block of the catalogue, documented by `doc` (the shared text when
 // null): a one-step run of the core's compile over the arguments.
-nb::object block_compile(const core::blocks::BlockSpec& spec, const char* doc);
+nb::object block_compile(const core::blocks::BlockDeclaration& decl, const char* doc);
 
 // _compile_one_sided and Slots (for_groups, linear_base_constraints, milp_brackets).
 void init_compile(nb::module_& m);

@@ -102,8 +102,8 @@ bool PlanReader::step(nb::handle f) {
 }
 
 bool is_block_record(nb::handle f) {
-  for (const cb::BlockSpec& spec : cb::block_catalogue())
-    if (f.type().is(engine::attr(spec.record.name.data()))) return true;
+  for (const cb::BlockDeclaration& decl : cb::block_catalogue())
+    if (f.type().is(engine::attr(decl.record.name.data()))) return true;
   return false;
 }
 
