@@ -26,6 +26,13 @@ bool is_python_number(nb::handle obj) {
   return PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr());
 }
 
+bool truth(nb::handle value, bool absent) {
+  if (!value.is_valid()) return absent;
+  const int t = PyObject_IsTrue(value.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
 bool is_numeric_scalar(nb::handle obj) {
   return is_python_number(obj) ||
          PyObject_IsInstance(obj.ptr(), host::numpy_number_type().ptr()) == 1;

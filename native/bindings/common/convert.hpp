@@ -33,6 +33,8 @@ bool is_series(nb::handle obj);  // a pandas Series (or subclass)
 bool is_python_number(nb::handle obj);
 // A host int or float, or a numpy numeric scalar.
 bool is_numeric_scalar(nb::handle obj);
+// The host truth of a value (its __bool__ may raise); `absent` for an argument not given.
+bool truth(nb::handle value, bool absent = false);
 
 // A numpy array taking ownership of `values` (no copy): 1-D, or of `shape` (row-major, whose
 // product is the size). A vector of the engine's recycled storage gives its block back when

@@ -133,13 +133,6 @@ nb::object fetch_holidays_method(nb::handle self, nb::args args, nb::kwargs kwar
 
 }  // namespace
 
-bool truth(const nb::object& value, bool absent) {
-  if (!value.is_valid()) return absent;
-  const int t = PyObject_IsTrue(value.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
-
 void init_facade(nb::module_& m) {
   nb::class_<LogicBindings> cls(
       m, "LogicBindings",

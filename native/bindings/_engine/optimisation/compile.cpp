@@ -12,6 +12,7 @@
 #include "bindings/_engine/optimisation/arrays.hpp"
 #include "bindings/_engine/pipeline/plan.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 #include "bindings/common/records.hpp"
@@ -37,12 +38,6 @@ int64_t column_arg(nb::handle value) {
   return static_cast<int64_t>(v);
 }
 
-bool truth(nb::handle value) {
-  const int t = PyObject_IsTrue(value.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
-
 // compile(timeline, next_available_col, assume_convex, *, <operands>).
 struct CompileArgs {
   nb::object timeline;
@@ -65,14 +60,12 @@ CompileArgs parse_compile(const args::Signature& sig, const nb::args& a, const n
   CompileArgs out;
   out.timeline = v[0];
   out.start_col = column_arg(v[1]);
-  out.assume_convex = truth(v[2]);
+  out.assume_convex = convert::truth(v[2]);
   out.operands.assign(v.begin() + 3, v.end());
   return out;
 }
 
 }  // namespace
-
-namespace {}  // namespace
 
 bool time_labelled(nb::handle series) {
   nb::object index = series.attr("index");

@@ -11,6 +11,7 @@
 #include "bindings/_engine/pipeline/pipeline.hpp"
 #include "bindings/_engine/timeline/timeline.hpp"
 #include "bindings/common/args.hpp"
+#include "bindings/common/convert.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/host.hpp"
 
@@ -100,8 +101,7 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
   std::vector<nb::object> a = args::parse(sig, args, kwargs);
   nb::object components = a[0], inputs = a[1], timeline = a[2];
   const int64_t next_col = a[3].is_valid() ? column_argument(a[3]) : 0;
-  const bool assume_convex = a[4].is_valid() && PyObject_IsTrue(a[4].ptr()) == 1;
-  if (a[4].is_valid() && PyErr_Occurred()) throw nb::python_error();
+  const bool assume_convex = convert::truth(a[4]);
 
   nb::dict all_series;
   for (nb::handle item : inputs.attr("items")()) {
