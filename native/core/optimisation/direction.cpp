@@ -1,8 +1,7 @@
 #include "core/optimisation/direction.hpp"
 
 #include <cstddef>
-#include <map>
-#include <string>
+#include <optional>
 #include <vector>
 
 namespace ostrel::core::optimisation {
@@ -18,6 +17,10 @@ Sign sign_of(std::span<const double> values) {
 
 namespace {
 
+using pipeline::Operand;
+using pipeline::Step;
+using pipeline::StepKind;
+
 // What the run knows of a dataset before compiling: whether it depends on a variable, and the
 // sign of its values when it does not.
 struct Known {
@@ -25,56 +28,38 @@ struct Known {
   Sign sign;
 };
 
-using Table = std::map<std::string, Known>;
-
-std::optional<Known> operand(const Table& known, const DirectionOperand& o) {
-  if (!o.dataset_id) return Known{false, Sign::of(o.value)};
-  const auto it = known.find(*o.dataset_id);
-  if (it == known.end()) return std::nullopt;
-  return it->second;
-}
-
-const DirectionOperand* role(const DirectionStep& s, const char* name) {
-  for (const DirectionOperand& o : s.operands)
-    if (o.role == name) return &o;
-  return nullptr;
-}
+// The operands of a step as known, in the step's order; an absent one (an unset clip bound) as
+// nothing.
+using Operands = std::vector<std::optional<Known>>;
 
 // The sign of a step's values from its operands' (used where no operand is a variable, and as
 // the factor a variable is multiplied by).
-Sign value_sign(const DirectionStep& s, const std::vector<Known>& ops) {
+Sign value_sign(const DirectionStep& d, const Operands& ops) {
+  const Step& s = d.step;
   Sign out;
-  if (s.type == "subtract") return ops.size() == 2 ? ops[0].sign + -ops[1].sign : Sign::unknown();
-  if (s.type == "multiply" || s.type == "divide") {
-    if (ops.size() != 2) return Sign::unknown();
-    return ops[0].sign * ops[1].sign;  // 1/d has the sign of d
+  if (d.known && s.kind == StepKind::Constant) return Sign::of(s.value);
+  if (d.known && s.kind == StepKind::Arithmetic && s.op != blocks::Arith::Add) {
+    if (ops.size() != 2 || !ops[0] || !ops[1]) return Sign::unknown();
+    if (s.op == blocks::Arith::Subtract) return ops[0]->sign + -ops[1]->sign;
+    return ops[0]->sign * ops[1]->sign;  // 1/d has the sign of d
   }
-  if (s.type == "lookup") {
+  if (d.known && s.kind == StepKind::Lookup) {
     for (double l : s.levels) out = out + Sign::of(l);
     return out;
   }
   // Sums, reductions, carried and selected values, and what a mask or a clip picks among its
   // operands: within the signs of the operands together.
-  for (const Known& k : ops) out = out + k.sign;
+  for (const std::optional<Known>& k : ops)
+    if (k) out = out + k->sign;
   return out;
 }
 
-// How the step's output moves with one of its operands (index j), or nothing when that cannot
-// be told (a product of two variables is refused by its compile anyway).
-std::optional<Sign> local_sign(const DirectionStep& s, const std::vector<Known>& ops, size_t j) {
-  const std::string& t = s.type;
-  if (t == "add" || t == "aggregate" || t == "resample" || t == "select" || t == "mask" ||
-      t == "clip")
-    return Sign{true, false};
-  if (t == "subtract") return s.operands[j].role == "right" ? Sign{false, true} : Sign{true, false};
-  if (t == "multiply" || t == "divide") {
-    if (ops.size() != 2) return std::nullopt;
-    if (t == "divide" && s.operands[j].role != "numerator") return std::nullopt;
-    const Known& other = ops[1 - j];
-    if (other.is_variable) return std::nullopt;
-    return other.sign;
-  }
-  if (t == "lookup") {
+// How the step's output moves with its operand j, or nothing when that cannot be told (a
+// product of two variables is refused by its compile anyway).
+std::optional<Sign> local_sign(const DirectionStep& d, const Operands& ops, size_t j) {
+  const Step& s = d.step;
+  if (!d.known || s.kind == StepKind::Constant) return std::nullopt;
+  if (s.kind == StepKind::Lookup) {
     bool rises = false, falls = false;
     for (size_t k = 1; k < s.levels.size(); ++k) {
       rises |= s.levels[k] > s.levels[k - 1];
@@ -82,66 +67,78 @@ std::optional<Sign> local_sign(const DirectionStep& s, const std::vector<Known>&
     }
     return Sign{rises, falls};
   }
-  return std::nullopt;
+  if (s.kind != StepKind::Arithmetic || s.op == blocks::Arith::Add) return Sign{true, false};
+  if (s.op == blocks::Arith::Subtract) return j == 1 ? Sign{false, true} : Sign{true, false};
+  // Multiply and Divide: the other factor's sign, by a variable numerator only.
+  if (ops.size() != 2 || !ops[1 - j] || (s.op == blocks::Arith::Divide && j != 0))
+    return std::nullopt;
+  const Known& other = *ops[1 - j];
+  if (other.is_variable) return std::nullopt;
+  return other.sign;
 }
 
 // Whether the step's linear form is exact when its output moves the cost with sign `d`.
-bool linear_form_exact(const DirectionStep& s, Sign d) {
+bool linear_form_exact(const DirectionStep& step, Sign d) {
+  if (!step.known) return true;
+  const Step& s = step.step;
   // A maximum's rows bound it from below only: exact when the cost never falls as it rises.
   const bool for_max = !d.negative, for_min = !d.positive;
-  if (s.type == "aggregate") {
-    if (s.aggregation == "max") return for_max;
-    if (s.aggregation == "min") return for_min;
-    return true;
+  switch (s.kind) {
+    case StepKind::Aggregate:
+      if (s.aggregation == blocks::Aggregation::Max) return for_max;
+      if (s.aggregation == blocks::Aggregation::Min) return for_min;
+      return true;
+    case StepKind::Extremes:
+      return s.highest ? for_max : for_min;
+    case StepKind::Clip: {
+      auto present = [&](size_t k) {
+        return s.operands.size() > k && s.operands[k].kind != Operand::Kind::None;
+      };
+      // Both: the lower clip's output feeds the upper one with the same sign, which cannot
+      // suit both unless the cost does not depend on it.
+      return (!present(1) || for_max) && (!present(2) || for_min);
+    }
+    default:
+      return true;
   }
-  if (s.type == "select") {
-    if (s.value_condition == "highest") return for_max;
-    if (s.value_condition == "lowest") return for_min;
-    return true;
-  }
-  if (s.type == "clip") {
-    const bool lower = role(s, "minimum") != nullptr, upper = role(s, "maximum") != nullptr;
-    // Both: the lower clip's output feeds the upper one with the same sign, which cannot
-    // suit both unless the cost does not depend on it.
-    return (!lower || for_max) && (!upper || for_min);
-  }
-  return true;
 }
 
 }  // namespace
 
 bool convex_when_minimised(std::span<const DirectionStep> steps,
-                           std::span<const DirectionInput> inputs, const std::string& cost_id) {
-  Table known;
-  for (const DirectionInput& in : inputs) known[in.id] = Known{in.is_variable, in.sign};
+                           std::span<const DirectionInput> inputs, std::size_t slots,
+                           std::size_t cost) {
+  std::vector<std::optional<Known>> known(slots);
+  for (const DirectionInput& in : inputs) known.at(in.slot) = Known{in.is_variable, in.sign};
   // Forward: which outputs depend on variables, and the signs of the others.
-  std::vector<std::vector<Known>> operands(steps.size());
+  std::vector<Operands> operands(steps.size());
   for (size_t i = 0; i < steps.size(); ++i) {
-    const DirectionStep& s = steps[i];
+    const Step& s = steps[i].step;
     Known out;
-    for (const DirectionOperand& o : s.operands) {
-      const std::optional<Known> k = operand(known, o);
-      if (!k) return false;
-      operands[i].push_back(*k);
-      out.is_variable |= k->is_variable;
+    for (const Operand& o : s.operands) {
+      std::optional<Known> k;
+      if (o.kind == Operand::Kind::Number) k = Known{false, Sign::of(o.number)};
+      if (o.kind == Operand::Kind::Slot && !(k = known.at(o.slot))) return false;
+      operands[i].push_back(k);
+      out.is_variable |= k && k->is_variable;
     }
-    out.sign = value_sign(s, operands[i]);
-    known[s.output_id] = out;
+    out.sign = value_sign(steps[i], operands[i]);
+    known.at(s.output) = out;
   }
   // Backward from the cost: how the cost moves with each dataset, over every path. Steps read
   // only earlier outputs, so a step's output is complete when the step is reached.
-  std::map<std::string, Sign> moves;
-  moves[cost_id] = Sign{true, false};
+  std::vector<Sign> moves(slots);
+  moves.at(cost) = Sign{true, false};
   for (size_t i = steps.size(); i-- > 0;) {
-    const DirectionStep& s = steps[i];
-    if (!known[s.output_id].is_variable) continue;
-    const Sign d = moves[s.output_id];
-    if (!linear_form_exact(s, d)) return false;
+    const Step& s = steps[i].step;
+    if (!known[s.output]->is_variable) continue;
+    const Sign d = moves[s.output];
+    if (!linear_form_exact(steps[i], d)) return false;
     for (size_t j = 0; j < s.operands.size(); ++j) {
-      if (!operands[i][j].is_variable) continue;
-      const std::optional<Sign> l = local_sign(s, operands[i], j);
+      if (!operands[i][j] || !operands[i][j]->is_variable) continue;
+      const std::optional<Sign> l = local_sign(steps[i], operands[i], j);
       if (!l) return false;
-      Sign& m = moves[*s.operands[j].dataset_id];
+      Sign& m = moves[s.operands[j].slot];
       m = m + d * *l;
     }
   }

@@ -4,10 +4,10 @@
 // exact when the cost never falls as that value rises; a minimum's rows need the opposite.
 // Decided from how each block's output reaches the component's cost, before anything is
 // compiled.
-#include <optional>
+#include <cstddef>
 #include <span>
-#include <string>
-#include <vector>
+
+#include "core/pipeline/plan.hpp"
 
 namespace ostrel::core::optimisation {
 
@@ -30,33 +30,27 @@ struct Sign {
 // The sign of known values (NaN takes no part).
 Sign sign_of(std::span<const double> values);
 
-// An operand of a step: a dataset by id, or a number (a level's value).
-struct DirectionOperand {
-  std::string role;
-  std::optional<std::string> dataset_id;
-  double value = 0.0;
-};
-
+// A step of the component: the plan's step of a catalogue block or, for a block the catalogue
+// does not know (`known` false), only its operands and its output.
 struct DirectionStep {
-  std::string type;                        // the block's tag
-  std::vector<DirectionOperand> operands;  // present operands only, absent bounds left out
-  std::string output_id;
-  std::string aggregation;      // aggregate: sum, mean, max or min
-  std::string value_condition;  // select: highest or lowest; empty for a time condition
-  std::vector<double> levels;   // lookup
+  pipeline::Step step;
+  bool known = true;
 };
 
-// A dataset given to the run: decision variables, or known values of the given sign.
+// A dataset given to the run, by its slot: decision variables, or known values of the given
+// sign.
 struct DirectionInput {
-  std::string id;
+  std::size_t slot = 0;
   bool is_variable = false;
   Sign sign;
 };
 
-// True when minimising the sum of the component's cost makes every linear form of its steps
-// exact. False where a step needs the exact form, and wherever the direction cannot be
-// decided: an unknown block, a dataset the steps do not define, a factor of unknown sign.
+// True when minimising the sum of the component's cost (slot `cost` of `slots`) makes every
+// linear form of its steps exact. False where a step needs the exact form, and wherever the
+// direction cannot be decided: an unknown block, a dataset the steps do not define, a factor
+// of unknown sign.
 bool convex_when_minimised(std::span<const DirectionStep> steps,
-                           std::span<const DirectionInput> inputs, const std::string& cost_id);
+                           std::span<const DirectionInput> inputs, std::size_t slots,
+                           std::size_t cost);
 
 }  // namespace ostrel::core::optimisation

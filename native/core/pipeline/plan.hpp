@@ -3,8 +3,11 @@
 // per dataset id, so that a run resolves operands by position instead of by name.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
+#include "core/blocks/catalogue.hpp"
 #include "core/blocks/numeric.hpp"
 #include "core/blocks/periods.hpp"
 #include "core/timeline/timeline.hpp"
@@ -62,5 +65,16 @@ struct Plan {
   std::vector<Step> steps;
   std::size_t cost = 0;
 };
+
+// The step of the catalogue's block of tag `tag`, its kind (and an arithmetic block's operation
+// and name) set, with the block's declaration: its operands are the declaration's, in order.
+// Select is given for any condition: a value condition makes it Extremes. Nothing for a tag the
+// catalogue does not hold.
+struct BlockStep {
+  const blocks::BlockDeclaration* block = nullptr;
+  Step step;
+  bool own_resolution = false;  // the block places its output by its own `resolution`
+};
+std::optional<BlockStep> block_step(std::string_view tag);
 
 }  // namespace ostrel::core::pipeline

@@ -193,6 +193,18 @@ std::vector<std::int64_t> Timeline::group_labels(const Grouping& g, Resolution r
   return out;
 }
 
+std::optional<Column<std::int64_t>> Timeline::rows_unless_grid(
+    std::span<const std::int64_t> instants, std::int64_t& missing) const {
+  missing = -1;
+  if (std::ranges::equal(instants, calendar_.utc)) return std::nullopt;
+  Column<std::int64_t> rows = rows_of(instants);
+  const auto off = std::ranges::find(rows, std::int64_t{-1});
+  if (off == rows.end()) return rows;
+  check(false, "index must be a subset of the timeline");
+  missing = off - rows.begin();
+  return rows;
+}
+
 std::int64_t Timeline::first_missing(std::span<const std::int64_t> instants) const {
   RowLocator::Cursor cursor(locator());
   for (std::size_t i = 0; i < instants.size(); ++i)

@@ -54,6 +54,12 @@ class Timeline {
 
   // Rows of instants, -1 where the timeline has no such instant.
   Column<std::int64_t> rows_of(std::span<const std::int64_t> instants) const;
+  // The rows of `instants`, or nothing when they are every row in order (the usual case: a
+  // series aligned to the timeline). An instant off the timeline fails the assertion "index
+  // must be a subset of the timeline"; with assertions off its position is left in `missing`
+  // (else -1) for the caller's KeyError.
+  std::optional<Column<std::int64_t>> rows_unless_grid(std::span<const std::int64_t> instants,
+                                                       std::int64_t& missing) const;
 
   // Period id of every row, made once per resolution when first grouped by.
   const Column<std::int32_t>& group_of_rows(Resolution r) const;

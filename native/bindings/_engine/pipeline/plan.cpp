@@ -1,6 +1,7 @@
 #include "bindings/_engine/pipeline/plan.hpp"
 
-#include <initializer_list>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "bindings/_engine/engine.hpp"
@@ -29,48 +30,27 @@ pl::Operand PlanReader::operand(nb::handle o) {
 }
 
 bool PlanReader::step(nb::handle f) {
-  const std::string type = text_of(f.attr("type"));
-  pl::Step s;
-  s.resolution = to_resolution(f.attr("output").attr("resolution"));
-  auto input = [&](const char* name) {
-    nb::object in = f.attr(name);
-    s.source = to_resolution(in.attr("resolution"));
-    s.operands.push_back(operand(in));
-  };
-  auto arithmetic = [&](cb::Arith op, const char* block, std::initializer_list<const char*> n) {
-    s.kind = pl::StepKind::Arithmetic;
-    s.op = op;
-    s.block = block;
-    for (const char* name : n) s.operands.push_back(operand(f.attr(name)));
-  };
+  std::optional<pl::BlockStep> b = pl::block_step(text_of(f.attr("type")));
+  if (!b) return false;
+  pl::Step& s = b->step;
+  const cb::BlockDeclaration& decl = *b->block;
   // The blocks that make new periods place them by their own resolution.
-  auto own_resolution = [&] { s.resolution = to_resolution(f.attr("resolution")); };
-  if (type == "constant") {
-    s.kind = pl::StepKind::Constant;
-    own_resolution();
+  s.resolution =
+      to_resolution(b->own_resolution ? f.attr("resolution") : f.attr("output").attr("resolution"));
+  if (!decl.operands_list.empty())
+    for (nb::handle o : f.attr(decl.operands_list.data())) s.operands.push_back(operand(o));
+  // The catalogue's names are literals: their views end where the text does.
+  for (std::string_view name : decl.operands) s.operands.push_back(operand(f.attr(name.data())));
+  // A block of one input reads it at the input's resolution.
+  if (s.kind != pl::StepKind::Arithmetic && !decl.operands.empty())
+    s.source = to_resolution(f.attr(decl.operands.front().data()).attr("resolution"));
+  if (s.kind == pl::StepKind::Constant) {
     s.value = nb::cast<double>(f.attr("value").attr("value"));
-  } else if (type == "add") {
-    s.kind = pl::StepKind::Arithmetic;
-    s.block = "Add";
-    for (nb::handle o : f.attr("inputs")) s.operands.push_back(operand(o));
-  } else if (type == "subtract") {
-    arithmetic(cb::Arith::Subtract, "Subtract", {"left", "right"});
-  } else if (type == "multiply") {
-    arithmetic(cb::Arith::Multiply, "Multiply", {"left", "right"});
-  } else if (type == "divide") {
-    arithmetic(cb::Arith::Divide, "Divide", {"numerator", "denominator"});
-  } else if (type == "aggregate") {
-    input("input");
-    own_resolution();
-    s.kind = pl::StepKind::Aggregate;
+  } else if (s.kind == pl::StepKind::Aggregate) {
     s.aggregation = cb::aggregation_of(text_of(f.attr("aggregation_function")));
-  } else if (type == "resample") {
-    input("input");
-    own_resolution();
-    s.kind = pl::StepKind::Resample;
+  } else if (s.kind == pl::StepKind::Resample) {
     s.is_rate = core::domain::is_rate(to_unit(f.attr("input").attr("unit")));
-  } else if (type == "select" || type == "mask") {
-    input("input");
+  } else if (s.kind == pl::StepKind::Select || s.kind == pl::StepKind::Mask) {
     nb::object c = f.attr("condition");
     const bool highest = is_instance(c, "HighestCondition");
     if (highest || is_instance(c, "LowestCondition")) {
@@ -78,23 +58,12 @@ bool PlanReader::step(nb::handle f) {
       s.highest = highest;
       s.n = nb::cast<int64_t>(c.attr("n"));
       s.period = to_resolution(c.attr("resolution"));
-    } else {
-      s.kind = type == "select" ? pl::StepKind::Select : pl::StepKind::Mask;
-      if (t_) s.condition = t_->core->match(time_condition(c), t_->holiday_list());
+    } else if (t_) {
+      s.condition = t_->core->match(time_condition(c), t_->holiday_list());
     }
-    if (type == "mask") s.operands.push_back(operand(f.attr("replacement")));
-  } else if (type == "clip") {
-    input("input");
-    s.kind = pl::StepKind::Clip;
-    s.operands.push_back(operand(f.attr("minimum")));
-    s.operands.push_back(operand(f.attr("maximum")));
-  } else if (type == "lookup") {
-    input("tier_selector");
-    s.kind = pl::StepKind::Lookup;
-    for (nb::handle b : f.attr("boundaries")) s.boundaries.push_back(nb::cast<double>(b));
+  } else if (s.kind == pl::StepKind::Lookup) {
+    for (nb::handle x : f.attr("boundaries")) s.boundaries.push_back(nb::cast<double>(x));
     for (nb::handle l : f.attr("levels")) s.levels.push_back(nb::cast<double>(l));
-  } else {
-    return false;
   }
   s.output = slot_of(f.attr("output").attr("id"));
   plan_.steps.push_back(std::move(s));

@@ -82,9 +82,7 @@ struct GroupedValues : GroupedIndex {
 nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r) {
   const InstantsView instants = instants_view(index);
   const std::int64_t missing = t.core->first_missing(instants.ns);
-  if (missing >= 0)
-    raise_key_error(host::timestamp_type()(instants.ns[static_cast<std::size_t>(missing)],
-                                           nb::arg("tz") = "UTC"));
+  if (missing >= 0) missing_instant(instants.ns[static_cast<std::size_t>(missing)]);
   GroupedIndex g;
   g.timeline = t.core;
   g.resolution = r;

@@ -59,6 +59,10 @@ nb::object align_dataset(Timeline& t, nb::handle series, nb::handle resolution, 
                          name);
 }
 
+void missing_instant(std::int64_t ns) {
+  raise_key_error(host::timestamp_type()(ns, nb::arg("tz") = "UTC"));
+}
+
 namespace {
 
 // Reduces per period with the caller's function, then places each value on the start of its
@@ -72,29 +76,11 @@ nb::object group_by(Timeline& t, nb::handle series, nb::handle resolution, nb::h
                          nb::getattr(reduced, "name", nb::none()));
 }
 
-cal::Column<std::int64_t> rows_in_timeline(const Timeline& t, nb::handle index) {
-  const InstantsView instants = instants_view(index);
-  cal::Column<std::int64_t> rows = t.core->rows_of(instants.ns);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] >= 0) continue;
-    if (assertions_enabled()) raise_assertion("index must be a subset of the timeline");
-    raise_key_error(host::timestamp_type()(instants.ns[i], nb::arg("tz") = "UTC"));
-  }
-  return rows;
-}
-
-// The rows of the timeline at the instants of `index`, or nothing when the index is the whole
-// grid in order (the usual case: a series aligned to the timeline).
-std::optional<cal::Column<std::int64_t>> rows_unless_grid(const Timeline& t, nb::handle index) {
-  const InstantsView instants = instants_view(index);
-  const auto& utc = t.core->calendar().utc;
-  if (std::equal(instants.ns.begin(), instants.ns.end(), utc.begin(), utc.end()))
-    return std::nullopt;
-  return rows_in_timeline(t, index);
-}
-
 nb::object get_condition_mask(Timeline& t, nb::handle index, nb::handle condition) {
-  const auto rows = rows_unless_grid(t, index);
+  const InstantsView instants = instants_view(index);
+  std::int64_t missing = -1;
+  const auto rows = t.core->rows_unless_grid(instants.ns, missing);
+  if (missing >= 0) missing_instant(instants.ns[static_cast<std::size_t>(missing)]);
   const cal::TimeCondition c = time_condition(condition);
   if (!rows) return mask_array(t.core->match(c, t.holiday_list()));
   return mask_array(cal::match_rows(t.core->calendar(), *rows, c, t.holiday_list()));

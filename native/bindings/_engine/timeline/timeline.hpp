@@ -71,6 +71,8 @@ void init_timeline_class(nb::module_& m);
 void init_build(nb::module_& m);
 
 // The grouped-values objects handed to reductions.
+// KeyError of the instant (UTC nanoseconds) that is not on a timeline.
+[[noreturn]] void missing_instant(std::int64_t ns);
 nb::object group_index(const Timeline& t, nb::handle index, cal::Resolution r);
 nb::object group_values(const Timeline& t, nb::handle series, cal::Resolution r);
 
