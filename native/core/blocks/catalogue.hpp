@@ -1,6 +1,7 @@
 #pragma once
 // The function blocks the engine knows, in the order of the Function union: each one's record
-// (tag, description, fields between `type` and `output`) and its operands.
+// (tag, description, fields between `type` and `output`), its operands and the texts of its
+// compute and compile methods.
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -16,6 +17,8 @@ struct BlockDeclaration {
   // that list field as input_0, input_1, ...
   std::vector<std::string_view> operands;
   std::string_view operands_list = {};
+  std::string_view compute_doc = {};
+  std::string_view compile_doc = {};
 };
 
 inline constexpr std::size_t kBlockCount = 11;

@@ -144,13 +144,13 @@ std::vector<nb::object> parse_compute(const args::Signature& sig, const nb::args
   return v;
 }
 
-nb::object block_compute(const cb::BlockDeclaration& decl, const char* doc) {
+nb::object block_compute(const cb::BlockDeclaration& decl) {
   return records::method(
       "compute",
       [&decl](nb::handle self, nb::args a, nb::kwargs kw) {
         return compute_block(decl, self, a, kw);
       },
-      doc);
+      decl.compute_doc.data());
 }
 
 OperandNames operand_names(const cb::BlockDeclaration& decl, nb::handle self) {

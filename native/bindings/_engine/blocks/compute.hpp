@@ -53,8 +53,8 @@ struct OperandNames {
 };
 OperandNames operand_names(const core::blocks::BlockDeclaration& decl, nb::handle self);
 
-// The `compute` method of a block of the catalogue, documented by `doc`.
-nb::object block_compute(const core::blocks::BlockDeclaration& decl, const char* doc);
+// The `compute` method of a block of the catalogue, with the catalogue's text.
+nb::object block_compute(const core::blocks::BlockDeclaration& decl);
 
 // Select and Mask by the mask the timeline's own method gives (a timeline of another kind, or
 // an input off its grid): `series` holds the step's series operands, the input first.

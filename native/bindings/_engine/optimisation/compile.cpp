@@ -46,10 +46,6 @@ struct CompileArgs {
   std::vector<nb::object> operands;  // in signature order; absent optional ones invalid
 };
 
-const char* kCompileDoc =
-    "compile(timeline, next_available_col, assume_convex, **operands): the block's solver "
-    "columns and rows, columns numbered from next_available_col.";
-
 args::Signature compile_signature(std::vector<args::Param> operands) {
   return args::Signature{
       "compile", {{"timeline"}, {"next_available_col"}, {"assume_convex"}}, std::move(operands)};
@@ -260,13 +256,13 @@ nb::object compile_block(const core::blocks::BlockDeclaration& decl, nb::handle 
 
 }  // namespace
 
-nb::object block_compile(const core::blocks::BlockDeclaration& decl, const char* doc) {
+nb::object block_compile(const core::blocks::BlockDeclaration& decl) {
   return records::method(
       "compile",
       [&decl](nb::handle self, nb::args a, nb::kwargs kw) {
         return compile_block(decl, self, a, kw);
       },
-      doc ? doc : kCompileDoc);
+      decl.compile_doc.data());
 }
 
 }  // namespace ostrel::bindings::engine::optim::compile

@@ -24,9 +24,9 @@
 namespace ostrel::bindings::engine::optim::compile {
 namespace nb = nanobind;
 
-// The `compile` method of a block of the catalogue, documented by `doc` (the shared text when
-// null): a one-step run of the core's compile over the arguments.
-nb::object block_compile(const core::blocks::BlockDeclaration& decl, const char* doc);
+// The `compile` method of a block of the catalogue, with the catalogue's text: a one-step run
+// of the core's compile over the arguments.
+nb::object block_compile(const core::blocks::BlockDeclaration& decl);
 
 // _compile_one_sided and Slots (for_groups, linear_base_constraints, milp_brackets).
 void init_compile(nb::module_& m);
