@@ -95,46 +95,37 @@ void InputSeries::read_all() {
   for (auto [dataset, mapping] : by_dataset_) read(mapping.ptr(), dataset);
 }
 
-nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& window) {
+const convert::InstantValues* InputSeries::find(nb::handle dataset) {
   PyObject* mapping = PyDict_GetItemWithError(by_dataset_.ptr(), dataset.ptr());
-  if (!mapping) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    raise_key_error(dataset);
-  }
-  const convert::InstantValues& all = read(mapping, dataset);
+  if (!mapping && PyErr_Occurred()) throw nb::python_error();
+  return mapping ? &read(mapping, dataset) : nullptr;
+}
+
+nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& window) {
+  const convert::InstantValues* all = find(dataset);
+  if (!all) raise_key_error(dataset);
   std::vector<std::int64_t> ns;
   std::vector<double> values;
   if (window.cut) {
-    const std::vector<std::size_t> keep = core::logic::positions_within(all.ns, window.ns);
-    ns = core::logic::gather(std::span<const std::int64_t>(all.ns), keep);
-    values = core::logic::gather(std::span<const double>(all.values), keep);
+    const std::vector<std::size_t> keep = core::logic::positions_within(all->ns, window.ns);
+    ns = core::logic::gather(std::span<const std::int64_t>(all->ns), keep);
+    values = core::logic::gather(std::span<const double>(all->values), keep);
   } else {
-    ns = all.ns;
-    values = all.values;
+    ns = all->ns;
+    values = all->values;
   }
   return convert::series(std::move(values), convert::utc_index(std::move(ns)), dataset.attr("id"));
 }
 
 nb::object InputSeries::keys_at(nb::handle dataset, const EvaluationWindow& window,
                                 std::span<const std::int64_t> ns) {
-  PyObject* mapping = PyDict_GetItemWithError(by_dataset_.ptr(), dataset.ptr());
-  if (!mapping) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  const convert::InstantValues& all = read(mapping, dataset);
-  if (!all.utc_keys) return nb::none();
-  if (!window.cut) {
-    if (!std::ranges::equal(all.ns, ns)) return nb::none();
-    return all.keys;
-  }
-  const std::vector<std::size_t> keep = core::logic::positions_within(all.ns, window.ns);
-  if (keep.size() != ns.size()) return nb::none();
+  const convert::InstantValues* all = find(dataset);
+  if (!all || !all->utc_keys) return nb::none();
+  if (!window.cut) return std::ranges::equal(all->ns, ns) ? nb::object(all->keys) : nb::none();
+  const auto at = core::logic::positions_at(all->ns, window.ns, ns);
+  if (!at) return nb::none();
   nb::list keys;
-  for (std::size_t i = 0; i < keep.size(); ++i) {
-    if (all.ns[keep[i]] != ns[i]) return nb::none();
-    keys.append(all.keys[keep[i]]);
-  }
+  for (std::size_t i : *at) keys.append(all->keys[i]);
   return keys;
 }
 

@@ -44,6 +44,8 @@ class InputSeries {
  private:
   nb::dict by_dataset_;
   const convert::InstantValues& read(PyObject* mapping, nb::handle dataset);
+  // The caller's mapping of `dataset` as read, or null when there is none.
+  const convert::InstantValues* find(nb::handle dataset);
   std::unordered_map<PyObject*, convert::InstantValues> read_;  // by the caller's mapping
 };
 

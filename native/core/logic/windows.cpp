@@ -46,6 +46,16 @@ std::vector<std::size_t> positions_within(std::span<const std::int64_t> instants
   return out;
 }
 
+std::optional<std::vector<std::size_t>> positions_at(std::span<const std::int64_t> instants,
+                                                     Window window,
+                                                     std::span<const std::int64_t> expected) {
+  std::vector<std::size_t> at = positions_within(instants, window);
+  if (at.size() != expected.size()) return std::nullopt;
+  for (std::size_t i = 0; i < at.size(); ++i)
+    if (instants[at[i]] != expected[i]) return std::nullopt;
+  return at;
+}
+
 std::vector<std::size_t> order_by(std::span<const std::string> keys) {
   std::vector<std::size_t> order(keys.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

@@ -26,6 +26,14 @@ using Labels = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device:
 // Either layout: a meter's row may be contiguous or strided (a wide frame's columns).
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 
+// A float64 matrix viewed in place, with its strides.
+fl::Source source_of(nb::handle m) {
+  Matrix matrix = nb::cast<Matrix>(m, /*convert=*/false);
+  return {matrix.data(), matrix.shape(0), matrix.shape(1),
+          static_cast<std::ptrdiff_t>(matrix.stride(0)),
+          static_cast<std::ptrdiff_t>(matrix.stride(1))};
+}
+
 // A component prepared for many batches of meters: its plan and everything its meters share,
 // on a timeline it keeps alive.
 struct FleetComponent {
@@ -65,11 +73,8 @@ nb::object run_fleet(nb::handle matrices, nb::handle parts, std::size_t meters) 
   std::vector<fl::Source> sources;
   std::vector<nb::object> keep;
   for (nb::handle m : matrices) {
-    Matrix matrix = nb::cast<Matrix>(m, /*convert=*/false);
+    sources.push_back(source_of(m));
     keep.push_back(nb::borrow(m));
-    sources.push_back({matrix.data(), matrix.shape(0), matrix.shape(1),
-                       static_cast<std::ptrdiff_t>(matrix.stride(0)),
-                       static_cast<std::ptrdiff_t>(matrix.stride(1))});
   }
   std::vector<fl::Part> in;
   for (nb::handle part : parts) {
@@ -95,10 +100,7 @@ nb::object run_fleet(nb::handle matrices, nb::handle parts, std::size_t meters) 
 }
 
 nb::object suspect_meters(nb::handle m) {
-  Matrix matrix = nb::cast<Matrix>(m, /*convert=*/false);
-  const fl::Source source{matrix.data(), matrix.shape(0), matrix.shape(1),
-                          static_cast<std::ptrdiff_t>(matrix.stride(0)),
-                          static_cast<std::ptrdiff_t>(matrix.stride(1))};
+  const fl::Source source = source_of(m);
   core::timeline::Mask out;
   {
     nb::gil_scoped_release released;

@@ -1,6 +1,7 @@
 // FunctionBlock: the solver columns and rows one compiled pipeline step adds to a model.
 #include <nanobind/nanobind.h>
 
+#include "bindings/_engine/optimisation/fields.hpp"
 #include "bindings/_engine/optimisation/optimisation.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/common/arguments.hpp"
@@ -9,8 +10,10 @@ namespace ostrel::bindings::engine::optim {
 
 namespace {
 
-struct FunctionBlockRecord {
-  nb::object output, auxiliaries, equalities, inequalities;
+// output, auxiliaries, equalities, inequalities.
+struct FunctionBlockRecord : Fields<4> {
+  const nb::object& output() const { return values[0]; }
+  const nb::object& auxiliaries() const { return values[1]; }
 };
 
 void require_kind(nb::handle value, Kind kind, const char* field) {
@@ -31,12 +34,12 @@ FunctionBlockRecord checked(nb::handle output, nb::handle auxiliaries, nb::handl
     if (!as_variables(a)) core::must_be("auxiliaries", "VariableSeries", bindings::type_name(a));
   require_kind(equalities, Kind::Equality, "equalities");
   require_kind(inequalities, Kind::Inequality, "inequalities");
-  return {nb::borrow(output), aux, nb::borrow(equalities), nb::borrow(inequalities)};
+  return {{{nb::borrow(output), aux, nb::borrow(equalities), nb::borrow(inequalities)}}};
 }
 
 int64_t next_available_col(const FunctionBlockRecord& b) {
-  int64_t next = as_variables(b.output)->data->next_col();
-  for (nb::handle a : b.auxiliaries) next = std::max(next, as_variables(a)->data->next_col());
+  int64_t next = as_variables(b.output())->data->next_col();
+  for (nb::handle a : b.auxiliaries()) next = std::max(next, as_variables(a)->data->next_col());
   return next;
 }
 
@@ -54,12 +57,12 @@ nb::object then(const FunctionBlockRecord& self, nb::handle next_block) {
     core::must_be("next_block", "a FunctionBlock", bindings::type_name(next_block));
   const auto& next = nb::cast<const FunctionBlockRecord&>(next_block);
   nb::list aux;
-  aux.append(self.output);
-  for (nb::handle a : self.auxiliaries) aux.append(a);
-  for (nb::handle a : next.auxiliaries) aux.append(a);
-  return make_function_block(next.output, nb::tuple(aux),
-                             join(Kind::Equality, self.equalities, next.equalities),
-                             join(Kind::Inequality, self.inequalities, next.inequalities));
+  aux.append(self.output());
+  for (nb::handle a : self.auxiliaries()) aux.append(a);
+  for (nb::handle a : next.auxiliaries()) aux.append(a);
+  return make_function_block(next.output(), nb::tuple(aux),
+                             join(Kind::Equality, self.values[2], next.values[2]),
+                             join(Kind::Inequality, self.values[3], next.values[3]));
 }
 
 }  // namespace
@@ -70,8 +73,9 @@ nb::object make_function_block(nb::object output, nb::object auxiliaries, nb::ob
 }
 
 void init_function_block(nb::module_& m) {
-  nb::class_<FunctionBlockRecord> c(m, "FunctionBlock",
-                                    "The columns and rows of one compiled pipeline step.");
+  auto c = bind_record<FunctionBlockRecord, 4>(
+      m, "FunctionBlock", "The columns and rows of one compiled pipeline step.",
+      {"output", "auxiliaries", "equalities", "inequalities"});
   c.def(
       "__init__",
       [](FunctionBlockRecord* self, nb::handle output, nb::handle auxiliaries,
@@ -80,33 +84,8 @@ void init_function_block(nb::module_& m) {
       },
       nb::arg("output"), nb::arg("auxiliaries") = nb::tuple(),
       nb::arg("equalities").none() = nb::none(), nb::arg("inequalities").none() = nb::none());
-  c.def_prop_ro("output", [](const FunctionBlockRecord& b) { return b.output; });
-  c.def_prop_ro("auxiliaries", [](const FunctionBlockRecord& b) { return b.auxiliaries; });
-  c.def_prop_ro("equalities", [](const FunctionBlockRecord& b) { return b.equalities; });
-  c.def_prop_ro("inequalities", [](const FunctionBlockRecord& b) { return b.inequalities; });
   c.def_prop_ro("next_available_col", &next_available_col);
   c.def("then", &then, nb::arg("next_block"));
-  c.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
-    if (!self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
-    const auto &a = nb::cast<const FunctionBlockRecord&>(self),
-               &b = nb::cast<const FunctionBlockRecord&>(other);
-    return nb::bool_(value_equal(a.output, b.output) && value_equal(a.auxiliaries, b.auxiliaries) &&
-                     value_equal(a.equalities, b.equalities) &&
-                     value_equal(a.inequalities, b.inequalities));
-  });
-  c.def("__hash__", [](const FunctionBlockRecord& b) {
-    size_t h = value_hash(b.output);
-    for (nb::handle part : {b.auxiliaries, b.equalities, b.inequalities})
-      h = h * 1000003u ^ value_hash(part);
-    return static_cast<Py_ssize_t>(h);
-  });
-  c.def("__repr__", [](nb::handle self) {
-    const auto& b = nb::cast<const FunctionBlockRecord&>(self);
-    return record_repr(self, {{"output", b.output},
-                              {"auxiliaries", b.auxiliaries},
-                              {"equalities", b.equalities},
-                              {"inequalities", b.inequalities}});
-  });
 }
 
 }  // namespace ostrel::bindings::engine::optim

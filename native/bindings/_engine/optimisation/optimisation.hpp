@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -76,8 +77,11 @@ std::vector<int64_t> positions(nb::handle indices, size_t n);
 bool value_equal(nb::handle a, nb::handle b);
 size_t value_hash(nb::handle x);
 // "ClassName(name=value, ...)", "..." for a record that contains itself.
-nb::object record_repr(nb::handle self,
-                       std::initializer_list<std::pair<const char*, nb::handle>> fields);
+nb::object record_repr(nb::handle self, std::span<const std::pair<const char*, nb::handle>> fields);
+inline nb::object record_repr(nb::handle self,
+                              std::initializer_list<std::pair<const char*, nb::handle>> fields) {
+  return record_repr(self, std::span(fields.begin(), fields.size()));
+}
 // The builtin classmethod around a native function taking cls first.
 nb::object classmethod(nb::object fn);
 

@@ -88,13 +88,7 @@ nb::object allocation_of(nb::handle allocation) {
 }
 
 std::vector<double> group_rhs(nb::handle rhs, size_t groups) {
-  if (arrays::is_python_number(rhs))
-    return std::vector<double>(groups, nb::cast<double>(nb::float_(rhs)));
-  nb::object arr = nb::borrow(rhs);
-  if (arrays::is_series(rhs)) {
-    core::kernels::check_broadcast_length(groups, nb::len(rhs));
-    arr = arrays::to_dtype(rhs, DType::Float64);
-  }
+  nb::object arr = broadcast(rhs, groups);
   arrays::ensure(arr, DType::Float64);
   nb::object keep;
   auto s = arrays::span_as<double>(arr, keep);

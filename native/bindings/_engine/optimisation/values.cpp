@@ -78,7 +78,7 @@ size_t value_hash(nb::handle x) {
 }
 
 nb::object record_repr(nb::handle self,
-                       std::initializer_list<std::pair<const char*, nb::handle>> fields) {
+                       std::span<const std::pair<const char*, nb::handle>> fields) {
   const int entered = Py_ReprEnter(self.ptr());
   if (entered < 0) throw nb::python_error();
   if (entered > 0) return nb::str("...");

@@ -19,14 +19,31 @@ namespace ostrel::bindings::engine::solvers {
 
 namespace {
 
-// The keys of a dict, borrowed from it.
-std::vector<nb::handle> keys_of(nb::handle dict) {
+// The keys of a dict (borrowed from it) and, when asked, its values, with the keys' instants
+// and their positions in time order.
+struct TimeOrder {
   std::vector<nb::handle> keys;
-  keys.reserve(static_cast<size_t>(PyDict_Size(dict.ptr())));
+  convert::Instants instants;
+  std::vector<int64_t> order;
+
+  std::vector<int64_t> sorted() const {
+    return core::solvers::take(std::span<const int64_t>(instants.ns), order);
+  }
+};
+
+TimeOrder time_order(nb::handle dict, std::vector<nb::object>* values = nullptr) {
+  TimeOrder t;
+  t.keys.reserve(static_cast<size_t>(PyDict_Size(dict.ptr())));
+  // Borrowed pairs straight from the dict: no tuple per entry for the collector to track.
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(dict.ptr(), &pos, &key, &value)) keys.push_back(key);
-  return keys;
+  while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+    t.keys.push_back(key);
+    if (values) values->push_back(nb::borrow(value));
+  }
+  t.instants = convert::datetime_instants(t.keys);
+  t.order = core::solvers::ascending_order(t.instants.ns);
+  return t;
 }
 
 const co::VariableSeries& series_of(nb::handle v) {
@@ -98,32 +115,19 @@ nb::object int32_array(std::vector<int32_t>&& values) {
 }
 
 Variables sorted_variables(nb::handle mapping) {
-  std::vector<nb::handle> keys;
-  std::vector<nb::object> values;
   nb::object held = nb::borrow(mapping);
   if (!PyDict_Check(mapping.ptr()))
     held = nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping.attr("items")());
-  // Borrowed pairs straight from the dict: no tuple per entry for the collector to track.
-  const size_t n = static_cast<size_t>(PyDict_Size(held.ptr()));
-  keys.reserve(n);
-  values.reserve(n);
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(held.ptr(), &pos, &key, &value)) {
-    keys.push_back(key);
-    values.push_back(nb::borrow(value));
-  }
-  convert::Instants instants = convert::datetime_instants(keys);
-  const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);
+  std::vector<nb::object> values;
+  const TimeOrder t = time_order(held, &values);
   Variables out;
-  out.variables.reserve(n);
-  out.keys.reserve(n);
-  for (int64_t i : order) {
+  out.variables.reserve(values.size());
+  out.keys.reserve(values.size());
+  for (int64_t i : t.order) {
     out.variables.push_back(values[static_cast<size_t>(i)]);
-    out.keys.push_back(nb::borrow(keys[static_cast<size_t>(i)]));
+    out.keys.push_back(nb::borrow(t.keys[static_cast<size_t>(i)]));
   }
-  out.index = convert::datetime_index(
-      core::solvers::take(std::span<const int64_t>(instants.ns), order), instants.tz);
+  out.index = convert::datetime_index(t.sorted(), t.instants.tz);
   return out;
 }
 
@@ -145,16 +149,12 @@ nb::object caller_keys(nb::handle series, nb::handle mappings) {
   const std::vector<int64_t> ns = convert::instants_ns(series.attr("index"));
   for (nb::handle mapping : mappings) {
     if (!PyDict_Check(mapping.ptr())) continue;
-    const std::vector<nb::handle> keys = keys_of(mapping);
-    const convert::Instants instants = convert::datetime_instants(keys);
-    const std::vector<int64_t> order = core::solvers::ascending_order(instants.ns);
-    const std::vector<int64_t> sorted =
-        core::solvers::take(std::span<const int64_t>(instants.ns), order);
-    const std::optional<size_t> at = core::solvers::run_within(sorted, ns);
+    const TimeOrder t = time_order(mapping);
+    const std::optional<size_t> at = core::solvers::run_within(t.sorted(), ns);
     if (!at) continue;
     nb::list out;
     for (size_t i = 0; i < ns.size(); ++i) {
-      nb::handle key = keys[static_cast<size_t>(order[*at + i])];
+      nb::handle key = t.keys[static_cast<size_t>(t.order[*at + i])];
       if (!convert::is_plain_utc(key.ptr())) break;
       out.append(key);
     }
