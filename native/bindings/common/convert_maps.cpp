@@ -13,6 +13,7 @@
 #include "bindings/common/host.hpp"
 #include "core/logic/inputs.hpp"
 #include "core/timeline/civil.hpp"
+#include "core/timeline/offsets.hpp"
 
 namespace ostrel::bindings::convert {
 
@@ -20,7 +21,6 @@ namespace {
 
 namespace cal = core::timeline;
 using cal::kUsPerDay;
-using cal::kUsPerSecond;
 
 // zoneinfo zones take wall-clock fields directly; other tzinfo kinds (pytz among them) are
 // asked for every instant.
@@ -55,15 +55,10 @@ std::int64_t key_ns(PyObject* key, OffsetCache& offsets, const std::string& what
   const std::int64_t wall = wall_us(key);
   const std::int64_t day = cal::floor_div(wall, kUsPerDay);
   const std::int64_t utc_us = wall - offsets.offset_us(key, tz, day);
-  const std::int64_t extra = extra_nanoseconds(key);
-  std::int64_t ns = 0;
-  if (__builtin_mul_overflow(utc_us, std::int64_t{1000}, &ns) ||
-      __builtin_add_overflow(ns, extra, &ns) || ns == std::numeric_limits<std::int64_t>::min()) {
-    if (!saturate) core::logic::instant_out_of_range(what, repr_of(key));
-    return utc_us < 0 ? std::numeric_limits<std::int64_t>::min()
-                      : std::numeric_limits<std::int64_t>::max();
-  }
-  return ns;
+  if (const auto ns = cal::ns_of_us(utc_us, extra_nanoseconds(key))) return *ns;
+  if (!saturate) core::logic::instant_out_of_range(what, repr_of(key));
+  return utc_us < 0 ? std::numeric_limits<std::int64_t>::min()
+                    : std::numeric_limits<std::int64_t>::max();
 }
 
 double value_f64(PyObject* value, PyObject* key, const std::string& what) {
@@ -124,35 +119,22 @@ void each_datetime(std::span<const std::int64_t> ns, nb::handle tz, Sink&& sink)
     if (!delta.is_valid()) throw nb::python_error();
     fixed_offset = timedelta_us(delta.ptr()).value_or(0);
   }
-  const std::size_t n = ns.size();
-  std::int64_t cached_day = std::numeric_limits<std::int64_t>::min();
-  bool uniform = false;
-  std::int64_t offset = fixed_offset;
-  for (std::size_t i = 0; i < n; ++i) {
+  // A zoneinfo zone's offset through a whole UTC day makes that day's datetimes from fields.
+  cal::UniformDays days;
+  const cal::UniformDays::Probe offset_at = [&](std::int64_t us) {
+    return timedelta_us(nb::object(from_utc(us).attr("utcoffset")()).ptr());
+  };
+  for (std::size_t i = 0; i < ns.size(); ++i) {
     if (ns[i] == std::numeric_limits<std::int64_t>::min()) core::logic::missing_instant_key();
     const std::int64_t us = cal::floor_div(ns[i], 1000);
     nb::object item;
     if (fixed) {
-      item = datetime_from_us(us + offset, tz.ptr(), 0);
+      item = datetime_from_us(us + fixed_offset, tz.ptr(), 0);
     } else if (!by_fields) {
       item = from_utc(us);
     } else {
-      // A UTC day whose offset 6 hours before its start equals the one at its end holds no
-      // change of offset and no repeated wall time: its datetimes are made from fields.
-      const std::int64_t day = cal::floor_div(us, kUsPerDay);
-      if (day != cached_day) {
-        cached_day = day;
-        const std::int64_t before = day * kUsPerDay - 6 * 3600 * kUsPerSecond;
-        const std::int64_t end = (day + 1) * kUsPerDay - 1;
-        nb::object a = from_utc(before), b = from_utc(end);
-        const std::optional<std::int64_t> oa =
-            timedelta_us(nb::object(a.attr("utcoffset")()).ptr());
-        const std::optional<std::int64_t> ob =
-            timedelta_us(nb::object(b.attr("utcoffset")()).ptr());
-        uniform = ob.has_value() && oa.value_or(0) == *ob;
-        offset = ob.value_or(0);
-      }
-      item = uniform ? datetime_from_us(us + offset, tz.ptr(), 0) : from_utc(us);
+      const std::optional<std::int64_t> offset = days.offset_us(us, offset_at);
+      item = offset ? datetime_from_us(us + *offset, tz.ptr(), 0) : from_utc(us);
     }
     sink(i, std::move(item));
   }

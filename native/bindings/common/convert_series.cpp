@@ -3,10 +3,10 @@
 #include <Python.h>
 #include <nanobind/stl/string.h>
 
-#include <limits>
 #include <string>
 
 #include "bindings/common/convert.hpp"
+#include "core/timeline/civil.hpp"
 #include "core/timeline/timezone.hpp"
 
 namespace ostrel::bindings::convert {
@@ -167,12 +167,7 @@ InstantsView instants_view(nb::handle index, bool to_ns) {
   if (index.type().is(host::datetime_index_type())) {
     nb::object dtype = index.attr("dtype");
     if (dtype.type().is(host::datetime_tz_dtype_type())) {
-      const std::string unit = text_of(dtype.attr("unit"));
-      const std::int64_t scale = unit == "ns"   ? 1
-                                 : unit == "us" ? 1000
-                                 : unit == "ms" ? 1000000
-                                 : unit == "s"  ? 1000000000
-                                                : 0;
+      const std::int64_t scale = core::timeline::unit_ns_of(text_of(dtype.attr("unit")));
       if (scale) {
         v.owner = index.attr("asi8");
         const auto raw = view_1d<std::int64_t>(v.owner, v.scratch);
@@ -183,19 +178,11 @@ InstantsView instants_view(nb::handle index, bool to_ns) {
           return v;
         }
         if (!to_ns) return v;
-        // Other units are scaled here rather than converted by the host (a copy per call).
-        constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        // Other units are scaled here rather than converted by the host (a copy per call);
+        // instants beyond the nanosecond range go to the host's conversion below, which
+        // reports them.
         v.scaled.resize(raw.size());
-        bool overflow = false;
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-          if (raw[i] == nat) {
-            v.scaled[i] = nat;
-          } else {
-            overflow |= __builtin_mul_overflow(raw[i], scale, &v.scaled[i]);
-          }
-        }
-        // Instants beyond the nanosecond range: the host's conversion below reports them.
-        if (!overflow) {
+        if (core::timeline::scale_to_ns(raw, scale, v.scaled)) {
           v.ns = v.scaled;
           return v;
         }

@@ -2,8 +2,10 @@
 // Proleptic Gregorian calendar arithmetic on day numbers (days since 1970-01-01), with floor
 // division so that instants before the epoch land on the right day.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace ostrel::core::timeline {
 
@@ -20,6 +22,18 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
+
+// Nanoseconds per unit of a datetime64 unit ("s", "ms", "us", "ns"); 0 for any other.
+std::int64_t unit_ns_of(std::string_view unit);
+
+// Instants in units of `unit_ns` scaled to nanoseconds into `out`, the missing instant (the
+// int64 minimum) kept as it is; false when one lies beyond the nanosecond range.
+bool scale_to_ns(std::span<const std::int64_t> raw, std::int64_t unit_ns,
+                 std::span<std::int64_t> out);
+
+// Nanoseconds of `us` microseconds plus `extra_ns`; nothing beyond the nanosecond range, whose
+// lowest value stands for a missing instant.
+std::optional<std::int64_t> ns_of_us(std::int64_t us, std::int64_t extra_ns);
 
 // An instant as an ISO 8601 UTC text for messages (2025-01-01T00:07:00Z; fractions of a second
 // only when there are some).

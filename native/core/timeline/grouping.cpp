@@ -120,6 +120,33 @@ Reduction reduction_of(std::string_view name) {
   value_error(concat("unknown reduction '", name, "'"));
 }
 
+Reduced reduce(const Grouping& g, std::span<const double> values, Reduction r,
+               std::int64_t min_count) {
+  Reduced out;
+  out.counted = r == Reduction::Count || r == Reduction::Size;
+  switch (r) {
+    case Reduction::Sum:
+      out.values = group_sum(g, values, min_count);
+      break;
+    case Reduction::Mean:
+      out.values = group_mean(g, values);
+      break;
+    case Reduction::Max:
+      out.values = group_max(g, values);
+      break;
+    case Reduction::Min:
+      out.values = group_min(g, values);
+      break;
+    case Reduction::Count:
+      out.counts = group_count(g, values);
+      break;
+    case Reduction::Size:
+      out.counts = group_size(g);
+      break;
+  }
+  return out;
+}
+
 namespace {
 
 constexpr std::size_t kSmallSelection = 8;

@@ -83,6 +83,15 @@ std::vector<std::int64_t> group_size(const Grouping& g);
 enum class Reduction { Sum, Mean, Max, Min, Count, Size };
 Reduction reduction_of(std::string_view name);
 
+// One reduction of grouped values: floats, or counts for Count and Size.
+struct Reduced {
+  std::vector<double> values;
+  std::vector<std::int64_t> counts;
+  bool counted = false;
+};
+Reduced reduce(const Grouping& g, std::span<const double> values, Reduction r,
+               std::int64_t min_count = 0);
+
 // Per group, the n largest (highest) or smallest values; ties go to the earlier position and
 // NaN is never kept. Returns one flag per taking-part element.
 Mask select_extremes(const Grouping& g, std::span<const double> values, std::int64_t n,

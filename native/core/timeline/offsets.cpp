@@ -54,4 +54,15 @@ Offsets find_offsets(std::int64_t first, std::int64_t last, const OffsetProbe& p
   return Offsets(std::move(changes));
 }
 
+std::optional<std::int64_t> UniformDays::offset_us(std::int64_t utc_us, const Probe& probe) {
+  const std::int64_t day = floor_div(utc_us, kUsPerDay);
+  if (day != day_) {
+    day_ = day;
+    const std::optional<std::int64_t> before = probe(day * kUsPerDay - 6 * 3600 * kUsPerSecond);
+    const std::optional<std::int64_t> end = probe((day + 1) * kUsPerDay - 1);
+    offset_ = end && before.value_or(0) == *end ? end : std::nullopt;
+  }
+  return offset_;
+}
+
 }  // namespace ostrel::core::timeline

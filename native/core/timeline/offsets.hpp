@@ -4,6 +4,7 @@
 // around each change); every local wall-clock time is then arithmetic.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,5 +46,19 @@ using OffsetProbe = std::function<std::int64_t(std::int64_t utc_us)>;
 // no midnight between, is invisible to daily sampling; the zone database has none: its changes
 // are days apart.)
 Offsets find_offsets(std::int64_t first, std::int64_t last, const OffsetProbe& probe);
+
+// The offset that holds through the whole UTC day of an instant, when one does: the zone's
+// offset 6 hours before the day starts equals the one at its last microsecond, so the day holds
+// no change and no repeated wall time. The zone is asked twice per day, on its first instant.
+class UniformDays {
+ public:
+  // The zone's offset at a UTC instant, both in microseconds; nothing where it gives none.
+  using Probe = std::function<std::optional<std::int64_t>(std::int64_t utc_us)>;
+  std::optional<std::int64_t> offset_us(std::int64_t utc_us, const Probe& probe);
+
+ private:
+  std::int64_t day_ = INT64_MIN;
+  std::optional<std::int64_t> offset_;
+};
 
 }  // namespace ostrel::core::timeline

@@ -42,39 +42,18 @@ struct GroupedIndex {
 struct GroupedValues : GroupedIndex {
   ValuesView values;  // the series' values; the grouping refers to them by position
 
-  nb::object result(std::vector<double>&& v) {
-    return convert::series(std::move(v), labels(), nb::str("value"));
+  nb::object reduce(cal::Reduction r, std::int64_t min_count = 0) {
+    cal::Reduced out = cal::reduce(grouping, values.values, r, min_count);
+    if (!out.counted) return convert::series(std::move(out.values), labels(), nb::str("value"));
+    return host::series_type()(convert::to_numpy(std::move(out.counts)),
+                               nb::arg("index") = labels(), nb::arg("name") = "value",
+                               nb::arg("copy") = false);
   }
-  nb::object result(std::vector<std::int64_t>&& v) {
-    return host::series_type()(convert::to_numpy(std::move(v)), nb::arg("index") = labels(),
-                               nb::arg("name") = "value", nb::arg("copy") = false);
+  template <cal::Reduction R>
+  nb::object by() {
+    return reduce(R);
   }
-  nb::object sum(std::int64_t min_count) {
-    return result(cal::group_sum(grouping, values.values, min_count));
-  }
-  nb::object mean() { return result(cal::group_mean(grouping, values.values)); }
-  nb::object max() { return result(cal::group_max(grouping, values.values)); }
-  nb::object min() { return result(cal::group_min(grouping, values.values)); }
-  nb::object count() { return result(cal::group_count(grouping, values.values)); }
-  nb::object size() { return result(cal::group_size(grouping)); }
-
-  nb::object agg(const std::string& name) {
-    switch (cal::reduction_of(name)) {
-      case cal::Reduction::Sum:
-        return sum(0);
-      case cal::Reduction::Mean:
-        return mean();
-      case cal::Reduction::Max:
-        return max();
-      case cal::Reduction::Min:
-        return min();
-      case cal::Reduction::Count:
-        return count();
-      case cal::Reduction::Size:
-        break;
-    }
-    return size();
-  }
+  nb::object agg(const std::string& name) { return reduce(cal::reduction_of(name)); }
 };
 
 }  // namespace
@@ -128,12 +107,17 @@ void init_grouped(nb::module_& m) {
            "Group number of each element, as an int64 series on its instant.");
   nb::class_<GroupedValues, GroupedIndex>(
       m, "_TimelineGroupedValues", "Values of a series grouped by the periods of a resolution.")
-      .def("sum", &GroupedValues::sum, nb::kw_only(), nb::arg("min_count") = 0)
-      .def("mean", &GroupedValues::mean)
-      .def("max", &GroupedValues::max)
-      .def("min", &GroupedValues::min)
-      .def("count", &GroupedValues::count)
-      .def("size", &GroupedValues::size)
+      .def(
+          "sum",
+          [](GroupedValues& g, std::int64_t min_count) {
+            return g.reduce(cal::Reduction::Sum, min_count);
+          },
+          nb::kw_only(), nb::arg("min_count") = 0)
+      .def("mean", &GroupedValues::by<cal::Reduction::Mean>)
+      .def("max", &GroupedValues::by<cal::Reduction::Max>)
+      .def("min", &GroupedValues::by<cal::Reduction::Min>)
+      .def("count", &GroupedValues::by<cal::Reduction::Count>)
+      .def("size", &GroupedValues::by<cal::Reduction::Size>)
       .def("agg", &GroupedValues::agg, nb::arg("func"));
 }
 
