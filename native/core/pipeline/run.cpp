@@ -55,14 +55,9 @@ class Run {
       case StepKind::Mask:
       case StepKind::Extremes: {
         const timeline::Mask flags = condition_flags(s, input());
-        if (s.operands.size() < 2) {
-          keeps_input(blocks::select(input().values, flags));
-        } else {
-          const Operand& rep = s.operands[1];
-          keeps_input(rep.kind == Operand::Kind::Number
-                          ? blocks::mask(input().values, flags, rep.number)
-                          : blocks::mask(input().values, flags, at_input(rep)));
-        }
+        const bool by_series = s.operands.size() > 1 && s.operands[1].kind == Operand::Kind::Slot;
+        keeps_input(filtered(s, input(), flags,
+                             by_series ? std::optional(c.at(s.operands[1])) : std::nullopt));
         break;
       }
       case StepKind::Clip: {
@@ -198,6 +193,15 @@ std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
     columns->next = std::max(columns->next, r.block->next_available_col());
   }
   return out;
+}
+
+blocks::Values filtered(const Step& s, blocks::LabelledView input,
+                        std::span<const std::uint8_t> flags,
+                        std::optional<blocks::LabelledView> replacement) {
+  if (s.operands.size() < 2) return blocks::select(input.values, flags);
+  if (s.operands[1].kind == Operand::Kind::Number)
+    return blocks::mask(input.values, flags, s.operands[1].number);
+  return blocks::mask(input.values, flags, blocks::reindex(replacement.value(), input.labels));
 }
 
 std::vector<std::size_t> read_before_written(const Plan& plan) {

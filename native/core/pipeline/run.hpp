@@ -59,6 +59,12 @@ struct Unsupported {};
 std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
                             std::span<const Filed> filed, Columns* columns = nullptr);
 
+// What Select or Mask keeps of `input` where `flags` hold: a step of one operand selects; a Mask
+// puts its replacement there, a number or the series `replacement` read at the input's labels.
+blocks::Values filtered(const Step& s, blocks::LabelledView input,
+                        std::span<const std::uint8_t> flags,
+                        std::optional<blocks::LabelledView> replacement);
+
 // The slots that steps read before any step of the plan writes them, in order of first use.
 std::vector<std::size_t> read_before_written(const Plan& plan);
 

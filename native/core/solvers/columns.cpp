@@ -104,4 +104,12 @@ void solver_call_failed(const std::string& call, const std::string& status) {
   value_error(call + " failed with status " + status);
 }
 
+void bounds_unreadable() { value_error("failed to read column bounds"); }
+
+std::vector<int32_t> added_positions(int64_t from, int64_t to) {
+  std::vector<int32_t> out;
+  for (int64_t i = from; i < to; ++i) out.push_back(static_cast<int32_t>(i));
+  return out;
+}
+
 }  // namespace ostrel::core::solvers

@@ -53,5 +53,12 @@ void require_column(int64_t col, size_t count);
 // A solver call that reports failure by its status, not by raising: the change it was asked
 // for did not happen, which must not pass as success.
 [[noreturn]] void solver_call_failed(const std::string& call, const std::string& status);
+// ValueError "failed to read column bounds": a column the solver cannot be asked about, or a
+// query it answered with a failing status.
+[[noreturn]] void bounds_unreadable();
+
+// The positions [from, to) of what a failed call added, as the solver numbers them (empty when
+// nothing was added).
+std::vector<int32_t> added_positions(int64_t from, int64_t to);
 
 }  // namespace ostrel::core::solvers

@@ -1,6 +1,7 @@
 // Select and Mask by the host timeline's own condition mask.
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <vector>
 
 #include "bindings/_engine/blocks/compute.hpp"
@@ -9,6 +10,7 @@
 #include "bindings/common/host.hpp"
 #include "core/blocks/messages.hpp"
 #include "core/blocks/periods.hpp"
+#include "core/pipeline/run.hpp"
 
 namespace ostrel::bindings::engine::compute {
 
@@ -40,14 +42,9 @@ nb::object masked_by_host(nb::handle timeline, nb::handle self, const core::pipe
                           const std::vector<SeriesArg>& series) {
   const SeriesArg& input = series.front();
   const MaskArg holds = host_mask(timeline, input, self.attr("condition"));
-  cb::Values out;
-  if (s.operands.size() < 2) {
-    out = cb::select(input.values, holds.flags);
-  } else if (s.operands[1].kind == core::pipeline::Operand::Kind::Number) {
-    out = cb::mask(input.values, holds.flags, s.operands[1].number);
-  } else {
-    out = cb::mask(input.values, holds.flags, cb::reindex(series.at(1).view(), input.labels));
-  }
+  cb::Values out =
+      core::pipeline::filtered(s, input.view(), holds.flags,
+                               series.size() > 1 ? std::optional(series[1].view()) : std::nullopt);
   return wrap(std::move(out), input.index, input.series.attr("name"));
 }
 

@@ -7,7 +7,6 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/datetimes.hpp"
 #include "bindings/common/errors.hpp"
-#include "core/common/errors.hpp"
 #include "core/solvers/checks.hpp"
 #include "core/solvers/columns.hpp"
 #include "core/solvers/csr.hpp"
@@ -66,12 +65,8 @@ int64_t count(nb::handle model, const char* getter) {
 // caller sees the error that made the call fail, not one of the clean-up.
 void remove_added(nb::handle model, int64_t cols, int64_t rows) {
   auto remove = [&](const char* getter, const char* deleter, int64_t from) {
-    const int64_t to = count(model, getter);
-    if (to <= from) return;
-    std::vector<int32_t> added(static_cast<size_t>(to - from));
-    for (size_t i = 0; i < added.size(); ++i)
-      added[i] = static_cast<int32_t>(from + static_cast<int64_t>(i));
-    model.attr(deleter)(added.size(), int32_array(std::move(added)));
+    std::vector<int32_t> added = cs::added_positions(from, count(model, getter));
+    if (!added.empty()) model.attr(deleter)(added.size(), int32_array(std::move(added)));
   };
   try {
     remove("getNumRow", "deleteRows", rows);
@@ -138,12 +133,11 @@ nb::object to_series(nb::handle self, nb::handle variables) {
   }
   const std::vector<int64_t> order = cs::ascending_order(cols);
   // A column the solver cannot even be asked about cannot be read either.
-  if (!cs::fit_int32(cols)) core::value_error("failed to read column bounds");
+  if (!cs::fit_int32(cols)) cs::bounds_unreadable();
   nb::object result = model.attr("getCols")(
       n, int32_array(cs::to_int32(cs::take(std::span<const int64_t>(cols), order))));
   nb::object status = result[0];
-  if (!status.equal(nb::handle(highs_host().k_ok)))
-    core::value_error("failed to read column bounds");
+  if (!status.equal(nb::handle(highs_host().k_ok))) cs::bounds_unreadable();
   nb::object keep_lb, keep_ub;
   // HiGHS answers an empty query with one placeholder entry: take the first n.
   auto lower = arrays::span_as<double>(result[3], keep_lb).first(n);
