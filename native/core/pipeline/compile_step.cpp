@@ -6,6 +6,7 @@
 
 #include "core/blocks/operands.hpp"
 #include "core/blocks/periods.hpp"
+#include "core/common/errors.hpp"
 #include "core/domain/units.hpp"
 #include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
@@ -183,6 +184,19 @@ std::vector<StepArg> step_args(const Current& c, const Step& s) {
     out.push_back(a);
   }
   return out;
+}
+
+CompileReading compile_reading(StepKind kind) {
+  CompileReading r;
+  r.one_input = kind != StepKind::Arithmetic && kind != StepKind::Mask && kind != StepKind::Clip;
+  r.grouped =
+      kind == StepKind::Aggregate || kind == StepKind::Resample || kind == StepKind::Extremes;
+  if (kind == StepKind::Mask) r.mismatch = "Mask replacement must share input's index";
+  return r;
+}
+
+void data_only_block() {
+  fail(ErrorKind::NotImplemented, "Constant is data-only; compile() is never dispatched");
 }
 
 }  // namespace ostrel::core::pipeline

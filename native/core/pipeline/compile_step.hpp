@@ -68,6 +68,19 @@ optimisation::CompiledBlock compile_step(const timeline::Timeline* t, const Step
                                          std::optional<std::span<const std::uint8_t>> flags,
                                          std::int64_t start_col, bool assume_convex, StepResult& r);
 
+// How a block's own `compile` reads its operands: whether it takes one variable input (refused
+// before anything else when it is not variables), whether its operands are read on their steps'
+// instants (the blocks that group by period), and the assertion when variable operands are not
+// on one index.
+struct CompileReading {
+  bool one_input = false;
+  bool grouped = false;
+  const char* mismatch = "VariableSeries must share an index";
+};
+CompileReading compile_reading(StepKind kind);
+// NotImplementedError: a block without operands (Constant) is data only, never compiled.
+[[noreturn]] void data_only_block();
+
 // The operands of `s` as the slots of a run hold them.
 std::vector<StepArg> step_args(const Current& c, const Step& s);
 

@@ -22,6 +22,7 @@
 #include "core/optimisation/arguments.hpp"
 #include "core/optimisation/compile_arithmetic.hpp"
 #include "core/optimisation/compile_operands.hpp"
+#include "core/pipeline/compile_step.hpp"
 
 namespace ostrel::bindings::engine::optim::compile {
 
@@ -207,9 +208,7 @@ nb::object mask_index(const nb::object& input, const nb::object& replacement,
 
 nb::object compile_block(const core::blocks::BlockDeclaration& decl, nb::handle self, nb::args a,
                          nb::kwargs kw) {
-  if (decl.operands.empty() && decl.operands_list.empty())
-    core::fail(core::ErrorKind::NotImplemented,
-               "Constant is data-only; compile() is never dispatched");
+  if (decl.operands.empty() && decl.operands_list.empty()) pl::data_only_block();
   const compute::OperandNames o = compute::operand_names(decl, self);
   std::vector<args::Param> params;
   for (const std::string& name : o.names) params.push_back({name.c_str(), !o.optional(name)});
@@ -217,21 +216,16 @@ nb::object compile_block(const core::blocks::BlockDeclaration& decl, nb::handle 
   pl::Plan plan;
   PlanReader(nullptr, plan).step(self);
   const pl::Step& s = plan.steps.front();
-  // The blocks of one variable input say so before anything else.
-  const bool one_input =
-      s.kind != StepKind::Arithmetic && s.kind != StepKind::Mask && s.kind != StepKind::Clip;
-  if (one_input) co::require_variable(as_variables(c.operands[0]) != nullptr);
-  const char* mismatch = s.kind == StepKind::Mask ? "Mask replacement must share input's index"
-                                                  : "VariableSeries must share an index";
-  nb::object mask_at =
-      s.kind == StepKind::Mask ? mask_index(c.operands[0], c.operands[1], mismatch) : nb::none();
+  const pl::CompileReading how = pl::compile_reading(s.kind);
+  if (how.one_input) co::require_variable(as_variables(c.operands[0]) != nullptr);
+  nb::object mask_at = s.kind == StepKind::Mask
+                           ? mask_index(c.operands[0], c.operands[1], how.mismatch)
+                           : nb::none();
   std::vector<std::pair<nb::object, const char*>> values;
   for (size_t k = 0; k < o.names.size(); ++k)
     values.emplace_back(c.operands[k], o.names[k].c_str());
-  const bool grouped =
-      s.kind == StepKind::Aggregate || s.kind == StepKind::Resample || s.kind == StepKind::Extremes;
-  Args args = read_args(values, grouped, mismatch, o.optionals);
-  Timeline* t = grouped ? &compute::timeline_arg(c.timeline) : nullptr;
+  Args args = read_args(values, how.grouped, how.mismatch, o.optionals);
+  Timeline* t = how.grouped ? &compute::timeline_arg(c.timeline) : nullptr;
   std::optional<MaskView> holds;
   if (s.kind == StepKind::Select || s.kind == StepKind::Mask)
     holds = condition_mask(c.timeline, s.kind == StepKind::Mask ? mask_at : args.index[0],
