@@ -363,56 +363,47 @@ def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     kwh, meters = frame["kwh"], frame["meter"]
     if len(frame) < 4 or not _is_number_dtype(kwh.dtype):
         return None
-    runs = _equal_runs(meters)
-    if runs is None:
-        return None
-    n, length, names = runs
-    if len(set(names)) != n:  # a meter in two places
-        return None
+    ids: np.ndarray | None = None
+    length = 0
+    if isinstance(meters.dtype, np.dtype) and meters.dtype.kind in "iu":
+        # Integer ids (never missing): their runs are found and checked with the instants, in
+        # the same pass.
+        raw = meters.to_numpy()
+        ids = raw.view(np.int64) if raw.dtype == np.uint64 else raw.astype(np.int64, copy=False)
+    else:
+        found = _run_length(meters)
+        if found is None:
+            return None
+        length = found
     times = _utc_ns(frame["interval_start"], "meters: interval_start")
-    grid = times[:length]
-    if grid[0] % _Q or (np.diff(grid) != _Q).any() or (times.reshape(n, length) != grid).any():
+    values = kwh.to_numpy(dtype="float64")
+    got = _engine.long_grid(ids, times, values, length, _Q)
+    if got is None:
         return None
-    matrix = kwh.to_numpy(dtype="float64").reshape(n, length)
-    flagged = _engine.suspect_meters(matrix)
+    length, flagged = got
     if flagged.any():
         return None
-    return _wide_grid(names, grid, matrix.T, allow_export, zone, flagged)
-
-
-def _equal_runs(meters: pd.Series) -> tuple[int, int, list[Hashable]] | None:
-    """(count, length, ids) when the meter column is runs of one length, each of one id (ids
-    as factorising would give them); None otherwise."""
-    total = len(meters)
-    if meters.dtype.kind in "iu":
-        # Integers (never missing): the first run's length, then every run checked against
-        # its first element, reading the column once.
-        ids = meters.to_numpy()
-        probe = ids[: min(total, 1 << 17)]
-        change = np.flatnonzero(probe != probe[0])
-        if not len(change):
-            change = np.flatnonzero(ids != ids[0])
-        length = int(change[0]) if len(change) else total
-        n = total // length
-        if n * length != total:
-            return None
-        block = ids.reshape(n, length)
-        if (block != block[:, :1]).any():
-            return None
-        firsts = block[:, 0]
-    else:
-        if meters.isna().any():
-            return None
-        values = meters.array
-        starts = np.flatnonzero(np.asarray(values[1:] != values[:-1], dtype=bool)) + 1
-        n = len(starts) + 1
-        length = total // n
-        if n * length != total or (starts != length * np.arange(1, n)).any():
-            return None
-        firsts = values.take(np.r_[0, starts])
-    if length < 2:
+    n = len(values) // length
+    names = list(pd.Index(meters.array[::length]))
+    if len(set(names)) != n:  # a meter in two places
         return None
-    return n, length, list(pd.Index(firsts))
+    return _wide_grid(
+        names, times[:length], values.reshape(n, length).T, allow_export, zone, flagged
+    )
+
+
+def _run_length(meters: pd.Series) -> int | None:
+    """The length of the meter column's runs when it is runs of one length, each of one id;
+    None otherwise."""
+    if meters.isna().any():
+        return None
+    values = meters.array
+    starts = np.flatnonzero(np.asarray(values[1:] != values[:-1], dtype=bool)) + 1
+    n = len(starts) + 1
+    length = len(values) // n
+    if n * length != len(values) or (starts != length * np.arange(1, n)).any():
+        return None
+    return length
 
 
 def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
