@@ -48,7 +48,8 @@ Issue = tuple[Hashable, str, Any, bool, str | None]
 
 class Bills(pd.DataFrame):
     """One row per meter, component and billing month (the local month of the component's
-    zone, as "YYYY-MM"), with the cost and its currency. `issues` lists what was wrong with
+    zone, as "YYYY-MM"), with the cost and its currency. The meter column holds the ids as the
+    meters give them (of their dtype). `issues` lists what was wrong with
     which meter (meter, kind, first instant, whether it was priced, detail)."""
 
     # The issues table, or None for none: the empty table is made when it is first asked for.
@@ -137,6 +138,7 @@ class _Fleet:
     """Checked meters: their ids, where each one's quarter-hours come from, and its span."""
 
     ids: list[Hashable]
+    labels: pd.Index  # the ids as the caller's column or labels hold them (their dtype)
     spans: np.ndarray  # (n, 2) int64 UTC ns: first interval start, end of the last one
     rows: Any  # callable(meter positions, lo, hi) -> matrix of quarter-hour energy
     issues: list[Issue]
@@ -350,7 +352,7 @@ def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
                 out[r] = data.values[part][a : a + width]
         return out
 
-    return _Fleet(ids, _masked(spans, priced), rows, issues)
+    return _Fleet(ids, pd.Index(uniques), _masked(spans, priced), rows, issues)
 
 
 def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet | None:
@@ -363,61 +365,51 @@ def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
     kwh, meters = frame["kwh"], frame["meter"]
     if len(frame) < 4 or not _is_number_dtype(kwh.dtype):
         return None
-    runs = _equal_runs(meters)
-    if runs is None:
-        return None
-    n, length, names = runs
-    if len(set(names)) != n:  # a meter in two places
-        return None
+    ids: np.ndarray | None = None
+    length = 0
+    if isinstance(meters.dtype, np.dtype) and meters.dtype.kind in "iu":
+        # Integer ids (never missing): their runs are found and checked with the instants, in
+        # the same pass.
+        raw = meters.to_numpy()
+        ids = raw.view(np.int64) if raw.dtype == np.uint64 else raw.astype(np.int64, copy=False)
+    else:
+        found = _run_length(meters)
+        if found is None:
+            return None
+        length = found
     times = _utc_ns(frame["interval_start"], "meters: interval_start")
-    grid = times[:length]
-    if grid[0] % _Q or (np.diff(grid) != _Q).any() or (times.reshape(n, length) != grid).any():
+    values = kwh.to_numpy(dtype="float64")
+    got = _engine.long_grid(ids, times, values, length, _Q)
+    if got is None:
         return None
-    matrix = kwh.to_numpy(dtype="float64").reshape(n, length)
-    flagged = _engine.suspect_meters(matrix)
+    length, flagged = got
     if flagged.any():
         return None
-    return _wide_grid(names, grid, matrix.T, allow_export, zone, flagged)
-
-
-def _equal_runs(meters: pd.Series) -> tuple[int, int, list[Hashable]] | None:
-    """(count, length, ids) when the meter column is runs of one length, each of one id (ids
-    as factorising would give them); None otherwise."""
-    total = len(meters)
-    if meters.dtype.kind in "iu":
-        # Integers (never missing): the first run's length, then every run checked against
-        # its first element, reading the column once.
-        ids = meters.to_numpy()
-        probe = ids[: min(total, 1 << 17)]
-        change = np.flatnonzero(probe != probe[0])
-        if not len(change):
-            change = np.flatnonzero(ids != ids[0])
-        length = int(change[0]) if len(change) else total
-        n = total // length
-        if n * length != total:
-            return None
-        block = ids.reshape(n, length)
-        if (block != block[:, :1]).any():
-            return None
-        firsts = block[:, 0]
-    else:
-        if meters.isna().any():
-            return None
-        values = meters.array
-        starts = np.flatnonzero(np.asarray(values[1:] != values[:-1], dtype=bool)) + 1
-        n = len(starts) + 1
-        length = total // n
-        if n * length != total or (starts != length * np.arange(1, n)).any():
-            return None
-        firsts = values.take(np.r_[0, starts])
-    if length < 2:
+    n = len(values) // length
+    labels = pd.Index(meters.array[::length])
+    if not labels.is_unique:  # a meter in two places
         return None
-    return n, length, list(pd.Index(firsts))
+    return _wide_grid(
+        labels, times[:length], values.reshape(n, length).T, allow_export, zone, flagged
+    )
+
+
+def _run_length(meters: pd.Series) -> int | None:
+    """The length of the meter column's runs when it is runs of one length, each of one id;
+    None otherwise."""
+    if meters.isna().any():
+        return None
+    values = meters.array
+    starts = np.flatnonzero(np.asarray(values[1:] != values[:-1], dtype=bool)) + 1
+    n = len(starts) + 1
+    length = len(values) // n
+    if n * length != len(values) or (starts != length * np.arange(1, n)).any():
+        return None
+    return length
 
 
 def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
-    ids = list(frame.columns)
-    if len(set(ids)) != len(ids):
+    if not frame.columns.is_unique:
         raise ValueError("meters: two columns have the same meter id")
     times, regular = _grid_of(frame.index)
     if regular:
@@ -427,7 +419,7 @@ def _read_wide(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
         if matrix.dtype != np.float64 and all(_is_number_dtype(t) for t in frame.dtypes):
             matrix = frame.to_numpy(dtype="float64", na_value=np.nan)
         if matrix.dtype == np.float64:
-            return _wide_grid(ids, times, matrix, allow_export, zone)
+            return _wide_grid(frame.columns, times, matrix, allow_export, zone)
     # Anything else is read as the long table it stands for (an empty cell is no reading).
     long = frame.stack(future_stack=True).rename("kwh")
     long.index.names = ["interval_start", "meter"]
@@ -456,7 +448,7 @@ def _grid_of(index: pd.Index) -> tuple[np.ndarray, bool]:
 
 
 def _wide_grid(
-    ids: list[Hashable],
+    labels: pd.Index,
     times: np.ndarray,
     matrix: np.ndarray,
     allow_export: bool,
@@ -468,6 +460,7 @@ def _wide_grid(
     from ostrelpy.bindings import _engine
 
     issues: list[Issue] = []
+    ids = list(labels)
     n = len(ids)
     priced = np.ones(n, dtype=bool)
     spans = np.empty((n, 2), dtype=np.int64)
@@ -517,7 +510,7 @@ def _wide_grid(
         return out.T
 
     # All priced over the whole grid where no meter was flagged.
-    return _Fleet(ids, spans if priced.all() else _masked(spans, priced), rows, issues)
+    return _Fleet(ids, labels, spans if priced.all() else _masked(spans, priced), rows, issues)
 
 
 def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
@@ -553,7 +546,7 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
         raise ValueError(f"memory_budget must be a positive number of bytes, got {budget!r}")
     lo_req, hi_req = _period(start, end)
     issues = list(fleet.issues)
-    out = _Collected(fleet.ids, tariff)
+    out = _Collected(fleet.labels, tariff)
     spans = fleet.spans
     if lo_req is None and hi_req is None and len(spans) and (spans == spans[0]).all():
         # Every meter priced over the one span they share (the common case: checked meters
@@ -758,8 +751,8 @@ class _Collected:
     """Bills gathered batch by batch as codes, made into one frame at the end: rows by chunk,
     component and meter, months in order."""
 
-    def __init__(self, ids: list[Hashable], tariff: Tariff) -> None:
-        self.ids, self.tariff = ids, tariff
+    def __init__(self, labels: pd.Index, tariff: Tariff) -> None:
+        self.labels, self.tariff = labels, tariff
         self.texts: dict[str, int] = {}  # component names, months and currencies: their codes
         self.calls: list[tuple[_Batch, np.ndarray, list[np.ndarray]]] = []
 
@@ -773,15 +766,13 @@ class _Collected:
     def frame(self) -> Bills:
         if not self.calls:
             return Bills(_no_bills())
-        ids = np.empty(len(self.ids), dtype=object)
-        ids[:] = self.ids
         batch, chunk, costs = self.calls[0]
         if len(self.calls) == 1 and len(chunk) == 1:
             # One meter: its text columns are the batch's own (copies, for the caller to keep).
             texts = {c: v.copy() for c, v in batch.one_meter.items()}
             return self._merged(
                 {
-                    "meter": np.full(len(texts["month"]), ids[chunk[0]], dtype=object),
+                    "meter": self._meters(np.full(len(texts["month"]), chunk[0])),
                     "component": texts["component"],
                     "month": texts["month"],
                     "cost": np.concatenate([c.reshape(-1) for c in costs]).astype("float64"),
@@ -798,25 +789,24 @@ class _Collected:
                 months.append(np.tile([self.code(m) for m in part.months], n))
                 values.append(np.broadcast_to(c, (n, k)).reshape(-1))
                 currencies.append(np.full(n * k, self.code(part.currency)))
-        rows = np.concatenate(meters)
-        text: Any = np.array(list(self.texts), dtype=object)
-        meter_column: Any = ids[rows]
-        if len(rows) > 4096:
-            # Columns of texts taken from one object per distinct text (and meter, when the ids
-            # are texts), as pandas would infer them, instead of inferring an object per row
-            # (which costs more on large bills, less on small ones).
-            text = pd.Index(text)
-            if pd.api.types.infer_dtype(ids, skipna=False) == "string":
-                meter_column = pd.Index(ids).take(rows)
+        # The texts as pandas infers them, each column taken from one object per distinct text.
+        text = pd.Index(np.array(list(self.texts), dtype=object))
         return self._merged(
             {
-                "meter": meter_column,
+                "meter": self._meters(np.concatenate(meters)),
                 "component": text.take(np.concatenate(names)),
                 "month": text.take(np.concatenate(months)),
                 "cost": np.concatenate(values).astype("float64", copy=False),
                 "currency": text.take(np.concatenate(currencies)),
             }
         )
+
+    def _meters(self, rows: np.ndarray) -> Any:
+        """The meter column: the ids at `rows`, of the dtype the caller's ids have."""
+        labels = self.labels
+        if isinstance(labels.dtype, np.dtype):
+            return labels.to_numpy().take(rows)
+        return labels.array.take(rows)
 
     def _merged(self, columns: dict[str, Any]) -> Bills:
         bills = _frame(columns)
@@ -878,17 +868,23 @@ def dask_cost(
     if missing:
         raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
     shipped = delayed(chosen, pure=True, traverse=False)
+    # The bills' columns as the batch API makes them: the meter ids of the readings' dtype,
+    # texts as pandas infers them.
+    text = pd.Index(np.array(["text"], dtype=object)).dtype
+    columns = {
+        "meter": pd.Series(dtype=ddf["meter"].dtype),
+        **{c: pd.Series(dtype=text) for c in ("component", "month", "currency")},
+        "cost": pd.Series(dtype="float64"),
+    }
     if not issues:
         # One task per partition: nothing to tell apart afterwards.
-        texts = {c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")}
-        bills_meta = pd.DataFrame({**texts, "cost": pd.Series(dtype="float64")})[BILL_COLUMNS]
+        bills_meta = pd.DataFrame(columns)[BILL_COLUMNS]
         return ddf.map_partitions(
             _partition_bills, shipped, start, end, allow_export, memory_budget, meta=bills_meta
         )
     meta = pd.DataFrame(
         {
-            **{c: pd.Series(dtype=object) for c in ("meter", "component", "month", "currency")},
-            "cost": pd.Series(dtype="float64"),
+            **columns,
             "kind": pd.Series(dtype=object),
             "first": pd.Series(dtype="datetime64[ns, UTC]"),
             "priced": pd.Series(dtype=bool),

@@ -98,6 +98,19 @@ struct Part {
 // negative, for the caller to look at more closely. Reads the matrix once, in its own order.
 timeline::Mask suspects(const Source& s);
 
+// Long readings (one per row) that are whole meters one after another, each meter's run of
+// readings on the same grid of `step` from a multiple of `step`: the meter count, the run
+// length and which meters to look at more closely (as `suspects` marks them). `ids` gives each
+// reading's meter (runs of one id, of one length); when it is empty, `length` is the run
+// length. nullopt for anything else (for the caller's general reader). Reads each column once.
+struct LongGrid {
+  std::size_t meters = 0, length = 0;
+  timeline::Mask suspect;
+};
+std::optional<LongGrid> long_grid(std::span<const std::int64_t> ids,
+                                  std::span<const std::int64_t> times, std::span<const double> kwh,
+                                  std::size_t length, std::int64_t step);
+
 // Every part's cost per meter and month for `meters` meters (every source must hold that many
 // rows), evaluated a meter at a time through every part: a row's intermediate results stay in
 // cache and the steps reuse their buffers from one meter to the next. Rows that are not

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -185,6 +186,39 @@ timeline::Mask suspects(const Source& s) {
     for (std::size_t m = m0; m < s.rows; ++m) out[m] |= static_cast<std::uint8_t>(!fine(column[m]));
   }
   return out;
+}
+
+std::optional<LongGrid> long_grid(std::span<const std::int64_t> ids,
+                                  std::span<const std::int64_t> times, std::span<const double> kwh,
+                                  std::size_t length, std::int64_t step) {
+  const std::size_t total = times.size();
+  if (kwh.size() != total || (!ids.empty() && ids.size() != total))
+    value_error("long readings: the meter, instant and energy columns differ in length");
+  if (step <= 0) value_error("long readings: the grid's step must be positive");
+  if (!ids.empty()) {
+    const auto other = std::find_if(ids.begin(), ids.end(),
+                                    [first = ids.front()](std::int64_t id) { return id != first; });
+    length = static_cast<std::size_t>(other - ids.begin());
+  }
+  if (length < 2 || total % length != 0) return std::nullopt;
+  const std::size_t meters = total / length;
+  const std::span<const std::int64_t> grid = times.first(length);
+  if (grid[0] % step != 0) return std::nullopt;
+  for (std::size_t k = 1; k < length; ++k)
+    if (grid[k - 1] > std::numeric_limits<std::int64_t>::max() - step ||
+        grid[k] != grid[k - 1] + step)
+      return std::nullopt;
+  for (std::size_t m = 1; m < meters; ++m) {
+    const std::size_t at = m * length;
+    if (std::memcmp(grid.data(), times.data() + at, length * sizeof(std::int64_t)) != 0)
+      return std::nullopt;
+    if (ids.empty()) continue;
+    // A run is of one id when it equals itself shifted by one.
+    const std::int64_t* run = ids.data() + at;
+    if (std::memcmp(run, run + 1, (length - 1) * sizeof(std::int64_t)) != 0) return std::nullopt;
+  }
+  const Source rows{kwh.data(), meters, length, static_cast<std::ptrdiff_t>(length), 1};
+  return LongGrid{meters, length, suspects(rows)};
 }
 
 void unknown_block(std::string_view type) {

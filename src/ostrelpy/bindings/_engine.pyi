@@ -1231,3 +1231,14 @@ def suspect_meters(
     """
     Per row of a float64 meters x intervals matrix (any strides, read once in its own order): whether it holds a missing (NaN), infinite or negative value.
     """
+
+def long_grid(
+    ids: numpy.typing.NDArray[numpy.int64] | None,
+    times: numpy.typing.NDArray[numpy.int64],
+    kwh: numpy.typing.NDArray[numpy.float64],
+    length: int,
+    step: int,
+) -> tuple[int, numpy.typing.NDArray[numpy.bool_]] | None:
+    """
+    Long readings that are whole meters one after another (`ids`: runs of one id, of one length; None: runs of `length`), each on the same grid of `step` from a multiple of `step`: (run length, per meter whether it holds a missing, infinite or negative value). None for anything else. Reads each column once.
+    """

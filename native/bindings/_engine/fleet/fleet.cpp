@@ -3,8 +3,10 @@
 // core's evaluation run with the GIL released.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -109,6 +111,19 @@ nb::object suspect_meters(nb::handle m) {
   return convert::mask_array(std::move(out));
 }
 
+nb::object long_grid(std::optional<Labels> ids, Labels times,
+                     nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> kwh,
+                     std::size_t length, std::int64_t step) {
+  std::optional<fl::LongGrid> got;
+  {
+    nb::gil_scoped_release released;
+    got = fl::long_grid(ids ? std::span(ids->data(), ids->size()) : std::span<const int64_t>{},
+                        {times.data(), times.size()}, {kwh.data(), kwh.size()}, length, step);
+  }
+  if (!got) return nb::none();
+  return nb::make_tuple(got->length, convert::mask_array(std::move(got->suspect)));
+}
+
 }  // namespace
 
 void init_fleet(nb::module_& m) {
@@ -148,6 +163,16 @@ void init_fleet(nb::module_& m) {
                 "numpy.typing.NDArray[numpy.bool_]"),
         "Per row of a float64 meters x intervals matrix (any strides, read once in its own "
         "order): whether it holds a missing (NaN), infinite or negative value.");
+  m.def("long_grid", &long_grid, nb::arg("ids").none(), nb::arg("times"), nb::arg("kwh"),
+        nb::arg("length"), nb::arg("step"),
+        nb::sig("def long_grid(ids: numpy.typing.NDArray[numpy.int64] | None, times: "
+                "numpy.typing.NDArray[numpy.int64], kwh: numpy.typing.NDArray[numpy.float64], "
+                "length: int, step: int) -> tuple[int, numpy.typing.NDArray[numpy.bool_]] | "
+                "None"),
+        "Long readings that are whole meters one after another (`ids`: runs of one id, of one "
+        "length; None: runs of `length`), each on the same grid of `step` from a multiple of "
+        "`step`: (run length, per meter whether it holds a missing, infinite or negative "
+        "value). None for anything else. Reads each column once.");
 }
 
 }  // namespace ostrel::bindings::engine
