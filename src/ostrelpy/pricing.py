@@ -155,28 +155,35 @@ def evaluate(
     start: dt.datetime,
     end: dt.datetime,
     engines: list[Any] | None = None,
+    *,
+    costs_only: bool = False,
 ) -> list[ComponentResult]:
     """Every component of `tariff` active in [start, end), in tariff order, through the
     facade's one path: each on its own window, timeline and run, with the holidays it names.
 
     `series_for(component, dataset)` gives the input series of an engine dataset, on the
     dataset's resolution and in the component's zone. `engines` are the tariff's components
-    as engine records when the caller has them (else the facade converts them).
+    as engine records when the caller has them (else the facade converts them). With
+    `costs_only` the results hold their costs alone (no energy prices): the runs make no
+    series of their other steps.
     """
-    from ostrelpy.bindings import logic
+    from ostrelpy.bindings import _engine, logic
 
     facade = logic.LogicBindings("local")
     # The facade's internal door (typed in its stub, private to the package).
     door = cast(Any, facade)._evaluate
-    runs = run_sync(door(tariff, start, end, series_for, use_cache=True, converted=engines))
+    run = getattr(_engine, "_run_cost") if costs_only else None  # noqa: B009 (private)
+    runs = run_sync(
+        door(tariff, start, end, series_for, use_cache=True, converted=engines, run=run)
+    )
     out = []
-    for position, component, inputs, ctx in runs:
-        series = ctx.all_series
+    for position, component, inputs, ran in runs:
+        series = {} if costs_only else ran.all_series
         out.append(
             ComponentResult(
                 public=tariff.tariff_components[position],
                 component=component,
-                cost=series[component.cost.id],
+                cost=ran if costs_only else series[component.cost.id],
                 currency=component.cost.unit.value,
                 series=series,
                 inputs=inputs,
@@ -813,7 +820,9 @@ def cost(
     lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
     inputs = Inputs(readings, lo, hi, power=True)
     engines = [c for _, c in pairs]
-    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines)
+    results = evaluate(
+        chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines, costs_only=True
+    )
     gaps, notes = covered(chosen, inputs, lo, hi, engines)
     return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 
