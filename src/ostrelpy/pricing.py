@@ -539,7 +539,8 @@ def _by_blocks(arrays: list[Any]) -> CostFrame:
         for k, a in enumerate(arrays)
     ]
     built = _from_blocks(blocks, pd.RangeIndex(len(arrays[3])), _labels(_COST_COLUMNS))
-    return CostFrame(built, copy=False)
+    # The frame's own manager under the subclass: its constructor would check it again.
+    return CostFrame._from_mgr(built._mgr, axes=built._mgr.axes)
 
 
 def _fast_frame_usable() -> bool:

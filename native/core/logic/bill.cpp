@@ -17,6 +17,20 @@ std::size_t group_of(Code code, std::size_t groups, std::size_t row) {
   return static_cast<std::size_t>(code);
 }
 
+// Whether any value is NaN (which alone differs from itself), in independent lanes that the
+// compiler keeps side by side rather than testing one value at a time.
+bool has_nan(std::span<const double> v) {
+  constexpr std::size_t kLanes = 8;
+  std::uint8_t nan[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= v.size(); i += kLanes)
+    for (std::size_t k = 0; k < kLanes; ++k) nan[k] |= v[i + k] != v[i + k];
+  for (; i < v.size(); ++i) nan[0] |= v[i] != v[i];
+  std::uint8_t any = 0;
+  for (std::uint8_t n : nan) any |= n;
+  return any != 0;
+}
+
 constexpr std::int64_t kMaxGroups = std::int64_t{1} << 20;
 constexpr std::size_t kMaxCells = std::size_t{1} << 28;
 
@@ -39,10 +53,8 @@ Stacked stack_present(std::span<const std::span<const std::int64_t>> instants,
   for (std::size_t s = 0; s < values.size(); ++s) {
     const std::span<const double> v = values[s];
     const std::span<const std::int64_t> t = instants[s];
-    bool missing = false;
-    for (double x : v) missing |= x != x;  // NaN alone differs from itself
     const std::size_t before = out.values.size();
-    if (!missing) {  // the usual case: copied whole
+    if (!has_nan(v)) {  // the usual case: copied whole
       out.instants.insert(out.instants.end(), t.begin(), t.end());
       out.values.insert(out.values.end(), v.begin(), v.end());
     } else {

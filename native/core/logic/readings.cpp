@@ -71,13 +71,17 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
   struct Part {
     std::uint64_t from, to, n;
   };
+  // Readings of one length follow one another: the last length's count is reused rather than
+  // divided anew.
+  std::uint64_t last_length = 0, last_n = 0;
   const auto part = [&](std::size_t i) -> Part {
     const std::int64_t start = starts[i];
     if (ends[i] <= start) return {0, 0, 0};
     const auto gap = [&](std::int64_t t) {
       return static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start);
     };
-    const std::uint64_t n = gap(ends[i]) / q;
+    if (gap(ends[i]) != last_length) last_length = gap(ends[i]), last_n = last_length / q;
+    const std::uint64_t n = last_n;
     if (start >= lo && ends[i] <= hi) return {0, n, n};  // the usual reading: all of it
     const std::uint64_t from = lo > start ? std::min<std::uint64_t>(n, (gap(lo) + q - 1) / q) : 0;
     const std::uint64_t to = hi > start ? std::min<std::uint64_t>(n, (gap(hi) + q - 1) / q) : 0;
