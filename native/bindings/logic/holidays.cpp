@@ -33,6 +33,29 @@ std::int64_t local_year(nb::handle when, nb::handle tz) {
   return nb::cast<std::int64_t>(when.attr("astimezone")(tz).attr("year"));
 }
 
+// The occurrences of an answer as engine records. The last answer converted is kept with its
+// records: the same frozen public occurrences again (the cache hands out the same answer)
+// convert to equal frozen records, which a new list shares.
+nb::object converted(nb::handle raw) {
+  if (!PyList_CheckExact(raw.ptr())) return to_domain_holidays(raw);
+  auto last = nb::borrow<nb::list>(attr("_HOLIDAYS_CONVERTED"));  // [occurrences, class, records]
+  nb::object cls = domain().attr("HolidayOccurrence"), frozen = attr("HolidayOccurrence");
+  auto occurrences = nb::steal<nb::tuple>(PyList_AsTuple(raw.ptr()));
+  auto before = nb::len(last) == 3 ? nb::borrow<nb::tuple>(last[0]) : nb::tuple();
+  bool same = nb::len(last) == 3 && before.size() == occurrences.size() && last[1].is(cls);
+  for (std::size_t i = 0; i < occurrences.size(); ++i) {
+    if (!occurrences[i].type().is(frozen)) return to_domain_holidays(raw);
+    same = same && occurrences[i].is(before[i]);
+  }
+  if (same) return nb::steal(PySequence_List(nb::object(last[2]).ptr()));
+  nb::object out = to_domain_holidays(raw);
+  nb::object records = nb::steal(PySequence_Tuple(out.ptr()));
+  if (!records.is_valid()) throw nb::python_error();
+  last.clear();
+  last.append(occurrences), last.append(cls), last.append(records);
+  return out;
+}
+
 }  // namespace
 
 coro::Task fetch_holidays(nb::object client, nb::object components, nb::object start_time,
@@ -59,7 +82,7 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
                                                     nb::arg("holiday") = holidays);
     raw = co_await coro::awaited(std::move(fetch));
   }
-  nb::object out = to_domain_holidays(raw);
+  nb::object out = converted(raw);
   // Stored once it converted, also without the cache: a fetch refreshes what later cached
   // calls see, and an answer that does not convert is never served again.
   if (fetched) cache.attr("put")(key, raw);
