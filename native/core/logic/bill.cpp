@@ -17,18 +17,19 @@ std::size_t group_of(Code code, std::size_t groups, std::size_t row) {
   return static_cast<std::size_t>(code);
 }
 
-// Whether any value is NaN (which alone differs from itself), in independent lanes that the
-// compiler keeps side by side rather than testing one value at a time.
+// Whether any value may be NaN: x - x is zero but for NaN and infinities, and the differences
+// add up in independent lanes that the compiler keeps side by side. (An infinity only sends a
+// series down the slower path, which keeps it.)
 bool has_nan(std::span<const double> v) {
   constexpr std::size_t kLanes = 8;
-  std::uint8_t nan[kLanes] = {};
+  double sum[kLanes] = {};
   std::size_t i = 0;
   for (; i + kLanes <= v.size(); i += kLanes)
-    for (std::size_t k = 0; k < kLanes; ++k) nan[k] |= v[i + k] != v[i + k];
-  for (; i < v.size(); ++i) nan[0] |= v[i] != v[i];
-  std::uint8_t any = 0;
-  for (std::uint8_t n : nan) any |= n;
-  return any != 0;
+    for (std::size_t k = 0; k < kLanes; ++k) sum[k] += v[i + k] - v[i + k];
+  for (; i < v.size(); ++i) sum[0] += v[i] - v[i];
+  double all = 0.0;
+  for (double x : sum) all += x;
+  return all != 0.0;
 }
 
 constexpr std::int64_t kMaxGroups = std::int64_t{1} << 20;

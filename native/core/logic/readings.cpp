@@ -17,20 +17,20 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
   // vectorised) rather than waiting on one running minimum.
   constexpr std::size_t kLanes = 4;
   double lo[kLanes], hi[kLanes];
-  std::uint64_t odd[kLanes] = {};  // nonzero once a lane met an infinity or NaN
+  double odd[kLanes] = {};  // x - x is zero but for infinities and NaN, which stay in the sum
   for (std::size_t k = 0; k < kLanes; ++k) lo[k] = hi[k] = values[0];
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     for (std::size_t k = 0; k < kLanes; ++k) {
       const double v = values[i + k];
-      odd[k] |= !(v - v == 0.0);  // infinities and NaN alone give no zero
+      odd[k] += v - v;
       lo[k] = v < lo[k] ? v : lo[k];
       hi[k] = v > hi[k] ? v : hi[k];
     }
   }
   for (; i < n; ++i) {
     const double v = values[i];
-    odd[0] |= !(v - v == 0.0);
+    odd[0] += v - v;
     lo[0] = v < lo[0] ? v : lo[0];
     hi[0] = v > hi[0] ? v : hi[0];
   }
@@ -39,19 +39,23 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
   for (std::size_t k = 1; k < kLanes; ++k) {
     out.min = lo[k] < out.min ? lo[k] : out.min;
     out.max = hi[k] > out.max ? hi[k] : out.max;
-    odd[0] |= odd[k];
+    odd[0] += odd[k];
   }
-  out.finite = odd[0] == 0;
+  out.finite = odd[0] == 0.0;
   if (n >= 2) {
     // Unsigned, so that no difference overflows; between ascending instants it is exact.
     const auto at = [&](std::size_t j) { return static_cast<std::uint64_t>(instants[j]); };
     const std::uint64_t first_step = at(1) - at(0);
-    std::uint64_t off = 0;  // nonzero once a pair does not ascend by `first_step`
-    for (std::size_t j = 1; j < n; ++j)
-      off |= static_cast<std::uint64_t>(instants[j] <= instants[j - 1]) |
-             ((at(j) - at(j - 1)) ^ first_step);
+    std::uint64_t off = 0;  // nonzero once a pair does not differ by `first_step`
+    for (std::size_t j = 1; j < n; ++j) off |= (at(j) - at(j - 1)) ^ first_step;
+    // Equal differences ascend unless some wrapped around, which the whole span then tells (a
+    // span beyond int64 is refused too).
     const auto step = static_cast<std::int64_t>(first_step);  // negative beyond int64: refused
-    out.step = off == 0 && step > 0 ? step : 0;
+    std::int64_t span = 0, steps = 0;
+    const bool ascends = step > 0 && !__builtin_sub_overflow(instants[n - 1], instants[0], &span) &&
+                         !__builtin_mul_overflow(step, static_cast<std::int64_t>(n - 1), &steps) &&
+                         span == steps;
+    out.step = off == 0 && ascends ? step : 0;
   }
   return out;
 }
