@@ -639,7 +639,7 @@ def _positions(frame: pd.DataFrame) -> dict[str, list[int]]:
     """Where each text label stands among the frame's columns. Read off the labels: asking
     their hash table would build it, which costs more on a new frame than all the rest."""
     at: dict[str, list[int]] = {}
-    for i, label in enumerate(frame.columns.tolist()):
+    for i, label in enumerate(_listed(frame.columns)):
         if type(label) is str:
             at.setdefault(label, []).append(i)
     return at
@@ -669,12 +669,28 @@ def _column(
 _COLUMN_ARRAYS = callable(getattr(pd.DataFrame, "_get_column_array", None))
 
 
+# The labels of indexes the door hands out again and again (its columns, its categories), as
+# a list: listing text labels costs more than the table they name. Kept with the labels' own
+# array (whose identity is the key), which no one changes.
+_LISTED: dict[int, tuple[Any, list[Any]]] = {}
+
+
+def _listed(index: pd.Index) -> list[Any]:
+    array = index._values  # the index's own array (its `array` may wrap it anew)
+    held = _LISTED.get(id(array))
+    if held is None or held[0] is not array:
+        if len(_LISTED) >= 256:
+            _LISTED.clear()
+        held = _LISTED[id(array)] = (array, index.tolist())
+    return held[1]
+
+
 def _codes(column: Any) -> tuple[np.ndarray, list[Any]]:
     """A code per row and the values the codes stand for; a categorical column gives its own
     (categories in their order), any other is factorised (values in order of appearance)."""
     if isinstance(column.dtype, pd.CategoricalDtype):
         array = column.array if isinstance(column, pd.Series) else column
-        return array.codes, list(array.categories)
+        return array.codes, list(_listed(array.categories))
     codes, uniques = pd.factorize(column.to_numpy())
     return codes, list(uniques)
 
@@ -690,7 +706,8 @@ def _in_order(column: Any) -> list[Any]:
     except ValueError:  # missing values: as pandas orders them
         return list(pd.unique(column))
     present = np.flatnonzero(first >= 0)
-    return [categories[c] for c in present[np.argsort(first[present])]]
+    listed = _listed(categories)
+    return [listed[c] for c in present[np.argsort(first[present])]]
 
 
 @functools.lru_cache(maxsize=256)

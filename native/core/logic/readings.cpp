@@ -48,13 +48,14 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
     const std::uint64_t first_step = at(1) - at(0);
     std::uint64_t off = 0;  // nonzero once a pair does not differ by `first_step`
     for (std::size_t j = 1; j < n; ++j) off |= (at(j) - at(j - 1)) ^ first_step;
-    // Equal differences ascend unless some wrapped around, which the whole span then tells (a
-    // span beyond int64 is refused too).
+    // Equal differences ascend unless some wrapped around, which the whole span then tells:
+    // without a wrap it is exactly (n - 1) steps.
     const auto step = static_cast<std::int64_t>(first_step);  // negative beyond int64: refused
-    std::int64_t span = 0, steps = 0;
-    const bool ascends = step > 0 && !__builtin_sub_overflow(instants[n - 1], instants[0], &span) &&
-                         !__builtin_mul_overflow(step, static_cast<std::int64_t>(n - 1), &steps) &&
-                         span == steps;
+    std::uint64_t steps = 0;
+    const bool ascends =
+        step > 0 && instants[n - 1] > instants[0] &&
+        !__builtin_mul_overflow(first_step, static_cast<std::uint64_t>(n - 1), &steps) &&
+        at(n - 1) - at(0) == steps;
     out.step = off == 0 && ascends ? step : 0;
   }
   return out;
