@@ -33,26 +33,22 @@ std::int64_t local_year(nb::handle when, nb::handle tz) {
   return nb::cast<std::int64_t>(when.attr("astimezone")(tz).attr("year"));
 }
 
-// The occurrences of an answer as engine records. The last answer converted is kept with its
-// records: the same frozen public occurrences again (the cache hands out the same answer)
-// convert to equal frozen records, which a new list shares.
+// An answer's engine records. The last list converted is kept with its records: the same frozen
+// public occurrences again (the cache hands out one answer) give equal frozen records to share.
 nb::object converted(nb::handle raw) {
-  if (!PyList_CheckExact(raw.ptr())) return to_domain_holidays(raw);
-  auto last = nb::borrow<nb::list>(attr("_HOLIDAYS_CONVERTED"));  // [occurrences, class, records]
-  nb::object cls = domain().attr("HolidayOccurrence"), frozen = attr("HolidayOccurrence");
-  auto occurrences = nb::steal<nb::tuple>(PyList_AsTuple(raw.ptr()));
-  auto before = nb::len(last) == 3 ? nb::borrow<nb::tuple>(last[0]) : nb::tuple();
-  bool same = nb::len(last) == 3 && before.size() == occurrences.size() && last[1].is(cls);
-  for (std::size_t i = 0; i < occurrences.size(); ++i) {
-    if (!occurrences[i].type().is(frozen)) return to_domain_holidays(raw);
-    same = same && occurrences[i].is(before[i]);
-  }
-  if (same) return nb::steal(PySequence_List(nb::object(last[2]).ptr()));
-  nb::object out = to_domain_holidays(raw);
-  nb::object records = nb::steal(PySequence_Tuple(out.ptr()));
+  nb::object cls = domain().attr("HolidayOccurrence");
+  auto last = nb::borrow<nb::list>(attr("_HOLIDAYS_CONVERTED"));  // [class, records, answer...]
+  bool same = PyList_CheckExact(raw.ptr()), frozen = same;
+  same = same && nb::len(last) == nb::len(raw) + 2 && last[0].is(cls);
+  for (std::size_t i = 0; same && i < nb::len(raw); ++i) same = raw[i].is(last[i + 2]);
+  if (same) return nb::steal(PySequence_List(nb::object(last[1]).ptr()));
+  nb::object out = to_domain_holidays(raw), records = nb::steal(PySequence_Tuple(out.ptr()));
+  for (std::size_t i = 0; frozen && i < nb::len(raw); ++i)
+    frozen = raw[i].type().is(attr("HolidayOccurrence"));
   if (!records.is_valid()) throw nb::python_error();
   last.clear();
-  last.append(occurrences), last.append(cls), last.append(records);
+  if (frozen) last.append(cls), last.append(records);
+  for (std::size_t i = 0; frozen && i < nb::len(raw); ++i) last.append(raw[i]);
   return out;
 }
 

@@ -140,8 +140,7 @@ nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series
     return nb::object();  // the block's own evaluation raises it, after the steps before it
   }
 
-  // Without a context only the cost's last result is wrapped, once every step before it has
-  // its labels (a step may keep an earlier one's).
+  // Without a context only the cost's last result is made (its labels may be an earlier step's).
   std::size_t last = results.size();
   for (std::size_t k = 0; k < results.size() && !ctx.is_valid(); ++k)
     if (outputs[k].equal(cost_id)) last = k;

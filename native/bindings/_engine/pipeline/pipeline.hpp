@@ -9,16 +9,15 @@
 
 namespace ostrel::bindings::engine {
 
-// Runs every function of `component` in the core from the series filed in `all_series` (a
-// plain dict) and, with the execution context `ctx` (the engine's own, with that dict and a
-// plain timeline), files each result as its own steps would: a series in `all_series`, a
-// compiled block registered; `all_series` then. Without a context, only the last result under
-// `cost_id` is wrapped, and returned. Nothing (an invalid object), with nothing filed, when
-// the component needs the host's protocol: a component or function that is not exactly an
-// engine record, an operand that is not a plain series or VariableSeries already filed
-// (variables need a context), anything the core's run leaves to the blocks' own evaluation
-// (their errors included, which that evaluation raises where they arise), or a cost that no
-// step gives.
+// Runs every function of `component` in the core from the series in `all_series` (a plain
+// dict), filing each result in the execution context `ctx` (the engine's own, with that dict and
+// a plain timeline) as its own steps would: a series in `all_series`, a compiled block
+// registered; without a context, only the last result under `cost_id` is made, and returned.
+// Nothing, with nothing filed, when the component needs the host's protocol: a component or
+// function that is not exactly an engine record, an operand that is not a plain series or
+// VariableSeries already filed (variables need a context), anything the core's run leaves to
+// the blocks' own evaluation (their errors included, which it raises where they arise), or a
+// cost no step gives.
 nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
                         nb::handle cost_id = nb::handle());
 

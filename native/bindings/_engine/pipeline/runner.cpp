@@ -94,10 +94,16 @@ nb::object run_components(nb::handle components, nb::handle ctx) {
   return costs;
 }
 
-namespace {
+nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
+  static const args::Signature sig{
+      "run_pipeline",
+      {{"components"}, {"inputs"}},
+      {{"timeline"}, {"next_available_col", false}, {"assume_convex", false}}};
+  std::vector<nb::object> a = args::parse(sig, args, kwargs);
+  nb::object components = a[0], inputs = a[1], timeline = a[2];
+  const int64_t next_col = a[3].is_valid() ? column_argument(a[3]) : 0;
+  const bool assume_convex = convert::truth(a[4]);
 
-// The inputs filed under their dataset ids, placed on the timeline.
-nb::dict placed(nb::handle inputs, nb::handle timeline) {
   nb::dict all_series;
   for (nb::handle item : inputs.attr("items")()) {
     nb::handle dataset = item[0], value = item[1];
@@ -111,39 +117,22 @@ nb::dict placed(nb::handle inputs, nb::handle timeline) {
       all_series[id] = place_series(timeline, dataset, value, id);
     }
   }
-  return all_series;
-}
-
-}  // namespace
-
-nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
-  static const args::Signature sig{
-      "run_pipeline",
-      {{"components"}, {"inputs"}},
-      {{"timeline"}, {"next_available_col", false}, {"assume_convex", false}}};
-  std::vector<nb::object> a = args::parse(sig, args, kwargs);
-  nb::object components = a[0], inputs = a[1], timeline = a[2];
-  const int64_t next_col = a[3].is_valid() ? column_argument(a[3]) : 0;
-  const bool assume_convex = convert::truth(a[4]);
-  nb::object ctx = engine::attr("ExecutionContext")(timeline, next_col, placed(inputs, timeline),
-                                                    nb::none(), assume_convex);
+  nb::object ctx =
+      engine::attr("ExecutionContext")(timeline, next_col, all_series, nb::none(), assume_convex);
   run_components(components, ctx);
   return ctx;
 }
 
-// run_pipeline([component], inputs, timeline=timeline) and the series of the component's cost
-// in its context, with no other step's series made when the core runs the component.
+// run_pipeline([component], inputs, timeline=timeline)'s cost series, the only one made when
+// the core runs the component.
 nb::object run_cost(nb::handle component, nb::handle inputs, nb::handle timeline) {
-  nb::dict all_series = placed(inputs, timeline);
-  if (timeline.type().is(nb::type<Timeline>())) {
-    nb::object cost = run_natively(component, nb::cast<Timeline&>(timeline), all_series,
-                                   nb::handle(), component.attr("cost").attr("id"));
-    if (cost.is_valid()) return cost;
-  }
-  nb::list one;
-  one.append(component);
-  nb::object ctx = engine::attr("ExecutionContext")(timeline, 0, all_series, nb::none(), false);
-  return run_components(one, ctx)[0];
+  nb::kwargs kwargs;
+  kwargs["timeline"] = timeline;
+  nb::object ctx = run_pipeline(nb::borrow<nb::args>(nb::make_tuple(nb::list(), inputs)), kwargs);
+  nb::object cost, id = component.attr("cost").attr("id");
+  if (Timeline* t = native_timeline(ctx))
+    cost = run_natively(component, *t, ctx.attr("all_series"), nb::handle(), id);
+  return cost.is_valid() ? cost : run_components(nb::make_tuple(component), ctx)[0];
 }
 
 void init_runner(nb::module_& m) {
@@ -156,8 +145,7 @@ void init_runner(nb::module_& m) {
   m.def("run_components", &run_components, nb::arg("components"), nb::arg("ctx"),
         "Executes every function of every component into ctx; the cost series in order.");
   m.def("_run_cost", &run_cost, nb::arg("component"), nb::arg("inputs"), nb::arg("timeline"),
-        "The cost series of run_pipeline([component], inputs, timeline=timeline), without "
-        "the other steps' series.");
+        "The cost series of run_pipeline([component], inputs, timeline=timeline) alone.");
 }
 
 }  // namespace ostrel::bindings::engine
