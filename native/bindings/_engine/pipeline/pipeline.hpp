@@ -9,15 +9,13 @@
 
 namespace ostrel::bindings::engine {
 
-// Runs every function of `component` in the core from the series in `all_series` (a plain
-// dict), filing each result in the execution context `ctx` (the engine's own, with that dict and
-// a plain timeline) as its own steps would: a series in `all_series`, a compiled block
-// registered; without a context, only the last result under `cost_id` is made, and returned.
-// Nothing, with nothing filed, when the component needs the host's protocol: a component or
-// function that is not exactly an engine record, an operand that is not a plain series or
-// VariableSeries already filed (variables need a context), anything the core's run leaves to
-// the blocks' own evaluation (their errors included, which it raises where they arise), or a
-// cost no step gives.
+// Runs every function of `component` in the core from the series in `all_series`, filing each
+// result in the execution context `ctx` (the engine's own, with that plain dict and a plain
+// timeline) as its own steps would; without a context, only the last result under `cost_id` is
+// made, and returned. Nothing, with nothing filed, when the component needs the host's protocol:
+// a component or function not exactly an engine record, an operand not a plain series or
+// VariableSeries already filed (variables need a context), anything the core leaves to the
+// blocks' own evaluation (which raises their errors where they arise), or a cost no step gives.
 nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
                         nb::handle cost_id = nb::handle());
 
