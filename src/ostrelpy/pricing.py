@@ -540,7 +540,8 @@ def _by_blocks(arrays: list[Any]) -> CostFrame:
     ]
     built = _from_blocks(blocks, pd.RangeIndex(len(arrays[3])), _labels(_COST_COLUMNS))
     # The frame's own manager under the subclass: its constructor would check it again.
-    return CostFrame._from_mgr(built._mgr, axes=built._mgr.axes)
+    frame: CostFrame = CostFrame._from_mgr(built._mgr, axes=built._mgr.axes)
+    return frame
 
 
 def _fast_frame_usable() -> bool:
