@@ -102,8 +102,16 @@ nb::object InputSeries::series(nb::handle dataset, const EvaluationWindow& windo
     raise_key_error(dataset);
   }
   const convert::InstantValues& all = read(mapping, dataset);
-  auto [ns, values] =
-      core::logic::within(all.ns, all.values, window.cut ? std::optional(window.ns) : std::nullopt);
+  std::vector<std::int64_t> ns;
+  std::vector<double> values;
+  if (window.cut) {
+    const std::vector<std::size_t> keep = core::logic::positions_within(all.ns, window.ns);
+    ns = core::logic::gather(std::span<const std::int64_t>(all.ns), keep);
+    values = core::logic::gather(std::span<const double>(all.values), keep);
+  } else {
+    ns = all.ns;
+    values = all.values;
+  }
   return convert::series(std::move(values), convert::utc_index(std::move(ns)), dataset.attr("id"));
 }
 
@@ -116,11 +124,17 @@ nb::object InputSeries::keys_at(nb::handle dataset, const EvaluationWindow& wind
   }
   const convert::InstantValues& all = read(mapping, dataset);
   if (!all.utc_keys) return nb::none();
-  if (!window.cut) return std::ranges::equal(all.ns, ns) ? nb::object(all.keys) : nb::none();
-  const auto keep = core::logic::positions_at(all.ns, window.ns, ns);
-  if (!keep) return nb::none();
+  if (!window.cut) {
+    if (!std::ranges::equal(all.ns, ns)) return nb::none();
+    return all.keys;
+  }
+  const std::vector<std::size_t> keep = core::logic::positions_within(all.ns, window.ns);
+  if (keep.size() != ns.size()) return nb::none();
   nb::list keys;
-  for (std::size_t i : *keep) keys.append(all.keys[i]);
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (all.ns[keep[i]] != ns[i]) return nb::none();
+    keys.append(all.keys[keep[i]]);
+  }
   return keys;
 }
 

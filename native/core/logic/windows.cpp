@@ -46,23 +46,6 @@ std::vector<std::size_t> positions_within(std::span<const std::int64_t> instants
   return out;
 }
 
-Within within(std::span<const std::int64_t> ns, std::span<const double> values,
-              const std::optional<Window>& window) {
-  if (!window) return {{ns.begin(), ns.end()}, {values.begin(), values.end()}};
-  const std::vector<std::size_t> keep = positions_within(ns, *window);
-  return {gather(ns, keep), gather(values, keep)};
-}
-
-std::optional<std::vector<std::size_t>> positions_at(std::span<const std::int64_t> instants,
-                                                     Window window,
-                                                     std::span<const std::int64_t> at) {
-  std::vector<std::size_t> keep = positions_within(instants, window);
-  if (keep.size() != at.size()) return std::nullopt;
-  for (std::size_t i = 0; i < keep.size(); ++i)
-    if (instants[keep[i]] != at[i]) return std::nullopt;
-  return keep;
-}
-
 std::vector<std::size_t> order_by(std::span<const std::string> keys) {
   std::vector<std::size_t> order(keys.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

@@ -38,20 +38,6 @@ WindowChoice evaluation_window(Window request, std::optional<std::int64_t> from,
 // Positions of the instants inside `window`, in their order.
 std::vector<std::size_t> positions_within(std::span<const std::int64_t> instants, Window window);
 
-// The instants inside `window` (every one without a window) and their values, in order.
-struct Within {
-  std::vector<std::int64_t> ns;
-  std::vector<double> values;
-};
-Within within(std::span<const std::int64_t> ns, std::span<const double> values,
-              const std::optional<Window>& window);
-
-// Positions of the instants inside `window` when those are exactly the instants `at`, in
-// order; nothing otherwise.
-std::optional<std::vector<std::size_t>> positions_at(std::span<const std::int64_t> instants,
-                                                     Window window,
-                                                     std::span<const std::int64_t> at);
-
 // The elements at `positions`, in that order.
 template <typename T>
 std::vector<T> gather(std::span<const T> items, const std::vector<std::size_t>& positions) {
