@@ -368,3 +368,36 @@ def test_bill_sums_add_each_cell_in_row_order(rows, steps):
     )
     assert [v.hex() for v in sums.tolist()] == [float(v).hex() for v in expected]
     assert got_present.tolist() == present.tolist() and got_first.tolist() == first.tolist()
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    values=st.lists(st.floats(width=64), min_size=2, max_size=40),
+    first=st.integers(-(2**63) + 1, 2**63 - 1),
+    step=st.integers(-(2**62), 2**62),
+    odd=st.none() | st.tuples(st.integers(1, 39), st.integers(-(2**63) + 1, 2**63 - 1)),
+)
+def test_the_facts_of_a_reading_and_the_stacked_costs_agree_with_numpy(values, first, step, odd):
+    """The one native pass that lets a reading skip the full checks, and the stacking of cost
+    series without their missing values, against plain Python and numpy: instants that wrap
+    around int64 while keeping one difference do not ascend."""
+    n = len(values)
+    wide = [first + step * k for k in range(n)]
+    if odd is not None and odd[0] < n:
+        wide[odd[0]] = odd[1]
+    instants = np.array([(t + 2**63) % 2**64 - 2**63 for t in wide], dtype=np.int64)
+    v = np.array(values)
+    finite, lo, hi, found = meter.native()._reading_facts(instants, v)
+    assert finite == bool(np.isfinite(v).all())
+    if finite:
+        assert (lo, hi) == (v.min(), v.max())
+    steps = {int(b) - int(a) for a, b in zip(instants[:-1], instants[1:])}
+    assert found == (steps.pop() if len(steps) == 1 and 0 < min(steps) < 2**63 else 0)
+
+    halves = [pd.Series(v[:k], index=pd.DatetimeIndex(instants[:k], tz="UTC")) for k in (n // 2, n)]
+    got, kept, sizes = meter.native()._stack_present(halves)
+    both = pd.concat(halves)
+    present = both.notna().to_numpy()
+    assert np.array_equal(got, both.index.asi8[present])
+    assert np.array_equal(kept.view(np.int64), both.to_numpy()[present].view(np.int64))
+    assert sizes.tolist() == [int(h.notna().sum()) for h in halves]

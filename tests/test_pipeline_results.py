@@ -171,6 +171,9 @@ def test_every_bundled_tariff_runs_as_its_blocks_compute_step_by_step(
         got, failed = outcome(native, component, inputs, tl)
         want, expected_failure = outcome(step_by_step, component, inputs, tl)
         assert failed == expected_failure
+        # The pandas door's run, which makes the cost's series alone.
+        cost, cost_failure = outcome(e._run_cost, component, inputs, tl)
+        assert cost_failure == expected_failure
         if want is None:
             continue
         assert list(got) == list(want)
@@ -183,6 +186,9 @@ def test_every_bundled_tariff_runs_as_its_blocks_compute_step_by_step(
             assert np.array_equal(
                 got[key].to_numpy().view(np.int64), series.to_numpy().view(np.int64)
             )
+        alone = want[component.cost.id]
+        pd.testing.assert_series_equal(cost, alone, check_exact=True, check_freq=True)
+        assert np.array_equal(cost.to_numpy().view(np.int64), alone.to_numpy().view(np.int64))
 
 
 # --- the runner's compile of variable inputs against the blocks' compile, step by step -------

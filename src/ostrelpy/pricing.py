@@ -155,28 +155,35 @@ def evaluate(
     start: dt.datetime,
     end: dt.datetime,
     engines: list[Any] | None = None,
+    *,
+    costs_only: bool = False,
 ) -> list[ComponentResult]:
     """Every component of `tariff` active in [start, end), in tariff order, through the
     facade's one path: each on its own window, timeline and run, with the holidays it names.
 
     `series_for(component, dataset)` gives the input series of an engine dataset, on the
     dataset's resolution and in the component's zone. `engines` are the tariff's components
-    as engine records when the caller has them (else the facade converts them).
+    as engine records when the caller has them (else the facade converts them). With
+    `costs_only` the results hold their costs alone (no energy prices): the runs make no
+    series of their other steps.
     """
-    from ostrelpy.bindings import logic
+    from ostrelpy.bindings import _engine, logic
 
     facade = logic.LogicBindings("local")
     # The facade's internal door (typed in its stub, private to the package).
     door = cast(Any, facade)._evaluate
-    runs = run_sync(door(tariff, start, end, series_for, use_cache=True, converted=engines))
+    run = getattr(_engine, "_run_cost") if costs_only else None  # noqa: B009 (private)
+    runs = run_sync(
+        door(tariff, start, end, series_for, use_cache=True, converted=engines, run=run)
+    )
     out = []
-    for position, component, inputs, ctx in runs:
-        series = ctx.all_series
+    for position, component, inputs, ran in runs:
+        series = {} if costs_only else ran.all_series
         out.append(
             ComponentResult(
                 public=tariff.tariff_components[position],
                 component=component,
-                cost=series[component.cost.id],
+                cost=ran if costs_only else series[component.cost.id],
                 currency=component.cost.unit.value,
                 series=series,
                 inputs=inputs,
@@ -532,7 +539,9 @@ def _by_blocks(arrays: list[Any]) -> CostFrame:
         for k, a in enumerate(arrays)
     ]
     built = _from_blocks(blocks, pd.RangeIndex(len(arrays[3])), _labels(_COST_COLUMNS))
-    return CostFrame(built, copy=False)
+    # The frame's own manager under the subclass: its constructor would check it again.
+    frame: CostFrame = CostFrame._from_mgr(built._mgr, axes=built._mgr.axes)
+    return frame
 
 
 def _fast_frame_usable() -> bool:
@@ -631,7 +640,7 @@ def _positions(frame: pd.DataFrame) -> dict[str, list[int]]:
     """Where each text label stands among the frame's columns. Read off the labels: asking
     their hash table would build it, which costs more on a new frame than all the rest."""
     at: dict[str, list[int]] = {}
-    for i, label in enumerate(frame.columns.tolist()):
+    for i, label in enumerate(_listed(frame.columns)):
         if type(label) is str:
             at.setdefault(label, []).append(i)
     return at
@@ -661,12 +670,28 @@ def _column(
 _COLUMN_ARRAYS = callable(getattr(pd.DataFrame, "_get_column_array", None))
 
 
+# The labels of indexes the door hands out again and again (its columns, its categories), as
+# a list: listing text labels costs more than the table they name. Kept with the labels' own
+# array (whose identity is the key), which no one changes.
+_LISTED: dict[int, tuple[Any, list[Any]]] = {}
+
+
+def _listed(index: pd.Index) -> list[Any]:
+    array = index._values  # the index's own array (its `array` may wrap it anew)
+    held = _LISTED.get(id(array))
+    if held is None or held[0] is not array:
+        if len(_LISTED) >= 256:
+            _LISTED.clear()
+        held = _LISTED[id(array)] = (array, index.tolist())
+    return held[1]
+
+
 def _codes(column: Any) -> tuple[np.ndarray, list[Any]]:
     """A code per row and the values the codes stand for; a categorical column gives its own
     (categories in their order), any other is factorised (values in order of appearance)."""
     if isinstance(column.dtype, pd.CategoricalDtype):
         array = column.array if isinstance(column, pd.Series) else column
-        return array.codes, list(array.categories)
+        return array.codes, list(_listed(array.categories))
     codes, uniques = pd.factorize(column.to_numpy())
     return codes, list(uniques)
 
@@ -682,7 +707,8 @@ def _in_order(column: Any) -> list[Any]:
     except ValueError:  # missing values: as pandas orders them
         return list(pd.unique(column))
     present = np.flatnonzero(first >= 0)
-    return [categories[c] for c in present[np.argsort(first[present])]]
+    listed = _listed(categories)
+    return [listed[c] for c in present[np.argsort(first[present])]]
 
 
 @functools.lru_cache(maxsize=256)
@@ -813,7 +839,9 @@ def cost(
     lo, hi = window(list(readings.values()), lo, hi, zone, ("start", "end"))
     inputs = Inputs(readings, lo, hi, power=True)
     engines = [c for _, c in pairs]
-    results = evaluate(chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines)
+    results = evaluate(
+        chosen, inputs, lo.to_pydatetime(), hi.to_pydatetime(), engines, costs_only=True
+    )
     gaps, notes = covered(chosen, inputs, lo, hi, engines)
     return annotated(tidy(results, zone), gaps, notes, inputs.exported_kwh())
 

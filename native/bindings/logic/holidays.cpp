@@ -33,6 +33,25 @@ std::int64_t local_year(nb::handle when, nb::handle tz) {
   return nb::cast<std::int64_t>(when.attr("astimezone")(tz).attr("year"));
 }
 
+// An answer's engine records. The last list converted is kept with its records: the same frozen
+// public occurrences again (the cache hands out one answer) give equal frozen records to share.
+nb::object converted(nb::handle raw) {
+  nb::object cls = domain().attr("HolidayOccurrence");
+  auto last = nb::borrow<nb::list>(attr("_HOLIDAYS_CONVERTED"));  // [class, records, answer...]
+  bool same = PyList_CheckExact(raw.ptr()), frozen = same;
+  same = same && nb::len(last) == nb::len(raw) + 2 && last[0].is(cls);
+  for (std::size_t i = 0; same && i < nb::len(raw); ++i) same = raw[i].is(last[i + 2]);
+  if (same) return nb::steal(PySequence_List(nb::object(last[1]).ptr()));
+  nb::object out = to_domain_holidays(raw), records = nb::steal(PySequence_Tuple(out.ptr()));
+  for (std::size_t i = 0; frozen && i < nb::len(raw); ++i)
+    frozen = raw[i].type().is(attr("HolidayOccurrence"));
+  if (!records.is_valid()) throw nb::python_error();
+  last.clear();
+  if (frozen) last.append(cls), last.append(records);
+  for (std::size_t i = 0; frozen && i < nb::len(raw); ++i) last.append(raw[i]);
+  return out;
+}
+
 }  // namespace
 
 coro::Task fetch_holidays(nb::object client, nb::object components, nb::object start_time,
@@ -59,7 +78,7 @@ coro::Task fetch_holidays(nb::object client, nb::object components, nb::object s
                                                     nb::arg("holiday") = holidays);
     raw = co_await coro::awaited(std::move(fetch));
   }
-  nb::object out = to_domain_holidays(raw);
+  nb::object out = converted(raw);
   // Stored once it converted, also without the cache: a fetch refreshes what later cached
   // calls see, and an answer that does not convert is never served again.
   if (fetched) cache.attr("put")(key, raw);

@@ -34,7 +34,8 @@ NB_MODULE(logic, m) {
   m.attr("_CACHE_TTL_SECONDS") = ttl;
   m.attr("_TARIFF_CACHE") = expiry_cache(ttl);
   m.attr("_HOLIDAY_CACHE") = expiry_cache(ttl);
-  m.attr("_HOLIDAYS_ADAPTER") = nb::none();  // (engine class, list adapter), made on first use
+  m.attr("_HOLIDAYS_ADAPTER") = nb::none();    // (engine class, list adapter), made on first use
+  m.attr("_HOLIDAYS_CONVERTED") = nb::list();  // the last answer converted, with its records
 
   logic::init_conversions(m);
   logic::init_facade(m);

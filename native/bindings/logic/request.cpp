@@ -83,8 +83,10 @@ namespace {
 // of the context.
 class SeriesDoor final : public Door {
  public:
-  SeriesDoor(nb::object series_for, nb::object run)
-      : series_for_(std::move(series_for)), run_(std::move(run)) {}
+  SeriesDoor(nb::object series_for, nb::object run, std::vector<std::size_t> positions)
+      : series_for_(std::move(series_for)),
+        run_(std::move(run)),
+        positions_(std::move(positions)) {}
   nb::object input(nb::handle component, nb::handle dataset,
                    const EvaluationWindow& window) override {
     return cut_to_window(series_for_(component, dataset), window);
@@ -94,14 +96,14 @@ class SeriesDoor final : public Door {
     return run_(nb::borrow(one)[0], inputs, kwargs["timeline"]);
   }
   void done(nb::handle component, nb::handle inputs, nb::handle ctx) override {
-    runs_.append(nb::make_tuple(component, inputs, ctx));
+    costs.append(nb::make_tuple(positions_[nb::len(costs)], component, inputs, ctx));
   }
-  nb::list runs() const { return runs_; }
+  nb::list costs;  // each run as (position in the tariff, component, inputs, context)
 
  private:
   nb::object series_for_;
   nb::object run_;
-  nb::list runs_;
+  std::vector<std::size_t> positions_;
 };
 
 coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time,
@@ -119,15 +121,9 @@ coro::Task evaluate(nb::object self, nb::object tariff_id, nb::object start_time
   nb::object pending = self.attr("_fetch_holidays")(active.components, start_time, end_time,
                                                     nb::arg("use_cache") = use_cache);
   nb::object holidays = co_await coro::awaited(std::move(pending));
-  SeriesDoor door(series_for, run);
+  SeriesDoor door(series_for, run, active.positions);
   run_components(active.components, holidays, start_time, end_time, door);
-  nb::list out;
-  nb::list runs = door.runs();
-  for (std::size_t i = 0; i < active.positions.size(); ++i) {
-    nb::object run = runs[i];
-    out.append(nb::make_tuple(active.positions[i], run[0], run[1], run[2]));
-  }
-  co_return out;
+  co_return door.costs;
 }
 
 nb::object evaluate_method(nb::handle self, nb::args args, nb::kwargs kwargs) {

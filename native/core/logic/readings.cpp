@@ -17,20 +17,20 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
   // vectorised) rather than waiting on one running minimum.
   constexpr std::size_t kLanes = 4;
   double lo[kLanes], hi[kLanes];
-  std::uint64_t odd[kLanes] = {};  // nonzero once a lane met an infinity or NaN
+  double odd[kLanes] = {};  // x - x is zero but for infinities and NaN, which stay in the sum
   for (std::size_t k = 0; k < kLanes; ++k) lo[k] = hi[k] = values[0];
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     for (std::size_t k = 0; k < kLanes; ++k) {
       const double v = values[i + k];
-      odd[k] |= !(v - v == 0.0);  // infinities and NaN alone give no zero
+      odd[k] += v - v;
       lo[k] = v < lo[k] ? v : lo[k];
       hi[k] = v > hi[k] ? v : hi[k];
     }
   }
   for (; i < n; ++i) {
     const double v = values[i];
-    odd[0] |= !(v - v == 0.0);
+    odd[0] += v - v;
     lo[0] = v < lo[0] ? v : lo[0];
     hi[0] = v > hi[0] ? v : hi[0];
   }
@@ -39,19 +39,24 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
   for (std::size_t k = 1; k < kLanes; ++k) {
     out.min = lo[k] < out.min ? lo[k] : out.min;
     out.max = hi[k] > out.max ? hi[k] : out.max;
-    odd[0] |= odd[k];
+    odd[0] += odd[k];
   }
-  out.finite = odd[0] == 0;
+  out.finite = odd[0] == 0.0;
   if (n >= 2) {
     // Unsigned, so that no difference overflows; between ascending instants it is exact.
     const auto at = [&](std::size_t j) { return static_cast<std::uint64_t>(instants[j]); };
     const std::uint64_t first_step = at(1) - at(0);
-    std::uint64_t off = 0;  // nonzero once a pair does not ascend by `first_step`
-    for (std::size_t j = 1; j < n; ++j)
-      off |= static_cast<std::uint64_t>(instants[j] <= instants[j - 1]) |
-             ((at(j) - at(j - 1)) ^ first_step);
+    std::uint64_t off = 0;  // nonzero once a pair does not differ by `first_step`
+    for (std::size_t j = 1; j < n; ++j) off |= (at(j) - at(j - 1)) ^ first_step;
+    // Equal differences ascend unless some wrapped around, which the whole span then tells:
+    // without a wrap it is exactly (n - 1) steps.
     const auto step = static_cast<std::int64_t>(first_step);  // negative beyond int64: refused
-    out.step = off == 0 && step > 0 ? step : 0;
+    std::uint64_t steps = 0;
+    const bool ascends =
+        step > 0 && instants[n - 1] > instants[0] &&
+        !__builtin_mul_overflow(first_step, static_cast<std::uint64_t>(n - 1), &steps) &&
+        at(n - 1) - at(0) == steps;
+    out.step = off == 0 && ascends ? step : 0;
   }
   return out;
 }
@@ -71,13 +76,17 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
   struct Part {
     std::uint64_t from, to, n;
   };
+  // Readings of one length follow one another: the last length's count is reused rather than
+  // divided anew.
+  std::uint64_t last_length = 0, last_n = 0;
   const auto part = [&](std::size_t i) -> Part {
     const std::int64_t start = starts[i];
     if (ends[i] <= start) return {0, 0, 0};
     const auto gap = [&](std::int64_t t) {
       return static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start);
     };
-    const std::uint64_t n = gap(ends[i]) / q;
+    if (gap(ends[i]) != last_length) last_length = gap(ends[i]), last_n = last_length / q;
+    const std::uint64_t n = last_n;
     if (start >= lo && ends[i] <= hi) return {0, n, n};  // the usual reading: all of it
     const std::uint64_t from = lo > start ? std::min<std::uint64_t>(n, (gap(lo) + q - 1) / q) : 0;
     const std::uint64_t to = hi > start ? std::min<std::uint64_t>(n, (gap(hi) + q - 1) / q) : 0;

@@ -109,20 +109,21 @@ nb::object step_index(Timeline& t, pl::StepResult& r, const std::vector<nb::obje
   return convert::utc_index(std::move(r.labels)).attr("tz_convert")(index[r.slot].attr("tz"));
 }
 
-bool run_natively(nb::handle component, Timeline& t, nb::handle ctx) {
+nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
+                        nb::handle cost_id) {
   // Another object may give other functions each time it is asked.
-  if (!component.type().is(engine::attr("TariffComponent"))) return false;
+  if (!component.type().is(engine::attr("TariffComponent"))) return nb::object();
   pl::Plan plan;
   PlanReader reader(&t, plan);
   std::vector<nb::object> outputs;
-  if (!read_plan(component.attr("functions"), reader, outputs)) return false;
+  if (!read_plan(component.attr("functions"), reader, outputs)) return nb::object();
 
   // Every series a step reads before the plan writes it, already filed.
-  nb::object all_series = ctx.attr("all_series");
   Inputs in;
   std::vector<nb::object> index(plan.slots);  // the index of each slot's current series
-  if (!read_inputs(pl::read_before_written(plan), reader.ids(), all_series, in, index))
-    return false;
+  if (!read_inputs(pl::read_before_written(plan), reader.ids(), all_series, in, index) ||
+      (in.variables && !ctx.is_valid()))
+    return nb::object();
   pl::Columns columns;
   if (in.variables) {
     columns.next = nb::cast<int64_t>(ctx.attr("next_available_col"));
@@ -134,26 +135,32 @@ bool run_natively(nb::handle component, Timeline& t, nb::handle ctx) {
     nb::gil_scoped_release released;
     results = pl::run(*t.core, plan, in.filed, in.variables ? &columns : nullptr);
   } catch (const pl::Unsupported&) {
-    return false;
+    return nb::object();
   } catch (const std::exception&) {
-    return false;  // the block's own evaluation raises it, after the steps before it
+    return nb::object();  // the block's own evaluation raises it, after the steps before it
   }
 
+  // Without a context only the cost's last result is made (its labels may be an earlier step's).
+  std::size_t last = results.size();
+  for (std::size_t k = 0; k < results.size() && !ctx.is_valid(); ++k)
+    if (outputs[k].equal(cost_id)) last = k;
+  if (!ctx.is_valid() && last == results.size()) return nb::object();
   for (std::size_t k = 0; k < results.size(); ++k) {
     pl::StepResult& r = results[k];
     nb::object at = step_index(t, r, index);
+    if (k == last) return convert::series(std::move(r.values), at, outputs[k]);
     if (r.block) {
       nb::object block = optim::compile::wrap(std::move(*r.block), at);
       optim::register_function_block(ctx, outputs[k], block);
       at = optim::as_variables(block.attr("output"))->index;
-    } else {
+    } else if (ctx.is_valid()) {
       nb::object series = convert::series(std::move(r.values), at, outputs[k]);
       if (PyDict_SetItem(all_series.ptr(), outputs[k].ptr(), series.ptr()) != 0)
         throw nb::python_error();
     }
     index[plan.steps[k].output] = std::move(at);
   }
-  return true;
+  return nb::borrow(all_series);
 }
 
 }  // namespace ostrel::bindings::engine

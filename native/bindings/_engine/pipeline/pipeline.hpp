@@ -9,14 +9,15 @@
 
 namespace ostrel::bindings::engine {
 
-// Runs every function of `component` in the core, filing each result in the execution context
-// `ctx` (the engine's own, with a plain dict and timeline) as its own steps would: a series in
-// `all_series`, a compiled block registered. False, with nothing filed, when the component
-// needs the host's protocol: a component or function that is not exactly an engine record, an
-// operand that is not a plain series or VariableSeries already filed, or anything the core's
-// run leaves to the blocks' own evaluation (their errors included, which that evaluation raises
-// where they arise).
-bool run_natively(nb::handle component, Timeline& t, nb::handle ctx);
+// Runs every function of `component` in the core from the series in `all_series`, filing each
+// result in the execution context `ctx` (the engine's own, with that plain dict and a plain
+// timeline) as its own steps would; without a context, only the last result under `cost_id` is
+// made, and returned. Nothing, with nothing filed, when the component needs the host's protocol:
+// a component or function not exactly an engine record, an operand not a plain series or
+// VariableSeries already filed (variables need a context), anything the core leaves to the
+// blocks' own evaluation (which raises their errors where they arise), or a cost no step gives.
+nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
+                        nb::handle cost_id = nb::handle());
 
 // The index a step's result has, as the block's own evaluation of host series labels it: the
 // timeline's period starts, the index of the series in the slot whose labels it kept (`index`

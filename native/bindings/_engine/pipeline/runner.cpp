@@ -72,7 +72,8 @@ nb::object run_components(nb::handle components, nb::handle ctx) {
   nb::handle block_type = engine::attr("FunctionBlock");
   for (nb::handle component : components) {
     // Read per component: a caller's function may have changed the context.
-    if (Timeline* t = native_timeline(ctx); t && run_natively(component, *t, ctx)) continue;
+    Timeline* t = native_timeline(ctx);
+    if (t && run_natively(component, *t, ctx.attr("all_series"), ctx).is_valid()) continue;
     for (nb::handle function : component.attr("functions")) {
       nb::object result = ctx.attr("execute_function")(function);
       nb::object output_id = function.attr("output").attr("id");
@@ -122,6 +123,18 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
   return ctx;
 }
 
+// run_pipeline([component], inputs, timeline=timeline)'s cost series, the only one made when
+// the core runs the component.
+nb::object run_cost(nb::handle component, nb::handle inputs, nb::handle timeline) {
+  nb::kwargs kwargs;
+  kwargs["timeline"] = timeline;
+  nb::object ctx = run_pipeline(nb::borrow<nb::args>(nb::make_tuple(nb::list(), inputs)), kwargs);
+  nb::object cost, id = component.attr("cost").attr("id");
+  if (Timeline* t = native_timeline(ctx))
+    cost = run_natively(component, *t, ctx.attr("all_series"), nb::handle(), id);
+  return cost.is_valid() ? cost : run_components(nb::make_tuple(component), ctx)[0];
+}
+
 void init_runner(nb::module_& m) {
   m.def("run_pipeline", &run_pipeline,
         nb::sig("def run_pipeline(components: collections.abc.Sequence[TariffComponent], "
@@ -131,6 +144,8 @@ void init_runner(nb::module_& m) {
         "Executes the components' functions in order into a new execution context.");
   m.def("run_components", &run_components, nb::arg("components"), nb::arg("ctx"),
         "Executes every function of every component into ctx; the cost series in order.");
+  m.def("_run_cost", &run_cost, nb::arg("component"), nb::arg("inputs"), nb::arg("timeline"),
+        "The cost series of run_pipeline([component], inputs, timeline=timeline) alone.");
 }
 
 }  // namespace ostrel::bindings::engine
