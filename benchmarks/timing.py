@@ -13,3 +13,15 @@ def best(fn, repeat, setup=None):
         fn(arg) if setup else fn()
         times.append(time.perf_counter() - t0)
     return min(times)
+
+
+def best_of_each(fns, repeat):
+    """The least time of each of `fns` over `repeat` rounds that run them one after another,
+    so that a change in the machine's load weighs on all of them alike."""
+    times = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            times[k] = min(times[k], time.perf_counter() - t0)
+    return times
