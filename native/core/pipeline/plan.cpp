@@ -1,42 +1,46 @@
 #include "core/pipeline/plan.hpp"
 
+#include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace ostrel::core::pipeline {
 
 namespace {
 
 struct KindOf {
+  std::string_view tag;
   StepKind kind;
   Arith op = Arith::Add;
 };
 
-// In the catalogue's order.
+// The step each block of the catalogue runs as, by the block's tag.
 constexpr std::array<KindOf, blocks::kBlockCount> kKinds{{
-    {StepKind::Constant},
-    {StepKind::Arithmetic, Arith::Add},
-    {StepKind::Arithmetic, Arith::Subtract},
-    {StepKind::Arithmetic, Arith::Divide},
-    {StepKind::Arithmetic, Arith::Multiply},
-    {StepKind::Aggregate},
-    {StepKind::Resample},
-    {StepKind::Select},
-    {StepKind::Mask},
-    {StepKind::Clip},
-    {StepKind::Lookup},
+    {"constant", StepKind::Constant},
+    {"add", StepKind::Arithmetic, Arith::Add},
+    {"subtract", StepKind::Arithmetic, Arith::Subtract},
+    {"divide", StepKind::Arithmetic, Arith::Divide},
+    {"multiply", StepKind::Arithmetic, Arith::Multiply},
+    {"aggregate", StepKind::Aggregate},
+    {"resample", StepKind::Resample},
+    {"select", StepKind::Select},
+    {"mask", StepKind::Mask},
+    {"clip", StepKind::Clip},
+    {"lookup", StepKind::Lookup},
 }};
 
 }  // namespace
 
 std::optional<BlockStep> block_step(std::string_view tag) {
-  const auto catalogue = blocks::block_catalogue();
-  for (std::size_t i = 0; i < catalogue.size(); ++i) {
-    const blocks::BlockDeclaration& decl = catalogue[i];
+  const auto kind =
+      std::find_if(kKinds.begin(), kKinds.end(), [tag](const KindOf& k) { return k.tag == tag; });
+  if (kind == kKinds.end()) return std::nullopt;
+  for (const blocks::BlockDeclaration& decl : blocks::block_catalogue()) {
     if (decl.record.tag != tag) continue;
     BlockStep b;
     b.block = &decl;
-    b.step.kind = kKinds[i].kind;
-    b.step.op = kKinds[i].op;
+    b.step.kind = kind->kind;
+    b.step.op = kind->op;
     b.step.block = decl.record.name.data();  // a literal: its view ends where the text does
     for (const domain::FieldDeclaration& f : decl.record.fields)
       b.own_resolution |= f.name == "resolution";
