@@ -137,11 +137,13 @@ def _checked_tariff(
 class _Fleet:
     """Checked meters: their ids, where each one's quarter-hours come from, and its span."""
 
-    ids: list[Hashable]
     labels: pd.Index  # the ids as the caller's column or labels hold them (their dtype)
     spans: np.ndarray  # (n, 2) int64 UTC ns: first interval start, end of the last one
     rows: Any  # callable(meter positions, lo, hi) -> matrix of quarter-hour energy
     issues: list[Issue]
+
+    def id_at(self, position: int) -> Hashable:
+        return cast(Hashable, self.labels[position])
 
 
 def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
@@ -352,7 +354,7 @@ def _read_long(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fle
                 out[r] = data.values[part][a : a + width]
         return out
 
-    return _Fleet(ids, pd.Index(uniques), _masked(spans, priced), rows, issues)
+    return _Fleet(pd.Index(uniques), _masked(spans, priced), rows, issues)
 
 
 def _long_grid(frame: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet | None:
@@ -510,7 +512,7 @@ def _wide_grid(
         return out.T
 
     # All priced over the whole grid where no meter was flagged.
-    return _Fleet(ids, labels, spans if priced.all() else _masked(spans, priced), rows, issues)
+    return _Fleet(labels, spans if priced.all() else _masked(spans, priced), rows, issues)
 
 
 def _masked(spans: np.ndarray, priced: np.ndarray) -> np.ndarray:
@@ -569,7 +571,7 @@ def _bills(tariff: Tariff, key: str, fleet: _Fleet, start: Any, end: Any, budget
                 f"the period goes beyond the data ({_when(a).isoformat()} to "
                 f"{_when(b).isoformat()})"
             )
-            issues.append((fleet.ids[priced[k]], "outside_period", _when(lo), False, detail))
+            issues.append((fleet.id_at(priced[k]), "outside_period", _when(lo), False, detail))
         priced, windows = priced[~outside], windows[~outside]
     if len(priced) and (windows == windows[0]).all():
         keys, groups = windows[:1], np.zeros(len(priced), dtype=np.int64)
