@@ -24,7 +24,6 @@ import pandas as pd
 import pydantic_core
 
 from ostrelpy import coverage, meter, tariffs
-from ostrelpy.api_client import BUNDLED_CATALOGUE, CATALOGUE_ENV
 from ostrelpy.models import Dataset, Tariff
 from ostrelpy.models import TariffComponent as PublicComponent
 
@@ -746,8 +745,9 @@ def _tariff_and_components(
         try:
             # Plain strings: this runs on every call, and a file that is there says its
             # directory is too (the lookup below explains whatever is missing).
-            folder = catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE
-            path = os.path.join(folder, f"{uuid.UUID(str(tariff))}.json")
+            path = os.path.join(
+                tariffs.catalogue_folder(catalogue), f"{uuid.UUID(str(tariff))}.json"
+            )
             st = os.stat(path)
             key = (path, st.st_mtime_ns, st.st_size)
         except (ValueError, OSError):  # not an id, or no such file: the lookup explains

@@ -37,9 +37,15 @@ class Entry:
     skipped: tuple[str, ...] = ()
 
 
+def catalogue_folder(catalogue: str | os.PathLike[str] | None = None) -> str | os.PathLike[str]:
+    """The directory asked for: the argument, else $OSTRELPY_CATALOGUE, else the bundled one
+    (unchecked: a lookup on every call reads it as it is)."""
+    return catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE
+
+
 def catalogue_dir(catalogue: str | os.PathLike[str] | None = None) -> Path:
-    """The directory in use: the argument, else $OSTRELPY_CATALOGUE, else the bundled one."""
-    chosen = Path(catalogue or os.environ.get(CATALOGUE_ENV) or BUNDLED_CATALOGUE)
+    """The directory in use, checked: `catalogue_folder`'s."""
+    chosen = Path(catalogue_folder(catalogue))
     if not chosen.is_dir():
         source = f" (from ${CATALOGUE_ENV})" if not catalogue else ""
         raise CatalogueError(f"{chosen}: no such catalogue directory{source}")
