@@ -266,3 +266,38 @@ def test_hostile_series_give_only_documented_errors(case, junk):
         return
     assert junk != "duplicate", "repeated instants must be refused"
     assert got.dtype == np.float64
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    how=st.sampled_from(["max", "min"]),
+    pool=st.sampled_from([(1.5,), (1.5, np.nan), (0.25, 2.0)]),
+    zeros=st.sampled_from([0.5, 0.99, 1.0]),
+)
+def test_extremes_of_zeros_keep_the_first_zero(seed, how, pool, zeros):
+    # Masked hours are runs of zeros: which zero a period's highest or lowest value is must be
+    # the one an in-order fold keeps (the first it meets), whatever the lanes do.
+    rng = np.random.default_rng(seed)
+    tz = ZoneInfo("Europe/Stockholm")
+    start = dt.datetime(2025, 1, 1, tzinfo=tz)
+    end = dt.datetime(2025, 4, 1, tzinfo=tz)
+    grid = pd.date_range(start, end, freq="15min", inclusive="left")
+    sign = 1.0 if how == "min" else -1.0
+    values = sign * rng.choice(np.array(pool), len(grid))  # every value on one side of zero
+    zero = rng.random(len(grid)) < zeros
+    values[zero] = rng.choice(np.array([0.0, -0.0]), int(zero.sum()))
+    series = pd.Series(values, index=grid)
+    comp = component([("aggregate", "monthly", how)], str(tz))
+    tl = e.Timeline.build(tz=tz, start_time=start, end_time=end, holidays=[])
+    ctx = e.run_pipeline([comp], {comp.datasets[0]: series}, timeline=tl)
+    got = ctx.all_series[comp.cost.id]
+    expected = []
+    for _, part in series.groupby(series.index.month):
+        best = np.nan
+        for v in part.to_numpy():  # one value after the other, as documented
+            if not np.isnan(v) and (np.isnan(best) or (v > best if how == "max" else v < best)):
+                best = v
+        expected.append(best)
+    np.testing.assert_array_equal(got.to_numpy(), expected)
+    np.testing.assert_array_equal(np.signbit(got.to_numpy()), np.signbit(expected))

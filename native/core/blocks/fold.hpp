@@ -34,9 +34,9 @@ struct Fold {
 };
 
 // Folds v[0..n) into f, in order. A sum keeps its one chain of additions; the highest or lowest
-// value is followed in four lanes at once and the lanes then compared, which finds the same
+// value is followed in eight lanes at once and the lanes then compared, which finds the same
 // value. Only equal values that differ in their bits could tell the orders apart, and of those
-// only the two zeros: a result of zero is found again one value after the other.
+// only the two zeros: a result of zero is the first zero met, as in order.
 template <Aggregation F>
 void fold_run(Fold<F>& f, const double* v, std::size_t n) {
   if constexpr (F == Aggregation::Max || F == Aggregation::Min) {
@@ -72,6 +72,21 @@ void fold_run(Fold<F>& f, const double* v, std::size_t n) {
       if (all.k == 0 || all.a != 0.0) {
         f = all;
         return;
+      }
+      // A result of zero: one value after the other keeps the first zero it meets (the other
+      // zero never compares better), which is the run's first zero unless `f` already held
+      // one. Masked periods are runs of zeros, so this is the common case, not a rare one.
+      if (f.k > 0 && f.a == 0.0) {
+        all.a = f.a;
+        f = all;
+        return;
+      }
+      for (std::size_t z = 0; z < n; ++z) {
+        if (v[z] == 0.0) {
+          all.a = v[z];
+          f = all;
+          return;
+        }
       }
     }
   }
