@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/blocks/periods.hpp"
 
@@ -33,6 +34,47 @@ struct Fold {
   }
 };
 
+// The running highest (F Max) or lowest value and the count of values of eight lanes over
+// v[0..i), lane k taking the elements k, k + 8, k + 16 ...; returns i, the largest multiple of
+// eight not above n. A lane starts beyond every value, so that its first value (never NaN,
+// which no comparison takes) replaces the start as Fold::add's first value would: the same lane
+// results, without a branch per value.
+template <Aggregation F>
+std::size_t follow_lanes(const double* v, std::size_t n, double (&best)[8], int64_t (&count)[8]) {
+  constexpr double start = F == Aggregation::Max ? -HUGE_VAL : HUGE_VAL;
+  std::size_t i = 0;
+#if defined(__GNUC__)
+  // Two lanes to a vector: the same comparisons, two at a time.
+  typedef double Pair __attribute__((vector_size(16)));
+  typedef int64_t Counts __attribute__((vector_size(16)));
+  Pair b[4] = {{start, start}, {start, start}, {start, start}, {start, start}};
+  Counts c[4] = {};
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      Pair x;
+      std::memcpy(&x, v + i + 2 * k, sizeof x);
+      if constexpr (F == Aggregation::Max)
+        b[k] = x > b[k] ? x : b[k];
+      else
+        b[k] = x < b[k] ? x : b[k];
+      c[k] -= x == x;  // a comparison that holds is -1 in each lane
+    }
+  }
+  for (std::size_t k = 0; k < 8; ++k) best[k] = b[k / 2][k % 2], count[k] = c[k / 2][k % 2];
+#else
+  for (std::size_t k = 0; k < 8; ++k) best[k] = start, count[k] = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      const double x = v[i + k];
+      const bool better = F == Aggregation::Max ? x > best[k] : x < best[k];
+      best[k] = better ? x : best[k];
+      count[k] += x == x ? 1 : 0;
+    }
+  }
+#endif
+  return i;
+}
+
 // Folds v[0..n) into f, in order. A sum keeps its one chain of additions; the highest or lowest
 // value is followed in eight lanes at once and the lanes then compared, which finds the same
 // value. Only equal values that differ in their bits could tell the orders apart, and of those
@@ -42,25 +84,11 @@ void fold_run(Fold<F>& f, const double* v, std::size_t n) {
   if constexpr (F == Aggregation::Max || F == Aggregation::Min) {
     constexpr std::size_t kLanes = 8;
     if (n >= 4 * kLanes) {
-      // Each lane starts beyond every value, so that its first value (never NaN, which no
-      // comparison takes) replaces the start as Fold::add's first value would: the same lane
-      // results, without a branch per value, which lets the compiler run the lanes side by
-      // side. Counts are whole numbers in doubles, exact far beyond any run.
-      constexpr double start = F == Aggregation::Max ? -HUGE_VAL : HUGE_VAL;
-      double best[kLanes], count[kLanes] = {};
-      for (double& b : best) b = start;
-      std::size_t i = 0;
-      for (; i + kLanes <= n; i += kLanes) {
-        for (std::size_t k = 0; k < kLanes; ++k) {
-          const double x = v[i + k];
-          const bool better = F == Aggregation::Max ? x > best[k] : x < best[k];
-          best[k] = better ? x : best[k];
-          count[k] += x == x ? 1.0 : 0.0;
-        }
-      }
+      double best[kLanes];
+      int64_t count[kLanes];
+      std::size_t i = follow_lanes<F>(v, n, best, count);
       Fold<F> lane[kLanes];
-      for (std::size_t k = 0; k < kLanes; ++k)
-        lane[k].a = best[k], lane[k].k = static_cast<int64_t>(count[k]);
+      for (std::size_t k = 0; k < kLanes; ++k) lane[k].a = best[k], lane[k].k = count[k];
       for (; i < n; ++i) lane[0].add(v[i]);
       Fold<F> all = f;
       for (const Fold<F>& l : lane) {
