@@ -4,6 +4,7 @@
 // gives it, a compiled step as the FunctionBlock its `compile` gives, registered in the context.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "bindings/_engine/engine.hpp"
@@ -42,10 +43,23 @@ struct Inputs {
 
 // False when a slot holds what the core does not read (or reads another way).
 bool read_inputs(const std::vector<std::size_t>& reads, const std::vector<nb::object>& ids,
-                 nb::handle all_series, Inputs& in, std::vector<nb::object>& index) {
+                 nb::handle all_series, GivenSeries* given, Inputs& in,
+                 std::vector<nb::object>& index) {
   in.series.reserve(reads.size());
   in.steps.reserve(reads.size());
   for (std::size_t slot : reads) {
+    if (given) {
+      auto found = std::find_if(given->begin(), given->end(),
+                                [&](const auto& g) { return g.first.equal(ids[slot]); });
+      if (found != given->end()) {
+        in.series.push_back(std::move(found->second));
+        given->erase(found);
+        const convert::SeriesArg& s = in.series.back();
+        in.filed.push_back({slot, s.labels, s.values});
+        index[slot] = s.index;
+        continue;
+      }
+    }
     PyObject* value = PyDict_GetItemWithError(all_series.ptr(), ids[slot].ptr());
     if (!value) {
       if (PyErr_Occurred()) throw nb::python_error();
@@ -110,7 +124,7 @@ nb::object step_index(Timeline& t, pl::StepResult& r, const std::vector<nb::obje
 }
 
 nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
-                        nb::handle cost_id) {
+                        nb::handle cost_id, GivenSeries* given) {
   // Another object may give other functions each time it is asked.
   if (!component.type().is(engine::attr("TariffComponent"))) return nb::object();
   pl::Plan plan;
@@ -121,7 +135,7 @@ nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series
   // Every series a step reads before the plan writes it, already filed.
   Inputs in;
   std::vector<nb::object> index(plan.slots);  // the index of each slot's current series
-  if (!read_inputs(pl::read_before_written(plan), reader.ids(), all_series, in, index) ||
+  if (!read_inputs(pl::read_before_written(plan), reader.ids(), all_series, given, in, index) ||
       (in.variables && !ctx.is_valid()))
     return nb::object();
   pl::Columns columns;

@@ -2,9 +2,11 @@
 // The pipeline runner's pieces shared between its files.
 #include <nanobind/nanobind.h>
 
+#include <utility>
 #include <vector>
 
 #include "bindings/_engine/timeline/timeline.hpp"
+#include "bindings/common/convert.hpp"
 #include "core/pipeline/run.hpp"
 
 namespace ostrel::bindings::engine {
@@ -16,8 +18,10 @@ namespace ostrel::bindings::engine {
 // a component or function not exactly an engine record, an operand not a plain series or
 // VariableSeries already filed (variables need a context), anything the core leaves to the
 // blocks' own evaluation (which raises their errors where they arise), or a cost no step gives.
+// `given` holds series already read, by dataset id, which stand before those in `all_series`.
+using GivenSeries = std::vector<std::pair<nb::object, convert::SeriesArg>>;
 nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series, nb::handle ctx,
-                        nb::handle cost_id = nb::handle());
+                        nb::handle cost_id = nb::handle(), GivenSeries* given = nullptr);
 
 // The index a step's result has, as the block's own evaluation of host series labels it: the
 // timeline's period starts, the index of the series in the slot whose labels it kept (`index`

@@ -123,13 +123,61 @@ nb::object run_pipeline(nb::args args, nb::kwargs kwargs) {
   return ctx;
 }
 
+namespace {
+
+// The inputs as run_pipeline would place them, read without making them: each a plain float64
+// series already on the period starts of its dataset's resolution, which placing leaves as it
+// is (its values, on the timeline's index). False when any input is something else.
+bool placed_in_place(nb::handle inputs, Timeline& t, GivenSeries& given) {
+  if (!PyDict_CheckExact(inputs.ptr())) return false;
+  for (auto [dataset, value] : nb::borrow<nb::dict>(inputs)) {
+    if (Py_TYPE(value.ptr()) != reinterpret_cast<PyTypeObject*>(host::series_type().ptr()))
+      return false;
+    nb::object held = value.attr("_values");
+    if (Py_TYPE(held.ptr()) != reinterpret_cast<PyTypeObject*>(host::ndarray_type().ptr()) ||
+        !held.attr("dtype").is(host::dtype(convert::DType::Float64)))
+      return false;
+    nb::object resolution = dataset.attr("resolution");
+    const convert::InstantsView at = convert::instants_view(value.attr("index"), /*to_ns=*/false);
+    if (!t.core->on_period_starts(at.raw, at.unit_ns, resolution_key(resolution))) return false;
+    convert::SeriesArg s;
+    s.series = nb::borrow(value);
+    s.index = t.get_as(resolution);
+    s.label_array = s.index.attr("asi8");
+    s.labels = convert::view_1d<int64_t>(s.label_array, s.label_storage);
+    s.array = std::move(held);
+    s.values = convert::view_1d<double>(s.array, s.scratch);
+    given.emplace_back(dataset.attr("id"), std::move(s));
+  }
+  return true;
+}
+
+}  // namespace
+
 // run_pipeline([component], inputs, timeline=timeline)'s cost series, the only one made when
-// the core runs the component.
+// the core runs the component. Inputs already on their period starts are read where they are:
+// the cost is always a new series, so nothing the caller gave is shared with the result.
 nb::object run_cost(nb::handle component, nb::handle inputs, nb::handle timeline) {
+  nb::object id = component.attr("cost").attr("id");
+  if (timeline.type().is(nb::type<Timeline>())) {
+    Timeline& t = nb::cast<Timeline&>(timeline);
+    GivenSeries given;
+    bool in_place = false;
+    try {
+      in_place = placed_in_place(inputs, t, given);
+    } catch (const nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // the rest raises it where run_pipeline does
+    }
+    if (in_place) {
+      nb::dict none;
+      nb::object cost = run_natively(component, t, none, nb::handle(), id, &given);
+      if (cost.is_valid()) return cost;
+    }
+  }
   nb::kwargs kwargs;
   kwargs["timeline"] = timeline;
   nb::object ctx = run_pipeline(nb::borrow<nb::args>(nb::make_tuple(nb::list(), inputs)), kwargs);
-  nb::object cost, id = component.attr("cost").attr("id");
+  nb::object cost;
   if (Timeline* t = native_timeline(ctx))
     cost = run_natively(component, *t, ctx.attr("all_series"), nb::handle(), id);
   return cost.is_valid() ? cost : run_components(nb::make_tuple(component), ctx)[0];
