@@ -1,7 +1,8 @@
 #include "bindings/common/host.hpp"
 
-#include <cstring>
 #include <iterator>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -75,7 +76,8 @@ struct Types {
   PyObject* timedelta = nullptr;
   PyObject* relativedelta = nullptr;
   PyObject* engine = nullptr;
-  std::vector<std::pair<const char*, PyObject*>> engine_classes;
+  // By name: asked for on every run, for each function of a component.
+  std::unordered_map<std::string_view, PyObject*> engine_classes;
   PyObject* lazy[kLazyCount] = {};
 };
 
@@ -200,8 +202,8 @@ void set_engine_module(nb::handle m) { types().engine = keep(m); }
 nb::handle engine_module() { return types().engine; }
 
 nb::handle engine_class(const char* name) {
-  for (const auto& [n, cls] : types().engine_classes)
-    if (n == name || std::strcmp(n, name) == 0) return cls;
+  const auto& cached = types().engine_classes;
+  if (auto found = cached.find(name); found != cached.end()) return found->second;
   // Not (yet) cached: a class created during init, owned by the module.
   PyObject* cls = PyObject_GetAttrString(types().engine, name);
   if (!cls) throw nb::python_error();
@@ -223,7 +225,7 @@ void cache_engine_classes() {
   for (const char* name : names) {
     PyObject* cls = PyObject_GetAttrString(t.engine, name);
     if (!cls) throw nb::python_error();
-    t.engine_classes.emplace_back(name, cls);
+    t.engine_classes.emplace(name, cls);
   }
 }
 

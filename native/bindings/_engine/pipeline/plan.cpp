@@ -1,8 +1,10 @@
 #include "bindings/_engine/pipeline/plan.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/_engine/engine.hpp"
 #include "core/blocks/catalogue.hpp"
@@ -71,9 +73,14 @@ bool PlanReader::step(nb::handle f) {
 }
 
 bool is_block_record(nb::handle f) {
-  for (const cb::BlockDeclaration& decl : cb::block_catalogue())
-    if (f.type().is(engine::attr(decl.record.name.data()))) return true;
-  return false;
+  // The record classes, read once: the module keeps them for as long as it lives.
+  static const std::vector<PyObject*> records = [] {
+    std::vector<PyObject*> out;
+    for (const cb::BlockDeclaration& decl : cb::block_catalogue())
+      out.push_back(engine::attr(decl.record.name.data()).ptr());
+    return out;
+  }();
+  return std::find(records.begin(), records.end(), f.type().ptr()) != records.end();
 }
 
 }  // namespace ostrel::bindings::engine
