@@ -85,7 +85,7 @@ class Reading:
     def describe_interval(self) -> str:
         if self.interval is None:
             return "daily"
-        minutes = int(self.interval / pd.Timedelta(minutes=1))
+        minutes = int(self.interval.value / _MIN_NS)  # as Timedelta division gives it
         return "hourly" if minutes == 60 else f"{minutes}-minute"
 
     def _ends(self) -> np.ndarray:
