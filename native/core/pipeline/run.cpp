@@ -132,8 +132,31 @@ class Run {
 
 }  // namespace
 
+namespace {
+
+// For each step, the last step that reads what it wrote (itself when none does); the wanted
+// slot's last writer is never let go.
+std::vector<std::size_t> last_reads(const Plan& plan, std::optional<std::size_t> wanted) {
+  const std::size_t n = plan.steps.size(), none = n;
+  std::vector<std::size_t> last(n), writer(plan.slots, none);
+  for (std::size_t k = 0; k < n; ++k) {
+    for (const Operand& o : plan.steps[k].operands)
+      if (o.kind == Operand::Kind::Slot && writer.at(o.slot) != none) last[writer[o.slot]] = k;
+    last[k] = k;
+    writer.at(plan.steps[k].output) = k;
+  }
+  if (wanted && writer.at(*wanted) != none) last[writer[*wanted]] = none;
+  return last;
+}
+
+}  // namespace
+
 std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
-                            std::span<const Filed> filed, Columns* columns) {
+                            std::span<const Filed> filed, Columns* columns,
+                            std::optional<std::size_t> wanted) {
+  // Without a wanted slot every result is kept (the caller files them all).
+  const std::vector<std::size_t> last =
+      wanted ? last_reads(plan, wanted) : std::vector<std::size_t>();
   Current c{std::vector<LabelledView>(plan.slots),
             std::vector<const optimisation::VariableSeries*>(plan.slots, nullptr),
             std::vector<bool>(plan.slots, false)};
@@ -178,6 +201,10 @@ std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
     if (!compiled) {
       c.slots.at(s.output) = {labels, r.values};
       c.variables.at(s.output) = nullptr;
+      // The values no later step reads go back to the storage the next steps take.
+      const std::size_t k = out.size() - 1;
+      for (std::size_t j = 0; j <= k && !last.empty(); ++j)
+        if (last[j] == k && !out[j].block) blocks::Values().swap(out[j].values);
       continue;
     }
     // The output's steps: the base's labels, or those at the positions it was placed on.

@@ -55,9 +55,12 @@ struct Unsupported {};
 // Runs every step of `plan` in order from the `filed` series (every slot a step reads before
 // any step writes it must be filed). Errors of the kernels pass through as the blocks raise
 // them; the results are whole or not at all. Variables need `columns`, which compiled steps
-// advance.
+// advance. With `wanted`, only the last result written to that slot is kept whole: the values
+// of every other step are let go once no later step reads them, so that the run's storage
+// is used again while it is still in cache.
 std::vector<StepResult> run(const timeline::Timeline& t, const Plan& plan,
-                            std::span<const Filed> filed, Columns* columns = nullptr);
+                            std::span<const Filed> filed, Columns* columns = nullptr,
+                            std::optional<std::size_t> wanted = std::nullopt);
 
 // What Select or Mask keeps of `input` where `flags` hold: a step of one operand selects; a Mask
 // puts its replacement there, a number or the series `replacement` read at the input's labels.

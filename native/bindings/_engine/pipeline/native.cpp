@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "bindings/_engine/engine.hpp"
@@ -144,10 +145,15 @@ nb::object run_natively(nb::handle component, Timeline& t, nb::handle all_series
     columns.assume_convex = nb::cast<bool>(ctx.attr("assume_convex"));
   }
 
+  // Without a context only the cost's slot is kept: the run lets the others go as it goes.
+  std::optional<std::size_t> wanted;
+  if (!ctx.is_valid() && cost_id.is_valid())
+    for (std::size_t slot = 0; slot < reader.ids().size(); ++slot)
+      if (reader.ids()[slot].equal(cost_id)) wanted = slot;
   std::vector<pl::StepResult> results;
   try {
     nb::gil_scoped_release released;
-    results = pl::run(*t.core, plan, in.filed, in.variables ? &columns : nullptr);
+    results = pl::run(*t.core, plan, in.filed, in.variables ? &columns : nullptr, wanted);
   } catch (const pl::Unsupported&) {
     return nb::object();
   } catch (const std::exception&) {
