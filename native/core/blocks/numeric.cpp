@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -203,25 +204,26 @@ Values clip(std::span<const double> x, Bound lower, Bound upper) {
 }
 
 Values select(std::span<const double> x, std::span<const uint8_t> keep) {
-  Values out(x.size());
-  for (size_t i = 0; i < x.size(); ++i) out[i] = keep[i] ? x[i] : kNaN;
-  return out;
+  const double* v = x.data();
+  const uint8_t* k = keep.data();
+  return timeline::generated<double>(x.size(), [v, k](size_t i) { return k[i] ? v[i] : kNaN; });
 }
 
+// Both tests taken without a branch, so that the loops compile to selects.
 Values mask(std::span<const double> x, std::span<const uint8_t> condition,
             std::span<const double> replacement) {
-  Values out(x.size());
-  // Both tests taken without a branch, so that the loop compiles to selects.
-  for (size_t i = 0; i < x.size(); ++i)
-    out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement[i] : x[i];
-  return out;
+  const double *v = x.data(), *r = replacement.data();
+  const uint8_t* c = condition.data();
+  return timeline::generated<double>(
+      x.size(), [v, c, r](size_t i) { return ((c[i] != 0) & !std::isnan(v[i])) ? r[i] : v[i]; });
 }
 
 Values mask(std::span<const double> x, std::span<const uint8_t> condition, double replacement) {
-  Values out(x.size());
-  for (size_t i = 0; i < x.size(); ++i)
-    out[i] = ((condition[i] != 0) & !std::isnan(x[i])) ? replacement : x[i];
-  return out;
+  const double* v = x.data();
+  const uint8_t* c = condition.data();
+  return timeline::generated<double>(x.size(), [v, c, replacement](size_t i) {
+    return ((c[i] != 0) & !std::isnan(v[i])) ? replacement : v[i];
+  });
 }
 
 Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view block) {
@@ -237,9 +239,41 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
   out.labels_of = static_cast<int64_t>(first);
   std::span<const int64_t> labels = operands[first].series.labels;
   const std::span<const double> v0 = operands[first].series.values;
-  out.values.assign(v0.begin(), v0.end());
-  if (first > 0) combine_scalar(out.values, number, op, /*number_on_left=*/true);
-  for (size_t k = first + 1; k < operands.size(); ++k) {
+  // The first operation is made with the copy of the first series, in one pass: the numbers
+  // before it, else the operand after it.
+  size_t next = first + 1;
+  const double* a = v0.data();
+  auto first_step = [&](auto f) {
+    if (first > 0) {
+      out.values = timeline::generated<double>(
+          v0.size(), [a, number, f](size_t i) { return f(number, a[i]); });
+    } else if (next < operands.size() && !operands[next].is_series) {
+      const double b = operands[next++].number;
+      out.values =
+          timeline::generated<double>(v0.size(), [a, b, f](size_t i) { return f(a[i], b); });
+    } else if (next < operands.size() && same_labels(labels, operands[next].series.labels)) {
+      const double* b = operands[next++].series.values.data();
+      out.values =
+          timeline::generated<double>(v0.size(), [a, b, f](size_t i) { return f(a[i], b[i]); });
+    } else {
+      out.values.assign(v0.begin(), v0.end());
+    }
+  };
+  switch (op) {
+    case Arith::Add:
+      first_step(std::plus<>());
+      break;
+    case Arith::Subtract:
+      first_step(std::minus<>());
+      break;
+    case Arith::Multiply:
+      first_step(std::multiplies<>());
+      break;
+    case Arith::Divide:
+      first_step(std::divides<>());
+      break;
+  }
+  for (size_t k = next; k < operands.size(); ++k) {
     const ArithOperand& o = operands[k];
     if (!o.is_series) {
       combine_scalar(out.values, o.number, op, /*number_on_left=*/false);

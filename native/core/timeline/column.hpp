@@ -5,6 +5,7 @@
 // each page costs more than computing a whole column.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -34,5 +35,38 @@ struct Recycling {
 
 template <typename T>
 using Column = std::vector<T, Recycling<T>>;
+
+// What a vector's range constructor reads to make f(0), f(1) ...: a count, then each value.
+template <typename T, typename F>
+struct Generating {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = T;
+  std::size_t i;
+  const F* f;
+  T operator*() const { return (*f)(i); }
+  Generating& operator++() {
+    ++i;
+    return *this;
+  }
+  Generating operator++(int) {
+    Generating before = *this;
+    ++i;
+    return before;
+  }
+  difference_type operator-(const Generating& o) const {
+    return static_cast<difference_type>(i) - static_cast<difference_type>(o.i);
+  }
+  bool operator==(const Generating& o) const { return i == o.i; }
+};
+
+// The elements f(0), f(1) ... f(n - 1) as a column, each written once: sizing a column first
+// would fill it with zeros, a whole pass more than the values themselves.
+template <typename T, typename F>
+Column<T> generated(std::size_t n, const F& f) {
+  return Column<T>(Generating<T, F>{0, &f}, Generating<T, F>{n, &f});
+}
 
 }  // namespace ostrel::core::timeline
