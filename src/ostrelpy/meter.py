@@ -262,7 +262,7 @@ def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray
 @functools.lru_cache(maxsize=16)
 def _quarter_grid(first: int, count: int) -> np.ndarray:
     """`count` UTC quarter-hours from `first` (nanoseconds); read-only, as it is shared."""
-    grid = first + np.arange(count, dtype=np.int64) * _Q_NS
+    grid: np.ndarray = first + np.arange(count, dtype=np.int64) * _Q_NS
     grid.flags.writeable = False
     return grid
 
