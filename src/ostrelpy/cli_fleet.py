@@ -131,13 +131,18 @@ def run(args: argparse.Namespace) -> int:
 
         with ProgressBar():
             bills_frame, issues_frame = dask.compute(bills, issues)
-    bills_frame.reset_index(drop=True).to_parquet(args.out)
-    if args.issues:
-        issues_frame.reset_index(drop=True).to_parquet(args.issues)
-    meters = bills_frame["meter"].nunique()
-    refused = issues_frame.loc[~issues_frame["priced"], "meter"].nunique()
+    meters, refused = _save(bills_frame, issues_frame, args.out, args.issues)
     print(
         f"{meters} meter(s) billed under {entry.tariff.name} into {args.out}; "
         f"{len(issues_frame)} issue(s), {refused} meter(s) refused"
     )
     return 0
+
+
+def _save(bills: Any, issues: Any, out: str, issues_out: str | None) -> tuple[int, int]:
+    """Writes the gathered bills (and issues, when asked for) as Parquet; the counts of
+    meters billed and refused."""
+    bills.reset_index(drop=True).to_parquet(out)
+    if issues_out:
+        issues.reset_index(drop=True).to_parquet(issues_out)
+    return bills["meter"].nunique(), issues.loc[~issues["priced"], "meter"].nunique()
