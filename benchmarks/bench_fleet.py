@@ -354,11 +354,11 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
                 assert max(counts) - min(counts) <= 1, counts
                 clients[workers], bills[workers] = client, fleet.dask_cost(TARIFF, ddf)
 
-        def gathered():
+        def gathered(client):
             ddf = cli_fleet._read(dd, str(meters))
-            return dask.compute(fleet.dask_cost(TARIFF, ddf))[0]
+            return client.compute(fleet.dask_cost(TARIFF, ddf), sync=True)
 
-        def command():
+        def command(client):
             ddf = cli_fleet._read(dd, str(meters))
             frames = dask.compute(*fleet.dask_cost(TARIFF, ddf, issues=True))
             return cli_fleet._save(*frames, str(scratch / "bills.parquet"), None)
@@ -371,7 +371,7 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
         work = {
             "gathered": gathered,
             "command": command,
-            "workers write": lambda: workers_write(next(folders)),
+            "workers write": lambda client: workers_write(next(folders)),
         }
         # The bills of the persisted readings, once outside the timing: what every run of
         # either source must give.
@@ -381,7 +381,7 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
             # outside the timing, as for the persisted readings above.
             for client in clients.values():
                 with client.as_current():
-                    same(by_meter(gathered()), want)
+                    same(by_meter(gathered(client)), want)
         timed = [w for w in runs if ("memory" if w == "memory" else "parquet") in sources]
         for _ in range(3):
             for source in timed:
@@ -390,7 +390,7 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
                         b = bills[workers]
                         got = measure(client, lambda c=client, b=b: c.compute(b, sync=True))
                     else:
-                        got = measure(client, work[source])
+                        got = measure(client, lambda c=client, w=work[source]: w(c))
                     *figures, out = got
                     runs[source][workers].append(tuple(figures))
                     if source in ("memory", "gathered"):
