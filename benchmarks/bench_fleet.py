@@ -10,13 +10,18 @@ wide frame), side by side in this process:
 - the floor: one numpy pass per block that reads meter data, over the same matrix.
 Then the peak memory of ours over the input matrix (in a fresh process), and `dask_cost` on
 a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, with
-the time spent outside the batch API. Every figure is the best of a few runs.
+the time spent outside the batch API: over long readings persisted in the workers' memory,
+and read from Parquet files as `ostrelpy fleet` reads them (its reader, then the bills
+gathered to the client, gathered and written as the command writes them, or written by the
+workers). Every figure is the best of a few runs.
 
 Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip), `--per 100,250`
-(meters per Dask partition, a run each).
+(meters per Dask partition, a run each), `--source memory,parquet` (where the Dask runs'
+readings come from).
 """
 
 import argparse
+import itertools
 import json
 import os
 import subprocess
@@ -229,13 +234,79 @@ _EVEN = {
 }
 
 
-def dask_table(total: int, per: int) -> None:
+def measure(client, work) -> tuple:
+    """One timed run of `work` on the cluster of `client`: (wall time, the busiest worker's
+    compute time, tasks per worker, (workers' CPU-s, client's and scheduler's CPU-s), the load
+    average, what `work` returned)."""
+    from distributed import get_task_stream
+
+    with client.as_current(), get_task_stream(client) as stream:
+        before = sum(client.run(time.process_time).values()), time.process_time()
+        t = time.perf_counter()
+        out = work()
+        t = time.perf_counter() - t
+        after = sum(client.run(time.process_time).values()), time.process_time()
+    busy: dict[str, float] = {}
+    tasks: dict[str, int] = {}
+    for task in stream.data:
+        for s in task["startstops"]:
+            if s["action"] == "compute":
+                w = task["worker"]
+                busy[w] = busy.get(w, 0.0) + s["stop"] - s["start"]
+                tasks[w] = tasks.get(w, 0) + 1
+    cpu = (after[0] - before[0], after[1] - before[1])
+    return t, max(busy.values()), sorted(tasks.values()), cpu, os.getloadavg()[0], out
+
+
+def report(runs: dict[int, list], meter_years: int, what: str) -> None:
+    """Each cluster's best run (the least wall time) and the ratio of their times."""
+    timings = {}
+    for workers, got in runs.items():
+        t, inside, spread, (cpu_workers, cpu_client), load = min(got)
+        timings[workers] = t
+        print(
+            f"  {workers} worker(s): {meter_years / t:.0f} meter-years/s, {t:.2f} s; the "
+            f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
+            f"({what}); tasks per worker {spread}; "
+            f"CPU: workers {cpu_workers:.2f} s ({meter_years / cpu_workers:.0f} "
+            f"meter-years per CPU-second), client and scheduler {cpu_client:.2f} s; "
+            f"load average {load:.1f}"
+        )
+    print(
+        f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1 (best of 3 alternating "
+        "runs each; the machine's other jobs share its cores: compare the workers' CPU "
+        "seconds with the wall time)"
+    )
+
+
+def by_meter(bills: pd.DataFrame) -> pd.DataFrame:
+    return pd.DataFrame(bills).sort_values(["meter", "component", "month"], ignore_index=True)
+
+
+def same(got: pd.DataFrame, want: pd.DataFrame) -> None:
+    """The same bills, row for row once sorted, costs within rounding."""
+    keys = ["meter", "component", "month"]
+    assert got[keys].astype(str).equals(want[keys].astype(str)), "the bills' rows differ"
+    assert np.allclose(got["cost"], want["cost"]), "the bills' costs differ"
+
+
+def write_parquet(folder: Path, parts: int, per: int) -> int:
+    """The same long readings as Parquet, a file of `per` meters per partition; the bytes."""
+    for k in range(parts):
+        partition(k, per).to_parquet(folder / f"part-{k:05d}.parquet", index=False)
+    return sum(f.stat().st_size for f in folder.iterdir())
+
+
+def dask_table(total: int, per: int, sources: list[str]) -> None:
     import contextlib
+    import tempfile
     from collections import Counter
 
     import dask
     import dask.dataframe as dd
-    from distributed import Client, LocalCluster, get_task_stream, wait
+    from distributed import Client, LocalCluster, wait
+
+    from ostrelpy import cli_fleet
 
     parts = total // per
     sample = partition(0, per)
@@ -245,10 +316,23 @@ def dask_table(total: int, per: int) -> None:
         f"long readings made on the workers); the batch API alone in this process: "
         f"{per / t_batch:.0f} meter-years/s"
     )
+    # From Parquet, as `ostrelpy fleet` bills them: its reader, `dask_cost` and (a) the bills
+    # gathered to the client, (b) the bills and issues gathered and written by the client as
+    # the command writes them, (c) the bills written by the workers, a file per partition.
+    ways = {
+        "gathered": "scheduling, serialisation, gathering the bills",
+        "command": "as (a), and the client writing the bills",
+        "workers write": "scheduling, the workers' writes of the bills",
+    }
     # Both clusters stand side by side and their runs alternate, so that the load of the
     # machine's other jobs weighs on both alike.
-    runs: dict[int, list] = {1: [], 2: []}
+    runs: dict[str, dict[int, list]] = {k: {1: [], 2: []} for k in ["memory", *ways]}
     with contextlib.ExitStack() as stack:
+        scratch = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="bench_fleet_")))
+        meters = scratch / "meters"
+        if "parquet" in sources:
+            meters.mkdir()
+            size = write_parquet(meters, parts, per)
         clients, bills = {}, {}
         for workers in (1, 2):
             cluster = stack.enter_context(
@@ -269,43 +353,67 @@ def dask_table(total: int, per: int) -> None:
                 counts = [held[w] for w in client.scheduler_info()["workers"]]
                 assert max(counts) - min(counts) <= 1, counts
                 clients[workers], bills[workers] = client, fleet.dask_cost(TARIFF, ddf)
-        for _ in range(3):
-            for workers, client in clients.items():
-                with client.as_current(), get_task_stream(client) as stream:
-                    before = sum(client.run(time.process_time).values()), time.process_time()
-                    t = time.perf_counter()
-                    out = client.compute(bills[workers], sync=True)
-                    t = time.perf_counter() - t
-                    after = sum(client.run(time.process_time).values()), time.process_time()
-                assert out["meter"].nunique() == parts * per
-                busy: dict[str, float] = {}
-                tasks: dict[str, int] = {}
-                for task in stream.data:
-                    for s in task["startstops"]:
-                        if s["action"] == "compute":
-                            w = task["worker"]
-                            busy[w] = busy.get(w, 0.0) + s["stop"] - s["start"]
-                            tasks[w] = tasks.get(w, 0) + 1
-                cpu = (after[0] - before[0], after[1] - before[1])
-                load = os.getloadavg()[0]
-                runs[workers].append((t, max(busy.values()), sorted(tasks.values()), cpu, load))
-    timings = {}
-    for workers, got in runs.items():
-        t, inside, spread, (cpu_workers, cpu_client), load = min(got)
-        timings[workers] = t
-        print(
-            f"  {workers} worker(s): {parts * per / t:.0f} meter-years/s, {t:.2f} s; the "
-            f"busiest worker computed {inside:.2f} s, {t - inside:.2f} s outside the tasks "
-            f"(scheduling, serialisation, gathering the bills); tasks per worker {spread}; "
-            f"CPU: workers {cpu_workers:.2f} s ({parts * per / cpu_workers:.0f} "
-            f"meter-years per CPU-second), client and scheduler {cpu_client:.2f} s; "
-            f"load average {load:.1f}"
-        )
-    print(
-        f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1 (best of 3 alternating "
-        "runs each; the machine's other jobs share its cores: compare the workers' CPU "
-        "seconds with the wall time)"
-    )
+
+        def gathered(client):
+            ddf = cli_fleet._read(dd, str(meters))
+            return client.compute(fleet.dask_cost(TARIFF, ddf), sync=True)
+
+        def command(client):
+            ddf = cli_fleet._read(dd, str(meters))
+            frames = dask.compute(*fleet.dask_cost(TARIFF, ddf, issues=True))
+            return cli_fleet._save(*frames, str(scratch / "bills.parquet"), None)
+
+        def workers_write(folder):
+            ddf = cli_fleet._read(dd, str(meters))
+            fleet.dask_cost(TARIFF, ddf).to_parquet(folder, write_index=False)
+
+        folders = (scratch / f"bills-{n}" for n in itertools.count())
+        work = {
+            "gathered": gathered,
+            "command": command,
+            "workers write": lambda client: workers_write(next(folders)),
+        }
+        # The bills of the persisted readings, once outside the timing: what every run of
+        # either source must give.
+        want = by_meter(clients[2].compute(bills[2], sync=True))
+        # The persisted readings' rounds, then the Parquet rounds: a cluster's first Parquet
+        # run after pricing the persisted readings is slower (two workers then spend half as
+        # much CPU again), which the command, on a cluster of its own, does not meet.
+        groups = [[w] for w in ("memory",) if w in sources]
+        groups += [list(ways)] if "parquet" in sources else []
+        for group in groups:
+            if group != ["memory"]:
+                # The workers' first read imports and warms up the Parquet reader: once
+                # each, outside the timing, as for the persisted readings above.
+                for client in clients.values():
+                    with client.as_current():
+                        same(by_meter(gathered(client)), want)
+            for _, source, (workers, client) in itertools.product(range(3), group, clients.items()):
+                if source == "memory":
+                    b = bills[workers]
+                    got = measure(client, lambda c=client, b=b: c.compute(b, sync=True))
+                else:
+                    got = measure(client, lambda c=client, w=work[source]: w(c))
+                *figures, out = got
+                runs[source][workers].append(tuple(figures))
+                if source in ("memory", "gathered"):
+                    assert out["meter"].nunique() == parts * per
+                    same(by_meter(out), want)
+                elif source == "command":
+                    assert out == (parts * per, 0), out
+        if "memory" in sources:
+            report(runs["memory"], parts * per, "scheduling, serialisation, gathering the bills")
+        if "parquet" in sources:
+            same(by_meter(pd.read_parquet(scratch / "bills.parquet")), want)
+            same(by_meter(pd.read_parquet(scratch / "bills-0")), want)
+            print(
+                f"\n  From Parquet: the same readings in {parts} files of {per} meters "
+                f"({size / 1e6:.0f} MB, in the page cache), read by `ostrelpy fleet`'s reader, "
+                "priced by dask_cost; bills equal to those above"
+            )
+            for (way, what), label in zip(ways.items(), "abc"):
+                print(f"  ({label}) {way}:")
+                report(runs[way], parts * per, what)
 
 
 def main() -> None:
@@ -316,6 +424,9 @@ def main() -> None:
     # advises; 250 make 8 partitions of 210 MB, for fewer tasks (each costs Dask a few
     # milliseconds of scheduling) that still keep both workers busy.
     p.add_argument("--per", default="100,250", help="meters per Dask partition, runs")
+    p.add_argument(
+        "--source", default="memory,parquet", help="the Dask runs' readings: persisted, Parquet"
+    )
     args = p.parse_args()
     print(__doc__.split("\n\n")[0])
     print(f"engine: {_engine.__name__}; {Q} quarter-hours per meter-year")
@@ -323,7 +434,7 @@ def main() -> None:
         sizes_table([int(s) for s in args.sizes.split(",")])
     if args.dask:
         for per in args.per.split(","):
-            dask_table(args.dask, int(per))
+            dask_table(args.dask, int(per), args.source.split(","))
 
 
 if __name__ == "__main__":

@@ -68,3 +68,36 @@ def test_fleet_command_writes_bills(tmp_path, capsys):
     assert cli.main(["fleet", TARIFF, "--meters", str(tmp_path / "none"), "--out", str(out)]) == 1
     err = capsys.readouterr().err
     assert err.startswith("ostrelpy: ") and "no such file" in err and err.count("\n") == 1
+
+
+# How five meters' readings (284 each) are cut into files: per file the meters it holds, a
+# pair (meter, 0.5) for the first half of a meter's readings and (meter, 1.0) for the rest;
+# then the row groups' size in readings.
+LAYOUTS = {
+    "files of whole meters, row groups across meters": ([[0, 1], [2], [3, 4]], 50),
+    "row groups of whole meters": ([[0], [1, 2], [3, 4]], 284),
+    "whole meters, files' ranges overlapping": ([[0, 2], [1, 3, 4]], 1000),
+    "a meter across two files": ([[0, 1, (2, 0.5)], [(2, 1.0), 3, 4]], 1000),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_fleet_command_bills_each_meter_once_however_the_files_hold_them(tmp_path, layout):
+    long = long_readings(5, 3).sort_values(["meter", "interval_start"], kind="stable")
+    ids = list(long["meter"].unique())
+    groups = {m: g for m, g in long.groupby("meter", sort=False)}
+    cut, rows = LAYOUTS[layout]
+    source = tmp_path / "meters"
+    source.mkdir()
+    for k, held in enumerate(cut):
+        pieces = []
+        for item in held:
+            m, share = item if isinstance(item, tuple) else (item, None)
+            g = groups[ids[m]]
+            half = len(g) // 2
+            pieces.append(g if share is None else g.iloc[:half] if share < 1 else g.iloc[half:])
+        pd.concat(pieces).to_parquet(source / f"part{k}.parquet", row_group_size=rows)
+    out = tmp_path / "bills.parquet"
+    assert cli.main(["fleet", TARIFF, "--meters", str(source), "--out", str(out)]) == 0
+    want = fleet.cost(TARIFF, long)
+    pd.testing.assert_frame_equal(by_meter(pd.read_parquet(out)), by_meter(pd.DataFrame(want)))

@@ -897,8 +897,15 @@ def dask_cost(
     both = ddf.map_partitions(
         _partition, shipped, start, end, allow_export, memory_budget, meta=meta
     )
-    bills = both[both[_RECORD] == "bill"][BILL_COLUMNS]
-    return bills, both[both[_RECORD] == "issue"][ISSUE_COLUMNS]
+    # One task per partition and side: selecting by expressions takes four tasks per side,
+    # each costing the scheduler more than the selection itself.
+    bills = both.map_partitions(_records, "bill", BILL_COLUMNS, meta=meta[BILL_COLUMNS])
+    return bills, both.map_partitions(_records, "issue", ISSUE_COLUMNS, meta=meta[ISSUE_COLUMNS])
+
+
+def _records(part: pd.DataFrame, record: str, columns: list[str]) -> pd.DataFrame:
+    """The bills or the issues of one partition's frame of both."""
+    return part[part[_RECORD] == record][columns]
 
 
 def _partition_bills(
