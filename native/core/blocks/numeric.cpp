@@ -32,6 +32,22 @@ std::optional<double> exact_reciprocal(double d) {
   return r;
 }
 
+// Calls f with the operation as a function object, so that each loop over values is compiled
+// for the one operation it makes.
+template <typename F>
+void with_operation(Arith op, F f) {
+  switch (op) {
+    case Arith::Add:
+      return f(std::plus<>());
+    case Arith::Subtract:
+      return f(std::minus<>());
+    case Arith::Multiply:
+      return f(std::multiplies<>());
+    case Arith::Divide:
+      return f(std::divides<>());
+  }
+}
+
 // Positions of `labels` in ascending label order; fails on a repeated label.
 std::vector<size_t> sorted_order(std::span<const int64_t> labels) {
   std::vector<size_t> order(labels.size());
@@ -94,41 +110,18 @@ Labelled combine(LabelledView a, LabelledView b, Arith op) {
 void combine_scalar(std::span<double> values, double number, Arith op, bool number_on_left) {
   double* v = values.data();
   const size_t n = values.size();
-  if (number_on_left) {
-    switch (op) {
-      case Arith::Add:
-        for (size_t i = 0; i < n; ++i) v[i] = number + v[i];
-        break;
-      case Arith::Subtract:
-        for (size_t i = 0; i < n; ++i) v[i] = number - v[i];
-        break;
-      case Arith::Multiply:
-        for (size_t i = 0; i < n; ++i) v[i] = number * v[i];
-        break;
-      case Arith::Divide:
-        for (size_t i = 0; i < n; ++i) v[i] = number / v[i];
-        break;
-    }
-  } else {
-    switch (op) {
-      case Arith::Add:
-        for (size_t i = 0; i < n; ++i) v[i] += number;
-        break;
-      case Arith::Subtract:
-        for (size_t i = 0; i < n; ++i) v[i] -= number;
-        break;
-      case Arith::Multiply:
-        for (size_t i = 0; i < n; ++i) v[i] *= number;
-        break;
-      case Arith::Divide:
-        if (const std::optional<double> r = exact_reciprocal(number)) {
-          for (size_t i = 0; i < n; ++i) v[i] *= *r;
-        } else {
-          for (size_t i = 0; i < n; ++i) v[i] /= number;
-        }
-        break;
-    }
+  // Dividing by a power of two is multiplying by its exact reciprocal: the same results.
+  if (const std::optional<double> r =
+          op == Arith::Divide && !number_on_left ? exact_reciprocal(number) : std::nullopt) {
+    for (size_t i = 0; i < n; ++i) v[i] *= *r;
+    return;
   }
+  with_operation(op, [&](auto f) {
+    if (number_on_left)
+      for (size_t i = 0; i < n; ++i) v[i] = f(number, v[i]);
+    else
+      for (size_t i = 0; i < n; ++i) v[i] = f(v[i], number);
+  });
 }
 
 Values reindex(LabelledView source, std::span<const int64_t> targets) {
@@ -243,14 +236,18 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
   // before it, else the operand after it.
   size_t next = first + 1;
   const double* a = v0.data();
-  auto first_step = [&](auto f) {
+  with_operation(op, [&](auto f) {
     if (first > 0) {
       out.values = timeline::generated<double>(
           v0.size(), [a, number, f](size_t i) { return f(number, a[i]); });
     } else if (next < operands.size() && !operands[next].is_series) {
       const double b = operands[next++].number;
-      out.values =
-          timeline::generated<double>(v0.size(), [a, b, f](size_t i) { return f(a[i], b); });
+      if (const std::optional<double> r = op == Arith::Divide ? exact_reciprocal(b) : std::nullopt)
+        out.values = timeline::generated<double>(
+            v0.size(), [a, m = *r](size_t i) { return a[i] * m; });  // as combine_scalar
+      else
+        out.values =
+            timeline::generated<double>(v0.size(), [a, b, f](size_t i) { return f(a[i], b); });
     } else if (next < operands.size() && same_labels(labels, operands[next].series.labels)) {
       const double* b = operands[next++].series.values.data();
       out.values =
@@ -258,21 +255,7 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
     } else {
       out.values.assign(v0.begin(), v0.end());
     }
-  };
-  switch (op) {
-    case Arith::Add:
-      first_step(std::plus<>());
-      break;
-    case Arith::Subtract:
-      first_step(std::minus<>());
-      break;
-    case Arith::Multiply:
-      first_step(std::multiplies<>());
-      break;
-    case Arith::Divide:
-      first_step(std::divides<>());
-      break;
-  }
+  });
   for (size_t k = next; k < operands.size(); ++k) {
     const ArithOperand& o = operands[k];
     if (!o.is_series) {
@@ -281,20 +264,9 @@ Combined fold(std::span<const ArithOperand> operands, Arith op, std::string_view
       double* acc = out.values.data();
       const double* rhs = o.series.values.data();
       const size_t n = out.values.size();
-      switch (op) {  // one tight loop per operation
-        case Arith::Add:
-          for (size_t i = 0; i < n; ++i) acc[i] += rhs[i];
-          break;
-        case Arith::Subtract:
-          for (size_t i = 0; i < n; ++i) acc[i] -= rhs[i];
-          break;
-        case Arith::Multiply:
-          for (size_t i = 0; i < n; ++i) acc[i] *= rhs[i];
-          break;
-        case Arith::Divide:
-          for (size_t i = 0; i < n; ++i) acc[i] /= rhs[i];
-          break;
-      }
+      with_operation(op, [&](auto f) {
+        for (size_t i = 0; i < n; ++i) acc[i] = f(acc[i], rhs[i]);
+      });
     } else {
       Labelled u = combine({labels, out.values}, o.series, op);
       out.values = std::move(u.values);
