@@ -124,10 +124,9 @@ class Reading:
         return pd.Series(values, index=instants(keys), name=self.energy.name)
 
     def _spread_evenly(self, start: pd.Timestamp, end: pd.Timestamp) -> pd.Series | None:
-        """Readings of one length without a gap, whole ones from `start` to `end`: each
-        value's share repeated over its quarter-hours, on a grid made once. The same shares
-        as the native spread (a value over its count of quarter-hours), without writing the
-        instants anew; None for anything else."""
+        """Readings of one length without a gap, whole ones from `start` to `end`: the
+        native spread's shares on a grid made once, without writing the instants anew; None
+        for anything else."""
         if self.interval is None or self.gaps.count or self.interval.value % _Q_NS:
             return None
         step = self.interval.value
@@ -143,7 +142,7 @@ class Reading:
             return None
         per = step // _Q_NS
         values = np.asarray(self.energy.to_numpy()[lo:hi], dtype=np.float64)
-        shares = np.repeat(values / float(per) + 0.0, per)
+        shares = native()._spread_evenly(values, per)
         grid = _quarter_grid(first + lo * step, (hi - lo) * per)
         return pd.Series(shares, index=instants(grid), name=self.energy.name)
 

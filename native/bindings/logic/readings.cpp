@@ -34,6 +34,12 @@ nb::object spread_over_quarters(nb::handle starts, nb::handle ends, nb::handle v
                         convert::to_numpy(std::move(out.values)));
 }
 
+nb::object spread_evenly(nb::handle values, std::uint64_t per) {
+  std::vector<double> scratch;
+  return convert::to_numpy(
+      core::logic::spread_evenly(convert::view_1d<double>(values, scratch), per));
+}
+
 }  // namespace
 
 void init_readings(nb::module_& m) {
@@ -41,6 +47,9 @@ void init_readings(nb::module_& m) {
         nb::arg("values"), nb::arg("lo"), nb::arg("hi"),
         "(instants, values): each reading's value shared evenly among the quarter-hours from its "
         "start to its end (UTC nanoseconds), those in [lo, hi) kept.");
+  m.def("_spread_evenly", &spread_evenly, nb::arg("values"), nb::arg("per"),
+        "Each value's share repeated over its `per` quarter-hours, as _spread_over_quarters "
+        "gives readings of one length that follow one another without a gap.");
   m.def("_reading_facts", &reading_facts, nb::arg("instants"), nb::arg("values"),
         "(finite, min, max, step) of int64 instants and float64 values in one pass: whether "
         "every value is finite, their range, and the one step between consecutive instants "

@@ -62,7 +62,13 @@ ReadingFacts reading_facts(std::span<const std::int64_t> instants, std::span<con
 }
 
 namespace {
+
 constexpr std::size_t kMaxQuarters = std::size_t{1} << 26;  // beyond any meter export
+
+// A reading's value over its n quarter-hours (and never a negative zero, as a sum of shares
+// has none).
+double share_of(double value, std::uint64_t n) { return value / static_cast<double>(n) + 0.0; }
+
 }  // namespace
 
 Spread spread_over_quarters(std::span<const std::int64_t> starts,
@@ -108,14 +114,24 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
   for (std::size_t i = 0; i < starts.size(); ++i) {
     const Part p = part(i);
     if (p.to == p.from) continue;
-    // The value over the reading's quarter-hours (and never a negative zero, as a sum of
-    // shares has none).
-    const double share = values[i] / static_cast<double>(p.n) + 0.0;
+    const double share = share_of(values[i], p.n);
     const std::int64_t start = starts[i];
     for (std::uint64_t k = p.from; k < p.to; ++k) {
       *instants++ = start + static_cast<std::int64_t>(k) * q;
       *shares++ = share;
     }
+  }
+  return out;
+}
+
+timeline::Column<double> spread_evenly(std::span<const double> values, std::uint64_t per) {
+  if (per != 0 && values.size() > kMaxQuarters / per)
+    value_error("readings cover more quarter-hours than a meter export can");
+  timeline::Column<double> out(values.size() * per);
+  double* shares = out.data();
+  for (const double v : values) {
+    const double share = share_of(v, per);
+    for (std::uint64_t k = 0; k < per; ++k) *shares++ = share;
   }
   return out;
 }

@@ -32,4 +32,10 @@ Spread spread_over_quarters(std::span<const std::int64_t> starts,
                             std::span<const std::int64_t> ends, std::span<const double> values,
                             std::int64_t lo, std::int64_t hi);
 
+// The shares of readings of one length that follow one another without a gap, each of `per`
+// quarter-hours: the values spread_over_quarters gives them, without their instants (which
+// the caller knows: a grid from the first start). ValueError for more quarter-hours than a
+// meter export holds.
+timeline::Column<double> spread_evenly(std::span<const double> values, std::uint64_t per);
+
 }  // namespace ostrel::core::logic
