@@ -26,6 +26,9 @@ QUARTER = pd.Timedelta(minutes=15)
 _Q_NS = QUARTER.value
 _DAY_NS = pd.Timedelta(days=1).value
 _MIN_NS = pd.Timedelta(minutes=1).value
+# Nanoseconds per unit of the datetime indexes pandas makes, and the instants they can hold.
+_UNIT_NS = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}
+_NS_MIN, _NS_MAX = pd.Timestamp.min.value, pd.Timestamp.max.value
 _HOUR = pd.Timedelta(hours=1)
 _HOUR_NS = _HOUR.value
 _RESOLUTION_STEPS = {
@@ -258,10 +261,16 @@ def _next_local_midnight(index: pd.DatetimeIndex, zone: dt.tzinfo) -> np.ndarray
     return midnights
 
 
-@functools.lru_cache(maxsize=16)
 def _quarter_grid(first: int, count: int) -> np.ndarray:
     """`count` UTC quarter-hours from `first` (nanoseconds); read-only, as it is shared."""
-    grid: np.ndarray = first + np.arange(count, dtype=np.int64) * _Q_NS
+    return _grid(first, count, _Q_NS)
+
+
+@functools.lru_cache(maxsize=16)
+def _grid(first: int, count: int, step: int) -> np.ndarray:
+    """`count` UTC instants `step` apart from `first` (nanoseconds, all within int64);
+    read-only, as it is shared."""
+    grid: np.ndarray = first + np.arange(count, dtype=np.int64) * step
     grid.flags.writeable = False
     return grid
 
@@ -385,20 +394,29 @@ def _regular(
     bounds, ascending instants one fixed interval apart on a grid a meter could have), found
     in one native pass; None when it needs the full checks, which also name the offending
     row."""
-    if len(values) < 2:
+    unit_ns = _UNIT_NS.get(index.unit)
+    if len(values) < 2 or unit_ns is None:
         return None
-    times = (index if index.unit == "ns" else index.as_unit("ns")).asi8  # UTC, whatever the zone
-    finite, lo, hi, step = native()._reading_facts(times, values)
+    raw = index.asi8  # UTC in the index's own unit, whatever the zone
+    finite, lo, hi, step = native()._reading_facts(raw, values)
     if not finite or max(-lo, hi) > MAX_KWH or (lo < 0 and not allow_export):
         return None
-    if step <= 0 or _interval_problem(step) is not None:
+    # In nanoseconds, exactly (Python's integers); a span beyond them gets the full checks,
+    # which refuse it as pandas does.
+    step, first = step * unit_ns, int(raw[0]) * unit_ns
+    if step <= 0 or not _NS_MIN <= first <= first + (len(raw) - 1) * step <= _NS_MAX:
+        return None
+    if _interval_problem(step) is not None:
         return None
     if abs(step - _DAY_NS) <= _HOUR_NS:  # daily files: local days, the full checks
         return None
-    # Every instant is times[0] plus whole steps, and a step a meter can have is a multiple or
-    # a divisor of a quarter-hour: the first instant decides the grid for all.
-    if times[0] % min(step, _Q_NS):
+    # Every instant is the first plus whole steps, and a step a meter can have is a multiple
+    # or a divisor of a quarter-hour: the first instant decides the grid for all.
+    if first % min(step, _Q_NS):
         return None
+    # Instants in a coarser unit are those of one regular grid: made once for all series on
+    # it, rather than converted anew for each.
+    times = raw if unit_ns == 1 else _grid(first, len(raw), step)
     energy = pd.Series(values, index=instants(times), name="consumption", copy=copy)
     return Reading(
         path=name, energy=energy, interval=pd.Timedelta(step), zone=calendar_zone or index.tz
@@ -720,13 +738,12 @@ def _interval(name: str, diffs: np.ndarray) -> pd.Timedelta | None:
 def _interval_problem(step: int) -> str | None:
     if abs(step - _DAY_NS) <= _HOUR_NS:  # local days: 23, 24 or 25 hours
         return None
-    shown = pd.Timedelta(step)
     if step > _DAY_NS:
-        return f"readings {shown} apart; intervals up to a day are supported"
+        return f"readings {pd.Timedelta(step)} apart; intervals up to a day are supported"
     if step < _MIN_NS or (step <= _Q_NS and _Q_NS % step) or (step > _Q_NS and step % _Q_NS):
-        return f"readings {shown} apart do not divide into quarter-hours"
+        return f"readings {pd.Timedelta(step)} apart do not divide into quarter-hours"
     if step > _Q_NS and _DAY_NS % step:
-        return f"readings {shown} apart do not divide into days"
+        return f"readings {pd.Timedelta(step)} apart do not divide into days"
     return None
 
 
