@@ -450,10 +450,9 @@ class CostFrame(pd.DataFrame):
         if starts is None:
             starts = self["start"].array
         ns = starts.asi8
-        zone = getattr(starts, "tz", None)
-        lo, hi = (_local_month(int(t), zone) for t in (ns.min(), ns.max()))
-        months = np.arange(lo, hi + 1)
-        edges = _month_starts(lo, hi, zone)
+        months, edges, labels = _months_between(
+            int(ns.min()), int(ns.max()), getattr(starts, "tz", None)
+        )
         component, order = _codes(_column(self, "component", at, self))
         costs = _column(self, "cost", at)
         if not isinstance(costs, np.ndarray):
@@ -463,10 +462,9 @@ class CostFrame(pd.DataFrame):
         # Only the months and components that have rows.
         present, used = present.astype(bool), first >= 0
         if not present.all():
-            cells, months = cells[present], months[present]
+            cells, labels = cells[present], _month_labels(months[present])
         if not used.all():
             cells, order = cells[:, used], [name for name, u in zip(order, used) if u]
-        labels = np.datetime_as_string(months, unit="M").tolist()  # YYYY-MM
         currencies = _in_order(_column(self, "currency", at, self))
         if len(currencies) == 1 and "total" not in order:  # no total across currencies
             # The table's own row sum: column by column, missing cells counting as nothing.
@@ -475,10 +473,12 @@ class CostFrame(pd.DataFrame):
             for k in range(1, len(order)):
                 total += known[:, k]
             cells, order = np.column_stack([cells, total]), [*order, "total"]
-        table = pd.DataFrame(cells, index=_labels(tuple(labels)), columns=_labels(tuple(order)))
-        if len(currencies) == 1 and table.columns[-1] != "total":
+        columns = _labels(tuple(order))
+        columns.name = "/".join(currencies)
+        table = pd.DataFrame(cells, index=_labels(labels), columns=columns, copy=False)
+        if len(currencies) == 1 and order[-1] != "total":
             table["total"] = table.sum(axis=1)
-        table.columns.name = "/".join(currencies)
+            table.columns.name = columns.name
         return table
 
     def total(self) -> pd.Series:
@@ -608,6 +608,23 @@ def _local_month(utc_ns: int, zone: dt.tzinfo | None) -> np.datetime64:
     """The local month of an instant in `zone` (UTC's when None)."""
     local = pd.Timestamp(utc_ns, tz="UTC").tz_convert(zone).tz_localize(None)
     return np.datetime64(local, "M")
+
+
+@_memoized
+def _months_between(
+    first_ns: int, last_ns: int, zone: dt.tzinfo | None
+) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
+    """The local months from the one of instant `first_ns` to the one of `last_ns` in `zone`
+    (UTC's when None): the months, the UTC nanoseconds at which each begins and their labels
+    (YYYY-MM); read-only, as they are shared."""
+    lo, hi = _local_month(first_ns, zone), _local_month(last_ns, zone)
+    months = np.arange(lo, hi + 1)
+    months.flags.writeable = False
+    return months, _month_starts(lo, hi, zone), _month_labels(months)
+
+
+def _month_labels(months: np.ndarray) -> tuple[str, ...]:
+    return tuple(np.datetime_as_string(months, unit="M").tolist())
 
 
 @_memoized
