@@ -9,8 +9,9 @@ wide frame), side by side in this process:
 - a loop of `ostrelpy.cost` over the meters (on at most 20 of them);
 - the floor: one numpy pass per block that reads meter data, over the same matrix.
 Then the peak memory of ours over the input matrix (in a fresh process), and `dask_cost` on
-a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, with
-the time spent outside the batch API: over long readings persisted in the workers' memory,
+a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, beside
+its ceiling (the batch API over the same partitions in one process, and in two processes side
+by side, without Dask), with the time spent outside the batch API: over long readings persisted in the workers' memory,
 and read from Parquet files as `ostrelpy fleet` reads them (its reader, then the bills
 gathered to the client, gathered and written as the command writes them, or written by the
 workers). Every figure is the best of a few runs.
@@ -297,6 +298,43 @@ def write_parquet(folder: Path, parts: int, per: int) -> int:
     return sum(f.stat().st_size for f in folder.iterdir())
 
 
+def _side_by_side(ks: list[int], per: int, start, out) -> None:
+    """Prices the partitions `ks` with the batch API once `start` lets it; puts its time."""
+    parts = [partition(k, per) for k in ks]
+    fleet.cost(TARIFF, parts[0])  # imports and prepares, as a warm worker has
+    start.wait()
+    t = time.perf_counter()
+    for part in parts:
+        fleet.cost(TARIFF, part)
+    out.put(time.perf_counter() - t)
+
+
+def ceiling(parts: int, per: int) -> tuple[float, float]:
+    """The best wall times of one process pricing all the partitions with the batch API and
+    of two processes pricing half each side by side, without Dask: what this machine's two
+    cores allow two workers at most."""
+    import multiprocessing
+
+    spawn = multiprocessing.get_context("spawn")
+
+    def run(groups: list[list[int]]) -> float:
+        start, out = spawn.Barrier(len(groups)), spawn.Queue()
+        procs = [spawn.Process(target=_side_by_side, args=(g, per, start, out)) for g in groups]
+        for proc in procs:
+            proc.start()
+        took = max(out.get() for _ in procs)
+        for proc in procs:
+            proc.join()
+        return took
+
+    every = list(range(parts))
+    one, two = [], []
+    for _ in range(3):  # alternating, as the Dask runs do
+        one.append(run([every]))
+        two.append(run([every[0::2], every[1::2]]))
+    return min(one), min(two)
+
+
 def dask_table(total: int, per: int, sources: list[str]) -> None:
     import contextlib
     import tempfile
@@ -315,6 +353,12 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
         f"\ndask_cost over {parts * per} meter-years ({parts} partitions of {per} meters, "
         f"long readings made on the workers); the batch API alone in this process: "
         f"{per / t_batch:.0f} meter-years/s"
+    )
+    one, two = ceiling(parts, per)
+    print(
+        f"  the ceiling, without Dask: the batch API over the same partitions in one process "
+        f"{parts * per / one:.0f} meter-years/s, in two processes side by side "
+        f"{parts * per / two:.0f}: {one / two:.2f} x as fast"
     )
     # From Parquet, as `ostrelpy fleet` bills them: its reader, `dask_cost` and (a) the bills
     # gathered to the client, (b) the bills and issues gathered and written by the client as
