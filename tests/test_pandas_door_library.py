@@ -401,3 +401,37 @@ def test_the_facts_of_a_reading_and_the_stacked_costs_agree_with_numpy(values, f
     assert np.array_equal(got, both.index.asi8[present])
     assert np.array_equal(kept.view(np.int64), both.to_numpy()[present].view(np.int64))
     assert sizes.tolist() == [int(h.notna().sum()) for h in halves]
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+@pytest.mark.parametrize(
+    ("first", "freq", "periods"),
+    [
+        ("2025-10-25 22:00", "15min", 300),  # across the autumn change in Stockholm
+        ("2025-03-29", "h", 80),  # across the spring change
+        ("2261-12-31 20:00", "15min", 40),  # up to the last instant in nanoseconds
+        ("2262-04-12 01:00", "15min", 8),  # ending beyond it: refused, as pandas refuses it
+    ],
+)
+def test_a_series_in_a_coarser_unit_reads_as_its_nanosecond_twin(unit, first, freq, periods):
+    """What a reading makes of an index in seconds, milliseconds or microseconds is what it
+    makes of the same index converted to nanoseconds by pandas, or the same refusal."""
+    index = pd.date_range(
+        pd.Timestamp(first, tz="Europe/Stockholm"), periods=periods, freq=freq, unit=unit
+    )
+    values = np.linspace(0.1, 2.0, periods)
+
+    def read(idx):
+        try:
+            r = meter.from_series(pd.Series(values, index=idx), allow_export=False)
+        except Exception as exc:  # noqa: BLE001 (the refusals are compared)
+            return type(exc), str(exc)
+        return r.energy.index.asi8.tolist(), r.energy.to_numpy().tolist(), r.interval
+
+    try:
+        twin = index.as_unit("ns")
+    except Exception as exc:  # noqa: BLE001 (pandas' own refusal)
+        with pytest.raises(type(exc)):
+            meter.from_series(pd.Series(values, index=index), allow_export=False)
+        return
+    assert read(index) == read(twin)
