@@ -266,13 +266,22 @@ def _quarter_grid(first: int, count: int) -> np.ndarray:
     return _grid(first, count, _Q_NS)
 
 
-@functools.lru_cache(maxsize=16)
 def _grid(first: int, count: int, step: int) -> np.ndarray:
     """`count` UTC instants `step` apart from `first` (nanoseconds, all within int64);
-    read-only, as it is shared."""
+    read-only, as it may be shared. Grids of up to two years of quarter-hours are kept for
+    the next series on them; a longer one is made for its caller alone, so that the few kept
+    never hold more than a few megabytes."""
+    return (_new_grid if count > _GRID_KEPT else _kept_grid)(first, count, step)
+
+
+def _new_grid(first: int, count: int, step: int) -> np.ndarray:
     grid: np.ndarray = first + np.arange(count, dtype=np.int64) * step
     grid.flags.writeable = False
     return grid
+
+
+_GRID_KEPT = 2 * 366 * 96
+_kept_grid = functools.lru_cache(maxsize=16)(_new_grid)
 
 
 def native() -> Any:
