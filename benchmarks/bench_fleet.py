@@ -223,6 +223,11 @@ def partition(k: int, per: int) -> pd.DataFrame:
     )
 
 
+# Runs of each kind, alternating, of which every figure takes the best: the load of this
+# machine's other jobs moves by a third between runs.
+ROUNDS = 5
+
+
 def measure(client, work) -> tuple:
     """One timed run of `work` on the cluster of `client`: (wall time, the busiest worker's
     compute time, tasks per worker, (workers' CPU-s, client's and scheduler's CPU-s), the load
@@ -262,7 +267,7 @@ def report(runs: dict[int, list], meter_years: int, what: str) -> None:
             f"load average {load:.1f}"
         )
     print(
-        f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1 (best of 5 alternating "
+        f"  2 workers are {timings[1] / timings[2]:.2f} x as fast as 1 (best of {ROUNDS} alternating "
         "runs each; the machine's other jobs share its cores: compare the workers' CPU "
         "seconds with the wall time)"
     )
@@ -317,7 +322,7 @@ def ceiling(parts: int, per: int) -> tuple[float, float]:
 
     every = list(range(parts))
     one, two = [], []
-    for _ in range(5):  # alternating, as the Dask runs do
+    for _ in range(ROUNDS):  # alternating, as the Dask runs do
         one.append(run([every]))
         two.append(run([every[0::2], every[1::2]]))
     return min(one), min(two)
@@ -430,7 +435,9 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
                 for client in clients.values():
                     with client.as_current():
                         same(by_meter(gathered(client)), want)
-            for _, source, (workers, client) in itertools.product(range(5), group, clients.items()):
+            for _, source, (workers, client) in itertools.product(
+                range(ROUNDS), group, clients.items()
+            ):
                 if source == "memory":
                     b = bills[workers]
                     got = measure(client, lambda c=client, b=b: c.compute(b, sync=True))
