@@ -36,16 +36,25 @@ def client():
         yield c
 
 
-def test_dask_cost_on_two_workers_equals_the_batch(client):
+@pytest.mark.parametrize("persisted", [False, True])
+def test_dask_cost_on_two_workers_equals_the_batch(client, persisted):
     long = long_readings(8, 4)
     # Partitioned by meter: each partition holds whole meters.
     ddf = dd.from_pandas(long.set_index("meter"), npartitions=4).reset_index()
     assert ddf.npartitions == 4
-    bills, issues = fleet.dask_cost(TARIFF, ddf, issues=True)
-    got_bills, got_issues = client.compute([bills, issues], sync=True)
+    if persisted:
+        ddf = ddf.persist()
+        distributed.wait(ddf)
+        # Each partition's bills read the key it is held under: no task in between.
+        only = fleet.dask_cost(TARIFF, ddf)
+        assert len(only.__dask_graph__()) == 2 * ddf.npartitions + 1  # held, bills, tariff
     want = fleet.cost(TARIFF, long)
-    pd.testing.assert_frame_equal(by_meter(got_bills), by_meter(pd.DataFrame(want)))
+    bills, issues = fleet.dask_cost(TARIFF, ddf, issues=True)
+    with_issues, got_issues = client.compute([bills, issues], sync=True)
     assert list(got_issues["kind"]) == list(want.issues["kind"]) == ["negative"]
+    for got in [with_issues, client.compute(fleet.dask_cost(TARIFF, ddf), sync=True)]:
+        assert got.dtypes.equals(bills.dtypes)  # as the collection says
+        pd.testing.assert_frame_equal(by_meter(got), by_meter(pd.DataFrame(want)))
     ran_on = client.run(lambda: 1)
     assert len(ran_on) == 2
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import functools
 import os
 import threading
 import time
@@ -860,16 +861,14 @@ def dask_cost(
     `issues=True` the pair (bills, issues), which share their work when computed together
     (`dask.compute(bills, issues)`). Partitions of a hundred meter-years or more keep
     Dask's own share of the time small; readings in each partition meter after meter, each
-    meter's in time order, are read fastest."""
-    from dask.delayed import delayed
-
+    meter's in time order, are read fastest. Readings persisted on the cluster are priced
+    where they are held, a task per partition."""
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
     _check_datasets(chosen, pairs)
     _period(start, end)  # a bad period fails here, not on every worker
     missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
     if missing:
         raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
-    shipped = delayed(chosen, pure=True, traverse=False)
     # The bills' columns as the batch API makes them: the meter ids of the readings' dtype,
     # texts as pandas infers them.
     text = pd.Index(np.array(["text"], dtype=object)).dtype
@@ -881,8 +880,8 @@ def dask_cost(
     if not issues:
         # One task per partition: nothing to tell apart afterwards.
         bills_meta = pd.DataFrame(columns)[BILL_COLUMNS]
-        return ddf.map_partitions(
-            _partition_bills, shipped, start, end, allow_export, memory_budget, meta=bills_meta
+        return _per_partition(
+            ddf, _partition_bills, chosen, (start, end, allow_export, memory_budget), bills_meta
         )
     meta = pd.DataFrame(
         {
@@ -894,18 +893,73 @@ def dask_cost(
             _RECORD: pd.Series(dtype=object),
         }
     )[[*BILL_COLUMNS, *ISSUE_COLUMNS[1:], _RECORD]]
-    both = ddf.map_partitions(
-        _partition, shipped, start, end, allow_export, memory_budget, meta=meta
-    )
+    both = _per_partition(ddf, _partition, chosen, (start, end, allow_export, memory_budget), meta)
     # One task per partition and side: selecting by expressions takes four tasks per side,
     # each costing the scheduler more than the selection itself.
-    bills = both.map_partitions(_records, "bill", BILL_COLUMNS, meta=meta[BILL_COLUMNS])
-    return bills, both.map_partitions(_records, "issue", ISSUE_COLUMNS, meta=meta[ISSUE_COLUMNS])
+    ids = ddf["meter"].dtype
+    bills = both.map_partitions(_records, "bill", BILL_COLUMNS, ids, meta=meta[BILL_COLUMNS])
+    return bills, both.map_partitions(
+        _records, "issue", ISSUE_COLUMNS, ids, meta=meta[ISSUE_COLUMNS]
+    )
 
 
-def _records(part: pd.DataFrame, record: str, columns: list[str]) -> pd.DataFrame:
-    """The bills or the issues of one partition's frame of both."""
-    return part[part[_RECORD] == record][columns]
+def _per_partition(
+    ddf: Any, func: Any, tariff: Tariff, args: tuple[Any, ...], meta: pd.DataFrame
+) -> Any:
+    """`func(partition, tariff, *args)` over every partition of `ddf`, lazily; the tariff is
+    one node of the graph."""
+    persisted, held = _held_partitions_types()
+    if held is not None and type(getattr(ddf, "expr", None)) is persisted:
+        # Persisted: every task reads the key its partition is held under. Mapping over the
+        # collection would reach each partition through an alias task of its own, which
+        # costs the scheduler a task and the worker a round trip per partition.
+        expr = ddf.expr
+        divisions = (None,) * (ddf.npartitions + 1)
+        layer, keys = expr.operand("layer"), expr.operand("keys")
+        return held.new(layer, meta, divisions, keys, "fleet", (func, tariff, args))
+    from dask.delayed import delayed
+
+    shipped = delayed(tariff, pure=True, traverse=False)
+    return ddf.map_partitions(func, shipped, *args, meta=meta)
+
+
+@functools.cache
+def _held_partitions_types() -> tuple[Any, Any]:
+    """Dask's expression of a persisted collection, and the expression of a function mapped
+    over the partitions of one, built on it (None, None where this Dask has neither)."""
+    try:
+        from dask._task_spec import DataNode, Task, TaskRef
+        from dask.base import tokenize
+        from dask._collections import new_collection
+        from dask.dataframe.dask_expr.io.io import FromGraph
+    except ImportError:
+        return None, None
+
+    class HeldPartitions(FromGraph):
+        _parameters = [*FromGraph._parameters, "call"]
+
+        def _layer(self) -> dict[Any, Any]:
+            expr: Any = self
+            dsk = dict(expr.operand("layer"))
+            func, tariff, args = expr.operand("call")
+            shipped = f"tariff-{tokenize(tariff)}"
+            dsk[shipped] = DataNode(shipped, tariff)
+            for key, held in zip(expr.__dask_keys__(), expr.operand("keys")):
+                dsk[key] = Task(key, func, TaskRef(held), TaskRef(shipped), *args)
+            return dsk
+
+        @staticmethod
+        def new(*operands: Any) -> Any:
+            made: Any = HeldPartitions
+            return new_collection(made(*operands))
+
+    return FromGraph, HeldPartitions
+
+
+def _records(part: pd.DataFrame, record: str, columns: list[str], ids: Any) -> pd.DataFrame:
+    """The bills or the issues of one partition's frame of both, their meter ids of the
+    readings' dtype (the frame of both holds them as objects where the issues did)."""
+    return part[part[_RECORD] == record][columns].astype({"meter": ids})
 
 
 def _partition_bills(
