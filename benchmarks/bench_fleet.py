@@ -225,7 +225,7 @@ def partition(k: int, per: int) -> pd.DataFrame:
 
 # Runs of each kind, alternating, of which every figure takes the best: the load of this
 # machine's other jobs moves by a third between runs.
-ROUNDS = 5
+ROUNDS = 9
 
 
 def measure(client, work) -> tuple:
@@ -291,41 +291,46 @@ def write_parquet(folder: Path, parts: int, per: int) -> int:
     return sum(f.stat().st_size for f in folder.iterdir())
 
 
-def _side_by_side(ks: list[int], per: int, start, out) -> None:
-    """Prices the partitions `ks` with the batch API once `start` lets it; puts its time."""
+def _side_by_side(ks: list[int], per: int, go, done, rounds: int) -> None:
+    """Makes the partitions `ks` once, then prices them with the batch API each time `go`
+    lets it, `rounds` times; puts each time on `done`."""
     parts = [partition(k, per) for k in ks]
     fleet.cost(TARIFF, parts[0])  # imports and prepares, as a warm worker has
-    start.wait()
-    t = time.perf_counter()
-    for part in parts:
-        fleet.cost(TARIFF, part)
-    out.put(time.perf_counter() - t)
+    for _ in range(rounds):
+        go.wait()
+        t = time.perf_counter()
+        for part in parts:
+            fleet.cost(TARIFF, part)
+        done.put(time.perf_counter() - t)
 
 
 def ceiling(parts: int, per: int) -> tuple[float, float]:
     """The best wall times of one process pricing all the partitions with the batch API and
     of two processes pricing half each side by side, without Dask: what this machine's two
-    cores allow two workers at most."""
+    cores allow two workers at most. Each process makes its partitions once and keeps them
+    for every round, as the workers do."""
     import multiprocessing
 
     spawn = multiprocessing.get_context("spawn")
-
-    def run(groups: list[list[int]]) -> float:
-        start, out = spawn.Barrier(len(groups)), spawn.Queue()
-        procs = [spawn.Process(target=_side_by_side, args=(g, per, start, out)) for g in groups]
-        for proc in procs:
-            proc.start()
-        took = max(out.get() for _ in procs)
-        for proc in procs:
-            proc.join()
-        return took
-
     every = list(range(parts))
-    one, two = [], []
-    for _ in range(ROUNDS):  # alternating, as the Dask runs do
-        one.append(run([every]))
-        two.append(run([every[0::2], every[1::2]]))
-    return min(one), min(two)
+    groups = {1: [every], 2: [every[0::2], every[1::2]]}
+    gates = {n: (spawn.Barrier(n + 1), spawn.Queue()) for n in groups}
+    procs = [
+        spawn.Process(target=_side_by_side, args=(g, per, *gates[n], ROUNDS))
+        for n, gs in groups.items()
+        for g in gs
+    ]
+    for proc in procs:
+        proc.start()
+    times: dict[int, list[float]] = {1: [], 2: []}
+    for _ in range(ROUNDS):  # alternating, as the Dask runs do; the other processes wait
+        for n in groups:
+            go, done = gates[n]
+            go.wait()
+            times[n].append(max(done.get() for _ in range(n)))
+    for proc in procs:
+        proc.join()
+    return min(times[1]), min(times[2])
 
 
 def dask_table(total: int, per: int, sources: list[str]) -> None:
