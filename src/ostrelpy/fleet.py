@@ -928,9 +928,9 @@ def _held_partitions_types() -> tuple[Any, Any]:
     """Dask's expression of a persisted collection, and the expression of a function mapped
     over the partitions of one, built on it (None, None where this Dask has neither)."""
     try:
+        from dask._collections import new_collection
         from dask._task_spec import DataNode, Task, TaskRef
         from dask.base import tokenize
-        from dask._collections import new_collection
         from dask.dataframe.dask_expr.io.io import FromGraph
     except ImportError:
         return None, None
