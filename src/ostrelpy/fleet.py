@@ -908,7 +908,7 @@ def _per_partition(
 ) -> Any:
     """`func(partition, tariff, *args)` over every partition of `ddf`, lazily; the tariff is
     one node of the graph."""
-    persisted, held = _held_partitions_types()
+    persisted, held = _held_partitions()
     if held is not None and type(getattr(ddf, "expr", None)) is persisted:
         # Persisted: every task reads the key its partition is held under. Mapping over the
         # collection would reach each partition through an alias task of its own, which
@@ -916,7 +916,7 @@ def _per_partition(
         expr = ddf.expr
         divisions = (None,) * (ddf.npartitions + 1)
         layer, keys = expr.operand("layer"), expr.operand("keys")
-        return held.new(layer, meta, divisions, keys, "fleet", (func, tariff, args))
+        return held(layer, meta, divisions, keys, "fleet", (func, tariff, args))
     from dask.delayed import delayed
 
     shipped = delayed(tariff, pure=True, traverse=False)
@@ -924,9 +924,10 @@ def _per_partition(
 
 
 @functools.cache
-def _held_partitions_types() -> tuple[Any, Any]:
-    """Dask's expression of a persisted collection, and the expression of a function mapped
-    over the partitions of one, built on it (None, None where this Dask has neither)."""
+def _held_partitions() -> tuple[Any, Any]:
+    """Dask's expression of a persisted collection, and what makes the collection of a
+    function mapped over the partitions of one, on an expression built on it (None, None
+    where this Dask has neither)."""
     try:
         from dask._collections import new_collection
         from dask._task_spec import DataNode, Task, TaskRef
@@ -948,12 +949,10 @@ def _held_partitions_types() -> tuple[Any, Any]:
                 dsk[key] = Task(key, func, TaskRef(held), TaskRef(shipped), *args)
             return dsk
 
-        @staticmethod
-        def new(*operands: Any) -> Any:
-            made: Any = HeldPartitions
-            return new_collection(made(*operands))
+    def held(*operands: Any) -> Any:
+        return new_collection(HeldPartitions(*operands))  # type: ignore[no-untyped-call]
 
-    return FromGraph, HeldPartitions
+    return FromGraph, held
 
 
 def _records(part: pd.DataFrame, record: str, columns: list[str], ids: Any) -> pd.DataFrame:
