@@ -387,7 +387,12 @@ def from_series(
             f"{name}: row {int(np.argmax(values < 0))}: negative value {values[values < 0][0]:g} "
             "(net export); pass allow_export=True to price it"
         )
-    times = index.as_unit("ns").tz_convert("UTC").asi8
+    try:
+        times = index.as_unit("ns").tz_convert("UTC").asi8
+    except pd.errors.OutOfBoundsDatetime:
+        raise MeterError(
+            f"{name}: the index holds instants outside the years 1678 to 2261"
+        ) from None
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
 
 
