@@ -11,12 +11,15 @@ wide frame), side by side in this process:
 Then the peak memory of ours over the input matrix (in a fresh process), and `dask_cost` on
 a LocalCluster of 1 and of 2 single-threaded worker processes over 2,000 meter-years, beside
 its ceiling (the batch API over the same partitions in one process, and in two processes side
-by side, without Dask), with the time spent outside the batch API: over long readings persisted in the workers' memory,
+by side, without Dask), with the time spent outside the batch API: over long readings
+persisted in the workers' memory (the bills gathered by a client as it comes, which Dask
+routes through the scheduler, and by a client that gathers them straight from the workers),
 and read from Parquet files as `ostrelpy fleet` reads them (its reader, then the bills
 gathered to the client, gathered and written as the command writes them, or written by the
 workers). Every figure is the best of a few runs.
 
-Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (0 to skip), `--per 100,250`
+Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (meter-years, a run each; 0 to
+skip), `--per 100,250`
 (meters per Dask partition, a run each), `--source memory,parquet` (where the Dask runs'
 readings come from).
 """
@@ -368,14 +371,14 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
     }
     # Both clusters stand side by side and their runs alternate, so that the load of the
     # machine's other jobs weighs on both alike.
-    runs: dict[str, dict[int, list]] = {k: {1: [], 2: []} for k in ["memory", *ways]}
+    runs: dict[str, dict[int, list]] = {k: {1: [], 2: []} for k in ["memory", "direct", *ways]}
     with contextlib.ExitStack() as stack:
         scratch = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="bench_fleet_")))
         meters = scratch / "meters"
         if "parquet" in sources:
             meters.mkdir()
             size = write_parquet(meters, parts, per)
-        clients, readings = {}, {}
+        clients, readings, direct = {}, {}, {}
         for workers in (1, 2):
             cluster = stack.enter_context(
                 LocalCluster(
@@ -383,6 +386,12 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
                 )
             )
             client = stack.enter_context(Client(cluster, set_as_default=False))
+            # Through the scheduler, data travels at pickle protocol 4 (its common
+            # denominator), copied into one frame; from a worker, at protocol 5, its buffers
+            # sent as they are.
+            direct[workers] = stack.enter_context(
+                Client(cluster, set_as_default=False, direct_to_workers=True)
+            )
             with client.as_current():
                 # Where Dask keeps the partitions it makes is a matter of timing (10 and 10,
                 # or 11 and 9), a task is not moved away from its 84 MB of readings, and
@@ -431,10 +440,10 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
         # The persisted readings' rounds, then the Parquet rounds: a cluster's first Parquet
         # run after pricing the persisted readings is slower (two workers then spend half as
         # much CPU again), which the command, on a cluster of its own, does not meet.
-        groups = [[w] for w in ("memory",) if w in sources]
+        groups = [["memory", "direct"]] if "memory" in sources else []
         groups += [list(ways)] if "parquet" in sources else []
         for group in groups:
-            if group != ["memory"]:
+            if "memory" not in group:
                 # The workers' first read imports and warms up the Parquet reader: once
                 # each, outside the timing, as for the persisted readings above.
                 for client in clients.values():
@@ -443,24 +452,25 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
             for _, source, (workers, client) in itertools.product(
                 range(ROUNDS), group, clients.items()
             ):
-                if source == "memory":
+                if source in ("memory", "direct"):
                     # The caller's whole call: the graph made, then computed.
-                    r = readings[workers]
+                    r, c = readings[workers], direct[workers] if source == "direct" else client
                     got = measure(
-                        client,
-                        lambda c=client, r=r: c.compute(fleet.dask_cost(TARIFF, r), sync=True),
+                        c, lambda c=c, r=r: c.compute(fleet.dask_cost(TARIFF, r), sync=True)
                     )
                 else:
                     got = measure(client, lambda c=client, w=work[source]: w(c))
                 *figures, out = got
                 runs[source][workers].append(tuple(figures))
-                if source in ("memory", "gathered"):
+                if source in ("memory", "direct", "gathered"):
                     assert out["meter"].nunique() == parts * per
                     same(by_meter(out), want)
                 elif source == "command":
                     assert out == (parts * per, 0), out
         if "memory" in sources:
             report(runs["memory"], parts * per, "scheduling, serialisation, gathering the bills")
+            print("  The same, gathered by a client straight from the workers:")
+            report(runs["direct"], parts * per, "as above")
         if "parquet" in sources:
             same(by_meter(pd.read_parquet(scratch / "bills.parquet")), want)
             same(by_meter(pd.read_parquet(scratch / "bills-0")), want)
@@ -477,7 +487,7 @@ def dask_table(total: int, per: int, sources: list[str]) -> None:
 def main() -> None:
     p = argparse.ArgumentParser()
     p.add_argument("--sizes", default="1,10,100,1000")
-    p.add_argument("--dask", type=int, default=2000)
+    p.add_argument("--dask", default="2000", help="meter-years, a run each")
     # A partition of 100 meter-years is 3.5 million readings (84 MB), about the size Dask
     # advises; 250 make 8 partitions of 210 MB, for fewer tasks (each costs Dask a few
     # milliseconds of scheduling) that still keep both workers busy.
@@ -490,9 +500,9 @@ def main() -> None:
     print(f"engine: {_engine.__name__}; {Q} quarter-hours per meter-year")
     if args.sizes:
         sizes_table([int(s) for s in args.sizes.split(",")])
-    if args.dask:
+    for total in (int(t) for t in args.dask.split(",") if int(t)):
         for per in args.per.split(","):
-            dask_table(args.dask, int(per), args.source.split(","))
+            dask_table(total, int(per), args.source.split(","))
 
 
 if __name__ == "__main__":

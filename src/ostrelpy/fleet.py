@@ -862,7 +862,9 @@ def dask_cost(
     (`dask.compute(bills, issues)`). Partitions of a hundred meter-years or more keep
     Dask's own share of the time small; readings in each partition meter after meter, each
     meter's in time order, are read fastest. Readings persisted on the cluster are priced
-    where they are held, a task per partition."""
+    where they are held, a task per partition. A client that can reach the workers gathers
+    the bills faster straight from them (`Client(..., direct_to_workers=True)`): through
+    the scheduler, Dask copies them into one frame on the way."""
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
     _check_datasets(chosen, pairs)
     _period(start, end)  # a bad period fails here, not on every worker
