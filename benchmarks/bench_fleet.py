@@ -19,9 +19,8 @@ gathered to the client, gathered and written as the command writes them, or writ
 workers). Every figure is the best of a few runs.
 
 Arguments: `--sizes 1,10,100,1000` ("" to skip), `--dask 2000` (meter-years, a run each; 0 to
-skip), `--per 100,250`
-(meters per Dask partition, a run each), `--source memory,parquet` (where the Dask runs'
-readings come from).
+skip), `--per 100,250` (meters per Dask partition, a run each), `--source memory,parquet`
+(where the Dask runs' readings come from).
 """
 
 import argparse

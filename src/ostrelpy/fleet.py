@@ -170,7 +170,7 @@ def _utc_ns(values: Any, what: str) -> np.ndarray:
             return raw
         limit = _INT64_MAX // scale
         if len(raw) and not (-limit <= raw.min() and raw.max() <= limit):
-            raise ValueError(f"{what} holds instants outside the years 1678 to 2261")
+            raise ValueError(f"{what} {meter.BEYOND_NANOSECONDS}")
         index_ns: np.ndarray = raw * scale
         return index_ns
     try:

@@ -43,6 +43,8 @@ MAX_LINE = 4096
 MAX_BYTES = 1 << 30
 # A terawatt-hour per interval: beyond any meter, and far below where sums overflow.
 MAX_KWH = 1e12
+# What a reading says of instants beyond pandas' nanoseconds.
+BEYOND_NANOSECONDS = "holds instants outside the years 1678 to 2261"
 
 
 class MeterError(ValueError):
@@ -390,9 +392,7 @@ def from_series(
     try:
         times = index.as_unit("ns").tz_convert("UTC").asi8
     except pd.errors.OutOfBoundsDatetime:
-        raise MeterError(
-            f"{name}: the index holds instants outside the years 1678 to 2261"
-        ) from None
+        raise MeterError(f"{name}: the index {BEYOND_NANOSECONDS}") from None
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
 
 
