@@ -45,6 +45,10 @@ def one_line_failure(code, err, path):
 QH = "interval_start,kwh\n2025-01-01T00:00:00+01:00,0.5\n2025-01-01T00:15:00+01:00,0.25\n"
 BAD_FILES = {
     "empty": ("", "is empty"),
+    "beyond_2262": (
+        "t,kwh\n2262-04-12T00:00+00:00,1\n2262-04-12T00:15+00:00,1\n",
+        "holds instants outside the years 1678 to 2261",
+    ),
     "one_column": ("2025-01-01T00:00+01:00\n2025-01-01T00:15+01:00\n", "two columns"),
     "text_value": (QH + "2025-01-01T00:30:00+01:00,abc\n", "line 4: not a number: 'abc'"),
     "missing_value": (QH + "2025-01-01T00:30:00+01:00,\n", "line 4: missing value"),

@@ -389,10 +389,7 @@ def from_series(
             f"{name}: row {int(np.argmax(values < 0))}: negative value {values[values < 0][0]:g} "
             "(net export); pass allow_export=True to price it"
         )
-    try:
-        times = index.as_unit("ns").tz_convert("UTC").asi8
-    except pd.errors.OutOfBoundsDatetime:
-        raise MeterError(f"{name}: the index {BEYOND_NANOSECONDS}") from None
+    times = _in_ns(f"{name}: the index", index).tz_convert("UTC").asi8
     return _reading(name, times, values, rows, calendar_zone or index.tz, "row")
 
 
@@ -674,7 +671,7 @@ def _times(name: str, text: np.ndarray, lines: np.ndarray, zone: dt.tzinfo | Non
             f"{name}: line {lines[i]}: {str(text[i])!r} {has} a UTC offset, unlike line {lines[0]}"
         )
     if aware.all():
-        utc_ns: np.ndarray = pd.DatetimeIndex(parsed).as_unit("ns").asi8
+        utc_ns: np.ndarray = _in_ns(name, pd.DatetimeIndex(parsed)).asi8
         return utc_ns
     if zone is None:
         raise MeterError(
@@ -683,7 +680,15 @@ def _times(name: str, text: np.ndarray, lines: np.ndarray, zone: dt.tzinfo | Non
         )
     naive = pd.DatetimeIndex(pd.to_datetime(text, format="ISO8601", errors="coerce"))
     _refuse_unparsed(name, text, naive, lines)
-    return _localize_naive(name, naive.as_unit("ns"), zone, lines)
+    return _localize_naive(name, _in_ns(name, naive), zone, lines)
+
+
+def _in_ns(what: str, index: pd.DatetimeIndex) -> pd.DatetimeIndex:
+    """The index in nanoseconds, or a reading's error where pandas cannot hold it so."""
+    try:
+        return index.as_unit("ns")
+    except pd.errors.OutOfBoundsDatetime:
+        raise MeterError(f"{what} {BEYOND_NANOSECONDS}") from None
 
 
 def _refuse_unparsed(
