@@ -922,7 +922,12 @@ def _per_partition(
     from dask.delayed import delayed
 
     shipped = delayed(tariff, pure=True, traverse=False)
-    return ddf.map_partitions(func, shipped, *args, meta=meta)
+    mapped = ddf.map_partitions(func, shipped, *args, meta=meta)
+    # Fused now: a distributed client's compute does not fuse a collection's tasks, so each
+    # partition would be read (a Parquet file, say) by one task, held in the worker's memory
+    # and priced by another, a task and a scheduler round trip more per partition.
+    optimize = getattr(mapped, "optimize", None)
+    return mapped if optimize is None else optimize()
 
 
 @functools.cache
