@@ -40,6 +40,7 @@ DEFAULT_MEMORY_BUDGET = 256 * 2**20
 BILL_COLUMNS = ["meter", "component", "month", "cost", "currency"]
 _BILL_LABELS = tuple(BILL_COLUMNS)
 ISSUE_COLUMNS = ["meter", "kind", "first", "priced", "detail"]
+LONG_COLUMNS = ["meter", "interval_start", "kwh"]  # long readings; other columns are ignored
 # What can be wrong with a meter, and whether `ostrelpy cost` would price it anyway.
 ISSUE_KINDS = ("gap", "duplicate", "non_numeric", "negative", "outside_period", "unreadable")
 
@@ -152,7 +153,7 @@ def _read(meters: pd.DataFrame, allow_export: bool, zone: dt.tzinfo) -> _Fleet:
         raise TypeError(f"meters must be a pandas DataFrame, got {type(meters).__name__}")
     if isinstance(meters.index, pd.DatetimeIndex):
         return _read_wide(meters, allow_export, zone)
-    if {"meter", "interval_start", "kwh"} <= set(meters.columns):
+    if set(LONG_COLUMNS) <= set(meters.columns):
         return _read_long(meters, allow_export, zone)
     raise ValueError(
         "meters must be wide (a DatetimeIndex of interval starts, a column per meter) or long "
@@ -868,7 +869,7 @@ def dask_cost(
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
     _check_datasets(chosen, pairs)
     _period(start, end)  # a bad period fails here, not on every worker
-    missing = {"meter", "interval_start", "kwh"} - set(ddf.columns)
+    missing = set(LONG_COLUMNS) - set(ddf.columns)
     if missing:
         raise ValueError(f"meters: missing columns {', '.join(sorted(missing))}")
     # The bills' columns as the batch API makes them: the meter ids of the readings' dtype,
@@ -922,6 +923,8 @@ def _per_partition(
     from dask.delayed import delayed
 
     shipped = delayed(tariff, pure=True, traverse=False)
+    if len(ddf.columns) > len(LONG_COLUMNS):
+        ddf = ddf[LONG_COLUMNS]  # a source such as Parquet then reads no other column
     mapped = ddf.map_partitions(func, shipped, *args, meta=meta)
     # Fused now: a distributed client's compute does not fuse a collection's tasks, so each
     # partition would be read (a Parquet file, say) by one task, held in the worker's memory
