@@ -864,9 +864,10 @@ def dask_cost(
     Dask's own share of the time small; readings in each partition meter after meter, each
     meter's in time order, are read fastest. Readings persisted on the cluster are priced
     where they are held, a task per partition; any other source is read and priced in one
-    task per partition, and asked for the readings' three columns only. A client that can reach the workers gathers
-    the bills faster straight from them (`Client(..., direct_to_workers=True)`): through
-    the scheduler, Dask copies them into one frame on the way."""
+    task per partition, and asked for the readings' three columns only. A client that can
+    reach the workers gathers the bills faster straight from them (`Client(...,
+    direct_to_workers=True)`): through the scheduler, Dask copies them into one frame on
+    the way."""
     chosen, pairs = pricing._tariff_and_components(tariff, catalogue)
     _check_datasets(chosen, pairs)
     _period(start, end)  # a bad period fails here, not on every worker
